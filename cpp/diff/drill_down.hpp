@@ -1,0 +1,33 @@
+#pragma once
+// The five most regressed response pairs, scored axis by axis.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diff/cost.hpp"
+#include "diff/report.hpp"
+
+namespace velkin::diff {
+
+inline constexpr size_t DRILL_DOWN_LIMIT = 5;
+
+// The "text" strings of the payload's text blocks joined by a line feed.
+std::string drill_down_response_text(const Record& record);
+bool is_refusal(const Record& record);
+// Whether the text is one JSON document, inside markdown fences or not.
+bool parses_as_json(std::string_view text);
+// "{name}({keys})" of every tool_use block, in content order, repeats kept.
+std::vector<std::string> tool_shape_seq(const Record& record);
+
+// The distinct windows of 4 code points (the whole text when shorter), ascending byte order.
+std::vector<std::string_view> shingles(std::string_view text);
+
+// A shingle as its packed code points: length in bits 84..86, then 21 bits per code point.
+// Equal keys are equal shingles, so key sets have the same intersections as string sets.
+__extension__ typedef unsigned __int128 ShingleKey;
+// The keys of shingles(text), ascending, no duplicates.
+std::vector<ShingleKey> shingle_keys(std::string_view text);
+
+std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing);
+
+}  // namespace velkin::diff
