@@ -1,0 +1,33 @@
+#include "json/decimal.hpp"
+
+#include <charconv>
+#include <cmath>
+
+#include "json/result.hpp"
+
+namespace velkin::json {
+
+ShortestDigits shortest_digits(double value) {
+    if (!std::isfinite(value) || value == 0) throw Panic("shortest_digits needs a finite non-zero double");
+    // The scientific form without a precision carries the shortest digits: "-d.ddde-xx".
+    char buffer[32];
+    auto [end, status] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    if (status != std::errc()) throw Panic("double formatting failed");
+    ShortestDigits result;
+    const char* p = buffer;
+    if (*p == '-') {
+        result.negative = true;
+        ++p;
+    }
+    for (; *p != 'e'; ++p)
+        if (*p != '.') result.digits[result.count++] = *p;
+    ++p;
+    if (*p == '+') ++p;
+    int scientific_exponent = 0;
+    auto parsed = std::from_chars(p, end, scientific_exponent);
+    if (parsed.ec != std::errc() || parsed.ptr != end) throw Panic("double formatting gave an unreadable exponent");
+    result.exponent = scientific_exponent + 1;
+    return result;
+}
+
+}  // namespace velkin::json

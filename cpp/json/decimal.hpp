@@ -1,0 +1,19 @@
+#pragma once
+// The shortest round-trip decimal digits of a double, shared by the compact
+// and the canonical writers, which lay them out differently.
+
+namespace velkin::json {
+
+// value = (negative ? -1 : 1) × 0.d1 d2 ... d_count × 10^exponent, with the
+// fewest digits that read back as the same double (ties: closest to it).
+struct ShortestDigits {
+    char digits[17];
+    int count = 0;
+    int exponent = 0;
+    bool negative = false;
+};
+
+// `value` must be finite and non-zero.
+ShortestDigits shortest_digits(double value);
+
+}  // namespace velkin::json

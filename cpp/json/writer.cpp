@@ -1,0 +1,165 @@
+#include "json/writer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "json/decimal.hpp"
+
+namespace velkin::json {
+
+namespace {
+
+// For each byte: 0 when it is written as is, otherwise the letter that
+// follows the backslash ('u' for the \u00XX form).
+constexpr std::array<char, 256> escape_letters = [] {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+    table['\b'] = 'b';
+    table['\t'] = 't';
+    table['\n'] = 'n';
+    table['\f'] = 'f';
+    table['\r'] = 'r';
+    table['"'] = '"';
+    table['\\'] = '\\';
+    return table;
+}();
+
+constexpr uint64_t byte_ones = 0x0101010101010101ull;
+constexpr uint64_t byte_highs = 0x8080808080808080ull;
+
+uint64_t zero_byte_marks(uint64_t word) { return (word - byte_ones) & ~word & byte_highs; }
+
+// Whether any of the eight bytes is a control character, '"' or '\\'.
+bool word_needs_escape(uint64_t word) {
+    uint64_t control = (word - byte_ones * 0x20) & ~word & byte_highs;
+    return (control | zero_byte_marks(word ^ (byte_ones * '"')) | zero_byte_marks(word ^ (byte_ones * '\\'))) != 0;
+}
+
+void append_escape(unsigned char byte, std::string& out) {
+    char letter = escape_letters[byte];
+    if (letter != 'u') {
+        char pair[2] = {'\\', letter};
+        out.append(pair, 2);
+        return;
+    }
+    static constexpr char hex_digits[] = "0123456789abcdef";
+    char sequence[6] = {'\\', 'u', '0', '0', hex_digits[byte >> 4], hex_digits[byte & 0x0F]};
+    out.append(sequence, 6);
+}
+
+template <class Integer>
+void write_integer(Integer value, std::string& out) {
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+}  // namespace
+
+void write_compact_string(std::string_view text, std::string& out) {
+    const char* data = text.data();
+    size_t size = text.size();
+    out.push_back('"');
+    size_t run_start = 0;
+    size_t i = 0;
+    for (;;) {
+        for (uint64_t word; i + 8 <= size; i += 8) {
+            std::memcpy(&word, data + i, 8);
+            if (word_needs_escape(word)) break;
+        }
+        while (i < size && escape_letters[static_cast<unsigned char>(data[i])] == 0) ++i;
+        if (i == size) break;
+        out.append(data + run_start, i - run_start);
+        append_escape(static_cast<unsigned char>(data[i]), out);
+        run_start = ++i;
+    }
+    out.append(data + run_start, size - run_start);
+    out.push_back('"');
+}
+
+void write_compact_double(double value, std::string& out) {
+    if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+    }
+    if (value == 0) {
+        out.append(std::signbit(value) ? "-0.0" : "0.0");
+        return;
+    }
+    ShortestDigits decimal = shortest_digits(value);
+    const char* digits = decimal.digits;
+    const int n = decimal.count;
+    const int k = decimal.exponent;  // value lies in [10^(k-1), 10^k)
+    char buffer[40];
+    char* p = buffer;
+    if (decimal.negative) *p++ = '-';
+    if (n <= k && k <= 16) {
+        p = std::copy(digits, digits + n, p);
+        p = std::fill_n(p, k - n, '0');
+        *p++ = '.';
+        *p++ = '0';
+    } else if (0 < k && k <= 16) {
+        p = std::copy(digits, digits + k, p);
+        *p++ = '.';
+        p = std::copy(digits + k, digits + n, p);
+    } else if (-5 < k && k <= 0) {
+        *p++ = '0';
+        *p++ = '.';
+        p = std::fill_n(p, -k, '0');
+        p = std::copy(digits, digits + n, p);
+    } else {
+        *p++ = digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            p = std::copy(digits + 1, digits + n, p);
+        }
+        *p++ = 'e';
+        p = std::to_chars(p, buffer + sizeof buffer, k - 1).ptr;
+    }
+    out.append(buffer, p);
+}
+
+void write_compact(const Value& value, std::string& out) {
+    switch (value.type()) {
+        case Type::Null: out.append("null"); break;
+        case Type::Bool: out.append(*std::get_if<bool>(&value.data) ? "true" : "false"); break;
+        case Type::UInt: write_integer(*std::get_if<uint64_t>(&value.data), out); break;
+        case Type::Int: write_integer(*std::get_if<int64_t>(&value.data), out); break;
+        case Type::Double: write_compact_double(*std::get_if<double>(&value.data), out); break;
+        case Type::String: write_compact_string(*std::get_if<std::string>(&value.data), out); break;
+        case Type::Array: {
+            const Array& array = *std::get_if<Array>(&value.data);
+            out.push_back('[');
+            for (size_t i = 0; i < array.size(); ++i) {
+                if (i > 0) out.push_back(',');
+                write_compact(array[i], out);
+            }
+            out.push_back(']');
+            break;
+        }
+        case Type::Object: {
+            const Object& object = *std::get_if<Object>(&value.data);
+            out.push_back('{');
+            for (size_t i = 0; i < object.size(); ++i) {
+                if (i > 0) out.push_back(',');
+                write_compact_string(object[i].key, out);
+                out.push_back(':');
+                write_compact(object[i].value, out);
+            }
+            out.push_back('}');
+            break;
+        }
+    }
+}
+
+std::string to_compact(const Value& value) {
+    std::string out;
+    write_compact(value, out);
+    return out;
+}
+
+}  // namespace velkin::json
