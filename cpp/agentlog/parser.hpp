@@ -1,0 +1,120 @@
+#pragma once
+// The .agentlog line parser: strict, fail-fast, bounded per line and per trace.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "agentlog/record.hpp"
+#include "agentlog/record_text.hpp"
+
+namespace velkin::agentlog {
+
+struct ParseError {
+    enum class Variant : uint8_t { Io, Parse, LineTooLong, TraceTooLarge };
+    Variant variant = Variant::Parse;
+    uint64_t line = 0;
+    uint64_t read = 0;   // LineTooLong: bytes read for the line
+    uint64_t total = 0;  // TraceTooLarge: bytes read so far
+    uint64_t limit = 0;
+    std::string cause;   // Io and Parse
+
+    std::string message() const;
+};
+
+struct Parser {
+    uint64_t max_line_bytes = 16777216;
+    uint64_t max_total_bytes = 1073741824;
+
+    // Limits of at most UINT64_MAX - 1 bytes per line: one byte more than the limit is read.
+    Parser with_max_line_bytes(uint64_t limit) const {
+        Parser copy = *this;
+        copy.max_line_bytes = limit;
+        return copy;
+    }
+    Parser with_max_total_bytes(uint64_t limit) const {
+        Parser copy = *this;
+        copy.max_total_bytes = limit;
+        return copy;
+    }
+};
+
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+// Iterates over the records of one input. Lines are views into the input,
+// which is read once front to back; nothing beyond one line is held.
+template <class Sink>
+class RecordLines {
+public:
+    using Record = BasicRecord<typename Sink::Value>;
+    enum class Step : uint8_t { Record, Error, End };
+
+    RecordLines(const Parser& parser, std::string_view input, Sink& sink)
+        : input_(input), limits_(parser), sink_(sink) {}
+
+    Step next(Record& record, ParseError& error) {
+        while (!finished_) {
+            ++line_number_;
+            size_t available = input_.size() - position_;
+            uint64_t window_limit = limits_.max_line_bytes + 1;
+            size_t window = available < window_limit ? available : static_cast<size_t>(window_limit);
+            const char* start = input_.data() + position_;
+            const void* newline = window ? std::memchr(start, '\n', window) : nullptr;
+            size_t taken = newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1 : window;
+            std::string_view line(start, taken);
+            position_ += taken;
+
+            if (!is_valid_utf8(line)) {
+                return fail(error, ParseError{ParseError::Variant::Io, line_number_, 0, 0, 0,
+                                              "stream did not contain valid UTF-8"});
+            }
+            if (taken == 0) {
+                finished_ = true;
+                return Step::End;
+            }
+            total_ = total_ + taken < total_ ? UINT64_MAX : total_ + taken;
+            if (taken > limits_.max_line_bytes) {
+                return fail(error, ParseError{ParseError::Variant::LineTooLong, line_number_, taken, 0,
+                                              limits_.max_line_bytes, {}});
+            }
+            if (total_ > limits_.max_total_bytes) {
+                return fail(error,
+                            ParseError{ParseError::Variant::TraceTooLarge, 0, 0, total_, limits_.max_total_bytes, {}});
+            }
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+            if (line.empty()) continue;
+
+            auto decoded = decode_record_text(line, sink_);
+            if (!decoded) {
+                return fail(error,
+                            ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error().message});
+            }
+            record = std::move(decoded).value();
+            return Step::Record;
+        }
+        return Step::End;
+    }
+
+private:
+    Step fail(ParseError& out, ParseError error) {
+        finished_ = true;
+        out = std::move(error);
+        return Step::Error;
+    }
+
+    std::string_view input_;
+    size_t position_ = 0;
+    uint64_t line_number_ = 0;
+    uint64_t total_ = 0;
+    Parser limits_;
+    Sink& sink_;
+    bool finished_ = false;
+};
+
+// All records of the input as json::Value records, or the first error.
+std::variant<std::vector<agentlog::Record>, ParseError> parse_records(const Parser& parser, std::string_view input);
+
+}  // namespace velkin::agentlog

@@ -1,0 +1,231 @@
+#pragma once
+// Decoding one record from a JSON text in a single left-to-right pass: the
+// first error the pass meets, schema or syntax, is the one reported, with the
+// reader's position suffix. Payload and meta are built by the caller's Sink.
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "agentlog/record.hpp"
+#include "json/reader.hpp"
+
+namespace velkin::agentlog {
+
+template <class Sink>
+class RecordTextDecoder {
+public:
+    using V = typename Sink::Value;
+
+    RecordTextDecoder(std::string_view line, Sink& sink) : reader_(line, sink) {}
+
+    Result<BasicRecord<V>> decode() {
+        BasicRecord<V> record;
+        if (!read_record(record)) return Error{reader_.error_message()};
+        reader_.skip_whitespace();
+        if (!reader_.at_end()) {
+            reader_.fail_here(json::ErrorCode::TrailingCharacters);
+            return Error{reader_.error_message()};
+        }
+        return record;
+    }
+
+private:
+    using Code = json::ErrorCode;
+
+    bool read_record(BasicRecord<V>& record) {
+        reader_.skip_whitespace();
+        if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingValue);
+        char c = reader_.peek();
+        if (c == '{') return read_map_form(record);
+        if (c == '[') return read_sequence_form(record);
+        return invalid_type("struct Record");
+    }
+
+    bool read_map_form(BasicRecord<V>& record) {
+        reader_.advance();
+        bool seen[FIELD_COUNT] = {};
+        bool first = true;
+        for (;;) {
+            reader_.skip_whitespace();
+            if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingObject);
+            char c = reader_.peek();
+            if (c == '}') {
+                reader_.advance();
+                break;
+            }
+            if (!first) {
+                if (c != ',') return reader_.fail_here(Code::ExpectedObjectCommaOrEnd);
+                reader_.advance();
+                reader_.skip_whitespace();
+                if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingValue);
+                c = reader_.peek();
+                if (c == '}') return reader_.fail_here(Code::TrailingComma);
+            }
+            first = false;
+            if (c != '"') return reader_.fail_here(Code::KeyMustBeAString);
+            std::string_view key;
+            if (!reader_.read_string(key, key_scratch_)) return false;
+            std::optional<Field> field = field_from_name(key);
+            if (field) {
+                size_t index = static_cast<size_t>(*field);
+                if (seen[index]) return reader_.fail_custom("duplicate field `" + std::string(key) + "`");
+                seen[index] = true;
+            }
+            if (!read_colon()) return false;
+            if (field) {
+                if (!read_field(*field, record)) return false;
+            } else if (!reader_.skip_value(1)) {
+                return false;
+            }
+        }
+        for (Field required : REQUIRED_FIELDS)
+            if (!seen[static_cast<size_t>(required)])
+                return reader_.fail_custom("missing field `" + std::string(field_name(required)) + "`");
+        return true;
+    }
+
+    bool read_sequence_form(BasicRecord<V>& record) {
+        reader_.advance();
+        for (size_t i = 0; i < FIELD_COUNT; ++i) {
+            reader_.skip_whitespace();
+            if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingList);
+            char c = reader_.peek();
+            if (c == ']') {
+                reader_.advance();
+                return reader_.fail_custom("invalid length " + std::to_string(i) +
+                                           ", expected struct Record with 7 elements");
+            }
+            if (i > 0) {
+                if (c != ',') return reader_.fail_here(Code::ExpectedListCommaOrEnd);
+                reader_.advance();
+                reader_.skip_whitespace();
+                if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingValue);
+                if (reader_.peek() == ']') return reader_.fail_here(Code::TrailingComma);
+            }
+            if (!read_field(static_cast<Field>(i), record)) return false;
+        }
+        reader_.skip_whitespace();
+        if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingList);
+        char c = reader_.peek();
+        if (c == ']') {
+            reader_.advance();
+            return true;
+        }
+        if (c != ',') return reader_.fail_here(Code::ExpectedListCommaOrEnd);
+        reader_.advance();
+        reader_.skip_whitespace();
+        if (!reader_.at_end() && reader_.peek() == ']') return reader_.fail_here(Code::TrailingComma);
+        return reader_.fail_here(Code::TrailingCharacters);
+    }
+
+    bool read_colon() {
+        reader_.skip_whitespace();
+        if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingObject);
+        if (reader_.peek() != ':') return reader_.fail_here(Code::ExpectedColon);
+        reader_.advance();
+        return true;
+    }
+
+    bool read_field(Field field, BasicRecord<V>& record) {
+        switch (field) {
+            case Field::Version: return read_string(record.version);
+            case Field::Id: return read_string(record.id);
+            case Field::Kind: return read_kind(record.kind);
+            case Field::Ts: return read_string(record.ts);
+            case Field::Parent: {
+                if (!at_value()) return false;
+                if (reader_.peek() == 'n') return reader_.read_ident("null");
+                record.parent.emplace();
+                return read_string(*record.parent);
+            }
+            case Field::Meta: {
+                if (!at_value()) return false;
+                char c = reader_.peek();
+                if (c == 'n') return reader_.read_ident("null");
+                if (c != '{') return invalid_type("a map");
+                V meta{};
+                if (!reader_.read_value(meta, 1)) return false;
+                record.meta = std::move(meta);
+                return true;
+            }
+            case Field::Payload: return reader_.read_value(record.payload, 1);
+        }
+        return true;
+    }
+
+    // Skips whitespace; fails when the input ends where a value must start.
+    bool at_value() {
+        reader_.skip_whitespace();
+        if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingValue);
+        return true;
+    }
+
+    bool read_string(std::string& out) {
+        if (!at_value()) return false;
+        if (reader_.peek() != '"') return invalid_type("a string");
+        std::string_view text;
+        if (!reader_.read_string(text, value_scratch_)) return false;
+        out.assign(text);
+        return true;
+    }
+
+    bool read_kind(Kind& kind) {
+        if (!at_value()) return false;
+        char c = reader_.peek();
+        if (c == '"') return read_kind_name(kind);
+        if (c != '{') return reader_.fail_here(Code::ExpectedValue);
+        // The enumeration form: {"chat_response": null}.
+        reader_.advance();
+        if (!at_value()) return false;
+        if (reader_.peek() != '"') return invalid_type("variant identifier");
+        if (!read_kind_name(kind)) return false;
+        if (!read_colon()) return false;
+        if (!at_value()) return false;
+        if (reader_.peek() != 'n') return invalid_type("unit");
+        if (!reader_.read_ident("null")) return false;
+        reader_.skip_whitespace();
+        if (reader_.at_end()) return reader_.fail_here(Code::EofWhileParsingObject);
+        if (reader_.peek() != '}') return reader_.fail_here(Code::ExpectedValue);
+        reader_.advance();
+        return true;
+    }
+
+    bool read_kind_name(Kind& kind) {
+        std::string_view name;
+        if (!reader_.read_string(name, value_scratch_)) return false;
+        std::optional<Kind> found = kind_from_name(name);
+        if (!found) return reader_.fail_custom(unknown_kind_message(name));
+        kind = *found;
+        return true;
+    }
+
+    // "invalid type: {found}, expected {expected}" for the value under the
+    // cursor. Scalars are read to be described (their own syntax errors win);
+    // arrays and objects are reported at their opening bracket.
+    bool invalid_type(std::string_view expected) {
+        char c = reader_.peek();
+        std::string found;
+        if (c == '[' || c == '{') {
+            found = c == '[' ? "sequence" : "map";
+            return reader_.fail_custom_at("invalid type: " + found + ", expected " + std::string(expected),
+                                          reader_.offset() + 1);
+        }
+        if (c != 'n' && c != 't' && c != 'f' && c != '"' && c != '-' && !(c >= '0' && c <= '9'))
+            return reader_.fail_here(Code::ExpectedValue);
+        json::ValueSink value_sink;
+        json::Value value;
+        if (!reader_.read_value_with(value_sink, value, 1)) return false;
+        return reader_.fail_custom("invalid type: " + json::describe(value) + ", expected " + std::string(expected));
+    }
+
+    json::Reader<Sink> reader_;
+    std::string key_scratch_;
+    std::string value_scratch_;
+};
+
+template <class Sink>
+Result<BasicRecord<typename Sink::Value>> decode_record_text(std::string_view line, Sink& sink) {
+    return RecordTextDecoder<Sink>(line, sink).decode();
+}
+
+}  // namespace velkin::agentlog

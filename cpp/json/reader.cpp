@@ -1,0 +1,89 @@
+#include "json/reader.hpp"
+
+#include <algorithm>
+
+namespace velkin::json {
+
+std::string_view error_text(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::EofWhileParsingList: return "EOF while parsing a list";
+        case ErrorCode::EofWhileParsingObject: return "EOF while parsing an object";
+        case ErrorCode::EofWhileParsingString: return "EOF while parsing a string";
+        case ErrorCode::EofWhileParsingValue: return "EOF while parsing a value";
+        case ErrorCode::ExpectedColon: return "expected `:`";
+        case ErrorCode::ExpectedListCommaOrEnd: return "expected `,` or `]`";
+        case ErrorCode::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+        case ErrorCode::ExpectedIdent: return "expected ident";
+        case ErrorCode::ExpectedValue: return "expected value";
+        case ErrorCode::InvalidEscape: return "invalid escape";
+        case ErrorCode::InvalidNumber: return "invalid number";
+        case ErrorCode::NumberOutOfRange: return "number out of range";
+        case ErrorCode::ControlCharacterInString:
+            return "control character (\\u0000-\\u001F) found while parsing a string";
+        case ErrorCode::KeyMustBeAString: return "key must be a string";
+        case ErrorCode::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
+        case ErrorCode::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
+        case ErrorCode::TrailingComma: return "trailing comma";
+        case ErrorCode::TrailingCharacters: return "trailing characters";
+        case ErrorCode::RecursionLimitExceeded: return "recursion limit exceeded";
+    }
+    return "expected value";
+}
+
+std::string position_suffix(std::string_view text, size_t index) {
+    index = std::min(index, text.size());
+    std::string_view before = text.substr(0, index);
+    size_t line_start = before.rfind('\n');
+    line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+    size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
+    return " at line " + std::to_string(line) + " column " + std::to_string(index - line_start);
+}
+
+void ValueSink::object_insert(Object& object, std::string_view key, Value&& value) {
+    constexpr size_t linear_limit = 16;
+    json::Object& members = object.members;
+    if (members.size() < linear_limit) {
+        for (Member& member : members) {
+            if (member.key == key) {
+                member.value = std::move(value);
+                return;
+            }
+        }
+        members.push_back(Member{std::string(key), std::move(value)});
+        return;
+    }
+    if (object.index.empty()) {
+        for (size_t i = 0; i < members.size(); ++i) object.index.emplace(members[i].key, i);
+    }
+    auto [it, inserted] = object.index.emplace(std::string(key), members.size());
+    if (inserted) {
+        members.push_back(Member{std::string(key), std::move(value)});
+    } else {
+        members[it->second].value = std::move(value);
+    }
+}
+
+template <class Sink>
+static bool read_document(Reader<Sink>& reader, typename Sink::Value& out) {
+    if (!reader.read_value(out, 0)) return false;
+    reader.skip_whitespace();
+    if (!reader.at_end()) return reader.fail_here(ErrorCode::TrailingCharacters);
+    return true;
+}
+
+Result<Value> parse_document(std::string_view text) {
+    ValueSink sink;
+    Reader<ValueSink> reader(text, sink);
+    Value value;
+    if (!read_document(reader, value)) return Error{reader.error_message()};
+    return value;
+}
+
+bool is_document(std::string_view text) {
+    NullSink sink;
+    Reader<NullSink> reader(text, sink);
+    NullSink::Value ignored;
+    return read_document(reader, ignored);
+}
+
+}  // namespace velkin::json

@@ -1,0 +1,538 @@
+#pragma once
+// The JSON reader: one RFC 8259 text, read once front to back. It is a
+// template over a Sink that builds the values it meets, so the same reader
+// fills json::Value trees in the core and Python objects at the boundary.
+//
+// A Sink provides:
+//     using Value  = ...;   // a built value (movable)
+//     using Array  = ...;   // builder state of one array
+//     using Object = ...;   // builder state of one object
+//     Value make_null();  Value make_bool(bool);
+//     Value make_uint(uint64_t);  Value make_int(int64_t);  Value make_double(double);
+//     Value make_string(std::string_view utf8);    // view valid during the call only
+//     Array begin_array();   void array_push(Array&, Value&&);  Value end_array(Array&&);
+//     Object begin_object(); void object_insert(Object&, std::string_view key, Value&&);
+//     Value end_object(Object&&);
+// A repeated key keeps its first position and takes the later value.
+// A sink may throw to abort; the reader owns nothing that could leak.
+//
+// Error positions: a failure at the byte with 0-based index k reports column
+// k + 1 of its line; running out of input reports the column of the end.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "json/result.hpp"
+#include "json/value.hpp"
+
+namespace velkin::json {
+
+enum class ErrorCode : uint8_t {
+    EofWhileParsingList,
+    EofWhileParsingObject,
+    EofWhileParsingString,
+    EofWhileParsingValue,
+    ExpectedColon,
+    ExpectedListCommaOrEnd,
+    ExpectedObjectCommaOrEnd,
+    ExpectedIdent,
+    ExpectedValue,
+    InvalidEscape,
+    InvalidNumber,
+    NumberOutOfRange,
+    ControlCharacterInString,
+    KeyMustBeAString,
+    LoneLeadingSurrogateInHexEscape,
+    UnexpectedEndOfHexEscape,
+    TrailingComma,
+    TrailingCharacters,
+    RecursionLimitExceeded,
+};
+
+std::string_view error_text(ErrorCode code);
+
+// Arrays and objects open at once, the outermost included.
+inline constexpr int MAX_NESTING = 127;
+
+// " at line {l} column {c}" for a position given as a byte index into `text`.
+std::string position_suffix(std::string_view text, size_t index);
+
+// One JSON text with optional surrounding whitespace; errors carry the position suffix.
+Result<Value> parse_document(std::string_view text);
+// Whether `text` is exactly one JSON value surrounded by nothing but JSON whitespace.
+bool is_document(std::string_view text);
+
+namespace detail {
+
+inline bool is_json_whitespace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+// Whether any of the 8 bytes is '"', '\\' or below 0x20 (bytes >= 0x80 never match).
+inline bool word_has_string_special(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    uint64_t quote = w ^ (ones * '"');
+    uint64_t backslash = w ^ (ones * '\\');
+    uint64_t found = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w);
+    return (found & highs) != 0;
+}
+
+inline int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+inline void append_code_point(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+}  // namespace detail
+
+// Where and why reading stopped: either a syntax code or a schema message.
+struct ReadFailure {
+    bool failed = false;
+    ErrorCode code = ErrorCode::ExpectedValue;
+    std::string custom;  // non-empty for schema errors
+    size_t index = 0;    // position as a byte index (column = index - start of line)
+};
+
+template <class Sink>
+class Reader {
+public:
+    using SinkValue = typename Sink::Value;
+
+    Reader(std::string_view text, Sink& sink) : text_(text), pos_(0), sink_(sink) {}
+
+    // --- cursor -----------------------------------------------------------
+    size_t offset() const { return pos_; }
+    bool at_end() const { return pos_ >= text_.size(); }
+    char peek() const { return text_[pos_]; }
+    void advance() { ++pos_; }
+    void skip_whitespace() {
+        while (pos_ < text_.size() && detail::is_json_whitespace(text_[pos_])) ++pos_;
+    }
+
+    // --- failures ---------------------------------------------------------
+    // At the byte under the cursor (or the end of input).
+    bool fail_here(ErrorCode code) { return fail_at(code, pos_ < text_.size() ? pos_ + 1 : text_.size()); }
+    // After the byte just consumed.
+    bool fail_after(ErrorCode code) { return fail_at(code, pos_); }
+    bool fail_at(ErrorCode code, size_t index) {
+        failure_.failed = true;
+        failure_.code = code;
+        failure_.index = index;
+        return false;
+    }
+    // A schema error, positioned after what has been consumed unless given.
+    bool fail_custom(std::string message) { return fail_custom_at(std::move(message), pos_); }
+    bool fail_custom_at(std::string message, size_t index) {
+        failure_.failed = true;
+        failure_.custom = std::move(message);
+        failure_.index = index;
+        return false;
+    }
+    const ReadFailure& failure() const { return failure_; }
+    std::string error_message() const {
+        std::string cause = failure_.custom.empty() ? std::string(error_text(failure_.code)) : failure_.custom;
+        return cause + position_suffix(text_, failure_.index);
+    }
+
+    // --- values -----------------------------------------------------------
+    // Reads one value after skipping whitespace; `depth` counts the arrays and
+    // objects already open around it.
+    bool read_value(SinkValue& out, int depth) {
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+        char c = peek();
+        switch (c) {
+            case 'n':
+                if (!read_ident("null")) return false;
+                out = sink_.make_null();
+                return true;
+            case 't':
+                if (!read_ident("true")) return false;
+                out = sink_.make_bool(true);
+                return true;
+            case 'f':
+                if (!read_ident("false")) return false;
+                out = sink_.make_bool(false);
+                return true;
+            case '"': {
+                std::string_view s;
+                if (!read_string(s, scratch_)) return false;
+                out = sink_.make_string(s);
+                return true;
+            }
+            case '[': return read_array(out, depth);
+            case '{': return read_object(out, depth);
+            default:
+                if (c == '-' || (c >= '0' && c <= '9')) return read_number(out);
+                return fail_here(ErrorCode::ExpectedValue);
+        }
+    }
+
+    // The cursor is on the first letter of `word`.
+    bool read_ident(std::string_view word) {
+        ++pos_;
+        for (size_t i = 1; i < word.size(); ++i) {
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (text_[pos_] != word[i]) {
+                ++pos_;
+                return fail_after(ErrorCode::ExpectedIdent);
+            }
+            ++pos_;
+        }
+        return true;
+    }
+
+    // The cursor is on the opening quote. The result views either the input
+    // (no escapes) or `scratch`.
+    bool read_string(std::string_view& out, std::string& scratch) {
+        ++pos_;
+        size_t start = pos_;
+        bool escaped = false;
+        const char* data = text_.data();
+        const size_t size = text_.size();
+        for (;;) {
+            while (pos_ + 8 <= size) {
+                uint64_t word;
+                std::memcpy(&word, data + pos_, 8);
+                if (detail::word_has_string_special(word)) break;
+                pos_ += 8;
+            }
+            while (pos_ < size) {
+                unsigned char c = static_cast<unsigned char>(data[pos_]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++pos_;
+            }
+            if (pos_ >= size) return fail_at(ErrorCode::EofWhileParsingString, size);
+            char c = data[pos_];
+            if (c == '"') {
+                if (escaped) {
+                    scratch.append(data + start, pos_ - start);
+                    out = scratch;
+                } else {
+                    out = std::string_view(data + start, pos_ - start);
+                }
+                ++pos_;
+                return true;
+            }
+            if (c != '\\') {
+                ++pos_;
+                return fail_after(ErrorCode::ControlCharacterInString);
+            }
+            if (!escaped) {
+                scratch.clear();
+                escaped = true;
+            }
+            scratch.append(data + start, pos_ - start);
+            ++pos_;
+            if (!read_escape(scratch)) return false;
+            start = pos_;
+        }
+    }
+
+    bool read_number(SinkValue& out) {
+        const char* data = text_.data();
+        const size_t size = text_.size();
+        size_t start = pos_;
+        bool negative = false;
+        if (data[pos_] == '-') {
+            negative = true;
+            ++pos_;
+            if (pos_ >= size) return fail_after(ErrorCode::EofWhileParsingValue);
+        }
+        uint64_t magnitude = 0;
+        bool overflow = false;
+        char first = data[pos_];
+        if (first == '0') {
+            ++pos_;
+            if (pos_ < size && data[pos_] >= '0' && data[pos_] <= '9') return fail_here(ErrorCode::InvalidNumber);
+        } else if (first >= '1' && first <= '9') {
+            while (pos_ < size && data[pos_] >= '0' && data[pos_] <= '9') {
+                uint64_t digit = static_cast<uint64_t>(data[pos_] - '0');
+                if (magnitude > (UINT64_MAX - digit) / 10) overflow = true;
+                magnitude = magnitude * 10 + digit;
+                ++pos_;
+            }
+        } else {
+            ++pos_;
+            return fail_after(ErrorCode::InvalidNumber);
+        }
+        bool is_float = false;
+        if (pos_ < size && data[pos_] == '.') {
+            is_float = true;
+            ++pos_;
+            if (!read_digits()) return false;
+        }
+        if (pos_ < size && (data[pos_] == 'e' || data[pos_] == 'E')) {
+            is_float = true;
+            ++pos_;
+            if (pos_ < size && (data[pos_] == '+' || data[pos_] == '-')) ++pos_;
+            if (!read_digits()) return false;
+        }
+        if (!is_float && !overflow) {
+            if (!negative) {
+                out = sink_.make_uint(magnitude);
+                return true;
+            }
+            // "-0" has no integer form: it reads as the double -0.0.
+            if (magnitude != 0 && magnitude <= (uint64_t{1} << 63)) {
+                out = sink_.make_int(static_cast<int64_t>(0 - magnitude));
+                return true;
+            }
+        }
+        double value = 0.0;
+        auto [end, ec] = std::from_chars(data + start, data + pos_, value);
+        if (ec == std::errc::result_out_of_range) {
+            // from_chars reports underflow and overflow alike; only overflow is an error.
+            std::string literal(data + start, pos_ - start);
+            value = std::strtod(literal.c_str(), nullptr);
+            if (std::isinf(value)) return fail_after(ErrorCode::NumberOutOfRange);
+        } else if (ec != std::errc() || end != data + pos_) {
+            return fail_after(ErrorCode::InvalidNumber);
+        }
+        out = sink_.make_double(value);
+        return true;
+    }
+
+    // Reads one value from the cursor with another sink (e.g. to describe or skip it).
+    template <class OtherSink>
+    bool read_value_with(OtherSink& other_sink, typename OtherSink::Value& out, int depth);
+    // Validates and skips one value, building nothing.
+    bool skip_value(int depth);
+
+private:
+    template <class>
+    friend class Reader;
+
+    bool read_digits() {
+        const char* data = text_.data();
+        if (pos_ >= text_.size()) return fail_here(ErrorCode::EofWhileParsingValue);
+        if (data[pos_] < '0' || data[pos_] > '9') return fail_here(ErrorCode::InvalidNumber);
+        while (pos_ < text_.size() && data[pos_] >= '0' && data[pos_] <= '9') ++pos_;
+        return true;
+    }
+
+    bool read_hex4(uint32_t& out) {
+        if (pos_ + 4 > text_.size()) return fail_at(ErrorCode::EofWhileParsingString, text_.size());
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            int digit = detail::hex_digit(text_[pos_ + i]);
+            if (digit < 0) {
+                pos_ += 4;
+                return fail_after(ErrorCode::InvalidEscape);
+            }
+            value = value * 16 + static_cast<uint32_t>(digit);
+        }
+        pos_ += 4;
+        out = value;
+        return true;
+    }
+
+    // The cursor is just past the backslash.
+    bool read_escape(std::string& out) {
+        if (at_end()) return fail_at(ErrorCode::EofWhileParsingString, text_.size());
+        char c = text_[pos_++];
+        switch (c) {
+            case '"': out.push_back('"'); return true;
+            case '\\': out.push_back('\\'); return true;
+            case '/': out.push_back('/'); return true;
+            case 'b': out.push_back('\b'); return true;
+            case 'f': out.push_back('\f'); return true;
+            case 'n': out.push_back('\n'); return true;
+            case 'r': out.push_back('\r'); return true;
+            case 't': out.push_back('\t'); return true;
+            case 'u': break;
+            default: return fail_after(ErrorCode::InvalidEscape);
+        }
+        uint32_t first;
+        if (!read_hex4(first)) return false;
+        if (first >= 0xDC00 && first <= 0xDFFF) return fail_after(ErrorCode::LoneLeadingSurrogateInHexEscape);
+        if (first < 0xD800 || first > 0xDBFF) {
+            detail::append_code_point(out, first);
+            return true;
+        }
+        if (at_end()) return fail_at(ErrorCode::EofWhileParsingString, text_.size());
+        if (text_[pos_] != '\\') {
+            ++pos_;
+            return fail_after(ErrorCode::UnexpectedEndOfHexEscape);
+        }
+        ++pos_;
+        if (at_end()) return fail_at(ErrorCode::EofWhileParsingString, text_.size());
+        if (text_[pos_] != 'u') {
+            ++pos_;
+            return fail_after(ErrorCode::UnexpectedEndOfHexEscape);
+        }
+        ++pos_;
+        uint32_t second;
+        if (!read_hex4(second)) return false;
+        if (second < 0xDC00 || second > 0xDFFF) return fail_after(ErrorCode::LoneLeadingSurrogateInHexEscape);
+        detail::append_code_point(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+        return true;
+    }
+
+    bool read_array(SinkValue& out, int depth) {
+        if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
+        typename Sink::Array array = sink_.begin_array();
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+        if (peek() == ']') {
+            ++pos_;
+            out = sink_.end_array(std::move(array));
+            return true;
+        }
+        for (;;) {
+            SinkValue element{};
+            if (!read_value(element, depth + 1)) return false;
+            sink_.array_push(array, std::move(element));
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+            char c = peek();
+            if (c == ']') {
+                ++pos_;
+                out = sink_.end_array(std::move(array));
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedListCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == ']') return fail_here(ErrorCode::TrailingComma);
+        }
+    }
+
+    bool read_object(SinkValue& out, int depth) {
+        if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
+        typename Sink::Object object = sink_.begin_object();
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+        if (peek() == '}') {
+            ++pos_;
+            out = sink_.end_object(std::move(object));
+            return true;
+        }
+        std::string escaped_key;
+        for (;;) {
+            if (peek() != '"') return fail_here(ErrorCode::KeyMustBeAString);
+            std::string_view key;
+            if (!read_string(key, scratch_)) return false;
+            if (key.data() == scratch_.data()) {
+                // Reading the value reuses the scratch buffer.
+                escaped_key.assign(key);
+                key = escaped_key;
+            }
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            if (peek() != ':') return fail_here(ErrorCode::ExpectedColon);
+            ++pos_;
+            SinkValue value{};
+            if (!read_value(value, depth + 1)) return false;
+            sink_.object_insert(object, key, std::move(value));
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            char c = peek();
+            if (c == '}') {
+                ++pos_;
+                out = sink_.end_object(std::move(object));
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedObjectCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == '}') return fail_here(ErrorCode::TrailingComma);
+        }
+    }
+
+    std::string_view text_;
+    size_t pos_;
+    Sink& sink_;
+    std::string scratch_;
+    ReadFailure failure_;
+};
+
+// Builds json::Value trees.
+struct ValueSink {
+    using Value = json::Value;
+    using Array = json::Array;
+    struct Object {
+        json::Object members;
+        // Built once an object grows large, so repeated-key checks stay linear overall.
+        std::unordered_map<std::string, size_t> index;
+    };
+
+    Value make_null() { return Value(); }
+    Value make_bool(bool b) { return Value(b); }
+    Value make_uint(uint64_t u) { return Value(u); }
+    Value make_int(int64_t i) { return Value(i); }
+    Value make_double(double d) { return Value(d); }
+    Value make_string(std::string_view s) { return Value(std::string(s)); }
+    Array begin_array() { return Array(); }
+    void array_push(Array& array, Value&& value) { array.push_back(std::move(value)); }
+    Value end_array(Array&& array) { return Value(std::move(array)); }
+    Object begin_object() { return Object(); }
+    void object_insert(Object& object, std::string_view key, Value&& value);
+    Value end_object(Object&& object) { return Value(std::move(object.members)); }
+};
+
+// Builds nothing: validation only.
+struct NullSink {
+    struct Value {};
+    using Array = Value;
+    using Object = Value;
+    Value make_null() { return {}; }
+    Value make_bool(bool) { return {}; }
+    Value make_uint(uint64_t) { return {}; }
+    Value make_int(int64_t) { return {}; }
+    Value make_double(double) { return {}; }
+    Value make_string(std::string_view) { return {}; }
+    Array begin_array() { return {}; }
+    void array_push(Array&, Value&&) {}
+    Value end_array(Array&&) { return {}; }
+    Object begin_object() { return {}; }
+    void object_insert(Object&, std::string_view, Value&&) {}
+    Value end_object(Object&&) { return {}; }
+};
+
+template <class Sink>
+template <class OtherSink>
+bool Reader<Sink>::read_value_with(OtherSink& other_sink, typename OtherSink::Value& out, int depth) {
+    Reader<OtherSink> inner(text_, other_sink);
+    inner.pos_ = pos_;
+    bool ok = inner.read_value(out, depth);
+    pos_ = inner.pos_;
+    if (!ok) failure_ = inner.failure_;
+    return ok;
+}
+
+template <class Sink>
+bool Reader<Sink>::skip_value(int depth) {
+    NullSink null_sink;
+    NullSink::Value ignored;
+    return read_value_with(null_sink, ignored, depth);
+}
+
+}  // namespace velkin::json

@@ -1,0 +1,163 @@
+#include "json/value.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "json/decimal.hpp"
+
+namespace velkin::json {
+
+std::optional<double> Value::as_double() const {
+    switch (type()) {
+        case Type::UInt: return static_cast<double>(std::get<uint64_t>(data));
+        case Type::Int: return static_cast<double>(std::get<int64_t>(data));
+        case Type::Double: return std::get<double>(data);
+        default: return std::nullopt;
+    }
+}
+
+const Value* Value::get(std::string_view key) const {
+    const Object* object = as_object();
+    if (!object) return nullptr;
+    for (const Member& member : *object)
+        if (member.key == key) return &member.value;
+    return nullptr;
+}
+
+static bool integers_equal(const Value& a, const Value& b) {
+    // UInt holds only non-negative values and Int only negative ones when read
+    // from text, but values built elsewhere may use either; compare by value.
+    auto as_signed_pair = [](const Value& v, bool& negative, uint64_t& magnitude) {
+        if (v.type() == Type::UInt) {
+            negative = false;
+            magnitude = std::get<uint64_t>(v.data);
+        } else {
+            int64_t i = std::get<int64_t>(v.data);
+            negative = i < 0;
+            magnitude = negative ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+        }
+    };
+    bool na, nb;
+    uint64_t ma, mb;
+    as_signed_pair(a, na, ma);
+    as_signed_pair(b, nb, mb);
+    return na == nb && ma == mb;
+}
+
+bool deep_equal(const Value& a, const Value& b) {
+    Type ta = a.type(), tb = b.type();
+    bool a_int = ta == Type::UInt || ta == Type::Int;
+    bool b_int = tb == Type::UInt || tb == Type::Int;
+    if (a_int || b_int) return a_int && b_int && integers_equal(a, b);
+    if (ta != tb) return false;
+    switch (ta) {
+        case Type::Null: return true;
+        case Type::Bool: return std::get<bool>(a.data) == std::get<bool>(b.data);
+        case Type::Double: return std::get<double>(a.data) == std::get<double>(b.data);
+        case Type::String: return std::get<std::string>(a.data) == std::get<std::string>(b.data);
+        case Type::Array: {
+            const Array& x = std::get<Array>(a.data);
+            const Array& y = std::get<Array>(b.data);
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i)
+                if (!deep_equal(x[i], y[i])) return false;
+            return true;
+        }
+        case Type::Object: {
+            const Object& x = std::get<Object>(a.data);
+            const Object& y = std::get<Object>(b.data);
+            if (x.size() != y.size()) return false;
+            for (const Member& member : x) {
+                const Value* other = b.get(member.key);
+                if (!other || !deep_equal(member.value, *other)) return false;
+            }
+            return true;
+        }
+        default: return false;
+    }
+}
+
+// Quoted with the escapes a reader of an error message needs to see the exact text.
+static std::string quote_debug(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    static const char hex[] = "0123456789abcdef";
+                    out += "\\u{";
+                    if (c >= 0x10) out.push_back(hex[c >> 4]);
+                    out.push_back(hex[c & 15]);
+                    out += "}";
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    out += "\"";
+    return out;
+}
+
+std::string describe_double(double value) {
+    std::string out = "floating point `";
+    if (std::isnan(value)) {
+        out += "NaN";
+    } else if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+    } else {
+        // Plain positional digits, always with a fractional part.
+        if (value == 0.0) {
+            out += std::signbit(value) ? "-0.0" : "0.0";
+        } else {
+            ShortestDigits d = shortest_digits(value);
+            if (d.negative) out.push_back('-');
+            if (d.exponent >= d.count) {
+                out.append(d.digits, d.count);
+                out.append(static_cast<size_t>(d.exponent - d.count), '0');
+                out += ".0";
+            } else if (d.exponent > 0) {
+                out.append(d.digits, d.exponent);
+                out.push_back('.');
+                out.append(d.digits + d.exponent, d.count - d.exponent);
+            } else {
+                out += "0.";
+                out.append(static_cast<size_t>(-d.exponent), '0');
+                out.append(d.digits, d.count);
+            }
+        }
+    }
+    out += "`";
+    return out;
+}
+
+std::string describe(const Value& value) {
+    switch (value.type()) {
+        case Type::Null: return "null";
+        case Type::Bool: return std::get<bool>(value.data) ? "boolean `true`" : "boolean `false`";
+        case Type::UInt: return "integer `" + std::to_string(std::get<uint64_t>(value.data)) + "`";
+        case Type::Int: return "integer `" + std::to_string(std::get<int64_t>(value.data)) + "`";
+        case Type::Double: return describe_double(std::get<double>(value.data));
+        case Type::String: return "string " + quote_debug(std::get<std::string>(value.data));
+        case Type::Array: return "sequence";
+        case Type::Object: return "map";
+    }
+    return "null";
+}
+
+void object_set(Object& object, std::string key, Value value) {
+    for (Member& member : object) {
+        if (member.key == key) {
+            member.value = std::move(value);
+            return;
+        }
+    }
+    object.push_back(Member{std::move(key), std::move(value)});
+}
+
+}  // namespace velkin::json

@@ -1,0 +1,17 @@
+#pragma once
+// The compact JSON form of the log writer: no whitespace, members in stored
+// order, no normalisation, shortest round-trip floats laid out as "1.0",
+// "1e16", "1.5e-7", "0.00001". Also the form explanations quote values in.
+#include <string>
+#include <string_view>
+
+#include "json/value.hpp"
+
+namespace velkin::json {
+
+void write_compact(const Value& value, std::string& out);
+std::string to_compact(const Value& value);
+void write_compact_string(std::string_view text, std::string& out);
+void write_compact_double(double value, std::string& out);
+
+}  // namespace velkin::json

@@ -1,0 +1,30 @@
+#pragma once
+// Unicode services over UTF-8 text (ICU underneath). Inputs are valid UTF-8.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace velkin::text {
+
+// Decodes the code point starting at text[i] and advances i past it.
+char32_t next_code_point(std::string_view text, size_t& i);
+void append_utf8(std::string& out, char32_t cp);
+
+// Normalization Form C; returns the input unchanged (one copy) when it is already NFC.
+std::string nfc(std::string_view text);
+bool is_nfc(std::string_view text);
+
+// Full lower-case mapping, one code point at a time, without context
+// (capital sigma always becomes the ordinary small sigma).
+std::string lowercase(std::string_view text);
+
+bool is_white_space(char32_t cp);
+bool is_alphabetic(char32_t cp);
+// General category Nd, Nl or No.
+bool is_numeric(char32_t cp);
+
+// Removes White_Space code points from both ends / from the end.
+std::string_view trim_white_space(std::string_view text);
+std::string_view trim_white_space_end(std::string_view text);
+
+}  // namespace velkin::text
