@@ -1,0 +1,116 @@
+#include "diff/conformance.hpp"
+
+#include <algorithm>
+
+#include "diff/bootstrap.hpp"
+#include "json/reader.hpp"
+#include "text/unicode.hpp"
+
+namespace velkin::diff {
+
+namespace {
+
+constexpr std::string_view FENCE = "```";
+
+bool is_ascii_alphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+bool has_type(const json::Value& block, std::string_view type) {
+    const json::Value* member = block.get("type");
+    const std::string* name = member ? member->as_string() : nullptr;
+    return name && *name == type;
+}
+
+struct Outcome {
+    double baseline;
+    double candidate;
+};
+
+// The outcomes of a pair that takes part in the axis, or nothing.
+std::optional<Outcome> pair_outcome(const Record& baseline, const Record& candidate) {
+    std::string baseline_text = response_text(baseline);
+    std::string_view stripped = strip_markdown_fences(baseline_text);
+    if (!stripped.empty() && (stripped.front() == '{' || stripped.front() == '[')) {
+        std::string candidate_text = response_text(candidate);
+        return Outcome{json::is_document(stripped) ? 1.0 : 0.0,
+                       json::is_document(strip_markdown_fences(candidate_text)) ? 1.0 : 0.0};
+    }
+    std::optional<std::vector<std::string>> baseline_keys = first_tool_use_keys(baseline);
+    if (!baseline_keys) return std::nullopt;
+    std::optional<std::vector<std::string>> candidate_keys = first_tool_use_keys(candidate);
+    return Outcome{1.0, candidate_keys && *candidate_keys == *baseline_keys ? 1.0 : 0.0};
+}
+
+}  // namespace
+
+std::string response_text(const Record& record) {
+    std::string text;
+    const json::Value* content = record.payload.get("content");
+    const json::Array* blocks = content ? content->as_array() : nullptr;
+    if (!blocks) return text;
+    bool first = true;
+    for (const json::Value& block : *blocks) {
+        if (!has_type(block, "text")) continue;
+        const json::Value* member = block.get("text");
+        const std::string* piece = member ? member->as_string() : nullptr;
+        if (!piece) continue;
+        if (!first) text.push_back(' ');
+        text += *piece;
+        first = false;
+    }
+    return text;
+}
+
+std::optional<std::vector<std::string>> first_tool_use_keys(const Record& record) {
+    const json::Value* content = record.payload.get("content");
+    const json::Array* blocks = content ? content->as_array() : nullptr;
+    if (!blocks) return std::nullopt;
+    for (const json::Value& block : *blocks) {
+        if (!has_type(block, "tool_use")) continue;
+        const json::Value* input = block.get("input");
+        const json::Object* members = input ? input->as_object() : nullptr;
+        if (!members) continue;
+        std::vector<std::string> keys;
+        keys.reserve(members->size());
+        for (const json::Member& member : *members) keys.push_back(member.key);
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        return keys;
+    }
+    return std::nullopt;
+}
+
+std::string_view strip_markdown_fences(std::string_view text) {
+    std::string_view trimmed = text::trim_white_space(text);
+    if (trimmed.size() < FENCE.size() || !trimmed.starts_with(FENCE)) return trimmed;
+    std::string_view body;
+    if (size_t line_feed = trimmed.find('\n'); line_feed != std::string_view::npos) {
+        body = trimmed.substr(line_feed + 1);
+    } else {
+        body = trimmed.substr(FENCE.size());
+        size_t tag = 0;
+        while (tag < body.size() && is_ascii_alphanumeric(body[tag])) ++tag;
+        body.remove_prefix(tag);
+    }
+    body = text::trim_white_space_end(body);
+    if (body.empty()) return body;
+    if (body.ends_with(FENCE)) body.remove_suffix(FENCE.size());
+    return text::trim_white_space(body);
+}
+
+AxisStat conformance_axis(const Pairs& pairs, Seed seed) {
+    std::vector<double> baseline, candidate;
+    for (const ResponsePair& pair : pairs) {
+        if (std::optional<Outcome> outcome = pair_outcome(*pair.baseline, *pair.candidate)) {
+            baseline.push_back(outcome->baseline);
+            candidate.push_back(outcome->candidate);
+        }
+    }
+    if (baseline.empty()) return AxisStat::empty(Axis::Conformance);
+    double baseline_rate = mean(baseline);
+    double candidate_rate = mean(candidate);
+    auto [low, high] = bootstrap_delta_ci(baseline, candidate, Statistic::Mean, seed);
+    return AxisStat::new_rate(Axis::Conformance, baseline.size(), baseline_rate, candidate_rate,
+                              candidate_rate - baseline_rate, low, high);
+}
+
+}  // namespace velkin::diff

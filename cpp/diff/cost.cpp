@@ -1,0 +1,105 @@
+#include "diff/cost.hpp"
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "diff/bootstrap.hpp"
+
+namespace velkin::diff {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `suffix` matches `pattern`, where 'd' stands for one ASCII digit.
+bool matches_date_pattern(std::string_view suffix, std::string_view pattern) {
+    if (suffix.size() != pattern.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == 'd' ? !is_digit(suffix[i]) : suffix[i] != pattern[i]) return false;
+    }
+    return true;
+}
+
+const ModelPricing* find_exact(const PricingTable& table, std::string_view name) {
+    auto it = table.find(std::string(name));
+    return it == table.end() ? nullptr : &it->second;
+}
+
+const std::string* model_name(const Record& record) {
+    const json::Value* model = record.payload.get("model");
+    return model ? model->as_string() : nullptr;
+}
+
+bool is_priced(const Record& record, const PricingTable& table) {
+    const std::string* model = model_name(record);
+    return model && lookup_with_snapshot_fallback(table, *model) != nullptr;
+}
+
+double price_or(double price, double fallback) { return price > 0.0 ? price : fallback; }
+
+}  // namespace
+
+const ModelPricing* lookup_with_snapshot_fallback(const PricingTable& table, std::string_view name) {
+    if (const ModelPricing* exact = find_exact(table, name)) return exact;
+    constexpr std::string_view DASHED_DATE = "-dddd-dd-dd";
+    constexpr std::string_view COMPACT_DATE = "-dddddddd";
+    const size_t length = name.size();
+    if (length > DASHED_DATE.size() && matches_date_pattern(name.substr(length - DASHED_DATE.size()), DASHED_DATE))
+        return find_exact(table, name.substr(0, length - DASHED_DATE.size()));
+    if (length > COMPACT_DATE.size() && matches_date_pattern(name.substr(length - COMPACT_DATE.size()), COMPACT_DATE))
+        return find_exact(table, name.substr(0, length - COMPACT_DATE.size()));
+    return nullptr;
+}
+
+std::optional<double> cost_of(const Record& record, const PricingTable& table) {
+    const json::Value& payload = record.payload;
+    const std::string* model = model_name(record);
+    const json::Value* usage = payload.get("usage");
+    if (!model || !usage || !usage->as_object()) return std::nullopt;
+    auto count = [&](std::string_view key) -> std::optional<double> {
+        const json::Value* member = usage->get(key);
+        return member ? member->as_double() : std::nullopt;
+    };
+    std::optional<double> input_tokens = count("input_tokens");
+    std::optional<double> output_tokens = count("output_tokens");
+    if (!input_tokens || !output_tokens) return std::nullopt;
+    double cached_input_tokens = count("cached_input_tokens").value_or(0.0);
+    double cached_write_5m_tokens = count("cached_write_5m_tokens").value_or(0.0);
+    double cached_write_1h_tokens = count("cached_write_1h_tokens").value_or(0.0);
+    double thinking_tokens = count("thinking_tokens").value_or(0.0);
+    for (double tokens : {*input_tokens, *output_tokens, cached_input_tokens, cached_write_5m_tokens,
+                          cached_write_1h_tokens, thinking_tokens}) {
+        if (!std::isfinite(tokens)) return 0.0;
+    }
+    const ModelPricing* price = lookup_with_snapshot_fallback(table, *model);
+    if (!price) return 0.0;
+    double s = cached_input_tokens * price_or(price->cached_input, price->input) + *input_tokens * price->input;
+    s = s + cached_write_5m_tokens * price_or(price->cached_write_5m, price->input);
+    s = s + cached_write_1h_tokens * price_or(price->cached_write_1h, price->input);
+    s = s + *output_tokens * price->output;
+    double cost = s + thinking_tokens * price_or(price->reasoning, price->output);
+    const json::Value* batch = payload.get("batch");
+    const bool* is_batch = batch ? batch->as_bool() : nullptr;
+    if (is_batch && *is_batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
+    return cost;
+}
+
+AxisStat cost_axis(const Pairs& pairs, const PricingTable& table, Seed seed) {
+    if (pairs.empty()) return AxisStat::empty(Axis::Cost);
+    std::vector<double> baseline, candidate;
+    uint64_t priced = 0;
+    for (const ResponsePair& pair : pairs) {
+        std::optional<double> b = cost_of(*pair.baseline, table);
+        std::optional<double> c = cost_of(*pair.candidate, table);
+        if (!b || !c) continue;
+        baseline.push_back(*b);
+        candidate.push_back(*c);
+        if (is_priced(*pair.baseline, table) && is_priced(*pair.candidate, table)) ++priced;
+    }
+    AxisStat stat = median_value_stat(Axis::Cost, baseline, candidate, seed);
+    if (2 * priced < pairs.size()) stat.flags.push_back(Flag::NoPricing);
+    return stat;
+}
+
+}  // namespace velkin::diff

@@ -1,0 +1,95 @@
+#include "diff/diff.hpp"
+
+#include <algorithm>
+
+#include "diff/alignment.hpp"
+#include "diff/conformance.hpp"
+#include "diff/drill_down.hpp"
+#include "diff/reasoning.hpp"
+#include "diff/recommendations.hpp"
+#include "diff/safety.hpp"
+#include "diff/semantic.hpp"
+#include "diff/trajectory.hpp"
+
+namespace velkin::diff {
+
+namespace {
+
+constexpr size_t MAX_DIVERGENCES = 5;
+
+// Structural drift first, then decision, then style; within a kind the most
+// confident first. A NaN confidence ranks equal to any other.
+bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
+    if (a.kind != b.kind) return a.kind > b.kind;
+    return a.confidence > b.confidence;
+}
+
+std::vector<AxisStat> axis_rows(const Pairs& pairs, const PricingTable& pricing, Seed seed) {
+    return {
+        semantic_axis(pairs, seed),
+        trajectory_axis(pairs, seed),
+        safety_axis(pairs, seed),
+        verbosity_axis(pairs, seed),
+        latency_axis(pairs, seed),
+        cost_axis(pairs, pricing, seed),
+        reasoning_axis(pairs, seed),
+        AxisStat::empty(Axis::Judge),
+        conformance_axis(pairs, seed),
+    };
+}
+
+}  // namespace
+
+Responses select_responses(const std::vector<Record>& records) {
+    Responses responses;
+    for (const Record& record : records) {
+        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(&record);
+    }
+    return responses;
+}
+
+Pairs pair_responses(const Responses& baseline, const Responses& candidate) {
+    size_t count = std::min(baseline.size(), candidate.size());
+    Pairs pairs;
+    pairs.reserve(count);
+    for (size_t i = 0; i < count; ++i) pairs.push_back({baseline[i], candidate[i]});
+    return pairs;
+}
+
+std::string trace_id_for(const std::vector<Record>& records) {
+    if (records.empty()) return {};
+    for (const Record& record : records) {
+        if (!record.meta) continue;
+        const json::Value* trace_id = record.meta->get("trace_id");
+        if (const std::string* id = trace_id ? trace_id->as_string() : nullptr) return *id;
+    }
+    return records.front().id;
+}
+
+DiffReport compute_report(const std::vector<Record>& baseline, const std::vector<Record>& candidate,
+                          const PricingTable& pricing, Seed seed) {
+    DiffReport report;
+    Responses baseline_responses = select_responses(baseline);
+    Responses candidate_responses = select_responses(candidate);
+    Pairs pairs = pair_responses(baseline_responses, candidate_responses);
+    report.pair_count = pairs.size();
+    report.rows = axis_rows(pairs, pricing, seed);
+
+    if (!baseline_responses.empty()) {
+        std::vector<Step> path = align(baseline_responses, candidate_responses);
+        std::vector<FirstDivergence> first = walk_collecting(path, baseline_responses, candidate_responses, 1);
+        if (!first.empty()) report.first_divergence = std::move(first.front());
+        report.divergences = walk_collecting(path, baseline_responses, candidate_responses,
+                                             baseline_responses.size() + candidate_responses.size());
+        std::stable_sort(report.divergences.begin(), report.divergences.end(), ranks_before);
+        if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
+    }
+
+    report.drill_down = drill_down(pairs, pricing);
+    report.baseline_trace_id = trace_id_for(baseline);
+    report.candidate_trace_id = trace_id_for(candidate);
+    report.recommendations = assemble_recommendations(report.rows, report.divergences);
+    return report;
+}
+
+}  // namespace velkin::diff

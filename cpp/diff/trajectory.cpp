@@ -1,0 +1,110 @@
+#include "diff/trajectory.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "diff/bootstrap.hpp"
+#include "json/writer.hpp"
+#include "text/sha256.hpp"
+
+namespace velkin::diff {
+
+namespace {
+
+constexpr size_t HASH_BYTES = 8;
+
+std::string block_shape(const json::Value& block) {
+    const json::Value* name_member = block.get("name");
+    const std::string* name = name_member ? name_member->as_string() : nullptr;
+    static const json::Value absent_input;
+    const json::Value* input_member = block.get("input");
+    const json::Value& input = input_member ? *input_member : absent_input;
+
+    std::string shape = name ? *name : "_";
+    shape.push_back('(');
+    if (const json::Object* members = input.as_object()) {
+        std::vector<std::string_view> keys;
+        keys.reserve(members->size());
+        for (const json::Member& member : *members) keys.push_back(member.key);
+        std::stable_sort(keys.begin(), keys.end());
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (i > 0) shape.push_back(',');
+            shape += keys[i];
+        }
+    }
+    shape.push_back('|');
+    shape += text::hex(text::sha256(json::to_compact(canonicalise(input))), HASH_BYTES);
+    shape.push_back(')');
+    return shape;
+}
+
+// Edit distance over whole shapes, two rows of counters.
+uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    std::vector<uint64_t> previous(b.size() + 1), current(b.size() + 1);
+    for (size_t k = 0; k <= b.size(); ++k) previous[k] = k;
+    for (size_t r = 1; r <= a.size(); ++r) {
+        current[0] = r;
+        for (size_t k = 1; k <= b.size(); ++k) {
+            uint64_t substitution = previous[k - 1] + (a[r - 1] == b[k - 1] ? 0 : 1);
+            current[k] = std::min({substitution, current[k - 1] + 1, previous[k] + 1});
+        }
+        std::swap(previous, current);
+    }
+    return previous[b.size()];
+}
+
+double pair_value(const Record& baseline, const Record& candidate) {
+    std::vector<std::string> a = tool_shape(baseline);
+    std::vector<std::string> b = tool_shape(candidate);
+    size_t longest = std::max(a.size(), b.size());
+    if (longest == 0) return 0.0;
+    uint64_t distance = b.empty() ? a.size() : a.empty() ? b.size() : edit_distance(a, b);
+    return static_cast<double>(distance) / static_cast<double>(longest);
+}
+
+}  // namespace
+
+std::vector<std::string> tool_shape(const Record& record) {
+    std::vector<std::string> shapes;
+    const json::Value* content = record.payload.get("content");
+    const json::Array* blocks = content ? content->as_array() : nullptr;
+    if (!blocks) return shapes;
+    for (const json::Value& block : *blocks) {
+        const json::Value* type = block.get("type");
+        const std::string* name = type ? type->as_string() : nullptr;
+        if (name && *name == "tool_use") shapes.push_back(block_shape(block));
+    }
+    return shapes;
+}
+
+json::Value canonicalise(const json::Value& value) {
+    if (const json::Object* members = value.as_object()) {
+        json::Object sorted;
+        sorted.reserve(members->size());
+        for (const json::Member& member : *members) sorted.push_back({member.key, canonicalise(member.value)});
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const json::Member& a, const json::Member& b) { return a.key < b.key; });
+        return json::Value(std::move(sorted));
+    }
+    if (const json::Array* elements = value.as_array()) {
+        json::Array copy;
+        copy.reserve(elements->size());
+        for (const json::Value& element : *elements) copy.push_back(canonicalise(element));
+        return json::Value(std::move(copy));
+    }
+    return value;
+}
+
+AxisStat trajectory_axis(const Pairs& pairs, Seed seed) {
+    if (pairs.empty()) return AxisStat::empty(Axis::Trajectory);
+    std::vector<double> baseline(pairs.size(), 0.0), candidate;
+    candidate.reserve(pairs.size());
+    for (const ResponsePair& pair : pairs) candidate.push_back(pair_value(*pair.baseline, *pair.candidate));
+    double baseline_median = median(baseline);
+    double candidate_median = median(candidate);
+    auto [low, high] = bootstrap_delta_ci(baseline, candidate, Statistic::Median, seed);
+    return AxisStat::new_rate(Axis::Trajectory, pairs.size(), baseline_median, candidate_median,
+                              candidate_median - baseline_median, low, high);
+}
+
+}  // namespace velkin::diff

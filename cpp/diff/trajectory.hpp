@@ -1,0 +1,17 @@
+#pragma once
+// How far the candidate's tool calls drift from the baseline's, pair by pair.
+#include <string>
+#include <vector>
+
+#include "diff/report.hpp"
+
+namespace velkin::diff {
+
+// One "{name}({keys}|{hash})" per tool_use block, in content order.
+std::vector<std::string> tool_shape(const Record& record);
+// A deep copy whose object members are ordered by the bytes of their names, at every depth.
+json::Value canonicalise(const json::Value& value);
+
+AxisStat trajectory_axis(const Pairs& pairs, Seed seed);
+
+}  // namespace velkin::diff
