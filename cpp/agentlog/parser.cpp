@@ -1,5 +1,9 @@
 #include "agentlog/parser.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velkin::agentlog {
 
 std::string ParseError::message() const {
@@ -24,44 +28,41 @@ bool is_valid_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
     while (p < end) {
-        // ASCII runs, eight bytes at a time.
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (word & 0x8080808080808080ull) break;
-            p += 8;
-        }
-        if (p >= end) break;
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
+        if (*p < 0x80) {
+            // ASCII runs, sixteen bytes at a time.
+#if defined(__SSE2__)
+            while (end - p >= 16) {
+                __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                int high_bits = _mm_movemask_epi8(chunk);
+                if (high_bits) {
+                    p += __builtin_ctz(static_cast<unsigned>(high_bits));
+                    break;
+                }
+                p += 16;
+            }
+#endif
+            while (p < end && *p < 0x80) ++p;
             continue;
         }
-        size_t length;
-        uint32_t min_cp;
-        uint32_t cp;
+        unsigned char c = *p;
+        size_t remaining = static_cast<size_t>(end - p);
+        auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
         if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            cp = c & 0x1F;
-            min_cp = 0x80;
+            if (remaining < 2 || !continuation(p[1])) return false;
+            p += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            cp = c & 0x0F;
-            min_cp = 0x800;
+            if (remaining < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
+            if (c == 0xE0 && p[1] < 0xA0) return false;   // overlong
+            if (c == 0xED && p[1] >= 0xA0) return false;  // surrogate
+            p += 3;
         } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            cp = c & 0x07;
-            min_cp = 0x10000;
+            if (remaining < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return false;
+            if (c == 0xF0 && p[1] < 0x90) return false;   // overlong
+            if (c == 0xF4 && p[1] >= 0x90) return false;  // above U+10FFFF
+            p += 4;
         } else {
             return false;
         }
-        if (static_cast<size_t>(end - p) < length) return false;
-        for (size_t i = 1; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (cp < min_cp || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        p += length;
     }
     return true;
 }

@@ -28,6 +28,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/result.hpp"
 #include "json/value.hpp"
 
@@ -79,6 +83,31 @@ inline bool word_has_string_special(uint64_t w) {
     uint64_t backslash = w ^ (ones * '\\');
     uint64_t found = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w);
     return (found & highs) != 0;
+}
+
+// The index of the first '"', '\\' or control byte at or after `pos` (or a
+// position close before it, from where a byte loop finishes the scan).
+inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    while (pos + 16 <= size) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+                                       _mm_cmpeq_epi8(_mm_min_epu8(chunk, below_space), chunk));
+        int mask = _mm_movemask_epi8(special);
+        if (mask) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        pos += 16;
+    }
+#endif
+    while (pos + 8 <= size) {
+        uint64_t word;
+        std::memcpy(&word, data + pos, 8);
+        if (word_has_string_special(word)) break;
+        pos += 8;
+    }
+    return pos;
 }
 
 inline int hex_digit(char c) {
@@ -214,12 +243,7 @@ public:
         const char* data = text_.data();
         const size_t size = text_.size();
         for (;;) {
-            while (pos_ + 8 <= size) {
-                uint64_t word;
-                std::memcpy(&word, data + pos_, 8);
-                if (detail::word_has_string_special(word)) break;
-                pos_ += 8;
-            }
+            pos_ = detail::skip_plain_string_bytes(data, pos_, size);
             while (pos_ < size) {
                 unsigned char c = static_cast<unsigned char>(data[pos_]);
                 if (c == '"' || c == '\\' || c < 0x20) break;
