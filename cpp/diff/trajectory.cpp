@@ -33,7 +33,7 @@ std::string block_shape(const json::Value& block) {
         }
     }
     shape.push_back('|');
-    shape += text::hex(text::sha256(json::to_compact(canonicalise(input))), HASH_BYTES);
+    shape += text::hex(text::sha256(json::to_compact(trajectory::canonicalise(input))), HASH_BYTES);
     shape.push_back(')');
     return shape;
 }
@@ -54,8 +54,8 @@ uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std:
 }
 
 double pair_value(const Record& baseline, const Record& candidate) {
-    std::vector<std::string> a = tool_shape(baseline);
-    std::vector<std::string> b = tool_shape(candidate);
+    std::vector<std::string> a = trajectory::tool_shape(baseline);
+    std::vector<std::string> b = trajectory::tool_shape(candidate);
     size_t longest = std::max(a.size(), b.size());
     if (longest == 0) return 0.0;
     uint64_t distance = b.empty() ? a.size() : a.empty() ? b.size() : edit_distance(a, b);
@@ -64,7 +64,7 @@ double pair_value(const Record& baseline, const Record& candidate) {
 
 }  // namespace
 
-std::vector<std::string> tool_shape(const Record& record) {
+std::vector<std::string> trajectory::tool_shape(const Record& record) {
     std::vector<std::string> shapes;
     const json::Value* content = record.payload.get("content");
     const json::Array* blocks = content ? content->as_array() : nullptr;
@@ -77,11 +77,11 @@ std::vector<std::string> tool_shape(const Record& record) {
     return shapes;
 }
 
-json::Value canonicalise(const json::Value& value) {
+json::Value trajectory::canonicalise(const json::Value& value) {
     if (const json::Object* members = value.as_object()) {
         json::Object sorted;
         sorted.reserve(members->size());
-        for (const json::Member& member : *members) sorted.push_back({member.key, canonicalise(member.value)});
+        for (const json::Member& member : *members) sorted.push_back({member.key, trajectory::canonicalise(member.value)});
         std::stable_sort(sorted.begin(), sorted.end(),
                          [](const json::Member& a, const json::Member& b) { return a.key < b.key; });
         return json::Value(std::move(sorted));
@@ -89,7 +89,7 @@ json::Value canonicalise(const json::Value& value) {
     if (const json::Array* elements = value.as_array()) {
         json::Array copy;
         copy.reserve(elements->size());
-        for (const json::Value& element : *elements) copy.push_back(canonicalise(element));
+        for (const json::Value& element : *elements) copy.push_back(trajectory::canonicalise(element));
         return json::Value(std::move(copy));
     }
     return value;

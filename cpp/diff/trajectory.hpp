@@ -7,10 +7,15 @@
 
 namespace velkin::diff {
 
+// The module's own reading of tool calls; the alignment has another tool_shape.
+namespace trajectory {
+
 // One "{name}({keys}|{hash})" per tool_use block, in content order.
 std::vector<std::string> tool_shape(const Record& record);
 // A deep copy whose object members are ordered by the bytes of their names, at every depth.
 json::Value canonicalise(const json::Value& value);
+
+}  // namespace trajectory
 
 AxisStat trajectory_axis(const Pairs& pairs, Seed seed);
 
