@@ -1,20 +1,657 @@
 #include "diff/alignment.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+#include "diff/conformance.hpp"
+#include "diff/drill_down.hpp"
+#include "json/writer.hpp"
+#include "text/unicode.hpp"
+
 namespace velkin::diff {
 
-std::vector<std::string> tool_shape(const Record&) { return {}; }
-uint64_t tool_call_count(const Record&) { return 0; }
-std::string_view stop_reason(const Record&) { return {}; }
-std::string normalise_whitespace(std::string_view text) { return std::string(text); }
-double text_similarity(std::string_view, std::string_view) { return 1.0; }
-std::map<std::string, json::Value> tool_use_inputs(const Record&) { return {}; }
-std::optional<std::string> arg_value_diff(const Record&, const Record&) { return std::nullopt; }
-double pair_cost(const Record&, const Record&) { return 0.0; }
-uint64_t band_half_width(uint64_t, uint64_t) { return MIN_BAND_HALF_WIDTH; }
-std::vector<Step> align(const Responses&, const Responses&) { return {}; }
-std::string list(const std::vector<std::string>&) { return {}; }
-std::vector<FirstDivergence> walk_collecting(const std::vector<Step>&, const Responses&, const Responses&, uint64_t) {
-    return {};
+namespace {
+
+constexpr double TOOL_WEIGHT = 0.4;
+constexpr double TEXT_WEIGHT = 0.25;
+constexpr double STOP_PENALTY = 0.15;
+constexpr double ARGS_PENALTY = 0.2;
+
+const json::Value& null_value() {
+    static const json::Value null;
+    return null;
+}
+
+std::string_view tool_name(const json::Value& block) {
+    const json::Value* name = block.get("name");
+    const std::string* text = name ? name->as_string() : nullptr;
+    return text ? std::string_view(*text) : std::string_view("_");
+}
+
+double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
+    if (baseline_calls == candidate_calls) return 0.0;
+    uint64_t gap = baseline_calls > candidate_calls ? baseline_calls - candidate_calls : candidate_calls - baseline_calls;
+    return std::min(static_cast<double>(gap) / static_cast<double>(std::max(baseline_calls, candidate_calls)), 1.0);
+}
+
+// Every pair cost goes through here, so the cached and the direct computation add up identically.
+double combine_pair_cost(double shapes_jaccard, double gap, double text_sim, bool stop_differs, bool args_differ) {
+    return TOOL_WEIGHT * std::max(1.0 - shapes_jaccard, gap) + TEXT_WEIGHT * (1.0 - text_sim) +
+           (stop_differs ? STOP_PENALTY : 0.0) + (args_differ ? ARGS_PENALTY : 0.0);
+}
+
+struct ToolInput {
+    std::string_view name;
+    const json::Value* input;
+};
+
+// The input of the first tool_use block of every tool name, names ascending.
+std::vector<ToolInput> first_tool_inputs(const Record& record) {
+    std::vector<ToolInput> inputs;
+    const json::Array* content = content_blocks(record);
+    if (!content) return inputs;
+    for (const json::Value& block : *content) {
+        if (!is_tool_use(block)) continue;
+        const json::Value* input = block.get("input");
+        inputs.push_back({tool_name(block), input ? input : &null_value()});
+    }
+    auto by_name = [](const ToolInput& a, const ToolInput& b) { return a.name < b.name; };
+    std::stable_sort(inputs.begin(), inputs.end(), by_name);
+    auto same_name = [](const ToolInput& a, const ToolInput& b) { return a.name == b.name; };
+    inputs.erase(std::unique(inputs.begin(), inputs.end(), same_name), inputs.end());
+    return inputs;
+}
+
+// A shape of k tool calls in the words of the explanations.
+std::string calls_phrase(uint64_t k, std::string_view none, std::string_view some) {
+    if (k == 0) return std::string(none) + " with no tool calls";
+    if (k == 1) return std::string(some) + " with 1 tool call";
+    return std::string(some) + " with " + std::to_string(k) + " tool calls";
+}
+
+std::vector<std::string> set_difference(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    std::vector<std::string> out;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+std::string two_decimals(double value) {
+    char buffer[32];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
+    if (error != std::errc()) throw Panic("text similarity out of range");
+    return std::string(buffer, end);
+}
+
+FirstDivergence classify_match(const Record& baseline, const Record& candidate, uint64_t i, uint64_t j,
+                               double cost) {
+    FirstDivergence found;
+    found.baseline_turn = i;
+    found.candidate_turn = j;
+    found.confidence = std::clamp((cost - DIVERGENCE_THRESHOLD) / 0.88, 0.0, 1.0);
+
+    std::vector<std::string> baseline_shapes = tool_shape(baseline);
+    std::vector<std::string> candidate_shapes = tool_shape(candidate);
+    if (baseline_shapes != candidate_shapes) {
+        std::vector<std::string> added = set_difference(candidate_shapes, baseline_shapes);
+        std::vector<std::string> removed = set_difference(baseline_shapes, candidate_shapes);
+        found.kind = DivergenceKind::StructuralDrift;
+        found.primary_axis = Axis::Trajectory;
+        if (removed.empty()) {
+            found.explanation = "candidate added tool call(s): " + list(added);
+        } else if (added.empty()) {
+            found.explanation = "candidate dropped tool call(s): " + list(removed);
+        } else {
+            found.explanation = "tool set changed: removed " + list(removed) + ", added " + list(added);
+        }
+        return found;
+    }
+
+    uint64_t baseline_calls = tool_call_count(baseline);
+    uint64_t candidate_calls = tool_call_count(candidate);
+    if (baseline_calls != candidate_calls) {
+        std::string label = baseline_shapes.size() == 1 ? list(baseline_shapes)
+                                                        : std::to_string(baseline_shapes.size()) + " tool(s)";
+        found.kind = DivergenceKind::StructuralDrift;
+        found.primary_axis = Axis::Trajectory;
+        found.explanation = "candidate called " + label + " " + std::to_string(candidate_calls) +
+                            " time(s) vs baseline's " + std::to_string(baseline_calls) +
+                            (baseline_calls < candidate_calls ? " \u2014 duplicate tool invocation"
+                                                              : " \u2014 dropped one or more repeat invocations");
+        return found;
+    }
+
+    found.kind = DivergenceKind::DecisionDrift;
+    std::string_view baseline_stop = stop_reason(baseline);
+    std::string_view candidate_stop = stop_reason(candidate);
+    if (baseline_stop != candidate_stop) {
+        found.primary_axis = Axis::Safety;
+        found.explanation = "stop_reason changed: `" + std::string(baseline_stop) + "` \u2192 `" +
+                            std::string(candidate_stop) + "`";
+        return found;
+    }
+    if (std::optional<std::string> change = arg_value_diff(baseline, candidate)) {
+        found.primary_axis = Axis::Trajectory;
+        found.explanation = "tool arg value changed: " + *change;
+        return found;
+    }
+    double similarity = text_similarity(response_text(baseline), response_text(candidate));
+    found.primary_axis = Axis::Semantic;
+    found.explanation = "response text diverged (text similarity " + two_decimals(similarity) + "); same tool sequence";
+    return found;
+}
+
+// ---- Per-turn features for the alignment matrix ----------------------------
+
+uint64_t mix(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
+uint64_t hash_bytes(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+// Equal under json::deep_equal implies equal hash: integers hash by value
+// whatever their storage, 0.0 and -0.0 alike, object members in any order.
+uint64_t deep_hash(const json::Value& value) {
+    switch (value.type()) {
+        case json::Type::Null: return mix(1);
+        case json::Type::Bool: return mix(2 + (*value.as_bool() ? 1 : 0));
+        case json::Type::UInt: return mix(mix(3) ^ std::get<uint64_t>(value.data));
+        case json::Type::Int: {
+            int64_t i = std::get<int64_t>(value.data);
+            if (i >= 0) return mix(mix(3) ^ static_cast<uint64_t>(i));
+            return mix(mix(4) ^ (0 - static_cast<uint64_t>(i)));
+        }
+        case json::Type::Double: {
+            double d = std::get<double>(value.data);
+            if (d == 0.0) d = 0.0;
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            return mix(mix(5) ^ bits);
+        }
+        case json::Type::String: return mix(mix(6) ^ hash_bytes(*value.as_string()));
+        case json::Type::Array: {
+            uint64_t h = mix(7);
+            for (const json::Value& element : *value.as_array()) h = mix(h ^ deep_hash(element));
+            return h;
+        }
+        case json::Type::Object: {
+            uint64_t sum = 0;
+            for (const json::Member& member : *value.as_object())
+                sum += mix(hash_bytes(member.key) ^ mix(deep_hash(member.value) + 0x9e3779b97f4a7c15ull));
+            return mix(mix(8) ^ sum);
+        }
+    }
+    return 0;
+}
+
+// Dense ids for shingle keys, in first-seen order (open addressing).
+struct ShingleIds {
+    std::vector<ShingleKey> keys;
+    std::vector<uint32_t> slots = std::vector<uint32_t>(1024, 0);  // 0 = empty, else id + 1
+
+    static uint64_t hash(ShingleKey key) {
+        return mix(static_cast<uint64_t>(key) ^ mix(static_cast<uint64_t>(key >> 64)));
+    }
+
+    uint32_t id_of(ShingleKey key) {
+        size_t mask = slots.size() - 1;
+        for (size_t slot = hash(key) & mask;; slot = (slot + 1) & mask) {
+            uint32_t entry = slots[slot];
+            if (entry == 0) {
+                if (keys.size() >= UINT32_MAX - 1) throw Panic("too many distinct shingles");
+                keys.push_back(key);
+                slots[slot] = static_cast<uint32_t>(keys.size());
+                if (keys.size() * 2 > slots.size()) grow();
+                return static_cast<uint32_t>(keys.size() - 1);
+            }
+            if (keys[entry - 1] == key) return entry - 1;
+        }
+    }
+
+    void grow() {
+        std::vector<uint32_t> larger(slots.size() * 2, 0);
+        size_t mask = larger.size() - 1;
+        for (uint32_t id = 0; id < keys.size(); ++id) {
+            size_t slot = hash(keys[id]) & mask;
+            while (larger[slot] != 0) slot = (slot + 1) & mask;
+            larger[slot] = id + 1;
+        }
+        slots.swap(larger);
+    }
+};
+
+// Ids shared by every turn of both sides: equal ids mean equal values.
+struct Interner {
+    std::unordered_map<std::string, uint32_t> shapes;
+    std::unordered_map<std::string_view, uint32_t> stop_reasons;
+    std::unordered_map<uint64_t, std::vector<uint32_t>> input_classes_by_hash;
+    std::vector<const json::Value*> input_representatives;
+    ShingleIds shingles;
+    std::vector<ShingleKey> key_buffer;
+
+    uint32_t input_class(const json::Value& input) {
+        std::vector<uint32_t>& bucket = input_classes_by_hash[deep_hash(input)];
+        for (uint32_t id : bucket)
+            if (json::deep_equal(*input_representatives[id], input)) return id;
+        uint32_t id = static_cast<uint32_t>(input_representatives.size());
+        input_representatives.push_back(&input);
+        bucket.push_back(id);
+        return id;
+    }
+};
+
+template <class Key>
+uint32_t intern(std::unordered_map<Key, uint32_t>& ids, Key key) {
+    return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
+}
+
+struct TurnFeatures {
+    std::vector<uint32_t> shapes;        // shape ids, ascending
+    uint64_t calls = 0;
+    uint32_t stop_reason = 0;
+    std::vector<uint32_t> input_classes; // one per tool name, names ascending
+    std::vector<uint32_t> shingles;      // shingle ids of the normalised text, ascending
+};
+
+TurnFeatures features_of(const Record& record, Interner& interner) {
+    TurnFeatures features;
+    for (std::string& shape : tool_shape(record)) features.shapes.push_back(intern(interner.shapes, std::move(shape)));
+    std::sort(features.shapes.begin(), features.shapes.end());
+    features.calls = tool_call_count(record);
+    features.stop_reason = intern(interner.stop_reasons, stop_reason(record));
+    for (const ToolInput& tool : first_tool_inputs(record))
+        features.input_classes.push_back(interner.input_class(*tool.input));
+
+    interner.key_buffer.clear();
+    append_shingle_keys(normalise_whitespace(response_text(record)), interner.key_buffer);
+    features.shingles.reserve(interner.key_buffer.size());
+    for (ShingleKey key : interner.key_buffer) features.shingles.push_back(interner.shingles.id_of(key));
+    std::sort(features.shingles.begin(), features.shingles.end());
+    features.shingles.erase(std::unique(features.shingles.begin(), features.shingles.end()), features.shingles.end());
+    return features;
+}
+
+uint64_t popcount(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return (x * 0x0101010101010101ull) >> 56;
+}
+
+// Pair costs of the cells of one alignment. Shingle intersections are counted
+// two ways, each exact: shingles present in many turns of both sides as bit
+// sets (one AND per 64 shingles per cell), the rest through the candidate
+// turns that hold them, so that a cell pays only for shingles it shares.
+struct CellCosts {
+    std::vector<TurnFeatures> baseline;
+    std::vector<TurnFeatures> candidate;
+    size_t words = 0;                              // 64-bit words per turn bit set
+    std::vector<uint64_t> baseline_bits;           // turn-major
+    std::vector<uint64_t> candidate_bits;
+    std::vector<std::vector<uint32_t>> baseline_sparse;  // per baseline turn: sparse ids held by both sides
+    std::vector<uint64_t> posting_start;           // per sparse id: its candidate turns, ascending
+    std::vector<uint32_t> postings;
+
+    CellCosts(const Responses& baseline_turns, const Responses& candidate_turns) {
+        Interner interner;
+        baseline.reserve(baseline_turns.size());
+        for (const Record* turn : baseline_turns) baseline.push_back(features_of(*turn, interner));
+        candidate.reserve(candidate_turns.size());
+        for (const Record* turn : candidate_turns) candidate.push_back(features_of(*turn, interner));
+        index_shingles(interner.shingles.keys.size());
+    }
+
+    void index_shingles(size_t distinct) {
+        uint64_t n = baseline.size(), m = candidate.size();
+        std::vector<uint32_t> baseline_turns_with(distinct, 0), candidate_turns_with(distinct, 0);
+        for (const TurnFeatures& turn : baseline)
+            for (uint32_t id : turn.shingles) ++baseline_turns_with[id];
+        for (const TurnFeatures& turn : candidate)
+            for (uint32_t id : turn.shingles) ++candidate_turns_with[id];
+
+        // A shingle goes into the bit sets when counting it turn by turn would
+        // cost more than its share of one AND per cell.
+        constexpr uint32_t NONE = UINT32_MAX;
+        std::vector<uint32_t> dense_of(distinct, NONE), sparse_of(distinct, NONE);
+        uint32_t dense = 0, sparse = 0;
+        for (size_t id = 0; id < distinct; ++id) {
+            unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
+            if (work == 0) continue;
+            if (work * 32 > static_cast<unsigned __int128>(n) * m) {
+                dense_of[id] = dense++;
+            } else {
+                sparse_of[id] = sparse++;
+            }
+        }
+
+        words = (dense + 63) / 64;
+        baseline_bits.assign(n * words, 0);
+        candidate_bits.assign(m * words, 0);
+        baseline_sparse.resize(n);
+        for (uint64_t i = 0; i < n; ++i) {
+            for (uint32_t id : baseline[i].shingles) {
+                if (dense_of[id] != NONE) {
+                    baseline_bits[i * words + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+                } else if (sparse_of[id] != NONE) {
+                    baseline_sparse[i].push_back(sparse_of[id]);
+                }
+            }
+        }
+        posting_start.assign(sparse + 1, 0);
+        for (uint64_t j = 0; j < m; ++j) {
+            for (uint32_t id : candidate[j].shingles) {
+                if (dense_of[id] != NONE) {
+                    candidate_bits[j * words + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+                } else if (sparse_of[id] != NONE) {
+                    ++posting_start[sparse_of[id] + 1];
+                }
+            }
+        }
+        for (uint32_t s = 0; s < sparse; ++s) posting_start[s + 1] += posting_start[s];
+        postings.resize(posting_start[sparse]);
+        std::vector<uint64_t> next(posting_start.begin(), posting_start.end() - 1);
+        for (uint64_t j = 0; j < m; ++j)
+            for (uint32_t id : candidate[j].shingles)
+                if (sparse_of[id] != NONE) postings[next[sparse_of[id]]++] = static_cast<uint32_t>(j);
+    }
+
+    // Shingles shared by baseline turn i and each candidate turn first..last, into common[0..].
+    void count_common(uint64_t i, uint64_t first, uint64_t last, std::vector<uint32_t>& common) const {
+        common.assign(last - first + 1, 0);
+        for (uint32_t s : baseline_sparse[i]) {
+            const uint32_t* begin = postings.data() + posting_start[s];
+            const uint32_t* end = postings.data() + posting_start[s + 1];
+            const uint32_t* at = first == 0 ? begin : std::lower_bound(begin, end, first);
+            for (; at != end && *at <= last; ++at) ++common[*at - first];
+        }
+        if (words == 0) return;
+        const uint64_t* row = baseline_bits.data() + i * words;
+        for (uint64_t j = first; j <= last; ++j) {
+            const uint64_t* column = candidate_bits.data() + j * words;
+            uint64_t shared = 0;
+            for (size_t w = 0; w < words; ++w) shared += popcount(row[w] & column[w]);
+            common[j - first] += static_cast<uint32_t>(shared);
+        }
+    }
+
+    double cost(uint64_t i, uint64_t j, uint64_t common_shingles) const {
+        const TurnFeatures& b = baseline[i];
+        const TurnFeatures& c = candidate[j];
+        bool same_shapes = b.shapes == c.shapes;
+        double shapes_jaccard = same_shapes ? 1.0 : jaccard(b.shapes, c.shapes);
+        // Equal shape sets name the same tools, so the input lists line up name by name.
+        bool args_differ = same_shapes && !b.shapes.empty() && b.input_classes != c.input_classes;
+        double text_sim = jaccard_of_counts(common_shingles, b.shingles.size(), c.shingles.size());
+        return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim,
+                                 b.stop_reason != c.stop_reason, args_differ);
+    }
+};
+
+uint64_t integer_sqrt(uint64_t x) {
+    uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
+    while (root > 0 && root * root > x) --root;
+    while ((root + 1) * (root + 1) <= x) ++root;
+    return root;
+}
+
+double gap_cost(uint64_t length) { return GAP_OPEN + GAP_EXTEND * static_cast<double>(length - 1); }
+
+}  // namespace
+
+const json::Array* content_blocks(const Record& record) {
+    const json::Value* content = record.payload.get("content");
+    return content ? content->as_array() : nullptr;
+}
+
+bool is_tool_use(const json::Value& block) {
+    const json::Value* type = block.get("type");
+    const std::string* name = type ? type->as_string() : nullptr;
+    return name && *name == "tool_use";
+}
+
+std::string tool_use_shape(const json::Value& block) {
+    std::vector<std::string_view> keys;
+    const json::Value* input = block.get("input");
+    if (const json::Object* members = input ? input->as_object() : nullptr) {
+        keys.reserve(members->size());
+        for (const json::Member& member : *members) keys.push_back(member.key);
+        std::sort(keys.begin(), keys.end());
+    }
+    std::string shape(tool_name(block));
+    shape.push_back('(');
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (k > 0) shape.push_back(',');
+        shape += keys[k];
+    }
+    shape.push_back(')');
+    return shape;
+}
+
+std::vector<std::string> tool_shape(const Record& record) {
+    std::vector<std::string> shapes;
+    const json::Array* content = content_blocks(record);
+    if (!content) return shapes;
+    for (const json::Value& block : *content)
+        if (is_tool_use(block)) shapes.push_back(tool_use_shape(block));
+    std::sort(shapes.begin(), shapes.end());
+    shapes.erase(std::unique(shapes.begin(), shapes.end()), shapes.end());
+    return shapes;
+}
+
+uint64_t tool_call_count(const Record& record) {
+    const json::Array* content = content_blocks(record);
+    if (!content) return 0;
+    return static_cast<uint64_t>(std::count_if(content->begin(), content->end(), is_tool_use));
+}
+
+std::string_view stop_reason(const Record& record) {
+    const json::Value* reason = record.payload.get("stop_reason");
+    const std::string* text = reason ? reason->as_string() : nullptr;
+    return text ? std::string_view(*text) : std::string_view();
+}
+
+std::string normalise_whitespace(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool pending_space = false;
+    for (size_t i = 0; i < text.size();) {
+        size_t start = i;
+        char32_t cp = text::next_code_point(text, i);
+        if (text::is_white_space(cp)) {
+            pending_space = !out.empty();
+            continue;
+        }
+        if (pending_space) out.push_back(' ');
+        pending_space = false;
+        out.append(text.substr(start, i - start));
+    }
+    return out;
+}
+
+double text_similarity(std::string_view a, std::string_view b) {
+    std::string a_normal = normalise_whitespace(a);
+    std::string b_normal = normalise_whitespace(b);
+    if (a_normal == b_normal) return 1.0;
+    return jaccard(shingle_keys(a_normal), shingle_keys(b_normal));
+}
+
+std::map<std::string, json::Value> tool_use_inputs(const Record& record) {
+    std::map<std::string, json::Value> inputs;
+    for (const ToolInput& tool : first_tool_inputs(record)) inputs.emplace(std::string(tool.name), *tool.input);
+    return inputs;
+}
+
+std::optional<std::string> arg_value_diff(const Record& baseline, const Record& candidate) {
+    std::vector<ToolInput> baseline_inputs = first_tool_inputs(baseline);
+    std::vector<ToolInput> candidate_inputs = first_tool_inputs(candidate);
+    if (baseline_inputs.empty() || candidate_inputs.empty()) return std::nullopt;
+    auto by_name = [](const ToolInput& tool, std::string_view name) { return tool.name < name; };
+    for (const ToolInput& tool : baseline_inputs) {
+        auto other = std::lower_bound(candidate_inputs.begin(), candidate_inputs.end(), tool.name, by_name);
+        if (other == candidate_inputs.end() || other->name != tool.name) continue;
+        const json::Value& old_input = *tool.input;
+        const json::Value& new_input = *other->input;
+        if (json::deep_equal(old_input, new_input)) continue;
+        const json::Object* old_members = old_input.as_object();
+        if (old_members && new_input.as_object()) {
+            for (const json::Member& member : *old_members) {
+                const json::Value* new_value = new_input.get(member.key);
+                if (new_value && json::deep_equal(member.value, *new_value)) continue;
+                return "`" + std::string(tool.name) + "(" + member.key + ")`: `" + json::to_compact(member.value) +
+                       "` \u2192 `" + (new_value ? json::to_compact(*new_value) : std::string("<missing>")) + "`";
+            }
+        }
+        return "`" + std::string(tool.name) + "`: input changed";
+    }
+    return std::nullopt;
+}
+
+double pair_cost(const Record& baseline, const Record& candidate) {
+    std::vector<std::string> baseline_shapes = tool_shape(baseline);
+    std::vector<std::string> candidate_shapes = tool_shape(candidate);
+    bool args_differ = !baseline_shapes.empty() && baseline_shapes == candidate_shapes &&
+                       arg_value_diff(baseline, candidate).has_value();
+    return combine_pair_cost(jaccard(baseline_shapes, candidate_shapes),
+                             call_gap(tool_call_count(baseline), tool_call_count(candidate)),
+                             text_similarity(response_text(baseline), response_text(candidate)),
+                             stop_reason(baseline) != stop_reason(candidate), args_differ);
+}
+
+uint64_t band_half_width(uint64_t n, uint64_t m) {
+    uint64_t longer = std::max(n, m);
+    return std::max(integer_sqrt(longer), MIN_BAND_HALF_WIDTH) + (longer - std::min(n, m));
+}
+
+std::vector<Step> align(const Responses& baseline, const Responses& candidate) {
+    const uint64_t n = baseline.size();
+    const uint64_t m = candidate.size();
+    // A half-width of max(n, m) makes every row complete: the full layout.
+    const uint64_t w = std::max(n, m) <= FULL_MATRIX_LIMIT ? std::max(n, m) : band_half_width(n, m);
+    Banded<Step::Kind> steps(n, m, w, Step::Kind::Match);
+    CellCosts cells(baseline, candidate);
+
+    // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
+    std::vector<double> m_prev(m + 1, UNREACHABLE), x_prev(m + 1, UNREACHABLE), y_prev(m + 1, UNREACHABLE);
+    std::vector<double> m_cur(m + 1, UNREACHABLE), x_cur(m + 1, UNREACHABLE), y_cur(m + 1, UNREACHABLE);
+    m_prev[0] = 0.0;
+    for (uint64_t j = 1; j <= steps.hi(0); ++j) {
+        x_prev[j] = m_prev[j] = gap_cost(j);
+        steps.at(0, j) = Step::Kind::Insert;
+    }
+
+    std::vector<uint32_t> common;
+    for (uint64_t i = 1; i <= n; ++i) {
+        if (i >= 2) {
+            for (uint64_t j = steps.lo(i - 2); j <= steps.hi(i - 2); ++j)
+                m_cur[j] = x_cur[j] = y_cur[j] = UNREACHABLE;
+        }
+        const uint64_t lo = steps.lo(i);
+        const uint64_t hi = steps.hi(i);
+        if (lo == 0) {
+            y_cur[0] = m_cur[0] = gap_cost(i);
+            steps.at(i, 0) = Step::Kind::Delete;
+        }
+        const uint64_t first = std::max<uint64_t>(1, lo);
+        if (first <= hi) cells.count_common(i - 1, first - 1, hi - 1, common);
+        for (uint64_t j = first; j <= hi; ++j) {
+            double match = cells.cost(i - 1, j - 1, common[j - first]) +
+                           std::min({m_prev[j - 1], x_prev[j - 1], y_prev[j - 1]});
+            double insert = std::min(m_cur[j - 1] + GAP_OPEN, x_cur[j - 1] + GAP_EXTEND);
+            double remove = std::min(m_prev[j] + GAP_OPEN, y_prev[j] + GAP_EXTEND);
+            m_cur[j] = match;
+            x_cur[j] = insert;
+            y_cur[j] = remove;
+            double best = std::min({match, insert, remove});
+            steps.at(i, j) = std::abs(best - match) < TIE_TOLERANCE    ? Step::Kind::Match
+                             : std::abs(best - insert) < TIE_TOLERANCE ? Step::Kind::Insert
+                                                                       : Step::Kind::Delete;
+        }
+        m_prev.swap(m_cur);
+        x_prev.swap(x_cur);
+        y_prev.swap(y_cur);
+    }
+
+    std::vector<Step> path;
+    path.reserve(n + m);
+    for (uint64_t i = n, j = m; i > 0 || j > 0;) {
+        Step::Kind kind = i == 0 ? Step::Kind::Insert : j == 0 ? Step::Kind::Delete : steps.get(i, j);
+        switch (kind) {
+            case Step::Kind::Match:
+                path.push_back({Step::Kind::Match, i - 1, j - 1});
+                --i, --j;
+                break;
+            case Step::Kind::Insert:
+                path.push_back({Step::Kind::Insert, 0, j - 1});
+                --j;
+                break;
+            case Step::Kind::Delete:
+                path.push_back({Step::Kind::Delete, i - 1, 0});
+                --i;
+                break;
+        }
+    }
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
+std::string list(const std::vector<std::string>& names) {
+    std::string out;
+    for (size_t k = 0; k < names.size(); ++k) {
+        if (k > 0) out += ", ";
+        out += "`" + names[k] + "`";
+    }
+    return out;
+}
+
+std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, const Responses& baseline,
+                                             const Responses& candidate, uint64_t limit) {
+    std::vector<FirstDivergence> found;
+    if (limit == 0) return found;
+    uint64_t baseline_cursor = 0;
+    uint64_t candidate_cursor = 0;
+    for (const Step& step : path) {
+        switch (step.kind) {
+            case Step::Kind::Delete: {
+                uint64_t shapes = tool_shape(*baseline[step.baseline]).size();
+                found.push_back({step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, Axis::Trajectory,
+                                 "candidate dropped " + calls_phrase(shapes, "a response turn", "a turn") +
+                                     " (baseline turn #" + std::to_string(step.baseline) + " has no counterpart)",
+                                 1.0});
+                ++baseline_cursor;
+                break;
+            }
+            case Step::Kind::Insert: {
+                uint64_t shapes = tool_shape(*candidate[step.candidate]).size();
+                uint64_t previous = baseline_cursor == 0 ? 0 : baseline_cursor - 1;
+                found.push_back({baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, Axis::Trajectory,
+                                 "candidate inserted " +
+                                     calls_phrase(shapes, "an extra response turn", "an extra turn") +
+                                     " between baseline turns #" + std::to_string(previous) + " and #" +
+                                     std::to_string(baseline_cursor),
+                                 1.0});
+                ++candidate_cursor;
+                break;
+            }
+            case Step::Kind::Match: {
+                const Record& b = *baseline[step.baseline];
+                const Record& c = *candidate[step.candidate];
+                baseline_cursor = step.baseline + 1;
+                candidate_cursor = step.candidate + 1;
+                double cost = pair_cost(b, c);
+                if (!(cost > DIVERGENCE_THRESHOLD)) continue;
+                found.push_back(classify_match(b, c, step.baseline, step.candidate, cost));
+                break;
+            }
+        }
+        if (found.size() >= limit) break;
+    }
+    return found;
 }
 
 }  // namespace velkin::diff

@@ -81,6 +81,13 @@ double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
     return jaccard_of_counts(count_common(a, b), a.size(), b.size());
 }
 
+// The payload's "content" array, or nullptr when the payload has none.
+const json::Array* content_blocks(const Record& record);
+// A content element that is an object whose "type" is "tool_use".
+bool is_tool_use(const json::Value& block);
+// "{name}({keys})" of one tool_use block: "_" for a missing name, input keys ascending, joined by ",".
+std::string tool_use_shape(const json::Value& block);
+
 // The alignment's tool shape: the distinct "{name}({keys})" of the tool_use blocks, ascending.
 std::vector<std::string> tool_shape(const Record& record);
 // Number of tool_use blocks, repeats included.

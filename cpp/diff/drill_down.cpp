@@ -1,13 +1,199 @@
 #include "diff/drill_down.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "diff/alignment.hpp"
+#include "json/reader.hpp"
+#include "text/unicode.hpp"
+
 namespace velkin::diff {
 
-std::string drill_down_response_text(const Record&) { return {}; }
-bool is_refusal(const Record&) { return false; }
-bool parses_as_json(std::string_view) { return false; }
-std::vector<std::string> tool_shape_seq(const Record&) { return {}; }
-std::vector<std::string_view> shingles(std::string_view) { return {}; }
-std::vector<ShingleKey> shingle_keys(std::string_view) { return {}; }
-std::vector<PairDrilldown> drill_down(const Pairs&, const PricingTable&) { return {}; }
+namespace {
+
+constexpr std::string_view FENCE = "```";
+constexpr std::array<std::string_view, 6> REFUSAL_PHRASES = {
+    "i can't help", "i cannot help", "i'm unable", "i am unable", "i won't", "i will not",
+};
+
+constexpr int CODE_POINT_BITS = 21;
+constexpr int SHINGLE_LENGTH = 4;
+const ShingleKey WINDOW_MASK = (ShingleKey{1} << (CODE_POINT_BITS * SHINGLE_LENGTH)) - 1;
+
+ShingleKey tagged(ShingleKey packed, uint64_t length) {
+    return (ShingleKey{length} << (CODE_POINT_BITS * SHINGLE_LENGTH)) | packed;
+}
+
+double payload_number(const Record& record, std::string_view object, std::string_view member) {
+    const json::Value* holder = object.empty() ? &record.payload : record.payload.get(object);
+    const json::Value* value = holder ? holder->get(member) : nullptr;
+    return value ? value->as_double().value_or(0.0) : 0.0;
+}
+
+// Levenshtein distance over whole shapes, two rows.
+uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    std::vector<uint64_t> previous(b.size() + 1), current(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            uint64_t substitute = previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+            current[j] = std::min({previous[j] + 1, current[j - 1] + 1, substitute});
+        }
+        previous.swap(current);
+    }
+    return previous[b.size()];
+}
+
+double sequence_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    if (a.empty() && b.empty()) return 0.0;
+    return static_cast<double>(edit_distance(a, b)) / static_cast<double>(std::max(a.size(), b.size()));
+}
+
+// NaN counts as no change; everything else is capped at 4.
+double capped(double normalized) { return std::isnan(normalized) ? 0.0 : std::min(normalized, 4.0); }
+
+AxisScore score(Axis axis, double baseline_value, double candidate_value, double normalized) {
+    return {axis, baseline_value, candidate_value, candidate_value - baseline_value, capped(normalized)};
+}
+
+PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Record& candidate,
+                              const PricingTable& pricing) {
+    std::string baseline_text = drill_down_response_text(baseline);
+    std::string candidate_text = drill_down_response_text(candidate);
+    double similarity = jaccard(shingle_keys(baseline_text), shingle_keys(candidate_text));
+    double distance = sequence_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
+    auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
+    double refusal_b = indicator(is_refusal(baseline)), refusal_c = indicator(is_refusal(candidate));
+    double output_b = payload_number(baseline, "usage", "output_tokens");
+    double output_c = payload_number(candidate, "usage", "output_tokens");
+    double latency_b = payload_number(baseline, "", "latency_ms");
+    double latency_c = payload_number(candidate, "", "latency_ms");
+    double cost_b = cost_of(baseline, pricing).value_or(0.0);
+    double cost_c = cost_of(candidate, pricing).value_or(0.0);
+    double thinking_b = payload_number(baseline, "usage", "thinking_tokens");
+    double thinking_c = payload_number(candidate, "usage", "thinking_tokens");
+    double json_b = indicator(parses_as_json(baseline_text)), json_c = indicator(parses_as_json(candidate_text));
+
+    PairDrilldown row;
+    row.pair_index = row.baseline_turn = row.candidate_turn = index;
+    row.axis_scores = {
+        score(Axis::Semantic, 1.0, similarity, std::abs(2.0 * (1.0 - similarity))),
+        score(Axis::Trajectory, 0.0, distance, std::abs(2.0 * distance)),
+        score(Axis::Safety, refusal_b, refusal_c, std::abs(refusal_c - refusal_b)),
+        score(Axis::Verbosity, output_b, output_c, std::abs(output_c - output_b) / 100.0),
+        score(Axis::Latency, latency_b, latency_c, std::abs(latency_c - latency_b) / 1000.0),
+        score(Axis::Cost, cost_b, cost_c, std::abs(cost_c - cost_b) / 0.01),
+        score(Axis::Reasoning, thinking_b, thinking_c, std::abs(thinking_c - thinking_b) / 100.0),
+        score(Axis::Conformance, json_b, json_c, std::abs(json_c - json_b)),
+    };
+    row.regression_score = row.axis_scores[0].normalized_delta;
+    size_t dominant = 0;
+    for (size_t k = 1; k < row.axis_scores.size(); ++k) {
+        row.regression_score += row.axis_scores[k].normalized_delta;
+        if (row.axis_scores[k].normalized_delta >= row.axis_scores[dominant].normalized_delta) dominant = k;
+    }
+    row.dominant_axis = row.axis_scores[dominant].axis;
+    return row;
+}
+
+}  // namespace
+
+std::string drill_down_response_text(const Record& record) {
+    std::string text;
+    if (record.kind != agentlog::Kind::ChatResponse) return text;
+    const json::Array* content = content_blocks(record);
+    if (!content) return text;
+    bool first = true;
+    for (const json::Value& block : *content) {
+        const json::Value* type = block.get("type");
+        const std::string* type_name = type ? type->as_string() : nullptr;
+        const json::Value* member = block.get("text");
+        const std::string* piece = member ? member->as_string() : nullptr;
+        if (!type_name || *type_name != "text" || !piece) continue;
+        if (!first) text.push_back('\n');
+        text += *piece;
+        first = false;
+    }
+    return text;
+}
+
+bool is_refusal(const Record& record) {
+    std::string_view reason = stop_reason(record);
+    if (reason == "refusal" || reason == "content_filter") return true;
+    std::string lowered = text::lowercase(drill_down_response_text(record));
+    return std::any_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
+                       [&](std::string_view phrase) { return lowered.find(phrase) != std::string::npos; });
+}
+
+bool parses_as_json(std::string_view text) {
+    std::string_view body = text::trim_white_space(text);
+    if (body.empty()) return false;
+    if (body.starts_with(FENCE)) {
+        body.remove_prefix(body.substr(FENCE.size()).starts_with("json") ? FENCE.size() + 4 : FENCE.size());
+        body = text::trim_white_space(body);
+        while (body.ends_with(FENCE)) body.remove_suffix(FENCE.size());
+        body = text::trim_white_space(body);
+    }
+    return json::is_document(body);
+}
+
+std::vector<std::string> tool_shape_seq(const Record& record) {
+    std::vector<std::string> shapes;
+    const json::Array* content = content_blocks(record);
+    if (!content) return shapes;
+    for (const json::Value& block : *content)
+        if (is_tool_use(block)) shapes.push_back(tool_use_shape(block));
+    return shapes;
+}
+
+std::vector<std::string_view> shingles(std::string_view text) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < text.size();) {
+        starts.push_back(i);
+        text::next_code_point(text, i);
+    }
+    if (starts.empty()) return {};
+    if (starts.size() < SHINGLE_LENGTH) return {text};
+    starts.push_back(text.size());
+    std::vector<std::string_view> windows;
+    windows.reserve(starts.size() - SHINGLE_LENGTH);
+    for (size_t k = 0; k + SHINGLE_LENGTH < starts.size(); ++k)
+        windows.push_back(text.substr(starts[k], starts[k + SHINGLE_LENGTH] - starts[k]));
+    std::sort(windows.begin(), windows.end());
+    windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
+    return windows;
+}
+
+void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
+    ShingleKey window = 0;
+    uint64_t count = 0;
+    for (size_t i = 0; i < text.size();) {
+        window = ((window << CODE_POINT_BITS) | text::next_code_point(text, i)) & WINDOW_MASK;
+        if (++count >= SHINGLE_LENGTH) out.push_back(tagged(window, SHINGLE_LENGTH));
+    }
+    if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
+}
+
+std::vector<ShingleKey> shingle_keys(std::string_view text) {
+    std::vector<ShingleKey> keys;
+    append_shingle_keys(text, keys);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
+std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing) {
+    std::vector<PairDrilldown> rows;
+    rows.reserve(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i)
+        rows.push_back(drill_down_pair(i, *pairs[i].baseline, *pairs[i].candidate, pricing));
+    std::stable_sort(rows.begin(), rows.end(), [](const PairDrilldown& a, const PairDrilldown& b) {
+        return a.regression_score > b.regression_score;
+    });
+    if (rows.size() > DRILL_DOWN_LIMIT) rows.resize(DRILL_DOWN_LIMIT);
+    return rows;
+}
 
 }  // namespace velkin::diff

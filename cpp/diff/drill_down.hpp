@@ -27,6 +27,8 @@ std::vector<std::string_view> shingles(std::string_view text);
 __extension__ typedef unsigned __int128 ShingleKey;
 // The keys of shingles(text), ascending, no duplicates.
 std::vector<ShingleKey> shingle_keys(std::string_view text);
+// The key of every window in text order, repeats included.
+void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
 
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing);
 
