@@ -1,0 +1,433 @@
+#include "python/convert.hpp"
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include "python/errors.hpp"
+
+namespace velkin::python {
+
+namespace {
+
+// Walks a dict like the interpreter's own dict iterator, so that a dict
+// modified by a hook of one of its items is noticed instead of being read
+// half-old, half-new.
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* dict) : dict_(dict), used_(PyDict_GET_SIZE(dict)), remaining_(used_) {}
+
+    bool next(Ref& key, Ref& value) {
+        if (PyDict_GET_SIZE(dict_) != used_) throw Panic("dictionary changed size during iteration");
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        if (!PyDict_Next(dict_, &position_, &k, &v)) return false;
+        if (remaining_ == 0) throw Panic("dictionary keys changed during iteration");
+        --remaining_;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t position_ = 0;
+    Py_ssize_t used_;
+    Py_ssize_t remaining_;
+};
+
+// Deeper nesting than the interpreter's recursion limit fails through it;
+// this cap also protects the C stack when that limit has been raised.
+constexpr int MAX_CONVERSION_DEPTH = 4096;
+constexpr const char* RECURSION_CONTEXT = " while converting to a JSON value";
+
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(RECURSION_CONTEXT) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// Looked up on each use: the module keeps nothing between calls, and this
+// path is only reached by objects outside the built-in types.
+Ref abstract_base(const char* name) {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return Ref();
+    return Ref::steal(PyObject_GetAttrString(module.get(), name));
+}
+
+class JsonConverter {
+public:
+    // The message of the failure. An interpreter error is formatted only here,
+    // once the recursion has unwound: formatting a RecursionError at the depth
+    // where it was raised would fail again.
+    std::string take_error() {
+        return exception_ ? exception_text(exception_.get()) : std::move(error_);
+    }
+
+    bool convert(PyObject* object, json::Value& out, int depth) {
+        PyTypeObject* type = Py_TYPE(object);
+        // The common exact types first; they are disjoint, so testing them
+        // ahead of the ordered table below cannot change which row matches.
+        if (type == &PyUnicode_Type) return convert_str(object, out);
+        if (type == &PyLong_Type) return convert_int(object, out);
+        if (type == &PyFloat_Type) return convert_float(object, out);
+        if (object == Py_None) {
+            out = json::Value();
+            return true;
+        }
+        if (type == &PyBool_Type) {
+            out = json::Value(object == Py_True);
+            return true;
+        }
+        if (type == &PyDict_Type) return convert_dict(object, out, depth);
+        if (type == &PyList_Type) return convert_list(object, out, depth);
+        if (type == &PyTuple_Type) return convert_tuple(object, out, depth);
+
+        if (PyLong_Check(object)) return convert_int(object, out);
+        if (PyList_Check(object)) return convert_list(object, out, depth);
+        if (PyTuple_Check(object)) return convert_tuple(object, out, depth);
+        if (PyDict_Check(object)) return convert_dict(object, out, depth);
+        if (PyUnicode_Check(object)) return convert_str(object, out);
+        if (PyBytes_Check(object)) return fail("invalid type: byte array, expected any valid JSON value");
+        if (PyByteArray_Check(object))
+            return fail("unexpected type: '" + type_qualname_of(object) + "' object cannot be converted to 'PyBytes'");
+        if (PyFloat_Check(object)) return convert_float(object, out);
+        if (PyAnySet_Check(object)) return convert_iterable(object, out, depth);
+        return convert_other(object, out, depth);
+    }
+
+private:
+    bool fail(std::string message) {
+        error_ = std::move(message);
+        return false;
+    }
+    bool fail_with_python_error() {
+        exception_ = take_exception();
+        return false;
+    }
+
+    std::string error_;
+    Ref exception_;
+
+    bool enter(RecursionGuard& guard, int depth) {
+        if (!guard.entered()) return fail_with_python_error();
+        if (depth >= MAX_CONVERSION_DEPTH)
+            return fail(std::string("RecursionError: maximum recursion depth exceeded") + RECURSION_CONTEXT);
+        return true;
+    }
+
+    bool convert_str(PyObject* object, json::Value& out) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+        if (!utf8) return fail_with_python_error();
+        out = json::Value(std::string(utf8, static_cast<size_t>(size)));
+        return true;
+    }
+
+    bool convert_int(PyObject* object, json::Value& out) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0) {
+            if (value == -1 && PyErr_Occurred()) return fail_with_python_error();
+            out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
+            return true;
+        }
+        if (overflow > 0) {
+            unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(object);
+            if (!(unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                out = json::Value(static_cast<uint64_t>(unsigned_value));
+                return true;
+            }
+            PyErr_Clear();
+        }
+        // Outside both 64-bit ranges: within 128 bits the number is merely out
+        // of JSON's range; beyond that the interpreter's own overflow error is shown.
+        Ref to_bytes = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
+        if (!to_bytes) return fail_with_python_error();
+        Ref args = Ref::steal(Py_BuildValue("(Ons)", object, Py_ssize_t{16}, "little"));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "signed", Py_True));
+        if (!args || !kwargs) return fail_with_python_error();
+        Ref fitted = Ref::steal(PyObject_Call(to_bytes.get(), args.get(), kwargs.get()));
+        if (!fitted) return fail_with_python_error();
+        return fail("JSON number out of range");
+    }
+
+    bool convert_float(PyObject* object, json::Value& out) {
+        double value = PyFloat_AS_DOUBLE(object);
+        out = std::isfinite(value) ? json::Value(value) : json::Value();
+        return true;
+    }
+
+    bool convert_list(PyObject* list, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        json::Array array;
+        array.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+        // The size is read again on every step: hooks of nested objects may shrink the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            array.emplace_back();
+            if (!convert(item.get(), array.back(), depth + 1)) return false;
+        }
+        out = json::Value(std::move(array));
+        return true;
+    }
+
+    bool convert_tuple(PyObject* tuple, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        json::Array array(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i)
+            if (!convert(PyTuple_GET_ITEM(tuple, i), array[static_cast<size_t>(i)], depth + 1)) return false;
+        out = json::Value(std::move(array));
+        return true;
+    }
+
+    bool key_text(PyObject* key, std::string& text) {
+        if (!PyUnicode_Check(key))
+            return fail("unexpected type: '" + type_qualname_of(key) + "' object cannot be converted to 'PyString'");
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!utf8) return fail_with_python_error();
+        text.assign(utf8, static_cast<size_t>(size));
+        return true;
+    }
+
+    bool convert_dict(PyObject* dict, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        Ref hold = Ref::borrow(dict);
+        json::Object object;
+        object.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+        DictWalk walk(dict);
+        Ref key, value;
+        while (walk.next(key, value)) {
+            std::string text;
+            if (!key_text(key.get(), text)) return false;
+            json::Value converted;
+            if (!convert(value.get(), converted, depth + 1)) return false;
+            // Distinct str keys have distinct texts; str subclasses with their own
+            // equality may not, and a JSON object keeps each key once.
+            if (PyUnicode_CheckExact(key.get()))
+                object.push_back(json::Member{std::move(text), std::move(converted)});
+            else
+                json::object_set(object, std::move(text), std::move(converted));
+        }
+        out = json::Value(std::move(object));
+        return true;
+    }
+
+    // Sets (and subclasses) in their iteration order.
+    bool convert_iterable(PyObject* iterable, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+        if (!iterator) return fail_with_python_error();
+        json::Array array;
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            array.emplace_back();
+            if (!convert(item.get(), array.back(), depth + 1)) return false;
+        }
+        if (PyErr_Occurred()) return fail_with_python_error();
+        out = json::Value(std::move(array));
+        return true;
+    }
+
+    bool is_instance(PyObject* object, const char* abstract_name, bool& result) {
+        Ref base = abstract_base(abstract_name);
+        if (!base) return fail_with_python_error();
+        int found = PyObject_IsInstance(object, base.get());
+        if (found < 0) return fail_with_python_error();
+        result = found == 1;
+        return true;
+    }
+
+    bool convert_other(PyObject* object, json::Value& out, int depth) {
+        bool matches = false;
+        if (!is_instance(object, "Sequence", matches)) return false;
+        if (matches) return convert_sequence(object, out, depth);
+        if (!is_instance(object, "Mapping", matches)) return false;
+        if (matches) return convert_mapping(object, out, depth);
+        return fail("unsupported type " + type_qualname_of(object));
+    }
+
+    bool convert_sequence(PyObject* sequence, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        Ref hold = Ref::borrow(sequence);
+        Py_ssize_t size = PySequence_Size(sequence);
+        if (size < 0) return fail_with_python_error();
+        json::Array array;
+        array.reserve(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Ref item = Ref::steal(PySequence_GetItem(sequence, i));
+            if (!item) return fail_with_python_error();
+            array.emplace_back();
+            if (!convert(item.get(), array.back(), depth + 1)) return false;
+        }
+        out = json::Value(std::move(array));
+        return true;
+    }
+
+    bool convert_mapping(PyObject* mapping, json::Value& out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        Ref hold = Ref::borrow(mapping);
+        Ref keys = Ref::steal(PyMapping_Keys(mapping));
+        if (!keys) return fail_with_python_error();
+        json::Object object;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+            std::string text;
+            if (!key_text(key.get(), text)) return false;
+            Ref value = Ref::steal(PyObject_GetItem(mapping, key.get()));
+            if (!value) return fail_with_python_error();
+            json::Value converted;
+            if (!convert(value.get(), converted, depth + 1)) return false;
+            json::object_set(object, std::move(text), std::move(converted));
+        }
+        out = json::Value(std::move(object));
+        return true;
+    }
+};
+
+constexpr std::array<std::string_view, 7> PRICING_FIELDS = {
+    "input", "output", "cached_input", "cached_write_5m", "cached_write_1h", "reasoning", "batch_discount",
+};
+
+double& pricing_field(diff::ModelPricing& pricing, size_t index) {
+    switch (index) {
+        case 0: return pricing.input;
+        case 1: return pricing.output;
+        case 2: return pricing.cached_input;
+        case 3: return pricing.cached_write_5m;
+        case 4: return pricing.cached_write_1h;
+        case 5: return pricing.reasoning;
+        default: return pricing.batch_discount;
+    }
+}
+
+Result<double> pricing_number(const json::Value& value) {
+    if (std::optional<double> number = value.as_double()) return *number;
+    return Error{"invalid type: " + json::describe(value) + ", expected f64"};
+}
+
+// The (input, output) pair form; any item the interpreter cannot turn into a
+// float sends the value to the JSON forms instead.
+bool read_price_pair(PyObject* value, diff::ModelPricing& pricing) {
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) return false;
+    Ref hold = Ref::borrow(value);
+    double input = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 0));
+    if (input == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    double output = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 1));
+    if (output == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    pricing = diff::ModelPricing{};
+    pricing.input = input;
+    pricing.output = output;
+    return true;
+}
+
+}  // namespace
+
+Result<json::Value> to_json(PyObject* object) {
+    JsonConverter converter;
+    json::Value value;
+    if (!converter.convert(object, value, 0)) return Error{converter.take_error()};
+    return value;
+}
+
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+    std::vector<agentlog::Record> records;
+    records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+    Ref hold = Ref::borrow(list);
+    JsonConverter converter;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        json::Value value;
+        if (!converter.convert(item.get(), value, 0)) return Error{converter.take_error()};
+        Result<agentlog::Record> record = agentlog::decode_record(std::move(value));
+        if (!record) return record.take_error();
+        records.push_back(std::move(record).value());
+    }
+    return records;
+}
+
+Result<diff::ModelPricing> decode_model_pricing(const json::Value& value) {
+    diff::ModelPricing pricing;
+    if (const json::Object* object = value.as_object()) {
+        std::array<bool, PRICING_FIELDS.size()> seen{};
+        for (const json::Member& member : *object) {
+            size_t index = 0;
+            while (index < PRICING_FIELDS.size() && PRICING_FIELDS[index] != member.key) ++index;
+            if (index == PRICING_FIELDS.size()) continue;
+            if (seen[index]) return Error{"duplicate field `" + member.key + "`"};
+            seen[index] = true;
+            Result<double> number = pricing_number(member.value);
+            if (!number) return number.take_error();
+            pricing_field(pricing, index) = number.value();
+        }
+        for (size_t required = 0; required < 2; ++required)
+            if (!seen[required]) return Error{"missing field `" + std::string(PRICING_FIELDS[required]) + "`"};
+        return pricing;
+    }
+    if (const json::Array* array = value.as_array()) {
+        for (size_t index = 0; index < PRICING_FIELDS.size(); ++index) {
+            if (index >= array->size())
+                return Error{"invalid length " + std::to_string(array->size()) +
+                             ", expected struct ModelPricing with 7 elements"};
+            Result<double> number = pricing_number((*array)[index]);
+            if (!number) return number.take_error();
+            pricing_field(pricing, index) = number.value();
+        }
+        if (array->size() > PRICING_FIELDS.size())
+            return Error{"invalid length " + std::to_string(array->size()) + ", expected fewer elements in array"};
+        return pricing;
+    }
+    return Error{"invalid type: " + json::describe(value) + ", expected struct ModelPricing"};
+}
+
+Result<diff::PricingTable> read_pricing(PyObject* pricing) {
+    diff::PricingTable table;
+    if (!pricing || pricing == Py_None) return table;
+    Ref hold = Ref::borrow(pricing);
+    DictWalk walk(pricing);
+    Ref key, value;
+    while (walk.next(key, value)) {
+        if (!PyUnicode_Check(key.get()))
+            return Error{"pricing key: TypeError: '" + type_qualname_of(key.get()) +
+                         "' object cannot be converted to 'PyString'"};
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
+        if (!utf8) return Error{"pricing key: " + take_exception_text()};
+        std::string model(utf8, static_cast<size_t>(size));
+
+        diff::ModelPricing entry;
+        if (!read_price_pair(value.get(), entry)) {
+            Result<json::Value> converted = to_json(value.get());
+            if (!converted) return Error{"pricing value: " + converted.error().message};
+            Result<diff::ModelPricing> decoded = decode_model_pricing(converted.value());
+            if (!decoded) return Error{"pricing value: " + decoded.error().message};
+            entry = decoded.value();
+        }
+        table.insert_or_assign(std::move(model), entry);
+    }
+    return table;
+}
+
+}  // namespace velkin::python

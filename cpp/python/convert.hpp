@@ -1,0 +1,26 @@
+#pragma once
+// Python arguments into the system's own values: JSON values, record lists
+// and the pricing table. Errors are values carrying the message the caller
+// sees; only a dict modified while it is read is a fault (velkin::Panic).
+#include <vector>
+
+#include "agentlog/record.hpp"
+#include "diff/cost.hpp"
+#include "json/result.hpp"
+#include "json/value.hpp"
+#include "python/refs.hpp"
+
+namespace velkin::python {
+
+Result<json::Value> to_json(PyObject* object);
+
+// Each element converted and decoded as a Record; the first failure wins.
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
+
+// `pricing` is null, None or a dict.
+Result<diff::PricingTable> read_pricing(PyObject* pricing);
+
+// A pricing entry given as JSON: an object of the seven prices or an array of them.
+Result<diff::ModelPricing> decode_model_pricing(const json::Value& value);
+
+}  // namespace velkin::python

@@ -1,0 +1,120 @@
+#include "python/errors.hpp"
+
+namespace velkin::python {
+
+static void append_utf8(char32_t code, std::string& out) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+std::string utf8_lossy(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, static_cast<size_t>(size));
+    PyErr_Clear();
+    std::string out;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        char32_t code = PyUnicode_READ(kind, data, i);
+        append_utf8(code >= 0xD800 && code <= 0xDFFF ? U'\uFFFD' : code, out);
+    }
+    return out;
+}
+
+std::string type_qualname(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref name = Ref::steal(PyType_GetQualName(type));
+#else
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+#endif
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        std::string_view full = type->tp_name;
+        size_t dot = full.rfind('.');
+        return std::string(dot == std::string_view::npos ? full : full.substr(dot + 1));
+    }
+    return utf8_lossy(name.get());
+}
+
+Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return Ref();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+std::string exception_text(PyObject* exception) {
+    std::string text = type_qualname_of(exception);
+    text += ": ";
+    Ref shown = Ref::steal(PyObject_Str(exception));
+    if (shown) {
+        text += utf8_lossy(shown.get());
+    } else {
+        PyErr_Clear();
+        text += "<exception str() failed>";
+    }
+    return text;
+}
+
+std::string take_exception_text() {
+    Ref exception = take_exception();
+    if (!exception) return "SystemError: error return without exception set";
+    return exception_text(exception.get());
+}
+
+// Created at first use; lives as long as the process, like the module itself.
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc("velkin._core.PanicException",
+                                         "An internal fault inside velkin; derives from BaseException so that "
+                                         "`except Exception` does not swallow it.",
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+static Ref new_str(std::string_view text) {
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+void raise_panic(std::string_view message) {
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // the error of the failed class creation stays set
+    Ref text = new_str(message);
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+void raise_value_error(std::string_view message) {
+    Ref text = new_str(message);
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+void throw_value_error(std::string_view message) {
+    raise_value_error(message);
+    throw PythonErrorSet{};
+}
+
+}  // namespace velkin::python

@@ -1,0 +1,154 @@
+#include "python/export.hpp"
+
+#include <cmath>
+#include <string_view>
+
+#include "python/errors.hpp"
+#include "python/strings.hpp"
+
+namespace velkin::python {
+
+namespace {
+
+Ref made(PyObject* object) {
+    if (!object) throw Panic("cannot create a Python object for the report: " + take_exception_text());
+    return Ref::steal(object);
+}
+
+class Dict {
+public:
+    Dict() : dict_(made(PyDict_New())) {}
+
+    Dict& set(const char* key, Ref value) {
+        if (PyDict_SetItemString(dict_.get(), key, value.get()) < 0)
+            throw Panic("cannot fill a report dict: " + take_exception_text());
+        return *this;
+    }
+    Dict& set(const char* key, std::string_view text) { return set(key, made(new_str(text))); }
+    Dict& set(const char* key, uint64_t number) { return set(key, made(PyLong_FromUnsignedLongLong(number))); }
+    // Non-finite values have no JSON form and travel as None.
+    Dict& set_float(const char* key, double number) {
+        return set(key, std::isfinite(number) ? made(PyFloat_FromDouble(number)) : Ref::borrow(Py_None));
+    }
+
+    Ref take() { return std::move(dict_); }
+
+private:
+    Ref dict_;
+};
+
+template <class Item, class Convert>
+Ref list_of(const std::vector<Item>& items, Convert convert) {
+    Ref list = made(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release());
+    return list;
+}
+
+Ref name_str(std::string_view name) { return made(new_str(name)); }
+
+Ref divergence_dict(const diff::FirstDivergence& divergence) {
+    return Dict()
+        .set("baseline_turn", divergence.baseline_turn)
+        .set("candidate_turn", divergence.candidate_turn)
+        .set("kind", diff::divergence_kind_name(divergence.kind))
+        .set("primary_axis", diff::axis_name(divergence.primary_axis))
+        .set("explanation", divergence.explanation)
+        .set_float("confidence", divergence.confidence)
+        .take();
+}
+
+Ref recommendation_dict(const diff::Recommendation& recommendation) {
+    return Dict()
+        .set("severity", diff::recommendation_severity_name(recommendation.severity))
+        .set("action", diff::action_name(recommendation.action))
+        .set("turn", recommendation.turn)
+        .set("baseline_turn", recommendation.baseline_turn)
+        .set("candidate_turn", recommendation.candidate_turn)
+        .set("message", recommendation.message)
+        .set("rationale", recommendation.rationale)
+        .set("axis", diff::axis_name(recommendation.axis))
+        .set_float("confidence", recommendation.confidence)
+        .take();
+}
+
+Ref axis_score_dict(const diff::AxisScore& score) {
+    return Dict()
+        .set("axis", diff::axis_name(score.axis))
+        .set_float("baseline_value", score.baseline_value)
+        .set_float("candidate_value", score.candidate_value)
+        .set_float("delta", score.delta)
+        .set_float("normalized_delta", score.normalized_delta)
+        .take();
+}
+
+Ref drilldown_dict(const diff::PairDrilldown& row) {
+    return Dict()
+        .set("pair_index", row.pair_index)
+        .set("baseline_turn", row.baseline_turn)
+        .set("candidate_turn", row.candidate_turn)
+        .set("axis_scores", list_of(row.axis_scores, axis_score_dict))
+        .set_float("regression_score", row.regression_score)
+        .set("dominant_axis", diff::axis_name(row.dominant_axis))
+        .take();
+}
+
+}  // namespace
+
+Ref export_axis_stat(const diff::AxisStat& stat) {
+    return Dict()
+        .set("axis", diff::axis_name(stat.axis))
+        .set_float("baseline_median", stat.baseline_median)
+        .set_float("candidate_median", stat.candidate_median)
+        .set_float("delta", stat.delta)
+        .set_float("ci95_low", stat.ci95_low)
+        .set_float("ci95_high", stat.ci95_high)
+        .set("severity", diff::severity_name(stat.severity))
+        .set("n", stat.n)
+        .set("flags", list_of(stat.flags, [](diff::Flag flag) { return name_str(diff::flag_name(flag)); }))
+        .take();
+}
+
+Ref export_report(const diff::DiffReport& report) {
+    return Dict()
+        .set("rows", list_of(report.rows, export_axis_stat))
+        .set("baseline_trace_id", report.baseline_trace_id)
+        .set("candidate_trace_id", report.candidate_trace_id)
+        .set("pair_count", report.pair_count)
+        .set("first_divergence",
+             report.first_divergence ? divergence_dict(*report.first_divergence) : Ref::borrow(Py_None))
+        .set("divergences", list_of(report.divergences, divergence_dict))
+        .set("recommendations", list_of(report.recommendations, recommendation_dict))
+        .set("drill_down", list_of(report.drill_down, drilldown_dict))
+        .take();
+}
+
+static constexpr const char* RECORD_KEYS[7] = {"version", "id", "kind", "ts", "parent", "meta", "payload"};
+
+PyObject* RecordDicts::key(size_t index) {
+    if (!keys_[index]) keys_[index] = checked(PyUnicode_InternFromString(RECORD_KEYS[index]));
+    return keys_[index].get();
+}
+
+PyObject* RecordDicts::kind(agentlog::Kind kind) {
+    Ref& slot = kinds_[static_cast<size_t>(kind)];
+    if (!slot) slot = checked(new_str(agentlog::kind_name(kind)));
+    return slot.get();
+}
+
+Ref RecordDicts::build(agentlog::BasicRecord<Ref>&& record) {
+    Ref dict = checked(PyDict_New());
+    auto set = [&](size_t index, PyObject* value) {
+        if (PyDict_SetItem(dict.get(), key(index), value) < 0) throw PythonErrorSet{};
+    };
+    set(0, checked(new_str(record.version)).get());
+    set(1, checked(new_str(record.id)).get());
+    set(2, kind(record.kind));
+    set(3, checked(new_str(record.ts)).get());
+    set(4, record.parent ? checked(new_str(*record.parent)).get() : Py_None);
+    if (record.meta) set(5, record.meta->get());
+    set(6, record.payload.get());
+    return dict;
+}
+
+}  // namespace velkin::python
