@@ -115,10 +115,14 @@ def wrapped(text: str, indent: str) -> list:
 
 def rows_section(report: dict) -> list:
     header = ["axis", "baseline", "candidate", "delta", "95% interval", "severity", "n", "flags"]
-    rows = [[row["axis"], fmt_value(row["baseline_median"]), fmt_value(row["candidate_median"]),
-             fmt_delta(row["delta"]), f"[{fmt_delta(row['ci95_low'])}, {fmt_delta(row['ci95_high'])}]",
-             row["severity"], row["n"], ", ".join(row["flags"]) or "-"]
-            for row in report["rows"]]
+    rows = []
+    for row in report["rows"]:
+        if row["n"] == 0:  # no samples: the zeros are placeholders, not measurements
+            numbers = ["-", "-", "-", "-"]
+        else:
+            numbers = [fmt_value(row["baseline_median"]), fmt_value(row["candidate_median"]), fmt_delta(row["delta"]),
+                       f"[{fmt_delta(row['ci95_low'])}, {fmt_delta(row['ci95_high'])}]"]
+        rows.append([row["axis"], *numbers, row["severity"], row["n"], ", ".join(row["flags"]) or "-"])
     return table(header, rows, right={1, 2, 3, 6})
 
 
