@@ -195,13 +195,9 @@ struct ShingleIds {
     std::vector<ShingleKey> keys;
     std::vector<uint32_t> slots = std::vector<uint32_t>(1024, 0);  // 0 = empty, else id + 1
 
-    static uint64_t hash(ShingleKey key) {
-        return mix(static_cast<uint64_t>(key) ^ mix(static_cast<uint64_t>(key >> 64)));
-    }
-
     uint32_t id_of(ShingleKey key) {
         size_t mask = slots.size() - 1;
-        for (size_t slot = hash(key) & mask;; slot = (slot + 1) & mask) {
+        for (size_t slot = shingle_hash(key) & mask;; slot = (slot + 1) & mask) {
             uint32_t entry = slots[slot];
             if (entry == 0) {
                 if (keys.size() >= UINT32_MAX - 1) throw Panic("too many distinct shingles");
@@ -218,7 +214,7 @@ struct ShingleIds {
         std::vector<uint32_t> larger(slots.size() * 2, 0);
         size_t mask = larger.size() - 1;
         for (uint32_t id = 0; id < keys.size(); ++id) {
-            size_t slot = hash(keys[id]) & mask;
+            size_t slot = shingle_hash(keys[id]) & mask;
             while (larger[slot] != 0) slot = (slot + 1) & mask;
             larger[slot] = id + 1;
         }
@@ -234,6 +230,8 @@ struct Interner {
     std::vector<const json::Value*> input_representatives;
     ShingleIds shingles;
     std::vector<ShingleKey> key_buffer;
+    std::vector<uint64_t> last_turn_of_shingle;  // by shingle id: the last turn number that held it
+    uint64_t turns = 0;
 
     uint32_t input_class(const json::Value& input) {
         std::vector<uint32_t>& bucket = input_classes_by_hash[deep_hash(input)];
@@ -256,7 +254,7 @@ struct TurnFeatures {
     uint64_t calls = 0;
     uint32_t stop_reason = 0;
     std::vector<uint32_t> input_classes; // one per tool name, names ascending
-    std::vector<uint32_t> shingles;      // shingle ids of the normalised text, ascending
+    std::vector<uint32_t> shingles;      // distinct shingle ids of the normalised text
 };
 
 TurnFeatures features_of(const Record& record, Interner& interner) {
@@ -270,10 +268,15 @@ TurnFeatures features_of(const Record& record, Interner& interner) {
 
     interner.key_buffer.clear();
     append_shingle_keys(normalise_whitespace(response_text(record)), interner.key_buffer);
-    features.shingles.reserve(interner.key_buffer.size());
-    for (ShingleKey key : interner.key_buffer) features.shingles.push_back(interner.shingles.id_of(key));
-    std::sort(features.shingles.begin(), features.shingles.end());
-    features.shingles.erase(std::unique(features.shingles.begin(), features.shingles.end()), features.shingles.end());
+    uint64_t turn = ++interner.turns;
+    std::vector<uint64_t>& last_turn = interner.last_turn_of_shingle;
+    for (ShingleKey key : interner.key_buffer) {
+        uint32_t id = interner.shingles.id_of(key);
+        if (id == last_turn.size()) last_turn.push_back(0);
+        if (last_turn[id] == turn) continue;
+        last_turn[id] = turn;
+        features.shingles.push_back(id);
+    }
     return features;
 }
 
@@ -297,6 +300,9 @@ struct CellCosts {
     std::vector<std::vector<uint32_t>> baseline_sparse;  // per baseline turn: sparse ids held by both sides
     std::vector<uint64_t> posting_start;           // per sparse id: its candidate turns, ascending
     std::vector<uint32_t> postings;
+    // Per sparse id: its first posting not before the current row's band; rows
+    // come in increasing order and the band only moves right.
+    std::vector<uint64_t> posting_cursor;
 
     CellCosts(const Responses& baseline_turns, const Responses& candidate_turns) {
         Interner interner;
@@ -354,6 +360,7 @@ struct CellCosts {
             }
         }
         for (uint32_t s = 0; s < sparse; ++s) posting_start[s + 1] += posting_start[s];
+        posting_cursor.assign(posting_start.begin(), posting_start.end() - 1);
         postings.resize(posting_start[sparse]);
         std::vector<uint64_t> next(posting_start.begin(), posting_start.end() - 1);
         for (uint64_t j = 0; j < m; ++j)
@@ -361,14 +368,15 @@ struct CellCosts {
                 if (sparse_of[id] != NONE) postings[next[sparse_of[id]]++] = static_cast<uint32_t>(j);
     }
 
-    // Shingles shared by baseline turn i and each candidate turn first..last, into common[0..].
-    void count_common(uint64_t i, uint64_t first, uint64_t last, std::vector<uint32_t>& common) const {
+    // Shingles shared by baseline turn i and each candidate turn first..last, into
+    // common[0..]; called for increasing i with non-decreasing first.
+    void count_common(uint64_t i, uint64_t first, uint64_t last, std::vector<uint32_t>& common) {
         common.assign(last - first + 1, 0);
         for (uint32_t s : baseline_sparse[i]) {
-            const uint32_t* begin = postings.data() + posting_start[s];
-            const uint32_t* end = postings.data() + posting_start[s + 1];
-            const uint32_t* at = first == 0 ? begin : std::lower_bound(begin, end, first);
-            for (; at != end && *at <= last; ++at) ++common[*at - first];
+            uint64_t end = posting_start[s + 1];
+            uint64_t& at = posting_cursor[s];
+            while (at < end && postings[at] < first) ++at;
+            for (uint64_t k = at; k < end && postings[k] <= last; ++k) ++common[postings[k] - first];
         }
         if (words == 0) return;
         const uint64_t* row = baseline_bits.data() + i * words;
@@ -475,10 +483,12 @@ std::string normalise_whitespace(std::string_view text) {
 }
 
 double text_similarity(std::string_view a, std::string_view b) {
+    if (a == b) return 1.0;
     std::string a_normal = normalise_whitespace(a);
     std::string b_normal = normalise_whitespace(b);
     if (a_normal == b_normal) return 1.0;
-    return jaccard(shingle_keys(a_normal), shingle_keys(b_normal));
+    ShingleOverlap overlap = shingle_overlap(a_normal, b_normal);
+    return jaccard_of_counts(overlap.common, overlap.first, overlap.second);
 }
 
 std::map<std::string, json::Value> tool_use_inputs(const Record& record) {

@@ -62,7 +62,8 @@ PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Reco
                               const PricingTable& pricing) {
     std::string baseline_text = drill_down_response_text(baseline);
     std::string candidate_text = drill_down_response_text(candidate);
-    double similarity = jaccard(shingle_keys(baseline_text), shingle_keys(candidate_text));
+    ShingleOverlap overlap = shingle_overlap(baseline_text, candidate_text);
+    double similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);
     double distance = sequence_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
     double refusal_b = indicator(is_refusal(baseline)), refusal_c = indicator(is_refusal(candidate));
@@ -166,6 +167,17 @@ std::vector<std::string_view> shingles(std::string_view text) {
     return windows;
 }
 
+uint64_t shingle_hash(ShingleKey key) {
+    // splitmix64's finaliser over both halves
+    uint64_t x = static_cast<uint64_t>(key) ^ (static_cast<uint64_t>(key >> 64) * 0x9e3779b97f4a7c15ull);
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     ShingleKey window = 0;
     uint64_t count = 0;
@@ -176,12 +188,35 @@ void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
 }
 
-std::vector<ShingleKey> shingle_keys(std::string_view text) {
+ShingleOverlap shingle_overlap(std::string_view a, std::string_view b) {
     std::vector<ShingleKey> keys;
-    append_shingle_keys(text, keys);
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    return keys;
+    append_shingle_keys(a, keys);
+    size_t first_keys = keys.size();
+    append_shingle_keys(b, keys);
+
+    // Open addressing over both key lists; 0 marks an empty slot since no key is 0.
+    constexpr uint8_t IN_FIRST = 1, IN_SECOND = 2;
+    size_t capacity = 16;
+    while (capacity < 2 * keys.size()) capacity *= 2;
+    std::vector<ShingleKey> slots(capacity, 0);
+    std::vector<uint8_t> sides(capacity, 0);
+    ShingleOverlap overlap;
+    for (size_t k = 0; k < keys.size(); ++k) {
+        ShingleKey key = keys[k];
+        uint8_t side = k < first_keys ? IN_FIRST : IN_SECOND;
+        size_t slot = shingle_hash(key) & (capacity - 1);
+        while (slots[slot] != 0 && slots[slot] != key) slot = (slot + 1) & (capacity - 1);
+        slots[slot] = key;
+        if (sides[slot] & side) continue;
+        sides[slot] |= side;
+        if (side == IN_FIRST) {
+            ++overlap.first;
+        } else {
+            ++overlap.second;
+            if (sides[slot] & IN_FIRST) ++overlap.common;
+        }
+    }
+    return overlap;
 }
 
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing) {

@@ -1,5 +1,6 @@
 #pragma once
 // The five most regressed response pairs, scored axis by axis.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,12 +24,19 @@ std::vector<std::string> tool_shape_seq(const Record& record);
 std::vector<std::string_view> shingles(std::string_view text);
 
 // A shingle as its packed code points: length in bits 84..86, then 21 bits per code point.
-// Equal keys are equal shingles, so key sets have the same intersections as string sets.
+// Equal keys are equal shingles, so key sets have the same sizes and intersections as
+// string sets; no key is 0.
 __extension__ typedef unsigned __int128 ShingleKey;
-// The keys of shingles(text), ascending, no duplicates.
-std::vector<ShingleKey> shingle_keys(std::string_view text);
+uint64_t shingle_hash(ShingleKey key);
 // The key of every window in text order, repeats included.
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
+
+struct ShingleOverlap {
+    uint64_t first = 0;   // |shingles(a)|
+    uint64_t second = 0;  // |shingles(b)|
+    uint64_t common = 0;  // |shingles(a) ∩ shingles(b)|
+};
+ShingleOverlap shingle_overlap(std::string_view a, std::string_view b);
 
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing);
 
