@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,73 +34,27 @@ double median_of_sorted(const std::vector<double>& sorted) {
 constexpr uint32_t CHACHA_CONSTANTS[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 constexpr size_t BLOCKS = ChaCha12::BUFFER_WORDS / 16;
 
-// The four buffered blocks are computed side by side, one lane per block, so
-// that every step is the same operation on four words.
-using Lanes = uint32_t[16][BLOCKS];
+// The four buffered blocks are computed side by side, one vector lane per
+// block, so that every step is one operation on four words.
+typedef uint32_t Lanes __attribute__((vector_size(16)));
+static_assert(BLOCKS == 4);
 
-inline void quarter_round(Lanes& x, int a, int b, int c, int d) {
-    for (size_t l = 0; l < BLOCKS; ++l) {
-        x[a][l] += x[b][l];
-        x[d][l] = std::rotl(x[d][l] ^ x[a][l], 16);
-        x[c][l] += x[d][l];
-        x[b][l] = std::rotl(x[b][l] ^ x[c][l], 12);
-        x[a][l] += x[b][l];
-        x[d][l] = std::rotl(x[d][l] ^ x[a][l], 8);
-        x[c][l] += x[d][l];
-        x[b][l] = std::rotl(x[b][l] ^ x[c][l], 7);
-    }
+inline Lanes rotl(Lanes x, int bits) { return (x << bits) | (x >> (32 - bits)); }
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    a += b;
+    d = rotl(d ^ a, 16);
+    c += d;
+    b = rotl(b ^ c, 12);
+    a += b;
+    d = rotl(d ^ a, 8);
+    c += d;
+    b = rotl(b ^ c, 7);
 }
 
-// --- index draws ------------------------------------------------------------
-
-// The rejection zone and width of draw_index for one n, fixed across draws.
-struct IndexDraw {
-    uint64_t n;
-    bool wide;
-    uint64_t zone;
-
-    explicit IndexDraw(uint64_t range) : n(range), wide(range > UINT32_MAX) {
-        if (range == 0) throw Panic("draw_index needs a non-empty range");
-        if (wide) {
-            zone = (range << std::countl_zero(range)) - 1;
-        } else {
-            uint32_t r = static_cast<uint32_t>(range);
-            zone = static_cast<uint32_t>((r << std::countl_zero(r)) - 1);
-        }
-    }
-
-    uint64_t operator()(ChaCha12& rng) const {
-        if (!wide) {
-            for (;;) {
-                uint64_t product = static_cast<uint64_t>(rng.next_u32()) * n;
-                if (static_cast<uint32_t>(product) <= zone) return product >> 32;
-            }
-        }
-        for (;;) {
-            unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
-            if (static_cast<uint64_t>(product) <= zone) return static_cast<uint64_t>(product >> 64);
-        }
-    }
-};
+inline uint32_t rotation_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
 
 // --- bootstrap --------------------------------------------------------------
-
-void resample_means(std::span<const double> baseline, std::span<const double> candidate, ChaCha12& rng,
-                    std::vector<double>& results) {
-    const size_t n = baseline.size();
-    const double count = static_cast<double>(n);
-    const IndexDraw draw(n);
-    for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
-        // Summing in draw order is summing the resample buffer in index order.
-        double sum_baseline = 0.0, sum_candidate = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            uint64_t i = draw(rng);
-            sum_baseline += baseline[i];
-            sum_candidate += candidate[i];
-        }
-        results.push_back(sum_candidate / count - sum_baseline / count);
-    }
-}
 
 // One side of a median bootstrap, prepared so that the median of a resample
 // can be read from how often each distinct value was drawn. Values that
@@ -125,14 +80,21 @@ struct RankedSide {
             if (v == 0.0) (std::signbit(v) ? negative_zero : positive_zero) = true;
         }
         if (negative_zero && positive_zero) {
-            double zero = 0.0;
             zero_rank = static_cast<uint32_t>(
-                std::find_if(values.begin(), values.end(), [&](double v) { return v == zero; }) - values.begin());
+                std::find_if(values.begin(), values.end(), [](double v) { return v == 0.0; }) - values.begin());
         }
         counts.assign(values.size(), 0);
+        if (is_constant()) counts[0] = static_cast<uint32_t>(side.size());
     }
 
-    bool needs_draw_order() const { return zero_rank != UINT32_MAX; }
+    // Every resample is then the same multiset: nothing to count.
+    bool is_constant() const { return values.size() == 1 && zero_rank == UINT32_MAX; }
+
+    void count(const std::vector<uint32_t>& drawn) {
+        if (is_constant()) return;
+        std::fill(counts.begin(), counts.end(), 0);
+        for (uint32_t i : drawn) ++counts[rank_of[i]];
+    }
 
     // The element at `position` of the sorted resample.
     double at(size_t position, const std::vector<uint32_t>& drawn) const {
@@ -157,27 +119,79 @@ struct RankedSide {
     }
 };
 
-void resample_medians(std::span<const double> baseline, std::span<const double> candidate, ChaCha12& rng,
-                      std::vector<double>& results) {
-    const size_t n = baseline.size();
-    if (n > UINT32_MAX) throw Panic("too many samples for one bootstrap");
-    RankedSide base(baseline), cand(candidate);
-    const bool record = base.needs_draw_order() || cand.needs_draw_order();
-    std::vector<uint32_t> drawn;
-    drawn.reserve(record ? n : 0);
-    const IndexDraw draw(n);
-    for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
-        std::fill(base.counts.begin(), base.counts.end(), 0);
-        std::fill(cand.counts.begin(), cand.counts.end(), 0);
-        drawn.clear();
-        for (size_t k = 0; k < n; ++k) {
-            uint32_t i = static_cast<uint32_t>(draw(rng));
-            ++base.counts[base.rank_of[i]];
-            ++cand.counts[cand.rank_of[i]];
-            if (record) drawn.push_back(i);
+// The bootstrap differences of one pair of sample lists, resample by resample.
+class Resampler {
+public:
+    Resampler(std::span<const double> baseline, std::span<const double> candidate, Statistic statistic)
+        : baseline_(baseline), candidate_(candidate), statistic_(statistic) {
+        if (baseline.size() != candidate.size()) throw Panic("baseline and candidate must have equal length");
+        // Beyond what any trace held in memory can pair; the index draws are 32-bit.
+        if (baseline.size() > UINT32_MAX) throw Panic("too many samples for one bootstrap");
+        if (statistic == Statistic::Median && !baseline.empty()) {
+            ranked_baseline_.emplace(baseline);
+            ranked_candidate_.emplace(candidate);
         }
-        results.push_back(cand.median(drawn) - base.median(drawn));
+        results_.reserve(BOOTSTRAP_RESAMPLES);
     }
+
+    size_t size() const { return baseline_.size(); }
+
+    // `drawn` holds the indices of one resample in draw order.
+    void add(const std::vector<uint32_t>& drawn) {
+        if (statistic_ == Statistic::Mean) {
+            // Summing in draw order is summing the resample buffer in index order.
+            double sum_baseline = 0.0, sum_candidate = 0.0;
+            for (uint32_t i : drawn) {
+                sum_baseline += baseline_[i];
+                sum_candidate += candidate_[i];
+            }
+            const double count = static_cast<double>(drawn.size());
+            results_.push_back(drawn.empty() ? 0.0 : sum_candidate / count - sum_baseline / count);
+        } else if (drawn.empty()) {
+            results_.push_back(0.0);
+        } else {
+            ranked_baseline_->count(drawn);
+            ranked_candidate_->count(drawn);
+            results_.push_back(ranked_candidate_->median(drawn) - ranked_baseline_->median(drawn));
+        }
+    }
+
+    std::pair<double, double> interval() {
+        sort_ascending(results_);
+        return {percentile(results_, 0.025), percentile(results_, 0.975)};
+    }
+
+private:
+    std::span<const double> baseline_, candidate_;
+    Statistic statistic_;
+    std::optional<RankedSide> ranked_baseline_, ranked_candidate_;
+    std::vector<double> results_;
+};
+
+// Runs BOOTSTRAP_RESAMPLES resamples through every resampler, all of the same
+// size, from one generator: each sees the index sequence it would have drawn alone.
+void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
+    std::vector<uint32_t> drawn(resamplers.front()->size());
+    for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
+        if (!drawn.empty()) rng.fill_indices(static_cast<uint32_t>(drawn.size()), drawn);
+        for (Resampler* resampler : resamplers) resampler->add(drawn);
+    }
+}
+
+ChaCha12 generator(Seed seed) { return seed ? ChaCha12::from_u64(*seed) : ChaCha12::from_entropy(); }
+
+AxisStat built_stat(const AxisSamples& samples, std::pair<double, double> interval) {
+    AxisStat stat = AxisStat::empty(samples.axis);
+    if (!samples.baseline.empty()) {
+        auto central = samples.statistic == Statistic::Mean ? mean : median;
+        double baseline = central(samples.baseline);
+        double candidate = central(samples.candidate);
+        auto construct = samples.grading == Grading::Rate ? AxisStat::new_rate : AxisStat::new_value;
+        stat = construct(samples.axis, samples.baseline.size(), baseline, candidate, candidate - baseline,
+                         interval.first, interval.second);
+    }
+    if (samples.no_pricing) stat.flags.push_back(Flag::NoPricing);
+    return stat;
 }
 
 }  // namespace
@@ -209,30 +223,48 @@ double percentile(std::span<const double> sorted, double q) {
 
 std::pair<double, double> bootstrap_delta_ci(std::span<const double> baseline, std::span<const double> candidate,
                                              Statistic statistic, Seed seed) {
-    if (baseline.size() != candidate.size()) throw Panic("baseline and candidate must have equal length");
-    ChaCha12 rng = seed ? ChaCha12::from_u64(*seed) : ChaCha12::from_entropy();
-    std::vector<double> results;
-    results.reserve(BOOTSTRAP_RESAMPLES);
-    if (baseline.empty()) {
-        // Every resample is empty and both statistics of an empty list are 0.0.
-        results.assign(BOOTSTRAP_RESAMPLES, 0.0);
-    } else if (statistic == Statistic::Mean) {
-        resample_means(baseline, candidate, rng, results);
-    } else {
-        resample_medians(baseline, candidate, rng, results);
-    }
-    sort_ascending(results);
-    return {percentile(results, 0.025), percentile(results, 0.975)};
+    Resampler resampler(baseline, candidate, statistic);
+    ChaCha12 rng = generator(seed);
+    Resampler* const group[] = {&resampler};
+    resample(group, rng);
+    return resampler.interval();
 }
 
-AxisStat median_value_stat(Axis axis, std::span<const double> baseline, std::span<const double> candidate,
-                           Seed seed) {
-    if (baseline.empty()) return AxisStat::empty(axis);
-    double baseline_median = median(baseline);
-    double candidate_median = median(candidate);
-    auto [low, high] = bootstrap_delta_ci(baseline, candidate, Statistic::Median, seed);
-    return AxisStat::new_value(axis, baseline.size(), baseline_median, candidate_median,
-                               candidate_median - baseline_median, low, high);
+AxisStat axis_stat(const AxisSamples& samples, Seed seed) { return axis_stats({samples}, seed).front(); }
+
+std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed) {
+    std::vector<std::optional<Resampler>> resamplers(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (!rows[k].baseline.empty())
+            resamplers[k].emplace(rows[k].baseline, rows[k].candidate, rows[k].statistic);
+    }
+    if (seed) {
+        std::vector<bool> done(rows.size(), false);
+        for (size_t k = 0; k < rows.size(); ++k) {
+            if (!resamplers[k] || done[k]) continue;
+            std::vector<Resampler*> group;
+            for (size_t j = k; j < rows.size(); ++j) {
+                if (resamplers[j] && !done[j] && resamplers[j]->size() == resamplers[k]->size()) {
+                    group.push_back(&*resamplers[j]);
+                    done[j] = true;
+                }
+            }
+            ChaCha12 rng = ChaCha12::from_u64(*seed);
+            resample(group, rng);
+        }
+    } else {
+        for (std::optional<Resampler>& resampler : resamplers) {
+            if (!resampler) continue;
+            ChaCha12 rng = ChaCha12::from_entropy();
+            Resampler* const group[] = {&*resampler};
+            resample(group, rng);
+        }
+    }
+    std::vector<AxisStat> stats;
+    stats.reserve(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k)
+        stats.push_back(built_stat(rows[k], resamplers[k] ? resamplers[k]->interval() : std::pair{0.0, 0.0}));
+    return stats;
 }
 
 SeedBytes expand_seed(uint64_t seed) {
@@ -273,33 +305,64 @@ ChaCha12 ChaCha12::from_entropy() {
 }
 
 void ChaCha12::refill() {
-    Lanes input, x;
+    Lanes input[16];
+    for (size_t w = 0; w < 4; ++w) input[w] = Lanes{} + CHACHA_CONSTANTS[w];
+    for (size_t w = 0; w < 8; ++w) input[4 + w] = Lanes{} + key_[w];
     for (size_t l = 0; l < BLOCKS; ++l) {
         uint64_t block = counter_ + l;
-        for (size_t w = 0; w < 4; ++w) input[w][l] = CHACHA_CONSTANTS[w];
-        for (size_t w = 0; w < 8; ++w) input[4 + w][l] = key_[w];
         input[12][l] = static_cast<uint32_t>(block);
         input[13][l] = static_cast<uint32_t>(block >> 32);
-        input[14][l] = 0;
-        input[15][l] = 0;
     }
-    std::memcpy(x, input, sizeof x);
+    input[14] = Lanes{};
+    input[15] = Lanes{};
+    Lanes x[16];
+    for (size_t w = 0; w < 16; ++w) x[w] = input[w];
     for (int round = 0; round < 6; ++round) {
-        quarter_round(x, 0, 4, 8, 12);
-        quarter_round(x, 1, 5, 9, 13);
-        quarter_round(x, 2, 6, 10, 14);
-        quarter_round(x, 3, 7, 11, 15);
-        quarter_round(x, 0, 5, 10, 15);
-        quarter_round(x, 1, 6, 11, 12);
-        quarter_round(x, 2, 7, 8, 13);
-        quarter_round(x, 3, 4, 9, 14);
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
     }
+    for (size_t w = 0; w < 16; ++w) x[w] += input[w];
     for (size_t l = 0; l < BLOCKS; ++l)
-        for (size_t w = 0; w < 16; ++w) buffer_[16 * l + w] = x[w][l] + input[w][l];
+        for (size_t w = 0; w < 16; ++w) buffer_[16 * l + w] = x[w][l];
     counter_ += BLOCKS;
     index_ = 0;
 }
 
-uint64_t draw_index(ChaCha12& rng, uint64_t n) { return IndexDraw(n)(rng); }
+void ChaCha12::fill_indices(uint32_t n, std::span<uint32_t> out) {
+    const uint32_t zone = rotation_zone(n);
+    size_t filled = 0;
+    while (filled < out.size()) {
+        if (index_ == BUFFER_WORDS) refill();
+        size_t i = index_;
+        // Rejections are frequent (up to half the words) and random, so the
+        // candidate is always stored and only kept by advancing the count.
+        while (i < BUFFER_WORDS && filled < out.size()) {
+            uint64_t product = static_cast<uint64_t>(buffer_[i++]) * n;
+            out[filled] = static_cast<uint32_t>(product >> 32);
+            filled += static_cast<uint32_t>(product) <= zone;
+        }
+        index_ = i;
+    }
+}
+
+uint64_t draw_index(ChaCha12& rng, uint64_t n) {
+    if (n == 0) throw Panic("draw_index needs a non-empty range");
+    if (n <= UINT32_MAX) {
+        uint32_t index;
+        rng.fill_indices(static_cast<uint32_t>(n), std::span<uint32_t>(&index, 1));
+        return index;
+    }
+    const uint64_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
+        if (static_cast<uint64_t>(product) <= zone) return static_cast<uint64_t>(product >> 64);
+    }
+}
 
 }  // namespace velkin::diff

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "diff/report.hpp"
 
@@ -27,10 +28,25 @@ double percentile(std::span<const double> sorted, double q);
 std::pair<double, double> bootstrap_delta_ci(std::span<const double> baseline, std::span<const double> candidate,
                                              Statistic statistic, Seed seed);
 
-// The row of an axis graded as a value: medians of both sides, their paired
-// bootstrap interval and AxisStat::new_value; the empty row without samples.
-AxisStat median_value_stat(Axis axis, std::span<const double> baseline, std::span<const double> candidate,
-                           Seed seed);
+enum class Grading : uint8_t { Rate, Value };
+
+// The paired samples of one row before its statistic is built: sample i of
+// each side comes from pair i. No samples make the empty row.
+struct AxisSamples {
+    Axis axis = Axis::Semantic;
+    Statistic statistic = Statistic::Median;
+    Grading grading = Grading::Value;
+    std::vector<double> baseline;
+    std::vector<double> candidate;
+    bool no_pricing = false;  // appended after the grading flags
+};
+
+// Central values, interval, grade and flags of one row.
+AxisStat axis_stat(const AxisSamples& samples, Seed seed);
+// The same for several rows, in their order. With a seed every row starts
+// from the same generator state, so rows of equal length draw the same
+// indices and share one draw sequence.
+std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed);
 
 using SeedBytes = std::array<uint8_t, 32>;
 
@@ -58,6 +74,10 @@ public:
         uint64_t high = next_u32();
         return (high << 32) | low;
     }
+
+    // Fills `out` with uniform indices in [0, n) for 1 <= n <= 2^32 - 1,
+    // consuming exactly the words that as many draw_index calls would.
+    void fill_indices(uint32_t n, std::span<uint32_t> out);
 
 private:
     void refill();

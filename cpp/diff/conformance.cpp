@@ -97,20 +97,15 @@ std::string_view strip_markdown_fences(std::string_view text) {
     return text::trim_white_space(body);
 }
 
-AxisStat conformance_axis(const Pairs& pairs, Seed seed) {
-    std::vector<double> baseline, candidate;
+AxisSamples conformance_samples(const Pairs& pairs) {
+    AxisSamples samples{Axis::Conformance, Statistic::Mean, Grading::Rate, {}, {}};
     for (const ResponsePair& pair : pairs) {
         if (std::optional<Outcome> outcome = pair_outcome(*pair.baseline, *pair.candidate)) {
-            baseline.push_back(outcome->baseline);
-            candidate.push_back(outcome->candidate);
+            samples.baseline.push_back(outcome->baseline);
+            samples.candidate.push_back(outcome->candidate);
         }
     }
-    if (baseline.empty()) return AxisStat::empty(Axis::Conformance);
-    double baseline_rate = mean(baseline);
-    double candidate_rate = mean(candidate);
-    auto [low, high] = bootstrap_delta_ci(baseline, candidate, Statistic::Mean, seed);
-    return AxisStat::new_rate(Axis::Conformance, baseline.size(), baseline_rate, candidate_rate,
-                              candidate_rate - baseline_rate, low, high);
+    return samples;
 }
 
 }  // namespace velkin::diff

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diff/report.hpp"
+#include "diff/bootstrap.hpp"
 
 namespace velkin::diff {
 
@@ -15,6 +15,7 @@ std::string response_text(const Record& record);
 std::optional<std::vector<std::string>> first_tool_use_keys(const Record& record);
 std::string_view strip_markdown_fences(std::string_view text);
 
-AxisStat conformance_axis(const Pairs& pairs, Seed seed);
+// Pairs whose baseline answered with JSON or a tool call: 1.0 where the format holds.
+AxisSamples conformance_samples(const Pairs& pairs);
 
 }  // namespace velkin::diff

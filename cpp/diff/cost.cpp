@@ -85,21 +85,20 @@ std::optional<double> cost_of(const Record& record, const PricingTable& table) {
     return cost;
 }
 
-AxisStat cost_axis(const Pairs& pairs, const PricingTable& table, Seed seed) {
-    if (pairs.empty()) return AxisStat::empty(Axis::Cost);
-    std::vector<double> baseline, candidate;
+AxisSamples cost_samples(const Pairs& pairs, const PricingTable& table) {
+    AxisSamples samples{Axis::Cost, Statistic::Median, Grading::Value, {}, {}};
     uint64_t priced = 0;
     for (const ResponsePair& pair : pairs) {
         std::optional<double> b = cost_of(*pair.baseline, table);
         std::optional<double> c = cost_of(*pair.candidate, table);
         if (!b || !c) continue;
-        baseline.push_back(*b);
-        candidate.push_back(*c);
+        samples.baseline.push_back(*b);
+        samples.candidate.push_back(*c);
         if (is_priced(*pair.baseline, table) && is_priced(*pair.candidate, table)) ++priced;
     }
-    AxisStat stat = median_value_stat(Axis::Cost, baseline, candidate, seed);
-    if (2 * priced < pairs.size()) stat.flags.push_back(Flag::NoPricing);
-    return stat;
+    // With no pairs the row is plainly empty.
+    samples.no_pricing = 2 * priced < pairs.size();
+    return samples;
 }
 
 }  // namespace velkin::diff

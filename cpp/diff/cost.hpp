@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "diff/report.hpp"
+#include "diff/bootstrap.hpp"
 
 namespace velkin::diff {
 
@@ -24,6 +24,7 @@ using PricingTable = std::unordered_map<std::string, ModelPricing>;
 const ModelPricing* lookup_with_snapshot_fallback(const PricingTable& table, std::string_view name);
 std::optional<double> cost_of(const Record& record, const PricingTable& table);
 
-AxisStat cost_axis(const Pairs& pairs, const PricingTable& table, Seed seed);
+// Pairs whose two costs are known; no_pricing when fewer than half of all pairs are priced.
+AxisSamples cost_samples(const Pairs& pairs, const PricingTable& table);
 
 }  // namespace velkin::diff

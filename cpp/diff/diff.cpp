@@ -24,18 +24,22 @@ bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
     return a.confidence > b.confidence;
 }
 
-std::vector<AxisStat> axis_rows(const Pairs& pairs, const PricingTable& pricing, Seed seed) {
-    return {
-        semantic_axis(pairs, seed),
-        trajectory_axis(pairs, seed),
-        safety_axis(pairs, seed),
-        verbosity_axis(pairs, seed),
-        latency_axis(pairs, seed),
-        cost_axis(pairs, pricing, seed),
-        reasoning_axis(pairs, seed),
-        AxisStat::empty(Axis::Judge),
-        conformance_axis(pairs, seed),
-    };
+// The judge row is never computed: no samples, the empty statistic.
+std::vector<AxisSamples> row_samples(const Pairs& pairs, const PricingTable& pricing) {
+    std::vector<AxisSamples> rows;
+    rows.reserve(AXIS_COUNT);
+    rows.push_back(semantic_samples(pairs));
+    rows.push_back(trajectory_samples(pairs));
+    rows.push_back(safety_samples(pairs));
+    rows.push_back(verbosity_samples(pairs));
+    rows.push_back(latency_samples(pairs));
+    rows.push_back(cost_samples(pairs, pricing));
+    rows.push_back(reasoning_samples(pairs));
+    AxisSamples judge;
+    judge.axis = Axis::Judge;
+    rows.push_back(std::move(judge));
+    rows.push_back(conformance_samples(pairs));
+    return rows;
 }
 
 }  // namespace
@@ -73,7 +77,7 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
     Responses candidate_responses = select_responses(candidate);
     Pairs pairs = pair_responses(baseline_responses, candidate_responses);
     report.pair_count = pairs.size();
-    report.rows = axis_rows(pairs, pricing, seed);
+    report.rows = axis_stats(row_samples(pairs, pricing), seed);
 
     if (!baseline_responses.empty()) {
         std::vector<Step> path = align(baseline_responses, candidate_responses);

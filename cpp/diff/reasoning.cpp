@@ -22,16 +22,16 @@ std::optional<double> latency_ms(const Record& record) { return number_member(&r
 
 // Pairs in which both responses carry the number; the others are left out.
 template <class Read>
-AxisStat both_sides_axis(Axis axis, const Pairs& pairs, Seed seed, Read read) {
-    std::vector<double> baseline, candidate;
+AxisSamples both_sides_samples(Axis axis, const Pairs& pairs, Read read) {
+    AxisSamples samples{axis, Statistic::Median, Grading::Value, {}, {}};
     for (const ResponsePair& pair : pairs) {
         std::optional<double> b = read(*pair.baseline);
         std::optional<double> c = read(*pair.candidate);
         if (!b || !c) continue;
-        baseline.push_back(*b);
-        candidate.push_back(*c);
+        samples.baseline.push_back(*b);
+        samples.candidate.push_back(*c);
     }
-    return median_value_stat(axis, baseline, candidate, seed);
+    return samples;
 }
 
 }  // namespace
@@ -52,21 +52,19 @@ double reasoning_score(const Record& record) {
     return thinking_tokens + static_cast<double>(thinking_blocks);
 }
 
-AxisStat verbosity_axis(const Pairs& pairs, Seed seed) {
-    return both_sides_axis(Axis::Verbosity, pairs, seed, output_tokens);
-}
+AxisSamples verbosity_samples(const Pairs& pairs) { return both_sides_samples(Axis::Verbosity, pairs, output_tokens); }
 
-AxisStat latency_axis(const Pairs& pairs, Seed seed) { return both_sides_axis(Axis::Latency, pairs, seed, latency_ms); }
+AxisSamples latency_samples(const Pairs& pairs) { return both_sides_samples(Axis::Latency, pairs, latency_ms); }
 
-AxisStat reasoning_axis(const Pairs& pairs, Seed seed) {
-    std::vector<double> baseline, candidate;
-    baseline.reserve(pairs.size());
-    candidate.reserve(pairs.size());
+AxisSamples reasoning_samples(const Pairs& pairs) {
+    AxisSamples samples{Axis::Reasoning, Statistic::Median, Grading::Value, {}, {}};
+    samples.baseline.reserve(pairs.size());
+    samples.candidate.reserve(pairs.size());
     for (const ResponsePair& pair : pairs) {
-        baseline.push_back(reasoning_score(*pair.baseline));
-        candidate.push_back(reasoning_score(*pair.candidate));
+        samples.baseline.push_back(reasoning_score(*pair.baseline));
+        samples.candidate.push_back(reasoning_score(*pair.candidate));
     }
-    return median_value_stat(Axis::Reasoning, baseline, candidate, seed);
+    return samples;
 }
 
 }  // namespace velkin::diff

@@ -1,14 +1,16 @@
 #pragma once
 // Rows read from plain numbers of the payloads: verbosity, latency, reasoning.
-#include "diff/report.hpp"
+#include "diff/bootstrap.hpp"
 
 namespace velkin::diff {
 
 // Thinking tokens of "usage" plus the number of "thinking" content blocks.
 double reasoning_score(const Record& record);
 
-AxisStat verbosity_axis(const Pairs& pairs, Seed seed);
-AxisStat latency_axis(const Pairs& pairs, Seed seed);
-AxisStat reasoning_axis(const Pairs& pairs, Seed seed);
+// Output tokens and latency: only pairs in which both responses carry the number.
+AxisSamples verbosity_samples(const Pairs& pairs);
+AxisSamples latency_samples(const Pairs& pairs);
+// Every pair.
+AxisSamples reasoning_samples(const Pairs& pairs);
 
 }  // namespace velkin::diff

@@ -19,23 +19,51 @@ struct TokenHash {
     size_t operator()(std::string_view token) const { return std::hash<std::string_view>{}(token); }
 };
 
-// Token ids in first-seen order across the corpus.
-class Vocabulary {
+bool is_ascii_word_byte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Interns the tokens of the corpus (ids in first-seen order) and counts the
+// distinct terms of each document in order of first occurrence.
+class Corpus {
 public:
-    std::vector<uint32_t> intern(const std::vector<std::string>& tokens) {
-        std::vector<uint32_t> ids;
-        ids.reserve(tokens.size());
-        for (const std::string& token : tokens) {
-            auto it = ids_.find(std::string_view(token));
-            if (it == ids_.end()) it = ids_.emplace(token, static_cast<uint32_t>(ids_.size())).first;
-            ids.push_back(it->second);
+    std::vector<TermCount> document(std::string_view text) {
+        std::vector<TermCount> terms;
+        ++stamp_;
+        for (std::string_view token : tokenize(text, folded_)) {
+            uint32_t id = intern(token);
+            if (seen_in_[id] != stamp_) {
+                seen_in_[id] = stamp_;
+                slot_[id] = static_cast<uint32_t>(terms.size());
+                terms.push_back({id, 0});
+            }
+            ++terms[slot_[id]].count;
         }
-        return ids;
+        for (const TermCount& term : terms) ++document_frequency_[term.term];
+        return terms;
     }
-    size_t size() const { return ids_.size(); }
+
+    std::span<const uint64_t> document_frequency() const { return document_frequency_; }
+    size_t vocabulary_size() const { return ids_.size(); }
 
 private:
+    uint32_t intern(std::string_view token) {
+        auto it = ids_.find(token);
+        if (it != ids_.end()) return it->second;
+        uint32_t id = static_cast<uint32_t>(ids_.size());
+        ids_.emplace(std::string(token), id);
+        document_frequency_.push_back(0);
+        seen_in_.push_back(0);
+        slot_.push_back(0);
+        return id;
+    }
+
     std::unordered_map<std::string, uint32_t, TokenHash, std::equal_to<>> ids_;
+    std::vector<uint64_t> document_frequency_;
+    std::vector<uint64_t> seen_in_;  // per term: the stamp of the last document holding it
+    std::vector<uint32_t> slot_;     // per term: its position in that document's list
+    uint64_t stamp_ = 0;
+    std::string folded_;
 };
 
 double norm(const TfidfVector& vector) {
@@ -44,35 +72,48 @@ double norm(const TfidfVector& vector) {
     return std::sqrt(squares);
 }
 
-}  // namespace
-
-std::vector<std::string> tokenize(std::string_view text) {
-    std::string folded = text::lowercase(text::nfc(text));
-    std::vector<std::string> tokens;
-    size_t start = 0;
-    for (size_t i = 0; i < folded.size();) {
-        size_t at = i;
-        char32_t cp = text::next_code_point(folded, i);
-        if (text::is_alphabetic(cp) || text::is_numeric(cp)) continue;
-        if (at > start) tokens.emplace_back(folded, start, at - start);
-        start = i;
+// `dense` is all zeros, sized to the vocabulary, and is left that way.
+double cosine(const TfidfVector& a, const TfidfVector& b, std::vector<double>& dense) {
+    double norm_a = norm(a);
+    double norm_b = norm(b);
+    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
+    if (norm_b < ZERO_NORM) return 0.0;
+    // Walk the vector with fewer entries and look each term up in the other.
+    const TfidfVector& walked = b.size() < a.size() ? b : a;
+    const TfidfVector& looked_up = b.size() < a.size() ? a : b;
+    for (const TermWeight& entry : looked_up) dense[entry.term] = entry.weight;
+    double dot = 0.0;
+    for (const TermWeight& entry : walked) {
+        if (double other = dense[entry.term]; other != 0.0) dot += entry.weight * other;
     }
-    if (folded.size() > start) tokens.emplace_back(folded, start, folded.size() - start);
-    return tokens;
+    for (const TermWeight& entry : looked_up) dense[entry.term] = 0.0;
+    return std::clamp(dot / (norm_a * norm_b), 0.0, 1.0);
 }
 
-std::vector<TermCount> count_terms(std::span<const uint32_t> tokens) {
-    std::vector<uint32_t> sorted(tokens.begin(), tokens.end());
-    std::sort(sorted.begin(), sorted.end());
-    std::vector<TermCount> terms;
-    for (uint32_t term : sorted) {
-        if (!terms.empty() && terms.back().term == term) {
-            ++terms.back().count;
+}  // namespace
+
+std::vector<std::string_view> tokenize(std::string_view text, std::string& folded) {
+    folded = text::lowercase(text::nfc(text));
+    std::vector<std::string_view> tokens;
+    const std::string_view view = folded;
+    size_t start = 0;
+    for (size_t i = 0; i < view.size();) {
+        size_t at = i;
+        unsigned char byte = static_cast<unsigned char>(view[i]);
+        bool in_token;
+        if (byte < 0x80) {
+            in_token = is_ascii_word_byte(byte);
+            ++i;
         } else {
-            terms.push_back({term, 1});
+            char32_t cp = text::next_code_point(view, i);
+            in_token = text::is_alphabetic(cp) || text::is_numeric(cp);
         }
+        if (in_token) continue;
+        if (at > start) tokens.push_back(view.substr(start, at - start));
+        start = i;
     }
-    return terms;
+    if (view.size() > start) tokens.push_back(view.substr(start));
+    return tokens;
 }
 
 TfidfVector tfidf_vector(std::span<const TermCount> terms, std::span<const uint64_t> document_frequency,
@@ -89,56 +130,29 @@ TfidfVector tfidf_vector(std::span<const TermCount> terms, std::span<const uint6
     return vector;
 }
 
-double tfidf_cosine(const TfidfVector& a, const TfidfVector& b) {
-    double norm_a = norm(a);
-    double norm_b = norm(b);
-    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
-    if (norm_b < ZERO_NORM) return 0.0;
-    // Both vectors ascend by term, so the shared terms meet in one merge.
-    double dot = 0.0;
-    for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
-        if (a[i].term < b[j].term) {
-            ++i;
-        } else if (b[j].term < a[i].term) {
-            ++j;
-        } else {
-            dot += a[i++].weight * b[j++].weight;
-        }
-    }
-    double similarity = dot / (norm_a * norm_b);
-    return std::clamp(similarity, 0.0, 1.0);
+AxisSamples similarity_samples(std::vector<double> similarities) {
+    AxisSamples samples{Axis::Semantic, Statistic::Median, Grading::Value, {}, std::move(similarities)};
+    samples.baseline.assign(samples.candidate.size(), 1.0);
+    return samples;
 }
 
-AxisStat similarities_to_stat(std::span<const double> similarities, uint64_t n, Seed seed) {
-    if (similarities.empty()) return AxisStat::empty(Axis::Semantic);
-    std::vector<double> identical(similarities.size(), 1.0);
-    double candidate_median = median(similarities);
-    auto [low, high] = bootstrap_delta_ci(identical, similarities, Statistic::Median, seed);
-    return AxisStat::new_value(Axis::Semantic, n, 1.0, candidate_median, candidate_median - 1.0, low, high);
-}
-
-AxisStat semantic_axis(const Pairs& pairs, Seed seed) {
-    if (pairs.empty()) return AxisStat::empty(Axis::Semantic);
+AxisSamples semantic_samples(const Pairs& pairs) {
     const size_t p = pairs.size();
     // Documents 0..p-1 are the baseline responses, p..2p-1 the candidate responses.
-    Vocabulary vocabulary;
-    std::vector<std::vector<TermCount>> documents(2 * p);
-    for (size_t i = 0; i < p; ++i) {
-        documents[i] = count_terms(vocabulary.intern(tokenize(response_text(*pairs[i].baseline))));
-        documents[p + i] = count_terms(vocabulary.intern(tokenize(response_text(*pairs[i].candidate))));
-    }
-    std::vector<uint64_t> document_frequency(vocabulary.size(), 0);
-    for (const std::vector<TermCount>& document : documents) {
-        for (const TermCount& term : document) ++document_frequency[term.term];
-    }
+    Corpus corpus;
+    std::vector<std::vector<TermCount>> documents;
+    documents.reserve(2 * p);
+    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(response_text(*pair.baseline)));
+    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(response_text(*pair.candidate)));
+    std::vector<double> dense(corpus.vocabulary_size(), 0.0);
     std::vector<double> similarities;
     similarities.reserve(p);
     for (size_t i = 0; i < p; ++i) {
-        TfidfVector a = tfidf_vector(documents[i], document_frequency, 2 * p);
-        TfidfVector b = tfidf_vector(documents[p + i], document_frequency, 2 * p);
-        similarities.push_back(tfidf_cosine(a, b));
+        TfidfVector a = tfidf_vector(documents[i], corpus.document_frequency(), 2 * p);
+        TfidfVector b = tfidf_vector(documents[p + i], corpus.document_frequency(), 2 * p);
+        similarities.push_back(cosine(a, b, dense));
     }
-    return similarities_to_stat(similarities, p, seed);
+    return similarity_samples(std::move(similarities));
 }
 
 }  // namespace velkin::diff

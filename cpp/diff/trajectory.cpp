@@ -95,16 +95,11 @@ json::Value trajectory::canonicalise(const json::Value& value) {
     return value;
 }
 
-AxisStat trajectory_axis(const Pairs& pairs, Seed seed) {
-    if (pairs.empty()) return AxisStat::empty(Axis::Trajectory);
-    std::vector<double> baseline(pairs.size(), 0.0), candidate;
-    candidate.reserve(pairs.size());
-    for (const ResponsePair& pair : pairs) candidate.push_back(pair_value(*pair.baseline, *pair.candidate));
-    double baseline_median = median(baseline);
-    double candidate_median = median(candidate);
-    auto [low, high] = bootstrap_delta_ci(baseline, candidate, Statistic::Median, seed);
-    return AxisStat::new_rate(Axis::Trajectory, pairs.size(), baseline_median, candidate_median,
-                              candidate_median - baseline_median, low, high);
+AxisSamples trajectory_samples(const Pairs& pairs) {
+    AxisSamples samples{Axis::Trajectory, Statistic::Median, Grading::Rate, std::vector<double>(pairs.size(), 0.0), {}};
+    samples.candidate.reserve(pairs.size());
+    for (const ResponsePair& pair : pairs) samples.candidate.push_back(pair_value(*pair.baseline, *pair.candidate));
+    return samples;
 }
 
 }  // namespace velkin::diff

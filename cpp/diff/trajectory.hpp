@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "diff/report.hpp"
+#include "diff/bootstrap.hpp"
 
 namespace velkin::diff {
 
@@ -17,6 +17,7 @@ json::Value canonicalise(const json::Value& value);
 
 }  // namespace trajectory
 
-AxisStat trajectory_axis(const Pairs& pairs, Seed seed);
+// Per pair: baseline 0.0, candidate the normalised edit distance of the shape sequences.
+AxisSamples trajectory_samples(const Pairs& pairs);
 
 }  // namespace velkin::diff
