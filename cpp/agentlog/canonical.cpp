@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <deque>
+#include <list>
 #include <vector>
 
 #include "json/decimal.hpp"
@@ -29,7 +29,7 @@ constexpr size_t insertion_sort_limit = 24;
 struct CanonicalWriter {
     std::string& out;
     std::vector<Entry> entries;
-    std::deque<std::string> normalised_keys;  // a deque never moves its strings, so views stay valid
+    std::list<std::string> normalised_keys;  // a list never moves its strings, so views stay valid
 
     void value(const json::Value& value);
     void object(const json::Object& object);

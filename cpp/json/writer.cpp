@@ -4,10 +4,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 
 #include "json/decimal.hpp"
+#include "json/reader.hpp"
 
 namespace velkin::json {
 
@@ -27,17 +26,6 @@ constexpr std::array<char, 256> escape_letters = [] {
     table['\\'] = '\\';
     return table;
 }();
-
-constexpr uint64_t byte_ones = 0x0101010101010101ull;
-constexpr uint64_t byte_highs = 0x8080808080808080ull;
-
-uint64_t zero_byte_marks(uint64_t word) { return (word - byte_ones) & ~word & byte_highs; }
-
-// Whether any of the eight bytes is a control character, '"' or '\\'.
-bool word_needs_escape(uint64_t word) {
-    uint64_t control = (word - byte_ones * 0x20) & ~word & byte_highs;
-    return (control | zero_byte_marks(word ^ (byte_ones * '"')) | zero_byte_marks(word ^ (byte_ones * '\\'))) != 0;
-}
 
 void append_escape(unsigned char byte, std::string& out) {
     char letter = escape_letters[byte];
@@ -67,10 +55,7 @@ void write_compact_string(std::string_view text, std::string& out) {
     size_t run_start = 0;
     size_t i = 0;
     for (;;) {
-        for (uint64_t word; i + 8 <= size; i += 8) {
-            std::memcpy(&word, data + i, 8);
-            if (word_needs_escape(word)) break;
-        }
+        i = detail::skip_plain_string_bytes(data, i, size);
         while (i < size && escape_letters[static_cast<unsigned char>(data[i])] == 0) ++i;
         if (i == size) break;
         out.append(data + run_start, i - run_start);
