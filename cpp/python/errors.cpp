@@ -96,24 +96,21 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-static Ref new_str(std::string_view text) {
+// Messages are shown even if they carry malformed UTF-8.
+static Ref message_str(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 void raise_panic(std::string_view message) {
     PyObject* type = panic_exception_type();
     if (!type) return;  // the error of the failed class creation stays set
-    Ref text = new_str(message);
+    Ref text = message_str(message);
     if (text) PyErr_SetObject(type, text.get());
 }
 
-void raise_value_error(std::string_view message) {
-    Ref text = new_str(message);
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
 void throw_value_error(std::string_view message) {
-    raise_value_error(message);
+    Ref text = message_str(message);
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     throw PythonErrorSet{};
 }
 

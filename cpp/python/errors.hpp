@@ -36,7 +36,6 @@ std::string take_exception_text();
 
 PyObject* panic_exception_type();
 void raise_panic(std::string_view message);
-void raise_value_error(std::string_view message);
 [[noreturn]] void throw_value_error(std::string_view message);
 
 // Runs an entry point's body; every C++ exception becomes a Python exception.
