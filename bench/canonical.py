@@ -1,0 +1,103 @@
+"""Canonical JSON throughput against canonicaljson and rfc8785, and the cost of content_id.
+
+    python bench/canonical.py             # the payloads of a 100 MB trace
+    python bench/canonical.py --mb 10
+
+1. canonical_bytes over every payload of the shared generated trace against
+   canonicaljson.encode_canonical_json and rfc8785.dumps on the same payloads.
+2. content_id of one ~10 MB payload against canonical_bytes followed by
+   hashlib.sha256 (the hashing must add next to nothing).
+
+Figures are medians of several runs with the garbage collector off while timing.
+Needs `pip install canonicaljson rfc8785`.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import hashlib
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from parse import trace_path  # noqa: E402
+
+
+def median_seconds(work, runs: int) -> float:
+    times = []
+    for _ in range(runs):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            work()
+            times.append(time.perf_counter() - start)
+        finally:
+            gc.enable()
+    return statistics.median(times)
+
+
+def load_payloads(mb: int) -> list:
+    import orjson
+    with open(trace_path(mb), "rb") as f:
+        return [orjson.loads(line)["payload"] for line in f if line.strip()]
+
+
+def payload_of_size(payloads: list, target_bytes: int, canonical_bytes) -> dict:
+    """One payload of about target_bytes canonical bytes, built from trace payloads."""
+    items, size = [], 0
+    for payload in payloads:
+        items.append(payload)
+        size += len(canonical_bytes(payload)) + 1
+        if size >= target_bytes:
+            break
+    return {"kind": "bundle", "items": items}
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--mb", type=int, default=100, help="size of the generated trace in MB")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args(argv)
+
+    import canonicaljson
+    import rfc8785
+    from velkin._core import canonical_bytes, content_id
+
+    payloads = load_payloads(args.mb)
+    megabytes = sum(len(canonical_bytes(p)) for p in payloads) / 1e6
+    print(f"{len(payloads)} payloads, {megabytes:.1f} MB of canonical bytes")
+
+    def run_all(encode):
+        return lambda: [encode(p) for p in payloads]
+
+    ours = median_seconds(run_all(canonical_bytes), args.runs)
+    rows = [("velkin canonical_bytes", ours, None)]
+    for name, encode, runs, target in (
+        ("canonicaljson", canonicaljson.encode_canonical_json, args.runs, 3.0),
+        ("rfc8785.dumps", rfc8785.dumps, max(1, min(args.runs, 3)), 30.0),
+    ):
+        rows.append((name, median_seconds(run_all(encode), runs), target))
+    for name, seconds, target in rows:
+        line = f"{name:<24} {seconds * 1e3:9.1f} ms  {megabytes / seconds:8.1f} MB/s"
+        if target is not None:
+            line += f"  velkin is {seconds / ours:6.2f}x faster (target >= {target:g}x)"
+        print(line)
+
+    big = payload_of_size(payloads, 10_000_000, canonical_bytes)
+    big_mb = len(canonical_bytes(big)) / 1e6
+    runs = max(args.runs, 7)
+    with_id = median_seconds(lambda: content_id(big), runs)
+    pair = median_seconds(lambda: hashlib.sha256(canonical_bytes(big)).hexdigest(), runs)
+    print(f"content_id of a {big_mb:.1f} MB payload          {with_id * 1e3:8.1f} ms")
+    print(f"canonical_bytes + hashlib.sha256 of it    {pair * 1e3:8.1f} ms")
+    print(f"content_id / pair: {with_id / pair:.3f} (target <= 1.1)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
