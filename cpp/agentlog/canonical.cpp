@@ -20,7 +20,7 @@ struct Entry {
     const json::Value* value;
 };
 
-// Objects below this size are sorted in place by insertion, which is stable
+// Objects up to this size are sorted in place by insertion, which is stable
 // and needs no buffer; larger ones go through std::stable_sort.
 constexpr size_t insertion_sort_limit = 24;
 
