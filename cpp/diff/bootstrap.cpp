@@ -52,7 +52,7 @@ inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
     b = rotl(b ^ c, 7);
 }
 
-inline uint32_t rotation_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
+inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
 
 // --- bootstrap --------------------------------------------------------------
 
@@ -178,8 +178,6 @@ void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
     }
 }
 
-ChaCha12 generator(Seed seed) { return seed ? ChaCha12::from_u64(*seed) : ChaCha12::from_entropy(); }
-
 AxisStat built_stat(const AxisSamples& samples, std::pair<double, double> interval) {
     AxisStat stat = AxisStat::empty(samples.axis);
     if (!samples.baseline.empty()) {
@@ -224,44 +222,42 @@ double percentile(std::span<const double> sorted, double q) {
 std::pair<double, double> bootstrap_delta_ci(std::span<const double> baseline, std::span<const double> candidate,
                                              Statistic statistic, Seed seed) {
     Resampler resampler(baseline, candidate, statistic);
-    ChaCha12 rng = generator(seed);
+    ChaCha12 rng = seed ? ChaCha12::from_u64(*seed) : ChaCha12::from_entropy();
     Resampler* const group[] = {&resampler};
     resample(group, rng);
     return resampler.interval();
 }
 
-AxisStat axis_stat(const AxisSamples& samples, Seed seed) { return axis_stats({samples}, seed).front(); }
+AxisStat axis_stat(const AxisSamples& samples, Seed seed) {
+    if (samples.baseline.empty()) return built_stat(samples, {0.0, 0.0});
+    return built_stat(samples, bootstrap_delta_ci(samples.baseline, samples.candidate, samples.statistic, seed));
+}
 
 std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed) {
-    std::vector<std::optional<Resampler>> resamplers(rows.size());
-    for (size_t k = 0; k < rows.size(); ++k) {
-        if (!rows[k].baseline.empty())
-            resamplers[k].emplace(rows[k].baseline, rows[k].candidate, rows[k].statistic);
-    }
-    if (seed) {
-        std::vector<bool> done(rows.size(), false);
-        for (size_t k = 0; k < rows.size(); ++k) {
-            if (!resamplers[k] || done[k]) continue;
-            std::vector<Resampler*> group;
-            for (size_t j = k; j < rows.size(); ++j) {
-                if (resamplers[j] && !done[j] && resamplers[j]->size() == resamplers[k]->size()) {
-                    group.push_back(&*resamplers[j]);
-                    done[j] = true;
-                }
-            }
-            ChaCha12 rng = ChaCha12::from_u64(*seed);
-            resample(group, rng);
-        }
-    } else {
-        for (std::optional<Resampler>& resampler : resamplers) {
-            if (!resampler) continue;
-            ChaCha12 rng = ChaCha12::from_entropy();
-            Resampler* const group[] = {&*resampler};
-            resample(group, rng);
-        }
-    }
     std::vector<AxisStat> stats;
     stats.reserve(rows.size());
+    if (!seed) {
+        // Every row draws from its own entropy-seeded generator.
+        for (const AxisSamples& samples : rows) stats.push_back(axis_stat(samples, seed));
+        return stats;
+    }
+    std::vector<std::optional<Resampler>> resamplers(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (!rows[k].baseline.empty()) resamplers[k].emplace(rows[k].baseline, rows[k].candidate, rows[k].statistic);
+    }
+    std::vector<bool> done(rows.size(), false);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (!resamplers[k] || done[k]) continue;
+        std::vector<Resampler*> group;
+        for (size_t j = k; j < rows.size(); ++j) {
+            if (resamplers[j] && !done[j] && resamplers[j]->size() == resamplers[k]->size()) {
+                group.push_back(&*resamplers[j]);
+                done[j] = true;
+            }
+        }
+        ChaCha12 rng = ChaCha12::from_u64(*seed);
+        resample(group, rng);
+    }
     for (size_t k = 0; k < rows.size(); ++k)
         stats.push_back(built_stat(rows[k], resamplers[k] ? resamplers[k]->interval() : std::pair{0.0, 0.0}));
     return stats;
@@ -335,7 +331,7 @@ void ChaCha12::refill() {
 }
 
 void ChaCha12::fill_indices(uint32_t n, std::span<uint32_t> out) {
-    const uint32_t zone = rotation_zone(n);
+    const uint32_t zone = rejection_zone(n);
     size_t filled = 0;
     while (filled < out.size()) {
         if (index_ == BUFFER_WORDS) refill();

@@ -231,3 +231,38 @@ TEST(median_mean_and_percentile) {
     CHECK_EQ(bits(percentile(sorted, 0.975)), bits((1.0 - f_high) * 1948.0 + f_high * 1950.0));
     CHECK_EQ(percentile(std::vector<double>{9.0}, 0.975), 9.0);
 }
+
+TEST(rows_sharing_draws_equal_rows_alone) {
+    auto samples = [](Axis axis, Statistic statistic, Grading grading, std::vector<double> b, std::vector<double> c) {
+        AxisSamples s;
+        s.axis = axis;
+        s.statistic = statistic;
+        s.grading = grading;
+        s.baseline = std::move(b);
+        s.candidate = std::move(c);
+        return s;
+    };
+    std::vector<AxisSamples> rows = {
+        samples(Axis::Semantic, Statistic::Median, Grading::Value, {1, 1, 1, 1, 1, 1}, {0.5, 1, 0.25, 1, 0.75, 0}),
+        samples(Axis::Trajectory, Statistic::Median, Grading::Rate, {0, 0, 0, 0, 0, 0}, {0, 1, 0.5, 0, 0, 1}),
+        samples(Axis::Safety, Statistic::Mean, Grading::Rate, {0, 1, 0, 0, 0, 1}, {1, 1, 0, 1, 0, 0}),
+        samples(Axis::Verbosity, Statistic::Median, Grading::Value, {10, 20, 30}, {12, 18, 40}),
+        samples(Axis::Latency, Statistic::Median, Grading::Value, {}, {}),
+        samples(Axis::Cost, Statistic::Median, Grading::Value, {0.5, -0.0, 0.0, 2, 3, 1}, {1, 0.0, -0.0, 2, 2, 2}),
+        samples(Axis::Conformance, Statistic::Mean, Grading::Rate, {1, 1, 0}, {0, 1, 1}),
+    };
+    rows[5].no_pricing = true;
+    std::vector<AxisStat> together = axis_stats(rows, 5);
+    CHECK_EQ(together.size(), rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+        AxisStat alone = axis_stat(rows[k], 5);
+        CHECK(together[k].axis == alone.axis && together[k].severity == alone.severity);
+        CHECK_EQ(together[k].n, alone.n);
+        CHECK(together[k].flags == alone.flags);
+        for (auto field : {&AxisStat::baseline_median, &AxisStat::candidate_median, &AxisStat::delta,
+                           &AxisStat::ci95_low, &AxisStat::ci95_high})
+            CHECK_EQ(bits(together[k].*field), bits(alone.*field));
+    }
+    CHECK(together[4].n == 0 && together[4].flags.empty());
+    CHECK(together[5].flags.back() == Flag::NoPricing);
+}
