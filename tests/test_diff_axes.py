@@ -779,6 +779,19 @@ def test_embedder_accepts_tuples_and_numpy_arrays():
     assert stat["candidate_median"] == pytest.approx(1.0, abs=1e-6) and stat["n"] == 2
 
 
+@pytest.mark.parametrize("bad", [math.nan, math.inf])
+def test_embedder_non_finite_similarity_stays_non_finite(bad):
+    def embedder(texts):
+        return [[1.0, 2.0] if t == "b" else ([bad, 1.0] if t == "odd" else [1.0, 2.0]) for t in texts]
+
+    one = semantic_with(embedder, ["b"], ["odd"])
+    assert one["candidate_median"] is None and one["delta"] is None and one["ci95_low"] is None
+    assert (one["severity"], one["n"], one["flags"]) == ("none", 1, ["low_power"])
+    # Among finite similarities a NaN sorts last: the median of three is still a number.
+    three = semantic_with(embedder, ["b", "b", "b"], ["odd", "c", "c"])
+    assert three["candidate_median"] == pytest.approx(1.0, abs=1e-6) and three["n"] == 3
+
+
 def test_embedder_same_seed_same_interval():
     def embedder(texts):
         return [[1.0, float(len(t))] for t in texts]
