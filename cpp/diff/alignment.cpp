@@ -470,14 +470,15 @@ std::string normalise_whitespace(std::string_view text) {
     bool pending_space = false;
     for (size_t i = 0; i < text.size();) {
         size_t start = i;
-        char32_t cp = text::next_code_point(text, i);
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        char32_t cp = byte < 0x80 ? (++i, byte) : text::next_code_point(text, i);
         if (text::is_white_space(cp)) {
             pending_space = !out.empty();
             continue;
         }
         if (pending_space) out.push_back(' ');
         pending_space = false;
-        out.append(text.substr(start, i - start));
+        out.append(text, start, i - start);
     }
     return out;
 }

@@ -59,10 +59,10 @@ AxisScore score(Axis axis, double baseline_value, double candidate_value, double
 }
 
 PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Record& candidate,
-                              const PricingTable& pricing) {
+                              const PricingTable& pricing, ShingleOverlapCounter& counter) {
     std::string baseline_text = drill_down_response_text(baseline);
     std::string candidate_text = drill_down_response_text(candidate);
-    ShingleOverlap overlap = shingle_overlap(baseline_text, candidate_text);
+    ShingleOverlap overlap = counter.count(baseline_text, candidate_text);
     double similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);
     double distance = sequence_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
@@ -182,24 +182,25 @@ void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     ShingleKey window = 0;
     uint64_t count = 0;
     for (size_t i = 0; i < text.size();) {
-        window = ((window << CODE_POINT_BITS) | text::next_code_point(text, i)) & WINDOW_MASK;
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        char32_t cp = byte < 0x80 ? (++i, byte) : text::next_code_point(text, i);
+        window = ((window << CODE_POINT_BITS) | cp) & WINDOW_MASK;
         if (++count >= SHINGLE_LENGTH) out.push_back(tagged(window, SHINGLE_LENGTH));
     }
     if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
 }
 
-ShingleOverlap shingle_overlap(std::string_view a, std::string_view b) {
-    std::vector<ShingleKey> keys;
+ShingleOverlap ShingleOverlapCounter::count(std::string_view a, std::string_view b) {
+    keys.clear();
     append_shingle_keys(a, keys);
     size_t first_keys = keys.size();
     append_shingle_keys(b, keys);
 
-    // Open addressing over both key lists; 0 marks an empty slot since no key is 0.
     constexpr uint8_t IN_FIRST = 1, IN_SECOND = 2;
     size_t capacity = 16;
     while (capacity < 2 * keys.size()) capacity *= 2;
-    std::vector<ShingleKey> slots(capacity, 0);
-    std::vector<uint8_t> sides(capacity, 0);
+    slots.assign(capacity, 0);
+    sides.assign(capacity, 0);
     ShingleOverlap overlap;
     for (size_t k = 0; k < keys.size(); ++k) {
         ShingleKey key = keys[k];
@@ -219,11 +220,14 @@ ShingleOverlap shingle_overlap(std::string_view a, std::string_view b) {
     return overlap;
 }
 
+ShingleOverlap shingle_overlap(std::string_view a, std::string_view b) { return ShingleOverlapCounter{}.count(a, b); }
+
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing) {
     std::vector<PairDrilldown> rows;
     rows.reserve(pairs.size());
+    ShingleOverlapCounter counter;
     for (size_t i = 0; i < pairs.size(); ++i)
-        rows.push_back(drill_down_pair(i, *pairs[i].baseline, *pairs[i].candidate, pricing));
+        rows.push_back(drill_down_pair(i, *pairs[i].baseline, *pairs[i].candidate, pricing, counter));
     std::stable_sort(rows.begin(), rows.end(), [](const PairDrilldown& a, const PairDrilldown& b) {
         return a.regression_score > b.regression_score;
     });

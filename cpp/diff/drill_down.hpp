@@ -36,6 +36,15 @@ struct ShingleOverlap {
     uint64_t second = 0;  // |shingles(b)|
     uint64_t common = 0;  // |shingles(a) ∩ shingles(b)|
 };
+
+// Counts shingle overlaps with a hash table kept from one text pair to the next.
+struct ShingleOverlapCounter {
+    std::vector<ShingleKey> keys;
+    std::vector<ShingleKey> slots;  // 0 marks an empty slot: no key is 0
+    std::vector<uint8_t> sides;
+
+    ShingleOverlap count(std::string_view a, std::string_view b);
+};
 ShingleOverlap shingle_overlap(std::string_view a, std::string_view b);
 
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing);
