@@ -64,7 +64,7 @@ std::vector<ToolInput> first_tool_inputs(const Record& record) {
     return inputs;
 }
 
-// A shape of k tool calls in the words of the explanations.
+// How the explanations describe a turn with k distinct tool shapes.
 std::string calls_phrase(uint64_t k, std::string_view none, std::string_view some) {
     if (k == 0) return std::string(none) + " with no tool calls";
     if (k == 1) return std::string(some) + " with 1 tool call";
@@ -230,8 +230,8 @@ struct Interner {
     std::vector<const json::Value*> input_representatives;
     ShingleIds shingles;
     std::vector<ShingleKey> key_buffer;
-    std::vector<uint64_t> last_turn_of_shingle;  // by shingle id: the last turn number that held it
-    uint64_t turns = 0;
+    std::vector<uint32_t> last_turn_of_shingle;  // by shingle id: the last turn number that held it
+    uint32_t turns = 0;
 
     uint32_t input_class(const json::Value& input) {
         std::vector<uint32_t>& bucket = input_classes_by_hash[deep_hash(input)];
@@ -268,8 +268,8 @@ TurnFeatures features_of(const Record& record, Interner& interner) {
 
     interner.key_buffer.clear();
     append_shingle_keys(normalise_whitespace(response_text(record)), interner.key_buffer);
-    uint64_t turn = ++interner.turns;
-    std::vector<uint64_t>& last_turn = interner.last_turn_of_shingle;
+    uint32_t turn = ++interner.turns;
+    std::vector<uint32_t>& last_turn = interner.last_turn_of_shingle;
     for (ShingleKey key : interner.key_buffer) {
         uint32_t id = interner.shingles.id_of(key);
         if (id == last_turn.size()) last_turn.push_back(0);
@@ -280,6 +280,7 @@ TurnFeatures features_of(const Record& record, Interner& interner) {
     return features;
 }
 
+// Bit counting by hand: the build assumes no popcnt instruction, and the library call is slower.
 uint64_t popcount(uint64_t x) {
     x = x - ((x >> 1) & 0x5555555555555555ull);
     x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
@@ -305,12 +306,17 @@ struct CellCosts {
     std::vector<uint64_t> posting_cursor;
 
     CellCosts(const Responses& baseline_turns, const Responses& candidate_turns) {
-        Interner interner;
-        baseline.reserve(baseline_turns.size());
-        for (const Record* turn : baseline_turns) baseline.push_back(features_of(*turn, interner));
-        candidate.reserve(candidate_turns.size());
-        for (const Record* turn : candidate_turns) candidate.push_back(features_of(*turn, interner));
-        index_shingles(interner.shingles.keys.size());
+        size_t distinct_shingles = 0;
+        {
+            // Released before the index is built: the features keep only ids.
+            Interner interner;
+            baseline.reserve(baseline_turns.size());
+            for (const Record* turn : baseline_turns) baseline.push_back(features_of(*turn, interner));
+            candidate.reserve(candidate_turns.size());
+            for (const Record* turn : candidate_turns) candidate.push_back(features_of(*turn, interner));
+            distinct_shingles = interner.shingles.keys.size();
+        }
+        index_shingles(distinct_shingles);
     }
 
     void index_shingles(size_t distinct) {
