@@ -1,5 +1,7 @@
 """Per-pair drill-down, recommendations and root-cause hints, through compute_diff_report."""
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velkin._core import compute_diff_report
 
@@ -311,3 +313,39 @@ def test_at_most_eight_recommendations():
     # the others tie and keep turn order; turn 4 is cut.
     assert [e["message"] for e in entries[4:]] == [
         f"Review unexpected addition at turn {k}: new_tool(b)." for k in range(4)]
+
+
+JSON_SCALARS = st.none() | st.booleans() | st.integers(-3, 3) | st.floats(allow_nan=False, allow_infinity=False) | \
+    st.sampled_from(["", "a", "tool_use", "text", "refusal", "content_filter", "```json\n{}\n```", "I won't"])
+JSON_VALUES = st.recursive(JSON_SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(
+    st.sampled_from(["q", "r", "type", "text", "name", "input"]), inner, max_size=3), max_leaves=8)
+BLOCKS = st.one_of(
+    st.fixed_dictionaries({"type": st.just("text"), "text": st.text("ab \u00e9\U0001F680\n", max_size=12)}),
+    st.fixed_dictionaries({"type": st.just("tool_use")},
+                          optional={"name": st.sampled_from(["s", "t"]) | JSON_SCALARS, "input": JSON_VALUES}),
+    JSON_VALUES,
+)
+PAYLOADS = st.one_of(
+    st.fixed_dictionaries({"content": st.lists(BLOCKS, max_size=4)},
+                          optional={"stop_reason": JSON_SCALARS, "latency_ms": JSON_SCALARS,
+                                    "usage": st.dictionaries(st.sampled_from(["output_tokens", "thinking_tokens"]),
+                                                             JSON_SCALARS)}),
+    JSON_VALUES,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(PAYLOADS, max_size=8), st.lists(PAYLOADS, max_size=8))
+def test_any_payloads_give_a_bounded_report(baseline, candidate):
+    def records(payloads):
+        return [{"version": "0.1", "id": f"r{k}", "kind": "chat_response", "ts": "t", "parent": None,
+                 "payload": payload} for k, payload in enumerate(payloads)]
+
+    result = report(records(baseline), records(candidate))
+    assert len(result["divergences"]) <= 5 and len(result["recommendations"]) <= 8
+    assert len(result["drill_down"]) == min(5, len(baseline), len(candidate))
+    assert (result["first_divergence"] is None) == (result["divergences"] == [])
+    for divergence in result["divergences"]:
+        assert 0.0 <= divergence["confidence"] <= 1.0
+    for row in result["drill_down"]:
+        assert all(0.0 <= score["normalized_delta"] <= 4.0 for score in row["axis_scores"])
