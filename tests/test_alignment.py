@@ -247,10 +247,10 @@ def test_pairs_within_tolerance_are_not_divergences(b, c):
 
 def test_ranking_puts_structure_first_then_confidence():
     def turn(k, **change):
-        spec = {"text": f"turn {k} says hello", "arguments": {"q": k}, "stop": "end_turn", "tools": True}
-        spec.update(change)
-        tools = [("search", spec["arguments"])] if spec["tools"] else []
-        return response(spec["text"], tools, spec["stop"])
+        fields = {"text": f"turn {k} says hello", "arguments": {"q": k}, "stop": "end_turn", "tools": True}
+        fields.update(change)
+        tools = [("search", fields["arguments"])] if fields["tools"] else []
+        return response(fields["text"], tools, fields["stop"])
 
     baseline = [turn(k) for k in range(7)]
     candidate = [
