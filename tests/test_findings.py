@@ -275,19 +275,6 @@ def test_model_change_signature():
     assert result["recommendations"][0] == hints[0]  # error 0.85 before the aggregate-free divergence entries
 
 
-def test_refusal_signature():
-    baseline = [response([f"answer {k}"], index=k) for k in range(6)]
-    candidate = [response([f"answer {k}"], stop="content_filter", index=k) for k in range(6)]
-    result = report(baseline, candidate)
-    assert rows_by_axis(result)["safety"]["severity"] == "severe"
-    messages = [e["message"] for e in result["recommendations"]]
-    assert messages[0] == ("Refusal rate is up severely. Check for stricter system instructions or tighter "
-                           "content policies.")
-    # Five stop-reason divergences (cut to five) follow; no aggregate after an error.
-    assert messages[1:] == [f"Review refusal behaviour at turn {k}: candidate may be over-refusing."
-                            for k in range(5)]
-
-
 def test_at_most_eight_recommendations():
     # Every pair adds a tool call (trajectory severe), thinks 20 % more (reasoning moderate), costs about
     # twice as much (cost severe; latency and text unchanged), and one of ten baseline refusals

@@ -206,21 +206,6 @@ TEST(banded_rows_store_only_their_band) {
     CHECK(cells < 1201u * 401u);
 }
 
-TEST(alignment_edge_cases) {
-    std::vector<Record> p = {response(R"({"content":[{"type":"text","text":"alpha beta gamma"}]})"),
-                             response(R"({"content":[{"type":"text","text":"zzzz yyyy"},{"type":"tool_use","name":"x","input":{"k":1}}],"stop_reason":"tool_use"})"),
-                             response(R"({"content":[{"type":"text","text":"delta epsilon"}]})")};
-    std::vector<Record> same = p;
-    CHECK_EQ(kinds(align(views(p), views(same))), std::string("MMM"));
-    CHECK_EQ(kinds(align(views(p), {})), std::string("DDD"));
-    std::vector<Record> dropped = {p[0], p[2]};
-    std::vector<Step> path = align(views(p), views(dropped));
-    CHECK_EQ(kinds(path), std::string("MDM"));
-    CHECK_EQ(path[2].baseline, 2u);
-    CHECK_EQ(path[2].candidate, 1u);
-    CHECK_EQ(kinds(align({}, views(p))), std::string("III"));
-}
-
 TEST(match_wins_a_tie_with_insertion) {
     // The baseline turn differs from both candidate turns by 0.4. At cell (1, 2),
     // inserting the first candidate turn then matching the second costs 0.6 + 0.4,
@@ -265,16 +250,6 @@ TEST(walk_over_hand_made_paths) {
     CHECK_EQ(found[0].explanation,
              std::string("candidate dropped a response turn with no tool calls (baseline turn #0 has no counterpart)"));
     CHECK(walk_collecting({{Step::Kind::Delete, 0, 0}}, B, {}, 0).empty());
-}
-
-TEST(insertion_after_the_last_baseline_turn) {
-    std::vector<Record> b = {response(R"({"content":[{"type":"text","text":"one"}]})")};
-    std::vector<Record> c = {b[0], response(R"({"content":[{"type":"text","text":"two"}]})")};
-    std::vector<FirstDivergence> found = walk_collecting(align(views(b), views(c)), views(b), views(c), 3);
-    CHECK_EQ(found.size(), 1u);
-    CHECK_EQ(found[0].baseline_turn, 1u);
-    CHECK_EQ(found[0].candidate_turn, 1u);
-    CHECK_EQ(found[0].explanation, std::string("candidate inserted an extra response turn with no tool calls between baseline turns #0 and #1"));
 }
 
 TEST(shingles_and_text_similarity) {
@@ -327,7 +302,6 @@ TEST(tool_shapes_and_argument_changes) {
     CHECK_EQ(*arg_value_diff(call(R"({"a":1})"), call(R"({"a":1,"b":2})")), std::string("`f`: input changed"));
     CHECK_EQ(*arg_value_diff(call(R"({"a":1,"b":"x\"y"})"), call(R"({"a":1})")),
              std::string("`f(b)`: `\"x\\\"y\"` \u2192 `<missing>`"));
-    CHECK_EQ(*arg_value_diff(call(R"({"n":3})"), call(R"({"n":3.0})")), std::string("`f(n)`: `3` \u2192 `3.0`"));
     CHECK_EQ(*arg_value_diff(call(R"({"n":1.5e-7})"), call(R"({"n":[true]})")),
              std::string("`f(n)`: `1.5e-7` \u2192 `[true]`"));
     CHECK_EQ(*arg_value_diff(call(R"("x")"), call(R"("y")")), std::string("`f`: input changed"));
