@@ -1,13 +1,17 @@
 """Time of velkin._core.compute_diff_report on generated traces.
 
-    python bench/diff.py                        # 100, 1,000 and 10,000 responses
-    python bench/diff.py --cpp build/h1/bench_diff
+    python bench/diff.py                 # 100, 1,000 and 10,000 responses
+    python bench/diff.py --sizes 1000    # one size only
+    python bench/diff.py --no-cpp        # the Python call only
 
 Baseline and candidate come from gen_trace.generate: 1 KB texts, 0-3 tool
 calls per turn, about 10 % of candidate turns edited, dropped or inserted.
-Each figure is the median of several runs with the garbage collector off.
-With --cpp, the same traces are written to bench/data/ and the C++ benchmark
-splits the time into parsing, the nine rows one by one and the full report.
+Each Python figure is the median of several runs with the garbage collector
+off. The same traces are then written to bench/data/ and the C++ benchmark
+(bench/cpp/bench_diff.cpp, built on first use in build/bench) splits the core
+into the nine rows, the alignment with its cost per pair_cost cell, the
+drill-down and the full report, in processor time; the Python call minus the
+core report is the argument conversion plus the export of the result.
 """
 from __future__ import annotations
 
@@ -16,12 +20,15 @@ import gc
 import json
 import os
 import statistics
+import re
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA_DIR = os.path.join(HERE, "data")
+ROOT = os.path.dirname(HERE)
+BENCH_BUILD = os.path.join(ROOT, "build", "bench")
 sys.path.insert(0, HERE)
 
 import gen_trace  # noqa: E402
@@ -50,12 +57,20 @@ def write_trace(records: list, path: str) -> None:
             out.write("\n")
 
 
+def build_cpp_bench() -> str:
+    subprocess.run(["cmake", "-S", ROOT, "-B", BENCH_BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DVELKIN_BUILD_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BENCH_BUILD, "--target", "bench_diff"], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(BENCH_BUILD, "bench_diff")
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[100, 1_000, 10_000])
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--cpp", help="path of the bench_diff executable (CMake option VELKIN_BUILD_BENCH)")
+    parser.add_argument("--no-cpp", action="store_true", help="skip the C++ split of the core")
     args = parser.parse_args(argv)
+    cpp = None if args.no_cpp else build_cpp_bench()
 
     from velkin._core import compute_diff_report
 
@@ -66,12 +81,15 @@ def main(argv=None) -> int:
         pairs = report["pair_count"]
         seconds = median_seconds(lambda: compute_diff_report(baseline, candidate, PRICING, 42), args.runs)
         print(f"{n:>10} {pairs:>7} {seconds * 1e3:>8.1f}ms {seconds * 1e6 / max(pairs, 1):>8.1f}us")
-        if args.cpp:
+        if cpp:
             os.makedirs(DATA_DIR, exist_ok=True)
             paths = [os.path.join(DATA_DIR, f"diff_{n}_{side}.agentlog") for side in ("baseline", "candidate")]
             write_trace(baseline, paths[0])
             write_trace(candidate, paths[1])
-            subprocess.run([args.cpp, *paths, str(args.runs)], check=True)
+            split = subprocess.run([cpp, *paths, str(args.runs)], check=True, capture_output=True, text=True).stdout
+            print("".join(f"    {line}\n" for line in split.splitlines()), end="")
+            core_ms = float(re.search(r"full report\s+([\d.]+) ms", split).group(1))
+            print(f"    conversion + export {seconds * 1e3 - core_ms:8.1f} ms  (Python call minus the core report)")
     return 0
 
 

@@ -1,5 +1,6 @@
 // Times the diff report on two .agentlog files: parsing, each of the nine
-// rows alone, and the full compute_report, in processor time.
+// rows alone, the alignment (with the cost per computed cell), the
+// drill-down and the full compute_report, in processor time.
 //
 //     bench_diff BASELINE.agentlog CANDIDATE.agentlog [REPEAT]
 #include <chrono>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "agentlog/parser.hpp"
+#include "diff/alignment.hpp"
 #include "diff/conformance.hpp"
 #include "diff/cost.hpp"
 #include "diff/diff.hpp"
+#include "diff/drill_down.hpp"
 #include "diff/reasoning.hpp"
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
@@ -111,6 +114,27 @@ int main(int argc, char** argv) {
         diff::axis_stats(all, seed);
     });
     std::printf("nine rows      %8.1f ms\n", nine_rows * 1e3);
+    if (!baseline_responses.empty()) {
+        const uint64_t n = baseline_responses.size(), m = candidate_responses.size();
+        const uint64_t w = std::max(n, m) <= 1000 ? std::max(n, m) : diff::band_half_width(n, m);
+        uint64_t cells = 0;
+        for (uint64_t i = 1; i <= n; ++i) {
+            uint64_t lo = i > w ? i - w : 1, hi = std::min(m, i + w);
+            if (hi >= lo) cells += hi - lo + 1;
+        }
+        std::vector<diff::Step> path;
+        double alignment = best_of(repeat, [&] { path = diff::align(baseline_responses, candidate_responses); });
+        double walks = best_of(repeat, [&] {
+            diff::walk_collecting(path, baseline_responses, candidate_responses, 1);
+            diff::walk_collecting(path, baseline_responses, candidate_responses, n + m);
+        });
+        std::printf("alignment      %8.1f ms  (%s, %llu cells, %.1f ns per pair_cost cell)\n", alignment * 1e3,
+                    std::max(n, m) <= 1000 ? "full" : "banded", static_cast<unsigned long long>(cells),
+                    cells ? alignment * 1e9 / static_cast<double>(cells) : 0.0);
+        std::printf("divergences    %8.1f ms\n", walks * 1e3);
+    }
+    double drill = best_of(repeat, [&] { diff::drill_down(pairs, pricing); });
+    std::printf("drill-down     %8.1f ms\n", drill * 1e3);
     double report = best_of(repeat, [&] { diff::compute_report(baseline, candidate, pricing, seed); });
     std::printf("full report    %8.1f ms  (%.2f us per pair)\n", report * 1e3,
                 pairs.empty() ? 0.0 : report * 1e6 / static_cast<double>(pairs.size()));
