@@ -4,11 +4,17 @@
 #include <unicode/casemap.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/uniset.h>
 
 #include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "json/result.hpp"
 
@@ -18,20 +24,6 @@ namespace {
 
 constexpr char32_t replacement_character = 0xFFFD;
 constexpr uint64_t high_bits = 0x8080808080808080ull;
-
-// Length of the leading run of ASCII bytes, eight bytes at a time.
-size_t ascii_prefix_length(std::string_view text) {
-    const char* data = text.data();
-    size_t size = text.size();
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        if (word & high_bits) break;
-    }
-    while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
-    return i;
-}
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -49,6 +41,142 @@ const icu::Normalizer2& nfc_normalizer() {
     if (U_FAILURE(status) || normalizer == nullptr)
         throw Panic(std::string("ICU NFC data unavailable: ") + u_errorName(status));
     return *normalizer;
+}
+
+// Calls visit(i) for each i, in order, where text[i] >= floor, until visit
+// returns false; returns whether it never did. The bytes looked for are
+// rare in most text, so whole blocks of bytes are compared at once.
+template <class Visit>
+bool visit_bytes_from(std::string_view text, unsigned char floor, Visit&& visit) {
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Sixty-four bytes per step: fewer ends of the inner loop, which the
+    // processor cannot predict.
+    const __m128i bound = _mm_set1_epi8(static_cast<char>(floor));
+    auto mask_of = [&](size_t at) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        return static_cast<uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(chunk, bound), chunk))));
+    };
+    for (; i + 64 <= size; i += 64) {
+        uint64_t mask = mask_of(i) | mask_of(i + 16) << 16 | mask_of(i + 32) << 32 | mask_of(i + 48) << 48;
+        for (; mask; mask &= mask - 1)
+            if (!visit(i + static_cast<size_t>(__builtin_ctzll(mask)))) return false;
+    }
+    for (; i + 16 <= size; i += 16)
+        for (uint64_t mask = mask_of(i); mask; mask &= mask - 1)
+            if (!visit(i + static_cast<size_t>(__builtin_ctzll(mask)))) return false;
+#endif
+    for (; i < size; ++i)
+        if (data[i] >= floor && !visit(i)) return false;
+    return true;
+}
+
+// The code point of the sequence at text[i], whose lead byte is at least
+// 0xC2, and its length; replacement_character and 1 when it is ill-formed.
+// Mixed-script text has unpredictable sequence lengths, so the common case
+// decodes without branching on the length.
+char32_t code_point_at(std::string_view text, size_t i, size_t& length) {
+    if (text.size() - i < 4) {
+        size_t next = i;
+        const char32_t cp = next_code_point(text, next);
+        length = next - i;
+        return cp;
+    }
+    static constexpr uint32_t lead_bits[5] = {0, 0, 0x1F, 0x0F, 0x07};
+    static constexpr uint32_t continuation_mask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
+    static constexpr uint32_t continuation_bits[5] = {0, 0, 0x8000, 0x808000, 0x80808000};
+    static constexpr uint32_t shortest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data() + i);
+    const uint32_t word = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+    const uint32_t lead = bytes[0];
+    const size_t n = 2 + (lead >= 0xE0) + (lead >= 0xF0);
+    const uint32_t cp = (((lead & lead_bits[n]) << 18) | (((word >> 8) & 0x3F) << 12) |
+                         (((word >> 16) & 0x3F) << 6) | ((word >> 24) & 0x3F)) >> (6 * (4 - n));
+    const bool well_formed = ((word & continuation_mask[n]) == continuation_bits[n]) & (lead <= 0xF4) &
+                             (cp >= shortest[n]) & (cp <= 0x10FFFF) & !(cp >= 0xD800 && cp <= 0xDFFF);
+    length = well_formed ? n : 1;
+    return well_formed ? cp : replacement_character;
+}
+
+// ICU's full lower-case mapping of one code point standing alone, as UTF-8.
+std::string icu_lowercase(std::string_view code_point);
+
+// Facts about every code point, read from ICU once and kept as bit tables
+// (a BMP bit per code point, a supplementary bit per block of 256), so that
+// common text needs no ICU call.
+struct CodePointTables {
+    // Quick check Yes and combining class 0: text made only of these is NFC.
+    std::array<uint64_t, 0x10000 / 64> nfc_stable{};
+    std::array<uint64_t, 0x1000 / 64> nfc_stable_blocks{};  // the whole block is
+    // Changes_When_Lowercased; every other code point is its own lower case.
+    std::array<uint64_t, 0x10000 / 64> lowercase_changes{};
+    std::array<uint64_t, 0x1000 / 64> lowercase_changes_blocks{};  // some code point of the block does
+    // The lower case of the two-byte code points that change, when it is one
+    // code point (0 when it is longer).
+    std::array<char32_t, 0x800> two_byte_lowercase{};
+
+    static bool bit(const auto& bits, size_t index) { return (bits[index / 64] >> (index % 64)) & 1; }
+    static void set_bit(auto& bits, size_t index) { bits[index / 64] |= uint64_t{1} << (index % 64); }
+
+    bool is_nfc_stable(char32_t cp) const {
+        return cp < 0x10000 ? bit(nfc_stable, cp) : bit(nfc_stable_blocks, (cp >> 8) - 0x100);
+    }
+    bool may_change_when_lowercased(char32_t cp) const {
+        return cp < 0x10000 ? bit(lowercase_changes, cp) : bit(lowercase_changes_blocks, (cp >> 8) - 0x100);
+    }
+};
+
+icu::UnicodeSet frozen_set(const char16_t* pattern) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeSet set(icu::UnicodeString(pattern), status);
+    if (U_FAILURE(status)) throw Panic(std::string("ICU character properties unavailable: ") + u_errorName(status));
+    set.freeze();
+    return set;
+}
+
+CodePointTables build_code_point_tables() {
+    const icu::UnicodeSet stable = frozen_set(u"[[:NFC_Quick_Check=Yes:]&[:Canonical_Combining_Class=0:]]");
+    const icu::UnicodeSet changes = frozen_set(u"[:Changes_When_Lowercased:]");
+    CodePointTables tables;
+    for (char32_t cp = 0; cp < 0x10000; ++cp) {
+        if (stable.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.nfc_stable, cp);
+        if (changes.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.lowercase_changes, cp);
+    }
+    for (size_t block = 0; block < 0x1000; ++block) {
+        const auto first = static_cast<UChar32>((block + 0x100) << 8);
+        if (stable.contains(first, first + 0xFF)) CodePointTables::set_bit(tables.nfc_stable_blocks, block);
+        if (changes.containsSome(first, first + 0xFF))
+            CodePointTables::set_bit(tables.lowercase_changes_blocks, block);
+    }
+    for (char32_t cp = 0x80; cp < 0x800; ++cp) {
+        if (!tables.may_change_when_lowercased(cp)) continue;
+        std::string utf8;
+        append_utf8(utf8, cp);
+        const std::string lower = icu_lowercase(utf8);
+        size_t at = 0;
+        const char32_t single = next_code_point(lower, at);
+        if (at == lower.size()) tables.two_byte_lowercase[cp] = single;
+    }
+    return tables;
+}
+
+const CodePointTables& code_point_tables() {
+    static const CodePointTables tables = build_code_point_tables();
+    return tables;
+}
+
+// True when every code point of `text` is NFC-stable, which settles the
+// common case without the normaliser; false says nothing. Bytes from 0xCC
+// up start the code points from U+0300 up; all code points below are stable.
+bool only_nfc_stable(std::string_view text) {
+    const CodePointTables& tables = code_point_tables();
+    return visit_bytes_from(text, 0xCC, [&](size_t i) {
+        size_t length;
+        return tables.is_nfc_stable(code_point_at(text, i, length)) && length > 1;
+    });
 }
 
 // ICU measures text in int32_t, so longer texts go through it in pieces.
@@ -84,21 +212,35 @@ void append_nfc(std::string_view text, std::string& out) {
     }
 }
 
-constexpr char capital_sigma[] = "\xCE\xA3";
-constexpr char small_sigma[] = "\xCF\x83";
-
-// Lower-cases text that holds no capital sigma: in the root locale every other
-// mapping is context-free, so any code point boundary is a valid cut.
-void append_lowercase_without_sigma(std::string_view text, std::string& out) {
+// ICU's full lower-case mapping in the root locale. A capital sigma between
+// letters would get its final form from the context, the root locale's only
+// context-dependent mapping; alone it becomes the ordinary small sigma.
+std::string icu_lowercase(std::string_view code_point) {
+    std::string out;
     icu::StringByteSink<std::string> sink(&out);
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = text.size();
-        if (end - begin > icu_max_length) end = previous_code_point_start(text, begin + icu_max_length + 1);
-        UErrorCode status = U_ZERO_ERROR;
-        icu::CaseMap::utf8ToLower("", 0, piece_of(text.substr(begin, end - begin)), sink, nullptr, status);
-        if (U_FAILURE(status)) throw Panic(std::string("lower-case mapping failed: ") + u_errorName(status));
-        begin = end;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::CaseMap::utf8ToLower("", 0, piece_of(code_point), sink, nullptr, status);
+    if (U_FAILURE(status)) throw Panic(std::string("lower-case mapping failed: ") + u_errorName(status));
+    return out;
+}
+
+// A-Z to a-z in place, eight bytes at a time; other bytes are left alone.
+// Adding to the low seven bits of a byte cannot carry into the next byte, so
+// the high bits of the sums mark the upper-case letters.
+void lowercase_ascii_letters(char* data, size_t size) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        const uint64_t low_bits = word & ~high_bits;
+        const uint64_t upper =
+            (low_bits + ones * (0x80 - 'A')) & ~(low_bits + ones * (0x80 - 'Z' - 1)) & ~word & high_bits;
+        word |= upper >> 2;
+        std::memcpy(data + i, &word, 8);
     }
+    for (; i < size; ++i)
+        if (data[i] >= 'A' && data[i] <= 'Z') data[i] = static_cast<char>(data[i] + ('a' - 'A'));
 }
 
 std::array<bool, 128> ascii_white_space_table() {
@@ -168,7 +310,7 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 bool is_nfc(std::string_view text) {
-    if (ascii_prefix_length(text) == text.size()) return true;
+    if (only_nfc_stable(text)) return true;
     const icu::Normalizer2& normalizer = nfc_normalizer();
     for (size_t begin = 0; begin < text.size();) {
         size_t end = nfc_piece_end(text, begin, normalizer);
@@ -190,22 +332,43 @@ std::string nfc(std::string_view text) {
 }
 
 std::string lowercase(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    size_t ascii = ascii_prefix_length(text);
-    for (size_t i = 0; i < ascii; ++i) {
-        char c = text[i];
-        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c);
+    const CodePointTables& tables = code_point_tables();
+    std::string out(text);
+    lowercase_ascii_letters(out.data(), out.size());
+    // Mappings that change the length wait until the scan is over.
+    struct Splice {
+        size_t position;
+        size_t length;
+        std::string replacement;
+    };
+    std::vector<Splice> splices;
+    // U+00C0, the first code point beyond ASCII with a lower case, starts with 0xC3.
+    visit_bytes_from(text, 0xC3, [&](size_t i) {
+        size_t length;
+        const char32_t cp = code_point_at(text, i, length);
+        if (!tables.may_change_when_lowercased(cp) || length == 1) return true;  // ill-formed bytes stay
+        std::string lower;
+        if (cp < 0x800 && tables.two_byte_lowercase[cp])
+            append_utf8(lower, tables.two_byte_lowercase[cp]);
+        else
+            lower = icu_lowercase(text.substr(i, length));
+        if (lower.size() == length)
+            std::memcpy(out.data() + i, lower.data(), length);
+        else
+            splices.push_back({i, length, std::move(lower)});
+        return true;
+    });
+    if (splices.empty()) return out;
+    std::string spliced;
+    spliced.reserve(out.size() + 2 * splices.size());
+    size_t copied = 0;
+    for (const Splice& splice : splices) {
+        spliced.append(out, copied, splice.position - copied);
+        spliced += splice.replacement;
+        copied = splice.position + splice.length;
     }
-    // Capital sigma is mapped by hand: ICU would pick the final form by context.
-    std::string_view rest = text.substr(ascii);
-    for (size_t sigma; (sigma = rest.find(capital_sigma)) != std::string_view::npos;) {
-        append_lowercase_without_sigma(rest.substr(0, sigma), out);
-        out.append(small_sigma, 2);
-        rest.remove_prefix(sigma + 2);
-    }
-    append_lowercase_without_sigma(rest, out);
-    return out;
+    spliced.append(out, copied);
+    return spliced;
 }
 
 bool is_white_space(char32_t cp) {
