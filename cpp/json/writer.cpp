@@ -40,13 +40,16 @@ void append_escape(unsigned char byte, std::string& out) {
 }
 
 template <class Integer>
-void write_integer(Integer value, std::string& out) {
+void append_decimal(Integer value, std::string& out) {
     char buffer[24];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
 }
 
 }  // namespace
+
+void write_integer(uint64_t value, std::string& out) { append_decimal(value, out); }
+void write_integer(int64_t value, std::string& out) { append_decimal(value, out); }
 
 void write_compact_string(std::string_view text, std::string& out) {
     const char* data = text.data();

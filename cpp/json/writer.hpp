@@ -2,6 +2,7 @@
 // The compact JSON form of the log writer: no whitespace, members in stored
 // order, no normalisation, shortest round-trip floats laid out as "1.0",
 // "1e16", "1.5e-7", "0.00001". Also the form explanations quote values in.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,8 @@ void write_compact(const Value& value, std::string& out);
 std::string to_compact(const Value& value);
 void write_compact_string(std::string_view text, std::string& out);
 void write_compact_double(double value, std::string& out);
+// Decimal digits, "-" for negatives; the canonical form writes integers the same way.
+void write_integer(uint64_t value, std::string& out);
+void write_integer(int64_t value, std::string& out);
 
 }  // namespace velkin::json

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "python/errors.hpp"
+#include "python/recursion.hpp"
 
 namespace velkin::python {
 
@@ -35,25 +36,6 @@ private:
     Py_ssize_t position_ = 0;
     Py_ssize_t used_;
     Py_ssize_t remaining_;
-};
-
-// Deeper nesting than the interpreter's recursion limit fails through it;
-// this cap also protects the C stack when that limit has been raised.
-constexpr int MAX_CONVERSION_DEPTH = 4096;
-constexpr const char* RECURSION_CONTEXT = " while converting to a JSON value";
-
-class RecursionGuard {
-public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(RECURSION_CONTEXT) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
 };
 
 // Looked up on each use: the module keeps nothing between calls, and this
@@ -352,16 +334,20 @@ Result<json::Value> to_json(PyObject* object) {
     return value;
 }
 
+Result<agentlog::Record> to_record(PyObject* element) {
+    JsonConverter converter;
+    json::Value value;
+    if (!converter.convert(element, value, 0)) return Error{converter.take_error()};
+    return agentlog::decode_record(std::move(value));
+}
+
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
     std::vector<agentlog::Record> records;
     records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
     Ref hold = Ref::borrow(list);
-    JsonConverter converter;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        json::Value value;
-        if (!converter.convert(item.get(), value, 0)) return Error{converter.take_error()};
-        Result<agentlog::Record> record = agentlog::decode_record(std::move(value));
+        Result<agentlog::Record> record = to_record(item.get());
         if (!record) return record.take_error();
         records.push_back(std::move(record).value());
     }

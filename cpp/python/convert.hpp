@@ -14,6 +14,9 @@ namespace velkin::python {
 
 Result<json::Value> to_json(PyObject* object);
 
+// Converted as a whole, then decoded: a conversion error wins over a decode error.
+Result<agentlog::Record> to_record(PyObject* element);
+
 // Each element converted and decoded as a Record; the first failure wins.
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
 

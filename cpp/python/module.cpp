@@ -14,6 +14,8 @@
 #include "python/embedder.hpp"
 #include "python/errors.hpp"
 #include "python/export.hpp"
+#include "python/log_writer.hpp"
+#include "python/plain_writers.hpp"
 #include "python/py_sink.hpp"
 
 namespace velkin::python {
@@ -65,16 +67,19 @@ PyObject* write_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&] {
         auto [records] = bind("write_agentlog", std::array{"records"}, 1, args, nargs, kwnames);
         require_list(records, "records");
-        std::vector<agentlog::Record> decoded = value_or_raise(pylist_to_records(records));
-        std::string out;
-        for (const agentlog::Record& record : decoded) agentlog::write_record_line(record, out);
-        return bytes_of(out).release();
+        return value_or_raise(write_record_lines(records)).release();
     });
 }
 
+// Most payloads fit without the buffer growing.
+constexpr size_t CANONICAL_INITIAL_CAPACITY = 1024;
+
 std::string canonical_of(PyObject* payload) {
-    json::Value value = value_or_raise(to_json(payload));
     std::string out;
+    out.reserve(CANONICAL_INITIAL_CAPACITY);
+    if (write_plain_canonical(payload, out)) return out;
+    out.clear();
+    json::Value value = value_or_raise(to_json(payload));
     agentlog::write_value(value, out);
     return out;
 }

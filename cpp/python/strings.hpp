@@ -1,5 +1,5 @@
 #pragma once
-// Building str objects from UTF-8 text on the hot paths.
+// Between str objects and UTF-8 text on the hot paths.
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -33,6 +33,23 @@ inline PyObject* new_str(std::string_view text) {
         return str;
     }
     return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+}
+
+// The UTF-8 text of a str, kept alive by the str: a compact ASCII str's own
+// characters, otherwise the UTF-8 form the interpreter caches in the object.
+// False with the interpreter's error set when the text has no UTF-8 form
+// (lone surrogates).
+inline bool str_utf8(PyObject* str, std::string_view& text) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+        return true;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!utf8) return false;
+    text = std::string_view(utf8, static_cast<size_t>(size));
+    return true;
 }
 
 }  // namespace velkin::python
