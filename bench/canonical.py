@@ -16,31 +16,18 @@ Needs `pip install canonicaljson rfc8785`.
 from __future__ import annotations
 
 import argparse
-import gc
 import hashlib
 import os
-import statistics
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from timing import median_seconds  # noqa: E402
+
 from parse import trace_path  # noqa: E402
 
 
-def median_seconds(work, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            work()
-            times.append(time.perf_counter() - start)
-        finally:
-            gc.enable()
-    return statistics.median(times)
 
 
 def load_payloads(mb: int) -> list:

@@ -16,14 +16,11 @@ core report is the argument conversion plus the export of the result.
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
-import statistics
 import re
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA_DIR = os.path.join(HERE, "data")
@@ -31,23 +28,13 @@ ROOT = os.path.dirname(HERE)
 BENCH_BUILD = os.path.join(ROOT, "build", "bench")
 sys.path.insert(0, HERE)
 
+from timing import median_seconds  # noqa: E402
+
 import gen_trace  # noqa: E402
 
 PRICING = {"nimbus-pro": (3e-06, 1.5e-05)}
 
 
-def median_seconds(run, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            run()
-            times.append(time.perf_counter() - start)
-        finally:
-            gc.enable()
-    return statistics.median(times)
 
 
 def write_trace(records: list, path: str) -> None:

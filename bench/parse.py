@@ -14,16 +14,15 @@ import argparse
 import gc
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA_DIR = os.path.join(HERE, "data")
 sys.path.insert(0, HERE)
 
 import gen_trace  # noqa: E402
+from timing import median_seconds  # noqa: E402
 import orjson  # noqa: E402
 from velkin._core import parse_agentlog  # noqa: E402  (imported up front: loading it must not count as parsing)
 
@@ -51,20 +50,6 @@ def trace_path(mb: int) -> str:
     return path
 
 
-def time_parser(parse, data: bytes, runs: int) -> float:
-    """Median seconds of one parse over the given number of runs."""
-    times = []
-    for _ in range(runs):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.perf_counter()
-            result = parse(data)
-            times.append(time.perf_counter() - start)
-        finally:
-            gc.enable()
-        del result
-    return statistics.median(times)
 
 
 def _rss_kib() -> int:
@@ -122,7 +107,7 @@ def main(argv=None) -> int:
         runs = 7 if mb <= 10 else 3
         speeds = {}
         for name, parse in PARSERS.items():
-            speeds[name] = len(data) / 1e6 / time_parser(parse, data, runs)
+            speeds[name] = len(data) / 1e6 / median_seconds(lambda: parse(data), runs)
         for name in PARSERS:
             memory = "" if args.no_memory else memory_of(name, path)
             retained = f"{memory['retained'] / 1024:13.1f}" if memory else f"{'-':>13}"

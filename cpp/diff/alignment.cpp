@@ -144,47 +144,38 @@ FirstDivergence classify_match(const Record& baseline, const Record& candidate, 
 
 // ---- Per-turn features for the alignment matrix ----------------------------
 
-uint64_t mix(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    x ^= x >> 31;
-    return x;
-}
-
 uint64_t hash_bytes(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
 // Equal under json::deep_equal implies equal hash: integers hash by value
 // whatever their storage, 0.0 and -0.0 alike, object members in any order.
 uint64_t deep_hash(const json::Value& value) {
     switch (value.type()) {
-        case json::Type::Null: return mix(1);
-        case json::Type::Bool: return mix(2 + (*value.as_bool() ? 1 : 0));
-        case json::Type::UInt: return mix(mix(3) ^ std::get<uint64_t>(value.data));
+        case json::Type::Null: return mix64(1);
+        case json::Type::Bool: return mix64(2 + (*value.as_bool() ? 1 : 0));
+        case json::Type::UInt: return mix64(mix64(3) ^ std::get<uint64_t>(value.data));
         case json::Type::Int: {
             int64_t i = std::get<int64_t>(value.data);
-            if (i >= 0) return mix(mix(3) ^ static_cast<uint64_t>(i));
-            return mix(mix(4) ^ (0 - static_cast<uint64_t>(i)));
+            if (i >= 0) return mix64(mix64(3) ^ static_cast<uint64_t>(i));
+            return mix64(mix64(4) ^ (0 - static_cast<uint64_t>(i)));
         }
         case json::Type::Double: {
             double d = std::get<double>(value.data);
             if (d == 0.0) d = 0.0;
             uint64_t bits;
             std::memcpy(&bits, &d, sizeof bits);
-            return mix(mix(5) ^ bits);
+            return mix64(mix64(5) ^ bits);
         }
-        case json::Type::String: return mix(mix(6) ^ hash_bytes(*value.as_string()));
+        case json::Type::String: return mix64(mix64(6) ^ hash_bytes(*value.as_string()));
         case json::Type::Array: {
-            uint64_t h = mix(7);
-            for (const json::Value& element : *value.as_array()) h = mix(h ^ deep_hash(element));
+            uint64_t h = mix64(7);
+            for (const json::Value& element : *value.as_array()) h = mix64(h ^ deep_hash(element));
             return h;
         }
         case json::Type::Object: {
             uint64_t sum = 0;
             for (const json::Member& member : *value.as_object())
-                sum += mix(hash_bytes(member.key) ^ mix(deep_hash(member.value) + 0x9e3779b97f4a7c15ull));
-            return mix(mix(8) ^ sum);
+                sum += mix64(hash_bytes(member.key) ^ mix64(deep_hash(member.value) + 0x9e3779b97f4a7c15ull));
+            return mix64(mix64(8) ^ sum);
         }
     }
     return 0;

@@ -168,14 +168,7 @@ std::vector<std::string_view> shingles(std::string_view text) {
 }
 
 uint64_t shingle_hash(ShingleKey key) {
-    // splitmix64's finaliser over both halves
-    uint64_t x = static_cast<uint64_t>(key) ^ (static_cast<uint64_t>(key >> 64) * 0x9e3779b97f4a7c15ull);
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    x ^= x >> 31;
-    return x;
+    return mix64(static_cast<uint64_t>(key) ^ (static_cast<uint64_t>(key >> 64) * 0x9e3779b97f4a7c15ull));
 }
 
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {

@@ -10,6 +10,16 @@
 
 namespace velkin::diff {
 
+// splitmix64's finaliser: spreads every input bit over the whole word.
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
 inline constexpr size_t DRILL_DOWN_LIMIT = 5;
 
 // The "text" strings of the payload's text blocks joined by a line feed.

@@ -1,0 +1,22 @@
+"""The one timing rule of every benchmark here: the median of several runs,
+garbage collector off while a run is timed, freeing the result not timed."""
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+
+
+def median_seconds(work, runs: int) -> float:
+    times = []
+    for _ in range(runs):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            result = work()
+            times.append(time.perf_counter() - start)
+            del result
+        finally:
+            gc.enable()
+    return statistics.median(times)
