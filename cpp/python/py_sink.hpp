@@ -15,8 +15,10 @@ namespace velkin::python {
 class PySink {
 public:
     using Value = Ref;
+    // Elements of the arrays being read wait on one shared stack, so reading
+    // an array allocates nothing but its list.
     struct Array {
-        std::vector<Ref> items;
+        size_t start;
     };
     using Object = Ref;
 
@@ -27,12 +29,14 @@ public:
     Value make_double(double value) { return checked(PyFloat_FromDouble(value)); }
     Value make_string(std::string_view utf8) { return checked(new_str(utf8)); }
 
-    Array begin_array() { return Array{}; }
-    void array_push(Array& array, Value&& value) { array.items.push_back(std::move(value)); }
+    Array begin_array() { return Array{elements_.size()}; }
+    void array_push(Array&, Value&& value) { elements_.push_back(std::move(value)); }
     Value end_array(Array&& array) {
-        Ref list = checked(PyList_New(static_cast<Py_ssize_t>(array.items.size())));
-        for (size_t i = 0; i < array.items.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), array.items[i].release());
+        const size_t count = elements_.size() - array.start;
+        Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+        for (size_t i = 0; i < count; ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), elements_[array.start + i].release());
+        elements_.resize(array.start);
         return list;
     }
 
@@ -71,6 +75,7 @@ private:
     }
 
     std::array<Ref, KEY_CACHE_SLOTS> key_cache_;
+    std::vector<Ref> elements_;
 };
 
 }  // namespace velkin::python

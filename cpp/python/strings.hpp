@@ -22,17 +22,54 @@ inline bool is_ascii(std::string_view text) {
     return (high & 0x8080808080808080ull) == 0;
 }
 
-// A new str, or null with the interpreter's error set. ASCII text takes one
-// allocation and a copy; other text goes through the UTF-8 decoder, which
-// picks the narrowest representation.
+template <class Char>
+void decode_utf8(const unsigned char* p, const unsigned char* end, Char* out) {
+    while (p < end) {
+        unsigned char b = *p;
+        if (b < 0x80) {
+            *out++ = b;
+            p += 1;
+        } else if (b < 0xE0) {
+            *out++ = static_cast<Char>(((b & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
+        } else if (b < 0xF0) {
+            *out++ = static_cast<Char>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            p += 3;
+        } else {
+            *out++ = static_cast<Char>(((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                       (p[3] & 0x3F));
+            p += 4;
+        }
+    }
+}
+
+// A new str from well-formed UTF-8 (every text the core hands out is), or null
+// with the interpreter's error set. One pass counts the characters and finds
+// the widest lead byte, which fixes the narrowest representation; a second
+// pass decodes straight into the new object.
 inline PyObject* new_str(std::string_view text) {
-    const Py_ssize_t size = static_cast<Py_ssize_t>(text.size());
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = begin + text.size();
     if (is_ascii(text)) {
-        PyObject* str = PyUnicode_New(size, 127);
-        if (str && size) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+        if (str && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
         return str;
     }
-    return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+    size_t count = 0;
+    unsigned char widest = 0;
+    for (const unsigned char* p = begin; p < end; ++p) {
+        count += (*p & 0xC0) != 0x80;
+        widest = *p > widest ? *p : widest;
+    }
+    Py_UCS4 max_char = widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(count), max_char);
+    if (!str) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: decode_utf8(begin, end, PyUnicode_1BYTE_DATA(str)); break;
+        case PyUnicode_2BYTE_KIND: decode_utf8(begin, end, PyUnicode_2BYTE_DATA(str)); break;
+        default: decode_utf8(begin, end, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
 }
 
 // The UTF-8 text of a str, kept alive by the str: a compact ASCII str's own
