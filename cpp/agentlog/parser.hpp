@@ -9,6 +9,7 @@
 
 #include "agentlog/record.hpp"
 #include "agentlog/record_text.hpp"
+#include "text/utf8.hpp"
 
 namespace velkin::agentlog {
 
@@ -41,9 +42,6 @@ struct Parser {
     }
 };
 
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
-bool is_valid_utf8(std::string_view bytes);
-
 // Iterates over the records of one input. Lines are views into the input,
 // which is read once front to back; nothing beyond one line is held.
 template <class Sink>
@@ -67,7 +65,7 @@ public:
             std::string_view line(start, taken);
             position_ += taken;
 
-            if (!is_valid_utf8(line)) {
+            if (!text::is_valid_utf8(line)) {
                 return fail(error, ParseError{ParseError::Variant::Io, line_number_, 0, 0, 0,
                                               "stream did not contain valid UTF-8"});
             }

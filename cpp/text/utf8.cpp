@@ -1,0 +1,173 @@
+#include "text/utf8.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VELKIN_UTF8_LOOKUP 1
+#endif
+
+namespace velkin::text {
+
+namespace detail {
+
+bool is_valid_utf8_scalar(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    while (p < end) {
+        if (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        unsigned char c = *p;
+        size_t remaining = static_cast<size_t>(end - p);
+        if (c < 0x80) {
+            p += 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            if (remaining < 2 || !continuation(p[1])) return false;
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (remaining < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
+            if (c == 0xE0 && p[1] < 0xA0) return false;   // overlong
+            if (c == 0xED && p[1] >= 0xA0) return false;  // surrogate
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (remaining < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return false;
+            if (c == 0xF0 && p[1] < 0x90) return false;   // overlong
+            if (c == 0xF4 && p[1] >= 0x90) return false;  // above U+10FFFF
+            p += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+#if VELKIN_UTF8_LOOKUP
+namespace {
+
+// Every two-byte window is classified by three 16-entry tables (high and low
+// nibble of the first byte, high nibble of the second); a non-zero AND of the
+// three names an error, except the "two continuations" bit, which must be set
+// exactly where a three- or four-byte sequence needs its third or fourth byte.
+constexpr uint8_t TOO_SHORT = 1 << 0;
+constexpr uint8_t TOO_LONG = 1 << 1;
+constexpr uint8_t OVERLONG_3 = 1 << 2;
+constexpr uint8_t TOO_LARGE = 1 << 3;
+constexpr uint8_t SURROGATE = 1 << 4;
+constexpr uint8_t OVERLONG_2 = 1 << 5;
+constexpr uint8_t TOO_LARGE_1000 = 1 << 6;
+constexpr uint8_t OVERLONG_4 = 1 << 6;
+constexpr uint8_t TWO_CONTS = 1 << 7;
+constexpr uint8_t CARRY = TOO_SHORT | TOO_LONG | TWO_CONTS;
+
+__attribute__((target("ssse3"))) inline __m128i table(const uint8_t (&t)[16]) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
+}
+
+__attribute__((target("ssse3"))) inline __m128i high_nibbles(__m128i v) {
+    return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
+}
+
+__attribute__((target("ssse3"))) bool is_valid_utf8_lookup(std::string_view bytes) {
+    static const uint8_t byte_1_high[16] = {
+        TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
+        TWO_CONTS, TWO_CONTS, TWO_CONTS, TWO_CONTS,
+        TOO_SHORT | OVERLONG_2,
+        TOO_SHORT,
+        TOO_SHORT | OVERLONG_3 | SURROGATE,
+        TOO_SHORT | TOO_LARGE | TOO_LARGE_1000 | OVERLONG_4,
+    };
+    static const uint8_t byte_1_low[16] = {
+        CARRY | OVERLONG_3 | OVERLONG_2 | OVERLONG_4,
+        CARRY | OVERLONG_2,
+        CARRY,
+        CARRY,
+        CARRY | TOO_LARGE,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000 | SURROGATE,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+        CARRY | TOO_LARGE | TOO_LARGE_1000,
+    };
+    static const uint8_t byte_2_high[16] = {
+        TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
+        TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3 | TOO_LARGE_1000 | OVERLONG_4,
+        TOO_LONG | OVERLONG_2 | TWO_CONTS | OVERLONG_3 | TOO_LARGE,
+        TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,
+        TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,
+        TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
+    };
+    // Saturating subtraction leaves a non-zero byte where a sequence started in
+    // the last three bytes still needs continuation bytes.
+    static const uint8_t incomplete_limits[16] = {255, 255, 255, 255, 255, 255, 255, 255,
+                                                  255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
+    const __m128i t1h = table(byte_1_high), t1l = table(byte_1_low), t2h = table(byte_2_high);
+    const __m128i limits = table(incomplete_limits);
+
+    const char* p = bytes.data();
+    size_t remaining = bytes.size();
+    __m128i previous = _mm_setzero_si128();
+    __m128i error = _mm_setzero_si128();
+    __m128i previous_incomplete = _mm_setzero_si128();
+    while (remaining > 0) {
+        __m128i input;
+        if (remaining >= 16) {
+            input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            p += 16;
+            remaining -= 16;
+        } else {
+            alignas(16) char tail[16] = {};
+            std::memcpy(tail, p, remaining);
+            input = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+            remaining = 0;
+        }
+        if (_mm_movemask_epi8(input) == 0) {
+            error = _mm_or_si128(error, previous_incomplete);
+            previous_incomplete = _mm_setzero_si128();
+        } else {
+            __m128i prev1 = _mm_alignr_epi8(input, previous, 15);
+            __m128i special = _mm_and_si128(
+                _mm_and_si128(_mm_shuffle_epi8(t1h, high_nibbles(prev1)),
+                              _mm_shuffle_epi8(t1l, _mm_and_si128(prev1, _mm_set1_epi8(0x0F)))),
+                _mm_shuffle_epi8(t2h, high_nibbles(input)));
+            __m128i prev2 = _mm_alignr_epi8(input, previous, 14);
+            __m128i prev3 = _mm_alignr_epi8(input, previous, 13);
+            __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+            __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+            __m128i must_continue = _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(static_cast<char>(0x80)));
+            error = _mm_or_si128(error, _mm_xor_si128(must_continue, special));
+            previous_incomplete = _mm_subs_epu8(input, limits);
+        }
+        previous = input;
+    }
+    error = _mm_or_si128(error, previous_incomplete);
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
+}
+
+}  // namespace
+#endif
+
+bool is_valid_utf8(std::string_view bytes) {
+#if VELKIN_UTF8_LOOKUP
+    static const bool has_lookup = __builtin_cpu_supports("ssse3");
+    if (has_lookup) return is_valid_utf8_lookup(bytes);
+#endif
+    return detail::is_valid_utf8_scalar(bytes);
+}
+
+}  // namespace velkin::text

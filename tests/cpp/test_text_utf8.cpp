@@ -1,0 +1,55 @@
+// The vector UTF-8 check against the byte-at-a-time one, on every short
+// sequence shape and on random mixtures, at every alignment.
+#include <random>
+#include <string>
+
+#include "check.hpp"
+#include "text/utf8.hpp"
+
+using velkin::text::is_valid_utf8;
+using velkin::text::detail::is_valid_utf8_scalar;
+
+TEST(known_sequences) {
+    const char* bad[] = {"\xC0\xAF", "\xC1\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+                         "\xE2\x82", "\x80", "\xFF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "a\xC3"};
+    for (const char* bytes : bad) {
+        CHECK(!is_valid_utf8(bytes));
+        CHECK(!is_valid_utf8_scalar(bytes));
+    }
+    const char* good = "plain ascii, then \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xED\x9F\xBF \xF4\x8F\xBF\xBF";
+    CHECK(is_valid_utf8(good));
+    CHECK(is_valid_utf8_scalar(good));
+}
+
+TEST(every_two_and_three_byte_prefix_agrees_at_every_offset) {
+    std::string padding(40, 'x');
+    for (int a = 0x80; a < 0x100; ++a) {
+        for (int b = 0x00; b < 0x100; b += 3) {
+            for (int c : {0x41, 0x80, 0x9F, 0xA0, 0xBF, 0xC0}) {
+                std::string sequence = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)};
+                for (size_t offset : {0, 13, 14, 15, 16, 29}) {
+                    std::string text = padding.substr(0, offset) + sequence + padding.substr(0, 40 - offset);
+                    CHECK_EQ(is_valid_utf8(text), is_valid_utf8_scalar(text));
+                    std::string cut = padding.substr(0, offset) + sequence.substr(0, 2);
+                    CHECK_EQ(is_valid_utf8(cut), is_valid_utf8_scalar(cut));
+                }
+            }
+        }
+    }
+}
+
+TEST(random_mixtures_agree) {
+    std::mt19937 random(7);
+    const std::string pieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80", "\xC3",
+                                  "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80\x80", " "};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        int length = static_cast<int>(random() % 40);
+        for (int i = 0; i < length; ++i) {
+            // Mostly well-formed pieces, so that some texts are valid.
+            unsigned pick = random() % 100;
+            text += pieces[pick < 90 ? pick % 4 : 4 + pick % 6];
+        }
+        CHECK_EQ(is_valid_utf8(text), is_valid_utf8_scalar(text));
+    }
+}
