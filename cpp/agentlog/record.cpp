@@ -134,21 +134,28 @@ Result<Record> decode_record(json::Value value) {
     return Error{invalid_type(value, "struct Record")};
 }
 
-void write_record_line(const Record& record, std::string& out) {
+void write_envelope_head(std::string_view version, std::string_view id, Kind kind, std::string_view ts,
+                         std::optional<std::string_view> parent, std::string& out) {
     out += "{\"version\":";
-    json::write_compact_string(record.version, out);
+    json::write_compact_string(version, out);
     out += ",\"id\":";
-    json::write_compact_string(record.id, out);
+    json::write_compact_string(id, out);
     out += ",\"kind\":\"";
-    out += kind_name(record.kind);
+    out += kind_name(kind);
     out += "\",\"ts\":";
-    json::write_compact_string(record.ts, out);
+    json::write_compact_string(ts, out);
     out += ",\"parent\":";
-    if (record.parent) {
-        json::write_compact_string(*record.parent, out);
+    if (parent) {
+        json::write_compact_string(*parent, out);
     } else {
         out += "null";
     }
+}
+
+void write_record_line(const Record& record, std::string& out) {
+    std::optional<std::string_view> parent;
+    if (record.parent) parent = *record.parent;
+    write_envelope_head(record.version, record.id, record.kind, record.ts, parent, out);
     if (record.meta) {
         out += ",\"meta\":";
         json::write_compact(*record.meta, out);

@@ -58,5 +58,8 @@ Result<Record> decode_record(json::Value value);
 // One compact line ending in "\n": version, id, kind, ts, parent (null when
 // absent), meta (left out when absent), payload.
 void write_record_line(const Record& record, std::string& out);
+// The line up to its meta and payload members: "{" and version, id, kind, ts, parent.
+void write_envelope_head(std::string_view version, std::string_view id, Kind kind, std::string_view ts,
+                         std::optional<std::string_view> parent, std::string& out);
 
 }  // namespace velkin::agentlog

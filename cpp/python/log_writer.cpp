@@ -147,19 +147,7 @@ Outcome write_plain_record(PyObject* dict, std::string& out, std::string& scratc
     }
     if (!envelope.well_formed()) return judge_unusual(envelope, scratch, error);
 
-    out += "{\"version\":";
-    json::write_compact_string(envelope.version, out);
-    out += ",\"id\":";
-    json::write_compact_string(envelope.id, out);
-    out += ",\"kind\":\"";
-    out += agentlog::kind_name(envelope.kind);
-    out += "\",\"ts\":";
-    json::write_compact_string(envelope.ts, out);
-    out += ",\"parent\":";
-    if (envelope.parent)
-        json::write_compact_string(*envelope.parent, out);
-    else
-        out += "null";
+    agentlog::write_envelope_head(envelope.version, envelope.id, envelope.kind, envelope.ts, envelope.parent, out);
     if (envelope.meta) {
         out += ",\"meta\":";
         if (!write_plain_compact(envelope.meta, MEMBER_DEPTH, out)) return Outcome::NotPlain;
