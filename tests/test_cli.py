@@ -43,11 +43,10 @@ def example_report():
     return _core.compute_diff_report(baseline, candidate, pricing, 7)
 
 
-def trace(tmp_path, name, *payloads):
-    records = [{"version": "0.1", "id": f"r{i}", "kind": "chat_response", "ts": "t", "payload": payload}
-               for i, payload in enumerate(payloads)]
-    path = tmp_path / name
-    path.write_bytes(_core.write_agentlog(records))
+def trace(path, payload):
+    """A trace of one chat_response record."""
+    path.write_bytes(_core.write_agentlog([{"version": "0.1", "id": "r", "kind": "chat_response", "ts": "t",
+                                            "payload": payload}]))
     return path
 
 
@@ -102,14 +101,14 @@ def test_identical_traces_with_the_largest_seed_exit_zero():
     (response("Looking.", "tool_use", ["search"]), response("Looking.", "tool_use", ["search", "search"]), 1),
 ])
 def test_exit_code_follows_error_recommendations(tmp_path, run, baseline, candidate, code):
-    baseline, candidate = trace(tmp_path, "b.agentlog", baseline), trace(tmp_path, "c.agentlog", candidate)
+    baseline, candidate = trace(tmp_path / "b.agentlog", baseline), trace(tmp_path / "c.agentlog", candidate)
     exit_code, out, _ = run("diff", baseline, candidate, "--seed", 3, "--json")
     assert json.loads(out)["recommendations"] and exit_code == code
     assert run("diff", baseline, candidate, "--seed", 3)[0] == code
 
 
 def test_pricing_pairs_are_input_and_output_prices(tmp_path, run):
-    path = trace(tmp_path, "t.agentlog", response("Same answer."))
+    path = trace(tmp_path / "t.agentlog", response("Same answer."))
     (tmp_path / "p.json").write_text('{"m": [0.5, 2]}')
     code, out, _ = run("diff", path, path, "--pricing", tmp_path / "p.json", "--seed", 0, "--json")
     cost = json.loads(out)["rows"][AXES.index("cost")]
@@ -128,9 +127,8 @@ def test_missing_file_is_bad_input(tmp_path, run):
     b'{"version":"0.1","id":"x","kind":"Chat_Request","ts":"t","payload":null}', b"not json", b"\xff\xfe",
 ])
 def test_malformed_trace_reports_the_parser_message(tmp_path, run, bad_line):
-    path = tmp_path / "bad.agentlog"
-    path.write_bytes(_core.write_agentlog([{"version": "0.1", "id": "x", "kind": "chunk", "ts": "t", "payload": 1}])
-                     + bad_line + b"\n")
+    path = trace(tmp_path / "bad.agentlog", response("fine"))
+    path.write_bytes(path.read_bytes() + bad_line + b"\n")
     with pytest.raises(ValueError, match="on line 2") as parse_error:
         _core.parse_agentlog(path.read_bytes())
     assert_clean_failure(run("validate", path), str(parse_error.value))
