@@ -53,7 +53,7 @@ AxisStat compute_semantic_axis_with_embedder(const std::vector<Record>& baseline
     similarities.reserve(pairs.size());
     for (size_t i = 0; i < pairs.size(); ++i)
         similarities.push_back(static_cast<double>(embedding_cosine(baseline_embeddings[i], candidate_embeddings[i])));
-    return axis_stat(similarity_samples(std::move(similarities)), seed);
+    return similarities_to_stat(std::move(similarities), seed);
 }
 
 }  // namespace velkin::diff

@@ -136,6 +136,10 @@ AxisSamples similarity_samples(std::vector<double> similarities) {
     return samples;
 }
 
+AxisStat similarities_to_stat(std::vector<double> similarities, Seed seed) {
+    return axis_stat(similarity_samples(std::move(similarities)), seed);
+}
+
 AxisSamples semantic_samples(const Pairs& pairs) {
     const size_t p = pairs.size();
     // Documents 0..p-1 are the baseline responses, p..2p-1 the candidate responses.

@@ -37,6 +37,8 @@ TfidfVector tfidf_vector(std::span<const TermCount> terms, std::span<const uint6
 // The semantic row's samples from per-pair similarities: the baseline side
 // is 1.0 throughout (a response is identical to itself).
 AxisSamples similarity_samples(std::vector<double> similarities);
+// The semantic row itself: baseline 1.0, candidate the median similarity, one sample per pair.
+AxisStat similarities_to_stat(std::vector<double> similarities, Seed seed);
 
 AxisSamples semantic_samples(const Pairs& pairs);
 
