@@ -182,3 +182,25 @@ def test_id_bad_input(tmp_path, run, content, fragment):
     path = tmp_path / "doc.json"
     path.write_bytes(content)
     assert_clean_failure(run("id", path), fragment)
+
+
+def test_examples_hold_every_kind_of_divergence():
+    """Divergence by divergence: report the first one, cut both traces past it, diff again."""
+    kinds = {"candidate dropped a": "dropped turn", "candidate inserted": "inserted turn",
+             "duplicate tool invocation": "duplicate call", "candidate added tool": "added call",
+             "candidate dropped tool": "dropped call", "tool set changed": "tool-set change",
+             "tool arg value changed": "argument value", "stop_reason changed": "stop reason",
+             "response text diverged": "text rewrite"}
+    baseline, candidate = ([r for r in _core.parse_agentlog(Path(path).read_bytes()) if r["kind"] == "chat_response"]
+                           for path in (BASELINE, CANDIDATE))
+    found = set()
+    while baseline:
+        first = _core.compute_diff_report(baseline, candidate, None, 7)["first_divergence"]
+        if first is None:
+            break
+        explanation = first["explanation"]
+        found |= {kind for fragment, kind in kinds.items() if fragment in explanation}
+        inserted, dropped = explanation.startswith("candidate inserted"), explanation.startswith("candidate dropped a")
+        baseline = baseline[first["baseline_turn"] + (0 if inserted else 1):]
+        candidate = candidate[first["candidate_turn"] + (0 if dropped else 1):]
+    assert found == set(kinds.values())
