@@ -116,7 +116,8 @@ int main(int argc, char** argv) {
     std::printf("nine rows      %8.1f ms\n", nine_rows * 1e3);
     if (!baseline_responses.empty()) {
         const uint64_t n = baseline_responses.size(), m = candidate_responses.size();
-        const uint64_t w = std::max(n, m) <= 1000 ? std::max(n, m) : diff::band_half_width(n, m);
+        const bool full = std::max(n, m) <= diff::FULL_MATRIX_LIMIT;
+        const uint64_t w = full ? std::max(n, m) : diff::band_half_width(n, m);
         uint64_t cells = 0;
         for (uint64_t i = 1; i <= n; ++i) {
             uint64_t lo = i > w ? i - w : 1, hi = std::min(m, i + w);
@@ -124,12 +125,10 @@ int main(int argc, char** argv) {
         }
         std::vector<diff::Step> path;
         double alignment = best_of(repeat, [&] { path = diff::align(baseline_responses, candidate_responses); });
-        double walks = best_of(repeat, [&] {
-            diff::walk_collecting(path, baseline_responses, candidate_responses, 1);
-            diff::walk_collecting(path, baseline_responses, candidate_responses, n + m);
-        });
+        double walks =
+            best_of(repeat, [&] { diff::walk_collecting(path, baseline_responses, candidate_responses, n + m); });
         std::printf("alignment      %8.1f ms  (%s, %llu cells, %.1f ns per pair_cost cell)\n", alignment * 1e3,
-                    std::max(n, m) <= 1000 ? "full" : "banded", static_cast<unsigned long long>(cells),
+                    full ? "full" : "banded", static_cast<unsigned long long>(cells),
                     cells ? alignment * 1e9 / static_cast<double>(cells) : 0.0);
         std::printf("divergences    %8.1f ms\n", walks * 1e3);
     }

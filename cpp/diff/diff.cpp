@@ -81,10 +81,11 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
 
     if (!baseline_responses.empty()) {
         std::vector<Step> path = align(baseline_responses, candidate_responses);
-        std::vector<FirstDivergence> first = walk_collecting(path, baseline_responses, candidate_responses, 1);
-        if (!first.empty()) report.first_divergence = std::move(first.front());
+        // The walk lists findings in path order, so the first of the full walk is
+        // what a walk stopping at one finding would return.
         report.divergences = walk_collecting(path, baseline_responses, candidate_responses,
                                              baseline_responses.size() + candidate_responses.size());
+        if (!report.divergences.empty()) report.first_divergence = report.divergences.front();
         std::stable_sort(report.divergences.begin(), report.divergences.end(), ranks_before);
         if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
     }
