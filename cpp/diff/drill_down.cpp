@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "diff/alignment.hpp"
+#include "diff/trajectory.hpp"
 #include "json/reader.hpp"
 #include "text/unicode.hpp"
 
@@ -31,26 +32,6 @@ double payload_number(const Record& record, std::string_view object, std::string
     return value ? value->as_double().value_or(0.0) : 0.0;
 }
 
-// Levenshtein distance over whole shapes, two rows.
-uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    std::vector<uint64_t> previous(b.size() + 1), current(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) previous[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        current[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            uint64_t substitute = previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
-            current[j] = std::min({previous[j] + 1, current[j - 1] + 1, substitute});
-        }
-        previous.swap(current);
-    }
-    return previous[b.size()];
-}
-
-double sequence_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    if (a.empty() && b.empty()) return 0.0;
-    return static_cast<double>(edit_distance(a, b)) / static_cast<double>(std::max(a.size(), b.size()));
-}
-
 // NaN counts as no change; everything else is capped at 4.
 double capped(double normalized) { return std::isnan(normalized) ? 0.0 : std::min(normalized, 4.0); }
 
@@ -64,7 +45,7 @@ PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Reco
     std::string candidate_text = drill_down_response_text(candidate);
     ShingleOverlap overlap = counter.count(baseline_text, candidate_text);
     double similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);
-    double distance = sequence_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
+    double distance = normalised_edit_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
     double refusal_b = indicator(is_refusal(baseline)), refusal_c = indicator(is_refusal(candidate));
     double output_b = payload_number(baseline, "usage", "output_tokens");

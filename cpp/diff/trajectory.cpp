@@ -38,8 +38,11 @@ std::string block_shape(const json::Value& block) {
     return shape;
 }
 
-// Edit distance over whole shapes, two rows of counters.
-uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+}  // namespace
+
+double normalised_edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    size_t longest = std::max(a.size(), b.size());
+    if (longest == 0) return 0.0;
     std::vector<uint64_t> previous(b.size() + 1), current(b.size() + 1);
     for (size_t k = 0; k <= b.size(); ++k) previous[k] = k;
     for (size_t r = 1; r <= a.size(); ++r) {
@@ -50,19 +53,8 @@ uint64_t edit_distance(const std::vector<std::string>& a, const std::vector<std:
         }
         std::swap(previous, current);
     }
-    return previous[b.size()];
+    return static_cast<double>(previous[b.size()]) / static_cast<double>(longest);
 }
-
-double pair_value(const Record& baseline, const Record& candidate) {
-    std::vector<std::string> a = trajectory::tool_shape(baseline);
-    std::vector<std::string> b = trajectory::tool_shape(candidate);
-    size_t longest = std::max(a.size(), b.size());
-    if (longest == 0) return 0.0;
-    uint64_t distance = b.empty() ? a.size() : a.empty() ? b.size() : edit_distance(a, b);
-    return static_cast<double>(distance) / static_cast<double>(longest);
-}
-
-}  // namespace
 
 std::vector<std::string> trajectory::tool_shape(const Record& record) {
     std::vector<std::string> shapes;
@@ -98,7 +90,10 @@ json::Value trajectory::canonicalise(const json::Value& value) {
 AxisSamples trajectory_samples(const Pairs& pairs) {
     AxisSamples samples{Axis::Trajectory, Statistic::Median, Grading::Rate, std::vector<double>(pairs.size(), 0.0), {}};
     samples.candidate.reserve(pairs.size());
-    for (const ResponsePair& pair : pairs) samples.candidate.push_back(pair_value(*pair.baseline, *pair.candidate));
+    for (const ResponsePair& pair : pairs) {
+        samples.candidate.push_back(
+            normalised_edit_distance(trajectory::tool_shape(*pair.baseline), trajectory::tool_shape(*pair.candidate)));
+    }
     return samples;
 }
 

@@ -17,6 +17,9 @@ json::Value canonicalise(const json::Value& value);
 
 }  // namespace trajectory
 
+// Levenshtein distance with whole shapes as symbols, over the longer length; 0.0 for two empty lists.
+double normalised_edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b);
+
 // Per pair: baseline 0.0, candidate the normalised edit distance of the shape sequences.
 AxisSamples trajectory_samples(const Pairs& pairs);
 
