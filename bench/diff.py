@@ -16,32 +16,25 @@ core report is the argument conversion plus the export of the result.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import re
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DATA_DIR = os.path.join(HERE, "data")
 ROOT = os.path.dirname(HERE)
 BENCH_BUILD = os.path.join(ROOT, "build", "bench")
 sys.path.insert(0, HERE)
 
-from timing import median_seconds  # noqa: E402
-
 import gen_trace  # noqa: E402
+from timing import median_seconds  # noqa: E402
 
 PRICING = {"nimbus-pro": (3e-06, 1.5e-05)}
 
 
-
-
 def write_trace(records: list, path: str) -> None:
-    with open(path, "w", encoding="utf-8") as out:
-        for record in records:
-            out.write(json.dumps(record, separators=(",", ":"), ensure_ascii=False))
-            out.write("\n")
+    with open(path, "wb") as out:
+        out.writelines(gen_trace.record_line(record) for record in records)
 
 
 def build_cpp_bench() -> str:
@@ -69,8 +62,9 @@ def main(argv=None) -> int:
         seconds = median_seconds(lambda: compute_diff_report(baseline, candidate, PRICING, 42), args.runs)
         print(f"{n:>10} {pairs:>7} {seconds * 1e3:>8.1f}ms {seconds * 1e6 / max(pairs, 1):>8.1f}us")
         if cpp:
-            os.makedirs(DATA_DIR, exist_ok=True)
-            paths = [os.path.join(DATA_DIR, f"diff_{n}_{side}.agentlog") for side in ("baseline", "candidate")]
+            os.makedirs(gen_trace.DATA_DIR, exist_ok=True)
+            paths = [os.path.join(gen_trace.DATA_DIR, f"diff_{n}_{side}.agentlog")
+                     for side in ("baseline", "candidate")]
             write_trace(baseline, paths[0])
             write_trace(candidate, paths[1])
             split = subprocess.run([cpp, *paths, str(args.runs)], check=True, capture_output=True, text=True).stdout

@@ -1,4 +1,4 @@
-"""Seeded generator of realistic .agentlog traces for benchmarks and tests.
+"""Seeded generator of realistic .agentlog traces for the benchmarks.
 
 A trace is a metadata record followed by turns: a chat_request, a
 chat_response whose content mixes thinking, text and tool_use blocks, and one
@@ -6,6 +6,8 @@ tool_call plus tool_result per tool use. Texts mix ASCII with accented Latin,
 Greek, Cyrillic, CJK and emoji so that every UTF-8 length is exercised.
 
     python bench/gen_trace.py --mb 100 --out bench/data/trace_100mb.agentlog
+
+The benchmarks generate their traces on first use and keep them in bench/data/.
 """
 from __future__ import annotations
 
@@ -18,6 +20,7 @@ import sys
 from datetime import datetime, timedelta, timezone
 
 VERSION = "0.1"
+DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 _WORDS = (
     "the agent reads file result query table user answer summary plan step "
@@ -202,7 +205,8 @@ def generate(n_responses: int, seed: int, text_bytes: int = 1024, perturb: float
     return sides[0], sides[1]
 
 
-def _line(record: dict) -> bytes:
+def record_line(record: dict) -> bytes:
+    """One record as a compact .agentlog line."""
     return json.dumps(record, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
 
 
@@ -210,19 +214,23 @@ def iter_trace_lines(target_bytes: int, seed: int, text_bytes: int = 1024):
     """Yields .agentlog lines until about target_bytes have been produced."""
     rng = random.Random(seed)
     envelope = _Envelope(random.Random(f"{seed}:ids"))
-    line = _line(_metadata(envelope, seed, "baseline"))
+    line = record_line(_metadata(envelope, seed, "baseline"))
     produced = len(line)
     yield line
     while produced < target_bytes:
         for record in _turn_records(envelope, _new_turn(rng, text_bytes)):
-            line = _line(record)
+            line = record_line(record)
             produced += len(line)
             yield line
 
 
-def generate_trace_bytes(target_bytes: int, seed: int) -> bytes:
-    """The bytes of an .agentlog file of about target_bytes."""
-    return b"".join(iter_trace_lines(target_bytes, seed))
+def trace_path(mb: int) -> str:
+    """The cached trace of about mb MB, generated on first use."""
+    path = os.path.join(DATA_DIR, f"trace_{mb}mb.agentlog")
+    if not os.path.exists(path):
+        print(f"generating {path} ...", file=sys.stderr)
+        main(["--mb", str(mb), "--out", path])
+    return path
 
 
 def main(argv=None) -> int:

@@ -18,10 +18,9 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-DATA_DIR = os.path.join(HERE, "data")
 sys.path.insert(0, HERE)
 
-import gen_trace  # noqa: E402
+from gen_trace import trace_path  # noqa: E402
 from timing import median_seconds  # noqa: E402
 import orjson  # noqa: E402
 from velkin._core import parse_agentlog  # noqa: E402  (imported up front: loading it must not count as parsing)
@@ -40,16 +39,6 @@ def _json(data: bytes):
 
 
 PARSERS = {"velkin": _velkin, "orjson": _orjson, "json": _json}
-
-
-def trace_path(mb: int) -> str:
-    path = os.path.join(DATA_DIR, f"trace_{mb}mb.agentlog")
-    if not os.path.exists(path):
-        print(f"generating {path} ...", file=sys.stderr)
-        gen_trace.main(["--mb", str(mb), "--out", path])
-    return path
-
-
 
 
 def _rss_kib() -> int:

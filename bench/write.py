@@ -17,11 +17,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from gen_trace import trace_path  # noqa: E402
 from timing import median_seconds  # noqa: E402
-
-from parse import trace_path  # noqa: E402
-
-
 
 
 def load_records(mb: int) -> list:
