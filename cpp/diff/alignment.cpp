@@ -25,9 +25,8 @@ const json::Value& null_value() {
 }
 
 std::string_view tool_name(const json::Value& block) {
-    const json::Value* name = block.get("name");
-    const std::string* text = name ? name->as_string() : nullptr;
-    return text ? std::string_view(*text) : std::string_view("_");
+    const std::string* name = string_member(block, "name");
+    return name ? std::string_view(*name) : std::string_view("_");
 }
 
 double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
@@ -409,17 +408,6 @@ double gap_cost(uint64_t length) { return GAP_OPEN + GAP_EXTEND * static_cast<do
 
 }  // namespace
 
-const json::Array* content_blocks(const Record& record) {
-    const json::Value* content = record.payload.get("content");
-    return content ? content->as_array() : nullptr;
-}
-
-bool is_tool_use(const json::Value& block) {
-    const json::Value* type = block.get("type");
-    const std::string* name = type ? type->as_string() : nullptr;
-    return name && *name == "tool_use";
-}
-
 std::string tool_use_shape(const json::Value& block) {
     std::vector<std::string_view> keys;
     const json::Value* input = block.get("input");
@@ -453,12 +441,6 @@ uint64_t tool_call_count(const Record& record) {
     const json::Array* content = content_blocks(record);
     if (!content) return 0;
     return static_cast<uint64_t>(std::count_if(content->begin(), content->end(), is_tool_use));
-}
-
-std::string_view stop_reason(const Record& record) {
-    const json::Value* reason = record.payload.get("stop_reason");
-    const std::string* text = reason ? reason->as_string() : nullptr;
-    return text ? std::string_view(*text) : std::string_view();
 }
 
 std::string normalise_whitespace(std::string_view text) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diff/payload.hpp"
 #include "diff/report.hpp"
 #include "json/value.hpp"
 
@@ -81,10 +82,6 @@ double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
     return jaccard_of_counts(count_common(a, b), a.size(), b.size());
 }
 
-// The payload's "content" array, or nullptr when the payload has none.
-const json::Array* content_blocks(const Record& record);
-// A content element that is an object whose "type" is "tool_use".
-bool is_tool_use(const json::Value& block);
 // "{name}({keys})" of one tool_use block: "_" for a missing name, input keys ascending, joined by ",".
 std::string tool_use_shape(const json::Value& block);
 
@@ -92,8 +89,6 @@ std::string tool_use_shape(const json::Value& block);
 std::vector<std::string> tool_shape(const Record& record);
 // Number of tool_use blocks, repeats included.
 uint64_t tool_call_count(const Record& record);
-// The payload's "stop_reason" string, or empty.
-std::string_view stop_reason(const Record& record);
 
 std::string normalise_whitespace(std::string_view text);
 double text_similarity(std::string_view a, std::string_view b);

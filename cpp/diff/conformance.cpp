@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "diff/bootstrap.hpp"
+#include "diff/payload.hpp"
 #include "json/reader.hpp"
 #include "text/unicode.hpp"
 
@@ -13,12 +14,6 @@ namespace {
 constexpr std::string_view FENCE = "```";
 
 bool is_ascii_alphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
-
-bool has_type(const json::Value& block, std::string_view type) {
-    const json::Value* member = block.get("type");
-    const std::string* name = member ? member->as_string() : nullptr;
-    return name && *name == type;
-}
 
 struct Outcome {
     double baseline;
@@ -42,30 +37,13 @@ std::optional<Outcome> pair_outcome(const Record& baseline, const Record& candid
 
 }  // namespace
 
-std::string response_text(const Record& record) {
-    std::string text;
-    const json::Value* content = record.payload.get("content");
-    const json::Array* blocks = content ? content->as_array() : nullptr;
-    if (!blocks) return text;
-    bool first = true;
-    for (const json::Value& block : *blocks) {
-        if (!has_type(block, "text")) continue;
-        const json::Value* member = block.get("text");
-        const std::string* piece = member ? member->as_string() : nullptr;
-        if (!piece) continue;
-        if (!first) text.push_back(' ');
-        text += *piece;
-        first = false;
-    }
-    return text;
-}
+std::string response_text(const Record& record) { return joined_text_blocks(record, ' '); }
 
 std::optional<std::vector<std::string>> first_tool_use_keys(const Record& record) {
-    const json::Value* content = record.payload.get("content");
-    const json::Array* blocks = content ? content->as_array() : nullptr;
+    const json::Array* blocks = content_blocks(record);
     if (!blocks) return std::nullopt;
     for (const json::Value& block : *blocks) {
-        if (!has_type(block, "tool_use")) continue;
+        if (!is_tool_use(block)) continue;
         const json::Value* input = block.get("input");
         const json::Object* members = input ? input->as_object() : nullptr;
         if (!members) continue;

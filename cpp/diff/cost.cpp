@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "diff/bootstrap.hpp"
+#include "diff/payload.hpp"
 
 namespace velkin::diff {
 
@@ -26,10 +27,7 @@ const ModelPricing* find_exact(const PricingTable& table, std::string_view name)
     return it == table.end() ? nullptr : &it->second;
 }
 
-const std::string* model_name(const Record& record) {
-    const json::Value* model = record.payload.get("model");
-    return model ? model->as_string() : nullptr;
-}
+const std::string* model_name(const Record& record) { return string_member(record.payload, "model"); }
 
 bool is_priced(const Record& record, const PricingTable& table) {
     const std::string* model = model_name(record);
@@ -57,10 +55,7 @@ std::optional<double> cost_of(const Record& record, const PricingTable& table) {
     const std::string* model = model_name(record);
     const json::Value* usage = payload.get("usage");
     if (!model || !usage || !usage->as_object()) return std::nullopt;
-    auto count = [&](std::string_view key) -> std::optional<double> {
-        const json::Value* member = usage->get(key);
-        return member ? member->as_double() : std::nullopt;
-    };
+    auto count = [&](std::string_view key) { return number_member(usage, key); };
     std::optional<double> input_tokens = count("input_tokens");
     std::optional<double> output_tokens = count("output_tokens");
     if (!input_tokens || !output_tokens) return std::nullopt;

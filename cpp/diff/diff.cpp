@@ -5,6 +5,7 @@
 #include "diff/alignment.hpp"
 #include "diff/conformance.hpp"
 #include "diff/drill_down.hpp"
+#include "diff/payload.hpp"
 #include "diff/reasoning.hpp"
 #include "diff/recommendations.hpp"
 #include "diff/safety.hpp"
@@ -64,8 +65,7 @@ std::string trace_id_for(const std::vector<Record>& records) {
     if (records.empty()) return {};
     for (const Record& record : records) {
         if (!record.meta) continue;
-        const json::Value* trace_id = record.meta->get("trace_id");
-        if (const std::string* id = trace_id ? trace_id->as_string() : nullptr) return *id;
+        if (const std::string* id = string_member(*record.meta, "trace_id")) return *id;
     }
     return records.front().id;
 }

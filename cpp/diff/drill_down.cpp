@@ -26,10 +26,8 @@ ShingleKey tagged(ShingleKey packed, uint64_t length) {
     return (ShingleKey{length} << (CODE_POINT_BITS * SHINGLE_LENGTH)) | packed;
 }
 
-double payload_number(const Record& record, std::string_view object, std::string_view member) {
-    const json::Value* holder = object.empty() ? &record.payload : record.payload.get(object);
-    const json::Value* value = holder ? holder->get(member) : nullptr;
-    return value ? value->as_double().value_or(0.0) : 0.0;
+double usage_number(const Record& record, std::string_view member) {
+    return number_member(record.payload.get("usage"), member).value_or(0.0);
 }
 
 // NaN counts as no change; everything else is capped at 4.
@@ -48,14 +46,14 @@ PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Reco
     double distance = normalised_edit_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
     double refusal_b = indicator(is_refusal(baseline)), refusal_c = indicator(is_refusal(candidate));
-    double output_b = payload_number(baseline, "usage", "output_tokens");
-    double output_c = payload_number(candidate, "usage", "output_tokens");
-    double latency_b = payload_number(baseline, "", "latency_ms");
-    double latency_c = payload_number(candidate, "", "latency_ms");
+    double output_b = usage_number(baseline, "output_tokens");
+    double output_c = usage_number(candidate, "output_tokens");
+    double latency_b = number_member(&baseline.payload, "latency_ms").value_or(0.0);
+    double latency_c = number_member(&candidate.payload, "latency_ms").value_or(0.0);
     double cost_b = cost_of(baseline, pricing).value_or(0.0);
     double cost_c = cost_of(candidate, pricing).value_or(0.0);
-    double thinking_b = payload_number(baseline, "usage", "thinking_tokens");
-    double thinking_c = payload_number(candidate, "usage", "thinking_tokens");
+    double thinking_b = usage_number(baseline, "thinking_tokens");
+    double thinking_c = usage_number(candidate, "thinking_tokens");
     double json_b = indicator(parses_as_json(baseline_text)), json_c = indicator(parses_as_json(candidate_text));
 
     PairDrilldown row;
@@ -83,22 +81,8 @@ PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Reco
 }  // namespace
 
 std::string drill_down_response_text(const Record& record) {
-    std::string text;
-    if (record.kind != agentlog::Kind::ChatResponse) return text;
-    const json::Array* content = content_blocks(record);
-    if (!content) return text;
-    bool first = true;
-    for (const json::Value& block : *content) {
-        const json::Value* type = block.get("type");
-        const std::string* type_name = type ? type->as_string() : nullptr;
-        const json::Value* member = block.get("text");
-        const std::string* piece = member ? member->as_string() : nullptr;
-        if (!type_name || *type_name != "text" || !piece) continue;
-        if (!first) text.push_back('\n');
-        text += *piece;
-        first = false;
-    }
-    return text;
+    if (record.kind != agentlog::Kind::ChatResponse) return {};
+    return joined_text_blocks(record, '\n');
 }
 
 bool is_refusal(const Record& record) {

@@ -4,15 +4,11 @@
 #include <vector>
 
 #include "diff/bootstrap.hpp"
+#include "diff/payload.hpp"
 
 namespace velkin::diff {
 
 namespace {
-
-std::optional<double> number_member(const json::Value* object, std::string_view key) {
-    const json::Value* member = object ? object->get(key) : nullptr;
-    return member ? member->as_double() : std::nullopt;
-}
 
 std::optional<double> output_tokens(const Record& record) {
     return number_member(record.payload.get("usage"), "output_tokens");
@@ -37,17 +33,11 @@ AxisSamples both_sides_samples(Axis axis, const Pairs& pairs, Read read) {
 }  // namespace
 
 double reasoning_score(const Record& record) {
-    const json::Value& payload = record.payload;
-    if (!payload.as_object()) return 0.0;
-    double thinking_tokens = number_member(payload.get("usage"), "thinking_tokens").value_or(0.0);
+    double thinking_tokens = number_member(record.payload.get("usage"), "thinking_tokens").value_or(0.0);
     uint64_t thinking_blocks = 0;
-    const json::Value* content = payload.get("content");
-    if (const json::Array* blocks = content ? content->as_array() : nullptr) {
-        for (const json::Value& block : *blocks) {
-            const json::Value* type = block.get("type");
-            const std::string* name = type ? type->as_string() : nullptr;
-            if (name && *name == "thinking") ++thinking_blocks;
-        }
+    if (const json::Array* blocks = content_blocks(record)) {
+        for (const json::Value& block : *blocks)
+            if (has_type(block, "thinking")) ++thinking_blocks;
     }
     return thinking_tokens + static_cast<double>(thinking_blocks);
 }

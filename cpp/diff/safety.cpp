@@ -6,6 +6,7 @@
 
 #include "diff/bootstrap.hpp"
 #include "diff/conformance.hpp"
+#include "diff/payload.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -45,9 +46,7 @@ bool holds_abstention_phrase(std::string_view text) {
 }  // namespace
 
 bool is_abstention_with(const Record& record) {
-    const json::Value* stop_reason = record.payload.get("stop_reason");
-    const std::string* reason = stop_reason ? stop_reason->as_string() : nullptr;
-    if (reason && *reason == FILTER_STOP_REASON) return true;
+    if (stop_reason(record) == FILTER_STOP_REASON) return true;
     // The safety text is the standard response text: text blocks joined by one space.
     return holds_abstention_phrase(text::lowercase(response_text(record)));
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "diff/bootstrap.hpp"
+#include "diff/payload.hpp"
 #include "json/writer.hpp"
 #include "text/sha256.hpp"
 
@@ -14,8 +15,7 @@ namespace {
 constexpr size_t HASH_BYTES = 8;
 
 std::string block_shape(const json::Value& block) {
-    const json::Value* name_member = block.get("name");
-    const std::string* name = name_member ? name_member->as_string() : nullptr;
+    const std::string* name = string_member(block, "name");
     static const json::Value absent_input;
     const json::Value* input_member = block.get("input");
     const json::Value& input = input_member ? *input_member : absent_input;
@@ -58,14 +58,10 @@ double normalised_edit_distance(const std::vector<std::string>& a, const std::ve
 
 std::vector<std::string> trajectory::tool_shape(const Record& record) {
     std::vector<std::string> shapes;
-    const json::Value* content = record.payload.get("content");
-    const json::Array* blocks = content ? content->as_array() : nullptr;
+    const json::Array* blocks = content_blocks(record);
     if (!blocks) return shapes;
-    for (const json::Value& block : *blocks) {
-        const json::Value* type = block.get("type");
-        const std::string* name = type ? type->as_string() : nullptr;
-        if (name && *name == "tool_use") shapes.push_back(block_shape(block));
-    }
+    for (const json::Value& block : *blocks)
+        if (is_tool_use(block)) shapes.push_back(block_shape(block));
     return shapes;
 }
 
