@@ -1,24 +1,8 @@
 #include "python/errors.hpp"
 
-namespace velkin::python {
+#include "text/unicode.hpp"
 
-static void append_utf8(char32_t code, std::string& out) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
+namespace velkin::python {
 
 std::string utf8_lossy(PyObject* text) {
     Py_ssize_t size = 0;
@@ -29,8 +13,8 @@ std::string utf8_lossy(PyObject* text) {
     int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     for (Py_ssize_t i = 0; i < length; ++i) {
-        char32_t code = PyUnicode_READ(kind, data, i);
-        append_utf8(code >= 0xD800 && code <= 0xDFFF ? U'\uFFFD' : code, out);
+        // Lone surrogates become U+FFFD.
+        text::append_utf8(out, PyUnicode_READ(kind, data, i));
     }
     return out;
 }
