@@ -304,56 +304,7 @@ Result<double> pricing_number(const json::Value& value) {
     return Error{"invalid type: " + json::describe(value) + ", expected f64"};
 }
 
-// The (input, output) pair form; any item the interpreter cannot turn into a
-// float sends the value to the JSON forms instead.
-bool read_price_pair(PyObject* value, diff::ModelPricing& pricing) {
-    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) return false;
-    Ref hold = Ref::borrow(value);
-    double input = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 0));
-    if (input == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    double output = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 1));
-    if (output == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    pricing = diff::ModelPricing{};
-    pricing.input = input;
-    pricing.output = output;
-    return true;
-}
-
-}  // namespace
-
-Result<json::Value> to_json(PyObject* object) {
-    JsonConverter converter;
-    json::Value value;
-    if (!converter.convert(object, value, 0)) return Error{converter.take_error()};
-    return value;
-}
-
-Result<agentlog::Record> to_record(PyObject* element) {
-    JsonConverter converter;
-    json::Value value;
-    if (!converter.convert(element, value, 0)) return Error{converter.take_error()};
-    return agentlog::decode_record(std::move(value));
-}
-
-Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
-    std::vector<agentlog::Record> records;
-    records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
-    Ref hold = Ref::borrow(list);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Result<agentlog::Record> record = to_record(item.get());
-        if (!record) return record.take_error();
-        records.push_back(std::move(record).value());
-    }
-    return records;
-}
-
+// A pricing entry given as JSON: an object of the seven prices or an array of them.
 Result<diff::ModelPricing> decode_model_pricing(const json::Value& value) {
     diff::ModelPricing pricing;
     if (const json::Object* object = value.as_object()) {
@@ -386,6 +337,55 @@ Result<diff::ModelPricing> decode_model_pricing(const json::Value& value) {
         return pricing;
     }
     return Error{"invalid type: " + json::describe(value) + ", expected struct ModelPricing"};
+}
+
+// The (input, output) pair form; any item the interpreter cannot turn into a
+// float sends the value to the JSON forms instead.
+bool read_price_pair(PyObject* value, diff::ModelPricing& pricing) {
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) return false;
+    Ref hold = Ref::borrow(value);
+    double input = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 0));
+    if (input == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    double output = PyFloat_AsDouble(PyTuple_GET_ITEM(value, 1));
+    if (output == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    pricing = diff::ModelPricing{};
+    pricing.input = input;
+    pricing.output = output;
+    return true;
+}
+
+}  // namespace
+
+Result<json::Value> to_json(PyObject* object) {
+    JsonConverter converter;
+    json::Value value;
+    if (!converter.convert(object, value, 0)) return Error{converter.take_error()};
+    return value;
+}
+
+Result<agentlog::Record> to_record(PyObject* element) {
+    Result<json::Value> value = to_json(element);
+    if (!value) return value.take_error();
+    return agentlog::decode_record(std::move(value).value());
+}
+
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+    std::vector<agentlog::Record> records;
+    records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+    Ref hold = Ref::borrow(list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        Result<agentlog::Record> record = to_record(item.get());
+        if (!record) return record.take_error();
+        records.push_back(std::move(record).value());
+    }
+    return records;
 }
 
 Result<diff::PricingTable> read_pricing(PyObject* pricing) {

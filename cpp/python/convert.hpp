@@ -23,7 +23,4 @@ Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
 // `pricing` is null, None or a dict.
 Result<diff::PricingTable> read_pricing(PyObject* pricing);
 
-// A pricing entry given as JSON: an object of the seven prices or an array of them.
-Result<diff::ModelPricing> decode_model_pricing(const json::Value& value);
-
 }  // namespace velkin::python
