@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "agentlog/record.hpp"
-#include "json/writer.hpp"
 #include "python/bytes_builder.hpp"
 #include "python/convert.hpp"
 #include "python/plain_writers.hpp"
@@ -56,10 +55,6 @@ struct PlainEnvelope {
         return usual;
     }
 };
-
-bool exact_str_text(PyObject* object, std::string_view& text) {
-    return PyUnicode_CheckExact(object) && plain_str_text(object, text);
-}
 
 // Takes one envelope field if its value has the usual shape: a str (for the
 // kind, one naming a kind), None where none is allowed, a dict for meta, and

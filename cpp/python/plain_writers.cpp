@@ -123,7 +123,7 @@ private:
         PyObject* member_value = nullptr;
         while (PyDict_Next(dict, &position, &key, &member_value)) {
             std::string_view text;
-            if (!PyUnicode_CheckExact(key) || !plain_str_text(key, text)) return false;
+            if (!exact_str_text(key, text)) return false;
             prefetch(member_value);  // values are visited after the sort
             if (known_nfc(key))
                 members_.add_nfc(text, member_value);

@@ -31,4 +31,9 @@ inline bool plain_str_text(PyObject* str, std::string_view& text) {
     return false;
 }
 
+// The text of an exact str, or false (no error set).
+inline bool exact_str_text(PyObject* object, std::string_view& text) {
+    return PyUnicode_CheckExact(object) && plain_str_text(object, text);
+}
+
 }  // namespace velkin::python
