@@ -1,6 +1,7 @@
 #include "python/export.hpp"
 
 #include <cmath>
+#include <string>
 #include <string_view>
 
 #include "python/errors.hpp"
@@ -123,11 +124,10 @@ Ref export_report(const diff::DiffReport& report) {
         .take();
 }
 
-static constexpr const char* RECORD_KEYS[7] = {"version", "id", "kind", "ts", "parent", "meta", "payload"};
-
-PyObject* RecordDicts::key(size_t index) {
-    if (!keys_[index]) keys_[index] = checked(PyUnicode_InternFromString(RECORD_KEYS[index]));
-    return keys_[index].get();
+PyObject* RecordDicts::key(agentlog::Field field) {
+    Ref& slot = keys_[static_cast<size_t>(field)];
+    if (!slot) slot = checked(PyUnicode_InternFromString(std::string(agentlog::field_name(field)).c_str()));
+    return slot.get();
 }
 
 PyObject* RecordDicts::kind(agentlog::Kind kind) {
@@ -138,16 +138,17 @@ PyObject* RecordDicts::kind(agentlog::Kind kind) {
 
 Ref RecordDicts::build(agentlog::BasicRecord<Ref>&& record) {
     Ref dict = checked(PyDict_New());
-    auto set = [&](size_t index, PyObject* value) {
-        if (PyDict_SetItem(dict.get(), key(index), value) < 0) throw PythonErrorSet{};
+    using agentlog::Field;
+    auto set = [&](Field field, PyObject* value) {
+        if (PyDict_SetItem(dict.get(), key(field), value) < 0) throw PythonErrorSet{};
     };
-    set(0, checked(new_str(record.version)).get());
-    set(1, checked(new_str(record.id)).get());
-    set(2, kind(record.kind));
-    set(3, checked(new_str(record.ts)).get());
-    set(4, record.parent ? checked(new_str(*record.parent)).get() : Py_None);
-    if (record.meta) set(5, record.meta->get());
-    set(6, record.payload.get());
+    set(Field::Version, checked(new_str(record.version)).get());
+    set(Field::Id, checked(new_str(record.id)).get());
+    set(Field::Kind, kind(record.kind));
+    set(Field::Ts, checked(new_str(record.ts)).get());
+    set(Field::Parent, record.parent ? checked(new_str(*record.parent)).get() : Py_None);
+    if (record.meta) set(Field::Meta, record.meta->get());
+    set(Field::Payload, record.payload.get());
     return dict;
 }
 

@@ -20,10 +20,10 @@ public:
     Ref build(agentlog::BasicRecord<Ref>&& record);
 
 private:
-    PyObject* key(size_t index);
+    PyObject* key(agentlog::Field field);
     PyObject* kind(agentlog::Kind kind);
 
-    std::array<Ref, 7> keys_;
+    std::array<Ref, agentlog::FIELD_COUNT> keys_;
     std::array<Ref, agentlog::KIND_COUNT> kinds_;
 };
 
