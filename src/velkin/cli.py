@@ -79,20 +79,16 @@ def seed_value(text: str) -> int:
 
 # Readable report -----------------------------------------------------------
 
-def fmt_value(x) -> str:
+def fmt_value(x, sign: str = "") -> str:
     if x is None:
         return "n/a"
     if x != 0 and abs(x) < 0.01:
-        return f"{x:.3g}"  # prices per response are often below a cent
-    return f"{x:.3f}"
+        return f"{x:{sign}.3g}"  # prices per response are often below a cent
+    return f"{x:{sign}.3f}"
 
 
 def fmt_delta(x) -> str:
-    if x is None:
-        return "n/a"
-    if x != 0 and abs(x) < 0.01:
-        return f"{x:+.3g}"
-    return f"{x:+.3f}"
+    return fmt_value(x, sign="+")
 
 
 def fmt_confidence(x) -> str:
