@@ -139,7 +139,6 @@ inline void append_code_point(std::string& out, uint32_t cp) {
 
 // Where and why reading stopped: either a syntax code or a schema message.
 struct ReadFailure {
-    bool failed = false;
     ErrorCode code = ErrorCode::ExpectedValue;
     std::string custom;  // non-empty for schema errors
     size_t index = 0;    // position as a byte index (column = index - start of line)
@@ -167,7 +166,6 @@ public:
     // After the byte just consumed.
     bool fail_after(ErrorCode code) { return fail_at(code, pos_); }
     bool fail_at(ErrorCode code, size_t index) {
-        failure_.failed = true;
         failure_.code = code;
         failure_.index = index;
         return false;
@@ -175,12 +173,10 @@ public:
     // A schema error, positioned after what has been consumed unless given.
     bool fail_custom(std::string message) { return fail_custom_at(std::move(message), pos_); }
     bool fail_custom_at(std::string message, size_t index) {
-        failure_.failed = true;
         failure_.custom = std::move(message);
         failure_.index = index;
         return false;
     }
-    const ReadFailure& failure() const { return failure_; }
     std::string error_message() const {
         std::string cause = failure_.custom.empty() ? std::string(error_text(failure_.code)) : failure_.custom;
         return cause + position_suffix(text_, failure_.index);
