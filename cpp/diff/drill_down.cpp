@@ -30,6 +30,15 @@ double usage_number(const Record& record, std::string_view member) {
     return number_member(record.payload.get("usage"), member).value_or(0.0);
 }
 
+// is_refusal of a record whose drill_down_response_text is `text`.
+bool refuses(const Record& record, std::string_view text) {
+    std::string_view reason = stop_reason(record);
+    if (reason == "refusal" || reason == "content_filter") return true;
+    std::string lowered = text::lowercase(text);
+    return std::any_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
+                       [&](std::string_view phrase) { return lowered.find(phrase) != std::string::npos; });
+}
+
 // NaN counts as no change; everything else is capped at 4.
 double capped(double normalized) { return std::isnan(normalized) ? 0.0 : std::min(normalized, 4.0); }
 
@@ -45,7 +54,8 @@ PairDrilldown drill_down_pair(uint64_t index, const Record& baseline, const Reco
     double similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);
     double distance = normalised_edit_distance(tool_shape_seq(baseline), tool_shape_seq(candidate));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
-    double refusal_b = indicator(is_refusal(baseline)), refusal_c = indicator(is_refusal(candidate));
+    double refusal_b = indicator(refuses(baseline, baseline_text));
+    double refusal_c = indicator(refuses(candidate, candidate_text));
     double output_b = usage_number(baseline, "output_tokens");
     double output_c = usage_number(candidate, "output_tokens");
     double latency_b = number_member(&baseline.payload, "latency_ms").value_or(0.0);
@@ -85,13 +95,7 @@ std::string drill_down_response_text(const Record& record) {
     return joined_text_blocks(record, '\n');
 }
 
-bool is_refusal(const Record& record) {
-    std::string_view reason = stop_reason(record);
-    if (reason == "refusal" || reason == "content_filter") return true;
-    std::string lowered = text::lowercase(drill_down_response_text(record));
-    return std::any_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
-                       [&](std::string_view phrase) { return lowered.find(phrase) != std::string::npos; });
-}
+bool is_refusal(const Record& record) { return refuses(record, drill_down_response_text(record)); }
 
 bool parses_as_json(std::string_view text) {
     std::string_view body = text::trim_white_space(text);
