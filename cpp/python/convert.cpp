@@ -7,6 +7,7 @@
 
 #include "python/errors.hpp"
 #include "python/recursion.hpp"
+#include "python/strings.hpp"
 
 namespace velkin::python {
 
@@ -108,10 +109,9 @@ private:
     }
 
     bool convert_str(PyObject* object, json::Value& out) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-        if (!utf8) return fail_with_python_error();
-        out = json::Value(std::string(utf8, static_cast<size_t>(size)));
+        std::string_view text;
+        if (!str_utf8(object, text)) return fail_with_python_error();
+        out = json::Value(std::string(text));
         return true;
     }
 
@@ -178,10 +178,9 @@ private:
     bool key_text(PyObject* key, std::string& text) {
         if (!PyUnicode_Check(key))
             return fail("unexpected type: '" + type_qualname_of(key) + "' object cannot be converted to 'PyString'");
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (!utf8) return fail_with_python_error();
-        text.assign(utf8, static_cast<size_t>(size));
+        std::string_view utf8;
+        if (!str_utf8(key, utf8)) return fail_with_python_error();
+        text.assign(utf8);
         return true;
     }
 
@@ -398,10 +397,8 @@ Result<diff::PricingTable> read_pricing(PyObject* pricing) {
         if (!PyUnicode_Check(key.get()))
             return Error{"pricing key: TypeError: '" + type_qualname_of(key.get()) +
                          "' object cannot be converted to 'PyString'"};
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
-        if (!utf8) return Error{"pricing key: " + take_exception_text()};
-        std::string model(utf8, static_cast<size_t>(size));
+        std::string_view model;
+        if (!str_utf8(key.get(), model)) return Error{"pricing key: " + take_exception_text()};
 
         diff::ModelPricing entry;
         if (!read_price_pair(value.get(), entry)) {
@@ -411,7 +408,7 @@ Result<diff::PricingTable> read_pricing(PyObject* pricing) {
             if (!decoded) return Error{"pricing value: " + decoded.error().message};
             entry = decoded.value();
         }
-        table.insert_or_assign(std::move(model), entry);
+        table.insert_or_assign(std::string(model), entry);
     }
     return table;
 }
