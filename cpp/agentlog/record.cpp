@@ -32,24 +32,22 @@ struct ValueDecoder {
         return Error{invalid_type(value, "a string")};
     }
 
+    // A name, or the enumeration form {"chat_response": null}.
     std::optional<Error> take_kind(const json::Value& value) {
         std::string_view name;
+        const json::Value* unit = nullptr;
         if (const std::string* s = value.as_string()) {
             name = *s;
         } else if (const json::Object* object = value.as_object()) {
             if (object->size() != 1) return Error{"invalid value: map, expected map with a single key"};
             name = object->front().key;
-            std::optional<Kind> kind = kind_from_name(name);
-            if (!kind) return Error{unknown_kind_message(name)};
-            const json::Value& unit = object->front().value;
-            if (!unit.is_null()) return Error{invalid_type(unit, "unit")};
-            record.kind = *kind;
-            return std::nullopt;
+            unit = &object->front().value;
         } else {
             return Error{invalid_type(value, "string or map")};
         }
         std::optional<Kind> kind = kind_from_name(name);
         if (!kind) return Error{unknown_kind_message(name)};
+        if (unit && !unit->is_null()) return Error{invalid_type(*unit, "unit")};
         record.kind = *kind;
         return std::nullopt;
     }
