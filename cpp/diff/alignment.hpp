@@ -55,7 +55,7 @@ struct Banded {
     T& at(uint64_t i, uint64_t j) { return cells[row_start[i] + (j - lo(i))]; }
 };
 
-// Jaccard index of two ordered sets (ascending, no duplicates): 1.0 when both are empty.
+// |A ∩ B| / |A ∪ B| from the sizes: 1.0 when both sets are empty.
 inline double jaccard_of_counts(uint64_t common, uint64_t size_a, uint64_t size_b) {
     if (size_a == 0 && size_b == 0) return 1.0;
     return static_cast<double>(common) / static_cast<double>(size_a + size_b - common);
@@ -77,6 +77,7 @@ uint64_t count_common(const std::vector<T>& a, const std::vector<T>& b) {
     return common;
 }
 
+// Jaccard index of two ordered sets (ascending, no duplicates).
 template <class T>
 double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
     return jaccard_of_counts(count_common(a, b), a.size(), b.size());
