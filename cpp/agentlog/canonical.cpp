@@ -78,23 +78,7 @@ void write_double(double value, std::string& out) {
         out.push_back('0');
         return;
     }
-    json::ShortestDigits decimal = json::shortest_digits(value);
-    const std::string_view digits(decimal.digits, static_cast<size_t>(decimal.count));
-    const int n = decimal.count;
-    const int e = decimal.exponent;  // value = 0.d1...dn × 10^e
-    if (decimal.negative) out.push_back('-');
-    if (e >= n) {
-        out.append(digits);
-        out.append(static_cast<size_t>(e - n), '0');
-    } else if (e > 0) {
-        out.append(digits.substr(0, static_cast<size_t>(e)));
-        out.push_back('.');
-        out.append(digits.substr(static_cast<size_t>(e)));
-    } else {
-        out.append("0.");
-        out.append(static_cast<size_t>(-e), '0');
-        out.append(digits);
-    }
+    json::append_positional(json::shortest_digits(value), out);
 }
 
 std::string content_id_of(std::string_view canonical) {

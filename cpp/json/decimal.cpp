@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 #include "json/result.hpp"
 
@@ -28,6 +29,25 @@ ShortestDigits shortest_digits(double value) {
     if (parsed.ec != std::errc() || parsed.ptr != end) throw Panic("double formatting gave an unreadable exponent");
     result.exponent = scientific_exponent + 1;
     return result;
+}
+
+void append_positional(const ShortestDigits& decimal, std::string& out) {
+    const std::string_view digits(decimal.digits, static_cast<size_t>(decimal.count));
+    const int n = decimal.count;
+    const int e = decimal.exponent;  // value = 0.d1...dn × 10^e
+    if (decimal.negative) out.push_back('-');
+    if (e >= n) {
+        out.append(digits);
+        out.append(static_cast<size_t>(e - n), '0');
+    } else if (e > 0) {
+        out.append(digits.substr(0, static_cast<size_t>(e)));
+        out.push_back('.');
+        out.append(digits.substr(static_cast<size_t>(e)));
+    } else {
+        out.append("0.");
+        out.append(static_cast<size_t>(-e), '0');
+        out.append(digits);
+    }
 }
 
 }  // namespace velkin::json

@@ -1,6 +1,7 @@
 #pragma once
 // The shortest round-trip decimal digits of a double, shared by the compact
 // and the canonical writers, which lay them out differently.
+#include <string>
 
 namespace velkin::json {
 
@@ -15,5 +16,9 @@ struct ShortestDigits {
 
 // `value` must be finite and non-zero.
 ShortestDigits shortest_digits(double value);
+
+// The sign and digits in plain positional notation, never an exponent and
+// without a fractional part when the value is a whole number: "-120", "0.0015".
+void append_positional(const ShortestDigits& decimal, std::string& out);
 
 }  // namespace velkin::json

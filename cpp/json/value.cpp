@@ -1,6 +1,5 @@
 #include "json/value.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "json/decimal.hpp"
@@ -115,21 +114,9 @@ std::string describe_double(double value) {
         if (value == 0.0) {
             out += std::signbit(value) ? "-0.0" : "0.0";
         } else {
-            ShortestDigits d = shortest_digits(value);
-            if (d.negative) out.push_back('-');
-            if (d.exponent >= d.count) {
-                out.append(d.digits, d.count);
-                out.append(static_cast<size_t>(d.exponent - d.count), '0');
-                out += ".0";
-            } else if (d.exponent > 0) {
-                out.append(d.digits, d.exponent);
-                out.push_back('.');
-                out.append(d.digits + d.exponent, d.count - d.exponent);
-            } else {
-                out += "0.";
-                out.append(static_cast<size_t>(-d.exponent), '0');
-                out.append(d.digits, d.count);
-            }
+            ShortestDigits decimal = shortest_digits(value);
+            append_positional(decimal, out);
+            if (decimal.exponent >= decimal.count) out += ".0";
         }
     }
     out += "`";

@@ -1,6 +1,5 @@
 #include "json/writer.hpp"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -79,36 +78,21 @@ void write_compact_double(double value, std::string& out) {
         return;
     }
     ShortestDigits decimal = shortest_digits(value);
-    const char* digits = decimal.digits;
     const int n = decimal.count;
     const int k = decimal.exponent;  // value lies in [10^(k-1), 10^k)
-    char buffer[40];
-    char* p = buffer;
-    if (decimal.negative) *p++ = '-';
-    if (n <= k && k <= 16) {
-        p = std::copy(digits, digits + n, p);
-        p = std::fill_n(p, k - n, '0');
-        *p++ = '.';
-        *p++ = '0';
-    } else if (0 < k && k <= 16) {
-        p = std::copy(digits, digits + k, p);
-        *p++ = '.';
-        p = std::copy(digits + k, digits + n, p);
-    } else if (-5 < k && k <= 0) {
-        *p++ = '0';
-        *p++ = '.';
-        p = std::fill_n(p, -k, '0');
-        p = std::copy(digits, digits + n, p);
-    } else {
-        *p++ = digits[0];
-        if (n > 1) {
-            *p++ = '.';
-            p = std::copy(digits + 1, digits + n, p);
-        }
-        *p++ = 'e';
-        p = std::to_chars(p, buffer + sizeof buffer, k - 1).ptr;
+    if (-5 < k && k <= 16) {
+        append_positional(decimal, out);
+        if (n <= k) out.append(".0");
+        return;
     }
-    out.append(buffer, p);
+    if (decimal.negative) out.push_back('-');
+    out.push_back(decimal.digits[0]);
+    if (n > 1) {
+        out.push_back('.');
+        out.append(decimal.digits + 1, static_cast<size_t>(n - 1));
+    }
+    out.push_back('e');
+    write_integer(int64_t{k - 1}, out);
 }
 
 void write_compact(const Value& value, std::string& out) {
