@@ -1,6 +1,6 @@
 #pragma once
-// The shortest round-trip decimal digits of a double, shared by the compact
-// and the canonical writers, which lay them out differently.
+// The shortest round-trip decimal digits of a double and their positional
+// layout, shared by the compact and canonical writers and value descriptions.
 #include <string>
 
 namespace velkin::json {

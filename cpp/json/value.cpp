@@ -103,7 +103,7 @@ static std::string quote_debug(const std::string& text) {
     return out;
 }
 
-std::string describe_double(double value) {
+static std::string describe_double(double value) {
     std::string out = "floating point `";
     if (std::isnan(value)) {
         out += "NaN";

@@ -63,7 +63,6 @@ bool deep_equal(const Value& a, const Value& b);
 // The description of a value in type-mismatch messages: "integer `5`",
 // "floating point `1.5`", "boolean `true`", "string \"abc\"", "null", "map", "sequence".
 std::string describe(const Value& value);
-std::string describe_double(double value);
 
 // Inserts or replaces: a repeated key keeps its first position and takes the later value.
 void object_set(Object& object, std::string key, Value value);
