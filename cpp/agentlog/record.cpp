@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, FIELD_COUNT> field_names = {"version", "i
                                                                    "parent",  "meta", "payload"};
 
 std::string invalid_type(const json::Value& found, std::string_view expected) {
-    return "invalid type: " + json::describe(found) + ", expected " + std::string(expected);
+    return json::invalid_type_message(json::describe(found), expected);
 }
 
 // Each field of a value-form record, decoded by its type.

@@ -204,18 +204,15 @@ private:
     // arrays and objects are reported at their opening bracket.
     bool invalid_type(std::string_view expected) {
         char c = reader_.peek();
-        std::string found;
-        if (c == '[' || c == '{') {
-            found = c == '[' ? "sequence" : "map";
-            return reader_.fail_custom_at("invalid type: " + found + ", expected " + std::string(expected),
+        if (c == '[' || c == '{')
+            return reader_.fail_custom_at(json::invalid_type_message(c == '[' ? "sequence" : "map", expected),
                                           reader_.offset() + 1);
-        }
         if (c != 'n' && c != 't' && c != 'f' && c != '"' && c != '-' && !(c >= '0' && c <= '9'))
             return reader_.fail_here(Code::ExpectedValue);
         json::ValueSink value_sink;
         json::Value value;
         if (!reader_.read_value_with(value_sink, value, 1)) return false;
-        return reader_.fail_custom("invalid type: " + json::describe(value) + ", expected " + std::string(expected));
+        return reader_.fail_custom(json::invalid_type_message(json::describe(value), expected));
     }
 
     json::Reader<Sink> reader_;

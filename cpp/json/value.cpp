@@ -137,6 +137,14 @@ std::string describe(const Value& value) {
     return "null";
 }
 
+std::string invalid_type_message(std::string_view found, std::string_view expected) {
+    std::string message = "invalid type: ";
+    message += found;
+    message += ", expected ";
+    message += expected;
+    return message;
+}
+
 void object_set(Object& object, std::string key, Value value) {
     for (Member& member : object) {
         if (member.key == key) {

@@ -63,6 +63,8 @@ bool deep_equal(const Value& a, const Value& b);
 // The description of a value in type-mismatch messages: "integer `5`",
 // "floating point `1.5`", "boolean `true`", "string \"abc\"", "null", "map", "sequence".
 std::string describe(const Value& value);
+// "invalid type: {found}, expected {expected}", `found` being such a description.
+std::string invalid_type_message(std::string_view found, std::string_view expected);
 
 // Inserts or replaces: a repeated key keeps its first position and takes the later value.
 void object_set(Object& object, std::string key, Value value);
