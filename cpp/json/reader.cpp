@@ -43,13 +43,7 @@ void ValueSink::object_insert(Object& object, std::string_view key, Value&& valu
     constexpr size_t linear_limit = 16;
     json::Object& members = object.members;
     if (members.size() < linear_limit) {
-        for (Member& member : members) {
-            if (member.key == key) {
-                member.value = std::move(value);
-                return;
-            }
-        }
-        members.push_back(Member{std::string(key), std::move(value)});
+        object_set(members, std::string(key), std::move(value));
         return;
     }
     if (object.index.empty()) {
