@@ -13,7 +13,7 @@ from velkin._core import compute_diff_report, compute_semantic_axis_with_embedde
 
 AXES = ["semantic", "trajectory", "safety", "verbosity", "latency", "cost", "reasoning", "judge", "conformance"]
 SEED = 7
-VECTORS = json.loads((Path(__file__).resolve().parents[2] / "shared" / "vectors" / "rand08.json").read_text())
+VECTORS = json.loads((Path(__file__).resolve().parent / "data" / "vectors" / "rand08.json").read_text())
 
 
 def record(kind, payload, *, id="r", meta=None) -> dict:

@@ -22,7 +22,9 @@ namespace {
 
 const json::Value& vectors() {
     static const json::Value root = [] {
-        std::ifstream file(std::string(VELKIN_VECTORS_DIR) + "/rand08.json", std::ios::binary);
+        const std::string path = std::string(VELKIN_VECTORS_DIR) + "/rand08.json";
+        std::ifstream file(path, std::ios::binary);
+        if (!file) throw Panic("cannot open " + path);
         std::stringstream text;
         text << file.rdbuf();
         Result<json::Value> parsed = json::parse_document(text.str());

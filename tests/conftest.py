@@ -1,0 +1,14 @@
+"""Settings shared by the property tests."""
+import os
+
+from hypothesis import HealthCheck, settings
+
+# Property tests never fail on timing: the machine running them may be busy and
+# the example cache cold. Example counts stay bounded so a run takes a known time.
+settings.register_profile(
+    "ci",
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+    max_examples=100,
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
