@@ -1,6 +1,8 @@
 // The extension module `velkin._native`: the capabilities built around the
 // core (importers, run comparison, full divergence walks). Unlike `velkin._core`
 // its functions may release the interpreter lock while they work.
+#include "native/binding.hpp"
+#include "native/import_binding.hpp"
 #include "python/errors.hpp"
 #include "python/refs.hpp"
 
@@ -9,6 +11,7 @@ namespace velkin::native {
 namespace {
 
 PyMethodDef FUNCTIONS[] = {
+    {"import_traces", fastcall<import_traces>(), FASTCALL_KEYWORDS, IMPORT_TRACES_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

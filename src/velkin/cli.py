@@ -252,6 +252,9 @@ def build_parser() -> argparse.ArgumentParser:
     content_id = commands.add_parser("id", help="content id of a JSON document")
     content_id.add_argument("file", metavar="FILE.json", help="JSON file")
     content_id.set_defaults(run=cmd_id)
+
+    from velkin import import_command  # its own module; it builds on this one's errors
+    import_command.register(commands)
     return parser
 
 

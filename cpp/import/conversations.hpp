@@ -1,0 +1,30 @@
+#pragma once
+// The conversations of one import, in the order they were first seen.
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "import/conversation.hpp"
+#include "import/import.hpp"
+
+namespace velkin::imports {
+
+class Conversations {
+public:
+    // The conversation with this trace id, created on first use.
+    Conversation& open(std::string_view source, const std::string& trace_id);
+    Conversation* find(const std::string& trace_id);
+    // A trace id no conversation has yet: `base`, else `base` with "-2", "-3", ...
+    std::string unused_id(const std::string& base) const;
+    void write(std::string& out, Summary& summary);
+
+private:
+    std::deque<Conversation> list_;  // a deque keeps references stable as it grows
+    std::unordered_map<std::string, size_t> index_;
+};
+
+// The first 32 hexadecimal digits of the SHA-256 of `text`: the length of an OpenTelemetry trace id.
+std::string derived_trace_id(std::string_view text);
+
+}  // namespace velkin::imports

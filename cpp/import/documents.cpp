@@ -1,0 +1,93 @@
+#include "import/documents.hpp"
+
+#include <algorithm>
+
+#include "import/fields.hpp"
+#include "text/utf8.hpp"
+
+namespace velkin::imports {
+
+namespace {
+
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
+void require_utf8(std::string_view text) {
+    if (!text::is_valid_utf8(text)) bad_input("not valid UTF-8");
+}
+
+}  // namespace
+
+Documents::Documents(std::string_view text) : text_(text) {
+    if (text_.substr(0, BYTE_ORDER_MARK.size()) == BYTE_ORDER_MARK) pos_ = BYTE_ORDER_MARK.size();
+    size_t first = pos_;
+    while (first < text_.size() && json::detail::is_json_whitespace(text_[first])) ++first;
+    if (first < text_.size() && text_[first] == '[') {
+        array_.emplace(text_, sink_);
+        while (array_->offset() <= first) array_->advance();
+    }
+}
+
+void Documents::count_lines_to(size_t offset) {
+    line_ += static_cast<uint64_t>(std::count(text_.begin() + static_cast<ptrdiff_t>(counted_to_),
+                                              text_.begin() + static_cast<ptrdiff_t>(offset), '\n'));
+    counted_to_ = offset;
+}
+
+bool Documents::next(json::Value& document) {
+    if (finished_) return false;
+    return array_ ? next_element(document) : next_line(document);
+}
+
+bool Documents::next_line(json::Value& document) {
+    while (pos_ < text_.size()) {
+        size_t end = text_.find('\n', pos_);
+        if (end == std::string_view::npos) end = text_.size();
+        std::string_view line = text_.substr(pos_, end - pos_);
+        count_lines_to(pos_);
+        pos_ = std::min(end + 1, text_.size());
+        while (!line.empty() && json::detail::is_json_whitespace(line.back())) line.remove_suffix(1);
+        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+        require_utf8(line);
+        auto parsed = json::parse_document(line);
+        if (!parsed) {
+            std::string message = parsed.error().message;
+            // Each line is its own document: its position is a column.
+            constexpr std::string_view LINE_ONE = " at line 1 column ";
+            if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
+            bad_input("invalid JSON: " + message);
+        }
+        document = std::move(parsed).value();
+        return true;
+    }
+    finished_ = true;
+    return false;
+}
+
+bool Documents::next_element(json::Value& document) {
+    json::Reader<json::ValueSink>& reader = *array_;
+    reader.skip_whitespace();
+    count_lines_to(reader.offset());
+    if (reader.at_end()) bad_input("invalid JSON: EOF while parsing a list");
+    if (reader.peek() == ']') {
+        reader.advance();
+        reader.skip_whitespace();
+        if (!reader.at_end()) bad_input("invalid JSON: trailing characters after the array");
+        finished_ = true;
+        return false;
+    }
+    size_t start = reader.offset();
+    if (!reader.read_value(document, 1)) bad_input("invalid JSON: " + reader.error_message());
+    require_utf8(text_.substr(start, reader.offset() - start));
+    reader.skip_whitespace();
+    if (reader.at_end()) bad_input("invalid JSON: EOF while parsing a list");
+    if (reader.peek() == ',') {
+        reader.advance();
+        reader.skip_whitespace();
+        if (!reader.at_end() && reader.peek() == ']') bad_input("invalid JSON: trailing comma");
+    } else if (reader.peek() != ']') {
+        bad_input("invalid JSON: expected `,` or `]` after an element");
+    }
+    return true;
+}
+
+}  // namespace velkin::imports

@@ -1,0 +1,71 @@
+#include "import/fields.hpp"
+
+#include <cmath>
+
+namespace velkin::imports {
+
+void bad_input(std::string message) { throw BadInput{std::move(message)}; }
+
+void wrong_type(std::string_view name, std::string_view expected, const json::Value& value) {
+    bad_input("field `" + std::string(name) + "`: expected " + std::string(expected) + ", found " +
+              json::describe(value));
+}
+
+const json::Value* member(const json::Value& object, std::string_view key) {
+    const json::Value* value = object.get(key);
+    return value && !value->is_null() ? value : nullptr;
+}
+
+const std::string* string_member(const json::Value& object, std::string_view key) {
+    const json::Value* value = member(object, key);
+    if (!value) return nullptr;
+    if (!value->as_string()) wrong_type(key, "a string", *value);
+    return value->as_string();
+}
+
+const json::Array* array_member(const json::Value& object, std::string_view key) {
+    const json::Value* value = member(object, key);
+    if (!value) return nullptr;
+    if (!value->as_array()) wrong_type(key, "an array", *value);
+    return value->as_array();
+}
+
+const json::Value* object_member(const json::Value& object, std::string_view key) {
+    const json::Value* value = member(object, key);
+    if (!value) return nullptr;
+    if (!value->as_object()) wrong_type(key, "an object", *value);
+    return value;
+}
+
+std::optional<double> number_member(const json::Value& object, std::string_view key) {
+    const json::Value* value = member(object, key);
+    if (!value) return std::nullopt;
+    if (!value->is_number()) wrong_type(key, "a number", *value);
+    return value->as_double();
+}
+
+const std::string& required_string(const json::Value& object, std::string_view key) {
+    const std::string* value = string_member(object, key);
+    if (!value) bad_input("field `" + std::string(key) + "`: expected a string, found nothing");
+    return *value;
+}
+
+const json::Array& required_array(const json::Value& object, std::string_view key) {
+    const json::Array* value = array_member(object, key);
+    if (!value) bad_input("field `" + std::string(key) + "`: expected an array, found nothing");
+    return *value;
+}
+
+const json::Value& required_object(const json::Value& object, std::string_view key) {
+    const json::Value* value = object_member(object, key);
+    if (!value) bad_input("field `" + std::string(key) + "`: expected an object, found nothing");
+    return *value;
+}
+
+json::Value count_value(double count) {
+    if (count >= 0 && count < 9007199254740992.0 && std::floor(count) == count)
+        return json::Value(static_cast<uint64_t>(count));
+    return json::Value(count);
+}
+
+}  // namespace velkin::imports

@@ -1,0 +1,38 @@
+#pragma once
+// Reading the members of an input document. A member of the wrong type is bad
+// input: the mapper throws BadInput with the member's name and what was
+// expected, and the import entry point turns it into an error value that
+// names the file and line.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "json/value.hpp"
+
+namespace velkin::imports {
+
+struct BadInput {
+    std::string message;
+};
+
+[[noreturn]] void bad_input(std::string message);
+// "field `{name}`: expected {expected}, found {description of value}"
+[[noreturn]] void wrong_type(std::string_view name, std::string_view expected, const json::Value& value);
+
+// The member when present and not null.
+const json::Value* member(const json::Value& object, std::string_view key);
+// Typed optional members: absent or null gives nothing; another type is bad input.
+const std::string* string_member(const json::Value& object, std::string_view key);
+const json::Array* array_member(const json::Value& object, std::string_view key);
+const json::Value* object_member(const json::Value& object, std::string_view key);
+std::optional<double> number_member(const json::Value& object, std::string_view key);
+// Required members.
+const std::string& required_string(const json::Value& object, std::string_view key);
+const json::Array& required_array(const json::Value& object, std::string_view key);
+const json::Value& required_object(const json::Value& object, std::string_view key);
+
+// A count as JSON: integral values stay integers.
+json::Value count_value(double count);
+
+}  // namespace velkin::imports

@@ -1,0 +1,115 @@
+#include "import/import.hpp"
+
+#include <array>
+
+#include "import/conversations.hpp"
+#include "import/documents.hpp"
+#include "import/fields.hpp"
+#include "import/logs.hpp"
+#include "import/tau_bench.hpp"
+
+namespace velkin::imports {
+
+namespace {
+
+constexpr std::array<std::pair<Format, std::string_view>, 3> FORMAT_NAMES{{
+    {Format::OpenAi, "openai"},
+    {Format::Anthropic, "anthropic"},
+    {Format::TauBench, "tau-bench"},
+}};
+
+bool has(const json::Value& object, std::string_view key) { return object.get(key) != nullptr; }
+
+std::optional<Format> format_of_document(const json::Value& document) {
+    if (!document.as_object()) return std::nullopt;
+    if (has(document, "traj") && has(document, "task_id")) return Format::TauBench;
+    const json::Value* request = document.get("request");
+    const json::Value* response = document.get("response");
+    if (!request || !response || !request->as_object() || !response->as_object()) return std::nullopt;
+    const json::Value* type = response->get("type");
+    bool anthropic_shape = (type && type->as_string() && (*type->as_string() == "message")) ||
+                           has(*response, "stop_reason") || has(*request, "system") ||
+                           (has(*request, "max_tokens") && !has(*response, "choices") && !has(*response, "output"));
+    if (has(*response, "choices") || has(*response, "output") || has(*request, "input")) return Format::OpenAi;
+    if (anthropic_shape) return Format::Anthropic;
+    if (has(*request, "messages")) return Format::OpenAi;
+    return std::nullopt;
+}
+
+std::string located(const Input& input, uint64_t line, const std::string& message) {
+    return input.name + ":" + std::to_string(line) + ": " + message;
+}
+
+}  // namespace
+
+std::string_view format_name(Format format) {
+    for (const auto& [f, name] : FORMAT_NAMES) {
+        if (f == format) return name;
+    }
+    return {};
+}
+
+std::optional<Format> format_from_name(std::string_view name) {
+    for (const auto& [format, n] : FORMAT_NAMES) {
+        if (n == name) return format;
+    }
+    return std::nullopt;
+}
+
+std::string format_names() {
+    std::string names;
+    for (const auto& [format, name] : FORMAT_NAMES) {
+        if (!names.empty()) names += ", ";
+        names += name;
+    }
+    return names;
+}
+
+Result<Format> detect_format(const Input& input) {
+    Documents documents(input.text);
+    json::Value first;
+    try {
+        if (!documents.next(first)) return Error{input.name + ": empty input: nothing to import"};
+    } catch (const BadInput& bad) {
+        return Error{located(input, documents.line(), bad.message)};
+    }
+    if (std::optional<Format> format = format_of_document(first)) return *format;
+    return Error{located(input, documents.line(),
+                         "unknown format: expected a tau-bench entry ({task_id, traj}) or a {request, response} "
+                         "log line of the OpenAI or Anthropic API (name one with --from: " +
+                             format_names() + ")")};
+}
+
+Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Format> format) {
+    Imported imported;
+    Conversations conversations;
+    for (const Input& input : inputs) {
+        Format input_format;
+        if (format) {
+            input_format = *format;
+        } else {
+            Result<Format> detected = detect_format(input);
+            if (!detected) return detected.take_error();
+            input_format = detected.value();
+        }
+        imported.summary.formats.push_back(input_format);
+        Documents documents(input.text);
+        LogMapper logs(input_format, conversations);
+        json::Value document;
+        try {
+            while (documents.next(document)) {
+                if (input_format == Format::TauBench) {
+                    map_tau_bench_entry(document, conversations);
+                } else {
+                    logs.map(document);
+                }
+            }
+        } catch (const BadInput& bad) {
+            return Error{located(input, documents.line(), bad.message)};
+        }
+    }
+    conversations.write(imported.agentlog, imported.summary);
+    return imported;
+}
+
+}  // namespace velkin::imports

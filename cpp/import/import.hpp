@@ -1,0 +1,53 @@
+#pragma once
+// Importing traces that other tools wrote (OpenTelemetry OTLP JSON, OpenAI and
+// Anthropic request/response logs, tau-bench result files) as .agentlog lines.
+// Inputs are read document by document (a line, or an element of a top-level
+// array); only the output records are held in memory.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/result.hpp"
+
+namespace velkin::imports {
+
+enum class Format : uint8_t { OpenAi, Anthropic, TauBench };
+
+std::string_view format_name(Format format);
+std::optional<Format> format_from_name(std::string_view name);
+// "openai, anthropic, tau-bench"
+std::string format_names();
+
+struct Input {
+    std::string name;  // as the user named it, for messages
+    std::string_view text;
+};
+
+// The format of one input, from its first document.
+Result<Format> detect_format(const Input& input);
+
+struct Summary {
+    std::vector<Format> formats;  // per input, as given or detected
+    uint64_t conversations = 0;
+    uint64_t records = 0;
+    // Spans the importer does not map, by their kind (e.g. "embeddings", "span without gen_ai attributes").
+    std::map<std::string, uint64_t> skipped;
+    // Model responses imported without their message texts (the instrumentation captured none).
+    uint64_t responses_without_content = 0;
+};
+
+struct Imported {
+    std::string agentlog;
+    Summary summary;
+};
+
+// All inputs into one trace file. With `format` every input is read as that format;
+// otherwise each is detected. The first bad document fails the whole import with
+// "{input}:{line}: {what}".
+Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Format> format);
+
+}  // namespace velkin::imports

@@ -1,0 +1,136 @@
+// `velkin._native.import_traces`: the importers, run without the interpreter lock.
+#include "native/import_binding.hpp"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "import/import.hpp"
+#include "import/mapped_file.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace velkin::native {
+
+namespace {
+
+using python::checked;
+using python::Ref;
+
+// Releases the interpreter lock for the scope.
+class WithoutLock {
+public:
+    WithoutLock() : state_(PyEval_SaveThread()) {}
+    ~WithoutLock() { PyEval_RestoreThread(state_); }
+    WithoutLock(const WithoutLock&) = delete;
+    WithoutLock& operator=(const WithoutLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+std::string str_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data) throw python::PythonErrorSet{};
+    return std::string(data, static_cast<size_t>(size));
+}
+
+[[noreturn]] void bad_inputs() {
+    PyErr_SetString(PyExc_TypeError, "argument 'inputs': expected a list of (name, bytes or path) pairs");
+    throw python::PythonErrorSet{};
+}
+
+// The inputs' bytes stay owned by their Python objects or mappings while the lock is released.
+struct Sources {
+    std::vector<Ref> owners;
+    std::vector<imports::MappedFile> files;
+    std::vector<imports::Input> inputs;
+};
+
+Sources read_sources(PyObject* list) {
+    if (!PyList_Check(list)) bad_inputs();
+    Sources sources;
+    Py_ssize_t count = PyList_GET_SIZE(list);
+    sources.files.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyList_GET_ITEM(list, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)))
+            bad_inputs();
+        std::string name = str_text(PyTuple_GET_ITEM(pair, 0));
+        PyObject* source = PyTuple_GET_ITEM(pair, 1);
+        if (PyBytes_Check(source)) {
+            sources.owners.push_back(Ref::borrow(source));
+            std::string_view text(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
+            sources.inputs.push_back(imports::Input{std::move(name), text});
+        } else if (PyUnicode_Check(source)) {
+            Result<imports::MappedFile> file = imports::MappedFile::open(str_text(source));
+            if (!file) python::throw_value_error(file.error().message);
+            sources.files.push_back(std::move(file).value());
+            sources.inputs.push_back(imports::Input{std::move(name), sources.files.back().text()});
+        } else {
+            bad_inputs();
+        }
+    }
+    return sources;
+}
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw python::PythonErrorSet{};
+}
+
+Ref summary_dict(const imports::Summary& summary) {
+    Ref dict = checked(PyDict_New());
+    Ref formats = checked(PyList_New(0));
+    for (imports::Format format : summary.formats) {
+        std::string_view name = imports::format_name(format);
+        Ref text = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (PyList_Append(formats.get(), text.get()) < 0) throw python::PythonErrorSet{};
+    }
+    set_item(dict.get(), "formats", std::move(formats));
+    set_item(dict.get(), "conversations", checked(PyLong_FromUnsignedLongLong(summary.conversations)));
+    set_item(dict.get(), "records", checked(PyLong_FromUnsignedLongLong(summary.records)));
+    Ref skipped = checked(PyDict_New());
+    for (const auto& [kind, count] : summary.skipped)
+        set_item(skipped.get(), kind.c_str(), checked(PyLong_FromUnsignedLongLong(count)));
+    set_item(dict.get(), "skipped", std::move(skipped));
+    set_item(dict.get(), "responses_without_content",
+             checked(PyLong_FromUnsignedLongLong(summary.responses_without_content)));
+    return dict;
+}
+
+}  // namespace
+
+PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return python::guarded([&] {
+        static constexpr std::array<const char*, 2> PARAMETERS{"inputs", "format"};
+        std::array<PyObject*, 2> bound{};
+        python::bind_arguments(python::Signature{"import_traces", PARAMETERS, 1}, args, nargs, kwnames, bound);
+        auto [inputs_arg, format_arg] = bound;
+        std::optional<imports::Format> format;
+        if (format_arg && format_arg != Py_None) {
+            if (!PyUnicode_Check(format_arg)) {
+                PyErr_SetString(PyExc_TypeError, "argument 'format': expected a str or None");
+                throw python::PythonErrorSet{};
+            }
+            std::string name = str_text(format_arg);
+            format = imports::format_from_name(name);
+            if (!format)
+                python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
+        }
+        Sources sources = read_sources(inputs_arg);
+        std::optional<Result<imports::Imported>> imported;
+        {
+            WithoutLock unlocked;
+            imported.emplace(imports::import_inputs(sources.inputs, format));
+        }
+        if (!*imported) python::throw_value_error(imported->error().message);
+        const imports::Imported& result = imported->value();
+        Ref data = checked(PyBytes_FromStringAndSize(result.agentlog.data(), static_cast<Py_ssize_t>(result.agentlog.size())));
+        Ref summary = summary_dict(result.summary);
+        return checked(PyTuple_Pack(2, data.get(), summary.get())).release();
+    });
+}
+
+}  // namespace velkin::native

@@ -1,0 +1,16 @@
+#pragma once
+#include "python/refs.hpp"
+
+namespace velkin::native {
+
+PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline constexpr const char IMPORT_TRACES_DOC[] =
+    "import_traces(inputs, format=None)\n--\n\n"
+    "Import traces written by other tools as `.agentlog` bytes.\n"
+    "\n"
+    "`inputs` is a list of (name, source) pairs; a source is the input's bytes or,\n"
+    "as a str, the path of a file to read. `format` names the format of every\n"
+    "input (otherwise each is detected). Returns (agentlog bytes, summary dict).";
+
+}  // namespace velkin::native
