@@ -18,25 +18,36 @@ namespace {
 // half-old, half-new.
 class DictWalk {
 public:
+    enum class Step { Item, End, Changed };
+
     explicit DictWalk(PyObject* dict) : dict_(dict), used_(PyDict_GET_SIZE(dict)), remaining_(used_) {}
 
-    bool next(Ref& key, Ref& value) {
-        if (PyDict_GET_SIZE(dict_) != used_) throw Panic("dictionary changed size during iteration");
+    Step next(Ref& key, Ref& value) {
+        if (PyDict_GET_SIZE(dict_) != used_) {
+            change_ = "dictionary changed size during iteration";
+            return Step::Changed;
+        }
         PyObject* k = nullptr;
         PyObject* v = nullptr;
-        if (!PyDict_Next(dict_, &position_, &k, &v)) return false;
-        if (remaining_ == 0) throw Panic("dictionary keys changed during iteration");
+        if (!PyDict_Next(dict_, &position_, &k, &v)) return Step::End;
+        if (remaining_ == 0) {
+            change_ = "dictionary keys changed during iteration";
+            return Step::Changed;
+        }
         --remaining_;
         key = Ref::borrow(k);
         value = Ref::borrow(v);
-        return true;
+        return Step::Item;
     }
+    // After Step::Changed: what changed, in the interpreter's words.
+    const char* change() const { return change_; }
 
 private:
     PyObject* dict_;
     Py_ssize_t position_ = 0;
     Py_ssize_t used_;
     Py_ssize_t remaining_;
+    const char* change_ = "";
 };
 
 // Looked up on each use: the module keeps nothing between calls, and this
@@ -100,10 +111,11 @@ private:
 
     std::string error_;
     Ref exception_;
+    const int cap_ = nesting_cap();
 
     bool enter(RecursionGuard& guard, int depth) {
         if (!guard.entered()) return fail_with_python_error();
-        if (depth >= MAX_CONVERSION_DEPTH)
+        if (depth >= cap_)
             return fail(std::string("RecursionError: maximum recursion depth exceeded") + RECURSION_CONTEXT);
         return true;
     }
@@ -192,7 +204,11 @@ private:
         object.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
         DictWalk walk(dict);
         Ref key, value;
-        while (walk.next(key, value)) {
+        for (;;) {
+            const DictWalk::Step step = walk.next(key, value);
+            if (step == DictWalk::Step::End) break;
+            // A payload changed by its own hooks is bad input, reported as the interpreter would.
+            if (step == DictWalk::Step::Changed) return fail(std::string("RuntimeError: ") + walk.change());
             std::string text;
             if (!key_text(key.get(), text)) return false;
             json::Value converted;
@@ -246,10 +262,11 @@ private:
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         Ref hold = Ref::borrow(sequence);
+        // The length comes from the object's own __len__: room grows with what
+        // is actually read, never from the claim.
         Py_ssize_t size = PySequence_Size(sequence);
         if (size < 0) return fail_with_python_error();
         json::Array array;
-        array.reserve(static_cast<size_t>(size));
         for (Py_ssize_t i = 0; i < size; ++i) {
             Ref item = Ref::steal(PySequence_GetItem(sequence, i));
             if (!item) return fail_with_python_error();
@@ -393,7 +410,10 @@ Result<diff::PricingTable> read_pricing(PyObject* pricing) {
     Ref hold = Ref::borrow(pricing);
     DictWalk walk(pricing);
     Ref key, value;
-    while (walk.next(key, value)) {
+    for (;;) {
+        const DictWalk::Step step = walk.next(key, value);
+        if (step == DictWalk::Step::End) break;
+        if (step == DictWalk::Step::Changed) throw Panic(walk.change());
         if (!PyUnicode_Check(key.get()))
             return Error{"pricing key: TypeError: '" + type_qualname_of(key.get()) +
                          "' object cannot be converted to 'PyString'"};

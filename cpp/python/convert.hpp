@@ -1,7 +1,7 @@
 #pragma once
 // Python arguments into the system's own values: JSON values, record lists
 // and the pricing table. Errors are values carrying the message the caller
-// sees; only a dict modified while it is read is a fault (velkin::Panic).
+// sees; only the pricing dict modified while it is read is a fault (velkin::Panic).
 #include <vector>
 
 #include "agentlog/record.hpp"

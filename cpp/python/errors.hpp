@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "json/result.hpp"
+#include "python/recursion.hpp"
 #include "python/refs.hpp"
 
 namespace velkin::python {
@@ -39,8 +40,10 @@ void raise_panic(std::string_view message);
 [[noreturn]] void throw_value_error(std::string_view message);
 
 // Runs an entry point's body; every C++ exception becomes a Python exception.
+// The body's nesting cap is fixed here, at the entry.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    const NestingBudget nesting;
     try {
         return body();
     } catch (const PythonErrorSet&) {

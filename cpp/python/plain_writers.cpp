@@ -15,7 +15,7 @@ bool enter(const RecursionGuard& guard, int depth) {
         PyErr_Clear();
         return false;
     }
-    return depth < MAX_CONVERSION_DEPTH;
+    return depth < nesting_cap();
 }
 
 // The objects of a large graph lie scattered in memory and reading their
