@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from velkin import _core, cli
+from velkin.defaults import DEFAULT_SEED
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BASELINE, CANDIDATE, PRICING = (os.path.join(ROOT, "examples", name)
@@ -36,11 +37,15 @@ def run(capsys):
     return main
 
 
-def example_report():
+def example_inputs():
     with open(PRICING) as f:
         pricing = {model: tuple(p) if isinstance(p, list) else p for model, p in json.load(f).items()}
     baseline, candidate = (_core.parse_agentlog(Path(path).read_bytes()) for path in (BASELINE, CANDIDATE))
-    return _core.compute_diff_report(baseline, candidate, pricing, 7)
+    return baseline, candidate, pricing
+
+
+def example_report():
+    return _core.compute_diff_report(*example_inputs(), 7)
 
 
 def trace(path, payload):
@@ -62,49 +67,112 @@ def assert_clean_failure(result, *fragments):
     assert "Traceback" not in err and all(fragment in err for fragment in fragments), err
 
 
-def test_diff_json_is_the_report_dict():
+def test_diff_json_is_the_report_dict_beside_seed_and_version():
     result = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--seed", 7, "--json")
     expected = example_report()
-    assert json.loads(result.stdout) == expected and list(json.loads(result.stdout)) == list(expected)
+    document = json.loads(result.stdout)
+    assert document == {"version": _core.__version__, "seed": 7, **expected}
+    assert list(document) == ["version", "seed", *expected]
     # Non-ASCII is printed as itself, with two-space indentation.
     assert "\\u" not in result.stdout and '\n  "rows": [' in result.stdout
     assert any(r["severity"] == "error" for r in expected["recommendations"]) and result.returncode == 1
 
 
-def test_diff_readable_report_shows_every_section():
-    result = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--seed", 7)
-    report, lines = example_report(), result.stdout.splitlines()
-    header = next(i for i, line in enumerate(lines) if line.startswith("axis "))
-    table = [(line, line.split(), row) for line, row in zip(lines[header + 1:header + 10], report["rows"])]
-    assert [cells[0] for _, cells, _ in table] == AXES
-    # One row per axis: severity and n, the delta unless too small for three decimals, columns lined up.
-    assert all(row["severity"] in cells and str(row["n"]) in cells for _, cells, row in table)
-    assert all(cells[1:5] == ["-"] * 4 if row["n"] == 0 else f"{row['delta']:+.3f}" in cells
-               for _, cells, row in table if row["n"] == 0 or abs(row["delta"]) >= 0.01 or row["delta"] == 0)
-    assert len({line.index(" " + row["severity"] + " ") for line, _, row in table}) == 1
-    assert report["first_divergence"]["explanation"][:40] in result.stdout and "Drill-down" in result.stdout
-    assert all(r["message"] in result.stdout and r["severity"].upper() in result.stdout
-               for r in report["recommendations"])
-    assert result.returncode == 1
+def test_default_seed_is_fixed_and_printed(run):
+    code, out, _ = run("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json")
+    assert json.loads(out) == {"version": _core.__version__, "seed": DEFAULT_SEED,
+                               **_core.compute_diff_report(*example_inputs(), DEFAULT_SEED)}
+    text = run("diff", BASELINE, CANDIDATE, "--pricing", PRICING)[1]
+    assert f"seed {DEFAULT_SEED}" in text and text == run("diff", BASELINE, CANDIDATE, "--pricing", PRICING)[1]
 
 
 def test_identical_traces_with_the_largest_seed_exit_zero():
     result = velkin("diff", BASELINE, BASELINE, "--seed", 2**64 - 1)
     assert result.returncode == 0, result.stderr
-    assert "First divergence: none" in result.stdout
+    assert result.stdout.startswith("\u2713 NO SIGNIFICANT CHANGE") and "none: the candidate follows" in result.stdout
+    assert "the same records" in result.stderr
 
 
-@pytest.mark.parametrize("baseline, candidate, code", [
-    # A changed stop reason is a decision drift: a warning, and the gate stays open.
-    (response("Done."), response("Done.", "max_tokens"), 0),
+@pytest.mark.parametrize("baseline, candidate, codes", [
+    # A changed stop reason is a decision drift: a warning, so only --fail-on warning closes the gate.
+    (response("Done."), response("Done.", "max_tokens"), {"error": 0, "warning": 1, "never": 0}),
     # A duplicated tool call is structural: an error.
-    (response("Looking.", "tool_use", ["search"]), response("Looking.", "tool_use", ["search", "search"]), 1),
+    (response("Looking.", "tool_use", ["search"]), response("Looking.", "tool_use", ["search", "search"]),
+     {"error": 1, "warning": 1, "never": 0}),
 ])
-def test_exit_code_follows_error_recommendations(tmp_path, run, baseline, candidate, code):
+def test_gate_follows_fail_on(tmp_path, run, baseline, candidate, codes):
     baseline, candidate = trace(tmp_path / "b.agentlog", baseline), trace(tmp_path / "c.agentlog", candidate)
-    exit_code, out, _ = run("diff", baseline, candidate, "--seed", 3, "--json")
-    assert json.loads(out)["recommendations"] and exit_code == code
-    assert run("diff", baseline, candidate, "--seed", 3)[0] == code
+    assert json.loads(run("diff", baseline, candidate, "--json")[1])["recommendations"]
+    assert run("diff", baseline, candidate)[0] == codes["error"]
+    for fail_on, code in codes.items():
+        for output in ([], ["--json"], ["--format", "markdown"]):
+            assert run("diff", baseline, candidate, "--fail-on", fail_on, *output)[0] == code, (fail_on, output)
+
+
+@pytest.mark.parametrize("empty_side", ["baseline", "candidate"])
+def test_a_side_without_responses_is_bad_input(tmp_path, empty_side):
+    full = trace(tmp_path / "full.agentlog", response("Hello."))
+    empty = tmp_path / "empty.agentlog"
+    empty.write_bytes(_core.write_agentlog([{"version": "0.1", "id": "m", "kind": "metadata", "ts": "t",
+                                             "payload": {}}]))
+    args = (empty, full) if empty_side == "baseline" else (full, empty)
+    result = velkin("diff", *args)
+    assert_clean_failure(result, str(empty), "no chat_response")
+    assert len(result.stderr.splitlines()) == 1
+
+
+def test_price_table_warnings(tmp_path, run):
+    baseline = tmp_path / "b.agentlog"
+    records = [{"version": "0.1", "id": f"r{i}", "kind": "chat_response", "ts": "t",
+                "payload": {**response("Hi."), "model": model}}
+               for i, model in enumerate(["known-2025-01-01", "ghost", "ghost", "phantom"])]
+    baseline.write_bytes(_core.write_agentlog(records))
+    pricing = tmp_path / "p.json"
+    pricing.write_text('{"known": [1e-6, -2e-6]}')
+    code, _, err = run("diff", baseline, baseline, "--pricing", pricing)
+    assert code == 0
+    assert "'known' has a negative price" in err and "same records" in err
+    assert "'ghost' is not in the price table; its 2 responses" in err
+    assert "'phantom' is not in the price table; its 1 response " in err and "known-2025" not in err
+    assert "no --pricing" in run("diff", baseline, baseline)[2]
+
+
+@pytest.mark.parametrize("content, advice", [
+    (b"\xef\xbb\xbf" + Path(BASELINE).read_bytes(), "byte order mark"),
+    (b'[{"task_id": 0, "traj": [{"role": "user", "content": "hi"}]}]', "velkin import"),
+    (b'{"messages": [{"role": "user", "content": "hi"}]}\n', "velkin import"),
+])
+def test_parse_failure_gets_advice(tmp_path, run, content, advice):
+    path = tmp_path / "in.agentlog"
+    path.write_bytes(content)
+    with pytest.raises(ValueError) as parse_error:
+        _core.parse_agentlog(content)
+    for result in (run("validate", path), run("diff", path, BASELINE)):
+        assert_clean_failure(result, str(parse_error.value), advice)
+
+
+WRITE_COMMANDS = [["diff", BASELINE, CANDIDATE, "--pricing", PRICING], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"], ["validate", BASELINE],
+                  ["id", PRICING]]
+
+
+@pytest.mark.parametrize("args", WRITE_COMMANDS)
+@pytest.mark.parametrize("stdout", ["full", "closed"])
+def test_output_that_cannot_be_written_is_one_line_and_exit_2(args, stdout):
+    if stdout == "full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full on this system")
+    with open("/dev/full", "w") if stdout == "full" else open(os.devnull) as sink:
+        result = subprocess.run([sys.executable, "-m", "velkin", *map(str, args)], cwd=ROOT, timeout=120,
+                                stdout=sink if stdout == "full" else None, stderr=subprocess.PIPE, text=True,
+                                pass_fds=(), preexec_fn=None if stdout == "full" else (lambda: os.close(1)))
+    assert result.returncode == 2, result.stderr
+    assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("velkin: error: cannot write")
+
+
+@pytest.mark.parametrize("option", ["--html", "--junit"])
+def test_report_file_that_cannot_be_written_is_bad_output(tmp_path, run, option):
+    target = tmp_path / "missing-dir" / "report"
+    assert_clean_failure(run("diff", BASELINE, CANDIDATE, option, target), str(target))
+    assert not target.parent.exists()
 
 
 def test_pricing_pairs_are_input_and_output_prices(tmp_path, run):

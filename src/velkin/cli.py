@@ -1,32 +1,46 @@
 """The `velkin` command: diff two traces, validate a trace, print a content id.
 
-Exit codes: 0 success; 1 when a diff report holds a recommendation of
-severity "error" (so the command can gate CI); 2 for bad input or bad usage.
+Exit codes: 0 success; 1 when the gate fails (by default: a finding of
+severity "error"); 2 for bad input, bad usage or output that cannot be written.
 """
 from __future__ import annotations
 
 import argparse
 import json
+import os
+import shutil
 import signal
 import sys
-import textwrap
+import tempfile
 
-from velkin import _core
+from velkin import _core, _native
+from velkin.defaults import DEFAULT_SEED
+from velkin.reports import html, junit, markdown, model, terminal
 
 EXIT_OK = 0
 EXIT_REGRESSION = 1
 EXIT_BAD_INPUT = 2
 
 MAX_SEED = 2**64 - 1
-WRAP_WIDTH = 100
 # The parser stops at a 1 GiB trace total and reads at most 16 MiB + 1 bytes of the line
 # that crosses it, so nothing beyond this many bytes can change its result.
 TRACE_READ_LIMIT = 1073741824 + 16777216 + 1
+UTF8_BOM = b"\xef\xbb\xbf"
 
 
 class InputError(Exception):
     """Bad input named by the user; its text goes to stderr as is."""
 
+
+class OutputError(Exception):
+    """The output could not be written; its text goes to stderr as is."""
+
+
+def warn(message: str) -> None:
+    print(f"velkin: warning: {message}", file=sys.stderr)
+
+
+# Input ------------------------------------------------------------------------
 
 def read_bytes(path: str, limit: int = -1) -> bytes:
     try:
@@ -36,11 +50,30 @@ def read_bytes(path: str, limit: int = -1) -> bytes:
         raise InputError(f"cannot read {path}: {e.strerror or e}") from None
 
 
+def parse_advice(data: bytes) -> str:
+    """What the user can do about a trace that does not parse, judged from its first bytes."""
+    if data.startswith(UTF8_BOM):
+        return "the file starts with a UTF-8 byte order mark (BOM); save it as UTF-8 without a BOM"
+    head = data.lstrip()[:4096]
+    if head.startswith(b"["):
+        return ("the file is one JSON array, not one record per line: if it holds agent runs of another "
+                "format, convert them with `velkin import`")
+    markers = {b'"messages"': "a chat log (OpenAI messages)", b'"choices"': "an OpenAI API response log",
+               b'"resourceSpans"': "an OpenTelemetry export", b'"traj"': "agent trajectories",
+               b'"role"': "a chat log"}
+    for marker, kind in markers.items():
+        if marker in head and b'"kind"' not in head:
+            return f"the file looks like {kind}, not an .agentlog trace; convert it with `velkin import`"
+    return ""
+
+
 def read_trace(path: str) -> list:
+    data = read_bytes(path, TRACE_READ_LIMIT)
     try:
-        return _core.parse_agentlog(read_bytes(path, TRACE_READ_LIMIT))
+        return _core.parse_agentlog(data)
     except ValueError as e:
-        raise InputError(f"{path}: {e}") from None
+        advice = parse_advice(data)
+        raise InputError(f"{path}: {e}" + (f"\nvelkin: advice: {advice}" if advice else "")) from None
 
 
 def _reject_constant(name: str):
@@ -77,185 +110,218 @@ def seed_value(text: str) -> int:
     return seed
 
 
-# Readable report -----------------------------------------------------------
+# Checks before a comparison -----------------------------------------------------
 
-def fmt_value(x, sign: str = "") -> str:
-    if x is None:
-        return "n/a"
-    if x != 0 and abs(x) < 0.01:
-        return f"{x:{sign}.3g}"  # prices per response are often below a cent
-    return f"{x:{sign}.3f}"
-
-
-def fmt_delta(x) -> str:
-    return fmt_value(x, sign="+")
-
-
-def fmt_confidence(x) -> str:
-    return "n/a" if x is None else f"{x:.2f}"
+def price_entry(table: dict, name: str):
+    """The table's entry for a model, trying the undated name of a dated snapshot as the cost axis does."""
+    if name in table:
+        return table[name]
+    raw = name.encode("utf-8", "surrogatepass")
+    for length, pattern in ((11, "-dddd-dd-dd"), (9, "-dddddddd")):
+        tail = raw[-length:]
+        if len(raw) > length and all(c == ord("-") if p == "-" else 48 <= c <= 57 for c, p in zip(tail, pattern)):
+            return table.get(raw[:-length].decode("utf-8", "surrogatepass"))
+    return None
 
 
-def table(header: list, rows: list, right: set) -> list:
-    """Lines of an aligned table; columns whose index is in `right` are right-aligned."""
-    widths = [max(len(str(cell)) for cell in column) for column in zip(header, *rows)]
-    lines = []
-    for row in [header, *rows]:
-        cells = [str(c).rjust(w) if i in right else str(c).ljust(w) for i, (c, w) in enumerate(zip(row, widths))]
-        lines.append("  ".join(cells).rstrip())
-    return lines
+def price_warnings(path: str, table: dict, sides: dict) -> list:
+    warnings = []
+    for name, prices in table.items():
+        values = prices.values() if isinstance(prices, dict) else prices if isinstance(prices, (list, tuple)) else ()
+        if any(isinstance(v, (int, float)) and not isinstance(v, bool) and v < 0 for v in values):
+            warnings.append(f"{path}: model {name!r} has a negative price")
+    for label, records in sides.items():
+        missing = {}
+        for record in model.responses(records):
+            name = record["payload"].get("model") if isinstance(record["payload"], dict) else None
+            if isinstance(name, str) and price_entry(table, name) is None:
+                missing[name] = missing.get(name, 0) + 1
+        for name, count in sorted(missing.items()):
+            warnings.append(f"{label}: model {name!r} is not in the price table; its "
+                            f"{count} response{'s' if count != 1 else ''} cost 0 on the cost axis")
+    return warnings
 
 
-def wrapped(text: str, indent: str) -> list:
-    return textwrap.wrap(text, WRAP_WIDTH, initial_indent=indent, subsequent_indent=indent) or [indent]
+def require_responses(path: str, records: list) -> None:
+    if not model.responses(records):
+        raise InputError(f"{path}: no chat_response records: there is nothing to compare")
 
 
-def rows_section(report: dict) -> list:
-    header = ["axis", "baseline", "candidate", "delta", "95% interval", "severity", "n", "flags"]
-    rows = []
-    for row in report["rows"]:
-        if row["n"] == 0:  # no samples: the zeros are placeholders, not measurements
-            numbers = ["-", "-", "-", "-"]
-        else:
-            numbers = [fmt_value(row["baseline_median"]), fmt_value(row["candidate_median"]), fmt_delta(row["delta"]),
-                       f"[{fmt_delta(row['ci95_low'])}, {fmt_delta(row['ci95_high'])}]"]
-        rows.append([row["axis"], *numbers, row["severity"], row["n"], ", ".join(row["flags"]) or "-"])
-    return table(header, rows, right={1, 2, 3, 6})
+# Output -------------------------------------------------------------------------
+
+def write_atomic(path: str, text: str) -> None:
+    """The whole file or nothing: written beside the target, then renamed over it."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".velkin-", suffix=".tmp")
+    except OSError as e:
+        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except OSError as e:
+        os.unlink(temporary)
+        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def divergence_line(d: dict) -> str:
-    return (f"baseline turn {d['baseline_turn']}, candidate turn {d['candidate_turn']}: "
-            f"{d['kind']} on {d['primary_axis']} (confidence {fmt_confidence(d['confidence'])})")
+def emit(text: str) -> None:
+    """One block of standard output; a failure to write it is an OutputError."""
+    if sys.stdout is None:
+        raise OutputError("cannot write the output: standard output is closed")
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except OSError as e:
+        raise OutputError(f"cannot write the output: {e.strerror or e}") from None
 
 
-def divergences_section(report: dict) -> list:
-    first = report["first_divergence"]
-    if first is None:
-        return ["First divergence: none"]
-    lines = ["First divergence: " + divergence_line(first), *wrapped(first["explanation"], "  ")]
-    if report["divergences"]:
-        lines += ["", "Divergences (ranked):"]
-        rows = [[f"b{d['baseline_turn']}/c{d['candidate_turn']}", d["kind"], d["primary_axis"],
-                 fmt_confidence(d["confidence"]), d["explanation"]] for d in report["divergences"]]
-        lines += ["  " + line for line in table(["turns", "kind", "axis", "conf", "explanation"], rows, right={3})]
-    return lines
+def use_color(choice: str) -> bool:
+    if choice != "auto":
+        return choice == "always"
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    return sys.stdout is not None and sys.stdout.isatty()
 
 
-def recommendations_section(report: dict) -> list:
-    recommendations = report["recommendations"]
-    if not recommendations:
-        return ["Recommendations: none"]
-    explanations = {d["explanation"] for d in report["divergences"]}
-    lines = ["Recommendations:"]
-    width = max(len(r["severity"]) for r in recommendations)
-    for r in recommendations:
-        lines.append(f"  {r['severity'].upper():<{width}}  {r['message']}  [{r['action']}, {r['axis']}]")
-        # A divergence's rationale is its explanation, already shown above.
-        if r["rationale"] not in explanations:
-            lines += wrapped(r["rationale"], " " * (width + 4))
-    return lines
+def terminal_width() -> int:
+    """COLUMNS when set, the terminal's width on a terminal, 80 otherwise."""
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    if sys.stdout is not None and sys.stdout.isatty():
+        return shutil.get_terminal_size((80, 24)).columns
+    return 80
 
 
-def drill_down_section(report: dict) -> list:
-    if not report["drill_down"]:
-        return ["Drill-down: no response pairs"]
-    rows = []
-    for pair in report["drill_down"]:
-        moved = sorted((s for s in pair["axis_scores"] if s["normalized_delta"]),
-                       key=lambda s: -s["normalized_delta"])[:3]
-        rows.append([pair["pair_index"], fmt_value(pair["regression_score"]), pair["dominant_axis"],
-                     ", ".join(f"{s['axis']} {fmt_delta(s['delta'])}" for s in moved) or "-"])
-    header = ["pair", "score", "dominant", "largest changes"]
-    return ["Drill-down (most regressed pairs):", *["  " + line for line in table(header, rows, right={0, 1})]]
+def publish(report: model.Report, document: dict, args) -> int:
+    """Prints the report in the chosen format, writes the requested files and applies the gate."""
+    for w in report.warnings:
+        warn(w)
+    if args.html:
+        write_atomic(args.html, html.render(report))
+    if args.junit:
+        write_atomic(args.junit, junit.render(report))
+    if args.format == "json":
+        emit(json.dumps(document, indent=2, ensure_ascii=False))
+    elif args.format == "markdown":
+        emit(markdown.render(report))
+    else:
+        emit(terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
+                             show_turns=args.show_turns))
+    return EXIT_REGRESSION if report.gate_fails(args.fail_on) else EXIT_OK
 
 
-def render_report(report: dict, baseline_path: str, candidate_path: str, counts: tuple) -> str:
-    lines = [
-        f"baseline   {report['baseline_trace_id'] or '-'}  ({baseline_path}, {counts[0]} responses)",
-        f"candidate  {report['candidate_trace_id'] or '-'}  ({candidate_path}, {counts[1]} responses)",
-        f"pairs      {report['pair_count']}",
-        "",
-        *rows_section(report),
-        "",
-        *divergences_section(report),
-        "",
-        *recommendations_section(report),
-        "",
-        *drill_down_section(report),
-    ]
-    return "\n".join(lines)
+def add_report_options(parser: argparse.ArgumentParser) -> None:
+    """The output and gate options every comparing command shares."""
+    parser.add_argument("--format", choices=("text", "json", "markdown"), default="text",
+                        help="text for a terminal (default), json, or markdown for a PR comment or job summary")
+    parser.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    parser.add_argument("--html", metavar="OUT.html", help="also write a self-contained HTML report")
+    parser.add_argument("--junit", metavar="FILE.xml", help="also write a JUnit XML report for CI")
+    parser.add_argument("--fail-on", choices=("error", "warning", "never"), default="error",
+                        help="exit 1 on findings of this severity or worse (default: error)")
+    parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
+                        help="colour the text report (auto: on a terminal, unless NO_COLOR is set)")
+    parser.add_argument("--all", action="store_true", help="list every divergence, not only the top five")
+    parser.add_argument("--show-turns", action="store_true",
+                        help="show the texts of both turns side by side for each divergence listed")
 
 
-def has_error(report: dict) -> bool:
-    return any(r["severity"] == "error" for r in report["recommendations"])
-
-
-# Commands ------------------------------------------------------------------
-
-def response_count(records: list) -> int:
-    return sum(1 for r in records if r["kind"] == "chat_response")
-
+# Commands -------------------------------------------------------------------------
 
 def cmd_diff(args) -> int:
     baseline = read_trace(args.baseline)
     candidate = read_trace(args.candidate)
+    require_responses(args.baseline, baseline)
+    require_responses(args.candidate, candidate)
     pricing = read_pricing(args.pricing) if args.pricing else None
     try:
         report = _core.compute_diff_report(baseline, candidate, pricing, args.seed)
     except ValueError as e:  # the records are already valid, so this is the price table
         raise InputError(f"{args.pricing or 'pricing'}: {e}") from None
-    if args.json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
+    warnings = []
+    if baseline == candidate:
+        warnings.append("baseline and candidate hold the same records: nothing can differ")
+    if pricing is None:
+        warnings.append("no --pricing given: every response costs 0 on the cost axis")
     else:
-        counts = (response_count(baseline), response_count(candidate))
-        print(render_report(report, args.baseline, args.candidate, counts))
-    return EXIT_REGRESSION if has_error(report) else EXIT_OK
+        warnings += price_warnings(args.pricing, pricing, {args.baseline: baseline, args.candidate: candidate})
+    steps = _native.alignment(baseline, candidate)
+    view = model.from_diff(report, steps, baseline, candidate, paths=(args.baseline, args.candidate),
+                           seed=args.seed, version=_core.__version__, warnings=warnings)
+    document = {"version": _core.__version__, "seed": args.seed, **report}
+    return publish(view, document, args)
 
 
 def cmd_validate(args) -> int:
     records = read_trace(args.file)
-    print(f"ok: {len(records)} records")
+    emit(f"ok: {len(records)} records")
     return EXIT_OK
 
 
 def cmd_id(args) -> int:
     document = read_json(args.file)
     try:
-        print(_core.content_id(document))
+        emit(_core.content_id(document))
     except ValueError as e:
         raise InputError(f"{args.file}: {e}") from None
     return EXIT_OK
+
+
+# Subcommands: each add_* function registers one command; build_parser lists them.
+
+def add_diff(commands) -> None:
+    diff = commands.add_parser("diff", help="nine-axis diff of a candidate trace against a baseline",
+                               description="Compare CANDIDATE against BASELINE: a verdict, the nine axes and "
+                                           "what changed. Exits 1 when the gate (--fail-on) fails.")
+    diff.add_argument("baseline", metavar="BASELINE", help="baseline .agentlog file")
+    diff.add_argument("candidate", metavar="CANDIDATE", help="candidate .agentlog file")
+    diff.add_argument("--pricing", metavar="FILE.json",
+                      help='prices per token by model: {"model": [input, output]} or an object of prices')
+    diff.add_argument("--seed", type=seed_value, metavar="N", default=DEFAULT_SEED,
+                      help=f"seed of the bootstrap intervals (default {DEFAULT_SEED})")
+    add_report_options(diff)
+    diff.set_defaults(run=cmd_diff)
+
+
+def add_validate(commands) -> None:
+    validate = commands.add_parser("validate", help="parse a trace and report the first error")
+    validate.add_argument("file", metavar="FILE", help=".agentlog file")
+    validate.set_defaults(run=cmd_validate)
+
+
+def add_id(commands) -> None:
+    content_id = commands.add_parser("id", help="content id of a JSON document")
+    content_id.add_argument("file", metavar="FILE.json", help="JSON file")
+    content_id.set_defaults(run=cmd_id)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velkin",
         description="Read, validate and compare .agentlog traces of LLM agents.",
-        epilog="exit codes: 0 ok, 1 the diff found an error-level regression, 2 bad input or usage")
+        epilog="exit codes: 0 ok, 1 the gate failed (a regression), 2 bad input, usage or output")
     parser.add_argument("--version", action="version", version=f"velkin {_core.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    diff = commands.add_parser("diff", help="nine-axis diff of a candidate trace against a baseline",
-                               description="Compare CANDIDATE against BASELINE. Exits 1 when a "
-                                           "recommendation has severity error.")
-    diff.add_argument("baseline", metavar="BASELINE", help="baseline .agentlog file")
-    diff.add_argument("candidate", metavar="CANDIDATE", help="candidate .agentlog file")
-    diff.add_argument("--pricing", metavar="FILE.json",
-                      help='prices per token by model: {"model": [input, output]} or an object of prices')
-    diff.add_argument("--seed", type=seed_value, metavar="N", help="seed for reproducible bootstrap intervals")
-    diff.add_argument("--json", action="store_true", help="print the report dict as JSON")
-    diff.set_defaults(run=cmd_diff)
-
-    validate = commands.add_parser("validate", help="parse a trace and report the first error")
-    validate.add_argument("file", metavar="FILE", help=".agentlog file")
-    validate.set_defaults(run=cmd_validate)
-
-    content_id = commands.add_parser("id", help="content id of a JSON document")
-    content_id.add_argument("file", metavar="FILE.json", help="JSON file")
-    content_id.set_defaults(run=cmd_id)
+    for register in (add_diff, add_validate, add_id):
+        register(commands)
 
     from velkin import import_command  # its own module; it builds on this one's errors
     import_command.register(commands)
     return parser
+
+
+def silence_stdout() -> None:
+    """After a failed write, keep the interpreter's final flush from failing again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
 
 
 def main(argv=None) -> int:
@@ -270,6 +336,10 @@ def main(argv=None) -> int:
     try:
         return args.run(args)
     except InputError as e:
+        print(f"velkin: error: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except OutputError as e:
+        silence_stdout()
         print(f"velkin: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
 

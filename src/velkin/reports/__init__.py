@@ -1,0 +1,1 @@
+"""Renderers of comparison reports: terminal text, HTML, Markdown and JUnit XML."""

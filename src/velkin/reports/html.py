@@ -1,0 +1,188 @@
+"""The report as one self-contained HTML page: inline CSS and SVG, no script, no network.
+
+The numbers and positions are worked out here; the Jinja2 template only lays
+them out, escaping every value.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+import jinja2
+
+from velkin.reports.model import (BETTER, NO_CHANGE, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow, Axis, Finding,
+                                  Report, Turn, compact)
+
+# A page with more turns than this shows the divergent ones and their neighbours only.
+MAX_TURN_ROWS = 400
+CONTEXT = 1  # unchanged turns kept on each side of a divergent one
+
+ENVIRONMENT = jinja2.Environment(loader=jinja2.PackageLoader("velkin.reports", "templates"),
+                                 autoescape=True, trim_blocks=True, lstrip_blocks=True,
+                                 undefined=jinja2.StrictUndefined)
+
+
+@dataclass
+class PlotRow:
+    axis: Axis
+    tone: str  # css class: worse-severe, worse, better, unclear, same, none
+    low: float  # percentages of the plot's width
+    high: float
+    point: float
+    left_label: str
+    right_label: str
+
+
+@dataclass
+class Argument:
+    key: Optional[str]
+    value: str
+    change: str = ""  # "old" or "new" when the finding changed it
+
+
+@dataclass
+class Call:
+    name: str
+    arguments: list  # Argument
+    change: str = ""  # "added" or "removed"
+
+
+@dataclass
+class TurnView:
+    index: int
+    text: str
+    calls: list
+    stop_reason: str
+    stop_changed: bool
+    model: str
+
+
+@dataclass
+class RowView:
+    anchor: str
+    step: str
+    baseline: Optional[TurnView]
+    candidate: Optional[TurnView]
+    finding: Optional[Finding]
+    skipped: int = 0  # unchanged turns folded before this row
+
+
+@dataclass
+class ConversationView:
+    key: str
+    status: str
+    regressed: bool
+    errors: int
+    findings: list
+    rows: list = field(default_factory=list)
+
+
+def tone(axis: Axis) -> str:
+    if axis.mark == WORSE:
+        return "worse-severe" if axis.severity in ("severe", "error") else "worse"
+    return {BETTER: "better", UNCLEAR: "unclear", SAME: "same"}.get(axis.mark, "none")
+
+
+def plot_row(axis: Axis) -> PlotRow:
+    """Positions on a scale symmetric about zero, so the zero line is the same for every axis."""
+    values = [v for v in (axis.low, axis.high, axis.delta) if v is not None]
+    largest = max((abs(v) for v in values), default=0.0)
+    if axis.n == 0 or largest == 0:
+        return PlotRow(axis, tone(axis) if axis.n else "none", 50.0, 50.0, 50.0, "", "")
+    span = largest * 1.1
+
+    def at(v):
+        return 50.0 + 45.0 * (v if v is not None else 0.0) / span
+
+    return PlotRow(axis, tone(axis), at(axis.low), at(axis.high), at(axis.delta),
+                   axis.fmt(-span / 1.1, True), axis.fmt(span / 1.1, True))
+
+
+def call_shape(name: str, arguments) -> str:
+    keys = sorted(arguments) if isinstance(arguments, dict) else []
+    return f"{name}({','.join(keys)})"
+
+
+def call_view(name: str, arguments, finding: Optional[Finding], side: str) -> Call:
+    changed = {}
+    if finding:
+        changed = {c.argument: c for c in finding.arguments if c.tool == name}
+    mark = "old" if side == "baseline" else "new"
+    if isinstance(arguments, dict):
+        args = [Argument(k, compact(v), mark if k in changed else "") for k, v in arguments.items()]
+        for key, change in changed.items():  # an argument only one side has
+            if key is not None and key not in arguments and side == "baseline" and change.baseline is None:
+                args.append(Argument(key, "<missing>", mark))
+    else:
+        args = [Argument(None, compact(arguments), mark if None in changed else "")]
+    state = ""
+    if finding:
+        shape = call_shape(name, arguments)
+        if side == "candidate" and shape in finding.tools_added:
+            state = "added"
+        elif side == "baseline" and shape in finding.tools_removed:
+            state = "removed"
+    return Call(name, args, state)
+
+
+def turn_view(turn: Optional[Turn], finding: Optional[Finding], side: str) -> Optional[TurnView]:
+    if turn is None:
+        return None
+    return TurnView(turn.index, turn.text, [call_view(n, a, finding, side) for n, a in turn.tool_calls],
+                    turn.stop_reason, bool(finding and finding.stop_reason), turn.model)
+
+
+def row_anchor(row: AlignedRow) -> str:
+    b = row.baseline.index if row.baseline else "x"
+    c = row.candidate.index if row.candidate else "x"
+    return f"turn-b{b}-c{c}"
+
+
+def finding_anchor(finding: Finding) -> str:
+    prefix = "-".join(finding.conversation.split()) + "-" if finding.conversation else ""
+    return prefix + f"finding-b{finding.baseline_turn}-c{finding.candidate_turn}"
+
+
+def row_views(rows: list) -> list:
+    """Every row when few; otherwise divergent rows with their neighbours, the rest folded."""
+    keep = set(range(len(rows)))
+    if len(rows) > MAX_TURN_ROWS:
+        divergent = [i for i, r in enumerate(rows) if r.finding]
+        keep = {j for i in divergent for j in range(i - CONTEXT, i + CONTEXT + 1) if 0 <= j < len(rows)}
+        keep = set(sorted(keep)[:MAX_TURN_ROWS])
+    views, skipped = [], 0
+    for i, row in enumerate(rows):
+        if i not in keep:
+            skipped += 1
+            continue
+        anchor = finding_anchor(row.finding) if row.finding else row_anchor(row)
+        views.append(RowView(anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
+                             turn_view(row.candidate, row.finding, "candidate"), row.finding, skipped))
+        skipped = 0
+    if skipped and views:
+        views.append(RowView("turns-end", "folded", None, None, None, skipped))
+    return views
+
+
+def headline(report: Report) -> str:
+    errors = report.errors
+    if report.verdict == REGRESSED:
+        first = report.top_findings(1)
+        lead = f"{first[0].explanation} ({first[0].where})" if first else (errors[0].message if errors else "")
+        count = len(errors) or sum(1 for c in report.conversations if c.regressed)
+        return f"{count} error-level finding{'s' if count != 1 else ''}. First: {lead}"
+    if report.verdict == NO_CHANGE:
+        return "No error-level finding: the gate passes."
+    return "Too few repeated runs to tell a regression from noise."
+
+
+def render(report: Report) -> str:
+    conversations = [ConversationView(c.key, c.status.replace("_", " "), c.regressed,
+                                      sum(1 for f in c.findings if f.severity == "error"), c.findings,
+                                      row_views(c.rows)) for c in report.conversations]
+    template = ENVIRONMENT.get_template("report.html.j2")
+    return template.render(
+        report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
+        top=report.top_findings(5), rows=row_views(report.rows), conversations=conversations,
+        finding_anchor=finding_anchor, verdict_class={REGRESSED: "regressed", NO_CHANGE: "ok"}.get(report.verdict,
+                                                                                                     "uncalibrated"))

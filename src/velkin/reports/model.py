@@ -1,0 +1,360 @@
+"""What every report shows, read once from a diff report or a run comparison.
+
+The terminal, HTML, Markdown and JUnit renderers all take a `Report`; they
+never read the report dicts themselves, so both commands look the same in
+every format.
+"""
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from typing import Optional
+
+REGRESSED = "regressed"
+NO_CHANGE = "no significant change"
+UNCALIBRATED = "uncalibrated"
+
+
+@dataclass(frozen=True)
+class AxisInfo:
+    label: str
+    unit: str  # "rate" values are fractions shown as percentages
+    higher_is_better: Optional[bool]  # None: neither direction is a regression by itself
+
+
+AXIS_INFO = {
+    "semantic": AxisInfo("semantic similarity", "similarity", True),
+    "trajectory": AxisInfo("tool-call trajectory", "distance", False),
+    "safety": AxisInfo("refusal rate", "rate", False),
+    "verbosity": AxisInfo("output length", "tokens", None),
+    "latency": AxisInfo("latency", "ms", False),
+    "cost": AxisInfo("cost per response", "USD", False),
+    "reasoning": AxisInfo("reasoning depth", "tokens", None),
+    "judge": AxisInfo("judge score", "score", True),
+    "conformance": AxisInfo("format conformance", "rate", True),
+}
+UNKNOWN_AXIS = AxisInfo("", "", None)
+
+# Marks of an axis: how its change reads for the candidate.
+WORSE, BETTER, SAME, UNCLEAR, MORE, LESS, NO_DATA = "worse", "better", "same", "unclear", "more", "less", "no data"
+
+ALARMING = {"severe", "error"}
+NOTABLE = {"moderate", "warning"}
+
+
+def fmt_number(x: Optional[float], unit: str, signed: bool = False) -> str:
+    """A value in its axis's unit: "880 ms", "41 tokens", "$0.0105", "33.3%" (deltas of rates in points)."""
+    if x is None:
+        return "n/a"
+    sign = "+" if signed else ""
+    if unit == "rate":
+        return f"{x * 100:{sign}.1f} pp" if signed else f"{x * 100:.1f}%"
+    if unit == "USD":
+        text = f"{abs(x):.2g}" if 0 < abs(x) < 0.001 else f"{abs(x):.4f}"
+        prefix = ("-" if x < 0 else "+" if signed else "")
+        return f"{prefix}${text}"
+    if unit in ("ms", "tokens"):
+        digits = 0 if abs(x) >= 100 or float(x).is_integer() else 1
+        return f"{x:{sign},.{digits}f} {unit}"
+    return f"{x:{sign}.3f}"
+
+
+@dataclass
+class Axis:
+    name: str
+    baseline: Optional[float]
+    candidate: Optional[float]
+    delta: Optional[float]
+    low: Optional[float]
+    high: Optional[float]
+    severity: str
+    n: int
+    flags: list = field(default_factory=list)
+    calibrated: Optional[bool] = None
+    p_value: Optional[float] = None
+
+    @property
+    def info(self) -> AxisInfo:
+        return AXIS_INFO.get(self.name, UNKNOWN_AXIS)
+
+    @property
+    def unit(self) -> str:
+        return self.info.unit
+
+    @property
+    def mark(self) -> str:
+        if self.n == 0 or self.delta is None:
+            return NO_DATA
+        if self.severity == "none" or self.delta == 0:
+            return SAME
+        if self.low is not None and self.high is not None and self.low < 0 < self.high and \
+                self.severity not in ALARMING:
+            return UNCLEAR
+        better = self.info.higher_is_better
+        if better is None:
+            return MORE if self.delta > 0 else LESS
+        return BETTER if (self.delta > 0) == better else WORSE
+
+    @property
+    def failing(self) -> bool:
+        return self.mark == WORSE and self.severity in ALARMING
+
+    def fmt(self, x, signed=False) -> str:
+        return fmt_number(x, self.unit, signed)
+
+    def interval(self) -> str:
+        return f"[{self.fmt(self.low, True)}, {self.fmt(self.high, True)}]"
+
+
+@dataclass
+class ArgumentChange:
+    tool: str
+    argument: Optional[str]
+    baseline: Optional[str]  # compact JSON; None when missing
+    candidate: Optional[str]
+
+    def __str__(self) -> str:
+        where = f"{self.tool}({self.argument})" if self.argument is not None else self.tool
+        return f"{where}: {self.baseline or '<missing>'} \u2192 {self.candidate or '<missing>'}"
+
+
+@dataclass
+class Finding:
+    """One place where the candidate departs from the baseline."""
+    severity: str  # error | warning | info
+    kind: str
+    explanation: str
+    baseline_turn: Optional[int]
+    candidate_turn: Optional[int]
+    axis: str = ""
+    confidence: Optional[float] = None
+    tools_added: list = field(default_factory=list)
+    tools_removed: list = field(default_factory=list)
+    arguments: list = field(default_factory=list)  # ArgumentChange
+    stop_reason: Optional[tuple] = None
+    model: Optional[tuple] = None
+    conversation: str = ""  # the run comparison's conversation key
+
+    @property
+    def where(self) -> str:
+        return turns_label(self.baseline_turn, self.candidate_turn)
+
+
+def turns_label(baseline_turn, candidate_turn) -> str:
+    """Both sides named: "baseline #6 / candidate #5"."""
+    parts = []
+    if baseline_turn is not None:
+        parts.append(f"baseline #{baseline_turn}")
+    if candidate_turn is not None:
+        parts.append(f"candidate #{candidate_turn}")
+    return " / ".join(parts) or "whole run"
+
+
+@dataclass
+class Turn:
+    """What a reader needs of one response: its text, tool calls, stop reason and model."""
+    index: int
+    text: str
+    tool_calls: list  # (name, input as parsed JSON)
+    stop_reason: str
+    model: str
+
+
+@dataclass
+class AlignedRow:
+    step: str  # match | insert | delete
+    baseline: Optional[Turn]
+    candidate: Optional[Turn]
+    finding: Optional[Finding]
+
+
+@dataclass
+class Recommendation:
+    severity: str
+    message: str
+    detail: str = ""
+    where: str = ""
+
+
+@dataclass
+class DrillRow:
+    where: str
+    score: Optional[float]
+    dominant: str
+    changes: list  # (axis name, formatted delta)
+
+
+@dataclass
+class Conversation:
+    key: str
+    status: str
+    regressed: bool
+    baseline_ids: list
+    candidate_ids: list
+    findings: list  # Finding
+    rows: list = field(default_factory=list)  # AlignedRow, when the records are at hand
+
+
+@dataclass
+class Side:
+    label: str  # baseline | candidate
+    path: str
+    trace_id: str
+    responses: Optional[int]
+
+
+@dataclass
+class Report:
+    command: str  # diff | compare
+    verdict: str
+    calibrated: Optional[bool]
+    seed: Optional[int]
+    version: str
+    sides: list  # Side
+    axes: list  # Axis
+    findings: list  # Finding, in path order (diff: every divergence of the alignment)
+    recommendations: list  # Recommendation
+    rows: list = field(default_factory=list)  # AlignedRow (diff)
+    drill_down: list = field(default_factory=list)  # DrillRow (diff)
+    conversations: list = field(default_factory=list)  # Conversation (compare), regressed first
+    warnings: list = field(default_factory=list)
+    pair_count: Optional[int] = None
+    model_change: Optional[tuple] = None  # (baseline, candidate, matched turns) when one switch covers the run
+
+    @property
+    def errors(self) -> list:
+        return [r for r in self.recommendations if r.severity == "error"]
+
+    def gate_fails(self, fail_on: str) -> bool:
+        levels = {"error": {"error"}, "warning": {"error", "warning"}, "never": set()}[fail_on]
+        severities = {r.severity for r in self.recommendations}
+        severities |= {f.severity for c in self.conversations if c.regressed for f in c.findings}
+        if self.verdict == REGRESSED:
+            severities.add("error")
+        return bool(severities & levels)
+
+    def top_findings(self, limit: int) -> list:
+        """Structural first, then by confidence, as the report ranks them."""
+        rank = {"error": 0, "warning": 1, "info": 2}
+        ordered = sorted(self.findings, key=lambda f: (rank.get(f.severity, 3), f.kind != "structural_drift",
+                                                       -(f.confidence or 0)))
+        return ordered[:limit]
+
+
+# ---- diff -------------------------------------------------------------------
+
+def compact(value) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def turn_of(index: int, record: dict) -> Turn:
+    payload = record.get("payload")
+    payload = payload if isinstance(payload, dict) else {}
+    content = payload.get("content")
+    blocks = [b for b in content if isinstance(b, dict)] if isinstance(content, list) else []
+    texts = [b["text"] for b in blocks if b.get("type") == "text" and isinstance(b.get("text"), str)]
+    calls = [(b["name"] if isinstance(b.get("name"), str) else "_", b.get("input"))
+             for b in blocks if b.get("type") == "tool_use"]
+    stop, model = payload.get("stop_reason"), payload.get("model")
+    return Turn(index, "\n".join(texts), calls, stop if isinstance(stop, str) else "",
+                model if isinstance(model, str) else "")
+
+
+def responses(records: list) -> list:
+    return [r for r in records if r.get("kind") == "chat_response"]
+
+
+def divergence_severity(divergence: dict) -> str:
+    """Structural drift is an error, a decision drift a warning, as the recommendations grade them."""
+    if divergence["kind"] == "structural_drift" or "content_filter" in divergence["explanation"]:
+        return "error"
+    return "warning"
+
+
+def finding_of_step(step: dict) -> Finding:
+    d = step["divergence"]
+    stop, model = step["stop_reason"], step["model"]
+    return Finding(
+        severity=divergence_severity(d), kind=d["kind"], explanation=d["explanation"],
+        baseline_turn=d["baseline_turn"], candidate_turn=d["candidate_turn"], axis=d["primary_axis"],
+        confidence=d["confidence"], tools_added=step["tools_added"], tools_removed=step["tools_removed"],
+        arguments=[ArgumentChange(**a) for a in step["arguments"]],
+        stop_reason=(stop["baseline"], stop["candidate"]) if stop else None,
+        model=(model["baseline"], model["candidate"]) if model else None)
+
+
+def common_model_change(steps: list) -> Optional[tuple]:
+    """(baseline model, candidate model, turns) when every matched pair shows the same switch."""
+    matched = [s for s in steps if s["step"] == "match"]
+    changes = {(s["model"]["baseline"], s["model"]["candidate"]) if s["model"] else None for s in matched}
+    if len(changes) == 1 and None not in changes:
+        return (*changes.pop(), len(matched))
+    return None
+
+
+def axis_of_row(row: dict) -> Axis:
+    return Axis(row["axis"], row["baseline_median"], row["candidate_median"], row["delta"], row["ci95_low"],
+                row["ci95_high"], row["severity"], row["n"], list(row["flags"]))
+
+
+def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, paths: tuple, seed,
+              version: str, warnings: list = ()) -> Report:
+    """`steps` is the full alignment of the two record lists (velkin._native.alignment)."""
+    baseline_turns = [turn_of(i, r) for i, r in enumerate(responses(baseline))]
+    candidate_turns = [turn_of(i, r) for i, r in enumerate(responses(candidate))]
+    rows, findings = [], []
+    for step in steps:
+        finding = finding_of_step(step) if step["divergence"] else None
+        if finding:
+            findings.append(finding)
+        b, c = step["baseline_turn"], step["candidate_turn"]
+        rows.append(AlignedRow(step["step"], baseline_turns[b] if b is not None else None,
+                               candidate_turns[c] if c is not None else None, finding))
+    recommendations = [
+        Recommendation(r["severity"], r["message"], r["rationale"],
+                       "" if r["action"] == "root_cause" else turns_label(r["baseline_turn"], r["candidate_turn"]))
+        for r in report["recommendations"]]
+    drill = []
+    for pair in report["drill_down"]:
+        moved = sorted((s for s in pair["axis_scores"] if s["normalized_delta"]), key=lambda s: -s["normalized_delta"])
+        drill.append(DrillRow(turns_label(pair["baseline_turn"], pair["candidate_turn"]), pair["regression_score"],
+                              pair["dominant_axis"],
+                              [(s["axis"], fmt_number(s["delta"], AXIS_INFO.get(s["axis"], UNKNOWN_AXIS).unit, True))
+                               for s in moved[:3]]))
+    sides = [Side("baseline", paths[0], report["baseline_trace_id"], len(baseline_turns)),
+             Side("candidate", paths[1], report["candidate_trace_id"], len(candidate_turns))]
+    verdict = REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
+    return Report("diff", verdict, None, seed, version, sides, [axis_of_row(r) for r in report["rows"]], findings,
+                  recommendations, rows=rows, drill_down=drill, warnings=list(warnings),
+                  pair_count=report["pair_count"], model_change=common_model_change(steps))
+
+
+# ---- run comparison ----------------------------------------------------------
+
+def finding_of_dict(d: dict) -> Finding:
+    return Finding(severity=d.get("severity", "info"), kind=d.get("kind", ""), explanation=d.get("explanation", ""),
+                   baseline_turn=d.get("baseline_turn"), candidate_turn=d.get("candidate_turn"))
+
+
+def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=None) -> Report:
+    """`rows_of(conversation dict)` may give the conversation's aligned turns."""
+    axes = [Axis(a["axis"], a.get("baseline_median"), a.get("candidate_median"), a.get("delta"), a.get("ci95_low"),
+                 a.get("ci95_high"), a.get("severity", "none"), a.get("n", 0), [], a.get("calibrated"),
+                 a.get("p_value")) for a in result.get("axes", [])]
+    conversations = []
+    for c in result.get("conversations", []):
+        conversations.append(Conversation(
+            str(c.get("key", "")), c.get("status", "paired"), bool(c.get("regressed")),
+            list(c.get("baseline_ids", [])), list(c.get("candidate_ids", [])),
+            [finding_of_dict(f) for f in c.get("findings", [])], rows_of(c) if rows_of else []))
+    conversations.sort(key=lambda c: not c.regressed)  # stable: regressed first, then input order
+    for c in conversations:
+        for f in c.findings:
+            f.conversation = c.key
+    findings = [f for c in conversations if c.regressed for f in c.findings]
+    recommendations = [Recommendation(r.get("severity", "info"), r.get("message", ""))
+                       for r in result.get("recommendations", [])]
+    sides = [Side("baseline", paths[0], "", None), Side("candidate", paths[1], "", None)]
+    return Report("compare", result.get("verdict", UNCALIBRATED), result.get("calibrated"), result.get("seed"),
+                  str(result.get("version", "")), sides, axes, findings, recommendations,
+                  conversations=conversations, warnings=list(warnings))

@@ -1,0 +1,278 @@
+"""The report as terminal text: verdict first, then the axes, then what changed.
+
+Every line fits `width` display columns; colour codes are added only when asked
+for and never count towards the width.
+"""
+from __future__ import annotations
+
+import re
+import textwrap
+import unicodedata
+from dataclasses import dataclass
+
+from velkin.reports.model import (BETTER, LESS, MORE, NO_CHANGE, NO_DATA, REGRESSED, SAME, UNCLEAR, WORSE,
+                                  Finding, Report, compact)
+
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+STYLES = {"red": "31", "green": "32", "yellow": "33", "dim": "2", "bold": "1", "bold red": "1;31",
+          "bold green": "1;32", "bold yellow": "1;33", "cyan": "36"}
+MARKS = {WORSE: ("\u25bc worse", "red"), BETTER: ("\u25b2 better", "green"), SAME: ("= same", "dim"),
+         UNCLEAR: ("~ unclear", "yellow"), MORE: ("\u2191 more", ""), LESS: ("\u2193 less", ""),
+         NO_DATA: ("- no data", "dim")}
+SEVERITY_STYLE = {"error": "red", "severe": "red", "warning": "yellow", "moderate": "yellow", "info": "dim",
+                  "minor": "", "none": "dim"}
+SHOWN_FINDINGS = 5
+MIN_WIDTH = 40
+
+
+def display_width(text: str) -> int:
+    text = ANSI.sub("", text)
+    return sum(0 if unicodedata.combining(ch) else 2 if unicodedata.east_asian_width(ch) in "WF" else 1
+               for ch in text)
+
+
+def clip(text: str, width: int) -> str:
+    """The longest prefix of plain `text` that fits `width` columns."""
+    out, used = [], 0
+    for ch in text:
+        w = 0 if unicodedata.combining(ch) else 2 if unicodedata.east_asian_width(ch) in "WF" else 1
+        if used + w > width:
+            break
+        out.append(ch)
+        used += w
+    return "".join(out)
+
+
+def pad(text: str, width: int, right: bool = False) -> str:
+    gap = " " * max(0, width - display_width(text))
+    return gap + text if right else text + gap
+
+
+@dataclass
+class Canvas:
+    width: int
+    color: bool
+
+    def paint(self, text: str, style: str) -> str:
+        if not self.color or not style or not text:
+            return text
+        return f"\x1b[{STYLES[style]}m{text}\x1b[0m"
+
+    def wrap(self, text: str, indent: str = "", subsequent: str = None) -> list:
+        """Plain text wrapped to the width; a word longer than a line is cut."""
+        subsequent = indent if subsequent is None else subsequent
+        room = max(1, self.width - max(display_width(indent), display_width(subsequent)))
+        lines = []
+        for paragraph in text.splitlines() or [""]:
+            wrapped = textwrap.wrap(paragraph, room, break_long_words=True, break_on_hyphens=False) or [""]
+            for piece in wrapped:
+                while display_width(piece) > room:  # wide characters count twice
+                    head = clip(piece, room)
+                    lines.append(head)
+                    piece = piece[len(head):]
+                lines.append(piece)
+        return [(indent if i == 0 else subsequent) + line for i, line in enumerate(lines)]
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
+def verdict_section(report: Report, canvas: Canvas) -> list:
+    errors = sum(1 for r in report.recommendations if r.severity == "error")
+    warnings = sum(1 for r in report.recommendations if r.severity == "warning")
+    counts = ", ".join(p for p in (errors and plural(errors, "error"), warnings and plural(warnings, "warning")) if p)
+    if report.verdict == REGRESSED:
+        head = canvas.paint("\u2717 REGRESSED", "bold red")
+        tail = f"the candidate is worse than the baseline ({counts or 'see below'})"
+    elif report.verdict == NO_CHANGE:
+        head = canvas.paint("\u2713 NO SIGNIFICANT CHANGE", "bold green")
+        tail = f"no error-level finding{' (' + counts + ')' if counts else ''}"
+    else:
+        head = canvas.paint("? UNCALIBRATED", "bold yellow")
+        tail = "too few repeated runs to tell a regression from noise"
+    lines = canvas.wrap(f"{tail}", indent=" " * (display_width(head) + 2))
+    lines[0] = head + "  " + lines[0].lstrip()
+    for side in report.sides:
+        responses = "" if side.responses is None else f", {plural(side.responses, 'response')}"
+        name = f"{side.trace_id}  " if side.trace_id else ""
+        lines += canvas.wrap(f"{side.label:<9}  {name}({side.path}{responses})", indent="  ", subsequent=" " * 13)
+    facts = [f"seed {report.seed}" if report.seed is not None else "", f"velkin {report.version}"]
+    if report.pair_count is not None:
+        facts.insert(0, plural(report.pair_count, "pair"))
+    if report.calibrated is not None:
+        facts.append("calibrated" if report.calibrated else "not calibrated")
+    lines += canvas.wrap(" \u00b7 ".join(f for f in facts if f), indent="  ")
+    return lines
+
+
+def axes_section(report: Report, canvas: Canvas) -> list:
+    header = ["axis", "baseline", "candidate", "change", "", "severity"]
+    rows, intervals = [], []
+    for axis in report.axes:
+        text, style = MARKS[axis.mark]
+        if axis.n == 0:
+            cells = [axis.name, "-", "-", "-"]
+        else:
+            cells = [axis.name, axis.fmt(axis.baseline), axis.fmt(axis.candidate), axis.fmt(axis.delta, True)]
+        rows.append((cells + [text, axis.severity], style))
+        notes = [f"n {axis.n}"] + [flag.replace("_", " ") for flag in axis.flags]
+        if axis.calibrated is False:
+            notes.append("uncalibrated")
+        if axis.p_value is not None:
+            notes.append(f"p {axis.p_value:.3g}")
+        intervals.append(("95% " + axis.interval() if axis.n else "no samples") + " \u00b7 " + ", ".join(notes))
+    widths = [max(display_width(r[0][i]) for r in rows + [(header, "")]) for i in range(len(header))]
+    inline = sum(widths) + 2 * len(widths) + 2 + max(display_width(i) for i in intervals) <= canvas.width
+
+    def line(cells, mark_style, severity_style):
+        parts = [pad(cells[0], widths[0])] + [pad(c, w, right=True) for c, w in zip(cells[1:4], widths[1:4])]
+        parts.append(canvas.paint(pad(cells[4], widths[4]), mark_style))
+        parts.append(canvas.paint(pad(cells[5], widths[5]), severity_style))
+        return "  " + "  ".join(parts)
+
+    lines = [canvas.paint("Axes", "bold") + "  (candidate \u2212 baseline; marks say which way is worse)"]
+    lines = canvas.wrap(ANSI.sub("", lines[0])) if display_width(lines[0]) > canvas.width else lines
+    lines.append(canvas.paint(line(header, "", "").rstrip(), "dim") + ("  95% interval" if inline else ""))
+    for (cells, style), interval in zip(rows, intervals):
+        row = line(cells, style, SEVERITY_STYLE.get(cells[5], ""))
+        if inline:
+            lines.append(row + "  " + canvas.paint(interval, "dim"))
+        else:
+            lines.append(row.rstrip())
+            lines += [canvas.paint(x, "dim") for x in canvas.wrap(interval, indent=" " * 4)]
+    return lines
+
+
+def finding_details(finding: Finding) -> list:
+    details = [f"{tool_call}: removed" for tool_call in finding.tools_removed]
+    details += [f"{tool_call}: added" for tool_call in finding.tools_added]
+    details += [str(change) for change in finding.arguments]
+    if finding.stop_reason:
+        details.append(f"stop reason: {finding.stop_reason[0] or '(none)'} \u2192 {finding.stop_reason[1] or '(none)'}")
+    return details
+
+
+def tagged(canvas: Canvas, severity: str, text: str) -> list:
+    """`text` after a severity tag, wrapped under itself."""
+    tag = f"{severity.upper():<7}"
+    lines = canvas.wrap(text, indent="  " + tag + "  ", subsequent=" " * 11)
+    lines[0] = lines[0].replace(tag, canvas.paint(tag, SEVERITY_STYLE.get(severity, "")), 1)
+    return lines
+
+
+def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
+    where = f"{finding.conversation}: {finding.where}" if finding.conversation else finding.where
+    kind = f"  ({finding.kind.replace('_', ' ')})" if finding.kind else ""
+    lines = tagged(canvas, finding.severity, where + kind)
+    lines += canvas.wrap(finding.explanation, indent=" " * 11)
+    details = finding_details(finding)
+    if finding.model and not model_shown:
+        details.append(f"model: {finding.model[0] or '(none)'} \u2192 {finding.model[1] or '(none)'}")
+    for detail in details:
+        lines += [canvas.paint(x, "cyan") for x in canvas.wrap(detail, indent=" " * 11 + "\u2022 ", subsequent=" " * 13)]
+    return lines
+
+
+def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
+    findings = report.findings if show_all else report.top_findings(SHOWN_FINDINGS)
+    total = len(report.findings)
+    title = "Every divergence, in turn order" if show_all else "What changed"
+    lines = [canvas.paint(title, "bold") + f"  ({plural(total, 'divergence')})"]
+    if report.model_change:
+        old, new, turns = report.model_change
+        lines += canvas.wrap(f"model switched on all {plural(turns, 'matched turn')}: {old} \u2192 {new}",
+                             indent="  ")
+    if not findings:
+        lines.append("  none: the candidate follows the baseline turn by turn")
+    for finding in findings:
+        lines += finding_lines(finding, canvas, model_shown=report.model_change is not None)
+    if not show_all and total > len(findings):
+        lines += canvas.wrap(f"\u2026 {total - len(findings)} more: run with --all to list every divergence",
+                             indent="  ")
+    return lines
+
+
+def conversations_section(report: Report, canvas: Canvas) -> list:
+    regressed = [c for c in report.conversations if c.regressed]
+    lines = [canvas.paint("Conversations", "bold") +
+             f"  ({len(regressed)} regressed of {len(report.conversations)}, regressed first)"]
+    for c in report.conversations:
+        errors = sum(1 for f in c.findings if f.severity == "error")
+        status = "regressed" if c.regressed else c.status.replace("_", " ")
+        text = f"{c.key}: {status}" + (f", {plural(errors, 'error')}" if errors else "")
+        lines += [canvas.paint(x, "red" if c.regressed else "") for x in canvas.wrap(text, indent="  ",
+                                                                                       subsequent="    ")]
+    return lines
+
+
+def recommendations_section(report: Report, canvas: Canvas) -> list:
+    if not report.recommendations:
+        return [canvas.paint("Recommendations", "bold") + ": none"]
+    lines = [canvas.paint("Recommendations", "bold")]
+    for r in report.recommendations:
+        lines += tagged(canvas, r.severity, r.message + (f" ({r.where})" if r.where else ""))
+    return lines
+
+
+def drill_down_section(report: Report, canvas: Canvas) -> list:
+    lines = [canvas.paint("Most regressed response pairs", "bold")]
+    for row in report.drill_down:
+        score = "n/a" if row.score is None else f"{row.score:.2f}"
+        changes = ", ".join(f"{axis} {delta}" for axis, delta in row.changes) or "-"
+        lines += canvas.wrap(f"{row.where}  score {score}  ({row.dominant}): {changes}", indent="  ",
+                             subsequent="      ")
+    return lines
+
+
+def side_by_side(left: str, right: str, canvas: Canvas, titles: tuple) -> list:
+    column = max(10, (canvas.width - 5) // 2)
+    narrow = Canvas(column, False)
+    a = [titles[0]] + narrow.wrap(left or "(none)")
+    b = [titles[1]] + narrow.wrap(right or "(none)")
+    a += [""] * (len(b) - len(a))
+    b += [""] * (len(a) - len(b))
+    return ["  " + pad(x, column) + " \u2502 " + y for x, y in zip(a, b)]
+
+
+def turn_text(turn) -> str:
+    if turn is None:
+        return "(no turn)"
+    calls = "\n".join(f"\u2192 {name}({compact(args)})" for name, args in turn.tool_calls)
+    return "\n".join(p for p in (turn.text, calls, f"[stop: {turn.stop_reason or 'none'}]") if p)
+
+
+def turns_section(report: Report, canvas: Canvas, show_all: bool) -> list:
+    lines = [canvas.paint("Turns side by side", "bold")]
+    for row in report.rows:
+        if row.finding is None or (not show_all and row.finding not in report.top_findings(SHOWN_FINDINGS)):
+            continue
+        lines += canvas.wrap(row.finding.where + ": " + row.finding.explanation, indent="  ",
+                             subsequent="    ")
+        titles = (f"baseline #{row.baseline.index}" if row.baseline else "baseline: -",
+                  f"candidate #{row.candidate.index}" if row.candidate else "candidate: -")
+        lines += side_by_side(turn_text(row.baseline), turn_text(row.candidate), canvas, titles)
+        lines.append("")
+    return lines[:-1] if len(lines) > 1 else lines + ["  no divergent turns"]
+
+
+def warnings_section(report: Report, canvas: Canvas) -> list:
+    return [line for w in report.warnings for line in canvas.wrap("warning: " + w, subsequent="  ")]
+
+
+def render(report: Report, *, width: int = 80, color: bool = False, show_all: bool = False,
+           show_turns: bool = False) -> str:
+    canvas = Canvas(max(MIN_WIDTH, width), color)
+    sections = [verdict_section(report, canvas), axes_section(report, canvas),
+                changes_section(report, canvas, show_all)]
+    if show_turns and report.rows:
+        sections.append(turns_section(report, canvas, show_all))
+    if report.conversations:
+        sections.append(conversations_section(report, canvas))
+    sections.append(recommendations_section(report, canvas))
+    if report.drill_down:
+        sections.append(drill_down_section(report, canvas))
+    lines = [line for section in sections for line in section + [""]][:-1]
+    # The last guard: a line that still does not fit is cut, never allowed to overflow.
+    return "\n".join(line if display_width(line) <= canvas.width else clip(ANSI.sub("", line), canvas.width)
+                     for line in lines)
