@@ -116,7 +116,7 @@ class TestCommand:
         assert f"{TAU_BENCH}: detected tau-bench" in result.stderr.decode()
         assert velkin("validate", out).returncode == 0
         diff = velkin("diff", out, out, "--seed", "1")
-        assert diff.returncode == 0 and b"pairs      1381" in diff.stdout
+        assert diff.returncode == 0 and b"1381 pairs" in diff.stdout
 
     def test_reads_stdin(self, tmp_path):
         out = tmp_path / "stdin.agentlog"

@@ -32,8 +32,7 @@ def render(report: Report) -> str:
     suite = ET.SubElement(root, "testsuite", name=f"velkin {report.command}")
     failed = total = 0
     for axis in report.axes:
-        errors = [r.message for r in report.recommendations
-                  if r.severity == "error" and r.detail and axis.name in r.detail.split()]
+        errors = [r.message for r in report.recommendations if r.severity == "error" and r.axis == axis.name]
         failures = ([f"{axis.name} got worse: {axis.fmt(axis.delta, True)} {axis.interval()}, severity "
                      f"{axis.severity}"] if axis.failing else [])
         summary = (f"baseline {axis.fmt(axis.baseline)}, candidate {axis.fmt(axis.candidate)}, change "

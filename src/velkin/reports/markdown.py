@@ -9,17 +9,23 @@ from velkin.reports.model import BETTER, NO_CHANGE, REGRESSED, WORSE, Report
 
 LIMIT = 60_000
 SHOWN_FINDINGS = 20
+LONGEST_TEXT = 300  # characters of one explanation or value; tool arguments can be whole documents
 MARKS = {WORSE: "\U0001f534 worse", BETTER: "\U0001f7e2 better"}
 VERDICTS = {REGRESSED: "\u274c **Regressed**", NO_CHANGE: "\u2705 **No significant change**"}
 
 
+def one_line(text) -> str:
+    text = " ".join(str(text).split())
+    return text if len(text) <= LONGEST_TEXT else text[:LONGEST_TEXT - 1] + "\u2026"
+
+
 def cell(text) -> str:
     """Table-safe text: one line, pipes escaped."""
-    return " ".join(str(text).split()).replace("|", "\\|")
+    return one_line(text).replace("|", "\\|")
 
 
 def code(text) -> str:
-    text = " ".join(str(text).split())
+    text = one_line(text)
     fence = "``" if "`" in text else "`"
     return f"{fence} {text} {fence}" if fence == "``" else f"`{text}`"
 

@@ -174,6 +174,7 @@ class Recommendation:
     message: str
     detail: str = ""
     where: str = ""
+    axis: str = ""
 
 
 @dataclass
@@ -312,7 +313,8 @@ def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, pat
                                candidate_turns[c] if c is not None else None, finding))
     recommendations = [
         Recommendation(r["severity"], r["message"], r["rationale"],
-                       "" if r["action"] == "root_cause" else turns_label(r["baseline_turn"], r["candidate_turn"]))
+                       "" if r["action"] == "root_cause" else turns_label(r["baseline_turn"], r["candidate_turn"]),
+                       r["axis"])
         for r in report["recommendations"]]
     drill = []
     for pair in report["drill_down"]:
@@ -352,7 +354,7 @@ def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=Non
         for f in c.findings:
             f.conversation = c.key
     findings = [f for c in conversations if c.regressed for f in c.findings]
-    recommendations = [Recommendation(r.get("severity", "info"), r.get("message", ""))
+    recommendations = [Recommendation(r.get("severity", "info"), r.get("message", ""), axis=r.get("axis", ""))
                        for r in result.get("recommendations", [])]
     sides = [Side("baseline", paths[0], "", None), Side("candidate", paths[1], "", None)]
     return Report("compare", result.get("verdict", UNCALIBRATED), result.get("calibrated"), result.get("seed"),

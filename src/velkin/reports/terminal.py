@@ -61,17 +61,18 @@ class Canvas:
     def wrap(self, text: str, indent: str = "", subsequent: str = None) -> list:
         """Plain text wrapped to the width; a word longer than a line is cut."""
         subsequent = indent if subsequent is None else subsequent
-        room = max(1, self.width - max(display_width(indent), display_width(subsequent)))
         lines = []
         for paragraph in text.splitlines() or [""]:
-            wrapped = textwrap.wrap(paragraph, room, break_long_words=True, break_on_hyphens=False) or [""]
-            for piece in wrapped:
-                while display_width(piece) > room:  # wide characters count twice
-                    head = clip(piece, room)
+            first = indent if not lines else subsequent
+            wrapped = textwrap.wrap(paragraph, self.width, initial_indent=first, subsequent_indent=subsequent,
+                                    break_long_words=True, break_on_hyphens=False) or [first]
+            for line in wrapped:
+                while display_width(line) > self.width:  # wide characters take two columns
+                    head = clip(line, self.width)
                     lines.append(head)
-                    piece = piece[len(head):]
-                lines.append(piece)
-        return [(indent if i == 0 else subsequent) + line for i, line in enumerate(lines)]
+                    line = subsequent + line[len(head):]
+                lines.append(line)
+        return lines
 
 
 def plural(n: int, word: str) -> str:
@@ -94,9 +95,11 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     lines = canvas.wrap(f"{tail}", indent=" " * (display_width(head) + 2))
     lines[0] = head + "  " + lines[0].lstrip()
     for side in report.sides:
-        responses = "" if side.responses is None else f", {plural(side.responses, 'response')}"
-        name = f"{side.trace_id}  " if side.trace_id else ""
-        lines += canvas.wrap(f"{side.label:<9}  {name}({side.path}{responses})", indent="  ", subsequent=" " * 13)
+        parts = [side.trace_id] if side.trace_id else []
+        if side.responses is not None:
+            parts.append(plural(side.responses, "response"))
+        parts.append(side.path)
+        lines += canvas.wrap(f"{side.label:<9}  " + " \u00b7 ".join(parts), indent="  ", subsequent=" " * 13)
     facts = [f"seed {report.seed}" if report.seed is not None else "", f"velkin {report.version}"]
     if report.pair_count is not None:
         facts.insert(0, plural(report.pair_count, "pair"))
@@ -116,12 +119,15 @@ def axes_section(report: Report, canvas: Canvas) -> list:
         else:
             cells = [axis.name, axis.fmt(axis.baseline), axis.fmt(axis.candidate), axis.fmt(axis.delta, True)]
         rows.append((cells + [text, axis.severity], style))
-        notes = [f"n {axis.n}"] + [flag.replace("_", " ") for flag in axis.flags]
+        notes = [flag.replace("_", " ") for flag in axis.flags]
+        if report.pair_count is None or axis.n != report.pair_count:
+            notes.insert(0, f"n {axis.n}")
         if axis.calibrated is False:
             notes.append("uncalibrated")
         if axis.p_value is not None:
             notes.append(f"p {axis.p_value:.3g}")
-        intervals.append(("95% " + axis.interval() if axis.n else "no samples") + " \u00b7 " + ", ".join(notes))
+        intervals.append(" \u00b7 ".join(p for p in ("95% " + axis.interval() if axis.n else "no samples",
+                                                   ", ".join(notes)) if p))
     widths = [max(display_width(r[0][i]) for r in rows + [(header, "")]) for i in range(len(header))]
     inline = sum(widths) + 2 * len(widths) + 2 + max(display_width(i) for i in intervals) <= canvas.width
 

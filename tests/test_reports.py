@@ -1,0 +1,281 @@
+"""Reports as users see them: the terminal text, Markdown and JUnit of `velkin diff`, and the same
+renderers fed a run comparison."""
+import json
+import os
+import pty
+import re
+import subprocess
+import sys
+import unicodedata
+from pathlib import Path
+
+import pytest
+import xmlschema
+
+from velkin import _core, _native
+from velkin.reports import html, junit, markdown, model, terminal
+
+ROOT = Path(__file__).resolve().parent.parent
+BASELINE, CANDIDATE, PRICING = (str(ROOT / "examples" / name)
+                                for name in ("baseline.agentlog", "candidate.agentlog", "pricing.json"))
+JUNIT_SCHEMA = xmlschema.XMLSchema(str(ROOT / "tests" / "data" / "junit" / "junit.xsd"))
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+MARKDOWN_LIMIT = 65_000
+
+
+def velkin(*args, env=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "velkin", *map(str, args)], capture_output=True, text=True,
+                          encoding="utf-8", cwd=ROOT, timeout=300, env={**os.environ, **(env or {})}, **kwargs)
+
+
+def columns(line: str) -> int:
+    """Display columns of a line: East Asian wide characters take two, combining marks none."""
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 0 if unicodedata.combining(ch) else 1
+               for ch in ANSI.sub("", line))
+
+
+def flat(text: str) -> str:
+    return " ".join(text.split())
+
+
+def example_records():
+    return [_core.parse_agentlog(Path(path).read_bytes()) for path in (BASELINE, CANDIDATE)]
+
+
+def example_divergences():
+    return [s["divergence"] for s in _native.alignment(*example_records()) if s["divergence"]]
+
+
+# ---- the full alignment from the native side ---------------------------------------
+
+def test_alignment_covers_every_turn_and_holds_the_reports_divergences():
+    baseline, candidate = example_records()
+    steps = _native.alignment(baseline, candidate)
+    counts = [sum(r["kind"] == "chat_response" for r in side) for side in (baseline, candidate)]
+    assert [s["baseline_turn"] for s in steps if s["baseline_turn"] is not None] == list(range(counts[0]))
+    assert [s["candidate_turn"] for s in steps if s["candidate_turn"] is not None] == list(range(counts[1]))
+    divergences = [s["divergence"] for s in steps if s["divergence"]]
+    # Dropped and inserted turns always diverge; matched ones above the threshold the walk uses.
+    assert all(s["divergence"] for s in steps if s["step"] != "match")
+    assert all((s["divergence"] is not None) == (s["cost"] > 0.12) for s in steps if s["step"] == "match")
+    report = _core.compute_diff_report(baseline, candidate, None, 0)
+    assert divergences[0] == report["first_divergence"]
+    assert all(d in divergences for d in report["divergences"]) and len(divergences) > len(report["divergences"])
+    cabin = next(s for s in steps if s["arguments"])
+    assert cabin["arguments"] == [{"tool": "search_flights", "argument": "cabin", "baseline": '"economy"',
+                                   "candidate": '"business"'}]
+    assert _native.alignment(baseline, baseline) == [dict(s, cost=0.0, divergence=None, model=None) for s in
+                                                     _native.alignment(baseline, baseline)]
+    assert _native.alignment([], candidate) == []
+
+
+@pytest.mark.parametrize("args, error", [
+    (([{"kind": "chat_response"}], []), ValueError),
+    (("not a list", []), TypeError),
+    (([],), TypeError),
+])
+def test_alignment_rejects_bad_arguments(args, error):
+    with pytest.raises(error):
+        _native.alignment(*args)
+
+
+# ---- terminal ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("width", [None, 40, 57, 132])
+@pytest.mark.parametrize("options", [[], ["--all", "--show-turns"]])
+def test_terminal_lines_fit_the_width_without_colour_in_a_pipe(width, options):
+    env = {"COLUMNS": str(width)} if width else {}
+    result = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, *options,
+                    env={**env, "NO_COLOR": ""} if width else {"COLUMNS": ""})
+    lines = result.stdout.splitlines()
+    assert result.returncode == 1 and lines[0].startswith("\u2717 REGRESSED")
+    assert max(map(columns, lines)) <= (width or 80)
+    assert "\x1b[" not in result.stdout
+
+
+def on_a_terminal(*args, env=None):
+    """Output of velkin run with a pseudo-terminal as its standard output."""
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "velkin", *map(str, args)], stdout=follower,
+                               stderr=subprocess.DEVNULL, cwd=ROOT, env={**os.environ, "COLUMNS": "100", **(env or {})})
+    os.close(follower)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the follower side closed
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    process.wait(timeout=120)
+    os.close(leader)
+    return b"".join(chunks).decode("utf-8")
+
+
+@pytest.mark.parametrize("options, env, coloured", [
+    ([], {"NO_COLOR": ""}, True),
+    ([], {"NO_COLOR": "1"}, False),
+    (["--color", "never"], {"NO_COLOR": ""}, False),
+    (["--color", "always"], {"NO_COLOR": "1"}, True),
+])
+def test_colour_on_a_terminal_only_as_asked(options, env, coloured):
+    out = on_a_terminal("diff", BASELINE, CANDIDATE, "--pricing", PRICING, *options, env=env)
+    assert ("\x1b[" in out) == coloured
+    assert max(map(columns, out.splitlines())) <= 100
+
+
+def test_piped_colour_always_is_honoured():
+    assert "\x1b[" in velkin("diff", BASELINE, CANDIDATE, "--color", "always").stdout
+
+
+@pytest.mark.parametrize("axis, unit, mark", [
+    ("semantic", "", "worse"), ("trajectory", "", "worse"), ("conformance", "%", "worse"),
+    ("latency", " ms", ""), ("verbosity", " tokens", ""), ("cost", "$", ""), ("judge", "", "no data"),
+])
+def test_axis_lines_carry_units_and_marks(axis, unit, mark):
+    out = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING).stdout
+    line = next(line for line in out.splitlines() if line.split()[:1] == [axis])
+    assert unit in line and mark in line
+    assert any(word in line for word in ("worse", "better", "same", "unclear", "more", "less", "no data"))
+
+
+def test_all_lists_every_divergence_with_its_changes():
+    divergences = example_divergences()
+    out = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--all").stdout
+    section = out[out.index("Every divergence"):out.index("Recommendations")]
+    assert all(flat(d["explanation"]) in flat(section) for d in divergences)
+    tags = [line for line in section.splitlines() if re.match(r"  (ERROR|WARNING)\b", line)]
+    assert len(tags) == len(divergences) and len(divergences) > 5
+    for change in ['search_flights(cabin): "economy" \u2192 "business"', "stop reason: end_turn \u2192 max_tokens",
+                   "convert_currency(amount,source,target): added",
+                   "nimbus-pro-2025-04-10 \u2192 nimbus-pro-2025-06-01"]:
+        assert change in flat(section), change
+    short = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING).stdout
+    assert f"{len(divergences) - 5} more: run with --all" in flat(short)
+
+
+def test_show_turns_puts_both_texts_side_by_side():
+    out = velkin("diff", BASELINE, CANDIDATE, "--show-turns", "--all", "--pricing", PRICING).stdout
+    section = out[out.index("Turns side by side"):]
+    pairs = [line.split(" \u2502 ") for line in section.splitlines() if " \u2502 " in line]
+    left, right = (flat(" ".join(p[i] for p in pairs)) for i in (0, 1))
+    assert "lookup_policy" in left and "(no turn)" in right  # the dropped turn
+    assert "find_restaurants" in right and "(no turn)" in left  # the inserted turn
+    assert '"cabin":"economy"' in left.replace(" ", "") and '"cabin":"business"' in right.replace(" ", "")
+
+
+# ---- Markdown and JUnit --------------------------------------------------------------
+
+def junit_cases(xml: str):
+    JUNIT_SCHEMA.validate(xml)
+    import xml.etree.ElementTree as ET
+    root = ET.fromstring(xml)
+    return [(case.get("name"), case.find("failure") is not None) for case in root.iter("testcase")]
+
+
+def test_markdown_and_junit_of_the_example(tmp_path):
+    report = tmp_path / "report.xml"
+    result = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--format", "markdown", "--junit", report)
+    assert result.returncode == 1 and len(result.stdout) < MARKDOWN_LIMIT
+    assert result.stdout.startswith("## velkin diff: \u274c **Regressed**")
+    assert all(f"| {axis} |" in result.stdout for axis in model.AXIS_INFO)
+    cases = junit_cases(report.read_text())
+    assert [name for name, _ in cases[:9]] == list(model.AXIS_INFO) and len(cases) == 10
+    failed = {name for name, failure in cases if failure}
+    assert {"semantic", "trajectory", "conformance"} <= failed and "latency" not in failed
+    assert cases[9] == ("travel-assistant-v1 vs travel-assistant-v2", True)
+
+
+def test_unchanged_run_gives_passing_junit(tmp_path):
+    report = tmp_path / "report.xml"
+    assert velkin("diff", BASELINE, BASELINE, "--junit", report).returncode == 0
+    cases = junit_cases(report.read_text())
+    assert len(cases) == 9 and not any(failure for _, failure in cases)
+
+
+def big_trace(n: int, changed: bool) -> list:
+    """n responses; the candidate changes arguments, tools, stop reasons and texts in many turns."""
+    records = []
+    for i in range(n):
+        tools = [{"type": "tool_use", "name": f"tool_{i % 7}", "input": {"q": f"query {i}", "page": i % 3}}]
+        text = f"Step {i}: looking up item {i} in the catalogue for the customer."
+        stop = "tool_use"
+        if changed and i % 3 == 0:  # now and then a whole document as the new value
+            tools[0]["input"]["q"] = f"other query {i} " + "\u00e9\u6771 | `x` " * (i % 5) * (1 + 2000 * (i % 4 == 0))
+        if changed and i % 11 == 0:
+            tools.append({"type": "tool_use", "name": "extra_lookup", "input": {"id": i}})
+        if changed and i % 13 == 0:
+            stop, text = "max_tokens", f"Completely different wording number {i} | with `pipes` and <tags>"
+        payload = {"model": "m", "content": [{"type": "text", "text": text}, *tools], "stop_reason": stop,
+                   "usage": {"input_tokens": 100 + i % 50, "output_tokens": 20 + i % 9}, "latency_ms": 500 + i % 97}
+        records.append({"version": "0.1", "id": f"r{i}", "kind": "chat_response", "ts": "t", "payload": payload})
+    if changed:
+        del records[5000:5003]
+    return records
+
+
+def test_markdown_stays_under_the_comment_limit_on_10000_responses(tmp_path):
+    baseline, candidate = tmp_path / "b.agentlog", tmp_path / "c.agentlog"
+    baseline.write_bytes(_core.write_agentlog(big_trace(10_000, False)))
+    candidate.write_bytes(_core.write_agentlog(big_trace(10_000, True)))
+    junit_file, html_file = tmp_path / "r.xml", tmp_path / "r.html"
+    result = velkin("diff", baseline, candidate, "--format", "markdown", "--junit", junit_file, "--html", html_file)
+    assert result.returncode == 1, result.stderr
+    assert len(result.stdout) < MARKDOWN_LIMIT and "Top findings" in result.stdout
+    junit_cases(junit_file.read_text())
+    assert html_file.stat().st_size < 5_000_000
+
+
+# ---- a run comparison ----------------------------------------------------------------
+
+def comparison(verdict="regressed"):
+    axis = {"axis": "latency", "delta": 120.0, "ci95_low": 80.0, "ci95_high": 160.0, "severity": "severe",
+            "calibrated": True, "n": 40, "baseline_median": 700.0, "candidate_median": 820.0, "p_value": 0.001}
+    calm = dict(axis, axis="semantic", delta=-0.01, ci95_low=-0.03, ci95_high=0.02, severity="none", p_value=0.6,
+                baseline_median=0.91, candidate_median=0.90)
+    conversations = [
+        {"key": "task-3", "status": "paired", "baseline_ids": ["b3"], "candidate_ids": ["c3"], "regressed": False,
+         "findings": []},
+        {"key": "task-7", "status": "paired", "baseline_ids": ["b7"], "candidate_ids": ["c7"], "regressed": True,
+         "findings": [{"kind": "structural_drift", "severity": "error", "baseline_turn": 2, "candidate_turn": 2,
+                       "explanation": "candidate dropped tool call(s): `book_reservation(cabin)`"}]},
+        {"key": "task-9", "status": "baseline_only", "baseline_ids": ["b9"], "candidate_ids": [], "regressed": False,
+         "findings": []},
+        {"key": "task-12", "status": "paired", "baseline_ids": ["b12"], "candidate_ids": ["c12"], "regressed": True,
+         "findings": [{"kind": "decision_drift", "severity": "warning", "baseline_turn": 4, "candidate_turn": 5,
+                       "explanation": "tool arg value changed: `search(cabin)`: `\"economy\"` \u2192 `\"business\"`"}]},
+    ]
+    return {"verdict": verdict, "calibrated": True, "seed": 0, "version": "9.9.9", "axes": [calm, axis],
+            "outcome": None, "signatures": [], "conversations": conversations,
+            "recommendations": [{"severity": "error", "message": "Restore book_reservation in task-7."}]}
+
+
+def test_renderers_take_a_run_comparison():
+    report = model.from_compare(comparison(), paths=("runs/main", "runs/pr"))
+    text = terminal.render(report, width=60)
+    lines = text.splitlines()
+    assert lines[0].startswith("\u2717 REGRESSED") and max(map(columns, lines)) <= 60 and "\x1b[" not in text
+    listed = [k for k in ("task-7", "task-12", "task-3", "task-9") if f"  {k}:" in text]
+    assert [text.index(f"  {k}:") for k in listed] == sorted(text.index(f"  {k}:") for k in listed)
+    assert len(listed) == 4 and "latency" in text and "+120 ms" in text
+
+    page = html.render(report)
+    details = re.findall(r'<details class="conv( regressed)?"', page)
+    assert details == [" regressed", " regressed", "", ""]
+    assert page.count("<details") == 4 and "book_reservation(cabin)" in page
+
+    md = markdown.render(report)
+    assert "2 regressed of 4" in md and "`task-7`" in md and len(md) < MARKDOWN_LIMIT
+
+    cases = junit_cases(junit.render(report))
+    assert cases == [("semantic", False), ("latency", True), ("task-7", True), ("task-12", False)]
+
+
+@pytest.mark.parametrize("verdict, first", [("no significant change", "\u2713 NO SIGNIFICANT CHANGE"),
+                                            ("uncalibrated", "? UNCALIBRATED")])
+def test_other_verdicts_lead_the_report(verdict, first):
+    result = comparison(verdict)
+    for c in result["conversations"]:
+        c["regressed"] = False
+    assert terminal.render(model.from_compare(result, paths=("a", "b"))).startswith(first)
