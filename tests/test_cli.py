@@ -151,7 +151,7 @@ def test_parse_failure_gets_advice(tmp_path, run, content, advice):
         assert_clean_failure(result, str(parse_error.value), advice)
 
 
-WRITE_COMMANDS = [["diff", BASELINE, CANDIDATE, "--pricing", PRICING], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"], ["validate", BASELINE],
+WRITE_COMMANDS = [["--help"], ["--version"], ["import", "--help"], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"], ["validate", BASELINE],
                   ["id", PRICING]]
 
 

@@ -300,8 +300,19 @@ def add_id(commands) -> None:
     content_id.set_defaults(run=cmd_id)
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse, except that a failure to print help or usage is not ignored."""
+
+    def _print_message(self, message, file=None):
+        if not message:
+            return
+        if file is None:  # help and version go to standard output, which is closed
+            raise OutputError("cannot write the output: standard output is closed")
+        file.write(message)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="velkin",
         description="Read, validate and compare .agentlog traces of LLM agents.",
         epilog="exit codes: 0 ok, 1 the gate failed (a regression), 2 bad input, usage or output")
@@ -324,6 +335,12 @@ def silence_stdout() -> None:
         pass
 
 
+def write_failure(error: OSError) -> int:
+    silence_stdout()
+    print(f"velkin: error: cannot write the output: {error.strerror or error}", file=sys.stderr)
+    return EXIT_BAD_INPUT
+
+
 def main(argv=None) -> int:
     if hasattr(signal, "SIGPIPE"):
         # Behave like other filters when the reader goes away (`velkin diff ... | head`).
@@ -332,9 +349,16 @@ def main(argv=None) -> int:
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as done:  # --help, --version or a usage error, already printed
+            code = done.code
+        else:
+            code = args.run(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()  # what argparse printed is still buffered
+        return code
     except InputError as e:
         print(f"velkin: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -342,6 +366,8 @@ def main(argv=None) -> int:
         silence_stdout()
         print(f"velkin: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except OSError as e:  # a write of argparse's or another command's to standard output
+        return write_failure(e)
 
 
 if __name__ == "__main__":
