@@ -143,8 +143,10 @@ def finding_anchor(finding: Finding) -> str:
     return prefix + f"finding-b{finding.baseline_turn}-c{finding.candidate_turn}"
 
 
-def row_views(rows: list) -> list:
-    """Every row when few; otherwise divergent rows with their neighbours, the rest folded."""
+def row_views(rows: list, prefix: str = "") -> list:
+    """Every row when few; otherwise divergent rows with their neighbours, the rest folded.
+
+    `prefix` keeps the anchors of several conversations on one page apart."""
     keep = set(range(len(rows)))
     if len(rows) > MAX_TURN_ROWS:
         divergent = [i for i, r in enumerate(rows) if r.finding]
@@ -156,7 +158,7 @@ def row_views(rows: list) -> list:
             skipped += 1
             continue
         anchor = finding_anchor(row.finding) if row.finding else row_anchor(row)
-        views.append(RowView(anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
+        views.append(RowView(prefix + anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
                              turn_view(row.candidate, row.finding, "candidate"), row.finding, skipped))
         skipped = 0
     if skipped and views:
@@ -168,9 +170,13 @@ def headline(report: Report) -> str:
     errors = report.errors
     if report.verdict == REGRESSED:
         first = report.top_findings(1)
-        lead = f"{first[0].explanation} ({first[0].where})" if first else (errors[0].message if errors else "")
+        if first:
+            where = f"{first[0].conversation}, {first[0].where}" if first[0].conversation else first[0].where
+            lead = f"Most serious, at {where}: {first[0].explanation}"
+        else:
+            lead = errors[0].message if errors else ""
         count = len(errors) or sum(1 for c in report.conversations if c.regressed)
-        return f"{count} error-level finding{'s' if count != 1 else ''}. First: {lead}"
+        return f"{count} error-level finding{'s' if count != 1 else ''}. {lead}"
     if report.verdict == NO_CHANGE:
         return "No error-level finding: the gate passes."
     return "Too few repeated runs to tell a regression from noise."
@@ -179,7 +185,7 @@ def headline(report: Report) -> str:
 def render(report: Report) -> str:
     conversations = [ConversationView(c.key, c.status.replace("_", " "), c.regressed,
                                       sum(1 for f in c.findings if f.severity == "error"), c.findings,
-                                      row_views(c.rows)) for c in report.conversations]
+                                      row_views(c.rows, "-".join(c.key.split()) + "-")) for c in report.conversations]
     template = ENVIRONMENT.get_template("report.html.j2")
     return template.render(
         report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
