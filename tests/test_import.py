@@ -4,7 +4,7 @@ import json
 import os
 import subprocess
 import sys
-from collections import defaultdict
+from collections import Counter, defaultdict
 
 import pytest
 
@@ -28,7 +28,8 @@ def conversations(records):
 
 
 def check_links(records):
-    """Every conversation is one parent chain from its metadata record; every tool_use has its tool_call."""
+    """Every conversation is one parent chain from its metadata record; every tool_use has its tool_call
+    (an execute_tool span without captured content gives a tool_call whose tool_use is unknown)."""
     ids = {r["id"] for r in records}
     assert len(ids) == len(records)
     for trace in conversations(records).values():
@@ -38,7 +39,7 @@ def check_links(records):
         used = [b["id"] for r in trace if r["kind"] == "chat_response" for b in r["payload"]["content"]
                 if b.get("type") == "tool_use"]
         called = [r["payload"]["tool_use_id"] for r in trace if r["kind"] == "tool_call"]
-        assert sorted(used) == sorted(called)
+        assert not Counter(used) - Counter(called)
 
 
 class TestTauBench:
@@ -77,6 +78,105 @@ class TestTauBench:
         assert first == second and len(set(first.values())) == len(first)
 
 
+# What the fixture generator's canned API answers say (tools/make_import_fixtures.py).
+ANSWER = "It is sunny in Lisbon, 22 °C with a light north-west wind."
+WEATHER = "Sunny, 22 °C, light wind from the north-west."
+# Every input token the API reported for a call, cached ones included.
+INPUT_TOTALS = {1150, 1180, 15, 250, 300, 1225, 1240}
+WEATHER_RUN, TRUNCATED_RUN = ["tool_use", "end_turn"], ["max_tokens"]
+
+FIXTURES = [
+    # (inputs in tests/data/import, stop reasons per conversation, message texts captured)
+    (["openai-v2-span-only.traces.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], True),
+    (["openai-v2-event-only.traces.jsonl", "openai-v2-event-only.logs.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], True),
+    (["openai-v2-event-only.logs.jsonl", "openai-v2-event-only.traces.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], True),
+    (["openai-v2-no-content.traces.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], False),
+    (["openinference-openai.traces.jsonl"], [WEATHER_RUN, TRUNCATED_RUN, WEATHER_RUN], True),
+    (["traceloop-anthropic.traces.jsonl"], [WEATHER_RUN, WEATHER_RUN], True),
+    (["traceloop-anthropic-events.traces.jsonl", "traceloop-anthropic-events.logs.jsonl"], [WEATHER_RUN, WEATHER_RUN], True),
+    (["openai-chat-log.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], True),
+    (["openai-responses-log.jsonl"], [WEATHER_RUN], True),
+    (["anthropic-log.jsonl"], [WEATHER_RUN], True),
+]
+
+
+@pytest.mark.parametrize("inputs, stop_reasons, captured", FIXTURES, ids=[f[0][0].split(".")[0] for f in FIXTURES])
+def test_producer_output_imports(inputs, stop_reasons, captured):
+    paths = [os.path.join(DATA, name) for name in inputs]
+    data, summary = importers.import_agentlog(paths)
+    assert importers.import_agentlog(paths)[0] == data
+    records = _core.parse_agentlog(data)
+    check_links(records)
+    traces = list(conversations(records).values())
+    assert [[r["payload"].get("stop_reason") for r in t if r["kind"] == "chat_response"] for t in traces] == stop_reasons
+    assert summary["responses_without_content"] == (0 if captured else sum(map(len, stop_reasons)))
+    for trace in traces:
+        responses = [r["payload"] for r in trace if r["kind"] == "chat_response"]
+        for response in responses:
+            usage = response["usage"]
+            cached = usage.get("cached_input_tokens", 0) + usage.get("cached_write_5m_tokens", 0)
+            assert usage["input_tokens"] + cached in INPUT_TOTALS
+            assert response["model"]
+        calls = [r["payload"] for r in trace if r["kind"] == "tool_call"]
+        assert [c["name"] for c in calls] == ["get_weather"] * (len(responses) - 1)
+        if not captured:
+            assert all(r["content"] == [] for r in responses)
+            continue
+        if responses[-1]["stop_reason"] == "end_turn":
+            assert [b["text"] for b in responses[-1]["content"]] == [ANSWER]
+            assert [r["payload"]["content"] for r in trace if r["kind"] == "tool_result"] == [WEATHER]
+            assert calls[0]["input"] in ({"city": "Lisbon"}, '{"city": "Lisbon"')  # the Responses answer is cut
+    if inputs[0].endswith(".traces.jsonl"):
+        assert [t[0]["meta"]["session_id"] for t in traces] == [f"task-{n}" for n in range(1, len(traces) + 1)]
+        assert summary["skipped"]["invoke_agent"] == 2
+
+
+def test_older_and_vendor_otlp_forms():
+    """Forms the bundled library versions no longer write: Traceloop's indexed attributes, message events named
+    by an `event.name` attribute, span events, and base64 ids from the protobuf JSON mapping."""
+    def attributes(**values):
+        return [{"key": k.replace("_", "."), "value": v} for k, v in values.items()]
+    trace_id, span_id = "q83vEjRWeJASNFZ4kBI0Vg==", "ESIzRFVmd4g="  # base64 of the hex ids below
+    chat = {"traceId": trace_id, "spanId": span_id, "name": "openai.chat", "startTimeUnixNano": "1000000000",
+            "endTimeUnixNano": 1250000000,
+            "attributes": [{"key": "llm.request.type", "value": {"stringValue": "chat"}},
+                           {"key": "gen_ai.prompt.0.role", "value": {"stringValue": "user"}},
+                           {"key": "gen_ai.prompt.0.content", "value": {"stringValue": "Hi"}},
+                           {"key": "gen_ai.completion.0.role", "value": {"stringValue": "assistant"}},
+                           {"key": "gen_ai.completion.0.finish_reason", "value": {"stringValue": "tool_calls"}},
+                           {"key": "gen_ai.completion.0.tool_calls.0.id", "value": {"stringValue": "c1"}},
+                           {"key": "gen_ai.completion.0.tool_calls.0.name", "value": {"stringValue": "lookup"}},
+                           {"key": "gen_ai.completion.0.tool_calls.0.arguments", "value": {"stringValue": '{"q": 1}'}},
+                           {"key": "gen_ai.usage.prompt_tokens", "value": {"intValue": "12"}},
+                           {"key": "gen_ai.usage.completion_tokens", "value": {"intValue": 3}},
+                           {"key": "gen_ai.request.model", "value": {"stringValue": "m-1"}}]}
+    second = {"traceId": trace_id, "spanId": "ESIzRFVmd4k=", "name": "chat", "startTimeUnixNano": "2000000000",
+              "endTimeUnixNano": "2500000000",
+              "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": "chat"}}],
+              "events": [{"name": "gen_ai.choice", "timeUnixNano": "2400000000",
+                          "attributes": [{"key": "index", "value": {"intValue": "0"}},
+                                         {"key": "finish_reason", "value": {"stringValue": "stop"}},
+                                         {"key": "message", "value": {"kvlistValue": {"values": [
+                                             {"key": "content", "value": {"stringValue": "Done"}}]}}}]}]}
+    tool_event = {"traceId": "abcdef12345678901234567890123456", "spanId": "1122334455667789",
+                  "timeUnixNano": "2100000000",
+                  "attributes": [{"key": "event.name", "value": {"stringValue": "gen_ai.tool.message"}}],
+                  "body": {"kvlistValue": {"values": [{"key": "content", "value": {"stringValue": "found"}},
+                                                      {"key": "id", "value": {"stringValue": "c1"}}]}}}
+    traces = json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [second, chat]}]}]})
+    logs = json.dumps({"resourceLogs": [{"scopeLogs": [{"logRecords": [tool_event]}]}]})
+    records = importers.from_otlp(traces.encode(), logs.encode())
+    assert {r["meta"]["trace_id"] for r in records} == {"abcdef12345678901234567890123456"}
+    kinds = [(r["kind"], r["payload"]) for r in records[1:]]
+    assert [k for k, _ in kinds] == ["chat_request", "chat_response", "tool_call", "tool_result", "chat_request",
+                                     "chat_response"]
+    assert kinds[0][1]["messages"] == [{"role": "user", "content": "Hi"}]
+    assert kinds[1][1]["content"] == [{"type": "tool_use", "id": "c1", "name": "lookup", "input": {"q": 1}}]
+    assert kinds[1][1]["usage"] == {"input_tokens": 12, "output_tokens": 3} and kinds[1][1]["latency_ms"] == 250.0
+    assert kinds[3][1]["content"] == "found"
+    assert kinds[5][1]["content"] == [{"type": "text", "text": "Done"}] and kinds[5][1]["stop_reason"] == "end_turn"
+
+
 BAD_INPUTS = [
     # (format, input bytes, text the one-line error must hold)
     (None, b'{"a": 1}\n', "<input 1>:1: unknown format"),
@@ -97,6 +197,21 @@ BAD_INPUTS = [
     ("anthropic", b'{"request": {"messages": []}, "response": {"type": "message"}}', "field `content`: expected an array"),
     ("openai", b'{"request": {}, "response": {"choices": []}}\n\xff\n', "<input 1>:1: field `messages`"),
     ("openai", b'\xff\n', "<input 1>:1: not valid UTF-8"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "xyz", "spanId": "1122334455667788"}]}]}]}',
+     "<input 1>:1: span 1122334455667788: field `traceId`: expected 32 hexadecimal digits, found \"xyz\""),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"spanId": 5}]}]}]}',
+     "field `spanId`: expected a string, found integer `5`"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": '
+             b'"chat"}}, {"key": "gen_ai.input.messages", "value": {"stringValue": "[{"}}]}]}]}]}',
+     "span 1122334455667788: attribute `gen_ai.input.messages`: expected JSON text, EOF while parsing"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "attributes": [{"key": "n", "value": {"intValue": "1x"}}]}]}]}]}',
+     "attribute `n`: field `intValue`: expected an integer or a decimal string"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "startTimeUnixNano": -5}]}]}]}',
+     "field `startTimeUnixNano`: expected nanoseconds since the epoch"),
+    ("otlp", b'{"resourceMetrics": []}', "expected an OTLP JSON line with `resourceSpans` or `resourceLogs`"),
 ]
 
 
@@ -109,6 +224,15 @@ def test_bad_input_is_one_clear_line(format, data, expected):
 
 
 class TestCommand:
+    def test_imported_runs_diff(self, tmp_path):
+        baseline, candidate = tmp_path / "a.agentlog", tmp_path / "b.agentlog"
+        assert velkin("import", os.path.join(DATA, "openai-v2-span-only.traces.jsonl"), "-o", baseline).returncode == 0
+        result = velkin("import", os.path.join(DATA, "openai-v2-no-content.traces.jsonl"), "-o", candidate)
+        assert b"3 responses carry no message texts" in result.stderr
+        assert velkin("validate", candidate).returncode == 0
+        diff = velkin("diff", baseline, candidate, "--seed", "1", "--json")
+        assert json.loads(diff.stdout)["pair_count"] == 3
+
     def test_detects_imports_and_diffs(self, tmp_path):
         out = tmp_path / "tau.agentlog"
         result = velkin("import", TAU_BENCH, "-o", out)

@@ -113,9 +113,12 @@ void Conversation::flush_tool_calls() {
 
 void Conversation::add_tool_call(std::string ts, std::string id, std::string name, json::Value input,
                                  json::Object meta) {
-    auto found = std::find_if(waiting_calls_.begin(), waiting_calls_.end(),
-                              [&](const ToolCall& call) { return !id.empty() && call.id == id; });
+    // Without an id, the execution answers the first waiting call of its name.
+    auto found = std::find_if(waiting_calls_.begin(), waiting_calls_.end(), [&](const ToolCall& call) {
+        return id.empty() ? call.name == name : call.id == id;
+    });
     if (found != waiting_calls_.end()) {
+        if (id.empty()) id = found->id;
         // The execution span knows the arguments as run; the response's block may lack them.
         if (input.is_null()) input = std::move(found->input);
         waiting_calls_.erase(found);

@@ -6,13 +6,15 @@
 #include "import/documents.hpp"
 #include "import/fields.hpp"
 #include "import/logs.hpp"
+#include "import/otlp.hpp"
 #include "import/tau_bench.hpp"
 
 namespace velkin::imports {
 
 namespace {
 
-constexpr std::array<std::pair<Format, std::string_view>, 3> FORMAT_NAMES{{
+constexpr std::array<std::pair<Format, std::string_view>, 4> FORMAT_NAMES{{
+    {Format::Otlp, "otlp"},
     {Format::OpenAi, "openai"},
     {Format::Anthropic, "anthropic"},
     {Format::TauBench, "tau-bench"},
@@ -22,6 +24,7 @@ bool has(const json::Value& object, std::string_view key) { return object.get(ke
 
 std::optional<Format> format_of_document(const json::Value& document) {
     if (!document.as_object()) return std::nullopt;
+    if (has(document, "resourceSpans") || has(document, "resourceLogs")) return Format::Otlp;
     if (has(document, "traj") && has(document, "task_id")) return Format::TauBench;
     const json::Value* request = document.get("request");
     const json::Value* response = document.get("response");
@@ -75,7 +78,7 @@ Result<Format> detect_format(const Input& input) {
     }
     if (std::optional<Format> format = format_of_document(first)) return *format;
     return Error{located(input, documents.line(),
-                         "unknown format: expected a tau-bench entry ({task_id, traj}) or a {request, response} "
+                         "unknown format: expected an OTLP JSON line (resourceSpans or resourceLogs), a tau-bench entry ({task_id, traj}) or a {request, response} "
                          "log line of the OpenAI or Anthropic API (name one with --from: " +
                              format_names() + ")")};
 }
@@ -83,6 +86,7 @@ Result<Format> detect_format(const Input& input) {
 Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Format> format) {
     Imported imported;
     Conversations conversations;
+    OtlpMapper otlp;  // spans and their log events may sit in different inputs
     for (const Input& input : inputs) {
         Format input_format;
         if (format) {
@@ -98,7 +102,9 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         json::Value document;
         try {
             while (documents.next(document)) {
-                if (input_format == Format::TauBench) {
+                if (input_format == Format::Otlp) {
+                    otlp.map(document);
+                } else if (input_format == Format::TauBench) {
                     map_tau_bench_entry(document, conversations);
                 } else {
                     logs.map(document);
@@ -108,6 +114,7 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
             return Error{located(input, documents.line(), bad.message)};
         }
     }
+    otlp.finish(conversations, imported.summary);
     conversations.write(imported.agentlog, imported.summary);
     return imported;
 }

@@ -15,11 +15,11 @@
 
 namespace velkin::imports {
 
-enum class Format : uint8_t { OpenAi, Anthropic, TauBench };
+enum class Format : uint8_t { Otlp, OpenAi, Anthropic, TauBench };
 
 std::string_view format_name(Format format);
 std::optional<Format> format_from_name(std::string_view name);
-// "openai, anthropic, tau-bench"
+// "otlp, openai, anthropic, tau-bench"
 std::string format_names();
 
 struct Input {

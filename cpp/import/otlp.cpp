@@ -1,0 +1,872 @@
+#include "import/otlp.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <set>
+
+#include "import/fields.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
+
+namespace velkin::imports {
+
+namespace {
+
+// --- OTLP JSON values ------------------------------------------------------------
+
+json::Value any_value(const json::Value& wrapped);
+
+json::Value int_value(const json::Value& value) {
+    if (value.type() == json::Type::UInt || value.type() == json::Type::Int) return value;
+    // int64 values travel as decimal strings.
+    if (const std::string* text = value.as_string()) {
+        int64_t number = 0;
+        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
+        if (ec == std::errc() && end == text->data() + text->size())
+            return number >= 0 ? json::Value(static_cast<uint64_t>(number)) : json::Value(number);
+    }
+    wrong_type("intValue", "an integer or a decimal string", value);
+}
+
+json::Value any_value(const json::Value& wrapped) {
+    const json::Object* object = wrapped.as_object();
+    if (!object) wrong_type("value", "an AnyValue object", wrapped);
+    if (object->empty()) return json::Value();
+    const json::Member& only = object->front();
+    const json::Value& value = only.value;
+    if (only.key == "stringValue") {
+        if (!value.as_string()) wrong_type("stringValue", "a string", value);
+        return value;
+    }
+    if (only.key == "intValue") return int_value(value);
+    if (only.key == "doubleValue") {
+        if (value.is_number()) return json::Value(*value.as_double());
+        if (const std::string* text = value.as_string()) {
+            // The JSON mapping writes non-finite doubles as strings; JSON has no place for them.
+            if (*text == "NaN" || *text == "Infinity" || *text == "-Infinity") return json::Value();
+        }
+        wrong_type("doubleValue", "a number", value);
+    }
+    if (only.key == "boolValue") {
+        if (!value.as_bool()) wrong_type("boolValue", "a boolean", value);
+        return value;
+    }
+    if (only.key == "bytesValue") {
+        if (!value.as_string()) wrong_type("bytesValue", "a base64 string", value);
+        return value;
+    }
+    if (only.key == "arrayValue") {
+        json::Array out;
+        if (!value.as_object()) wrong_type("arrayValue", "an object with `values`", value);
+        if (const json::Array* values = array_member(value, "values")) {
+            for (const json::Value& element : *values) out.push_back(any_value(element));
+        }
+        return json::Value(std::move(out));
+    }
+    if (only.key == "kvlistValue") {
+        json::Object out;
+        if (!value.as_object()) wrong_type("kvlistValue", "an object with `values`", value);
+        if (const json::Array* values = array_member(value, "values")) {
+            for (const json::Value& pair : *values) {
+                if (!pair.as_object()) wrong_type("kvlistValue", "key/value objects", pair);
+                const json::Value* inner = member(pair, "value");
+                json::object_set(out, required_string(pair, "key"), inner ? any_value(*inner) : json::Value());
+            }
+        }
+        return json::Value(std::move(out));
+    }
+    bad_input("field `" + only.key + "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
+              "bytesValue, arrayValue or kvlistValue)");
+}
+
+json::Object attributes_of(const json::Value& owner) {
+    json::Object out;
+    const json::Array* list = array_member(owner, "attributes");
+    if (!list) return out;
+    for (const json::Value& attribute : *list) {
+        if (!attribute.as_object()) wrong_type("attributes", "key/value objects", attribute);
+        const std::string& key = required_string(attribute, "key");
+        const json::Value* value = member(attribute, "value");
+        try {
+            json::object_set(out, key, value ? any_value(*value) : json::Value());
+        } catch (BadInput& bad) {
+            bad.message = "attribute `" + key + "`: " + bad.message;
+            throw;
+        }
+    }
+    return out;
+}
+
+const json::Value* attribute(const json::Object& attributes, std::string_view key) {
+    for (const json::Member& m : attributes) {
+        if (m.key == key) return m.value.is_null() ? nullptr : &m.value;
+    }
+    return nullptr;
+}
+
+std::string string_attribute(const json::Object& attributes, std::string_view key) {
+    const json::Value* value = attribute(attributes, key);
+    if (!value) return {};
+    if (const std::string* text = value->as_string()) return *text;
+    if (value->is_number()) return json::to_compact(*value);
+    return {};
+}
+
+std::optional<double> number_attribute(const json::Object& attributes, std::string_view key) {
+    const json::Value* value = attribute(attributes, key);
+    if (!value) return std::nullopt;
+    if (value->is_number()) return value->as_double();
+    if (const std::string* text = value->as_string()) {
+        double number = 0;
+        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
+        if (ec == std::errc() && end == text->data() + text->size()) return number;
+    }
+    wrong_type(key, "a number", *value);
+}
+
+uint64_t nanos(const json::Value& owner, std::string_view key) {
+    const json::Value* value = member(owner, key);
+    if (!value) return 0;
+    json::Value number = int_value(*value);
+    if (number.type() != json::Type::UInt) wrong_type(key, "nanoseconds since the epoch", *value);
+    return std::get<uint64_t>(number.data);
+}
+
+int base64_digit(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+' || c == '-') return 62;
+    if (c == '/' || c == '_') return 63;
+    return -1;
+}
+
+// Trace and span ids in hex; the protobuf JSON mapping's base64 is accepted too.
+std::string id_of(const json::Value& owner, std::string_view key, size_t bytes, bool required) {
+    const std::string* text = string_member(owner, key);
+    if (!text || text->empty()) {
+        if (required) bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
+                                " hexadecimal digits, found nothing");
+        return {};
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    if (text->size() == bytes * 2 &&
+        std::all_of(text->begin(), text->end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+        std::string lower(*text);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower;
+    }
+    if (text->size() == (bytes + 2) / 3 * 4) {
+        std::string hex;
+        uint32_t buffer = 0;
+        int bits = 0;
+        for (char c : *text) {
+            if (c == '=') break;
+            int digit = base64_digit(c);
+            if (digit < 0) break;
+            buffer = (buffer << 6) | static_cast<uint32_t>(digit);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                uint8_t byte = static_cast<uint8_t>(buffer >> bits);
+                hex += HEX[byte >> 4];
+                hex += HEX[byte & 15];
+            }
+        }
+        if (hex.size() == bytes * 2) return hex;
+    }
+    bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
+              " hexadecimal digits, found \"" + *text + "\"");
+}
+
+// --- message content -----------------------------------------------------------------
+
+// Attribute values that hold JSON: a JSON string or the structured value itself.
+std::optional<json::Value> json_attribute(const json::Object& attributes, std::string_view key) {
+    const json::Value* value = attribute(attributes, key);
+    if (!value) return std::nullopt;
+    if (const std::string* text = value->as_string()) {
+        auto parsed = json::parse_document(*text);
+        if (!parsed) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + parsed.error().message);
+        return std::move(parsed).value();
+    }
+    return *value;
+}
+
+json::Value arguments_value(const json::Value* arguments) {
+    if (!arguments) return json::Value();
+    if (const std::string* text = arguments->as_string()) return tool_input(*text);
+    return *arguments;
+}
+
+std::string text_of(const json::Value* value) {
+    if (!value) return {};
+    if (const std::string* text = value->as_string()) return *text;
+    return json::to_compact(*value);
+}
+
+// A GenAI message part ({"type": "text", "content"}, tool_call, tool_call_response, reasoning, ...) as a block.
+json::Value part_block(const json::Value& part) {
+    if (!part.as_object()) return text_block(text_of(&part));
+    std::string type = string_attribute(*part.as_object(), "type");
+    if (type == "text") return text_block(text_of(part.get("content")));
+    if (type == "reasoning" || type == "thinking")
+        return json::Value(json::Object{{"type", json::Value("thinking")}, {"thinking", json::Value(text_of(part.get("content")))}});
+    if (type == "tool_call") {
+        json::Value input = arguments_value(member(part, "arguments"));
+        return tool_use_block(text_of(part.get("id")), text_of(part.get("name")),
+                              input.is_null() ? json::Value(json::Object{}) : std::move(input));
+    }
+    if (type == "tool_call_response") {
+        const json::Value* response = member(part, "response");
+        if (!response) response = member(part, "result");
+        return tool_result_block(text_of(part.get("id")), response ? *response : json::Value(""), false);
+    }
+    return part;
+}
+
+json::Array part_blocks(const json::Value& message) {
+    json::Array blocks;
+    const json::Value* parts = member(message, "parts");
+    if (parts && parts->as_array()) {
+        for (const json::Value& part : *parts->as_array()) blocks.push_back(part_block(part));
+    } else if (const json::Value* content = member(message, "content")) {
+        if (const std::string* text = content->as_string()) blocks.push_back(text_block(*text));
+        else if (const json::Array* list = content->as_array())
+            for (const json::Value& part : *list) blocks.push_back(part_block(part));
+    }
+    return blocks;
+}
+
+json::Value role_message(std::string role, json::Array blocks) {
+    return json::Value(json::Object{{"role", json::Value(std::move(role))}, {"content", json::Value(std::move(blocks))}});
+}
+
+json::Array genai_messages(const json::Value& messages, std::string_view key) {
+    const json::Array* list = messages.as_array();
+    if (!list) wrong_type(key, "an array of messages", messages);
+    json::Array out;
+    for (const json::Value& message : *list) {
+        if (!message.as_object()) wrong_type(key, "an array of message objects", message);
+        out.push_back(role_message(text_of(message.get("role")), part_blocks(message)));
+    }
+    return out;
+}
+
+// "a.0.b.1.c" style attributes under `prefix` as nested values; all-digit keys make arrays.
+json::Value unflatten_node(json::Object object) {
+    bool indexed = !object.empty() && std::all_of(object.begin(), object.end(), [](const json::Member& m) {
+        return !m.key.empty() && std::all_of(m.key.begin(), m.key.end(), [](char c) { return c >= '0' && c <= '9'; });
+    });
+    for (json::Member& m : object) {
+        if (json::Object* inner = m.value.as_object()) m.value = unflatten_node(std::move(*inner));
+    }
+    if (!indexed) return json::Value(std::move(object));
+    std::sort(object.begin(), object.end(), [](const json::Member& a, const json::Member& b) {
+        return a.key.size() != b.key.size() ? a.key.size() < b.key.size() : a.key < b.key;
+    });
+    json::Array array;
+    for (json::Member& m : object) array.push_back(std::move(m.value));
+    return json::Value(std::move(array));
+}
+
+std::optional<json::Value> unflatten(const json::Object& attributes, std::string_view prefix) {
+    json::Object root;
+    bool any = false;
+    for (const json::Member& m : attributes) {
+        if (m.key.size() <= prefix.size() || m.key.compare(0, prefix.size(), prefix) != 0) continue;
+        any = true;
+        std::string_view rest = std::string_view(m.key).substr(prefix.size());
+        json::Object* node = &root;
+        for (;;) {
+            size_t dot = rest.find('.');
+            std::string segment(rest.substr(0, dot));
+            if (dot == std::string_view::npos) {
+                json::object_set(*node, std::move(segment), m.value);
+                break;
+            }
+            rest.remove_prefix(dot + 1);
+            json::Value* child = nullptr;
+            for (json::Member& c : *node) {
+                if (c.key == segment) child = &c.value;
+            }
+            if (!child || !child->as_object()) {
+                json::object_set(*node, segment, json::Value(json::Object{}));
+                for (json::Member& c : *node) {
+                    if (c.key == segment) child = &c.value;
+                }
+            }
+            node = child->as_object();
+        }
+    }
+    if (!any) return std::nullopt;
+    return unflatten_node(std::move(root));
+}
+
+// An OpenInference message ({"message": {role, content, contents, tool_calls, tool_call_id}}) in chat form.
+json::Value openinference_chat_message(const json::Value& entry) {
+    const json::Value* message = entry.get("message");
+    if (!message || !message->as_object()) return json::Value(json::Object{{"role", json::Value("")}, {"content", json::Value("")}});
+    json::Object chat;
+    chat.push_back({"role", json::Value(text_of(message->get("role")))});
+    if (const json::Value* contents = message->get("contents"); contents && contents->as_array()) {
+        json::Array parts;
+        for (const json::Value& item : *contents->as_array()) {
+            const json::Value* content = item.get("message_content");
+            if (!content || !content->as_object()) continue;
+            std::string type = string_attribute(*content->as_object(), "type");
+            if (type == "reasoning")
+                parts.push_back(json::Value(json::Object{{"type", json::Value("thinking")}, {"thinking", json::Value(text_of(content->get("text")))}}));
+            else if (type == "text")
+                parts.push_back(text_block(text_of(content->get("text"))));
+            else
+                parts.push_back(*content);
+        }
+        chat.push_back({"content", json::Value(std::move(parts))});
+    } else if (const json::Value* content = message->get("content")) {
+        chat.push_back({"content", json::Value(text_of(content))});
+    }
+    if (const json::Value* id = message->get("tool_call_id")) chat.push_back({"tool_call_id", json::Value(text_of(id))});
+    if (const json::Value* calls = message->get("tool_calls"); calls && calls->as_array()) {
+        json::Array out;
+        for (const json::Value& item : *calls->as_array()) {
+            const json::Value* call = item.get("tool_call");
+            if (!call) continue;
+            const json::Value* function = call->get("function");
+            json::Object fn{{"name", json::Value(function ? text_of(function->get("name")) : "")},
+                            {"arguments", json::Value(function ? text_of(function->get("arguments")) : "")}};
+            out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call->get("id")))}, {"function", json::Value(std::move(fn))}}));
+        }
+        chat.push_back({"tool_calls", json::Value(std::move(out))});
+    }
+    return json::Value(std::move(chat));
+}
+
+// A Traceloop prompt or completion entry ({role, content, tool_call_id, tool_calls: [{id, name, arguments}]}).
+json::Value traceloop_chat_message(const json::Value& entry) {
+    json::Object chat;
+    chat.push_back({"role", json::Value(text_of(entry.get("role")))});
+    const json::Value* content = entry.get("content");
+    std::optional<json::Value> parsed;
+    // Some versions write structured content as a JSON string.
+    if (content && content->as_string() && !content->as_string()->empty() && content->as_string()->front() == '[') {
+        if (auto value = json::parse_document(*content->as_string())) parsed = std::move(value).value();
+    }
+    if (parsed && parsed->as_array()) {
+        json::Array blocks;
+        for (const json::Value& part : *parsed->as_array()) blocks.push_back(part_block(part));
+        chat.push_back({"content", json::Value(std::move(blocks))});
+    } else {
+        chat.push_back({"content", json::Value(content ? text_of(content) : "")});
+    }
+    if (const json::Value* id = entry.get("tool_call_id")) chat.push_back({"tool_call_id", json::Value(text_of(id))});
+    if (const json::Value* calls = entry.get("tool_calls"); calls && calls->as_array()) {
+        json::Array out;
+        for (const json::Value& call : *calls->as_array()) {
+            json::Object fn{{"name", json::Value(text_of(call.get("name")))}, {"arguments", json::Value(text_of(call.get("arguments")))}};
+            out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call.get("id")))}, {"function", json::Value(std::move(fn))}}));
+        }
+        chat.push_back({"tool_calls", json::Value(std::move(out))});
+    }
+    return json::Value(std::move(chat));
+}
+
+json::Array chat_history(const json::Value& entries, json::Value (*convert)(const json::Value&)) {
+    json::Array out;
+    if (const json::Array* list = entries.as_array())
+        for (const json::Value& entry : *list) out.push_back(chat_message(convert(entry)));
+    return out;
+}
+
+json::Array chat_output(const json::Value& entries, json::Value (*convert)(const json::Value&), std::string& finish) {
+    json::Array blocks;
+    if (const json::Array* list = entries.as_array()) {
+        for (const json::Value& entry : *list) {
+            if (finish.empty() && entry.get("finish_reason")) finish = text_of(entry.get("finish_reason"));
+            for (json::Value& block : chat_response_blocks(convert(entry))) blocks.push_back(std::move(block));
+        }
+    }
+    return blocks;
+}
+
+// --- span kinds ----------------------------------------------------------------------
+
+enum class SpanKind { Chat, Tool, Skipped };
+
+SpanKind kind_of(const json::Object& attributes, std::string& skipped_as) {
+    std::string operation = string_attribute(attributes, "gen_ai.operation.name");
+    std::string openinference = string_attribute(attributes, "openinference.span.kind");
+    std::string request_type = string_attribute(attributes, "llm.request.type");
+    if (operation == "chat" || operation == "text_completion" || operation == "generate_content" ||
+        openinference == "LLM" || request_type == "chat" || request_type == "completion")
+        return SpanKind::Chat;
+    if (operation == "execute_tool" || openinference == "TOOL") return SpanKind::Tool;
+    if (!operation.empty()) skipped_as = operation;
+    else if (!openinference.empty()) skipped_as = openinference;
+    else if (!request_type.empty()) skipped_as = request_type;
+    else skipped_as = "without GenAI attributes";
+    return SpanKind::Skipped;
+}
+
+// Attributes that identify a conversation across runs, kept in its metadata.
+constexpr std::pair<std::string_view, std::string_view> CONVERSATION_KEYS[] = {
+    {"gen_ai.conversation.id", "conversation_id"},
+    {"session.id", "session_id"},
+    {"gen_ai.agent.name", "agent_name"},
+    {"user.id", "user_id"},
+    {"service.name", "service_name"},
+};
+
+void fill_chat(OtlpMapper::Call& call, const json::Object& a) {
+    // Messages: current conventions, then OpenInference, then Traceloop's indexed attributes.
+    if (std::optional<json::Value> input = json_attribute(a, "gen_ai.input.messages")) {
+        json::Array history;
+        if (std::optional<json::Value> system = json_attribute(a, "gen_ai.system_instructions")) {
+            json::Array blocks;
+            if (const json::Array* parts = system->as_array())
+                for (const json::Value& part : *parts) blocks.push_back(part_block(part));
+            else
+                blocks.push_back(text_block(text_of(&*system)));
+            history.push_back(role_message("system", std::move(blocks)));
+        }
+        for (json::Value& message : genai_messages(*input, "gen_ai.input.messages")) history.push_back(std::move(message));
+        call.history = std::move(history);
+    } else if (std::optional<json::Value> input = unflatten(a, "llm.input_messages.")) {
+        call.history = chat_history(*input, openinference_chat_message);
+    } else if (std::optional<json::Value> prompt = unflatten(a, "gen_ai.prompt.")) {
+        call.history = chat_history(*prompt, traceloop_chat_message);
+    }
+    if (std::optional<json::Value> output = json_attribute(a, "gen_ai.output.messages")) {
+        json::Array messages = genai_messages(*output, "gen_ai.output.messages");
+        // One output message per choice: the first is the answer.
+        call.output = messages.empty() ? json::Array{} : *messages.front().get("content")->as_array();
+        if (const json::Array* list = output->as_array(); list && !list->empty()) {
+            if (const json::Value* finish = list->front().get("finish_reason")) call.finish_reason = text_of(finish);
+        }
+    } else if (std::optional<json::Value> output = unflatten(a, "llm.output_messages.")) {
+        call.output = chat_output(*output, openinference_chat_message, call.finish_reason);
+    } else if (std::optional<json::Value> completion = unflatten(a, "gen_ai.completion.")) {
+        call.output = chat_output(*completion, traceloop_chat_message, call.finish_reason);
+    }
+    if (const json::Value* reasons = attribute(a, "gen_ai.response.finish_reasons")) {
+        if (const json::Array* list = reasons->as_array(); list && !list->empty()) call.finish_reason = text_of(&list->front());
+        else if (reasons->as_string()) call.finish_reason = *reasons->as_string();
+    }
+    if (call.finish_reason.empty()) call.finish_reason = string_attribute(a, "llm.finish_reason");
+
+    for (std::string_view key : {"gen_ai.response.model", "gen_ai.request.model", "llm.model_name", "llm.response.model", "llm.request.model"}) {
+        if (std::string model = string_attribute(a, key); !model.empty()) {
+            call.model = json::Value(model);
+            break;
+        }
+    }
+    call.response_id = string_attribute(a, "gen_ai.response.id");
+
+    Usage& u = call.usage;
+    auto first = [&](std::initializer_list<std::string_view> keys) -> std::optional<double> {
+        for (std::string_view key : keys) {
+            if (std::optional<double> value = number_attribute(a, key)) return value;
+        }
+        return std::nullopt;
+    };
+    // Every producer here counts cached input inside the input total and reasoning inside the output.
+    u.input_total = first({"gen_ai.usage.input_tokens", "gen_ai.usage.prompt_tokens", "llm.token_count.prompt", "llm.usage.prompt_tokens"});
+    u.output_total = first({"gen_ai.usage.output_tokens", "gen_ai.usage.completion_tokens", "llm.token_count.completion", "llm.usage.completion_tokens"});
+    u.cache_read = first({"gen_ai.usage.cache_read.input_tokens", "gen_ai.usage.cache_read_input_tokens",
+                          "llm.token_count.prompt_details.cache_read"});
+    u.cache_write = first({"gen_ai.usage.cache_creation.input_tokens", "gen_ai.usage.cache_write.input_tokens",
+                           "gen_ai.usage.cache_creation_input_tokens", "llm.token_count.prompt_details.cache_write"});
+    u.reasoning = first({"gen_ai.usage.reasoning.output_tokens", "gen_ai.usage.reasoning_tokens",
+                         "llm.token_count.completion_details.reasoning"});
+}
+
+void fill_tool(OtlpMapper::Call& call, const json::Object& a, const json::Value& span, const std::string& name) {
+    call.is_tool = true;
+    call.tool_name = string_attribute(a, "gen_ai.tool.name");
+    if (call.tool_name.empty()) call.tool_name = string_attribute(a, "tool.name");
+    if (call.tool_name.empty()) call.tool_name = name.rfind("execute_tool ", 0) == 0 ? name.substr(13) : name;
+    call.tool_call_id = string_attribute(a, "gen_ai.tool.call.id");
+    if (call.tool_call_id.empty()) call.tool_call_id = string_attribute(a, "tool_call.id");
+    const json::Value* arguments = attribute(a, "gen_ai.tool.call.arguments");
+    if (!arguments) arguments = attribute(a, "tool.parameters");
+    if (!arguments && string_attribute(a, "openinference.span.kind") == "TOOL") arguments = attribute(a, "input.value");
+    call.tool_input = arguments_value(arguments);
+    const json::Value* result = attribute(a, "gen_ai.tool.call.result");
+    if (!result && string_attribute(a, "openinference.span.kind") == "TOOL") result = attribute(a, "output.value");
+    if (result) call.tool_result = *result;
+    if (const json::Value* status = object_member(span, "status")) {
+        const json::Value* code = member(*status, "code");
+        call.tool_failed = code && ((code->as_string() && *code->as_string() == "STATUS_CODE_ERROR") ||
+                                    (code->is_number() && code->as_double() == 2.0));
+    }
+}
+
+// --- events ------------------------------------------------------------------------
+
+json::Value event_content(const json::Value* body) {
+    if (!body) return json::Value("");
+    const json::Value* content = body->get("content");
+    if (!content) return json::Value("");
+    return *content;
+}
+
+// An event's message in chat form; tool calls' arguments may be JSON strings or objects.
+json::Value event_chat_message(std::string role, const json::Value* body) {
+    json::Object chat{{"role", json::Value(role)}};
+    json::Value content = event_content(body);
+    if (content.as_string()) {
+        chat.push_back({"content", content});
+    } else if (const json::Array* parts = content.as_array()) {
+        json::Array blocks;
+        for (const json::Value& part : *parts) blocks.push_back(part.as_object() && part.get("type") ? part : text_block(text_of(&part)));
+        chat.push_back({"content", json::Value(std::move(blocks))});
+    } else {
+        chat.push_back({"content", json::Value("")});
+    }
+    if (body) {
+        if (const json::Value* id = body->get("id")) chat.push_back({"tool_call_id", json::Value(text_of(id))});
+        if (const json::Value* calls = body->get("tool_calls"); calls && calls->as_array()) {
+            json::Array out;
+            for (const json::Value& call : *calls->as_array()) {
+                const json::Value* function = call.get("function");
+                json::Object fn{{"name", json::Value(function ? text_of(function->get("name")) : "")},
+                                {"arguments", json::Value(function ? text_of(function->get("arguments")) : "")}};
+                out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call.get("id")))}, {"function", json::Value(std::move(fn))}}));
+            }
+            chat.push_back({"tool_calls", json::Value(std::move(out))});
+        }
+    }
+    return json::Value(std::move(chat));
+}
+
+}  // namespace
+
+void OtlpMapper::add_trace_meta(const std::string& trace_id, const json::Object& attributes) {
+    json::Object& meta = trace_meta_[trace_id];
+    for (const auto& [key, name] : CONVERSATION_KEYS) {
+        std::string value = string_attribute(attributes, key);
+        if (value.empty()) continue;
+        bool known = std::any_of(meta.begin(), meta.end(), [&](const json::Member& m) { return m.key == name; });
+        if (!known) meta.push_back({std::string(name), json::Value(value)});
+    }
+}
+
+void OtlpMapper::map(const json::Value& document) {
+    if (!document.as_object()) wrong_type("line", "an ExportTraceServiceRequest or ExportLogsServiceRequest object", document);
+    const json::Array* resource_spans = array_member(document, "resourceSpans");
+    const json::Array* resource_logs = array_member(document, "resourceLogs");
+    if (!resource_spans && !resource_logs)
+        bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
+    if (resource_spans) {
+        for (const json::Value& entry : *resource_spans) {
+            if (!entry.as_object()) wrong_type("resourceSpans", "an array of objects", entry);
+            json::Object resource;
+            if (const json::Value* r = object_member(entry, "resource")) resource = attributes_of(*r);
+            const json::Array* scopes = array_member(entry, "scopeSpans");
+            if (!scopes) continue;
+            for (const json::Value& scope : *scopes) {
+                if (!scope.as_object()) wrong_type("scopeSpans", "an array of objects", scope);
+                const json::Array* spans = array_member(scope, "spans");
+                if (!spans) continue;
+                for (const json::Value& span : *spans) {
+                    if (!span.as_object()) wrong_type("spans", "an array of objects", span);
+                    map_span(span, resource);
+                }
+            }
+        }
+    }
+    if (resource_logs) {
+        for (const json::Value& entry : *resource_logs) {
+            if (!entry.as_object()) wrong_type("resourceLogs", "an array of objects", entry);
+            const json::Array* scopes = array_member(entry, "scopeLogs");
+            if (!scopes) continue;
+            for (const json::Value& scope : *scopes) {
+                if (!scope.as_object()) wrong_type("scopeLogs", "an array of objects", scope);
+                const json::Array* records = array_member(scope, "logRecords");
+                if (!records) continue;
+                for (const json::Value& record : *records) {
+                    if (!record.as_object()) wrong_type("logRecords", "an array of objects", record);
+                    Event event;
+                    event.trace_id = id_of(record, "traceId", 16, false);
+                    event.span_id = id_of(record, "spanId", 8, false);
+                    event.time = nanos(record, "timeUnixNano");
+                    if (event.time == 0) event.time = nanos(record, "observedTimeUnixNano");
+                    json::Object attributes = attributes_of(record);
+                    std::string name = string_member(record, "eventName") ? *string_member(record, "eventName") : "";
+                    if (name.empty()) name = string_attribute(attributes, "event.name");
+                    const json::Value* body = member(record, "body");
+                    json::Value body_value = body ? any_value(*body) : json::Value();
+                    if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
+                    map_event(std::move(event), name, &body_value, attributes);
+                }
+            }
+        }
+    }
+}
+
+void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes) {
+    if (name == "gen_ai.client.inference.operation.details") {
+        OtlpMapper::Call details;
+        fill_chat(details, attributes);
+        if (details.history) event.details_input = json::Value(std::move(*details.history));
+        if (details.output) event.details_output = json::Value(std::move(*details.output));
+        event.finish_reason = details.finish_reason;
+    } else if (name == "gen_ai.system.message" || name == "gen_ai.user.message" || name == "gen_ai.assistant.message" ||
+               name == "gen_ai.tool.message") {
+        std::string role = name.substr(7, name.size() - 15);  // between "gen_ai." and ".message"
+        json::Value content = event_content(body);
+        // Some producers send tool definitions as a user message of an object: no message at all.
+        if (content.as_object()) return;
+        if (body && body->as_object()) {
+            if (const json::Value* given = body->get("role"); given && given->as_string()) role = *given->as_string();
+        }
+        event.input = chat_message(event_chat_message(role, body));
+    } else if (name == "gen_ai.choice") {
+        const json::Value* message = body ? body->get("message") : nullptr;
+        json::Value chat = event_chat_message("assistant", message);
+        if (body) {
+            if (const json::Value* calls = body->get("tool_calls"); calls && !(message && message->get("tool_calls"))) {
+                json::Object with_calls = *event_chat_message("assistant", body).as_object();
+                for (json::Member& m : with_calls) {
+                    if (m.key == "tool_calls") json::object_set(*chat.as_object(), "tool_calls", m.value);
+                }
+            }
+            if (const json::Value* index = body->get("index"); index && index->type() == json::Type::UInt)
+                event.choice_index = std::get<uint64_t>(index->data);
+            event.finish_reason = text_of(body->get("finish_reason"));
+        }
+        event.choice = chat_response_blocks(chat);
+    } else {
+        return;
+    }
+    events_.push_back(std::move(event));
+}
+
+void OtlpMapper::map_span(const json::Value& span, const json::Object& resource) {
+    std::string span_id = id_of(span, "spanId", 8, true);
+    try {
+        std::string trace_id = id_of(span, "traceId", 16, true);
+        json::Object attributes = attributes_of(span);
+        add_trace_meta(trace_id, attributes);
+        add_trace_meta(trace_id, resource);
+        uint64_t start = nanos(span, "startTimeUnixNano");
+        uint64_t end = nanos(span, "endTimeUnixNano");
+        if (const json::Array* events = array_member(span, "events")) {
+            for (const json::Value& e : *events) {
+                if (!e.as_object()) wrong_type("events", "an array of objects", e);
+                Event event;
+                event.trace_id = trace_id;
+                event.span_id = span_id;
+                event.time = nanos(e, "timeUnixNano");
+                json::Object event_attributes = attributes_of(e);
+                std::string name = string_member(e, "name") ? *string_member(e, "name") : "";
+                if (name.empty()) name = string_attribute(event_attributes, "event.name");
+                // Span events carry their content in attributes.
+                json::Value body(event_attributes);
+                map_event(std::move(event), name, &body, event_attributes);
+            }
+        }
+        std::string skipped_as;
+        SpanKind kind = kind_of(attributes, skipped_as);
+        if (kind == SpanKind::Skipped) {
+            ++skipped_[skipped_as];
+            return;
+        }
+        Call call;
+        call.start = start;
+        call.end = std::max(start, end);
+        call.order = calls_.size();
+        call.trace_id = std::move(trace_id);
+        call.span_id = span_id;
+        if (kind == SpanKind::Chat) fill_chat(call, attributes);
+        else fill_tool(call, attributes, span, string_member(span, "name") ? *string_member(span, "name") : "");
+        calls_.push_back(std::move(call));
+    } catch (BadInput& bad) {
+        bad.message = "span " + span_id + ": " + bad.message;
+        throw;
+    }
+}
+
+namespace {
+
+double latency_ms(const OtlpMapper::Call& call) {
+    // Whole microseconds: the rest is clock noise and would only make the text longer.
+    return std::round(static_cast<double>(call.end - call.start) / 1000.0) / 1000.0;
+}
+
+bool has_output(const OtlpMapper::Call& call) { return call.output && !call.output->empty(); }
+
+int captured(const OtlpMapper::Call& call) { return int(call.history.has_value()) + int(has_output(call)); }
+
+// Two chat spans of one trace are one call seen by two instrumentations (say a client
+// library's own span and an instrumentation's) when they share a response id, or when
+// they overlap in time and count the same tokens.
+bool same_call(const OtlpMapper::Call& a, const OtlpMapper::Call& b) {
+    if (!a.response_id.empty() && !b.response_id.empty()) return a.response_id == b.response_id;
+    bool overlap = a.start <= b.end && b.start <= a.end;
+    return overlap && a.usage.input_total && a.usage.output_total && a.usage.input_total == b.usage.input_total &&
+           a.usage.output_total == b.usage.output_total;
+}
+
+void fill_missing(OtlpMapper::Call& kept, const OtlpMapper::Call& other) {
+    if (kept.model.is_null()) kept.model = other.model;
+    if (kept.finish_reason.empty()) kept.finish_reason = other.finish_reason;
+    if (kept.response_id.empty()) kept.response_id = other.response_id;
+    Usage& u = kept.usage;
+    for (auto field : {&Usage::input_total, &Usage::input_uncached, &Usage::output_total, &Usage::cache_read,
+                       &Usage::cache_write, &Usage::cache_write_1h, &Usage::reasoning}) {
+        if (!(u.*field)) u.*field = other.usage.*field;
+    }
+}
+
+}  // namespace
+
+std::vector<bool> OtlpMapper::merge_duplicates() {
+    // A few calls back are enough: duplicates overlap in time.
+    constexpr size_t LOOK_BACK = 8;
+    std::unordered_map<std::string, std::vector<size_t>> chats;
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        if (!calls_[i].is_tool) chats[calls_[i].trace_id].push_back(i);
+    }
+    std::vector<bool> dropped(calls_.size(), false);
+    for (auto& [trace, indices] : chats) {
+        std::stable_sort(indices.begin(), indices.end(), [&](size_t a, size_t b) { return calls_[a].start < calls_[b].start; });
+        for (size_t n = 1; n < indices.size(); ++n) {
+            Call& call = calls_[indices[n]];
+            for (size_t back = 1; back <= std::min(n, LOOK_BACK); ++back) {
+                size_t other_index = indices[n - back];
+                if (dropped[other_index] || !same_call(calls_[other_index], call)) continue;
+                Call& other = calls_[other_index];
+                bool keep_new = captured(call) > captured(other);
+                Call& kept = keep_new ? call : other;
+                fill_missing(kept, keep_new ? other : call);
+                dropped[keep_new ? other_index : indices[n]] = true;
+                ++skipped_["duplicate chat span"];
+                break;
+            }
+        }
+    }
+    return dropped;
+}
+
+void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
+    std::vector<bool> dropped = merge_duplicates();
+
+    // Events join their model call: by span id, or, when they carry an enclosing span's id, by time.
+    std::unordered_map<std::string, std::vector<size_t>> chats_by_trace;
+    std::unordered_map<std::string, size_t> chat_by_span;
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        if (dropped[i] || calls_[i].is_tool) continue;
+        chats_by_trace[calls_[i].trace_id].push_back(i);
+        chat_by_span[calls_[i].trace_id + "\n" + calls_[i].span_id] = i;
+    }
+    std::vector<std::vector<const Event*>> events_of(calls_.size());
+    for (const Event& event : events_) {
+        std::optional<size_t> target;
+        if (auto at = chat_by_span.find(event.trace_id + "\n" + event.span_id); at != chat_by_span.end()) {
+            target = at->second;
+        } else if (auto chats = chats_by_trace.find(event.trace_id); chats != chats_by_trace.end()) {
+            for (size_t i : chats->second) {
+                const Call& c = calls_[i];
+                if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls_[*target].start)) target = i;
+            }
+            if (!target) {
+                for (size_t i : chats->second) {
+                    if (calls_[i].start >= event.time && (!target || calls_[i].start < calls_[*target].start)) target = i;
+                }
+            }
+        }
+        if (target) events_of[*target].push_back(&event);
+    }
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        Call& call = calls_[i];
+        std::vector<const Event*>& events = events_of[i];
+        if (events.empty()) continue;
+        json::Array history;
+        std::vector<std::pair<uint64_t, const Event*>> choices;
+        for (const Event* event : events) {
+            if (event->details_input && !call.history) call.history = *event->details_input->as_array();
+            if (event->details_output && !call.output) call.output = *event->details_output->as_array();
+            if (event->input) history.push_back(*event->input);
+            if (event->choice_index || !event->choice.empty() || !event->finish_reason.empty())
+                choices.emplace_back(event->choice_index.value_or(choices.size()), event);
+            if (call.finish_reason.empty() && !event->finish_reason.empty()) call.finish_reason = event->finish_reason;
+        }
+        if (!call.history && !history.empty()) call.history = std::move(history);
+        if (!has_output(call) && !choices.empty()) {
+            std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            json::Array blocks;
+            for (const auto& [index, event] : choices)
+                for (const json::Value& block : event->choice) blocks.push_back(block);
+            call.output = std::move(blocks);
+        }
+    }
+
+    std::vector<size_t> order;
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        if (!dropped[i]) order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        const Call& x = calls_[a];
+        const Call& y = calls_[b];
+        if (x.start != y.start) return x.start < y.start;
+        return x.end < y.end;
+    });
+    // Conversations in the order their traces first appear in the input.
+    std::vector<size_t> by_trace = order;
+    std::unordered_map<std::string, size_t> first_seen;
+    for (size_t i = 0; i < calls_.size(); ++i) first_seen.try_emplace(calls_[i].trace_id, i);
+    std::stable_sort(by_trace.begin(), by_trace.end(),
+                     [&](size_t a, size_t b) { return first_seen[calls_[a].trace_id] < first_seen[calls_[b].trace_id]; });
+
+    for (size_t i : by_trace) {
+        Call& call = calls_[i];
+        bool created = !conversations.find(call.trace_id);
+        Conversation& conversation = conversations.open("otlp", call.trace_id);
+        if (created) {
+            for (json::Member& m : trace_meta_[call.trace_id]) conversation.set_meta(m.key, m.value);
+        }
+        json::Object meta{{"span_id", json::Value(call.span_id)}};
+        if (call.is_tool) {
+            conversation.add_tool_call(timestamp_from_nanos(call.start), call.tool_call_id, call.tool_name,
+                                       std::move(call.tool_input), meta);
+            if (call.tool_result || call.tool_failed)
+                conversation.add_tool_result(timestamp_from_nanos(call.end), call.tool_call_id,
+                                             call.tool_result ? std::move(*call.tool_result) : json::Value(""),
+                                             call.tool_failed, std::move(meta));
+            continue;
+        }
+        bool captured = call.history || call.output;
+        if (!captured) ++summary.responses_without_content;
+        conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : json::Array{},
+                                 true, meta);
+        json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
+        std::string stop_reason;
+        if (!call.finish_reason.empty()) {
+            stop_reason = normalised_stop_reason(call.finish_reason);
+        } else if (captured) {
+            // No finish reason recorded (e.g. OpenInference on the Responses API): read it off the answer.
+            bool calls_tools = std::any_of(blocks.begin(), blocks.end(), [](const json::Value& b) {
+                const json::Value* t = b.get("type");
+                return t && t->as_string() && *t->as_string() == "tool_use";
+            });
+            stop_reason = calls_tools ? "tool_use" : "end_turn";
+        }
+        json::Object payload;
+        if (!call.model.is_null()) payload.push_back({"model", call.model});
+        payload.push_back({"content", json::Value(std::move(blocks))});
+        if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(stop_reason)});
+        if (std::optional<json::Value> usage = usage_value(call.usage)) payload.push_back({"usage", std::move(*usage)});
+        payload.push_back({"latency_ms", json::Value(latency_ms(call))});
+        json::Object response_meta = meta;
+        if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
+        if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
+        conversation.add_response(timestamp_from_nanos(call.end), json::Value(std::move(payload)), std::move(response_meta));
+    }
+    for (const auto& [kind, count] : skipped_) summary.skipped[kind] += count;
+    calls_.clear();
+    events_.clear();
+}
+
+}  // namespace velkin::imports

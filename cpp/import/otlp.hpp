@@ -1,0 +1,70 @@
+#pragma once
+// OTLP JSON (the file exporter's JSON Lines of ExportTraceServiceRequest and
+// ExportLogsServiceRequest): GenAI semantic conventions in their current and
+// event-based forms, OpenInference and Traceloop attributes. A trace becomes
+// one conversation; its model calls and tool executions are ordered by start time.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "import/chat.hpp"
+#include "import/conversations.hpp"
+#include "import/import.hpp"
+#include "json/value.hpp"
+
+namespace velkin::imports {
+
+class OtlpMapper {
+public:
+    // One line of a traces or a logs export.
+    void map(const json::Value& document);
+    // Resolves events against their spans and feeds the conversations.
+    void finish(Conversations& conversations, Summary& summary);
+
+    // A model call or a tool execution, decoded when its line is read.
+    struct Call {
+        bool is_tool = false;
+        uint64_t start = 0, end = 0;
+        size_t order = 0;  // input order, for equal start times
+        std::string trace_id, span_id;
+        // Model calls.
+        std::optional<json::Array> history;
+        std::optional<json::Array> output;
+        std::string finish_reason;  // as the producer wrote it
+        json::Value model;
+        Usage usage;
+        std::string response_id;
+        // Tool executions.
+        std::string tool_name, tool_call_id;
+        json::Value tool_input;  // null when not captured
+        std::optional<json::Value> tool_result;
+        bool tool_failed = false;
+    };
+    // A log or span event that carries message content.
+    struct Event {
+        uint64_t time = 0;
+        std::string trace_id, span_id;
+        std::optional<json::Value> input;  // a history message
+        std::optional<json::Value> details_input, details_output;  // inference details: whole message lists
+        json::Array choice;  // output blocks of one choice
+        std::optional<uint64_t> choice_index;
+        std::string finish_reason;
+    };
+
+private:
+    void map_span(const json::Value& span, const json::Object& resource);
+    void map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes);
+    void add_trace_meta(const std::string& trace_id, const json::Object& attributes);
+    // Marks the chat spans that repeat another's call, after merging what they add.
+    std::vector<bool> merge_duplicates();
+
+    std::vector<Call> calls_;
+    std::vector<Event> events_;
+    std::unordered_map<std::string, json::Object> trace_meta_;
+    std::map<std::string, uint64_t> skipped_;
+};
+
+}  // namespace velkin::imports
