@@ -1,6 +1,5 @@
 """Reports as users see them: the terminal text, Markdown and JUnit of `velkin diff`, and the same
 renderers fed a run comparison."""
-import json
 import os
 import pty
 import re
@@ -163,6 +162,26 @@ def test_show_turns_puts_both_texts_side_by_side():
     assert "lookup_policy" in left and "(no turn)" in right  # the dropped turn
     assert "find_restaurants" in right and "(no turn)" in left  # the inserted turn
     assert '"cabin":"economy"' in left.replace(" ", "") and '"cabin":"business"' in right.replace(" ", "")
+
+
+def test_trace_text_cannot_drive_the_terminal_or_the_markup(tmp_path):
+    hostile = "\x1b[2J\x1b]0;owned\x07 \u202eevil <details><img src=x> | cell"
+    records = []
+    for side, value in (("b", "economy"), ("c", hostile)):
+        payload = {"model": "m", "stop_reason": "tool_use", "usage": {"input_tokens": 1, "output_tokens": 1},
+                   "content": [{"type": "text", "text": f"Booking {value}."},
+                               {"type": "tool_use", "name": "book", "input": {"cabin": value}}]}
+        path = tmp_path / f"{side}.agentlog"
+        path.write_bytes(_core.write_agentlog([{"version": "0.1", "id": side, "kind": "chat_response", "ts": "t",
+                                                "payload": payload}]))
+        records.append(path)
+    text = velkin("diff", *records, "--all", "--show-turns").stdout
+    assert "\x1b" not in text and "\x07" not in text and "\u202e" not in text and "\\x1b[2J" in text
+    md = velkin("diff", *records, "--format", "markdown").stdout
+    outside_code = re.sub(r"``.*?``|`[^`]*`", "", md)
+    for markup in ("<details>", "<summary>", "</summary>", "</details>"):  # the summary's own
+        outside_code = outside_code.replace(markup, "")
+    assert "<" not in outside_code and "&lt;details&gt;&lt;img src=x&gt; \\| cell" in md
 
 
 # ---- Markdown and JUnit --------------------------------------------------------------

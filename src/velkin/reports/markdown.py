@@ -20,8 +20,8 @@ def one_line(text) -> str:
 
 
 def cell(text) -> str:
-    """Table-safe text: one line, pipes escaped."""
-    return one_line(text).replace("|", "\\|")
+    """Table-safe text: one line, pipes escaped, no markup of the trace's own."""
+    return one_line(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("|", "\\|")
 
 
 def code(text) -> str:

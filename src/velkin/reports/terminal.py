@@ -25,17 +25,31 @@ SHOWN_FINDINGS = 5
 MIN_WIDTH = 40
 
 
+# Bidirectional overrides and isolates can make a line read differently from what it holds.
+BIDI_CONTROLS = set(range(0x202A, 0x202F)) | set(range(0x2066, 0x206A))
+
+
+def visible(text: str) -> str:
+    """Trace text made safe for a terminal: control characters (an escape sequence in a tool
+    argument could recolour or clear the screen) and bidi controls are shown as escapes."""
+    text = text.replace("\r\n", "\n").replace("\t", "    ")
+    return "".join(f"\\x{ord(ch):02x}" if unicodedata.category(ch) == "Cc" and ch != "\n"
+                   else f"\\u{ord(ch):04x}" if ord(ch) in BIDI_CONTROLS else ch for ch in text)
+
+
+def char_width(ch: str) -> int:
+    return 0 if unicodedata.combining(ch) else 2 if unicodedata.east_asian_width(ch) in "WF" else 1
+
+
 def display_width(text: str) -> int:
-    text = ANSI.sub("", text)
-    return sum(0 if unicodedata.combining(ch) else 2 if unicodedata.east_asian_width(ch) in "WF" else 1
-               for ch in text)
+    return sum(map(char_width, ANSI.sub("", text)))
 
 
 def clip(text: str, width: int) -> str:
     """The longest prefix of plain `text` that fits `width` columns."""
     out, used = [], 0
     for ch in text:
-        w = 0 if unicodedata.combining(ch) else 2 if unicodedata.east_asian_width(ch) in "WF" else 1
+        w = char_width(ch)
         if used + w > width:
             break
         out.append(ch)
@@ -62,7 +76,7 @@ class Canvas:
         """Plain text wrapped to the width; a word longer than a line is cut."""
         subsequent = indent if subsequent is None else subsequent
         lines = []
-        for paragraph in text.splitlines() or [""]:
+        for paragraph in visible(text).split("\n"):
             first = indent if not lines else subsequent
             wrapped = textwrap.wrap(paragraph, self.width, initial_indent=first, subsequent_indent=subsequent,
                                     break_long_words=True, break_on_hyphens=False) or [first]
@@ -137,8 +151,8 @@ def axes_section(report: Report, canvas: Canvas) -> list:
         parts.append(canvas.paint(pad(cells[5], widths[5]), severity_style))
         return "  " + "  ".join(parts)
 
-    lines = [canvas.paint("Axes", "bold") + "  (candidate \u2212 baseline; marks say which way is worse)"]
-    lines = canvas.wrap(ANSI.sub("", lines[0])) if display_width(lines[0]) > canvas.width else lines
+    lines = canvas.wrap("Axes  (candidate \u2212 baseline; marks say which way is worse)")
+    lines[0] = lines[0].replace("Axes", canvas.paint("Axes", "bold"), 1)
     lines.append(canvas.paint(line(header, "", "").rstrip(), "dim") + ("  95% interval" if inline else ""))
     for (cells, style), interval in zip(rows, intervals):
         row = line(cells, style, SEVERITY_STYLE.get(cells[5], ""))
