@@ -265,8 +265,15 @@ def comparison(verdict="regressed"):
          "findings": [{"kind": "decision_drift", "severity": "warning", "baseline_turn": 4, "candidate_turn": 5,
                        "explanation": "tool arg value changed: `search(cabin)`: `\"economy\"` \u2192 `\"business\"`"}]},
     ]
+    outcome = {"member": "reward", "n": 3, "baseline_mean": 0.8, "candidate_mean": 0.5, "delta": -0.3,
+               "ci95_low": -0.5, "ci95_high": -0.1, "p_adjusted": 0.02, "lost": ["task-7"]}
+    signatures = [{"kind": "dropped_tool", "conversations": 1, "candidate_rate": 0.25, "baseline_rate": 0.0,
+                   "p_adjusted": 0.04, "significant": True},
+                  {"kind": "added_turn", "conversations": 0, "candidate_rate": 0.0, "baseline_rate": 0.0,
+                   "p_adjusted": 1.0, "significant": False}]
     return {"verdict": verdict, "calibrated": True, "seed": 0, "version": "9.9.9", "axes": [calm, axis],
-            "outcome": None, "signatures": [], "conversations": conversations,
+            "baseline_runs": 3, "candidate_runs": 1, "paired": 3, "baseline_only": 1, "candidate_only": 0,
+            "outcome": outcome, "signatures": signatures, "conversations": conversations,
             "recommendations": [{"severity": "error", "message": "Restore book_reservation in task-7."}]}
 
 
@@ -278,6 +285,8 @@ def test_renderers_take_a_run_comparison():
     listed = [k for k in ("task-7", "task-12", "task-3", "task-9") if f"  {k}:" in text]
     assert [text.index(f"  {k}:") for k in listed] == sorted(text.index(f"  {k}:") for k in listed)
     assert len(listed) == 4 and "latency" in text and "+120 ms" in text
+    assert "outcome `reward` over 3 conversations: 0.800 \u2192 0.500" in flat(text)
+    assert "signature dropped_tool" in text and "added_turn" not in text
 
     page = html.render(report)
     details = re.findall(r'<details class="conv( regressed)?"', page)

@@ -39,6 +39,7 @@ def header(report: Report) -> list:
     sides = ", ".join(f"{s.label} {code(s.trace_id or s.path)}" + (f" ({s.responses} responses)"
                       if s.responses is not None else "") for s in report.sides)
     lines.append(f"{sides}; seed {report.seed}, velkin {report.version}.")
+    lines += [""] + [f"- {cell(note)}" for note in report.notes] if report.notes else []
     return lines
 
 

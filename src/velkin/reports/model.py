@@ -221,6 +221,7 @@ class Report:
     warnings: list = field(default_factory=list)
     pair_count: Optional[int] = None
     model_change: Optional[tuple] = None  # (baseline, candidate, matched turns) when one switch covers the run
+    notes: list = field(default_factory=list)  # facts beside the verdict
 
     @property
     def errors(self) -> list:
@@ -298,19 +299,24 @@ def axis_of_row(row: dict) -> Axis:
                 row["ci95_high"], row["severity"], row["n"], list(row["flags"]))
 
 
+def aligned_rows(steps: list, baseline: list, candidate: list) -> list:
+    """Both sides' turns along the alignment `steps` of their records (velkin._native.alignment)."""
+    baseline_turns = [turn_of(i, r) for i, r in enumerate(responses(baseline))]
+    candidate_turns = [turn_of(i, r) for i, r in enumerate(responses(candidate))]
+    rows = []
+    for step in steps:
+        b, c = step["baseline_turn"], step["candidate_turn"]
+        rows.append(AlignedRow(step["step"], baseline_turns[b] if b is not None else None,
+                               candidate_turns[c] if c is not None else None,
+                               finding_of_step(step) if step["divergence"] else None))
+    return rows
+
+
 def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, paths: tuple, seed,
               version: str, warnings: list = ()) -> Report:
     """`steps` is the full alignment of the two record lists (velkin._native.alignment)."""
-    baseline_turns = [turn_of(i, r) for i, r in enumerate(responses(baseline))]
-    candidate_turns = [turn_of(i, r) for i, r in enumerate(responses(candidate))]
-    rows, findings = [], []
-    for step in steps:
-        finding = finding_of_step(step) if step["divergence"] else None
-        if finding:
-            findings.append(finding)
-        b, c = step["baseline_turn"], step["candidate_turn"]
-        rows.append(AlignedRow(step["step"], baseline_turns[b] if b is not None else None,
-                               candidate_turns[c] if c is not None else None, finding))
+    rows = aligned_rows(steps, baseline, candidate)
+    findings = [row.finding for row in rows if row.finding]
     recommendations = [
         Recommendation(r["severity"], r["message"], r["rationale"],
                        "" if r["action"] == "root_cause" else turns_label(r["baseline_turn"], r["candidate_turn"]),
@@ -323,8 +329,8 @@ def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, pat
                               pair["dominant_axis"],
                               [(s["axis"], fmt_number(s["delta"], AXIS_INFO.get(s["axis"], UNKNOWN_AXIS).unit, True))
                                for s in moved[:3]]))
-    sides = [Side("baseline", paths[0], report["baseline_trace_id"], len(baseline_turns)),
-             Side("candidate", paths[1], report["candidate_trace_id"], len(candidate_turns))]
+    sides = [Side("baseline", paths[0], report["baseline_trace_id"], len(responses(baseline))),
+             Side("candidate", paths[1], report["candidate_trace_id"], len(responses(candidate)))]
     verdict = REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
     return Report("diff", verdict, None, seed, version, sides, [axis_of_row(r) for r in report["rows"]], findings,
                   recommendations, rows=rows, drill_down=drill, warnings=list(warnings),
@@ -338,11 +344,39 @@ def finding_of_dict(d: dict) -> Finding:
                    baseline_turn=d.get("baseline_turn"), candidate_turn=d.get("candidate_turn"))
 
 
+def p_text(p) -> str:
+    return "n/a" if p is None else f"{p:.3g}"
+
+
+def comparison_notes(result: dict) -> list:
+    """The run comparison's own facts: runs, pairing, outcome and significant signatures."""
+    notes = []
+    if "baseline_runs" in result:
+        notes.append(f"{result['baseline_runs']} baseline run(s), {result.get('candidate_runs', 0)} candidate run(s)")
+    if "paired" in result:
+        notes.append(f"{result['paired']} conversation(s) paired, {result.get('baseline_only', 0)} only in the "
+                     f"baseline, {result.get('candidate_only', 0)} only in the candidate")
+    outcome = result.get("outcome")
+    if isinstance(outcome, dict):
+        notes.append(f"outcome `{outcome.get('member', 'outcome')}` over {outcome.get('n', 0)} conversations: "
+                     f"{fmt_number(outcome.get('baseline_mean'), '')} \u2192 {fmt_number(outcome.get('candidate_mean'), '')}"
+                     f" ({fmt_number(outcome.get('delta'), '', True)}, 95% [{fmt_number(outcome.get('ci95_low'), '', True)}, "
+                     f"{fmt_number(outcome.get('ci95_high'), '', True)}], adjusted p {p_text(outcome.get('p_adjusted'))})")
+    for signature in result.get("signatures") or []:
+        if isinstance(signature, dict) and signature.get("significant"):
+            base = signature.get("baseline_rate")
+            notes.append(f"signature {signature.get('kind')}: {signature.get('conversations')} conversation(s), "
+                         f"candidate rate {signature.get('candidate_rate', 0):.1%}"
+                         + (f" vs baseline {base:.1%}" if base is not None else "")
+                         + f", adjusted p {p_text(signature.get('p_adjusted'))}")
+    return notes
+
+
 def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=None) -> Report:
     """`rows_of(conversation dict)` may give the conversation's aligned turns."""
     axes = [Axis(a["axis"], a.get("baseline_median"), a.get("candidate_median"), a.get("delta"), a.get("ci95_low"),
                  a.get("ci95_high"), a.get("severity", "none"), a.get("n", 0), [], a.get("calibrated"),
-                 a.get("p_value")) for a in result.get("axes", [])]
+                 a.get("p_adjusted", a.get("p_value"))) for a in result.get("axes", [])]
     conversations = []
     for c in result.get("conversations", []):
         conversations.append(Conversation(
@@ -359,4 +393,4 @@ def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=Non
     sides = [Side("baseline", paths[0], "", None), Side("candidate", paths[1], "", None)]
     return Report("compare", result.get("verdict", UNCALIBRATED), result.get("calibrated"), result.get("seed"),
                   str(result.get("version", "")), sides, axes, findings, recommendations,
-                  conversations=conversations, warnings=list(warnings))
+                  conversations=conversations, warnings=list(warnings), notes=comparison_notes(result))

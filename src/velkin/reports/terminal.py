@@ -120,6 +120,8 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     if report.calibrated is not None:
         facts.append("calibrated" if report.calibrated else "not calibrated")
     lines += canvas.wrap(" \u00b7 ".join(f for f in facts if f), indent="  ")
+    for note in report.notes:
+        lines += canvas.wrap(note, indent="  ", subsequent="    ")
     return lines
 
 
