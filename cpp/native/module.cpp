@@ -2,6 +2,7 @@
 // core (importers, run comparison, full divergence walks). Unlike `velkin._core`
 // its functions may release the interpreter lock while they work.
 #include "native/binding.hpp"
+#include "native/compare_binding.hpp"
 #include "native/divergences.hpp"
 #include "native/import_binding.hpp"
 #include "python/errors.hpp"
@@ -14,6 +15,7 @@ namespace {
 PyMethodDef FUNCTIONS[] = {
     {"import_traces", fastcall<import_traces>(), FASTCALL_KEYWORDS, IMPORT_TRACES_DOC},
     {"alignment", fastcall<alignment>(), FASTCALL_KEYWORDS, ALIGNMENT_DOC},
+    {"compare_runs", fastcall<compare_runs>(), FASTCALL_KEYWORDS, COMPARE_RUNS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

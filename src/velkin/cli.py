@@ -323,6 +323,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     from velkin import import_command  # its own module; it builds on this one's errors
     import_command.register(commands)
+    from velkin import compare  # its own module, like import
+    compare.add_command(commands, seed_value, read_pricing)
     return parser
 
 

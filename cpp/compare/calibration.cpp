@@ -1,0 +1,90 @@
+#include "compare/calibration.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "compare/engine.hpp"
+
+namespace velkin::compare {
+
+Relabellings draw_relabellings(const std::vector<uint16_t>& labelling_counts, uint64_t seed) {
+    Relabellings drawn;
+    drawn.conversations = labelling_counts.size();
+    drawn.choice = uniform_draws(labelling_counts, RELABELLINGS, seed);
+    return drawn;
+}
+
+namespace {
+
+double extremeness(Tail tail, double value) {
+    return tail == Tail::Greater ? value : tail == Tail::Less ? -value : std::fabs(value);
+}
+
+}  // namespace
+
+double Calibration::share_at_least(size_t test, double value) const {
+    const std::vector<double>& sorted = sorted_[test];
+    double x = extremeness(tails_[test], value);
+    // Relabelled sums reach an equal value through another order of additions.
+    auto first = std::lower_bound(sorted.begin(), sorted.end(), x - 1e-9 * std::max(1.0, std::fabs(x)));
+    return static_cast<double>(sorted.end() - first) / static_cast<double>(sorted.size());
+}
+
+Calibration::Calibration(const std::vector<double>& observed, const std::vector<std::vector<double>>& null,
+                         const std::vector<Tail>& tails)
+    : tails_(tails), sorted_(observed.size()), raw_(observed.size()), adjusted_(observed.size()) {
+    const size_t tests = observed.size();
+    const size_t draws = tests ? null.front().size() + 1 : 0;  // the observed labelling is one of them
+    auto statistic = [&](size_t t, size_t e) { return e + 1 < draws ? null[t][e] : observed[t]; };
+    for (size_t t = 0; t < tests; ++t) {
+        for (size_t e = 0; e < draws; ++e) sorted_[t].push_back(extremeness(tails[t], statistic(t, e)));
+        std::sort(sorted_[t].begin(), sorted_[t].end());
+        raw_[t] = share_at_least(t, observed[t]);
+    }
+    std::vector<std::vector<double>> p(tests, std::vector<double>(draws));
+    for (size_t t = 0; t < tests; ++t) {
+        for (size_t e = 0; e < draws; ++e) p[t][e] = share_at_least(t, statistic(t, e));
+    }
+
+    std::vector<size_t> order(tests);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return raw_[a] < raw_[b]; });
+    // Minima over the tests ranked j and later, from the least significant up.
+    family_minimum_.assign(draws, 1.0);
+    std::vector<double> step(tests);
+    for (size_t rank = tests; rank-- > 0;) {
+        size_t t = order[rank];
+        size_t below = 0;
+        for (size_t e = 0; e < draws; ++e) {
+            family_minimum_[e] = std::min(family_minimum_[e], p[t][e]);
+            below += family_minimum_[e] <= raw_[t] * (1.0 + 1e-12) ? 1 : 0;
+        }
+        step[rank] = static_cast<double>(below) / static_cast<double>(draws);
+    }
+    double running = 0.0;
+    for (size_t rank = 0; rank < tests; ++rank) {
+        running = std::max(running, step[rank]);
+        adjusted_[order[rank]] = running;
+    }
+}
+
+double Calibration::adjusted_for(size_t test, double value) const {
+    double p = share_at_least(test, value);
+    size_t below = 0;
+    for (double minimum : family_minimum_) below += minimum <= p * (1.0 + 1e-12) ? 1 : 0;
+    return std::max(adjusted_[test], static_cast<double>(below) / static_cast<double>(family_minimum_.size()));
+}
+
+double selected_median(std::vector<double>& values) {
+    const size_t m = values.size();
+    if (m == 0) return 0.0;
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(m / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    double upper = *middle;
+    if (m % 2 == 1) return upper;
+    double lower = *std::max_element(values.begin(), middle);
+    return (lower + upper) * 0.5;
+}
+
+}  // namespace velkin::compare

@@ -1,0 +1,1045 @@
+#include "compare/compare.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "compare/calibration.hpp"
+#include "compare/conversations.hpp"
+#include "compare/parallel.hpp"
+#include "json/writer.hpp"
+
+namespace velkin::compare {
+
+namespace {
+
+constexpr size_t DIVERGENCE_FINDINGS = 5;
+// Beyond this many ways to choose the candidate runs of a conversation, a
+// uniform sample of them (with replacement) stands for the whole set.
+constexpr size_t MAX_LABELLINGS = 1024;
+constexpr size_t MAX_RUNS_PER_SIDE = 32;
+constexpr size_t EXCERPT_BYTES = 80;
+constexpr std::string_view DEFAULT_OUTCOME = "reward";
+constexpr size_t SIGNATURES = SIGNATURE_KINDS + 1;
+constexpr size_t AXES = diff::AXIS_COUNT;
+
+// Semantic similarity and trajectory distance measure the pair itself, and
+// conformance keeps only the pairs whose baseline conforms: the baseline side
+// of these rows is a constant. The other axes measure each side.
+bool measures_the_pair(Axis axis) {
+    return axis == Axis::Semantic || axis == Axis::Trajectory || axis == Axis::Conformance;
+}
+bool symmetric(Axis axis) { return axis == Axis::Semantic || axis == Axis::Trajectory; }
+
+// A conversation as one run holds it.
+struct Side {
+    uint32_t run;
+    Conversation* conversation;
+};
+
+struct KeyEntry {
+    std::string key;
+    std::vector<Side> baseline, candidate;
+};
+
+// The tools, arguments, refusals and truncations of one run of a conversation.
+struct RunFeatures {
+    std::map<std::string, uint64_t> tools;  // name -> first turn calling it
+    std::vector<bool> refusing, truncated;  // per turn
+    std::optional<double> outcome;
+};
+
+RunFeatures features_of(const Responses& responses) {
+    RunFeatures features;
+    for (uint64_t turn = 0; turn < responses.size(); ++turn) {
+        const Record& response = *responses[turn];
+        for (const ToolUse& use : tool_uses(response)) {
+            features.tools.emplace(use.name, turn);
+        }
+        features.refusing.push_back(refuses(response));
+        features.truncated.push_back(truncated(response));
+    }
+    return features;
+}
+
+std::optional<double> outcome_of(const Conversation& conversation, std::string_view member) {
+    const json::Value* value = metadata_member(conversation, member);
+    if (!value) return std::nullopt;
+    if (const bool* flag = value->as_bool()) return *flag ? 1.0 : 0.0;
+    return value->as_double();
+}
+
+// The runs of one conversation, baseline replicates first: their features and
+// the alignment of every two (paths[a][b] puts run a on the baseline side).
+struct ConversationRuns {
+    std::vector<Responses> turns;
+    std::vector<RunFeatures> features;
+    std::vector<std::vector<std::vector<Step>>> paths;
+};
+using RunSet = std::vector<uint32_t>;
+
+std::optional<uint64_t> matched_baseline_turn(const std::vector<Step>& path, uint64_t candidate_turn) {
+    for (const Step& step : path) {
+        if (step.kind == StepKind::Match && step.candidate == candidate_turn) return step.baseline;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
+    std::vector<std::string> dropped;
+    for (const auto& [tool, turn] : runs.features[bases.front()].tools) {
+        if (runs.features[c].tools.contains(tool)) continue;
+        if (std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return runs.features[b].tools.contains(tool); }))
+            dropped.push_back(tool);
+    }
+    return dropped;
+}
+
+std::vector<std::string> added_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
+    std::vector<std::string> added;
+    for (const auto& [tool, turn] : runs.features[c].tools) {
+        if (std::none_of(bases.begin(), bases.end(), [&](uint32_t b) { return runs.features[b].tools.contains(tool); }))
+            added.push_back(tool);
+    }
+    return added;
+}
+
+struct ArgumentChange {
+    std::string tool, key;
+    std::string before, after;  // compact JSON
+    uint64_t turn = 0;          // of the candidate
+};
+
+// The value the first call of `tool` in a turn passes to `key`.
+std::optional<std::string> argument_at(const Record& response, std::string_view tool, std::string_view key) {
+    for (const ToolUse& use : tool_uses(response)) {
+        if (use.name != tool) continue;
+        const json::Value* member = use.input ? use.input->get(key) : nullptr;
+        return member ? std::optional(json::to_compact(*member)) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Arguments the candidate passes where every baseline run, at the turn the
+// alignment matched, calls the same tool with one agreed value for them, and
+// the candidate's value differs. Arguments the replicates disagree on (free
+// text, say) are their noise, not a change.
+std::vector<ArgumentChange> changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
+    std::vector<ArgumentChange> changed;
+    std::set<std::pair<std::string, std::string>> reported;
+    const Responses& turns = runs.turns[c];
+    for (uint64_t turn = 0; turn < turns.size(); ++turn) {
+        std::vector<const Record*> counterparts;
+        for (uint32_t b : bases) {
+            std::optional<uint64_t> matched = matched_baseline_turn(runs.paths[b][c], turn);
+            if (!matched) break;
+            counterparts.push_back(runs.turns[b][*matched]);
+        }
+        if (counterparts.size() != bases.size()) continue;
+        std::set<std::string> tools_seen;
+        for (const ToolUse& use : tool_uses(*turns[turn])) {
+            const json::Object* input = use.input ? use.input->as_object() : nullptr;
+            if (!input || !tools_seen.insert(use.name).second) continue;
+            for (const json::Member& member : *input) {
+                std::optional<std::string> agreed = argument_at(*counterparts.front(), use.name, member.key);
+                if (!agreed) continue;
+                bool all_agree = std::all_of(counterparts.begin() + 1, counterparts.end(), [&](const Record* b) {
+                    return argument_at(*b, use.name, member.key) == agreed;
+                });
+                if (!all_agree) continue;
+                std::string value = json::to_compact(member.value);
+                if (value == *agreed || !reported.emplace(use.name, member.key).second) continue;
+                changed.push_back({use.name, member.key, *agreed, std::move(value), turn});
+            }
+        }
+    }
+    return changed;
+}
+
+// The first candidate turn with the flag whose counterpart in every baseline
+// run (the turn the alignment matched it with) lacks it.
+std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t c, const RunSet& bases,
+                                         std::vector<bool> RunFeatures::*flags) {
+    const std::vector<bool>& candidate = runs.features[c].*flags;
+    for (uint64_t turn = 0; turn < candidate.size(); ++turn) {
+        if (!candidate[turn]) continue;
+        bool novel = std::none_of(bases.begin(), bases.end(), [&](uint32_t b) {
+            std::optional<uint64_t> counterpart = matched_baseline_turn(runs.paths[b][c], turn);
+            return counterpart && (runs.features[b].*flags)[*counterpart];
+        });
+        if (novel) return turn;
+    }
+    return std::nullopt;
+}
+
+// The subjects (tools, arguments) of each signature a candidate run shows.
+using Shown = std::array<std::vector<std::string>, SIGNATURE_KINDS>;
+
+Shown shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
+    Shown shown;
+    shown[static_cast<size_t>(Signature::ToolDropped)] = dropped_tools(runs, c, bases);
+    shown[static_cast<size_t>(Signature::ToolAdded)] = added_tools(runs, c, bases);
+    for (const ArgumentChange& change : changed_arguments(runs, c, bases))
+        shown[static_cast<size_t>(Signature::ArgumentChanged)].push_back(change.tool + "(" + change.key + ")");
+    if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing))
+        shown[static_cast<size_t>(Signature::NewRefusal)].push_back("refusal");
+    if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated))
+        shown[static_cast<size_t>(Signature::NewTruncation)].push_back("truncation");
+    return shown;
+}
+
+struct AxisPoint {
+    bool has = false;
+    double baseline = 0.0;
+    double candidate = 0.0;
+};
+using AxisPoints = std::array<AxisPoint, AXES>;
+
+AxisPoint reduced(const AxisSamples& samples) {
+    if (samples.baseline.empty()) return {};
+    return {true, central(samples.baseline, samples.statistic), central(samples.candidate, samples.statistic)};
+}
+
+// One way of choosing which runs of a conversation play the candidate, and what
+// the comparison measures under it.
+struct SubjectShare {
+    uint32_t subject;  // numbered per signature kind across the suite
+    double share;      // of the candidate runs showing it
+};
+
+struct Labelling {
+    std::array<double, SIGNATURES> signatures{};  // share of the candidate runs showing each
+    std::array<std::vector<SubjectShare>, SIGNATURE_KINDS> subjects;
+    AxisPoints axes{};
+    AxisPoint outcome;
+};
+
+struct Work {
+    ConversationResult result;
+    std::array<std::vector<std::string>, SIGNATURE_KINDS> subject_names;  // numbered locally until the suite numbers them
+    std::vector<Labelling> labellings;  // the observed one first; none unless paired
+    bool no_pricing = false;
+};
+
+struct Context {
+    const Options& options;
+    std::string outcome_member;
+    bool calibrated = false;
+};
+
+double mean_of(const std::vector<double>& values) {
+    double sum = 0.0;
+    for (double value : values) sum += value;
+    return values.empty() ? 0.0 : sum / static_cast<double>(values.size());
+}
+
+std::vector<uint64_t> candidate_masks(uint32_t runs, uint32_t candidates, uint64_t seed, size_t key_index) {
+    const uint64_t observed = ((uint64_t{1} << candidates) - 1) << (runs - candidates);
+    std::vector<uint64_t> masks{observed};
+    double ways = 1.0;
+    for (uint32_t i = 0; i < candidates; ++i) ways = ways * (runs - i) / (i + 1);
+    if (ways <= static_cast<double>(MAX_LABELLINGS)) {
+        for (uint64_t mask = 0; mask < (uint64_t{1} << runs); ++mask) {
+            if (std::popcount(mask) == static_cast<int>(candidates) && mask != observed) masks.push_back(mask);
+        }
+        return masks;
+    }
+    // Partial Fisher-Yates shuffles of the run numbers, one per sampled labelling.
+    std::vector<uint16_t> counts;
+    for (uint32_t i = 0; i < candidates; ++i) counts.push_back(static_cast<uint16_t>(runs - i));
+    std::vector<uint16_t> draws =
+        uniform_draws(counts, MAX_LABELLINGS - 1, seed ^ (0x9e3779b97f4a7c15ull * (key_index + 1)));
+    for (size_t s = 0; s + 1 < MAX_LABELLINGS; ++s) {
+        std::vector<uint32_t> order(runs);
+        for (uint32_t i = 0; i < runs; ++i) order[i] = i;
+        uint64_t mask = 0;
+        for (uint32_t i = 0; i < candidates; ++i) {
+            std::swap(order[i], order[i + draws[s * candidates + i]]);
+            mask |= uint64_t{1} << order[i];
+        }
+        masks.push_back(mask);
+    }
+    return masks;
+}
+
+uint64_t candidate_counterpart(const std::vector<Step>& path, uint64_t baseline_turn) {
+    uint64_t cursor = 0;
+    for (const Step& step : path) {
+        if (step.kind != StepKind::Insert && step.baseline == baseline_turn)
+            return step.kind == StepKind::Match ? step.candidate : cursor;
+        if (step.kind != StepKind::Delete) cursor = step.candidate + 1;
+    }
+    return cursor;
+}
+
+uint64_t baseline_counterpart(const std::vector<Step>& path, uint64_t candidate_turn) {
+    uint64_t cursor = 0;
+    for (const Step& step : path) {
+        if (step.kind != StepKind::Delete && step.candidate == candidate_turn)
+            return step.kind == StepKind::Match ? step.baseline : cursor;
+        if (step.kind != StepKind::Insert) cursor = step.baseline + 1;
+    }
+    return cursor;
+}
+
+std::string quoted(std::string_view name) { return "`" + std::string(name) + "`"; }
+
+// At most EXCERPT_BYTES of the text, cut at a character boundary.
+std::string excerpt(std::string text) {
+    if (text.size() <= EXCERPT_BYTES) return text;
+    size_t cut = EXCERPT_BYTES;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut) + "…";
+}
+
+Finding signature_finding(Signature signature, std::string explanation, uint64_t baseline_turn,
+                          uint64_t candidate_turn, uint32_t candidate_run, std::string subject) {
+    Finding finding;
+    finding.kind = signature_name(signature);
+    finding.explanation = std::move(explanation);
+    finding.baseline_turn = baseline_turn;
+    finding.candidate_turn = candidate_turn;
+    finding.candidate_run = candidate_run;
+    finding.signature = signature;
+    finding.subject = std::move(subject);
+    return finding;
+}
+
+// What candidate run `c` shows against every baseline replicate, located on
+// its alignment with the first baseline replicate.
+void add_signature_findings(std::vector<Finding>& findings, const ConversationRuns& runs, uint32_t c,
+                            const RunSet& bases, uint32_t candidate_run) {
+    const std::vector<Step>& path = runs.paths[bases.front()][c];
+    const RunFeatures& first_baseline = runs.features[bases.front()];
+    for (const std::string& tool : dropped_tools(runs, c, bases)) {
+        uint64_t b_turn = first_baseline.tools.at(tool);
+        uint64_t c_turn = candidate_counterpart(path, b_turn);
+        findings.push_back(signature_finding(
+            Signature::ToolDropped,
+            "candidate no longer calls " + quoted(tool) + ", which every baseline run calls (baseline turn #" +
+                std::to_string(b_turn) + ", candidate turn #" + std::to_string(c_turn) + ")",
+            b_turn, c_turn, candidate_run, tool));
+    }
+    for (const std::string& tool : added_tools(runs, c, bases)) {
+        uint64_t c_turn = runs.features[c].tools.at(tool);
+        uint64_t b_turn = baseline_counterpart(path, c_turn);
+        findings.push_back(signature_finding(
+            Signature::ToolAdded,
+            "candidate newly calls " + quoted(tool) + " at candidate turn #" + std::to_string(c_turn) +
+                " (baseline turn #" + std::to_string(b_turn) + "); no baseline run calls it",
+            b_turn, c_turn, candidate_run, tool));
+    }
+    for (const ArgumentChange& change : changed_arguments(runs, c, bases)) {
+        uint64_t b_turn = baseline_counterpart(path, change.turn);
+        std::string name = change.tool + "(" + change.key + ")";
+        findings.push_back(signature_finding(
+            Signature::ArgumentChanged,
+            quoted(name) + ": " + change.before + " → " + change.after + " at candidate turn #" +
+                std::to_string(change.turn) + " (baseline turn #" + std::to_string(b_turn) +
+                "), where every baseline run passes " + change.before,
+            b_turn, change.turn, candidate_run, name));
+    }
+    if (auto c_turn = new_flagged_turn(runs, c, bases, &RunFeatures::refusing)) {
+        uint64_t b_turn = baseline_counterpart(path, *c_turn);
+        findings.push_back(signature_finding(
+            Signature::NewRefusal,
+            "candidate refused at candidate turn #" + std::to_string(*c_turn) + " (baseline turn #" +
+                std::to_string(b_turn) + "): \"" + excerpt(text_of(*runs.turns[c][*c_turn])) +
+                "\"; no baseline run refused there",
+            b_turn, *c_turn, candidate_run, "refusal"));
+    }
+    if (auto c_turn = new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) {
+        uint64_t b_turn = baseline_counterpart(path, *c_turn);
+        std::string reason(stop_reason_of(*runs.turns[c][*c_turn]));
+        findings.push_back(signature_finding(
+            Signature::NewTruncation,
+            "candidate response truncated at candidate turn #" + std::to_string(*c_turn) + " (stop_reason " +
+                quoted(reason) + ", baseline turn #" + std::to_string(b_turn) + "); no baseline run was truncated there",
+            b_turn, *c_turn, candidate_run, "truncation"));
+    }
+}
+
+Level level_of(RecommendationSeverity severity) {
+    switch (severity) {
+        case RecommendationSeverity::Error: return Level::Error;
+        case RecommendationSeverity::Warning: return Level::Warning;
+        case RecommendationSeverity::Info: return Level::Info;
+    }
+    return Level::Info;
+}
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", value);
+    return buffer;
+}
+
+// The comparison of one key across every run that holds it.
+Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context) {
+    const Options& options = context.options;
+    Work work;
+    ConversationResult& result = work.result;
+    result.key = entry.key;
+    result.status = entry.baseline.empty()    ? Status::CandidateOnly
+                    : entry.candidate.empty() ? Status::BaselineOnly
+                                              : Status::Paired;
+    std::vector<Side> sides = entry.baseline;
+    sides.insert(sides.end(), entry.candidate.begin(), entry.candidate.end());
+    const uint32_t k = static_cast<uint32_t>(entry.baseline.size());
+    const uint32_t m = static_cast<uint32_t>(sides.size());
+
+    ConversationRuns runs;
+    std::vector<Responses>& turns = runs.turns;
+    std::vector<RunFeatures>& features = runs.features;
+    turns.resize(m);
+    features.resize(m);
+    for (uint32_t r = 0; r < m; ++r) {
+        const Conversation& conversation = *sides[r].conversation;
+        turns[r] = responses_of(conversation.records);
+        features[r] = features_of(turns[r]);
+        if (!context.outcome_member.empty())
+            features[r].outcome = outcome_of(conversation, context.outcome_member);
+        bool baseline = r < k;
+        (baseline ? result.baseline_runs : result.candidate_runs).push_back(sides[r].run);
+        (baseline ? result.baseline_ids : result.candidate_ids).push_back(conversation.id);
+        (baseline ? result.baseline_outcomes : result.candidate_outcomes).push_back(features[r].outcome);
+    }
+    if (result.status != Status::Paired) return work;
+
+    // Every pair of runs aligned once; table[a][b] compares run a (baseline side) with run b.
+    std::vector<std::vector<std::vector<Step>>>& paths = runs.paths;
+    paths.assign(m, std::vector<std::vector<Step>>(m));
+    std::vector<std::vector<AxisPoints>> table(m, std::vector<AxisPoints>(m));
+    for (uint32_t a = 0; a < m; ++a) {
+        for (uint32_t b = a + 1; b < m; ++b) {
+            std::vector<Step>& path = paths[a][b];
+            path = align_turns(turns[a], turns[b]);
+            std::vector<AxisSamples> rows = matched_samples(path, turns[a], turns[b], options.pricing);
+            if (a == 0 && b == k) work.no_pricing = rows[static_cast<size_t>(Axis::Cost)].no_pricing;
+            std::vector<Step> swapped = path;
+            for (Step& step : swapped) {
+                std::swap(step.baseline, step.candidate);
+                if (step.kind != StepKind::Match) step.kind = step.kind == StepKind::Insert ? StepKind::Delete
+                                                                                             : StepKind::Insert;
+            }
+            for (size_t axis = 0; axis < AXES; ++axis) {
+                AxisPoint forward = reduced(rows[axis]);
+                table[a][b][axis] = forward;
+                if (symmetric(static_cast<Axis>(axis)))
+                    table[b][a][axis] = forward;
+                else if (measures_the_pair(static_cast<Axis>(axis)))
+                    table[b][a][axis] = reduced(matched_conformance(swapped, turns[b], turns[a]));
+                else
+                    table[b][a][axis] = {forward.has, forward.candidate, forward.baseline};
+            }
+            paths[b][a] = std::move(swapped);
+        }
+    }
+
+    for (uint64_t mask : candidate_masks(m, m - k, options.seed, key_index)) {
+        RunSet cands, bases;
+        for (uint32_t r = 0; r < m; ++r) ((mask >> r) & 1 ? cands : bases).push_back(r);
+        Labelling labelling;
+        const double weight = 1.0 / static_cast<double>(cands.size());
+        for (uint32_t c : cands) {
+            Shown shown = shows(runs, c, bases);
+            bool any = false;
+            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                if (shown[s].empty()) continue;
+                labelling.signatures[s] += weight;
+                any = true;
+                for (const std::string& name : shown[s]) {
+                    std::vector<std::string>& names = work.subject_names[s];
+                    uint32_t id = static_cast<uint32_t>(std::find(names.begin(), names.end(), name) - names.begin());
+                    if (id == names.size()) names.push_back(name);
+                    std::vector<SubjectShare>& shares = labelling.subjects[s];
+                    auto found = std::find_if(shares.begin(), shares.end(),
+                                              [&](const SubjectShare& share) { return share.subject == id; });
+                    if (found == shares.end()) shares.push_back({id, weight});
+                    else found->share += weight;
+                }
+            }
+            labelling.signatures[SIGNATURE_KINDS] += any ? weight : 0.0;
+        }
+
+        for (size_t axis = 0; axis < AXES; ++axis) {
+            std::vector<double> base_values, cand_values;
+            for (uint32_t b : bases) {
+                for (uint32_t c : cands) {
+                    const AxisPoint& point = table[b][c][axis];
+                    if (!point.has) continue;
+                    base_values.push_back(point.baseline);
+                    cand_values.push_back(point.candidate);
+                }
+            }
+            if (context.calibrated && measures_the_pair(static_cast<Axis>(axis))) {
+                // The noise floor: how far the baseline replicates are from each other.
+                base_values.clear();
+                for (uint32_t x : bases) {
+                    for (uint32_t y : bases) {
+                        const AxisPoint& point = table[x][y][axis];
+                        if (x != y && point.has) base_values.push_back(point.candidate);
+                    }
+                }
+            }
+            if (base_values.empty() || cand_values.empty()) continue;
+            labelling.axes[axis] = {true, mean_of(base_values), mean_of(cand_values)};
+        }
+
+        std::vector<double> base_outcomes, cand_outcomes;
+        for (uint32_t b : bases) {
+            if (features[b].outcome) base_outcomes.push_back(*features[b].outcome);
+        }
+        for (uint32_t c : cands) {
+            if (features[c].outcome) cand_outcomes.push_back(*features[c].outcome);
+        }
+        if (!base_outcomes.empty() && !cand_outcomes.empty())
+            labelling.outcome = {true, mean_of(base_outcomes), mean_of(cand_outcomes)};
+        work.labellings.push_back(labelling);
+    }
+
+    // Findings of the observed labelling.
+    RunSet baseline_runs;
+    for (uint32_t b = 0; b < k; ++b) baseline_runs.push_back(b);
+    for (uint32_t c = k; c < m; ++c) add_signature_findings(result.findings, runs, c, baseline_runs, c - k);
+
+    bool all_outcomes = std::all_of(features.begin(), features.end(), [](const RunFeatures& f) { return f.outcome; });
+    if (all_outcomes) {
+        double worst_baseline = *features[0].outcome, best_candidate = *features[k].outcome;
+        for (uint32_t b = 0; b < k; ++b) worst_baseline = std::min(worst_baseline, *features[b].outcome);
+        for (uint32_t c = k; c < m; ++c) best_candidate = std::max(best_candidate, *features[c].outcome);
+        if (worst_baseline > best_candidate) {
+            Finding finding;
+            finding.kind = "outcome_lost";
+            finding.explanation = quoted(context.outcome_member) + " " + number_text(worst_baseline) +
+                                  " or better in every baseline run, " + number_text(best_candidate) +
+                                  " or worse in every candidate run";
+            finding.outcome = true;
+            result.findings.push_back(std::move(finding));
+        }
+    }
+
+    for (const FirstDivergence& divergence :
+         ranked_divergences(paths[0][k], turns[0], turns[k], DIVERGENCE_FINDINGS)) {
+        Finding finding;
+        finding.kind = compare::divergence_kind_name(divergence.kind);
+        finding.explanation = divergence.explanation;
+        finding.baseline_turn = divergence.baseline_turn;
+        finding.candidate_turn = divergence.candidate_turn;
+        finding.severity = context.calibrated ? Level::Info : level_of(recommendation_for(divergence).severity);
+        result.findings.push_back(std::move(finding));
+    }
+    return work;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Pairing {
+    KeySource source = KeySource::FirstRequest;
+    std::vector<KeyEntry> entries;
+};
+
+std::string side_name(bool baseline) { return baseline ? "baseline" : "candidate"; }
+
+Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,
+                                   const Options& options) {
+    Pairing pairing;
+    if (options.key_member) {
+        pairing.source = KeySource::Member;
+    } else {
+        std::set<std::string_view> baseline_ids;
+        for (uint32_t r = 0; r < baseline_runs; ++r) {
+            for (const Conversation& conversation : runs[r]) baseline_ids.insert(conversation.id);
+        }
+        bool shared = false;
+        for (uint32_t r = baseline_runs; r < runs.size() && !shared; ++r) {
+            for (const Conversation& conversation : runs[r]) shared = shared || baseline_ids.contains(conversation.id);
+        }
+        pairing.source = shared ? KeySource::TraceId : KeySource::FirstRequest;
+    }
+
+    std::unordered_map<std::string, size_t> index;
+    for (uint32_t r = 0; r < runs.size(); ++r) {
+        bool baseline = r < baseline_runs;
+        std::unordered_map<std::string, size_t> seen;  // repeats of a key within one run
+        for (Conversation& conversation : runs[r]) {
+            std::string key;
+            if (pairing.source == KeySource::Member) {
+                const json::Value* member = metadata_member(conversation, *options.key_member);
+                if (!member) {
+                    uint32_t number = baseline ? r + 1 : r - baseline_runs + 1;
+                    return Error{side_name(baseline) + " run " + std::to_string(number) + ": conversation " +
+                                 quoted(conversation.id) + " has no metadata member " +
+                                 quoted(*options.key_member) + " to pair it by"};
+                }
+                key = key_text(*member);
+            } else if (pairing.source == KeySource::TraceId) {
+                key = conversation.id;
+            } else {
+                key = first_request_text(conversation).value_or(conversation.id);
+            }
+            size_t repeat = ++seen[key];
+            if (repeat > 1) key += " #" + std::to_string(repeat);
+            auto [it, inserted] = index.emplace(key, pairing.entries.size());
+            if (inserted) pairing.entries.push_back(KeyEntry{key, {}, {}});
+            KeyEntry& entry = pairing.entries[it->second];
+            (baseline ? entry.baseline : entry.candidate).push_back(Side{r, &conversation});
+        }
+    }
+    return pairing;
+}
+
+std::string p_text(double p) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", p);
+    return buffer;
+}
+
+std::string one_decimal(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", value);
+    return buffer;
+}
+
+std::string_view signature_title(Signature signature) {
+    switch (signature) {
+        case Signature::ToolDropped: return "A tool no longer called";
+        case Signature::ToolAdded: return "A tool newly called";
+        case Signature::ArgumentChanged: return "A tool argument changed";
+        case Signature::NewRefusal: return "A new refusal";
+        case Signature::NewTruncation: return "A new truncation";
+        case Signature::Pooled: return "A structural change of some kind (all signatures pooled)";
+    }
+    return "";
+}
+
+std::string subjects_text(const SignatureResult& signature) {
+    std::string text;
+    size_t shown = 0;
+    for (const auto& [subject, count] : signature.subjects) {
+        if (shown++ == 3) break;
+        text += (text.empty() ? ": " : ", ") + quoted(subject) + " (" + std::to_string(count) + ")";
+    }
+    return text;
+}
+
+// Numbers each signature's subjects across the suite, in key order, and
+// renumbers the labellings' shares accordingly.
+using SubjectNumbers = std::array<std::unordered_map<std::string, uint32_t>, SIGNATURE_KINDS>;
+SubjectNumbers number_subjects(const std::vector<Work*>& paired) {
+    SubjectNumbers numbers;
+    for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+        for (Work* work : paired) {
+            std::vector<uint32_t> renumbered;
+            for (const std::string& name : work->subject_names[s])
+                renumbered.push_back(numbers[s].emplace(name, static_cast<uint32_t>(numbers[s].size())).first->second);
+            for (Labelling& labelling : work->labellings) {
+                for (SubjectShare& share : labelling.subjects[s]) share.subject = renumbered[share.subject];
+            }
+        }
+    }
+    return numbers;
+}
+
+}  // namespace
+
+std::string_view signature_name(Signature signature) {
+    switch (signature) {
+        case Signature::ToolDropped: return "tool_dropped";
+        case Signature::ToolAdded: return "tool_added";
+        case Signature::ArgumentChanged: return "argument_changed";
+        case Signature::NewRefusal: return "new_refusal";
+        case Signature::NewTruncation: return "new_truncation";
+        case Signature::Pooled: return "pooled";
+    }
+    return "";
+}
+
+std::string_view level_name(Level level) {
+    switch (level) {
+        case Level::Error: return "error";
+        case Level::Warning: return "warning";
+        case Level::Info: return "info";
+    }
+    return "";
+}
+
+std::string_view status_name(Status status) {
+    switch (status) {
+        case Status::Paired: return "paired";
+        case Status::BaselineOnly: return "baseline_only";
+        case Status::CandidateOnly: return "candidate_only";
+    }
+    return "";
+}
+
+std::string_view key_source_name(KeySource source) {
+    switch (source) {
+        case KeySource::TraceId: return "trace_id";
+        case KeySource::Member: return "member";
+        case KeySource::FirstRequest: return "first_request";
+    }
+    return "";
+}
+
+std::string_view verdict(const SuiteReport& report) {
+    if (!report.calibrated) return "uncalibrated";
+    bool error = std::any_of(report.recommendations.begin(), report.recommendations.end(),
+                             [](const Advice& advice) { return advice.severity == Level::Error; });
+    return error ? "regressed" : "no significant change";
+}
+
+Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options) {
+    if (baseline.empty()) return Error{"no baseline runs"};
+    if (candidate.empty()) return Error{"no candidate runs"};
+    if (baseline.size() > MAX_RUNS_PER_SIDE || candidate.size() > MAX_RUNS_PER_SIDE)
+        return Error{"at most " + std::to_string(MAX_RUNS_PER_SIDE) + " runs per side"};
+
+    SuiteReport report;
+    report.seed = options.seed;
+    report.baseline_runs = static_cast<uint32_t>(baseline.size());
+    report.candidate_runs = static_cast<uint32_t>(candidate.size());
+    report.key_member = options.key_member.value_or("");
+
+    std::vector<Run> all = std::move(baseline);
+    for (Run& run : candidate) all.push_back(std::move(run));
+    std::vector<std::vector<Conversation>> runs(all.size());
+    parallel_for(all.size(), options.threads, [&](size_t r) { runs[r] = group_conversations(std::move(all[r])); });
+
+    Result<Pairing> paired_up = pair_conversations(runs, report.baseline_runs, options);
+    if (!paired_up) return paired_up.take_error();
+    Pairing pairing = std::move(paired_up).value();
+    report.key_source = pairing.source;
+
+    Context context{options, "", false};
+    if (options.outcome_member) {
+        context.outcome_member = *options.outcome_member;
+    } else {
+        for (const auto& conversations : runs) {
+            for (const Conversation& conversation : conversations) {
+                if (context.outcome_member.empty() && metadata_member(conversation, DEFAULT_OUTCOME))
+                    context.outcome_member = DEFAULT_OUTCOME;
+            }
+        }
+    }
+    for (const KeyEntry& entry : pairing.entries) {
+        if (!entry.candidate.empty() && entry.baseline.size() >= 2) context.calibrated = true;
+    }
+    report.calibrated = context.calibrated;
+
+    std::vector<Work> works(pairing.entries.size());
+    parallel_for(works.size(), options.threads,
+                 [&](size_t i) { works[i] = compare_key(i, pairing.entries[i], context); });
+
+    std::vector<Work*> paired;
+    for (Work& work : works) {
+        switch (work.result.status) {
+            case Status::Paired: ++report.paired, paired.push_back(&work); break;
+            case Status::BaselineOnly: ++report.baseline_only; break;
+            case Status::CandidateOnly: ++report.candidate_only; break;
+        }
+    }
+    const size_t n = paired.size();
+
+    // Observed statistics.
+    std::vector<AxisSamples> rows = matched_samples({}, {}, {}, options.pricing);
+    size_t unpriced = 0;
+    for (Work* work : paired) {
+        unpriced += work->no_pricing ? 1 : 0;
+        const Labelling& observed = work->labellings.front();
+        for (size_t axis = 0; axis < AXES; ++axis) {
+            if (!observed.axes[axis].has) continue;
+            rows[axis].baseline.push_back(observed.axes[axis].baseline);
+            rows[axis].candidate.push_back(observed.axes[axis].candidate);
+        }
+    }
+    rows[static_cast<size_t>(Axis::Cost)].no_pricing = n > 0 && 2 * unpriced > n;
+    std::vector<AxisStat> stats = row_stats(rows, options.seed);
+
+    report.signatures.resize(SIGNATURES);
+    std::array<std::map<std::string, uint64_t>, SIGNATURES> subject_counts;
+    for (size_t s = 0; s < SIGNATURES; ++s) {
+        SignatureResult& signature = report.signatures[s];
+        signature.signature = static_cast<Signature>(s);
+        double sum = 0.0;
+        for (Work* work : paired) {
+            double share = work->labellings.front().signatures[s];
+            sum += share;
+            signature.conversations += share > 0.0 ? 1 : 0;
+        }
+        signature.candidate_rate = n ? sum / static_cast<double>(n) : 0.0;
+    }
+    for (Work* work : paired) {
+        std::array<std::set<std::string>, SIGNATURES> seen;
+        for (const Finding& finding : work->result.findings) {
+            if (!finding.signature) continue;
+            seen[static_cast<size_t>(*finding.signature)].insert(finding.subject);
+            seen[SIGNATURE_KINDS].insert(finding.subject);
+        }
+        for (size_t s = 0; s < SIGNATURES; ++s) {
+            for (const std::string& subject : seen[s]) ++subject_counts[s][subject];
+        }
+    }
+    for (size_t s = 0; s < SIGNATURES; ++s) {
+        auto& subjects = report.signatures[s].subjects;
+        subjects.assign(subject_counts[s].begin(), subject_counts[s].end());
+        std::stable_sort(subjects.begin(), subjects.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+    }
+
+    std::vector<double> base_outcomes, cand_outcomes;
+    for (Work* work : paired) {
+        const AxisPoint& outcome = work->labellings.front().outcome;
+        if (!outcome.has) continue;
+        base_outcomes.push_back(outcome.baseline);
+        cand_outcomes.push_back(outcome.candidate);
+    }
+    if (!context.outcome_member.empty()) {
+        if (base_outcomes.empty() && options.outcome_member)
+            return Error{"no paired conversation carries the outcome member " + quoted(context.outcome_member)};
+        if (!base_outcomes.empty()) {
+            OutcomeResult outcome;
+            outcome.member = context.outcome_member;
+            outcome.n = base_outcomes.size();
+            outcome.baseline_mean = mean_of(base_outcomes);
+            outcome.candidate_mean = mean_of(cand_outcomes);
+            outcome.delta = outcome.candidate_mean - outcome.baseline_mean;
+            std::tie(outcome.ci95_low, outcome.ci95_high) =
+                delta_interval(base_outcomes, cand_outcomes, Statistic::Mean, options.seed);
+            for (Work* work : paired) {
+                for (const Finding& finding : work->result.findings) {
+                    if (finding.outcome) outcome.lost.push_back(work->result.key);
+                }
+            }
+            report.outcome = std::move(outcome);
+        }
+    }
+
+    for (size_t axis = 0; axis < AXES; ++axis) {
+        if (static_cast<Axis>(axis) == Axis::Judge) continue;
+        report.axes.push_back(AxisResult{stats[axis], {}});
+    }
+
+    // Calibration: the same relabellings drive every test.
+    SubjectNumbers subject_numbers = number_subjects(paired);
+    std::array<size_t, SIGNATURE_KINDS> subject_count{};
+    for (size_t s = 0; s < SIGNATURE_KINDS; ++s) subject_count[s] = subject_numbers[s].size();
+    std::array<std::vector<bool>, SIGNATURE_KINDS> standing_out;  // per kind and subject number
+    if (context.calibrated && n > 0) {
+        report.relabellings = RELABELLINGS;
+        std::vector<size_t> axis_rows;  // axes with samples, by row index
+        for (size_t axis = 0; axis < AXES; ++axis) {
+            if (static_cast<Axis>(axis) != Axis::Judge && !rows[axis].baseline.empty()) axis_rows.push_back(axis);
+        }
+        const bool with_outcome = report.outcome.has_value();
+        const size_t tests = SIGNATURES + axis_rows.size() + (with_outcome ? 1 : 0);
+        std::vector<Tail> tails(tests, Tail::Both);
+        for (size_t s = 0; s < SIGNATURES; ++s) tails[s] = Tail::Greater;
+        if (with_outcome) tails.back() = Tail::Less;
+
+        // Each signature kind: the most conversations showing it with one subject
+        // (one tool dropped everywhere stands out from scattered noise); pooled:
+        // the conversations showing any. Axes and outcome: the difference of the
+        // central values.
+        auto statistics = [&](auto&& choice, std::vector<double>& out, std::array<double, SIGNATURES>& shown) {
+            std::array<std::vector<double>, SIGNATURE_KINDS> per_subject;
+            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(subject_count[s], 0.0);
+            shown.fill(0.0);
+            double outcome_base = 0.0, outcome_cand = 0.0;
+            size_t outcome_n = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const Labelling& labelling = paired[i]->labellings[choice(i)];
+                for (size_t s = 0; s < SIGNATURES; ++s) shown[s] += labelling.signatures[s];
+                for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                    for (const SubjectShare& share : labelling.subjects[s]) per_subject[s][share.subject] += share.share;
+                }
+                if (labelling.outcome.has) {
+                    outcome_base += labelling.outcome.baseline;
+                    outcome_cand += labelling.outcome.candidate;
+                    ++outcome_n;
+                }
+            }
+            out.assign(tests, 0.0);
+            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                for (double count : per_subject[s]) out[s] = std::max(out[s], count);
+            }
+            out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
+            std::vector<double> base_values, cand_values;
+            for (size_t t = 0; t < axis_rows.size(); ++t) {
+                size_t axis = axis_rows[t];
+                base_values.clear();
+                cand_values.clear();
+                for (size_t i = 0; i < n; ++i) {
+                    const AxisPoint& point = paired[i]->labellings[choice(i)].axes[axis];
+                    if (!point.has) continue;
+                    base_values.push_back(point.baseline);
+                    cand_values.push_back(point.candidate);
+                }
+                bool by_mean = rows[axis].statistic == Statistic::Mean;
+                double base = by_mean ? mean_of(base_values) : selected_median(base_values);
+                double cand = by_mean ? mean_of(cand_values) : selected_median(cand_values);
+                out[SIGNATURES + t] = cand - base;
+            }
+            if (with_outcome)
+                out[tests - 1] = outcome_n ? (outcome_cand - outcome_base) / static_cast<double>(outcome_n) : 0.0;
+        };
+
+        std::vector<uint16_t> counts;
+        for (Work* work : paired) counts.push_back(static_cast<uint16_t>(work->labellings.size()));
+        Relabellings drawn = draw_relabellings(counts, options.seed);
+        std::vector<std::vector<double>> null(tests, std::vector<double>(RELABELLINGS));
+        std::vector<std::array<double, SIGNATURES>> null_shown(RELABELLINGS);
+        parallel_for(RELABELLINGS, options.threads, [&](size_t r) {
+            std::vector<double> values;
+            statistics([&](size_t i) { return drawn.at(r, i); }, values, null_shown[r]);
+            for (size_t t = 0; t < tests; ++t) null[t][r] = values[t];
+        });
+        std::vector<double> observed;
+        std::array<double, SIGNATURES> observed_shown;
+        statistics([](size_t) { return size_t{0}; }, observed, observed_shown);
+
+        Calibration p(observed, null, tails);
+        auto test_of = [&](size_t t) { return Test{true, p.raw(t), p.adjusted(t), p.adjusted(t) <= FAMILY_ALPHA}; };
+        // A subject of a significant kind stands out when its own count would be significant too.
+        std::array<std::vector<double>, SIGNATURE_KINDS> observed_subjects;
+        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) observed_subjects[s].assign(subject_count[s], 0.0);
+        for (Work* work : paired) {
+            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                for (const SubjectShare& share : work->labellings.front().subjects[s])
+                    observed_subjects[s][share.subject] += share.share;
+            }
+        }
+        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+            standing_out[s].assign(subject_count[s], false);
+            for (size_t j = 0; j < subject_count[s]; ++j)
+                standing_out[s][j] = p.adjusted_for(s, observed_subjects[s][j]) <= FAMILY_ALPHA;
+        }
+        for (size_t s = 0; s < SIGNATURES; ++s) {
+            report.signatures[s].test = test_of(s);
+            double expected = 0.0;
+            for (const auto& shown : null_shown) expected += shown[s];
+            report.signatures[s].baseline_rate = expected / static_cast<double>(RELABELLINGS * n);
+        }
+        for (size_t t = 0; t < axis_rows.size(); ++t) {
+            Axis axis = static_cast<Axis>(axis_rows[t]);
+            for (AxisResult& result : report.axes) {
+                if (result.stat.axis != axis) continue;
+                result.test = test_of(SIGNATURES + t);
+                // Inside the noise floor of the replicates no change is graded above minor.
+                if (!result.test.significant && result.stat.severity > Severity::Minor)
+                    result.stat.severity = Severity::Minor;
+            }
+        }
+        if (with_outcome) report.outcome->test = test_of(tests - 1);
+    }
+
+    // Conversation verdicts.
+    std::array<bool, SIGNATURES> significant{};
+    for (size_t s = 0; s < SIGNATURES; ++s) significant[s] = report.signatures[s].test.significant;
+    bool outcome_significant = report.outcome && report.outcome->test.significant;
+    // Only the pooled signature is significant: many changes, none frequent enough on its own.
+    bool diffuse = significant[SIGNATURE_KINDS] &&
+                   std::none_of(significant.begin(), significant.end() - 1, [](bool kind) { return kind; });
+    // Within a significant kind, the subjects that stand out; all of them when none does.
+    auto stands_out = [&](size_t s, const std::string& subject) {
+        const std::vector<bool>& standing = standing_out[s];
+        if (std::none_of(standing.begin(), standing.end(), [](bool out) { return out; })) return true;
+        auto number = subject_numbers[s].find(subject);
+        return number != subject_numbers[s].end() && standing[number->second];
+    };
+    for (Work& work : works) {
+        for (Finding& finding : work.result.findings) {
+            if (finding.signature) {
+                size_t s = static_cast<size_t>(*finding.signature);
+                bool regressing = significant[s] ? stands_out(s, finding.subject) : diffuse;
+                finding.severity = !context.calibrated ? Level::Warning : regressing ? Level::Error : Level::Info;
+            } else if (finding.outcome) {
+                finding.severity = !context.calibrated ? Level::Warning
+                                   : outcome_significant ? Level::Error
+                                                         : Level::Info;
+            }
+            work.result.regressed = work.result.regressed || finding.severity == Level::Error;
+        }
+        report.conversations.push_back(std::move(work.result));
+    }
+
+    // Recommendations.
+    std::vector<Advice>& advice = report.recommendations;
+    const std::string of_n = " of " + std::to_string(n) + " conversations";
+    if (n == 0) {
+        advice.push_back({Level::Error, "No conversation pairs across the baseline and candidate runs: nothing was "
+                                        "compared. Check the runs, or pair them with --key."});
+    }
+    if (!context.calibrated) {
+        advice.push_back({Level::Warning,
+                          "Uncalibrated: no conversation has two baseline runs, so run-to-run noise cannot be told "
+                          "from change; differences are graded as the single-trace report grades them. Run the "
+                          "baseline agent again and pass every run to --baseline to calibrate."});
+        uint64_t flagged = 0;
+        for (const ConversationResult& conversation : report.conversations) flagged += conversation.regressed ? 1 : 0;
+        if (flagged > 0) {
+            advice.push_back({Level::Error, std::to_string(flagged) + of_n +
+                                                " carry an error-level divergence (uncalibrated)."});
+        }
+    }
+    for (const SignatureResult& signature : report.signatures) {
+        if (!signature.test.significant) continue;
+        if (signature.signature == Signature::Pooled &&
+            std::any_of(report.signatures.begin(), report.signatures.end() - 1,
+                        [](const SignatureResult& s) { return s.test.significant; }))
+            continue;
+        advice.push_back({Level::Error, std::string(signature_title(signature.signature)) + " in " +
+                                            std::to_string(signature.conversations) + of_n + ", against " +
+                                            one_decimal(*signature.baseline_rate * static_cast<double>(n)) +
+                                            " expected between baseline replicates (adjusted p = " +
+                                            p_text(*signature.test.p_adjusted) + ")" + subjects_text(signature) +
+                                            "."});
+    }
+    if (report.outcome && report.outcome->test.significant) {
+        const OutcomeResult& outcome = *report.outcome;
+        advice.push_back({Level::Error, "Outcome " + quoted(outcome.member) + " fell from " +
+                                            one_decimal(outcome.baseline_mean * 100) + "% to " +
+                                            one_decimal(outcome.candidate_mean * 100) + "% (delta " +
+                                            signed_three_decimals(outcome.delta) + ", 95% interval [" +
+                                            signed_three_decimals(outcome.ci95_low) + ", " +
+                                            signed_three_decimals(outcome.ci95_high) + "], adjusted p = " +
+                                            p_text(*outcome.test.p_adjusted) + "); " +
+                                            std::to_string(outcome.lost.size()) +
+                                            " conversation(s) every baseline run solves fail in the candidate."});
+    }
+    std::vector<AxisStat> graded;
+    for (const AxisResult& axis : report.axes) {
+        graded.push_back(axis.stat);
+        bool counts = context.calibrated ? axis.test.significant : true;
+        if (!counts || axis.stat.severity < Severity::Moderate) continue;
+        bool severe = axis.stat.severity == Severity::Severe;
+        std::string p = axis.test.p_adjusted ? ", adjusted p = " + p_text(*axis.test.p_adjusted) : "";
+        advice.push_back({severe ? Level::Error : Level::Warning,
+                          "Review the candidate: " + std::string(compare::axis_label(axis.stat.axis)) +
+                              " axis shifted with severity " + (severe ? "severe" : "moderate") + " (delta " +
+                              signed_three_decimals(axis.stat.delta) + ", 95% interval [" +
+                              signed_three_decimals(axis.stat.ci95_low) + ", " +
+                              signed_three_decimals(axis.stat.ci95_high) + "]" + p + ")."});
+    }
+    for (const Recommendation& hint : root_cause_hints(graded))
+        advice.push_back({level_of(hint.severity), hint.message});
+    if (report.baseline_only > 0) {
+        advice.push_back({Level::Warning, std::to_string(report.baseline_only) +
+                                              " conversation(s) appear only in the baseline runs: the candidate "
+                                              "did not run them."});
+    }
+    if (report.candidate_only > 0) {
+        advice.push_back({Level::Info, std::to_string(report.candidate_only) +
+                                           " conversation(s) appear only in the candidate runs."});
+    }
+    std::stable_sort(advice.begin(), advice.end(),
+                     [](const Advice& a, const Advice& b) { return a.severity < b.severity; });
+    return report;
+}
+
+}  // namespace velkin::compare

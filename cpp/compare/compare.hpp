@@ -1,0 +1,114 @@
+#pragma once
+// Comparing whole runs of an eval suite: conversations paired by key across
+// runs, one paired sample per conversation, and tests calibrated against
+// baseline replicates.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compare/engine.hpp"
+#include "json/result.hpp"
+
+namespace velkin::compare {
+
+using Run = std::vector<Record>;
+
+struct Options {
+    std::optional<std::string> key_member;      // pair by this metadata member
+    std::optional<std::string> outcome_member;  // else "reward" where conversations carry it
+    PricingTable pricing;
+    uint64_t seed = 0;
+    unsigned threads = 0;  // 0: one per core
+};
+
+enum class KeySource : uint8_t { TraceId, Member, FirstRequest };
+enum class Status : uint8_t { Paired, BaselineOnly, CandidateOnly };
+
+// The kinds of structural change tested across conversations; Pooled is any of them.
+enum class Signature : uint8_t { ToolDropped, ToolAdded, ArgumentChanged, NewRefusal, NewTruncation, Pooled };
+inline constexpr size_t SIGNATURE_KINDS = 5;  // without Pooled
+
+enum class Level : uint8_t { Error, Warning, Info };
+
+struct Finding {
+    std::string kind;  // a signature name, "outcome_lost", or a divergence kind
+    Level severity = Level::Info;
+    std::string explanation;
+    uint64_t baseline_turn = 0;
+    uint64_t candidate_turn = 0;
+    uint32_t candidate_run = 0;  // which candidate replicate, counted among the candidate runs
+    std::string subject;         // the tool, argument or stop reason a signature finding names
+    std::optional<Signature> signature;
+    bool outcome = false;  // the baseline runs solve it, the candidate runs fail
+};
+
+struct ConversationResult {
+    std::string key;
+    Status status = Status::Paired;
+    std::vector<uint32_t> baseline_runs, candidate_runs;  // run numbers holding it
+    std::vector<std::string> baseline_ids, candidate_ids;
+    std::vector<std::optional<double>> baseline_outcomes, candidate_outcomes;
+    bool regressed = false;
+    std::vector<Finding> findings;
+};
+
+struct Test {
+    bool calibrated = false;
+    std::optional<double> p_value, p_adjusted;
+    bool significant = false;
+};
+
+struct AxisResult {
+    AxisStat stat;
+    Test test;
+};
+
+struct SignatureResult {
+    Signature signature = Signature::Pooled;
+    uint64_t conversations = 0;             // candidate shows it (any candidate replicate)
+    double candidate_rate = 0.0;            // mean share of candidate replicates showing it
+    std::optional<double> baseline_rate;    // the same when baseline replicates play the candidate
+    Test test;
+    std::vector<std::pair<std::string, uint64_t>> subjects;  // tools or arguments, most frequent first
+};
+
+struct OutcomeResult {
+    std::string member;
+    uint64_t n = 0;
+    double baseline_mean = 0.0, candidate_mean = 0.0, delta = 0.0, ci95_low = 0.0, ci95_high = 0.0;
+    Test test;
+    std::vector<std::string> lost;  // keys every baseline run solves better than every candidate run
+};
+
+struct Advice {
+    Level severity = Level::Info;
+    std::string message;
+};
+
+struct SuiteReport {
+    bool calibrated = false;
+    uint64_t seed = 0;
+    uint32_t baseline_runs = 0, candidate_runs = 0;
+    KeySource key_source = KeySource::FirstRequest;
+    std::string key_member;
+    uint64_t paired = 0, baseline_only = 0, candidate_only = 0;
+    uint64_t relabellings = 0;
+    std::vector<AxisResult> axes;  // every axis but the judge, in axis order
+    std::vector<SignatureResult> signatures;
+    std::optional<OutcomeResult> outcome;
+    std::vector<ConversationResult> conversations;
+    std::vector<Advice> recommendations;
+};
+
+std::string_view signature_name(Signature signature);
+std::string_view level_name(Level level);
+std::string_view status_name(Status status);
+std::string_view key_source_name(KeySource source);
+// "regressed", "no significant change" or "uncalibrated".
+std::string_view verdict(const SuiteReport& report);
+
+// Fails only on input that cannot be paired (a missing key member, no runs).
+Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options);
+
+}  // namespace velkin::compare

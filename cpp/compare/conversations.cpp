@@ -1,0 +1,142 @@
+#include "compare/conversations.hpp"
+
+#include <unordered_map>
+
+#include "compare/engine.hpp"
+#include "json/writer.hpp"
+
+namespace velkin::compare {
+
+namespace {
+
+using agentlog::Kind;
+using agentlog::Record;
+
+const std::string* trace_id_member(const Record& record) {
+    if (!record.meta) return nullptr;
+    const json::Value* id = record.meta->get("trace_id");
+    return id ? id->as_string() : nullptr;
+}
+
+constexpr size_t UNRESOLVED = static_cast<size_t>(-1);
+constexpr size_t IN_PROGRESS = static_cast<size_t>(-2);
+
+std::string text_content(const json::Value& content) {
+    if (const std::string* text = content.as_string()) return *text;
+    if (const json::Array* blocks = content.as_array()) {
+        std::string joined;
+        bool first = true;
+        for (const json::Value& block : *blocks) {
+            const json::Value* piece = block.get("text");
+            const std::string* text = piece ? piece->as_string() : nullptr;
+            if (!text) continue;
+            if (!first) joined.push_back(' ');
+            joined += *text;
+            first = false;
+        }
+        if (!first) return joined;
+    }
+    return json::to_compact(content);
+}
+
+}  // namespace
+
+std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
+    const size_t count = run.size();
+    std::unordered_map<std::string_view, size_t> by_id;
+    by_id.reserve(count);
+    for (size_t i = 0; i < count; ++i) by_id.emplace(run[i].id, i);
+
+    // Group labels: "t" + trace id, or "r" + the id of the conversation's root record.
+    std::unordered_map<std::string, size_t> group_index;
+    std::vector<size_t> group(count, UNRESOLVED);
+    std::vector<std::string> labels;
+    std::vector<size_t> chain;
+    auto group_of_label = [&](std::string label) {
+        auto [it, inserted] = group_index.emplace(std::move(label), labels.size());
+        if (inserted) labels.push_back(it->first);
+        return it->second;
+    };
+    for (size_t start = 0; start < count; ++start) {
+        if (group[start] != UNRESOLVED) continue;
+        chain.clear();
+        size_t at = start;
+        size_t found = UNRESOLVED;
+        for (;;) {
+            if (group[at] != UNRESOLVED && group[at] != IN_PROGRESS) {
+                found = group[at];
+                break;
+            }
+            if (group[at] == IN_PROGRESS) {  // a parent cycle: the record reached again is the root
+                found = group_of_label("r" + run[at].id);
+                break;
+            }
+            group[at] = IN_PROGRESS;
+            chain.push_back(at);
+            if (const std::string* trace = trace_id_member(run[at])) {
+                found = group_of_label("t" + *trace);
+                break;
+            }
+            auto parent = run[at].parent ? by_id.find(*run[at].parent) : by_id.end();
+            if (parent == by_id.end()) {
+                found = group_of_label("r" + run[at].id);
+                break;
+            }
+            at = parent->second;
+        }
+        for (size_t i : chain) group[i] = found;
+    }
+
+    // Numbered in order of first record.
+    std::vector<size_t> order(labels.size(), UNRESOLVED);
+    std::vector<Conversation> conversations;
+    for (size_t i = 0; i < count; ++i) {
+        size_t& slot = order[group[i]];
+        if (slot == UNRESOLVED) {
+            slot = conversations.size();
+            conversations.emplace_back();
+        }
+        conversations[slot].records.push_back(std::move(run[i]));
+    }
+    run.clear();
+    for (Conversation& conversation : conversations) {
+        conversation.id = trace_id_of(conversation.records);
+    }
+    return conversations;
+}
+
+const json::Value* metadata_member(const Conversation& conversation, std::string_view name) {
+    for (const Record& record : conversation.records) {
+        if (record.kind != Kind::Metadata) continue;
+        if (const json::Value* member = record.payload.get(name)) return member;
+    }
+    for (const Record& record : conversation.records) {
+        if (!record.meta) continue;
+        if (const json::Value* member = record.meta->get(name)) return member;
+    }
+    return nullptr;
+}
+
+std::string key_text(const json::Value& value) {
+    if (const std::string* text = value.as_string()) return *text;
+    return json::to_compact(value);
+}
+
+std::optional<std::string> first_request_text(const Conversation& conversation) {
+    for (const Record& record : conversation.records) {
+        if (record.kind != Kind::ChatRequest) continue;
+        const json::Value* messages = record.payload.get("messages");
+        if (const json::Array* list = messages ? messages->as_array() : nullptr) {
+            for (const json::Value& message : *list) {
+                const json::Value* role = message.get("role");
+                const std::string* name = role ? role->as_string() : nullptr;
+                const json::Value* content = message.get("content");
+                if (name && *name == "user" && content) return text_content(*content);
+            }
+        }
+        return json::to_compact(record.payload);
+    }
+    return std::nullopt;
+}
+
+}  // namespace velkin::compare

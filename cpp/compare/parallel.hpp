@@ -1,0 +1,52 @@
+#pragma once
+// Index-parallel loops: each index writes only its own slot, so results do not
+// depend on the number of threads or on scheduling.
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace velkin::compare {
+
+// 0 means one thread per core.
+inline unsigned thread_count(unsigned requested) {
+    if (requested != 0) return requested;
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Calls work(i) for every i in [0, count) on up to `threads` threads; the
+// first exception thrown by any call is rethrown once all threads stop.
+template <class Work>
+void parallel_for(size_t count, unsigned threads, Work&& work) {
+    size_t workers = std::min<size_t>(thread_count(threads), count);
+    if (workers <= 1) {
+        for (size_t i = 0; i < count; ++i) work(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    auto run = [&] {
+        for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < count;) {
+            try {
+                work(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(failure_lock);
+                if (!failure) failure = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    for (size_t t = 1; t < workers; ++t) pool.emplace_back(run);
+    run();
+    for (std::thread& thread : pool) thread.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace velkin::compare
