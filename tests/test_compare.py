@@ -1,0 +1,284 @@
+"""Run comparison: grouping, pairing keys, replicates, one-sided conversations and
+the calibration, on synthetic runs and on real tau-bench trajectories."""
+import copy
+import itertools
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from velkin import importers, write_agentlog
+from velkin.compare import compare_runs
+
+TAU = Path(__file__).parent / "data" / "tau-bench" / "gpt-4o-airline-tasks-0-24.json"
+
+
+# ---- synthetic runs ---------------------------------------------------------
+
+def record(rid, kind, payload, parent=None, meta=None):
+    r = {"version": "0.1", "id": rid, "kind": kind, "ts": "2024-01-01T00:00:00Z", "parent": parent,
+         "payload": payload}
+    if meta is not None:
+        r["meta"] = meta
+    return r
+
+
+def conversation(prefix, prompt, turns, task=None, trace=None):
+    """Metadata, the user's request, then one response per (text, tools, stop_reason) in a parent chain."""
+    meta = {"trace_id": trace} if trace else None
+    records = [record(f"{prefix}-m", "metadata", {"task_id": task} if task is not None else {}, meta=meta),
+               record(f"{prefix}-q", "chat_request", {"messages": [{"role": "user", "content": prompt}]},
+                      f"{prefix}-m", meta)]
+    for i, (text, tools, stop) in enumerate(turns):
+        content = [{"type": "text", "text": text}] if text else []
+        content += [{"type": "tool_use", "id": f"{prefix}-{i}-{n}", "name": name, "input": args}
+                    for n, (name, args) in enumerate(tools)]
+        records.append(record(f"{prefix}-r{i}", "chat_response", {"content": content, "stop_reason": stop},
+                              records[-1]["id"], meta))
+    return records
+
+
+def turns(name="search", query="shoes", answer="Here are the shoes."):
+    return [("", [(name, {"q": query})], "tool_use"), (answer, [], "end_turn")]
+
+
+def renamed(run, tag):
+    """The same run under other record and trace ids, as a rerun writes it."""
+    out = []
+    for r in copy.deepcopy(run):
+        r["id"], r["parent"] = tag + r["id"], r["parent"] and tag + r["parent"]
+        if r.get("meta", {}).get("trace_id"):
+            r["meta"]["trace_id"] = tag + r["meta"]["trace_id"]
+        out.append(r)
+    return out
+
+
+def keys(report, status="paired"):
+    return sorted(c["key"] for c in report["conversations"] if c["status"] == status)
+
+
+def test_records_group_into_conversations_by_parent_chain_and_trace_id():
+    a, b = conversation("a", "first task", turns()), conversation("b", "second task", turns())
+    interleaved = [r for pair in itertools.zip_longest(a, b) for r in pair if r]
+    by_trace = [dict(r, parent=None) for r in conversation("t", "third task", turns(), trace="T1")]
+    cycle = conversation("c", "fourth task", turns())
+    cycle[0]["parent"] = cycle[-1]["id"]  # a parent loop must neither hang nor merge conversations
+    run = interleaved + by_trace + cycle
+    report = compare_runs([run], [renamed(run, "rerun-")])
+    assert keys(report) == ["first task", "fourth task", "second task", "third task"]
+    ids = {c["key"]: c["baseline_ids"] for c in report["conversations"]}
+    assert ids["first task"] == ["a-m"] and ids["third task"] == ["T1"]
+
+
+@pytest.mark.parametrize("pairing", ["first_request", "member", "trace_id"])
+def test_conversations_pair_across_runs_by_key(pairing):
+    def run(order, trial):
+        convs = []
+        for task in order:
+            prompt = f"task {task}" if pairing != "member" else f"task {task}, phrased by trial {trial}"
+            trace = f"trace-{task}" if pairing == "trace_id" else None
+            convs += conversation(f"{trial}-{task}", prompt, turns(), task=task, trace=trace)
+        return convs
+    report = compare_runs([run([1, 2, 3], 0)], [run([3, 1, 2], 1)], key="task_id" if pairing == "member" else None)
+    assert report["key"]["source"] == pairing
+    assert report["paired"] == 3 and report["baseline_only"] == report["candidate_only"] == 0
+
+
+def test_missing_key_member_and_repeated_keys():
+    run = conversation("x", "same prompt", turns()) + conversation("y", "same prompt", turns(answer="Other."))
+    report = compare_runs([run], [renamed(run, "rerun-")])
+    assert keys(report) == ["same prompt", "same prompt #2"]  # the n-th repeat pairs with the n-th
+    with pytest.raises(ValueError, match="no metadata member `task`"):
+        compare_runs([run], [run], key="task")
+
+
+def test_one_sided_conversations_are_listed_not_dropped():
+    baseline = conversation("a", "only baseline", turns()) + conversation("b", "both", turns())
+    candidate = conversation("c", "both", turns()) + conversation("d", "only candidate", turns())
+    report = compare_runs([baseline], [candidate])
+    assert (keys(report, "baseline_only"), keys(report, "candidate_only")) == (["only baseline"], ["only candidate"])
+    one_sided = {c["key"]: (c["baseline_ids"], c["candidate_ids"]) for c in report["conversations"]}
+    assert one_sided["only baseline"] == (["a-m"], []) and one_sided["only candidate"] == ([], ["d-m"])
+    assert any("only in the baseline" in r["message"] for r in report["recommendations"])
+
+
+def test_without_pairs_the_gate_fails():
+    report = compare_runs([conversation("a", "one", turns())], [conversation("b", "two", turns())])
+    assert report["paired"] == 0 and any(r["severity"] == "error" for r in report["recommendations"])
+
+
+def synthetic_suite(n, change=None):
+    """n conversations whose replicates vary their wording and, now and then, a tool."""
+    def run(trial, changed):
+        records = []
+        for task in range(n):
+            noisy_tool = "lookup" if (task + trial) % 4 else "search"  # replicates disagree now and then
+            steps = turns(noisy_tool, answer=f"Done, trial {trial} says hello {task}.")
+            if changed and task % 2 == 0:
+                steps = [("I can't help with that.", [], "end_turn")]
+            records += conversation(f"{trial}-{task}", f"task {task}", steps, task=task)
+        return records
+    return [run(0, False), run(1, False)], [run(2, change)]
+
+
+@pytest.mark.parametrize("baseline_runs", [1, 2])
+def test_replicates_calibrate_and_a_single_baseline_is_uncalibrated(baseline_runs):
+    baseline, candidate = synthetic_suite(12, change=True)
+    report = compare_runs(baseline[:baseline_runs], candidate)
+    assert report["calibrated"] == (baseline_runs == 2)
+    if baseline_runs == 1:
+        assert report["verdict"] == "uncalibrated"
+        assert all(a["p_value"] is None and not a["calibrated"] for a in report["axes"])
+        assert any(r["message"].startswith("Uncalibrated") for r in report["recommendations"])
+    else:
+        assert report["verdict"] == "regressed"
+        refusal = next(s for s in report["signatures"] if s["kind"] == "new_refusal")
+        assert refusal["significant"] and refusal["conversations"] == 6
+        assert keys(report) and {c["key"] for c in report["conversations"] if c["regressed"]} == \
+            {f"task {t}" for t in range(0, 12, 2)}
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    baseline, candidate = synthetic_suite(10, change=True)
+    one = compare_runs(baseline, candidate, seed=7, threads=1)
+    assert one == compare_runs(baseline, candidate, seed=7, threads=3)
+    assert one["seed"] == 7
+
+
+# ---- tau-bench: four trials of one agent ------------------------------------
+
+@pytest.fixture(scope="module")
+def trials():
+    records = importers.import_records(TAU, format="tau-bench")
+    trial = {r["meta"]["trace_id"]: r["meta"]["trial"] for r in records if r["kind"] == "metadata"}
+    runs = [[], [], [], []]
+    for r in records:
+        runs[trial[r["meta"]["trace_id"]]].append(r)
+    return runs
+
+
+@pytest.mark.parametrize("candidate", range(4))
+def test_aa_splits_of_tau_bench_raise_no_alarm(trials, candidate):
+    others = [t for t in range(4) if t != candidate]
+    for pair in itertools.combinations(others, 2):
+        report = compare_runs([trials[t] for t in pair], [trials[candidate]], key="task_id")
+        assert report["calibrated"] and report["verdict"] == "no significant change", pair
+        assert not [r for r in report["recommendations"] if r["severity"] == "error"]
+        assert all(a["severity"] in ("none", "minor") for a in report["axes"])
+        assert report["outcome"]["member"] == "reward" and report["outcome"]["n"] == 25
+
+
+def by_conversation(run):
+    convs = {}
+    for r in run:
+        convs.setdefault(r["meta"]["trace_id"], []).append(r)
+    return list(convs.values())
+
+
+def responses(conv):
+    return [r for r in conv if r["kind"] == "chat_response"]
+
+
+def drop_reservation_lookups(conv):
+    calls = [b for r in responses(conv) for b in r["payload"]["content"] if b["type"] == "tool_use"]
+    if not any(b["name"] == "get_reservation_details" for b in calls):
+        return False
+    for r in responses(conv):
+        r["payload"]["content"] = [b for b in r["payload"]["content"]
+                                   if not (b["type"] == "tool_use" and b["name"] == "get_reservation_details")]
+    return True
+
+
+def refuse_at_the_end(conv):
+    responses(conv)[-1]["payload"].update(content=[{"type": "text", "text": "I'm sorry, I can't help with that."}],
+                                          stop_reason="end_turn")
+    return True
+
+
+def lower_reservation_ids(conv):
+    changed = False
+    for r in responses(conv):
+        for b in r["payload"]["content"]:
+            if b["type"] == "tool_use" and b["name"] == "get_reservation_details":
+                b["input"]["reservation_id"] = b["input"]["reservation_id"].lower()
+                changed = True
+    return changed
+
+
+def truncate_the_answer(conv):
+    answers = [r for r in responses(conv) if any(b["type"] == "text" for b in r["payload"]["content"])]
+    for b in answers[-1]["payload"]["content"]:
+        if b["type"] == "text":
+            b["text"] = b["text"][: len(b["text"]) // 2]
+    answers[-1]["payload"]["stop_reason"] = "max_tokens"
+    return True
+
+
+@pytest.mark.parametrize("change, kind, chosen, limit", [
+    (drop_reservation_lookups, "tool_dropped", lambda task: True, 12),  # in half of the conversations
+    (refuse_at_the_end, "new_refusal", lambda task: task % 3 == 0, 25),
+    (lower_reservation_ids, "argument_changed", lambda task: True, 25),
+    (truncate_the_answer, "new_truncation", lambda task: task % 3 == 1, 25),
+])
+def test_injected_changes_are_found_in_the_right_conversations(trials, change, kind, chosen, limit):
+    candidate, injected = [], set()
+    for conv in by_conversation(copy.deepcopy(trials[2])):
+        task = conv[0]["meta"]["task_id"]
+        if len(injected) < limit and chosen(task) and change(conv):
+            injected.add(str(task))
+        candidate += conv
+    report = compare_runs(trials[:2], [candidate], key="task_id")
+    assert report["verdict"] == "regressed"
+    assert [s["kind"] for s in report["signatures"] if s["significant"]] == [kind]
+    regressed = {c["key"]: c for c in report["conversations"] if c["regressed"]}
+    assert regressed and len(set(regressed) - injected) <= 1  # at most one conversation that changed by itself
+    for conversation in regressed.values():
+        errors = [f for f in conversation["findings"] if f["severity"] == "error"]
+        assert errors and {f["kind"] for f in errors} == {kind}
+
+
+# ---- the command ----------------------------------------------------------------
+
+def velkin(*args):
+    return subprocess.run([sys.executable, "-m", "velkin", *map(str, args)], capture_output=True, text=True,
+                          timeout=120)
+
+
+def test_command_reports_verdict_first_within_80_columns(trials, tmp_path):
+    paths = []
+    for t in (0, 1, 2):
+        paths.append(tmp_path / f"trial{t}.agentlog")
+        paths[-1].write_bytes(write_agentlog(trials[t]))
+    done = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "Verdict: NO SIGNIFICANT CHANGE" and max(map(len, lines)) <= 80
+
+    candidate = by_conversation(copy.deepcopy(trials[2]))
+    for conv in candidate[:9]:
+        truncate_the_answer(conv)
+    paths[2].write_bytes(write_agentlog([r for conv in candidate for r in conv]))
+    done = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id",
+                  "--json", "--seed", "3")
+    assert done.returncode == 1, done.stderr
+    report = json.loads(done.stdout)
+    assert report["seed"] == 3 and report["verdict"] == "regressed" and report["version"]
+    for field in ("axis", "delta", "ci95_low", "ci95_high", "severity", "calibrated", "n", "p_value"):
+        assert field in report["axes"][0]
+    conv = report["conversations"][0]
+    assert {"key", "status", "baseline_ids", "candidate_ids", "regressed", "findings"} <= set(conv)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--baseline", "missing.agentlog", "--candidate", "missing.agentlog"], "cannot read missing.agentlog"),
+    (["--baseline", "{tau}", "--candidate", "{tau}"], f"{TAU}: "),  # not an .agentlog: the parser says where
+    (["--baseline", "{good}", "--candidate", "{good}", "--key", "nope"], "no metadata member `nope`"),
+])
+def test_command_bad_input_exits_2(trials, tmp_path, args, message):
+    good = tmp_path / "good.agentlog"
+    good.write_bytes(write_agentlog(trials[0]))
+    done = velkin("compare", *[a.format(tau=TAU, good=good) for a in args])
+    assert done.returncode == 2 and done.stderr.startswith("velkin: error:")
+    assert message in done.stderr
