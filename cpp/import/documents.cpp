@@ -33,40 +33,62 @@ void Documents::count_lines_to(size_t offset) {
     counted_to_ = offset;
 }
 
-bool Documents::next(json::Value& document) {
-    if (finished_) return false;
-    return array_ ? next_element(document) : next_line(document);
+uint64_t Documents::line() {
+    count_lines_to(document_start_);
+    return line_;
 }
 
-bool Documents::next_line(json::Value& document) {
+bool Documents::next(json::Value& document) {
+    if (finished_) return false;
+    if (array_) return next_element([&](json::Reader<json::ValueSink>& reader) { return reader.read_value(document, 1); });
+    std::string_view line;
+    if (!next_line(line)) return false;
+    auto parsed = json::parse_document(line);
+    if (!parsed) {
+        std::string message = parsed.error().message;
+        // Each line is its own document: its position is a column.
+        constexpr std::string_view LINE_ONE = " at line 1 column ";
+        if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
+        bad_input("invalid JSON: " + message);
+    }
+    document = std::move(parsed).value();
+    return true;
+}
+
+bool Documents::next_text(std::string_view& text) {
+    if (finished_) return false;
+    if (!array_) return next_line(text);
+    size_t start = 0;
+    bool found = next_element([&](json::Reader<json::ValueSink>& reader) {
+        start = reader.offset();
+        return reader.skip_value(1);
+    });
+    if (found) text = text_.substr(start, array_->offset() - start);
+    return found;
+}
+
+bool Documents::next_line(std::string_view& out) {
     while (pos_ < text_.size()) {
         size_t end = text_.find('\n', pos_);
         if (end == std::string_view::npos) end = text_.size();
         std::string_view line = text_.substr(pos_, end - pos_);
-        count_lines_to(pos_);
+        document_start_ = pos_;
         pos_ = std::min(end + 1, text_.size());
         while (!line.empty() && json::detail::is_json_whitespace(line.back())) line.remove_suffix(1);
         if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         require_utf8(line);
-        auto parsed = json::parse_document(line);
-        if (!parsed) {
-            std::string message = parsed.error().message;
-            // Each line is its own document: its position is a column.
-            constexpr std::string_view LINE_ONE = " at line 1 column ";
-            if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
-            bad_input("invalid JSON: " + message);
-        }
-        document = std::move(parsed).value();
+        out = line;
         return true;
     }
     finished_ = true;
     return false;
 }
 
-bool Documents::next_element(json::Value& document) {
+template <class Read>
+bool Documents::next_element(Read&& read) {
     json::Reader<json::ValueSink>& reader = *array_;
     reader.skip_whitespace();
-    count_lines_to(reader.offset());
+    document_start_ = reader.offset();
     if (reader.at_end()) bad_input("invalid JSON: EOF while parsing a list");
     if (reader.peek() == ']') {
         reader.advance();
@@ -76,7 +98,7 @@ bool Documents::next_element(json::Value& document) {
         return false;
     }
     size_t start = reader.offset();
-    if (!reader.read_value(document, 1)) bad_input("invalid JSON: " + reader.error_message());
+    if (!read(reader)) bad_input("invalid JSON: " + reader.error_message());
     require_utf8(text_.substr(start, reader.offset() - start));
     reader.skip_whitespace();
     if (reader.at_end()) bad_input("invalid JSON: EOF while parsing a list");

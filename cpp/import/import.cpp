@@ -1,6 +1,9 @@
 #include "import/import.hpp"
 
+#include <algorithm>
 #include <array>
+#include <thread>
+#include <vector>
 
 #include "import/conversations.hpp"
 #include "import/documents.hpp"
@@ -41,6 +44,62 @@ std::optional<Format> format_of_document(const json::Value& document) {
 
 std::string located(const Input& input, uint64_t line, const std::string& message) {
     return input.name + ":" + std::to_string(line) + ": " + message;
+}
+
+// Large OTLP exports are read by several threads, each over its own run of whole lines.
+// Their findings are joined in input order, so the output never depends on the thread count.
+constexpr size_t BYTES_PER_THREAD = size_t{4} << 20;
+constexpr unsigned MAX_THREADS = 8;
+
+std::vector<std::string_view> line_runs(std::string_view text) {
+    unsigned threads = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
+    size_t count = std::max<size_t>(1, std::min<size_t>(threads, text.size() / BYTES_PER_THREAD));
+    std::vector<std::string_view> runs;
+    size_t start = 0;
+    for (size_t i = 1; i <= count && start < text.size(); ++i) {
+        size_t end = i == count ? text.size() : text.find('\n', std::max(start, text.size() * i / count));
+        end = end == std::string_view::npos ? text.size() : std::min(end + 1, text.size());
+        runs.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return runs;
+}
+
+// Maps an OTLP input into `otlp`; the error names the input's line.
+std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
+    Documents whole(input.text);
+    if (whole.is_array()) {
+        std::string_view text;
+        try {
+            while (whole.next_text(text)) otlp.map(text);
+        } catch (const BadInput& bad) {
+            return Error{located(input, whole.line(), bad.message)};
+        }
+        return std::nullopt;
+    }
+    std::vector<std::string_view> runs = line_runs(input.text);
+    std::vector<OtlpMapper> mappers(runs.size());
+    std::vector<std::optional<std::pair<uint64_t, std::string>>> failures(runs.size());
+    auto read_run = [&](size_t i) {
+        Documents documents(runs[i]);
+        std::string_view text;
+        try {
+            while (documents.next_text(text)) mappers[i].map(text);
+        } catch (const BadInput& bad) {
+            failures[i].emplace(documents.line(), bad.message);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < runs.size(); ++i) threads.emplace_back(read_run, i);
+    read_run(0);
+    for (std::thread& thread : threads) thread.join();
+    uint64_t lines_before = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (failures[i]) return Error{located(input, lines_before + failures[i]->first, failures[i]->second)};
+        lines_before += static_cast<uint64_t>(std::count(runs[i].begin(), runs[i].end(), '\n'));
+        otlp.absorb(std::move(mappers[i]));
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -100,11 +159,13 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         Documents documents(input.text);
         LogMapper logs(input_format, conversations);
         json::Value document;
+        if (input_format == Format::Otlp) {
+            if (std::optional<Error> error = map_otlp(input, otlp)) return std::move(*error);
+            continue;
+        }
         try {
             while (documents.next(document)) {
-                if (input_format == Format::Otlp) {
-                    otlp.map(document);
-                } else if (input_format == Format::TauBench) {
+                if (input_format == Format::TauBench) {
                     map_tau_bench_entry(document, conversations);
                 } else {
                     logs.map(document);

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "import/fields.hpp"
+#include "import/otlp_reader.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -14,89 +15,6 @@ namespace velkin::imports {
 namespace {
 
 // --- OTLP JSON values ------------------------------------------------------------
-
-json::Value any_value(const json::Value& wrapped);
-
-json::Value int_value(const json::Value& value) {
-    if (value.type() == json::Type::UInt || value.type() == json::Type::Int) return value;
-    // int64 values travel as decimal strings.
-    if (const std::string* text = value.as_string()) {
-        int64_t number = 0;
-        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
-        if (ec == std::errc() && end == text->data() + text->size())
-            return number >= 0 ? json::Value(static_cast<uint64_t>(number)) : json::Value(number);
-    }
-    wrong_type("intValue", "an integer or a decimal string", value);
-}
-
-json::Value any_value(const json::Value& wrapped) {
-    const json::Object* object = wrapped.as_object();
-    if (!object) wrong_type("value", "an AnyValue object", wrapped);
-    if (object->empty()) return json::Value();
-    const json::Member& only = object->front();
-    const json::Value& value = only.value;
-    if (only.key == "stringValue") {
-        if (!value.as_string()) wrong_type("stringValue", "a string", value);
-        return value;
-    }
-    if (only.key == "intValue") return int_value(value);
-    if (only.key == "doubleValue") {
-        if (value.is_number()) return json::Value(*value.as_double());
-        if (const std::string* text = value.as_string()) {
-            // The JSON mapping writes non-finite doubles as strings; JSON has no place for them.
-            if (*text == "NaN" || *text == "Infinity" || *text == "-Infinity") return json::Value();
-        }
-        wrong_type("doubleValue", "a number", value);
-    }
-    if (only.key == "boolValue") {
-        if (!value.as_bool()) wrong_type("boolValue", "a boolean", value);
-        return value;
-    }
-    if (only.key == "bytesValue") {
-        if (!value.as_string()) wrong_type("bytesValue", "a base64 string", value);
-        return value;
-    }
-    if (only.key == "arrayValue") {
-        json::Array out;
-        if (!value.as_object()) wrong_type("arrayValue", "an object with `values`", value);
-        if (const json::Array* values = array_member(value, "values")) {
-            for (const json::Value& element : *values) out.push_back(any_value(element));
-        }
-        return json::Value(std::move(out));
-    }
-    if (only.key == "kvlistValue") {
-        json::Object out;
-        if (!value.as_object()) wrong_type("kvlistValue", "an object with `values`", value);
-        if (const json::Array* values = array_member(value, "values")) {
-            for (const json::Value& pair : *values) {
-                if (!pair.as_object()) wrong_type("kvlistValue", "key/value objects", pair);
-                const json::Value* inner = member(pair, "value");
-                json::object_set(out, required_string(pair, "key"), inner ? any_value(*inner) : json::Value());
-            }
-        }
-        return json::Value(std::move(out));
-    }
-    bad_input("field `" + only.key + "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
-              "bytesValue, arrayValue or kvlistValue)");
-}
-
-json::Object attributes_of(const json::Value& owner) {
-    json::Object out;
-    const json::Array* list = array_member(owner, "attributes");
-    if (!list) return out;
-    for (const json::Value& attribute : *list) {
-        if (!attribute.as_object()) wrong_type("attributes", "key/value objects", attribute);
-        const std::string& key = required_string(attribute, "key");
-        const json::Value* value = member(attribute, "value");
-        try {
-            json::object_set(out, key, value ? any_value(*value) : json::Value());
-        } catch (BadInput& bad) {
-            bad.message = "attribute `" + key + "`: " + bad.message;
-            throw;
-        }
-    }
-    return out;
-}
 
 const json::Value* attribute(const json::Object& attributes, std::string_view key) {
     for (const json::Member& m : attributes) {
@@ -125,11 +43,10 @@ std::optional<double> number_attribute(const json::Object& attributes, std::stri
     wrong_type(key, "a number", *value);
 }
 
-uint64_t nanos(const json::Value& owner, std::string_view key) {
-    const json::Value* value = member(owner, key);
-    if (!value) return 0;
-    json::Value number = int_value(*value);
-    if (number.type() != json::Type::UInt) wrong_type(key, "nanoseconds since the epoch", *value);
+uint64_t nanos(const json::Value& value, std::string_view key) {
+    if (value.is_null()) return 0;
+    json::Value number = int_value(value);
+    if (number.type() != json::Type::UInt) wrong_type(key, "nanoseconds since the epoch", value);
     return std::get<uint64_t>(number.data);
 }
 
@@ -143,8 +60,9 @@ int base64_digit(char c) {
 }
 
 // Trace and span ids in hex; the protobuf JSON mapping's base64 is accepted too.
-std::string id_of(const json::Value& owner, std::string_view key, size_t bytes, bool required) {
-    const std::string* text = string_member(owner, key);
+std::string id_of(const json::Value& value, std::string_view key, size_t bytes, bool required) {
+    if (!value.is_null() && !value.as_string()) wrong_type(key, "a string", value);
+    const std::string* text = value.as_string();
     if (!text || text->empty()) {
         if (required) bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
                                 " hexadecimal digits, found nothing");
@@ -481,7 +399,7 @@ void fill_chat(OtlpMapper::Call& call, const json::Object& a) {
                          "llm.token_count.completion_details.reasoning"});
 }
 
-void fill_tool(OtlpMapper::Call& call, const json::Object& a, const json::Value& span, const std::string& name) {
+void fill_tool(OtlpMapper::Call& call, const json::Object& a, const json::Value& status_code, const std::string& name) {
     call.is_tool = true;
     call.tool_name = string_attribute(a, "gen_ai.tool.name");
     if (call.tool_name.empty()) call.tool_name = string_attribute(a, "tool.name");
@@ -495,11 +413,8 @@ void fill_tool(OtlpMapper::Call& call, const json::Object& a, const json::Value&
     const json::Value* result = attribute(a, "gen_ai.tool.call.result");
     if (!result && string_attribute(a, "openinference.span.kind") == "TOOL") result = attribute(a, "output.value");
     if (result) call.tool_result = *result;
-    if (const json::Value* status = object_member(span, "status")) {
-        const json::Value* code = member(*status, "code");
-        call.tool_failed = code && ((code->as_string() && *code->as_string() == "STATUS_CODE_ERROR") ||
-                                    (code->is_number() && code->as_double() == 2.0));
-    }
+    call.tool_failed = (status_code.as_string() && *status_code.as_string() == "STATUS_CODE_ERROR") ||
+                       (status_code.is_number() && status_code.as_double() == 2.0);
 }
 
 // --- events ------------------------------------------------------------------------
@@ -552,57 +467,39 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const json::Object&
     }
 }
 
-void OtlpMapper::map(const json::Value& document) {
-    if (!document.as_object()) wrong_type("line", "an ExportTraceServiceRequest or ExportLogsServiceRequest object", document);
-    const json::Array* resource_spans = array_member(document, "resourceSpans");
-    const json::Array* resource_logs = array_member(document, "resourceLogs");
-    if (!resource_spans && !resource_logs)
-        bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
-    if (resource_spans) {
-        for (const json::Value& entry : *resource_spans) {
-            if (!entry.as_object()) wrong_type("resourceSpans", "an array of objects", entry);
-            json::Object resource;
-            if (const json::Value* r = object_member(entry, "resource")) resource = attributes_of(*r);
-            const json::Array* scopes = array_member(entry, "scopeSpans");
-            if (!scopes) continue;
-            for (const json::Value& scope : *scopes) {
-                if (!scope.as_object()) wrong_type("scopeSpans", "an array of objects", scope);
-                const json::Array* spans = array_member(scope, "spans");
-                if (!spans) continue;
-                for (const json::Value& span : *spans) {
-                    if (!span.as_object()) wrong_type("spans", "an array of objects", span);
-                    map_span(span, resource);
-                }
-            }
+void OtlpMapper::map(std::string_view text) {
+    OtlpLine line;
+    read_otlp_line(text, line);
+    if (!line.has_spans && !line.has_logs) bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
+    for (RawSpan& span : line.spans) map_span(span, line.resources[span.resource]);
+    for (RawEvent& record : line.logs) {
+        Event event;
+        event.trace_id = id_of(record.trace_id, "traceId", 16, false);
+        event.span_id = id_of(record.span_id, "spanId", 8, false);
+        event.time = nanos(record.time, "timeUnixNano");
+        if (event.time == 0) event.time = nanos(record.observed_time, "observedTimeUnixNano");
+        if (!record.name.is_null() && !record.name.as_string()) wrong_type("eventName", "a string", record.name);
+        std::string name = record.name.as_string() ? *record.name.as_string() : "";
+        if (name.empty()) name = string_attribute(record.attributes, "event.name");
+        if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
+        map_event(std::move(event), name, &record.body, record.attributes);
+    }
+}
+
+void OtlpMapper::absorb(OtlpMapper&& later) {
+    for (Call& call : later.calls_) {
+        call.order = calls_.size();
+        calls_.push_back(std::move(call));
+    }
+    for (Event& event : later.events_) events_.push_back(std::move(event));
+    for (auto& [trace_id, meta] : later.trace_meta_) {
+        json::Object& mine = trace_meta_[trace_id];
+        for (json::Member& m : meta) {
+            bool known = std::any_of(mine.begin(), mine.end(), [&](const json::Member& k) { return k.key == m.key; });
+            if (!known) mine.push_back(std::move(m));
         }
     }
-    if (resource_logs) {
-        for (const json::Value& entry : *resource_logs) {
-            if (!entry.as_object()) wrong_type("resourceLogs", "an array of objects", entry);
-            const json::Array* scopes = array_member(entry, "scopeLogs");
-            if (!scopes) continue;
-            for (const json::Value& scope : *scopes) {
-                if (!scope.as_object()) wrong_type("scopeLogs", "an array of objects", scope);
-                const json::Array* records = array_member(scope, "logRecords");
-                if (!records) continue;
-                for (const json::Value& record : *records) {
-                    if (!record.as_object()) wrong_type("logRecords", "an array of objects", record);
-                    Event event;
-                    event.trace_id = id_of(record, "traceId", 16, false);
-                    event.span_id = id_of(record, "spanId", 8, false);
-                    event.time = nanos(record, "timeUnixNano");
-                    if (event.time == 0) event.time = nanos(record, "observedTimeUnixNano");
-                    json::Object attributes = attributes_of(record);
-                    std::string name = string_member(record, "eventName") ? *string_member(record, "eventName") : "";
-                    if (name.empty()) name = string_attribute(attributes, "event.name");
-                    const json::Value* body = member(record, "body");
-                    json::Value body_value = body ? any_value(*body) : json::Value();
-                    if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
-                    map_event(std::move(event), name, &body_value, attributes);
-                }
-            }
-        }
-    }
+    for (const auto& [kind, count] : later.skipped_) skipped_[kind] += count;
 }
 
 void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes) {
@@ -643,29 +540,26 @@ void OtlpMapper::map_event(Event event, const std::string& name, const json::Val
     events_.push_back(std::move(event));
 }
 
-void OtlpMapper::map_span(const json::Value& span, const json::Object& resource) {
-    std::string span_id = id_of(span, "spanId", 8, true);
+void OtlpMapper::map_span(RawSpan& span, const json::Object& resource) {
+    std::string span_id = id_of(span.span_id, "spanId", 8, true);
     try {
-        std::string trace_id = id_of(span, "traceId", 16, true);
-        json::Object attributes = attributes_of(span);
+        std::string trace_id = id_of(span.trace_id, "traceId", 16, true);
+        json::Object& attributes = span.attributes;
         add_trace_meta(trace_id, attributes);
         add_trace_meta(trace_id, resource);
-        uint64_t start = nanos(span, "startTimeUnixNano");
-        uint64_t end = nanos(span, "endTimeUnixNano");
-        if (const json::Array* events = array_member(span, "events")) {
-            for (const json::Value& e : *events) {
-                if (!e.as_object()) wrong_type("events", "an array of objects", e);
-                Event event;
-                event.trace_id = trace_id;
-                event.span_id = span_id;
-                event.time = nanos(e, "timeUnixNano");
-                json::Object event_attributes = attributes_of(e);
-                std::string name = string_member(e, "name") ? *string_member(e, "name") : "";
-                if (name.empty()) name = string_attribute(event_attributes, "event.name");
-                // Span events carry their content in attributes.
-                json::Value body(event_attributes);
-                map_event(std::move(event), name, &body, event_attributes);
-            }
+        uint64_t start = nanos(span.start, "startTimeUnixNano");
+        uint64_t end = nanos(span.end, "endTimeUnixNano");
+        for (RawEvent& raw : span.events) {
+            Event event;
+            event.trace_id = trace_id;
+            event.span_id = span_id;
+            event.time = nanos(raw.time, "timeUnixNano");
+            if (!raw.name.is_null() && !raw.name.as_string()) wrong_type("name", "a string", raw.name);
+            std::string name = raw.name.as_string() ? *raw.name.as_string() : "";
+            if (name.empty()) name = string_attribute(raw.attributes, "event.name");
+            // Span events carry their content in attributes.
+            json::Value body(raw.attributes);
+            map_event(std::move(event), name, &body, raw.attributes);
         }
         std::string skipped_as;
         SpanKind kind = kind_of(attributes, skipped_as);
@@ -673,6 +567,7 @@ void OtlpMapper::map_span(const json::Value& span, const json::Object& resource)
             ++skipped_[skipped_as];
             return;
         }
+        if (!span.name.is_null() && !span.name.as_string()) wrong_type("name", "a string", span.name);
         Call call;
         call.start = start;
         call.end = std::max(start, end);
@@ -680,7 +575,7 @@ void OtlpMapper::map_span(const json::Value& span, const json::Object& resource)
         call.trace_id = std::move(trace_id);
         call.span_id = span_id;
         if (kind == SpanKind::Chat) fill_chat(call, attributes);
-        else fill_tool(call, attributes, span, string_member(span, "name") ? *string_member(span, "name") : "");
+        else fill_tool(call, attributes, span.status_code, span.name.as_string() ? *span.name.as_string() : "");
         calls_.push_back(std::move(call));
     } catch (BadInput& bad) {
         bad.message = "span " + span_id + ": " + bad.message;
@@ -814,11 +709,13 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         return x.end < y.end;
     });
     // Conversations in the order their traces first appear in the input.
+    std::vector<size_t> trace_rank(calls_.size());
+    {
+        std::unordered_map<std::string_view, size_t> first_seen;
+        for (size_t i = 0; i < calls_.size(); ++i) trace_rank[i] = first_seen.try_emplace(calls_[i].trace_id, i).first->second;
+    }
     std::vector<size_t> by_trace = order;
-    std::unordered_map<std::string, size_t> first_seen;
-    for (size_t i = 0; i < calls_.size(); ++i) first_seen.try_emplace(calls_[i].trace_id, i);
-    std::stable_sort(by_trace.begin(), by_trace.end(),
-                     [&](size_t a, size_t b) { return first_seen[calls_[a].trace_id] < first_seen[calls_[b].trace_id]; });
+    std::stable_sort(by_trace.begin(), by_trace.end(), [&](size_t a, size_t b) { return trace_rank[a] < trace_rank[b]; });
 
     for (size_t i : by_trace) {
         Call& call = calls_[i];
@@ -839,7 +736,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         }
         bool captured = call.history || call.output;
         if (!captured) ++summary.responses_without_content;
-        conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : json::Array{},
+        static const json::Array NO_MESSAGES;
+        conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : NO_MESSAGES,
                                  true, meta);
         json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
         std::string stop_reason;

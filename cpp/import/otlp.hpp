@@ -13,6 +13,7 @@
 #include "import/chat.hpp"
 #include "import/conversations.hpp"
 #include "import/import.hpp"
+#include "import/otlp_reader.hpp"
 #include "json/value.hpp"
 
 namespace velkin::imports {
@@ -20,7 +21,9 @@ namespace velkin::imports {
 class OtlpMapper {
 public:
     // One line of a traces or a logs export.
-    void map(const json::Value& document);
+    void map(std::string_view line);
+    // Takes over what a mapper of later lines of the input found.
+    void absorb(OtlpMapper&& later);
     // Resolves events against their spans and feeds the conversations.
     void finish(Conversations& conversations, Summary& summary);
 
@@ -55,7 +58,7 @@ public:
     };
 
 private:
-    void map_span(const json::Value& span, const json::Object& resource);
+    void map_span(RawSpan& span, const json::Object& resource);
     void map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes);
     void add_trace_meta(const std::string& trace_id, const json::Object& attributes);
     // Marks the chat spans that repeat another's call, after merging what they add.

@@ -1,0 +1,331 @@
+#include "import/otlp_reader.hpp"
+
+#include <charconv>
+#include <string>
+
+#include "import/fields.hpp"
+#include "json/reader.hpp"
+
+namespace velkin::imports {
+
+json::Value int_value(const json::Value& value) {
+    if (value.type() == json::Type::UInt || value.type() == json::Type::Int) return value;
+    if (const std::string* text = value.as_string()) {
+        int64_t number = 0;
+        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
+        if (ec == std::errc() && end == text->data() + text->size())
+            return number >= 0 ? json::Value(static_cast<uint64_t>(number)) : json::Value(number);
+    }
+    wrong_type("intValue", "an integer or a decimal string", value);
+}
+
+json::Value any_value(json::Value& wrapped) {
+    json::Object* object = wrapped.as_object();
+    if (!object) wrong_type("value", "an AnyValue object", wrapped);
+    if (object->empty()) return json::Value();
+    json::Member& only = object->front();
+    json::Value& value = only.value;
+    if (only.key == "stringValue" || only.key == "bytesValue") {
+        if (!value.as_string()) wrong_type(only.key, "a string", value);
+        return std::move(value);
+    }
+    if (only.key == "intValue") return int_value(value);
+    if (only.key == "doubleValue") {
+        if (value.is_number()) return json::Value(*value.as_double());
+        if (const std::string* text = value.as_string()) {
+            // The JSON mapping writes non-finite doubles as strings; JSON has no place for them.
+            if (*text == "NaN" || *text == "Infinity" || *text == "-Infinity") return json::Value();
+        }
+        wrong_type("doubleValue", "a number", value);
+    }
+    if (only.key == "boolValue") {
+        if (!value.as_bool()) wrong_type("boolValue", "a boolean", value);
+        return value;
+    }
+    if (only.key == "arrayValue" || only.key == "kvlistValue") {
+        bool list = only.key == "arrayValue";
+        if (!value.as_object()) wrong_type(only.key, "an object with `values`", value);
+        json::Value* values = const_cast<json::Value*>(member(value, "values"));
+        if (values && !values->as_array()) wrong_type("values", "an array", *values);
+        json::Array elements;
+        json::Object members;
+        if (values) {
+            for (json::Value& element : *values->as_array()) {
+                if (list) {
+                    elements.push_back(any_value(element));
+                    continue;
+                }
+                if (!element.as_object()) wrong_type("kvlistValue", "key/value objects", element);
+                std::string key = required_string(element, "key");
+                json::Value* inner = const_cast<json::Value*>(member(element, "value"));
+                json::object_set(members, std::move(key), inner ? any_value(*inner) : json::Value());
+            }
+        }
+        return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
+    }
+    bad_input("field `" + only.key + "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
+              "bytesValue, arrayValue or kvlistValue)");
+}
+
+namespace {
+
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : reader_(text, sink_) {}
+
+    void read(OtlpLine& out) {
+        object(0, [&](std::string_view key) {
+            if (key == "resourceSpans") {
+                out.has_spans = true;
+                array(key, 1, [&] { resource_spans(out); });
+            } else if (key == "resourceLogs") {
+                out.has_logs = true;
+                array(key, 1, [&] { resource_logs(out); });
+            } else {
+                skip(1);
+            }
+        });
+        reader_.skip_whitespace();
+        if (!reader_.at_end()) {
+            reader_.advance();
+            fail(reader_.fail_after(json::ErrorCode::TrailingCharacters));
+        }
+    }
+
+private:
+    [[noreturn]] void fail(bool) {
+        std::string message = reader_.error_message();
+        constexpr std::string_view LINE_ONE = " at line 1 column ";
+        if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
+        bad_input("invalid JSON: " + message);
+    }
+
+    json::Value value(int depth) {
+        json::Value out;
+        if (!reader_.read_value(out, depth)) fail(false);
+        return out;
+    }
+
+    void skip(int depth) {
+        if (!reader_.skip_value(depth)) fail(false);
+    }
+
+    // Null stands for an absent member; another non-matching value is bad input.
+    bool opens(char open, std::string_view key, std::string_view expected, int depth) {
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingValue));
+        if (reader_.peek() == open) return true;
+        json::Value found = value(depth);
+        if (!found.is_null()) wrong_type(key, expected, found);
+        return false;
+    }
+
+    template <class OnKey>
+    void object(int depth, OnKey&& on_key, std::string_view name = "line") {
+        if (!opens('{', name, "an object", depth)) return;
+        reader_.advance();
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
+        if (reader_.peek() == '}') {
+            reader_.advance();
+            return;
+        }
+        for (;;) {
+            if (reader_.peek() != '"') fail(reader_.fail_here(json::ErrorCode::KeyMustBeAString));
+            std::string_view key;
+            if (!reader_.read_string(key, scratch_)) fail(false);
+            // A key without escapes views the line itself; only an escaped one needs a copy.
+            std::string escaped;
+            if (key.data() == scratch_.data()) {
+                escaped.assign(key);
+                key = escaped;
+            }
+            reader_.skip_whitespace();
+            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
+            if (reader_.peek() != ':') fail(reader_.fail_here(json::ErrorCode::ExpectedColon));
+            reader_.advance();
+            on_key(key);
+            reader_.skip_whitespace();
+            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
+            char c = reader_.peek();
+            reader_.advance();
+            if (c == '}') return;
+            if (c != ',') {
+                fail(reader_.fail_after(json::ErrorCode::ExpectedObjectCommaOrEnd));
+            }
+            reader_.skip_whitespace();
+            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingValue));
+            if (reader_.peek() == '}') fail(reader_.fail_here(json::ErrorCode::TrailingComma));
+        }
+    }
+
+    template <class OnElement>
+    void array(std::string_view key, int depth, OnElement&& on_element) {
+        if (!opens('[', key, "an array", depth)) return;
+        reader_.advance();
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingList));
+        if (reader_.peek() == ']') {
+            reader_.advance();
+            return;
+        }
+        for (;;) {
+            on_element();
+            reader_.skip_whitespace();
+            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingList));
+            char c = reader_.peek();
+            reader_.advance();
+            if (c == ']') return;
+            if (c != ',') fail(reader_.fail_after(json::ErrorCode::ExpectedListCommaOrEnd));
+            reader_.skip_whitespace();
+            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingValue));
+            if (reader_.peek() == ']') fail(reader_.fail_here(json::ErrorCode::TrailingComma));
+        }
+    }
+
+    // An AnyValue read straight into its plain value: a string builds no wrapper.
+    json::Value any(int depth) {
+        json::Value out;
+        bool seen = false;
+        object(depth, [&](std::string_view key) {
+            json::Value inner = value(depth + 1);
+            if (seen) return;  // an AnyValue holds one member
+            seen = true;
+            if (key == "stringValue" && inner.as_string()) {
+                out = std::move(inner);
+                return;
+            }
+            json::Value wrapper(json::Object{{std::string(key), std::move(inner)}});
+            out = any_value(wrapper);
+        }, "value");
+        return out;
+    }
+
+    // [{"key": ..., "value": AnyValue}, ...]
+    json::Object attributes(int depth) {
+        json::Object out;
+        array("attributes", depth, [&] {
+            std::string key;
+            json::Value plain;
+            bool has_key = false;
+            object(depth + 1, [&](std::string_view member) {
+                if (member == "key") {
+                    json::Value k = value(depth + 2);
+                    if (!k.as_string()) wrong_type("key", "a string", k);
+                    key = std::move(*std::get_if<std::string>(&k.data));
+                    has_key = true;
+                } else if (member == "value") {
+                    try {
+                        plain = any(depth + 2);
+                    } catch (BadInput& bad) {
+                        bad.message = "attribute `" + key + "`: " + bad.message;
+                        throw;
+                    }
+                } else {
+                    skip(depth + 2);
+                }
+            }, "attributes");
+            if (!has_key) bad_input("field `key`: expected a string, found nothing");
+            out.push_back({std::move(key), std::move(plain)});
+        });
+        return out;
+    }
+
+    void resource_spans(OtlpLine& out) {
+        size_t resource = out.resources.size();
+        out.resources.emplace_back();
+        object(2, [&](std::string_view key) {
+            if (key == "resource") {
+                object(3, [&](std::string_view member) {
+                    if (member == "attributes") out.resources[resource] = attributes(4);
+                    else skip(4);
+                }, "resource");
+            } else if (key == "scopeSpans") {
+                array(key, 3, [&] {
+                    object(4, [&](std::string_view member) {
+                        if (member == "spans") array(member, 5, [&] { span(out, resource); });
+                        else skip(5);
+                    }, "scopeSpans");
+                });
+            } else {
+                skip(3);
+            }
+        }, "resourceSpans");
+    }
+
+    void span(OtlpLine& out, size_t resource) {
+        RawSpan span;
+        span.resource = resource;
+        object(6, [&](std::string_view key) {
+            if (key == "traceId") span.trace_id = value(7);
+            else if (key == "spanId") span.span_id = value(7);
+            else if (key == "name") span.name = value(7);
+            else if (key == "startTimeUnixNano") span.start = value(7);
+            else if (key == "endTimeUnixNano") span.end = value(7);
+            else if (key == "attributes") span.attributes = attributes(7);
+            else if (key == "status") {
+                object(7, [&](std::string_view member) {
+                    if (member == "code") span.status_code = value(8);
+                    else skip(8);
+                }, "status");
+            } else if (key == "events") {
+                array(key, 7, [&] {
+                    RawEvent event;
+                    object(8, [&](std::string_view member) {
+                        if (member == "name") event.name = value(9);
+                        else if (member == "timeUnixNano") event.time = value(9);
+                        else if (member == "attributes") event.attributes = attributes(9);
+                        else skip(9);
+                    }, "events");
+                    span.events.push_back(std::move(event));
+                });
+            } else {
+                skip(7);
+            }
+        }, "spans");
+        out.spans.push_back(std::move(span));
+    }
+
+    void resource_logs(OtlpLine& out) {
+        object(2, [&](std::string_view key) {
+            if (key != "scopeLogs") return skip(3);
+            array(key, 3, [&] {
+                object(4, [&](std::string_view member) {
+                    if (member != "logRecords") return skip(5);
+                    array(member, 5, [&] { log_record(out); });
+                }, "scopeLogs");
+            });
+        }, "resourceLogs");
+    }
+
+    void log_record(OtlpLine& out) {
+        RawEvent event;
+        object(6, [&](std::string_view key) {
+            if (key == "traceId") event.trace_id = value(7);
+            else if (key == "spanId") event.span_id = value(7);
+            else if (key == "eventName") event.name = value(7);
+            else if (key == "timeUnixNano") event.time = value(7);
+            else if (key == "observedTimeUnixNano") event.observed_time = value(7);
+            else if (key == "attributes") event.attributes = attributes(7);
+            else if (key == "body") {
+                json::Value wrapped = value(7);
+                if (!wrapped.is_null()) event.body = any_value(wrapped);
+            } else {
+                skip(7);
+            }
+        }, "logRecords");
+        out.logs.push_back(std::move(event));
+    }
+
+    json::ValueSink sink_;
+    json::Reader<json::ValueSink> reader_;
+    std::string scratch_;
+};
+
+}  // namespace
+
+void read_otlp_line(std::string_view text, OtlpLine& out) {
+    LineReader(text).read(out);
+}
+
+}  // namespace velkin::imports

@@ -1,0 +1,45 @@
+#pragma once
+// Reading one OTLP JSON line straight from its text: the request's envelope
+// (resources, scopes) is walked without building it, and only what the
+// importer maps is built: ids, times, names, status, and attribute and body
+// values already taken out of their AnyValue wrappers.
+#include <string_view>
+#include <vector>
+
+#include "json/value.hpp"
+
+namespace velkin::imports {
+
+// Scalar members are kept as read (null when absent) so the mapper checks their types.
+struct RawEvent {
+    json::Value trace_id, span_id;  // log records only
+    json::Value name;               // span events: "name"; log records: "eventName"
+    json::Value time, observed_time;
+    json::Object attributes;
+    json::Value body;  // log records only
+};
+
+struct RawSpan {
+    json::Value trace_id, span_id, name, start, end;
+    json::Value status_code;
+    json::Object attributes;
+    std::vector<RawEvent> events;
+    size_t resource = 0;  // index into OtlpLine::resources
+};
+
+struct OtlpLine {
+    bool has_spans = false, has_logs = false;
+    std::vector<json::Object> resources;  // resource attributes, per resourceSpans entry
+    std::vector<RawSpan> spans;
+    std::vector<RawEvent> logs;
+};
+
+// Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
+void read_otlp_line(std::string_view text, OtlpLine& out);
+
+// An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) as plain JSON.
+json::Value any_value(json::Value& wrapped);
+// Integers that travel as decimal strings.
+json::Value int_value(const json::Value& value);
+
+}  // namespace velkin::imports
