@@ -1,9 +1,9 @@
 #include "import/conversations.hpp"
 
-#include <algorithm>
-#include <thread>
+#include <string>
 #include <vector>
 
+#include "import/parallel.hpp"
 #include "text/sha256.hpp"
 
 namespace velkin::imports {
@@ -28,22 +28,15 @@ std::string Conversations::unused_id(const std::string& base) const {
 }
 
 void Conversations::write(std::string& out, Summary& summary) {
-    // Conversations are written independently; threads take consecutive ranges and the
-    // texts are joined in order, so the bytes do not depend on the thread count.
-    constexpr size_t CONVERSATIONS_PER_THREAD = 256;
-    constexpr unsigned MAX_THREADS = 8;
-    unsigned available = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
-    size_t parts = std::max<size_t>(1, std::min<size_t>(available, list_.size() / CONVERSATIONS_PER_THREAD));
+    // Conversations are written independently, consecutive ranges on several threads.
+    constexpr size_t CONVERSATIONS_PER_PART = 256;
+    size_t parts = part_count(list_.size(), CONVERSATIONS_PER_PART);
     std::vector<std::string> texts(parts);
     std::vector<size_t> records(parts, 0);
-    auto write_part = [&](size_t part) {
+    run_parts(parts, [&](size_t part) {
         size_t begin = list_.size() * part / parts, end = list_.size() * (part + 1) / parts;
         for (size_t i = begin; i < end; ++i) records[part] += list_[i].write(texts[part]);
-    };
-    std::vector<std::thread> threads;
-    for (size_t part = 1; part < parts; ++part) threads.emplace_back(write_part, part);
-    write_part(0);
-    for (std::thread& thread : threads) thread.join();
+    });
     size_t total = out.size();
     for (const std::string& text : texts) total += text.size();
     out.reserve(total);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <vector>
 
 #include "import/conversations.hpp"
@@ -10,6 +9,7 @@
 #include "import/fields.hpp"
 #include "import/logs.hpp"
 #include "import/otlp.hpp"
+#include "import/parallel.hpp"
 #include "import/tau_bench.hpp"
 
 namespace velkin::imports {
@@ -46,14 +46,11 @@ std::string located(const Input& input, uint64_t line, const std::string& messag
     return input.name + ":" + std::to_string(line) + ": " + message;
 }
 
-// Large OTLP exports are read by several threads, each over its own run of whole lines.
-// Their findings are joined in input order, so the output never depends on the thread count.
-constexpr size_t BYTES_PER_THREAD = size_t{4} << 20;
-constexpr unsigned MAX_THREADS = 8;
+// Large OTLP exports are read on several threads, each over its own run of whole lines.
+constexpr size_t BYTES_PER_PART = size_t{4} << 20;
 
 std::vector<std::string_view> line_runs(std::string_view text) {
-    unsigned threads = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
-    size_t count = std::max<size_t>(1, std::min<size_t>(threads, text.size() / BYTES_PER_THREAD));
+    size_t count = part_count(text.size(), BYTES_PER_PART);
     std::vector<std::string_view> runs;
     size_t start = 0;
     for (size_t i = 1; i <= count && start < text.size(); ++i) {
@@ -89,10 +86,7 @@ std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
             failures[i].emplace(documents.line(), bad.message);
         }
     };
-    std::vector<std::thread> threads;
-    for (size_t i = 1; i < runs.size(); ++i) threads.emplace_back(read_run, i);
-    read_run(0);
-    for (std::thread& thread : threads) thread.join();
+    run_parts(runs.size(), read_run);
     uint64_t lines_before = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
         if (failures[i]) return Error{located(input, lines_before + failures[i]->first, failures[i]->second)};

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <set>
 
 #include "import/fields.hpp"
 #include "import/otlp_reader.hpp"
+#include "import/parallel.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -615,6 +615,47 @@ void fill_missing(OtlpMapper::Call& kept, const OtlpMapper::Call& other) {
     }
 }
 
+// One call into its conversation; false when the call's message texts were not captured.
+bool feed(Conversation& conversation, OtlpMapper::Call& call) {
+    json::Object meta{{"span_id", json::Value(call.span_id)}};
+    if (call.is_tool) {
+        conversation.add_tool_call(timestamp_from_nanos(call.start), call.tool_call_id, call.tool_name,
+                                   std::move(call.tool_input), meta);
+        if (call.tool_result || call.tool_failed)
+            conversation.add_tool_result(timestamp_from_nanos(call.end), call.tool_call_id,
+                                         call.tool_result ? std::move(*call.tool_result) : json::Value(""),
+                                         call.tool_failed, std::move(meta));
+        return true;
+    }
+    bool captured = call.history || call.output;
+    static const json::Array NO_MESSAGES;
+    conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : NO_MESSAGES,
+                             true, meta);
+    json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
+    std::string stop_reason;
+    if (!call.finish_reason.empty()) {
+        stop_reason = normalised_stop_reason(call.finish_reason);
+    } else if (captured) {
+        // No finish reason recorded (e.g. OpenInference on the Responses API): read it off the answer.
+        bool calls_tools = std::any_of(blocks.begin(), blocks.end(), [](const json::Value& b) {
+            const json::Value* t = b.get("type");
+            return t && t->as_string() && *t->as_string() == "tool_use";
+        });
+        stop_reason = calls_tools ? "tool_use" : "end_turn";
+    }
+    json::Object payload;
+    if (!call.model.is_null()) payload.push_back({"model", call.model});
+    payload.push_back({"content", json::Value(std::move(blocks))});
+    if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(stop_reason)});
+    if (std::optional<json::Value> usage = usage_value(call.usage)) payload.push_back({"usage", std::move(*usage)});
+    payload.push_back({"latency_ms", json::Value(latency_ms(call))});
+    json::Object response_meta = meta;
+    if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
+    if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
+    conversation.add_response(timestamp_from_nanos(call.end), json::Value(std::move(payload)), std::move(response_meta));
+    return captured;
+}
+
 }  // namespace
 
 std::vector<bool> OtlpMapper::merge_duplicates() {
@@ -717,51 +758,31 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<size_t> by_trace = order;
     std::stable_sort(by_trace.begin(), by_trace.end(), [&](size_t a, size_t b) { return trace_rank[a] < trace_rank[b]; });
 
-    for (size_t i : by_trace) {
-        Call& call = calls_[i];
-        bool created = !conversations.find(call.trace_id);
-        Conversation& conversation = conversations.open("otlp", call.trace_id);
-        if (created) {
-            for (json::Member& m : trace_meta_[call.trace_id]) conversation.set_meta(m.key, m.value);
+    // Each trace feeds its own conversation, so traces are fed on several threads.
+    std::vector<std::pair<Conversation*, std::vector<size_t>>> traces;
+    {
+        std::unordered_map<std::string_view, size_t> trace_index;
+        for (size_t i : by_trace) {
+            auto [at, created] = trace_index.try_emplace(calls_[i].trace_id, traces.size());
+            if (created) {
+                Conversation& conversation = conversations.open("otlp", calls_[i].trace_id);
+                for (json::Member& m : trace_meta_[calls_[i].trace_id]) conversation.set_meta(m.key, m.value);
+                traces.push_back({&conversation, {}});
+            }
+            traces[at->second].second.push_back(i);
         }
-        json::Object meta{{"span_id", json::Value(call.span_id)}};
-        if (call.is_tool) {
-            conversation.add_tool_call(timestamp_from_nanos(call.start), call.tool_call_id, call.tool_name,
-                                       std::move(call.tool_input), meta);
-            if (call.tool_result || call.tool_failed)
-                conversation.add_tool_result(timestamp_from_nanos(call.end), call.tool_call_id,
-                                             call.tool_result ? std::move(*call.tool_result) : json::Value(""),
-                                             call.tool_failed, std::move(meta));
-            continue;
-        }
-        bool captured = call.history || call.output;
-        if (!captured) ++summary.responses_without_content;
-        static const json::Array NO_MESSAGES;
-        conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : NO_MESSAGES,
-                                 true, meta);
-        json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
-        std::string stop_reason;
-        if (!call.finish_reason.empty()) {
-            stop_reason = normalised_stop_reason(call.finish_reason);
-        } else if (captured) {
-            // No finish reason recorded (e.g. OpenInference on the Responses API): read it off the answer.
-            bool calls_tools = std::any_of(blocks.begin(), blocks.end(), [](const json::Value& b) {
-                const json::Value* t = b.get("type");
-                return t && t->as_string() && *t->as_string() == "tool_use";
-            });
-            stop_reason = calls_tools ? "tool_use" : "end_turn";
-        }
-        json::Object payload;
-        if (!call.model.is_null()) payload.push_back({"model", call.model});
-        payload.push_back({"content", json::Value(std::move(blocks))});
-        if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(stop_reason)});
-        if (std::optional<json::Value> usage = usage_value(call.usage)) payload.push_back({"usage", std::move(*usage)});
-        payload.push_back({"latency_ms", json::Value(latency_ms(call))});
-        json::Object response_meta = meta;
-        if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
-        if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
-        conversation.add_response(timestamp_from_nanos(call.end), json::Value(std::move(payload)), std::move(response_meta));
     }
+    constexpr size_t TRACES_PER_PART = 256;
+    size_t parts = part_count(traces.size(), TRACES_PER_PART);
+    std::vector<uint64_t> without_content(parts, 0);
+    run_parts(parts, [&](size_t part) {
+        for (size_t t = traces.size() * part / parts; t < traces.size() * (part + 1) / parts; ++t) {
+            for (size_t i : traces[t].second) {
+                if (!feed(*traces[t].first, calls_[i])) ++without_content[part];
+            }
+        }
+    });
+    for (uint64_t count : without_content) summary.responses_without_content += count;
     for (const auto& [kind, count] : skipped_) summary.skipped[kind] += count;
     calls_.clear();
     events_.clear();

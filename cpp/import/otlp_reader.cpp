@@ -195,6 +195,10 @@ private:
                 out = std::move(inner);
                 return;
             }
+            if (key == "intValue") {
+                out = int_value(inner);
+                return;
+            }
             json::Value wrapper(json::Object{{std::string(key), std::move(inner)}});
             out = any_value(wrapper);
         }, "value");

@@ -1,0 +1,29 @@
+#pragma once
+// Work split into parts run on their own threads. Callers join the parts'
+// results in part order, so what they produce never depends on the thread count.
+#include <algorithm>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace velkin::imports {
+
+inline constexpr unsigned MAX_THREADS = 8;
+
+// As many parts as cores (at most MAX_THREADS), each of at least `per_part` items.
+inline size_t part_count(size_t items, size_t per_part) {
+    size_t cores = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
+    return std::max<size_t>(1, std::min(cores, items / std::max<size_t>(1, per_part)));
+}
+
+// Runs work(part) for every part, part 0 on the calling thread.
+template <class Work>
+void run_parts(size_t parts, Work&& work) {
+    std::vector<std::thread> threads;
+    threads.reserve(parts);
+    for (size_t part = 1; part < parts; ++part) threads.emplace_back([&work, part] { work(part); });
+    work(0);
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace velkin::imports
