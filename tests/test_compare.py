@@ -254,7 +254,7 @@ def test_command_reports_verdict_first_within_80_columns(trials, tmp_path):
     done = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert lines[0] == "Verdict: NO SIGNIFICANT CHANGE" and max(map(len, lines)) <= 80
+    assert lines[0].startswith("\u2713 NO SIGNIFICANT CHANGE") and max(map(len, lines)) <= 80
 
     candidate = by_conversation(copy.deepcopy(trials[2]))
     for conv in candidate[:9]:

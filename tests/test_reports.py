@@ -13,6 +13,7 @@ import xmlschema
 
 from velkin import _core, _native
 from velkin.reports import html, junit, markdown, model, terminal
+from test_compare import trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 
 ROOT = Path(__file__).resolve().parent.parent
 BASELINE, CANDIDATE, PRICING = (str(ROOT / "examples" / name)
@@ -152,6 +153,20 @@ def test_all_lists_every_divergence_with_its_changes():
         assert change in flat(section), change
     short = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING).stdout
     assert f"{len(divergences) - 5} more: run with --all" in flat(short)
+
+
+def test_all_names_a_model_switch_that_changed_nothing_else(tmp_path):
+    paths = []
+    for side, models in (("b", ["m", "m", "m"]), ("c", ["m", "m-next", "m"])):
+        records = [{"version": "0.1", "id": f"{side}{i}", "kind": "chat_response", "ts": "t",
+                    "payload": {"model": model, "stop_reason": "end_turn",
+                                "content": [{"type": "text", "text": f"Answer number {i}, the same on both sides."}]}}
+                   for i, model in enumerate(models)]
+        paths.append(tmp_path / f"{side}.agentlog")
+        paths[-1].write_bytes(_core.write_agentlog(records))
+    result = velkin("diff", *paths, "--all")
+    assert result.returncode == 0 and "(0 divergences)" in result.stdout
+    assert "model switched at baseline #1 / candidate #1 (no other change): m \u2192 m-next" in flat(result.stdout)
 
 
 def test_show_turns_puts_both_texts_side_by_side():
@@ -298,6 +313,43 @@ def test_renderers_take_a_run_comparison():
 
     cases = junit_cases(junit.render(report))
     assert cases == [("semantic", False), ("latency", True), ("task-7", True), ("task-12", False)]
+
+
+def test_a_regressed_conversation_opens_its_aligned_turns():
+    baseline, candidate = example_records()
+    # Two conversations per run: the example one (named by its trace id) and another.
+    other = [{"version": "0.1", "id": "o1", "kind": "chat_response", "ts": "t", "meta": {"trace_id": "other"},
+              "payload": {"content": [{"type": "text", "text": "unrelated"}]}}]
+    result = comparison()
+    result["conversations"][1].update(baseline_ids=["travel-assistant-v1"], candidate_ids=["travel-assistant-v2"])
+    rows_of = model.conversation_rows([other + baseline], [candidate + other], _native.alignment)
+    report = model.from_compare(result, paths=("a", "b"), rows_of=rows_of)
+    task7 = next(c for c in report.conversations if c.key == "task-7")
+    assert [r.finding.explanation for r in task7.rows if r.finding] == [d["explanation"]
+                                                                        for d in example_divergences()]
+    assert all(not c.rows for c in report.conversations if c.key != "task-7")  # task-12's runs are not here
+    page = html.render(report)
+    assert page.count('class="step') == len(task7.rows) and 'id="task-7-finding-b3-c3"' in page
+
+
+def test_compare_command_writes_every_report(trials, tmp_path):
+    from test_compare import by_conversation, drop_reservation_lookups
+    paths = [tmp_path / f"run{i}.agentlog" for i in range(3)]
+    candidate = by_conversation(trials[2])
+    for conversation in candidate:
+        drop_reservation_lookups(conversation)
+    for path, run in zip(paths, [trials[0], trials[1], [r for c in candidate for r in c]]):
+        path.write_bytes(_core.write_agentlog(run))
+    page, xml = tmp_path / "r.html", tmp_path / "r.xml"
+    result = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id",
+                    "--format", "markdown", "--html", page, "--junit", xml)
+    assert result.returncode == 1 and result.stdout.startswith("## velkin compare: \u274c **Regressed**")
+    regressed = re.search(r"Conversations: (\d+) regressed of 25", result.stdout)
+    cases = junit_cases(xml.read_text())
+    assert regressed and sum(name.startswith("task_id ") for name, _ in cases) == int(regressed.group(1))
+    text = page.read_text()
+    assert text.count('<details class="conv regressed"') == int(regressed.group(1))
+    assert "get_reservation_details" in text and 'class="call removed"' in text
 
 
 @pytest.mark.parametrize("verdict, first", [("no significant change", "\u2713 NO SIGNIFICANT CHANGE"),

@@ -3,23 +3,19 @@ statistics calibrated against replicate runs of the baseline.
 
 A run is an ``.agentlog`` file, a directory of them, or a list of record
 dicts. ``compare_runs`` returns the suite report as a dict; ``velkin compare``
-prints it.
+prints it with the reports of `velkin.reports`.
 """
 from __future__ import annotations
 
 import os
 import sys
-import textwrap
 from pathlib import Path
 
 from velkin import _core, _native
 from velkin.defaults import DEFAULT_SEED
 
-EXIT_OK = 0
-EXIT_REGRESSION = 1
 EXIT_BAD_INPUT = 2
 
-WIDTH = 80
 TRACE_SUFFIX = ".agentlog"
 # The parser stops at a 1 GiB trace and reads at most 16 MiB + 1 bytes of the
 # line that crosses it, so nothing beyond this many bytes can change its result.
@@ -84,111 +80,6 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     return {"version": _core.__version__, **report}
 
 
-# Terminal report -------------------------------------------------------------
-
-def wrap(text: str, indent: str = "", width: int = WIDTH) -> list:
-    return textwrap.wrap(text, width, initial_indent=indent, subsequent_indent=indent,
-                         break_on_hyphens=False) or [indent]
-
-
-def number(x, sign: str = "") -> str:
-    if x is None:
-        return "n/a"
-    if x != 0 and abs(x) < 0.01:
-        return f"{x:{sign}.2g}"
-    if abs(x) >= 10000:
-        return f"{x:{sign}.3g}"
-    return f"{x:{sign}.3f}"
-
-
-def p_text(p) -> str:
-    return "-" if p is None else f"{p:.3f}"
-
-
-def header(report: dict) -> list:
-    runs = f"{report['baseline_runs']} baseline run(s), {report['candidate_runs']} candidate run(s)"
-    key = report["key"]
-    by = {"member": f"metadata member `{key['member']}`", "trace_id": "trace id",
-          "first_request": "first user request"}[key["source"]]
-    lines = [f"Verdict: {report['verdict'].upper()}", *wrap(runs)]
-    lines += wrap(f"{report['paired']} conversation(s) paired by {by}; {report['baseline_only']} only in the "
-                  f"baseline, {report['candidate_only']} only in the candidate.")
-    if report["calibrated"]:
-        lines += wrap(f"Calibrated against the baseline replicates: {report['relabellings']} relabellings, "
-                      f"p-values adjusted by the Westfall-Young step-down method; seed {report['seed']}.")
-    else:
-        lines += wrap("UNCALIBRATED: no conversation has two baseline runs, so noise cannot be told from "
-                      f"change; graded as the single-trace report grades. Seed {report['seed']}.")
-    return lines
-
-
-def axes_section(report: dict) -> list:
-    lines = ["", f"{'axis':<12}{'baseline':>10}{'candidate':>10}{'delta':>9}  {'95% interval':<18}"
-                 f"{'p adj':>6}  severity"]
-    for axis in report["axes"]:
-        if axis["n"] == 0:
-            lines.append(f"{axis['axis']:<12}{'-':>10}{'-':>10}{'-':>9}  {'no samples':<18}{'-':>6}  none")
-            continue
-        interval = f"[{number(axis['ci95_low'], '+')}, {number(axis['ci95_high'], '+')}]"
-        lines.append(f"{axis['axis']:<12}{number(axis['baseline_median']):>10}{number(axis['candidate_median']):>10}"
-                     f"{number(axis['delta'], '+'):>9}  {interval:<18}{p_text(axis['p_adjusted']):>6}  "
-                     f"{axis['severity']}")
-    outcome = report["outcome"]
-    if outcome:
-        lines.append("")
-        lines += wrap(f"Outcome `{outcome['member']}` over {outcome['n']} conversations: "
-                      f"{number(outcome['baseline_mean'])} -> {number(outcome['candidate_mean'])} (delta "
-                      f"{number(outcome['delta'], '+')}, 95% interval [{number(outcome['ci95_low'], '+')}, "
-                      f"{number(outcome['ci95_high'], '+')}], adjusted p {p_text(outcome['p_adjusted'])}); "
-                      f"{len(outcome['lost'])} lost.")
-    lines += ["", f"{'signature':<18}{'conversations':>14}{'candidate':>11}{'baseline':>10}{'p adj':>8}"]
-    for sig in report["signatures"]:
-        base = "-" if sig["baseline_rate"] is None else f"{sig['baseline_rate']:.1%}"
-        mark = "  *" if sig["significant"] else ""
-        lines.append(f"{sig['kind']:<18}{sig['conversations']:>14}{sig['candidate_rate']:>11.1%}{base:>10}"
-                     f"{p_text(sig['p_adjusted']):>8}{mark}")
-    return lines
-
-
-def worst_first(conversations: list) -> list:
-    regressed = [c for c in conversations if c["regressed"]]
-    errors = lambda c: sum(f["severity"] == "error" for f in c["findings"])  # noqa: E731
-    return sorted(regressed, key=lambda c: -errors(c))
-
-
-def conversations_section(report: dict) -> list:
-    regressed = worst_first(report["conversations"])
-    if not regressed:
-        return ["", "Regressed conversations: none"]
-    lines = ["", f"Regressed conversations ({len(regressed)}), worst first:"]
-    for conversation in regressed:
-        ids = ", ".join(conversation["candidate_ids"])
-        lines += wrap(f"{conversation['key']}  (candidate {ids})", "  ")
-        for finding in conversation["findings"]:
-            if finding["severity"] == "error":
-                lines += wrap(f"{finding['kind']}: {finding['explanation']}", "      ")
-    return lines
-
-
-def recommendations_section(report: dict) -> list:
-    if not report["recommendations"]:
-        return ["", "Recommendations: none"]
-    lines = ["", "Recommendations:"]
-    for advice in report["recommendations"]:
-        lines += wrap(f"{advice['severity'].upper():<8}{advice['message']}", "  ")
-    return lines
-
-
-def render(report: dict) -> str:
-    lines = [*header(report), *axes_section(report), *conversations_section(report),
-             *recommendations_section(report)]
-    return "\n".join(line.rstrip() for line in lines)
-
-
-def has_error(report: dict) -> bool:
-    return any(r["severity"] == "error" for r in report["recommendations"])
-
-
 # Command ---------------------------------------------------------------------
 
 def add_command(commands, seed_type, read_pricing) -> None:
@@ -207,22 +98,25 @@ def add_command(commands, seed_type, read_pricing) -> None:
     compare.add_argument("--pricing", metavar="FILE.json", help="prices per token by model")
     compare.add_argument("--seed", type=seed_type, default=DEFAULT_SEED, metavar="N",
                          help=f"seed of the bootstrap and the relabelling (default {DEFAULT_SEED})")
-    compare.add_argument("--json", action="store_true", help="print the report as JSON")
+    from velkin import cli  # loaded already: it is what calls this
+
+    cli.add_report_options(compare)
     compare.set_defaults(run=lambda args: run_command(args, read_pricing))
 
 
 def run_command(args, read_pricing) -> int:
-    import json
+    from velkin import cli
+    from velkin.reports import model
 
     try:
         pricing = read_pricing(args.pricing) if args.pricing else None
-        report = compare_runs(args.baseline, args.candidate, key=args.key, outcome=args.outcome,
-                              pricing=pricing, seed=args.seed)
+        baseline = as_runs(args.baseline, "baseline")
+        candidate = as_runs(args.candidate, "candidate")
+        report = compare_runs(baseline, candidate, key=args.key, outcome=args.outcome, pricing=pricing,
+                              seed=args.seed)
     except ValueError as e:
         print(f"velkin: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
-    if args.json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
-    else:
-        print(render(report))
-    return EXIT_REGRESSION if has_error(report) else EXIT_OK
+    view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)),
+                              rows_of=model.conversation_rows(baseline, candidate, _native.alignment))
+    return cli.publish(view, report, args)

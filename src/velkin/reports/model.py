@@ -222,6 +222,8 @@ class Report:
     pair_count: Optional[int] = None
     model_change: Optional[tuple] = None  # (baseline, candidate, matched turns) when one switch covers the run
     notes: list = field(default_factory=list)  # facts beside the verdict
+    # (where, baseline model, candidate model) of matched turns that switched model and diverge in nothing else
+    model_switches: list = field(default_factory=list)
 
     @property
     def errors(self) -> list:
@@ -332,12 +334,52 @@ def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, pat
     sides = [Side("baseline", paths[0], report["baseline_trace_id"], len(responses(baseline))),
              Side("candidate", paths[1], report["candidate_trace_id"], len(responses(candidate)))]
     verdict = REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
+    common = common_model_change(steps)
+    switches = [] if common else [(turns_label(s["baseline_turn"], s["candidate_turn"]), s["model"]["baseline"],
+                                   s["model"]["candidate"]) for s in steps if s["model"] and not s["divergence"]]
     return Report("diff", verdict, None, seed, version, sides, [axis_of_row(r) for r in report["rows"]], findings,
                   recommendations, rows=rows, drill_down=drill, warnings=list(warnings),
-                  pair_count=report["pair_count"], model_change=common_model_change(steps))
+                  pair_count=report["pair_count"], model_change=common, model_switches=switches)
 
 
 # ---- run comparison ----------------------------------------------------------
+
+def conversations_of(records: list) -> dict:
+    """Conversation id -> its records: a record's meta "trace_id" names its conversation, a
+    record without one joins its parent's, and any other record starts a conversation of its own."""
+    owner, groups = {}, {}
+    for record in records:
+        meta = record.get("meta")
+        trace_id = meta.get("trace_id") if isinstance(meta, dict) else None
+        if isinstance(trace_id, str):
+            conversation = trace_id
+        else:
+            conversation = owner.get(record.get("parent"), record.get("id"))
+        owner.setdefault(record.get("id"), conversation)
+        groups.setdefault(conversation, []).append(record)
+    return groups
+
+
+def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> callable:
+    """`rows_of` for `from_compare`: a regressed conversation's first baseline and first candidate
+    replicate along their alignment (`align` is velkin._native.alignment)."""
+    baseline_groups = [conversations_of(run) for run in baseline_runs]
+    candidate_groups = [conversations_of(run) for run in candidate_runs]
+
+    def first(groups: list, ids: list) -> list:
+        return next((g[i] for i in ids for g in groups if i in g), [])
+
+    def rows_of(conversation: dict) -> list:
+        if not conversation.get("regressed"):
+            return []
+        baseline = first(baseline_groups, conversation.get("baseline_ids", []))
+        candidate = first(candidate_groups, conversation.get("candidate_ids", []))
+        if not baseline or not candidate:
+            return []
+        return aligned_rows(align(baseline, candidate), baseline, candidate)
+
+    return rows_of
+
 
 def finding_of_dict(d: dict) -> Finding:
     return Finding(severity=d.get("severity", "info"), kind=d.get("kind", ""), explanation=d.get("explanation", ""),
@@ -377,10 +419,12 @@ def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=Non
     axes = [Axis(a["axis"], a.get("baseline_median"), a.get("candidate_median"), a.get("delta"), a.get("ci95_low"),
                  a.get("ci95_high"), a.get("severity", "none"), a.get("n", 0), [], a.get("calibrated"),
                  a.get("p_adjusted", a.get("p_value"))) for a in result.get("axes", [])]
+    key = result.get("key")
+    member = key.get("member") if isinstance(key, dict) and key.get("source") == "member" else None
     conversations = []
     for c in result.get("conversations", []):
         conversations.append(Conversation(
-            str(c.get("key", "")), c.get("status", "paired"), bool(c.get("regressed")),
+            f"{member} {c.get('key', '')}" if member else str(c.get("key", "")), c.get("status", "paired"), bool(c.get("regressed")),
             list(c.get("baseline_ids", [])), list(c.get("candidate_ids", [])),
             [finding_of_dict(f) for f in c.get("findings", [])], rows_of(c) if rows_of else []))
     conversations.sort(key=lambda c: not c.regressed)  # stable: regressed first, then input order

@@ -199,8 +199,9 @@ def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
 def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
     findings = report.findings if show_all else report.top_findings(SHOWN_FINDINGS)
     total = len(report.findings)
-    title = "Every divergence, in turn order" if show_all else "What changed"
-    lines = [canvas.paint(title, "bold") + f"  ({plural(total, 'divergence')})"]
+    noun = "divergence" if report.command == "diff" else "finding"
+    title = f"Every {noun}, in turn order" if show_all else "What changed"
+    lines = [canvas.paint(title, "bold") + f"  ({plural(total, noun)})"]
     if report.model_change:
         old, new, turns = report.model_change
         lines += canvas.wrap(f"model switched on all {plural(turns, 'matched turn')}: {old} \u2192 {new}",
@@ -209,8 +210,12 @@ def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
         lines.append("  none: the candidate follows the baseline turn by turn")
     for finding in findings:
         lines += finding_lines(finding, canvas, model_shown=report.model_change is not None)
+    if show_all:
+        for where, old, new in report.model_switches:
+            lines += canvas.wrap(f"model switched at {where} (no other change): {old or '(none)'} \u2192 "
+                                 f"{new or '(none)'}", indent="  ", subsequent="    ")
     if not show_all and total > len(findings):
-        lines += canvas.wrap(f"\u2026 {total - len(findings)} more: run with --all to list every divergence",
+        lines += canvas.wrap(f"\u2026 {total - len(findings)} more: run with --all to list every {noun}",
                              indent="  ")
     return lines
 
