@@ -129,15 +129,19 @@ def test_piped_colour_always_is_honoured():
     assert "\x1b[" in velkin("diff", BASELINE, CANDIDATE, "--color", "always").stdout
 
 
+@pytest.mark.parametrize("width", [40, 80])
 @pytest.mark.parametrize("axis, unit, mark", [
     ("semantic", "", "worse"), ("trajectory", "", "worse"), ("conformance", "%", "worse"),
     ("latency", " ms", ""), ("verbosity", " tokens", ""), ("cost", "$", ""), ("judge", "", "no data"),
 ])
-def test_axis_lines_carry_units_and_marks(axis, unit, mark):
-    out = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING).stdout
-    line = next(line for line in out.splitlines() if line.split()[:1] == [axis])
-    assert unit in line and mark in line
-    assert any(word in line for word in ("worse", "better", "same", "unclear", "more", "less", "no data"))
+def test_axes_carry_units_marks_and_severity_at_any_width(width, axis, unit, mark):
+    out = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, env={"COLUMNS": str(width)}).stdout
+    lines = out.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.split()[:1] == [axis])
+    block = " ".join(lines[start:start + 3])  # a table row, or a narrow terminal's block of lines
+    assert unit in block and mark in block
+    assert any(word in block for word in ("worse", "better", "same", "unclear", "more", "less", "no data"))
+    assert any(f" {severity}" in block for severity in ("none", "minor", "moderate", "severe"))
 
 
 def test_all_lists_every_divergence_with_its_changes():

@@ -145,7 +145,19 @@ def axes_section(report: Report, canvas: Canvas) -> list:
         intervals.append(" \u00b7 ".join(p for p in ("95% " + axis.interval() if axis.n else "no samples",
                                                    ", ".join(notes)) if p))
     widths = [max(display_width(r[0][i]) for r in rows + [(header, "")]) for i in range(len(header))]
-    inline = sum(widths) + 2 * len(widths) + 2 + max(display_width(i) for i in intervals) <= canvas.width
+    table_width = sum(widths) + 2 * len(widths)
+    inline = table_width + max(display_width(i) for i in intervals) <= canvas.width
+    lines = canvas.wrap("Axes  (candidate \u2212 baseline; marks say which way is worse)")
+    lines[0] = lines[0].replace("Axes", canvas.paint("Axes", "bold"), 1)
+    if table_width > canvas.width:  # too narrow for a table: one block per axis
+        for (cells, style), interval in zip(rows, intervals):
+            name, baseline, candidate, change, mark, severity = cells
+            lines.append("  " + name + "  " + canvas.paint(mark, style) + "  " +
+                         canvas.paint(severity, SEVERITY_STYLE.get(severity, "")))
+            if baseline != "-":
+                lines += canvas.wrap(f"{baseline} \u2192 {candidate} ({change})", indent=" " * 4)
+            lines += [canvas.paint(x, "dim") for x in canvas.wrap(interval, indent=" " * 4)]
+        return lines
 
     def line(cells, mark_style, severity_style):
         parts = [pad(cells[0], widths[0])] + [pad(c, w, right=True) for c, w in zip(cells[1:4], widths[1:4])]
@@ -153,8 +165,6 @@ def axes_section(report: Report, canvas: Canvas) -> list:
         parts.append(canvas.paint(pad(cells[5], widths[5]), severity_style))
         return "  " + "  ".join(parts)
 
-    lines = canvas.wrap("Axes  (candidate \u2212 baseline; marks say which way is worse)")
-    lines[0] = lines[0].replace("Axes", canvas.paint("Axes", "bold"), 1)
     lines.append(canvas.paint(line(header, "", "").rstrip(), "dim") + ("  95% interval" if inline else ""))
     for (cells, style), interval in zip(rows, intervals):
         row = line(cells, style, SEVERITY_STYLE.get(cells[5], ""))
