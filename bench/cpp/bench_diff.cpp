@@ -1,6 +1,7 @@
-// Times the diff report on two .agentlog files: parsing, each of the nine
-// rows alone, the alignment (with the cost per computed cell), the
-// drill-down and the full compute_report, in processor time.
+// Times the diff report on two .agentlog files: parsing, the response views,
+// each of the nine rows alone, the alignment's turn features, the alignment
+// (with the cost per computed cell), the drill-down and the full
+// compute_report, in processor time.
 //
 //     bench_diff BASELINE.agentlog CANDIDATE.agentlog [REPEAT]
 #include <chrono>
@@ -16,6 +17,7 @@
 
 #include "agentlog/parser.hpp"
 #include "diff/alignment.hpp"
+#include "diff/bootstrap.hpp"
 #include "diff/conformance.hpp"
 #include "diff/cost.hpp"
 #include "diff/diff.hpp"
@@ -80,11 +82,13 @@ int main(int argc, char** argv) {
     diff::Responses baseline_responses = diff::select_responses(baseline);
     diff::Responses candidate_responses = diff::select_responses(candidate);
     diff::Pairs pairs = diff::pair_responses(baseline_responses, candidate_responses);
+    double views = best_of(repeat, [&] { diff::select_responses(baseline), diff::select_responses(candidate); });
     diff::PricingTable pricing = {{"nimbus-pro", {3e-6, 1.5e-5, 3e-7, 3.75e-6, 6e-6, 0.0, 0.5}}};
     const diff::Seed seed = 42;
 
     std::printf("responses %zu / %zu, pairs %zu, parse %.3f s\n", baseline_responses.size(),
                 candidate_responses.size(), pairs.size(), parse_seconds);
+    std::printf("views          %8.1f ms\n", views * 1e3);
 
     // Each row alone (its samples and its own bootstrap), then all nine rows
     // together, where rows of equal length share their index draws.
@@ -123,16 +127,24 @@ int main(int argc, char** argv) {
             uint64_t lo = i > w ? i - w : 1, hi = std::min(m, i + w);
             if (hi >= lo) cells += hi - lo + 1;
         }
+        diff::AlignedTurns turns;
+        double features = best_of(repeat, [&] { turns = diff::turn_features(baseline_responses, candidate_responses); });
         std::vector<diff::Step> path;
-        double alignment = best_of(repeat, [&] { path = diff::align(baseline_responses, candidate_responses); });
+        double alignment = best_of(repeat, [&] { path = diff::align(turns); });
         double walks =
-            best_of(repeat, [&] { diff::walk_collecting(path, baseline_responses, candidate_responses, n + m); });
+            best_of(repeat, [&] { diff::walk_collecting(path, turns, baseline_responses, candidate_responses, n + m); });
+        std::printf("turn features  %8.1f ms\n", features * 1e3);
         std::printf("alignment      %8.1f ms  (%s, %llu cells, %.1f ns per pair_cost cell)\n", alignment * 1e3,
                     full ? "full" : "banded", static_cast<unsigned long long>(cells),
                     cells ? alignment * 1e9 / static_cast<double>(cells) : 0.0);
         std::printf("divergences    %8.1f ms\n", walks * 1e3);
     }
     double drill = best_of(repeat, [&] { diff::drill_down(pairs, pricing); });
+    if (!baseline_responses.empty()) {
+        diff::AlignedTurns turns = diff::turn_features(baseline_responses, candidate_responses);
+        double reused = best_of(repeat, [&] { diff::drill_down(pairs, pricing, &turns); });
+        std::printf("drill-down     %8.1f ms  (reusing the turn features)\n", reused * 1e3);
+    }
     std::printf("drill-down     %8.1f ms\n", drill * 1e3);
     double report = best_of(repeat, [&] { diff::compute_report(baseline, candidate, pricing, seed); });
     std::printf("full report    %8.1f ms  (%.2f us per pair)\n", report * 1e3,

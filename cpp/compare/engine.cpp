@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "diff/alignment.hpp"
+#include "diff/chacha.hpp"
 #include "diff/conformance.hpp"
-#include "diff/diff.hpp"
-#include "diff/payload.hpp"
 #include "diff/reasoning.hpp"
+#include "diff/response.hpp"
 #include "diff/recommendations.hpp"
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
@@ -16,10 +16,18 @@ namespace velkin::compare {
 
 namespace {
 
-diff::Pairs matched_pairs(const std::vector<Step>& path, const Responses& baseline, const Responses& candidate) {
+diff::Responses views_of(const Responses& responses) {
+    diff::Responses views;
+    views.reserve(responses.size());
+    for (const Record* response : responses) views.push_back(diff::view_response(*response));
+    return views;
+}
+
+diff::Pairs matched_pairs(const std::vector<Step>& path, const diff::Responses& baseline,
+                          const diff::Responses& candidate) {
     diff::Pairs pairs;
     for (const Step& step : path) {
-        if (step.kind == StepKind::Match) pairs.push_back({baseline[step.baseline], candidate[step.candidate]});
+        if (step.kind == StepKind::Match) pairs.push_back({&baseline[step.baseline], &candidate[step.candidate]});
     }
     return pairs;
 }
@@ -31,7 +39,13 @@ bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
 
 }  // namespace
 
-Responses responses_of(const std::vector<Record>& conversation) { return diff::select_responses(conversation); }
+Responses responses_of(const std::vector<Record>& conversation) {
+    Responses responses;
+    for (const Record& record : conversation) {
+        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(&record);
+    }
+    return responses;
+}
 
 std::string trace_id_of(const std::vector<Record>& conversation) { return diff::trace_id_for(conversation); }
 
@@ -41,7 +55,7 @@ std::vector<Step> align_turns(const Responses& baseline, const Responses& candid
         for (uint64_t j = 0; j < candidate.size(); ++j) path.push_back({StepKind::Insert, 0, j});
         return path;
     }
-    for (const diff::Step& step : diff::align(baseline, candidate)) {
+    for (const diff::Step& step : diff::align(views_of(baseline), views_of(candidate))) {
         StepKind kind = step.kind == diff::Step::Kind::Match    ? StepKind::Match
                         : step.kind == diff::Step::Kind::Insert ? StepKind::Insert
                                                                 : StepKind::Delete;
@@ -61,7 +75,7 @@ std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, c
                                                                 : diff::Step::Kind::Delete;
         steps.push_back({kind, step.baseline, step.candidate});
     }
-    auto found = diff::walk_collecting(steps, baseline, candidate, baseline.size() + candidate.size());
+    auto found = diff::walk_collecting(steps, views_of(baseline), views_of(candidate), baseline.size() + candidate.size());
     std::stable_sort(found.begin(), found.end(), ranks_before);
     if (found.size() > limit) found.resize(limit);
     return found;
@@ -73,7 +87,8 @@ std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows) 
 
 std::vector<AxisSamples> matched_samples(const std::vector<Step>& path, const Responses& baseline,
                                          const Responses& candidate, const PricingTable& pricing) {
-    diff::Pairs pairs = matched_pairs(path, baseline, candidate);
+    diff::Responses baseline_views = views_of(baseline), candidate_views = views_of(candidate);
+    diff::Pairs pairs = matched_pairs(path, baseline_views, candidate_views);
     std::vector<AxisSamples> rows;
     rows.reserve(diff::AXIS_COUNT);
     rows.push_back(diff::semantic_samples(pairs));
@@ -92,7 +107,8 @@ std::vector<AxisSamples> matched_samples(const std::vector<Step>& path, const Re
 
 AxisSamples matched_conformance(const std::vector<Step>& path, const Responses& baseline,
                                 const Responses& candidate) {
-    return diff::conformance_samples(matched_pairs(path, baseline, candidate));
+    diff::Responses baseline_views = views_of(baseline), candidate_views = views_of(candidate);
+    return diff::conformance_samples(matched_pairs(path, baseline_views, candidate_views));
 }
 
 std::vector<AxisStat> row_stats(const std::vector<AxisSamples>& rows, diff::Seed seed) {
@@ -110,28 +126,24 @@ std::pair<double, double> delta_interval(const std::vector<double>& baseline, co
 
 std::vector<ToolUse> tool_uses(const Record& response) {
     std::vector<ToolUse> uses;
-    const json::Array* blocks = diff::content_blocks(response);
-    if (!blocks) return uses;
-    for (const json::Value& block : *blocks) {
-        if (!diff::is_tool_use(block)) continue;
-        const std::string* name = diff::string_member(block, "name");
-        uses.push_back({name ? *name : std::string("_"), block.get("input")});
-    }
+    for (const diff::ToolCall& call : diff::view_response(response).tool_calls)
+        uses.push_back({std::string(call.name), call.input});
     return uses;
 }
 
 bool refuses(const Record& response) {
-    return diff::stop_reason(response) == "refusal" || diff::is_abstention_with(response);
+    diff::ResponseView view = diff::view_response(response);
+    return view.stop_reason == "refusal" || diff::is_abstention_with(view);
 }
 
 bool truncated(const Record& response) {
-    std::string_view reason = diff::stop_reason(response);
+    std::string_view reason = stop_reason_of(response);
     return reason == "max_tokens" || reason == "length";
 }
 
-std::string_view stop_reason_of(const Record& response) { return diff::stop_reason(response); }
+std::string_view stop_reason_of(const Record& response) { return diff::view_response(response).stop_reason; }
 
-std::string text_of(const Record& response) { return diff::response_text(response); }
+std::string text_of(const Record& response) { return diff::view_response(response).text; }
 
 std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t rounds, uint64_t seed) {
     std::vector<uint16_t> drawn;

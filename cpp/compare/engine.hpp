@@ -65,7 +65,7 @@ std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t 
 // Reading a response: its tool_use blocks, refusal and truncation.
 struct ToolUse {
     std::string name;            // "_" when absent
-    const json::Value* input;    // nullptr when absent
+    const json::Value* input;    // a null value when absent
 };
 std::vector<ToolUse> tool_uses(const Record& response);
 bool refuses(const Record& response);

@@ -5,10 +5,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "diff/conformance.hpp"
-#include "diff/drill_down.hpp"
-#include "json/writer.hpp"
-#include "text/unicode.hpp"
+#include "diff/shingles.hpp"
 
 namespace velkin::diff {
 
@@ -18,16 +15,6 @@ constexpr double TOOL_WEIGHT = 0.4;
 constexpr double TEXT_WEIGHT = 0.25;
 constexpr double STOP_PENALTY = 0.15;
 constexpr double ARGS_PENALTY = 0.2;
-
-const json::Value& null_value() {
-    static const json::Value null;
-    return null;
-}
-
-std::string_view tool_name(const json::Value& block) {
-    const std::string* name = string_member(block, "name");
-    return name ? std::string_view(*name) : std::string_view("_");
-}
 
 double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
     if (baseline_calls == candidate_calls) return 0.0;
@@ -39,28 +26,6 @@ double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
 double combine_pair_cost(double shapes_jaccard, double gap, double text_sim, bool stop_differs, bool args_differ) {
     return TOOL_WEIGHT * std::max(1.0 - shapes_jaccard, gap) + TEXT_WEIGHT * (1.0 - text_sim) +
            (stop_differs ? STOP_PENALTY : 0.0) + (args_differ ? ARGS_PENALTY : 0.0);
-}
-
-struct ToolInput {
-    std::string_view name;
-    const json::Value* input;
-};
-
-// The input of the first tool_use block of every tool name, names ascending.
-std::vector<ToolInput> first_tool_inputs(const Record& record) {
-    std::vector<ToolInput> inputs;
-    const json::Array* content = content_blocks(record);
-    if (!content) return inputs;
-    for (const json::Value& block : *content) {
-        if (!is_tool_use(block)) continue;
-        const json::Value* input = block.get("input");
-        inputs.push_back({tool_name(block), input ? input : &null_value()});
-    }
-    auto by_name = [](const ToolInput& a, const ToolInput& b) { return a.name < b.name; };
-    std::stable_sort(inputs.begin(), inputs.end(), by_name);
-    auto same_name = [](const ToolInput& a, const ToolInput& b) { return a.name == b.name; };
-    inputs.erase(std::unique(inputs.begin(), inputs.end(), same_name), inputs.end());
-    return inputs;
 }
 
 // How the explanations describe a turn with k distinct tool shapes.
@@ -83,15 +48,16 @@ std::string two_decimals(double value) {
     return std::string(buffer, end);
 }
 
-FirstDivergence classify_match(const Record& baseline, const Record& candidate, uint64_t i, uint64_t j,
-                               double cost) {
+// `similarity` is the text similarity of the two responses.
+FirstDivergence classify_match(const ResponseView& baseline, const ResponseView& candidate, uint64_t i, uint64_t j,
+                               double cost, double similarity) {
     FirstDivergence found;
     found.baseline_turn = i;
     found.candidate_turn = j;
     found.confidence = std::clamp((cost - DIVERGENCE_THRESHOLD) / 0.88, 0.0, 1.0);
 
-    std::vector<std::string> baseline_shapes = tool_shape(baseline);
-    std::vector<std::string> candidate_shapes = tool_shape(candidate);
+    std::vector<std::string> baseline_shapes = distinct_key_shapes(baseline.tool_calls);
+    std::vector<std::string> candidate_shapes = distinct_key_shapes(candidate.tool_calls);
     if (baseline_shapes != candidate_shapes) {
         std::vector<std::string> added = set_difference(candidate_shapes, baseline_shapes);
         std::vector<std::string> removed = set_difference(baseline_shapes, candidate_shapes);
@@ -107,8 +73,8 @@ FirstDivergence classify_match(const Record& baseline, const Record& candidate, 
         return found;
     }
 
-    uint64_t baseline_calls = tool_call_count(baseline);
-    uint64_t candidate_calls = tool_call_count(candidate);
+    uint64_t baseline_calls = baseline.tool_calls.size();
+    uint64_t candidate_calls = candidate.tool_calls.size();
     if (baseline_calls != candidate_calls) {
         std::string label = baseline_shapes.size() == 1 ? list(baseline_shapes)
                                                         : std::to_string(baseline_shapes.size()) + " tool(s)";
@@ -122,20 +88,19 @@ FirstDivergence classify_match(const Record& baseline, const Record& candidate, 
     }
 
     found.kind = DivergenceKind::DecisionDrift;
-    std::string_view baseline_stop = stop_reason(baseline);
-    std::string_view candidate_stop = stop_reason(candidate);
+    std::string_view baseline_stop = baseline.stop_reason;
+    std::string_view candidate_stop = candidate.stop_reason;
     if (baseline_stop != candidate_stop) {
         found.primary_axis = Axis::Safety;
         found.explanation = "stop_reason changed: `" + std::string(baseline_stop) + "` \u2192 `" +
                             std::string(candidate_stop) + "`";
         return found;
     }
-    if (std::optional<std::string> change = arg_value_diff(baseline, candidate)) {
+    if (std::optional<std::string> change = arg_value_diff(baseline.tool_calls, candidate.tool_calls)) {
         found.primary_axis = Axis::Trajectory;
         found.explanation = "tool arg value changed: " + *change;
         return found;
     }
-    double similarity = text_similarity(response_text(baseline), response_text(candidate));
     found.primary_axis = Axis::Semantic;
     found.explanation = "response text diverged (text similarity " + two_decimals(similarity) + "); same tool sequence";
     return found;
@@ -239,25 +204,20 @@ uint32_t intern(std::unordered_map<Key, uint32_t>& ids, Key key) {
     return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
 }
 
-struct TurnFeatures {
-    std::vector<uint32_t> shapes;        // shape ids, ascending
-    uint64_t calls = 0;
-    uint32_t stop_reason = 0;
-    std::vector<uint32_t> input_classes; // one per tool name, names ascending
-    std::vector<uint32_t> shingles;      // distinct shingle ids of the normalised text
-};
-
-TurnFeatures features_of(const Record& record, Interner& interner) {
+TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     TurnFeatures features;
-    for (std::string& shape : tool_shape(record)) features.shapes.push_back(intern(interner.shapes, std::move(shape)));
+    for (std::string& shape : distinct_key_shapes(response.tool_calls))
+        features.shapes.push_back(intern(interner.shapes, std::move(shape)));
     std::sort(features.shapes.begin(), features.shapes.end());
-    features.calls = tool_call_count(record);
-    features.stop_reason = intern(interner.stop_reasons, stop_reason(record));
-    for (const ToolInput& tool : first_tool_inputs(record))
+    features.calls = response.tool_calls.size();
+    features.stop_reason = intern(interner.stop_reasons, response.stop_reason);
+    for (const FirstInput& tool : first_input_per_name(response.tool_calls))
         features.input_classes.push_back(interner.input_class(*tool.input));
 
+    std::string normal = normalise_whitespace(response.text);
+    features.text_is_normal = response.text_blocks.size() <= 1 && normal == response.text;
     interner.key_buffer.clear();
-    append_shingle_keys(normalise_whitespace(response_text(record)), interner.key_buffer);
+    append_shingle_keys(normal, interner.key_buffer);
     uint32_t turn = ++interner.turns;
     std::vector<uint32_t>& last_turn = interner.last_turn_of_shingle;
     for (ShingleKey key : interner.key_buffer) {
@@ -283,8 +243,9 @@ uint64_t popcount(uint64_t x) {
 // sets (one AND per 64 shingles per cell), the rest through the candidate
 // turns that hold them, so that a cell pays only for shingles it shares.
 struct CellCosts {
-    std::vector<TurnFeatures> baseline;
-    std::vector<TurnFeatures> candidate;
+    const AlignedTurns& turns;
+    const std::vector<TurnFeatures>& baseline;
+    const std::vector<TurnFeatures>& candidate;
     size_t words = 0;                              // 64-bit words per turn bit set
     std::vector<uint64_t> baseline_bits;           // turn-major
     std::vector<uint64_t> candidate_bits;
@@ -295,18 +256,9 @@ struct CellCosts {
     // come in increasing order and the band only moves right.
     std::vector<uint64_t> posting_cursor;
 
-    CellCosts(const Responses& baseline_turns, const Responses& candidate_turns) {
-        size_t distinct_shingles = 0;
-        {
-            // Released before the index is built: the features keep only ids.
-            Interner interner;
-            baseline.reserve(baseline_turns.size());
-            for (const Record* turn : baseline_turns) baseline.push_back(features_of(*turn, interner));
-            candidate.reserve(candidate_turns.size());
-            for (const Record* turn : candidate_turns) candidate.push_back(features_of(*turn, interner));
-            distinct_shingles = interner.shingles.keys.size();
-        }
-        index_shingles(distinct_shingles);
+    explicit CellCosts(const AlignedTurns& aligned)
+        : turns(aligned), baseline(aligned.baseline), candidate(aligned.candidate) {
+        index_shingles(aligned.distinct_shingles);
     }
 
     void index_shingles(size_t distinct) {
@@ -385,15 +337,7 @@ struct CellCosts {
     }
 
     double cost(uint64_t i, uint64_t j, uint64_t common_shingles) const {
-        const TurnFeatures& b = baseline[i];
-        const TurnFeatures& c = candidate[j];
-        bool same_shapes = b.shapes == c.shapes;
-        double shapes_jaccard = same_shapes ? 1.0 : jaccard(b.shapes, c.shapes);
-        // Equal shape sets name the same tools, so the input lists line up name by name.
-        bool args_differ = same_shapes && !b.shapes.empty() && b.input_classes != c.input_classes;
-        double text_sim = jaccard_of_counts(common_shingles, b.shingles.size(), c.shingles.size());
-        return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim,
-                                 b.stop_reason != c.stop_reason, args_differ);
+        return turns.pair_cost(i, j, common_shingles);
     }
 };
 
@@ -408,109 +352,52 @@ double gap_cost(uint64_t length) { return GAP_OPEN + GAP_EXTEND * static_cast<do
 
 }  // namespace
 
-std::string tool_use_shape(const json::Value& block) {
-    std::vector<std::string_view> keys;
-    const json::Value* input = block.get("input");
-    if (const json::Object* members = input ? input->as_object() : nullptr) {
-        keys.reserve(members->size());
-        for (const json::Member& member : *members) keys.push_back(member.key);
-        std::sort(keys.begin(), keys.end());
+uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
+    if (marks_.size() != distinct_shingles) marks_.assign(distinct_shingles, 0);
+    if (++stamp_ == 0) {
+        std::fill(marks_.begin(), marks_.end(), 0);
+        stamp_ = 1;
     }
-    std::string shape(tool_name(block));
-    shape.push_back('(');
-    for (size_t k = 0; k < keys.size(); ++k) {
-        if (k > 0) shape.push_back(',');
-        shape += keys[k];
-    }
-    shape.push_back(')');
-    return shape;
+    for (uint32_t id : baseline[i].shingles) marks_[id] = stamp_;
+    uint64_t common = 0;
+    for (uint32_t id : candidate[j].shingles) common += marks_[id] == stamp_;
+    return common;
 }
 
-std::vector<std::string> tool_shape(const Record& record) {
-    std::vector<std::string> shapes;
-    const json::Array* content = content_blocks(record);
-    if (!content) return shapes;
-    for (const json::Value& block : *content)
-        if (is_tool_use(block)) shapes.push_back(tool_use_shape(block));
-    std::sort(shapes.begin(), shapes.end());
-    shapes.erase(std::unique(shapes.begin(), shapes.end()), shapes.end());
-    return shapes;
+double AlignedTurns::pair_cost(uint64_t i, uint64_t j) { return pair_cost(i, j, common_shingles(i, j)); }
+
+double AlignedTurns::pair_cost(uint64_t i, uint64_t j, uint64_t common) const {
+    const TurnFeatures& b = baseline[i];
+    const TurnFeatures& c = candidate[j];
+    bool same_shapes = b.shapes == c.shapes;
+    double shapes_jaccard = same_shapes ? 1.0 : jaccard(b.shapes, c.shapes);
+    // Equal shape sets name the same tools, so the input lists line up name by name.
+    bool args_differ = same_shapes && !b.shapes.empty() && b.input_classes != c.input_classes;
+    double text_sim = jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
+    return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim, b.stop_reason != c.stop_reason,
+                             args_differ);
 }
 
-uint64_t tool_call_count(const Record& record) {
-    const json::Array* content = content_blocks(record);
-    if (!content) return 0;
-    return static_cast<uint64_t>(std::count_if(content->begin(), content->end(), is_tool_use));
+AlignedTurns turn_features(const Responses& baseline, const Responses& candidate) {
+    AlignedTurns turns;
+    Interner interner;
+    turns.baseline.reserve(baseline.size());
+    for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
+    turns.candidate.reserve(candidate.size());
+    for (const ResponseView& turn : candidate) turns.candidate.push_back(features_of(turn, interner));
+    turns.distinct_shingles = interner.shingles.keys.size();
+    return turns;
 }
 
-std::string normalise_whitespace(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    bool pending_space = false;
-    for (size_t i = 0; i < text.size();) {
-        size_t start = i;
-        unsigned char byte = static_cast<unsigned char>(text[i]);
-        char32_t cp = byte < 0x80 ? (++i, byte) : text::next_code_point(text, i);
-        if (text::is_white_space(cp)) {
-            pending_space = !out.empty();
-            continue;
-        }
-        if (pending_space) out.push_back(' ');
-        pending_space = false;
-        out.append(text, start, i - start);
-    }
-    return out;
-}
-
-double text_similarity(std::string_view a, std::string_view b) {
-    if (a == b) return 1.0;
-    std::string a_normal = normalise_whitespace(a);
-    std::string b_normal = normalise_whitespace(b);
-    if (a_normal == b_normal) return 1.0;
-    ShingleOverlap overlap = shingle_overlap(a_normal, b_normal);
-    return jaccard_of_counts(overlap.common, overlap.first, overlap.second);
-}
-
-std::map<std::string, json::Value> tool_use_inputs(const Record& record) {
-    std::map<std::string, json::Value> inputs;
-    for (const ToolInput& tool : first_tool_inputs(record)) inputs.emplace(std::string(tool.name), *tool.input);
-    return inputs;
-}
-
-std::optional<std::string> arg_value_diff(const Record& baseline, const Record& candidate) {
-    std::vector<ToolInput> baseline_inputs = first_tool_inputs(baseline);
-    std::vector<ToolInput> candidate_inputs = first_tool_inputs(candidate);
-    if (baseline_inputs.empty() || candidate_inputs.empty()) return std::nullopt;
-    auto by_name = [](const ToolInput& tool, std::string_view name) { return tool.name < name; };
-    for (const ToolInput& tool : baseline_inputs) {
-        auto other = std::lower_bound(candidate_inputs.begin(), candidate_inputs.end(), tool.name, by_name);
-        if (other == candidate_inputs.end() || other->name != tool.name) continue;
-        const json::Value& old_input = *tool.input;
-        const json::Value& new_input = *other->input;
-        if (json::deep_equal(old_input, new_input)) continue;
-        const json::Object* old_members = old_input.as_object();
-        if (old_members && new_input.as_object()) {
-            for (const json::Member& member : *old_members) {
-                const json::Value* new_value = new_input.get(member.key);
-                if (new_value && json::deep_equal(member.value, *new_value)) continue;
-                return "`" + std::string(tool.name) + "(" + member.key + ")`: `" + json::to_compact(member.value) +
-                       "` \u2192 `" + (new_value ? json::to_compact(*new_value) : std::string("<missing>")) + "`";
-            }
-        }
-        return "`" + std::string(tool.name) + "`: input changed";
-    }
-    return std::nullopt;
-}
-
-double pair_cost(const Record& baseline, const Record& candidate) {
-    std::vector<std::string> baseline_shapes = tool_shape(baseline);
-    std::vector<std::string> candidate_shapes = tool_shape(candidate);
+double pair_cost(const ResponseView& baseline, const ResponseView& candidate) {
+    std::vector<std::string> baseline_shapes = distinct_key_shapes(baseline.tool_calls);
+    std::vector<std::string> candidate_shapes = distinct_key_shapes(candidate.tool_calls);
     bool args_differ = !baseline_shapes.empty() && baseline_shapes == candidate_shapes &&
-                       arg_value_diff(baseline, candidate).has_value();
+                       arg_value_diff(baseline.tool_calls, candidate.tool_calls).has_value();
     return combine_pair_cost(jaccard(baseline_shapes, candidate_shapes),
-                             call_gap(tool_call_count(baseline), tool_call_count(candidate)),
-                             text_similarity(response_text(baseline), response_text(candidate)),
-                             stop_reason(baseline) != stop_reason(candidate), args_differ);
+                             call_gap(baseline.tool_calls.size(), candidate.tool_calls.size()),
+                             text_similarity(baseline.text, candidate.text),
+                             baseline.stop_reason != candidate.stop_reason, args_differ);
 }
 
 uint64_t band_half_width(uint64_t n, uint64_t m) {
@@ -519,12 +406,16 @@ uint64_t band_half_width(uint64_t n, uint64_t m) {
 }
 
 std::vector<Step> align(const Responses& baseline, const Responses& candidate) {
-    const uint64_t n = baseline.size();
-    const uint64_t m = candidate.size();
+    return align(turn_features(baseline, candidate));
+}
+
+std::vector<Step> align(const AlignedTurns& turns) {
+    const uint64_t n = turns.baseline.size();
+    const uint64_t m = turns.candidate.size();
     // A half-width of max(n, m) makes every row complete: the full layout.
     const uint64_t w = std::max(n, m) <= FULL_MATRIX_LIMIT ? std::max(n, m) : band_half_width(n, m);
     Banded<Step::Kind> steps(n, m, w, Step::Kind::Match);
-    CellCosts cells(baseline, candidate);
+    CellCosts cells(turns);
 
     // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
     std::vector<double> m_prev(m + 1, UNREACHABLE), x_prev(m + 1, UNREACHABLE), y_prev(m + 1, UNREACHABLE);
@@ -601,6 +492,12 @@ std::string list(const std::vector<std::string>& names) {
 
 std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, const Responses& baseline,
                                              const Responses& candidate, uint64_t limit) {
+    AlignedTurns turns = turn_features(baseline, candidate);
+    return walk_collecting(path, turns, baseline, candidate, limit);
+}
+
+std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, AlignedTurns& turns,
+                                             const Responses& baseline, const Responses& candidate, uint64_t limit) {
     std::vector<FirstDivergence> found;
     if (limit == 0) return found;
     uint64_t baseline_cursor = 0;
@@ -608,7 +505,7 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, cons
     for (const Step& step : path) {
         switch (step.kind) {
             case Step::Kind::Delete: {
-                uint64_t shapes = tool_shape(*baseline[step.baseline]).size();
+                uint64_t shapes = turns.baseline[step.baseline].shapes.size();
                 found.push_back({step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, Axis::Trajectory,
                                  "candidate dropped " + calls_phrase(shapes, "a response turn", "a turn") +
                                      " (baseline turn #" + std::to_string(step.baseline) + " has no counterpart)",
@@ -617,7 +514,7 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, cons
                 break;
             }
             case Step::Kind::Insert: {
-                uint64_t shapes = tool_shape(*candidate[step.candidate]).size();
+                uint64_t shapes = turns.candidate[step.candidate].shapes.size();
                 uint64_t previous = baseline_cursor == 0 ? 0 : baseline_cursor - 1;
                 found.push_back({baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, Axis::Trajectory,
                                  "candidate inserted " +
@@ -629,13 +526,16 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, cons
                 break;
             }
             case Step::Kind::Match: {
-                const Record& b = *baseline[step.baseline];
-                const Record& c = *candidate[step.candidate];
                 baseline_cursor = step.baseline + 1;
                 candidate_cursor = step.candidate + 1;
-                double cost = pair_cost(b, c);
+                const TurnFeatures& b = turns.baseline[step.baseline];
+                const TurnFeatures& c = turns.candidate[step.candidate];
+                uint64_t common = turns.common_shingles(step.baseline, step.candidate);
+                double cost = turns.pair_cost(step.baseline, step.candidate, common);
                 if (!(cost > DIVERGENCE_THRESHOLD)) continue;
-                found.push_back(classify_match(b, c, step.baseline, step.candidate, cost));
+                double similarity = jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
+                found.push_back(classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline,
+                                               step.candidate, cost, similarity));
                 break;
             }
         }

@@ -2,15 +2,11 @@
 // Affine-gap alignment of the two response sequences and the divergences along it.
 #include <algorithm>
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "diff/payload.hpp"
 #include "diff/report.hpp"
-#include "json/value.hpp"
+#include "diff/response.hpp"
 
 namespace velkin::diff {
 
@@ -55,58 +51,54 @@ struct Banded {
     T& at(uint64_t i, uint64_t j) { return cells[row_start[i] + (j - lo(i))]; }
 };
 
-// |A ∩ B| / |A ∪ B| from the sizes: 1.0 when both sets are empty.
-inline double jaccard_of_counts(uint64_t common, uint64_t size_a, uint64_t size_b) {
-    if (size_a == 0 && size_b == 0) return 1.0;
-    return static_cast<double>(common) / static_cast<double>(size_a + size_b - common);
-}
+// What the pair cost reads of one turn, as ids interned over both sides:
+// equal ids are equal values.
+struct TurnFeatures {
+    std::vector<uint32_t> shapes;         // distinct key shapes, ascending
+    uint64_t calls = 0;                   // tool calls, repeats included
+    uint32_t stop_reason = 0;
+    std::vector<uint32_t> input_classes;  // per tool name, names ascending: its first input
+    std::vector<uint32_t> shingles;       // distinct shingles of the whitespace-normalised text
+    // At most one text block, already whitespace-normalised: the shingles are
+    // also those of the text joined by line feeds.
+    bool text_is_normal = false;
+};
 
-template <class T>
-uint64_t count_common(const std::vector<T>& a, const std::vector<T>& b) {
-    uint64_t common = 0;
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i] < b[j]) {
-            ++i;
-        } else if (b[j] < a[i]) {
-            ++j;
-        } else {
-            ++common, ++i, ++j;
-        }
-    }
-    return common;
-}
+// The features of both sides, built once and read by the alignment, the walk
+// and the drill-down.
+struct AlignedTurns {
+    std::vector<TurnFeatures> baseline;
+    std::vector<TurnFeatures> candidate;
+    size_t distinct_shingles = 0;
 
-// Jaccard index of two ordered sets (ascending, no duplicates).
-template <class T>
-double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
-    return jaccard_of_counts(count_common(a, b), a.size(), b.size());
-}
+    // Shingles held by both baseline turn i and candidate turn j.
+    uint64_t common_shingles(uint64_t i, uint64_t j);
+    // pair_cost of baseline turn i and candidate turn j.
+    double pair_cost(uint64_t i, uint64_t j);
+    // The same when the common shingles are known.
+    double pair_cost(uint64_t i, uint64_t j, uint64_t common) const;
 
-// "{name}({keys})" of one tool_use block: "_" for a missing name, input keys ascending, joined by ",".
-std::string tool_use_shape(const json::Value& block);
+private:
+    std::vector<uint32_t> marks_;  // per shingle: the stamp of the last turn that marked it
+    uint32_t stamp_ = 0;
+};
 
-// The alignment's tool shape: the distinct "{name}({keys})" of the tool_use blocks, ascending.
-std::vector<std::string> tool_shape(const Record& record);
-// Number of tool_use blocks, repeats included.
-uint64_t tool_call_count(const Record& record);
+AlignedTurns turn_features(const Responses& baseline, const Responses& candidate);
 
-std::string normalise_whitespace(std::string_view text);
-double text_similarity(std::string_view a, std::string_view b);
-
-// Tool name -> the input of its first tool_use block (null when absent).
-std::map<std::string, json::Value> tool_use_inputs(const Record& record);
-std::optional<std::string> arg_value_diff(const Record& baseline, const Record& candidate);
-
-double pair_cost(const Record& baseline, const Record& candidate);
+// The cost of matching two responses, from the responses themselves.
+double pair_cost(const ResponseView& baseline, const ResponseView& candidate);
 
 // Band half-width used beyond the full-matrix limit.
 uint64_t band_half_width(uint64_t n, uint64_t m);
+std::vector<Step> align(const AlignedTurns& turns);
 std::vector<Step> align(const Responses& baseline, const Responses& candidate);
 
 // Names in backquotes, separated by ", ".
 std::string list(const std::vector<std::string>& names);
 
+// Every divergence along the path, in path order, at most `limit`.
+std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, AlignedTurns& turns,
+                                             const Responses& baseline, const Responses& candidate, uint64_t limit);
 std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, const Responses& baseline,
                                              const Responses& candidate, uint64_t limit);
 

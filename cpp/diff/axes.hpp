@@ -1,5 +1,6 @@
 #pragma once
-// The per-axis statistic of the report and its grading rules.
+// The per-axis statistic of the report, its grading rules, and the paired
+// samples every axis gathers for it.
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,21 @@ struct AxisStat {
     static AxisStat new_value(Axis axis, uint64_t n, double baseline_median, double candidate_median, double delta,
                               double ci95_low, double ci95_high);
     static AxisStat empty(Axis axis);
+};
+
+enum class Statistic : uint8_t { Median, Mean };
+
+enum class Grading : uint8_t { Rate, Value };
+
+// The paired samples of one row before its statistic is built: sample i of
+// each side comes from pair i. No samples make the empty row.
+struct AxisSamples {
+    Axis axis = Axis::Semantic;
+    Statistic statistic = Statistic::Median;
+    Grading grading = Grading::Value;
+    std::vector<double> baseline;
+    std::vector<double> candidate;
+    bool no_pricing = false;  // appended after the grading flags
 };
 
 }  // namespace velkin::diff

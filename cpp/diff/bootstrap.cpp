@@ -1,16 +1,12 @@
 #include "diff/bootstrap.hpp"
 
-#include <sys/random.h>
-
 #include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "diff/chacha.hpp"
 #include "json/result.hpp"
 
 namespace velkin::diff {
@@ -28,31 +24,6 @@ double median_of_sorted(const std::vector<double>& sorted) {
     if (m % 2 == 1) return sorted[m / 2];
     return (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
 }
-
-// --- ChaCha12 -------------------------------------------------------------
-
-constexpr uint32_t CHACHA_CONSTANTS[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-constexpr size_t BLOCKS = ChaCha12::BUFFER_WORDS / 16;
-
-// The four buffered blocks are computed side by side, one vector lane per
-// block, so that every step is one operation on four words.
-typedef uint32_t Lanes __attribute__((vector_size(16)));
-static_assert(BLOCKS == 4);
-
-inline Lanes rotl(Lanes x, int bits) { return (x << bits) | (x >> (32 - bits)); }
-
-inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-    a += b;
-    d = rotl(d ^ a, 16);
-    c += d;
-    b = rotl(b ^ c, 12);
-    a += b;
-    d = rotl(d ^ a, 8);
-    c += d;
-    b = rotl(b ^ c, 7);
-}
-
-inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
 
 // --- bootstrap --------------------------------------------------------------
 
@@ -261,104 +232,6 @@ std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed
     for (size_t k = 0; k < rows.size(); ++k)
         stats.push_back(built_stat(rows[k], resamplers[k] ? resamplers[k]->interval() : std::pair{0.0, 0.0}));
     return stats;
-}
-
-SeedBytes expand_seed(uint64_t seed) {
-    constexpr uint64_t MUL = 6364136223846793005ull;
-    constexpr uint64_t INC = 11634580027462260723ull;
-    SeedBytes bytes{};
-    uint64_t state = seed;
-    for (size_t j = 0; j < 8; ++j) {
-        state = state * MUL + INC;
-        uint32_t xorshifted = static_cast<uint32_t>(((state >> 18) ^ state) >> 27);
-        uint32_t word = std::rotr(xorshifted, static_cast<int>(state >> 59));
-        for (size_t b = 0; b < 4; ++b) bytes[4 * j + b] = static_cast<uint8_t>(word >> (8 * b));
-    }
-    return bytes;
-}
-
-ChaCha12::ChaCha12(const SeedBytes& seed) {
-    for (size_t j = 0; j < 8; ++j) {
-        key_[j] = static_cast<uint32_t>(seed[4 * j]) | static_cast<uint32_t>(seed[4 * j + 1]) << 8 |
-                  static_cast<uint32_t>(seed[4 * j + 2]) << 16 | static_cast<uint32_t>(seed[4 * j + 3]) << 24;
-    }
-}
-
-ChaCha12 ChaCha12::from_u64(uint64_t seed) { return ChaCha12(expand_seed(seed)); }
-
-ChaCha12 ChaCha12::from_entropy() {
-    SeedBytes seed{};
-    size_t filled = 0;
-    while (filled < seed.size()) {
-        ssize_t got = getrandom(seed.data() + filled, seed.size() - filled, 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw Panic(std::string("from_entropy failed: ") + std::strerror(errno));
-        }
-        filled += static_cast<size_t>(got);
-    }
-    return ChaCha12(seed);
-}
-
-void ChaCha12::refill() {
-    Lanes input[16];
-    for (size_t w = 0; w < 4; ++w) input[w] = Lanes{} + CHACHA_CONSTANTS[w];
-    for (size_t w = 0; w < 8; ++w) input[4 + w] = Lanes{} + key_[w];
-    for (size_t l = 0; l < BLOCKS; ++l) {
-        uint64_t block = counter_ + l;
-        input[12][l] = static_cast<uint32_t>(block);
-        input[13][l] = static_cast<uint32_t>(block >> 32);
-    }
-    input[14] = Lanes{};
-    input[15] = Lanes{};
-    Lanes x[16];
-    for (size_t w = 0; w < 16; ++w) x[w] = input[w];
-    for (int round = 0; round < 6; ++round) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
-    for (size_t w = 0; w < 16; ++w) x[w] += input[w];
-    for (size_t l = 0; l < BLOCKS; ++l)
-        for (size_t w = 0; w < 16; ++w) buffer_[16 * l + w] = x[w][l];
-    counter_ += BLOCKS;
-    index_ = 0;
-}
-
-void ChaCha12::fill_indices(uint32_t n, std::span<uint32_t> out) {
-    const uint32_t zone = rejection_zone(n);
-    size_t filled = 0;
-    while (filled < out.size()) {
-        if (index_ == BUFFER_WORDS) refill();
-        size_t i = index_;
-        // Rejections are frequent (up to half the words) and random, so the
-        // candidate is always stored and only kept by advancing the count.
-        while (i < BUFFER_WORDS && filled < out.size()) {
-            uint64_t product = static_cast<uint64_t>(buffer_[i++]) * n;
-            out[filled] = static_cast<uint32_t>(product >> 32);
-            filled += static_cast<uint32_t>(product) <= zone;
-        }
-        index_ = i;
-    }
-}
-
-uint64_t draw_index(ChaCha12& rng, uint64_t n) {
-    if (n == 0) throw Panic("draw_index needs a non-empty range");
-    if (n <= UINT32_MAX) {
-        uint32_t index;
-        rng.fill_indices(static_cast<uint32_t>(n), std::span<uint32_t>(&index, 1));
-        return index;
-    }
-    const uint64_t zone = (n << std::countl_zero(n)) - 1;
-    for (;;) {
-        unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
-        if (static_cast<uint64_t>(product) <= zone) return static_cast<uint64_t>(product >> 64);
-    }
 }
 
 }  // namespace velkin::diff

@@ -1,9 +1,9 @@
 #include "diff/conformance.hpp"
 
-#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "diff/bootstrap.hpp"
-#include "diff/payload.hpp"
 #include "json/reader.hpp"
 #include "text/unicode.hpp"
 
@@ -21,41 +21,19 @@ struct Outcome {
 };
 
 // The outcomes of a pair that takes part in the axis, or nothing.
-std::optional<Outcome> pair_outcome(const Record& baseline, const Record& candidate) {
-    std::string baseline_text = response_text(baseline);
-    std::string_view stripped = strip_markdown_fences(baseline_text);
+std::optional<Outcome> pair_outcome(const ResponseView& baseline, const ResponseView& candidate) {
+    std::string_view stripped = strip_markdown_fences(baseline.text);
     if (!stripped.empty() && (stripped.front() == '{' || stripped.front() == '[')) {
-        std::string candidate_text = response_text(candidate);
         return Outcome{json::is_document(stripped) ? 1.0 : 0.0,
-                       json::is_document(strip_markdown_fences(candidate_text)) ? 1.0 : 0.0};
+                       json::is_document(strip_markdown_fences(candidate.text)) ? 1.0 : 0.0};
     }
-    std::optional<std::vector<std::string>> baseline_keys = first_tool_use_keys(baseline);
+    std::optional<std::vector<std::string>> baseline_keys = first_object_input_keys(baseline.tool_calls);
     if (!baseline_keys) return std::nullopt;
-    std::optional<std::vector<std::string>> candidate_keys = first_tool_use_keys(candidate);
+    std::optional<std::vector<std::string>> candidate_keys = first_object_input_keys(candidate.tool_calls);
     return Outcome{1.0, candidate_keys && *candidate_keys == *baseline_keys ? 1.0 : 0.0};
 }
 
 }  // namespace
-
-std::string response_text(const Record& record) { return joined_text_blocks(record, ' '); }
-
-std::optional<std::vector<std::string>> first_tool_use_keys(const Record& record) {
-    const json::Array* blocks = content_blocks(record);
-    if (!blocks) return std::nullopt;
-    for (const json::Value& block : *blocks) {
-        if (!is_tool_use(block)) continue;
-        const json::Value* input = block.get("input");
-        const json::Object* members = input ? input->as_object() : nullptr;
-        if (!members) continue;
-        std::vector<std::string> keys;
-        keys.reserve(members->size());
-        for (const json::Member& member : *members) keys.push_back(member.key);
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        return keys;
-    }
-    return std::nullopt;
-}
 
 std::string_view strip_markdown_fences(std::string_view text) {
     std::string_view trimmed = text::trim_white_space(text);

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <vector>
 
-#include "diff/bootstrap.hpp"
-#include "diff/payload.hpp"
 
 namespace velkin::diff {
 
@@ -27,11 +25,8 @@ const ModelPricing* find_exact(const PricingTable& table, std::string_view name)
     return it == table.end() ? nullptr : &it->second;
 }
 
-const std::string* model_name(const Record& record) { return string_member(record.payload, "model"); }
-
-bool is_priced(const Record& record, const PricingTable& table) {
-    const std::string* model = model_name(record);
-    return model && lookup_with_snapshot_fallback(table, *model) != nullptr;
+bool is_priced(const ResponseView& response, const PricingTable& table) {
+    return response.model && lookup_with_snapshot_fallback(table, *response.model) != nullptr;
 }
 
 double price_or(double price, double fallback) { return price > 0.0 ? price : fallback; }
@@ -50,19 +45,16 @@ const ModelPricing* lookup_with_snapshot_fallback(const PricingTable& table, std
     return nullptr;
 }
 
-std::optional<double> cost_of(const Record& record, const PricingTable& table) {
-    const json::Value& payload = record.payload;
-    const std::string* model = model_name(record);
-    const json::Value* usage = payload.get("usage");
-    if (!model || !usage || !usage->as_object()) return std::nullopt;
-    auto count = [&](std::string_view key) { return number_member(usage, key); };
-    std::optional<double> input_tokens = count("input_tokens");
-    std::optional<double> output_tokens = count("output_tokens");
+std::optional<double> cost_of(const ResponseView& response, const PricingTable& table) {
+    const std::string* model = response.model;
+    if (!model || !response.has_usage) return std::nullopt;
+    std::optional<double> input_tokens = response.input_tokens;
+    std::optional<double> output_tokens = response.output_tokens;
     if (!input_tokens || !output_tokens) return std::nullopt;
-    double cached_input_tokens = count("cached_input_tokens").value_or(0.0);
-    double cached_write_5m_tokens = count("cached_write_5m_tokens").value_or(0.0);
-    double cached_write_1h_tokens = count("cached_write_1h_tokens").value_or(0.0);
-    double thinking_tokens = count("thinking_tokens").value_or(0.0);
+    double cached_input_tokens = response.cached_input_tokens.value_or(0.0);
+    double cached_write_5m_tokens = response.cached_write_5m_tokens.value_or(0.0);
+    double cached_write_1h_tokens = response.cached_write_1h_tokens.value_or(0.0);
+    double thinking_tokens = response.thinking_tokens.value_or(0.0);
     for (double tokens : {*input_tokens, *output_tokens, cached_input_tokens, cached_write_5m_tokens,
                           cached_write_1h_tokens, thinking_tokens}) {
         if (!std::isfinite(tokens)) return 0.0;
@@ -74,9 +66,7 @@ std::optional<double> cost_of(const Record& record, const PricingTable& table) {
     s = s + cached_write_1h_tokens * price_or(price->cached_write_1h, price->input);
     s = s + *output_tokens * price->output;
     double cost = s + thinking_tokens * price_or(price->reasoning, price->output);
-    const json::Value* batch = payload.get("batch");
-    const bool* is_batch = batch ? batch->as_bool() : nullptr;
-    if (is_batch && *is_batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
+    if (response.batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
     return cost;
 }
 

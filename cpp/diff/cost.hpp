@@ -5,7 +5,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "diff/bootstrap.hpp"
+#include "diff/axes.hpp"
+#include "diff/response.hpp"
 
 namespace velkin::diff {
 
@@ -22,7 +23,7 @@ struct ModelPricing {
 using PricingTable = std::unordered_map<std::string, ModelPricing>;
 
 const ModelPricing* lookup_with_snapshot_fallback(const PricingTable& table, std::string_view name);
-std::optional<double> cost_of(const Record& record, const PricingTable& table);
+std::optional<double> cost_of(const ResponseView& response, const PricingTable& table);
 
 // Pairs whose two costs are known; no_pricing when fewer than half of all pairs are priced.
 AxisSamples cost_samples(const Pairs& pairs, const PricingTable& table);

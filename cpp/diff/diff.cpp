@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "diff/alignment.hpp"
+#include "diff/bootstrap.hpp"
 #include "diff/conformance.hpp"
 #include "diff/drill_down.hpp"
-#include "diff/payload.hpp"
 #include "diff/reasoning.hpp"
 #include "diff/recommendations.hpp"
 #include "diff/safety.hpp"
@@ -45,31 +45,6 @@ std::vector<AxisSamples> row_samples(const Pairs& pairs, const PricingTable& pri
 
 }  // namespace
 
-Responses select_responses(const std::vector<Record>& records) {
-    Responses responses;
-    for (const Record& record : records) {
-        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(&record);
-    }
-    return responses;
-}
-
-Pairs pair_responses(const Responses& baseline, const Responses& candidate) {
-    size_t count = std::min(baseline.size(), candidate.size());
-    Pairs pairs;
-    pairs.reserve(count);
-    for (size_t i = 0; i < count; ++i) pairs.push_back({baseline[i], candidate[i]});
-    return pairs;
-}
-
-std::string trace_id_for(const std::vector<Record>& records) {
-    if (records.empty()) return {};
-    for (const Record& record : records) {
-        if (!record.meta) continue;
-        if (const std::string* id = string_member(*record.meta, "trace_id")) return *id;
-    }
-    return records.front().id;
-}
-
 DiffReport compute_report(const std::vector<Record>& baseline, const std::vector<Record>& candidate,
                           const PricingTable& pricing, Seed seed) {
     DiffReport report;
@@ -79,18 +54,20 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
     report.pair_count = pairs.size();
     report.rows = axis_stats(row_samples(pairs, pricing), seed);
 
+    std::optional<AlignedTurns> turns;
     if (!baseline_responses.empty()) {
-        std::vector<Step> path = align(baseline_responses, candidate_responses);
+        turns = turn_features(baseline_responses, candidate_responses);
+        std::vector<Step> path = align(*turns);
         // The walk lists findings in path order, so the first of the full walk is
         // what a walk stopping at one finding would return.
-        report.divergences = walk_collecting(path, baseline_responses, candidate_responses,
+        report.divergences = walk_collecting(path, *turns, baseline_responses, candidate_responses,
                                              baseline_responses.size() + candidate_responses.size());
         if (!report.divergences.empty()) report.first_divergence = report.divergences.front();
         std::stable_sort(report.divergences.begin(), report.divergences.end(), ranks_before);
         if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
     }
 
-    report.drill_down = drill_down(pairs, pricing);
+    report.drill_down = drill_down(pairs, pricing, turns ? &*turns : nullptr);
     report.baseline_trace_id = trace_id_for(baseline);
     report.candidate_trace_id = trace_id_for(candidate);
     report.recommendations = assemble_recommendations(report.rows, report.divergences);

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "diff/conformance.hpp"
-#include "diff/diff.hpp"
+#include "diff/response.hpp"
 #include "diff/semantic.hpp"
 
 namespace velkin::diff {
@@ -36,14 +35,16 @@ float embedding_cosine(const Embedding& a, const Embedding& b) {
 
 AxisStat compute_semantic_axis_with_embedder(const std::vector<Record>& baseline, const std::vector<Record>& candidate,
                                              Embedder& embedder, Seed seed) {
-    Pairs pairs = pair_responses(select_responses(baseline), select_responses(candidate));
+    Responses baseline_responses = select_responses(baseline);
+    Responses candidate_responses = select_responses(candidate);
+    Pairs pairs = pair_responses(baseline_responses, candidate_responses);
     if (pairs.empty()) return AxisStat::empty(Axis::Semantic);
     std::vector<std::string> baseline_texts, candidate_texts;
     baseline_texts.reserve(pairs.size());
     candidate_texts.reserve(pairs.size());
     for (const ResponsePair& pair : pairs) {
-        baseline_texts.push_back(response_text(*pair.baseline));
-        candidate_texts.push_back(response_text(*pair.candidate));
+        baseline_texts.push_back(pair.baseline->text);
+        candidate_texts.push_back(pair.candidate->text);
     }
     std::vector<Embedding> baseline_embeddings = embedder.embed(baseline_texts);
     std::vector<Embedding> candidate_embeddings = embedder.embed(candidate_texts);

@@ -3,18 +3,14 @@
 #include <optional>
 #include <vector>
 
-#include "diff/bootstrap.hpp"
-#include "diff/payload.hpp"
 
 namespace velkin::diff {
 
 namespace {
 
-std::optional<double> output_tokens(const Record& record) {
-    return number_member(record.payload.get("usage"), "output_tokens");
-}
+std::optional<double> output_tokens(const ResponseView& response) { return response.output_tokens; }
 
-std::optional<double> latency_ms(const Record& record) { return number_member(&record.payload, "latency_ms"); }
+std::optional<double> latency_ms(const ResponseView& response) { return response.latency_ms; }
 
 // Pairs in which both responses carry the number; the others are left out.
 template <class Read>
@@ -32,14 +28,8 @@ AxisSamples both_sides_samples(Axis axis, const Pairs& pairs, Read read) {
 
 }  // namespace
 
-double reasoning_score(const Record& record) {
-    double thinking_tokens = number_member(record.payload.get("usage"), "thinking_tokens").value_or(0.0);
-    uint64_t thinking_blocks = 0;
-    if (const json::Array* blocks = content_blocks(record)) {
-        for (const json::Value& block : *blocks)
-            if (has_type(block, "thinking")) ++thinking_blocks;
-    }
-    return thinking_tokens + static_cast<double>(thinking_blocks);
+double reasoning_score(const ResponseView& response) {
+    return response.thinking_tokens.value_or(0.0) + static_cast<double>(response.thinking_blocks);
 }
 
 AxisSamples verbosity_samples(const Pairs& pairs) { return both_sides_samples(Axis::Verbosity, pairs, output_tokens); }

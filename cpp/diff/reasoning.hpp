@@ -1,11 +1,12 @@
 #pragma once
 // Rows read from plain numbers of the payloads: verbosity, latency, reasoning.
-#include "diff/bootstrap.hpp"
+#include "diff/axes.hpp"
+#include "diff/response.hpp"
 
 namespace velkin::diff {
 
 // Thinking tokens of "usage" plus the number of "thinking" content blocks.
-double reasoning_score(const Record& record);
+double reasoning_score(const ResponseView& response);
 
 // Output tokens and latency: only pairs in which both responses carry the number.
 AxisSamples verbosity_samples(const Pairs& pairs);

@@ -13,15 +13,6 @@ namespace velkin::diff {
 using agentlog::Record;
 using Seed = std::optional<uint64_t>;
 
-// The chat_response records of one side, in trace order (borrowed).
-using Responses = std::vector<const Record*>;
-
-struct ResponsePair {
-    const Record* baseline;
-    const Record* candidate;
-};
-using Pairs = std::vector<ResponsePair>;
-
 enum class DivergenceKind : uint8_t { StyleDrift, DecisionDrift, StructuralDrift };
 std::string_view divergence_kind_name(DivergenceKind kind);
 

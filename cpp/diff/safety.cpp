@@ -4,10 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include "diff/bootstrap.hpp"
-#include "diff/conformance.hpp"
-#include "diff/payload.hpp"
-#include "text/unicode.hpp"
 
 namespace velkin::diff {
 
@@ -45,10 +41,9 @@ bool holds_abstention_phrase(std::string_view text) {
 
 }  // namespace
 
-bool is_abstention_with(const Record& record) {
-    if (stop_reason(record) == FILTER_STOP_REASON) return true;
-    // The safety text is the standard response text: text blocks joined by one space.
-    return holds_abstention_phrase(text::lowercase(response_text(record)));
+bool is_abstention_with(const ResponseView& response) {
+    if (response.stop_reason == FILTER_STOP_REASON) return true;
+    return holds_abstention_phrase(response.lowered);
 }
 
 AxisSamples safety_samples(const Pairs& pairs) {

@@ -5,7 +5,6 @@
 #include <unordered_map>
 
 #include "diff/bootstrap.hpp"
-#include "diff/conformance.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -27,10 +26,13 @@ bool is_ascii_word_byte(unsigned char c) {
 // distinct terms of each document in order of first occurrence.
 class Corpus {
 public:
-    std::vector<TermCount> document(std::string_view text) {
+    std::vector<TermCount> document(const ResponseView& response) {
         std::vector<TermCount> terms;
         ++stamp_;
-        for (std::string_view token : tokenize(text, folded_)) {
+        // The view's lower-cased text is the folded form whenever the text is already NFC.
+        std::vector<std::string_view> tokens = text::is_nfc(response.text) ? folded_tokens(response.lowered)
+                                                                             : tokenize(response.text, folded_);
+        for (std::string_view token : tokens) {
             uint32_t id = intern(token);
             if (seen_in_[id] != stamp_) {
                 seen_in_[id] = stamp_;
@@ -94,8 +96,11 @@ double cosine(const TfidfVector& a, const TfidfVector& b, std::vector<double>& d
 
 std::vector<std::string_view> tokenize(std::string_view text, std::string& folded) {
     folded = text::lowercase(text::nfc(text));
+    return folded_tokens(folded);
+}
+
+std::vector<std::string_view> folded_tokens(std::string_view view) {
     std::vector<std::string_view> tokens;
-    const std::string_view view = folded;
     size_t start = 0;
     for (size_t i = 0; i < view.size();) {
         size_t at = i;
@@ -146,8 +151,8 @@ AxisSamples semantic_samples(const Pairs& pairs) {
     Corpus corpus;
     std::vector<std::vector<TermCount>> documents;
     documents.reserve(2 * p);
-    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(response_text(*pair.baseline)));
-    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(response_text(*pair.candidate)));
+    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(*pair.baseline));
+    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(*pair.candidate));
     std::vector<double> dense(corpus.vocabulary_size(), 0.0);
     std::vector<double> similarities;
     similarities.reserve(p);

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "diff/bootstrap.hpp"
+#include "diff/axes.hpp"
+#include "diff/report.hpp"
+#include "diff/response.hpp"
 
 namespace velkin::diff {
 
@@ -15,6 +17,8 @@ namespace velkin::diff {
 // numeric characters of its NFC, lower-cased form, which is left in `folded`
 // and which the tokens view.
 std::vector<std::string_view> tokenize(std::string_view text, std::string& folded);
+// The tokens of text already in that folded form.
+std::vector<std::string_view> folded_tokens(std::string_view folded);
 
 // A distinct term of one document (an interned token id) and how often it occurs.
 struct TermCount {

@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "diff/alignment.hpp"
-#include "diff/diff.hpp"
-#include "diff/payload.hpp"
+#include "diff/response.hpp"
 #include "json/writer.hpp"
 #include "native/divergences.hpp"
 #include "python/args.hpp"
@@ -60,13 +59,17 @@ std::vector<std::string> set_difference(const std::vector<std::string>& a, const
 
 // Every changed argument of every tool both turns call, unlike the report's
 // explanation, which names only the first.
-std::vector<ArgumentChange> argument_changes(const Record& baseline, const Record& candidate) {
+std::vector<ArgumentChange> argument_changes(const diff::ToolCalls& baseline, const diff::ToolCalls& candidate) {
     std::vector<ArgumentChange> changes;
-    auto candidate_inputs = diff::tool_use_inputs(candidate);
-    for (const auto& [tool, old_input] : diff::tool_use_inputs(baseline)) {
-        auto found = candidate_inputs.find(tool);
-        if (found == candidate_inputs.end() || json::deep_equal(old_input, found->second)) continue;
-        const json::Value& new_input = found->second;
+    std::vector<diff::FirstInput> candidate_inputs = diff::first_input_per_name(candidate);
+    auto by_name = [](const diff::FirstInput& input, std::string_view name) { return input.name < name; };
+    for (const diff::FirstInput& first : diff::first_input_per_name(baseline)) {
+        auto found = std::lower_bound(candidate_inputs.begin(), candidate_inputs.end(), first.name, by_name);
+        if (found == candidate_inputs.end() || found->name != first.name) continue;
+        const json::Value& old_input = *first.input;
+        const json::Value& new_input = *found->input;
+        if (json::deep_equal(old_input, new_input)) continue;
+        const std::string tool(first.name);
         const json::Object* old_members = old_input.as_object();
         const json::Object* new_members = new_input.as_object();
         if (!old_members || !new_members) {
@@ -92,20 +95,20 @@ std::optional<Change> string_change(std::string_view baseline, std::string_view 
     return Change{std::string(baseline), std::string(candidate)};
 }
 
-std::string_view model_of(const Record& record) {
-    const std::string* model = diff::string_member(record.payload, "model");
-    return model ? std::string_view(*model) : std::string_view();
+std::string_view model_of(const diff::ResponseView& response) {
+    return response.model ? std::string_view(*response.model) : std::string_view();
 }
 
-AlignedStep describe_match(const Step& step, const Record& baseline, const Record& candidate) {
+AlignedStep describe_match(const Step& step, diff::AlignedTurns& turns, const diff::ResponseView& baseline,
+                           const diff::ResponseView& candidate) {
     AlignedStep out{step};
-    out.cost = diff::pair_cost(baseline, candidate);
-    std::vector<std::string> old_shape = diff::tool_shape(baseline);
-    std::vector<std::string> new_shape = diff::tool_shape(candidate);
+    out.cost = turns.pair_cost(step.baseline, step.candidate);
+    std::vector<std::string> old_shape = diff::distinct_key_shapes(baseline.tool_calls);
+    std::vector<std::string> new_shape = diff::distinct_key_shapes(candidate.tool_calls);
     out.tools_added = set_difference(new_shape, old_shape);
     out.tools_removed = set_difference(old_shape, new_shape);
-    out.arguments = argument_changes(baseline, candidate);
-    out.stop_reason = string_change(diff::stop_reason(baseline), diff::stop_reason(candidate));
+    out.arguments = argument_changes(baseline.tool_calls, candidate.tool_calls);
+    out.stop_reason = string_change(baseline.stop_reason, candidate.stop_reason);
     out.model = string_change(model_of(baseline), model_of(candidate));
     return out;
 }
@@ -116,9 +119,10 @@ std::vector<AlignedStep> aligned_steps(const std::vector<Record>& baseline_recor
     diff::Responses candidate = diff::select_responses(candidate_records);
     std::vector<AlignedStep> steps;
     if (baseline.empty()) return steps;  // the report finds no divergence either
-    std::vector<Step> path = diff::align(baseline, candidate);
+    diff::AlignedTurns turns = diff::turn_features(baseline, candidate);
+    std::vector<Step> path = diff::align(turns);
     std::vector<diff::FirstDivergence> found =
-        diff::walk_collecting(path, baseline, candidate, baseline.size() + candidate.size());
+        diff::walk_collecting(path, turns, baseline, candidate, baseline.size() + candidate.size());
     // The walk records one divergence per dropped or inserted turn and one per
     // matched pair above the threshold, in path order.
     auto next = found.begin();
@@ -127,10 +131,14 @@ std::vector<AlignedStep> aligned_steps(const std::vector<Record>& baseline_recor
         AlignedStep out{step};
         switch (step.kind) {
             case Step::Kind::Match:
-                out = describe_match(step, *baseline[step.baseline], *candidate[step.candidate]);
+                out = describe_match(step, turns, baseline[step.baseline], candidate[step.candidate]);
                 break;
-            case Step::Kind::Delete: out.tools_removed = diff::tool_shape(*baseline[step.baseline]); break;
-            case Step::Kind::Insert: out.tools_added = diff::tool_shape(*candidate[step.candidate]); break;
+            case Step::Kind::Delete:
+                out.tools_removed = diff::distinct_key_shapes(baseline[step.baseline].tool_calls);
+                break;
+            case Step::Kind::Insert:
+                out.tools_added = diff::distinct_key_shapes(candidate[step.candidate].tool_calls);
+                break;
         }
         bool diverges = step.kind != Step::Kind::Match || *out.cost > diff::DIVERGENCE_THRESHOLD;
         if (diverges && next != found.end()) out.divergence = *next++;

@@ -1,17 +1,22 @@
 // The alignment against a plain reference computation of the same recurrences
 // (full matrices, pair_cost evaluated cell by cell), in the full and the banded
-// layout; the walk over paths the alignment never produces; and the internals
-// the module cannot reach.
+// layout; the features the walk and the drill-down reuse against the direct
+// computations; the walk over paths the alignment never produces; and the
+// internals the module cannot reach.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.hpp"
 #include "diff/alignment.hpp"
 #include "diff/drill_down.hpp"
+#include "diff/shingles.hpp"
 #include "json/reader.hpp"
+#include "text/unicode.hpp"
 
 using namespace velkin;
 using namespace velkin::diff;
@@ -27,9 +32,28 @@ Record response(const std::string& payload_json) {
 
 Responses views(const std::vector<Record>& records) {
     Responses out;
-    for (const Record& record : records) out.push_back(&record);
+    for (const Record& record : records) out.push_back(view_response(record));
     return out;
 }
+
+// The distinct windows of 4 code points (the whole text when shorter), as strings.
+std::vector<std::string_view> shingle_strings(std::string_view text) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < text.size();) {
+        starts.push_back(i);
+        text::next_code_point(text, i);
+    }
+    if (starts.empty()) return {};
+    if (starts.size() < 4) return {text};
+    starts.push_back(text.size());
+    std::vector<std::string_view> windows;
+    for (size_t k = 0; k + 4 < starts.size(); ++k) windows.push_back(text.substr(starts[k], starts[k + 4] - starts[k]));
+    std::sort(windows.begin(), windows.end());
+    windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
+    return windows;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Random turns over few letters, tools and stop reasons, so that equal shapes,
 // equal texts and exact cost ties are common; some texts draw from a wide
@@ -104,7 +128,7 @@ std::string reference_align(const Responses& b, const Responses& c, uint64_t w) 
     for (uint64_t i = 1; i <= n; ++i) {
         for (uint64_t j = 1; j <= m; ++j) {
             if (!in_band(i, j)) continue;
-            M[i][j] = pair_cost(*b[i - 1], *c[j - 1]) + std::min({M[i - 1][j - 1], X[i - 1][j - 1], Y[i - 1][j - 1]});
+            M[i][j] = pair_cost(b[i - 1], c[j - 1]) + std::min({M[i - 1][j - 1], X[i - 1][j - 1], Y[i - 1][j - 1]});
             X[i][j] = std::min(M[i][j - 1] + 0.6, X[i][j - 1] + 0.15);
             Y[i][j] = std::min(M[i - 1][j] + 0.6, Y[i - 1][j] + 0.15);
             double best = std::min({M[i][j], X[i][j], Y[i][j]});
@@ -155,6 +179,34 @@ TEST(banded_layout_matches_reference) {
     CHECK(matrix.cells.size() < 1201u * 401u);
 }
 
+TEST(features_cost_pairs_like_the_responses_themselves) {
+    // The walk and the drill-down read the alignment's features instead of the
+    // responses: every cell must cost the same bits, every overlap the same count.
+    TurnMaker maker{std::mt19937_64(5)};
+    std::vector<Record> baseline = maker.trace(40), candidate = maker.trace(40);
+    for (int k = 0; k < 10; ++k) {
+        // Several text blocks and whitespace runs, whose shingles the drill-down must not take from the features.
+        candidate.push_back(response(R"({"content":[{"type":"text","text":"a  b"},{"type":"text","text":"c"}]})"));
+        baseline.push_back(response(R"({"content":[{"type":"text","text":"a b\nc"}]})"));
+    }
+    Responses b = views(baseline), c = views(candidate);
+    AlignedTurns turns = turn_features(b, c);
+    ShingleOverlapCounter counter;
+    for (size_t i = 0; i < b.size(); ++i) {
+        for (size_t j = 0; j < c.size(); ++j) CHECK(same_bits(turns.pair_cost(i, j), pair_cost(b[i], c[j])));
+        if (!turns.baseline[i].text_is_normal || !turns.candidate[i].text_is_normal) continue;
+        ShingleOverlap overlap = counter.count(b[i].text_lines(), c[i].text_lines());
+        CHECK_EQ(turns.common_shingles(i, i), overlap.common);
+    }
+    Pairs pairs = pair_responses(b, c);
+    std::vector<PairDrilldown> direct = drill_down(pairs, {}), reused = drill_down(pairs, {}, &turns);
+    CHECK_EQ(direct.size(), reused.size());
+    for (size_t k = 0; k < direct.size(); ++k) {
+        CHECK_EQ(direct[k].pair_index, reused[k].pair_index);
+        CHECK(same_bits(direct[k].regression_score, reused[k].regression_score));
+    }
+}
+
 TEST(walk_over_hand_made_paths) {
     std::vector<Record> b = {
         response(R"({"content":[{"type":"text","text":"one"}]})"),
@@ -182,8 +234,8 @@ TEST(shingle_overlap_counts_like_string_sets) {
     TurnMaker maker{std::mt19937_64(3)};
     for (int k = 0; k < 300; ++k) {
         std::string a = maker.text(), b = maker.text();
-        std::vector<std::string_view> sa = shingles(a), sb = shingles(b);
-        ShingleOverlap overlap = shingle_overlap(a, b);
+        std::vector<std::string_view> sa = shingle_strings(a), sb = shingle_strings(b);
+        ShingleOverlap overlap = ShingleOverlapCounter{}.count(a, b);
         CHECK(overlap.first == sa.size() && overlap.second == sb.size() && overlap.common == count_common(sa, sb));
     }
 }
@@ -193,9 +245,11 @@ TEST(argument_changes_the_alignment_never_compares) {
     auto call = [](const std::string& input) {
         return response(R"({"content":[{"type":"tool_use","name":"f","input":)" + input + "}]}");
     };
-    CHECK_EQ(arg_value_diff(call(R"({"a":1})"), call(R"({"a":1,"b":2})")).value_or("none"),
-             std::string("`f`: input changed"));
-    CHECK_EQ(arg_value_diff(call(R"({"a":1,"b":"x\"y"})"), call(R"({"a":1})")).value_or("none"),
+    auto change = [](const Record& b, const Record& c) {
+        return arg_value_diff(view_response(b).tool_calls, view_response(c).tool_calls);
+    };
+    CHECK_EQ(change(call(R"({"a":1})"), call(R"({"a":1,"b":2})")).value_or("none"), std::string("`f`: input changed"));
+    CHECK_EQ(change(call(R"({"a":1,"b":"x\"y"})"), call(R"({"a":1})")).value_or("none"),
              std::string("`f(b)`: `\"x\\\"y\"` \u2192 `<missing>`"));
-    CHECK(!arg_value_diff(call(R"({"a":1})"), response(R"({"content":[]})")));
+    CHECK(!change(call(R"({"a":1})"), response(R"({"content":[]})")));
 }

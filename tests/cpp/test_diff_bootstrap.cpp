@@ -13,6 +13,7 @@
 
 #include "check.hpp"
 #include "diff/bootstrap.hpp"
+#include "diff/chacha.hpp"
 #include "json/reader.hpp"
 
 using namespace velkin;

@@ -1,0 +1,103 @@
+#include "diff/response.hpp"
+
+#include <algorithm>
+
+#include "text/unicode.hpp"
+
+namespace velkin::diff {
+
+namespace {
+
+const std::string* string_member(const json::Value& object, std::string_view key) {
+    const json::Value* member = object.get(key);
+    return member ? member->as_string() : nullptr;
+}
+
+std::optional<double> number_member(const json::Value& object, std::string_view key) {
+    const json::Value* member = object.get(key);
+    return member ? member->as_double() : std::nullopt;
+}
+
+bool has_type(const json::Value& block, std::string_view type) {
+    const std::string* name = string_member(block, "type");
+    return name && *name == type;
+}
+
+std::string joined(const std::vector<std::string_view>& pieces, char separator) {
+    size_t size = pieces.empty() ? 0 : pieces.size() - 1;
+    for (std::string_view piece : pieces) size += piece.size();
+    std::string text;
+    text.reserve(size);
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        if (k > 0) text.push_back(separator);
+        text += pieces[k];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string ResponseView::text_lines() const { return joined(text_blocks, '\n'); }
+
+ResponseView view_response(const Record& record) {
+    ResponseView view;
+    view.record = &record;
+    const json::Value& payload = record.payload;
+    const json::Value* content = payload.get("content");
+    if (const json::Array* blocks = content ? content->as_array() : nullptr) {
+        for (const json::Value& block : *blocks) {
+            if (has_type(block, "text")) {
+                if (const std::string* piece = string_member(block, "text")) view.text_blocks.push_back(*piece);
+            } else if (has_type(block, "thinking")) {
+                ++view.thinking_blocks;
+            }
+        }
+        view.tool_calls = read_tool_calls(*blocks);
+    }
+    view.text = joined(view.text_blocks, ' ');
+    view.lowered = text::lowercase(view.text);
+    if (const std::string* reason = string_member(payload, "stop_reason")) view.stop_reason = *reason;
+    view.model = string_member(payload, "model");
+    const json::Value* usage = payload.get("usage");
+    if (usage && usage->as_object()) {
+        view.has_usage = true;
+        view.input_tokens = number_member(*usage, "input_tokens");
+        view.output_tokens = number_member(*usage, "output_tokens");
+        view.cached_input_tokens = number_member(*usage, "cached_input_tokens");
+        view.cached_write_5m_tokens = number_member(*usage, "cached_write_5m_tokens");
+        view.cached_write_1h_tokens = number_member(*usage, "cached_write_1h_tokens");
+        view.thinking_tokens = number_member(*usage, "thinking_tokens");
+    }
+    view.latency_ms = number_member(payload, "latency_ms");
+    const json::Value* batch = payload.get("batch");
+    const bool* is_batch = batch ? batch->as_bool() : nullptr;
+    view.batch = is_batch && *is_batch;
+    return view;
+}
+
+Responses select_responses(const std::vector<Record>& records) {
+    Responses responses;
+    for (const Record& record : records) {
+        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(view_response(record));
+    }
+    return responses;
+}
+
+Pairs pair_responses(const Responses& baseline, const Responses& candidate) {
+    size_t count = std::min(baseline.size(), candidate.size());
+    Pairs pairs;
+    pairs.reserve(count);
+    for (size_t i = 0; i < count; ++i) pairs.push_back({&baseline[i], &candidate[i]});
+    return pairs;
+}
+
+std::string trace_id_for(const std::vector<Record>& records) {
+    if (records.empty()) return {};
+    for (const Record& record : records) {
+        if (!record.meta) continue;
+        if (const std::string* id = string_member(*record.meta, "trace_id")) return *id;
+    }
+    return records.front().id;
+}
+
+}  // namespace velkin::diff

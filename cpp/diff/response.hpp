@@ -1,0 +1,62 @@
+#pragma once
+// A response as every part of the report reads it, built once per chat_response
+// record: its texts, stop reason, model, usage counts, latency and tool calls.
+// The view borrows from the record, which must outlive it.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agentlog/record.hpp"
+#include "diff/tool_calls.hpp"
+
+namespace velkin::diff {
+
+using agentlog::Record;
+
+struct ResponseView {
+    const Record* record = nullptr;
+    // The "text" strings of the text blocks, in content order.
+    std::vector<std::string_view> text_blocks;
+    // The response text: the text blocks joined by one space.
+    std::string text;
+    // text::lowercase(text).
+    std::string lowered;
+    std::string_view stop_reason;  // empty when absent
+    const std::string* model = nullptr;
+    // The "usage" numbers; all absent when "usage" is not an object.
+    bool has_usage = false;
+    std::optional<double> input_tokens;
+    std::optional<double> output_tokens;
+    std::optional<double> cached_input_tokens;
+    std::optional<double> cached_write_5m_tokens;
+    std::optional<double> cached_write_1h_tokens;
+    std::optional<double> thinking_tokens;
+    std::optional<double> latency_ms;
+    bool batch = false;  // "batch" is true
+    uint64_t thinking_blocks = 0;
+    ToolCalls tool_calls;
+
+    // The text blocks joined by a line feed.
+    std::string text_lines() const;
+};
+
+ResponseView view_response(const Record& record);
+
+// The chat_response records of one side, in trace order.
+using Responses = std::vector<ResponseView>;
+Responses select_responses(const std::vector<Record>& records);
+
+struct ResponsePair {
+    const ResponseView* baseline;
+    const ResponseView* candidate;
+};
+using Pairs = std::vector<ResponsePair>;
+// Response i of each side, for i below the shorter side's count.
+Pairs pair_responses(const Responses& baseline, const Responses& candidate);
+
+// The "trace_id" string of the first record whose meta has one, else the first record's id.
+std::string trace_id_for(const std::vector<Record>& records);
+
+}  // namespace velkin::diff

@@ -1,0 +1,77 @@
+#pragma once
+// Text similarity by shingles (windows of 4 code points) and the hashing it
+// and the alignment's interning build on.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkin::diff {
+
+// splitmix64's finaliser: spreads every input bit over the whole word.
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
+// |A ∩ B| / |A ∪ B| from the sizes: 1.0 when both sets are empty.
+inline double jaccard_of_counts(uint64_t common, uint64_t size_a, uint64_t size_b) {
+    if (size_a == 0 && size_b == 0) return 1.0;
+    return static_cast<double>(common) / static_cast<double>(size_a + size_b - common);
+}
+
+template <class T>
+uint64_t count_common(const std::vector<T>& a, const std::vector<T>& b) {
+    uint64_t common = 0;
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i] < b[j]) {
+            ++i;
+        } else if (b[j] < a[i]) {
+            ++j;
+        } else {
+            ++common, ++i, ++j;
+        }
+    }
+    return common;
+}
+
+// Jaccard index of two ordered sets (ascending, no duplicates).
+template <class T>
+double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
+    return jaccard_of_counts(count_common(a, b), a.size(), b.size());
+}
+
+// A shingle as its packed code points: length in bits 84..86, then 21 bits per code point.
+// Equal keys are equal shingles, so key sets have the same sizes and intersections as
+// string sets; no key is 0. A text shorter than a window is one shingle, the whole text.
+__extension__ typedef unsigned __int128 ShingleKey;
+uint64_t shingle_hash(ShingleKey key);
+// The key of every window in text order, repeats included.
+void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
+
+struct ShingleOverlap {
+    uint64_t first = 0;   // distinct shingles of a
+    uint64_t second = 0;  // distinct shingles of b
+    uint64_t common = 0;  // distinct shingles of both
+};
+
+// Counts shingle overlaps with a hash table kept from one text pair to the next.
+struct ShingleOverlapCounter {
+    std::vector<ShingleKey> keys;
+    std::vector<ShingleKey> slots;  // 0 marks an empty slot: no key is 0
+    std::vector<uint8_t> sides;
+
+    ShingleOverlap count(std::string_view a, std::string_view b);
+};
+
+// Runs of White_Space become one space; none is kept at either end.
+std::string normalise_whitespace(std::string_view text);
+// Jaccard index of the shingle sets of the whitespace-normalised texts.
+double text_similarity(std::string_view a, std::string_view b);
+
+}  // namespace velkin::diff
