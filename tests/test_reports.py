@@ -344,10 +344,13 @@ def test_compare_command_writes_every_report(trials, tmp_path):
         drop_reservation_lookups(conversation)
     for path, run in zip(paths, [trials[0], trials[1], [r for c in candidate for r in c]]):
         path.write_bytes(_core.write_agentlog(run))
-    page, xml = tmp_path / "r.html", tmp_path / "r.xml"
+    page, xml, pricing = tmp_path / "r.html", tmp_path / "r.xml", tmp_path / "p.json"
+    pricing.write_text('{"nobody": [1e-6, -1e-5]}')
     result = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id",
-                    "--format", "markdown", "--html", page, "--junit", xml)
+                    "--format", "markdown", "--html", page, "--junit", xml, "--pricing", pricing)
     assert result.returncode == 1 and result.stdout.startswith("## velkin compare: \u274c **Regressed**")
+    assert "'nobody' has a negative price" in result.stderr
+    assert re.search(r"candidate: \d+ responses name no model; they cost 0", result.stderr)
     regressed = re.search(r"Conversations: (\d+) regressed of 25", result.stdout)
     cases = junit_cases(xml.read_text())
     assert regressed and sum(name.startswith("task_id ") for name, _ in cases) == int(regressed.group(1))

@@ -131,14 +131,19 @@ def price_warnings(path: str, table: dict, sides: dict) -> list:
         if any(isinstance(v, (int, float)) and not isinstance(v, bool) and v < 0 for v in values):
             warnings.append(f"{path}: model {name!r} has a negative price")
     for label, records in sides.items():
-        missing = {}
+        missing, nameless = {}, 0
         for record in model.responses(records):
             name = record["payload"].get("model") if isinstance(record["payload"], dict) else None
-            if isinstance(name, str) and price_entry(table, name) is None:
+            if not isinstance(name, str):
+                nameless += 1
+            elif price_entry(table, name) is None:
                 missing[name] = missing.get(name, 0) + 1
         for name, count in sorted(missing.items()):
             warnings.append(f"{label}: model {name!r} is not in the price table; its "
                             f"{count} response{'s' if count != 1 else ''} cost 0 on the cost axis")
+        if nameless:
+            warnings.append(f"{label}: {nameless} response{'s' if nameless != 1 else ''} name no model; "
+                            f"{'they cost' if nameless != 1 else 'it costs'} 0 on the cost axis")
     return warnings
 
 

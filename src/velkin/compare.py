@@ -117,6 +117,8 @@ def run_command(args, read_pricing) -> int:
     except ValueError as e:
         print(f"velkin: error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
-    view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)),
+    sides = {"baseline": [r for run in baseline for r in run], "candidate": [r for run in candidate for r in run]}
+    warnings = cli.price_warnings(args.pricing, pricing, sides) if pricing is not None else []
+    view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)), warnings=warnings,
                               rows_of=model.conversation_rows(baseline, candidate, _native.alignment))
     return cli.publish(view, report, args)

@@ -175,8 +175,7 @@ def headline(report: Report) -> str:
             lead = f"Most serious, at {where}: {first[0].explanation}"
         else:
             lead = errors[0].message if errors else ""
-        count = len(errors) or sum(1 for c in report.conversations if c.regressed)
-        return f"{count} error-level finding{'s' if count != 1 else ''}. {lead}"
+        return f"{report.regressed_summary()}. {lead}"
     if report.verdict == NO_CHANGE:
         return "No error-level finding: the gate passes."
     return "Too few repeated runs to tell a regression from noise."

@@ -31,11 +31,10 @@ def code(text) -> str:
 
 
 def header(report: Report) -> list:
-    errors = len(report.errors)
     verdict = VERDICTS.get(report.verdict, "\u26a0\ufe0f **Uncalibrated**")
     lines = [f"## velkin {report.command}: {verdict}", ""]
-    if errors:
-        lines.append(f"{errors} error-level finding{'s' if errors != 1 else ''}.")
+    if report.verdict == REGRESSED:
+        lines.append(report.regressed_summary() + ".")
     sides = ", ".join(f"{s.label} {code(s.trace_id or s.path)}" + (f" ({s.responses} responses)"
                       if s.responses is not None else "") for s in report.sides)
     lines.append(f"{sides}; seed {report.seed}, velkin {report.version}.")

@@ -225,6 +225,14 @@ class Report:
     # (where, baseline model, candidate model) of matched turns that switched model and diverge in nothing else
     model_switches: list = field(default_factory=list)
 
+    def regressed_summary(self) -> str:
+        """How much regressed, in the report's own unit: conversations of a run comparison, else findings."""
+        if self.conversations:
+            regressed = sum(1 for c in self.conversations if c.regressed)
+            return f"{regressed} of {len(self.conversations)} conversations regressed"
+        count = len(self.errors)
+        return f"{count} error-level finding{'s' if count != 1 else ''}"
+
     @property
     def errors(self) -> list:
         return [r for r in self.recommendations if r.severity == "error"]

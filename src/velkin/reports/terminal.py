@@ -99,7 +99,7 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     counts = ", ".join(p for p in (errors and plural(errors, "error"), warnings and plural(warnings, "warning")) if p)
     if report.verdict == REGRESSED:
         head = canvas.paint("\u2717 REGRESSED", "bold red")
-        tail = f"the candidate is worse than the baseline ({counts or 'see below'})"
+        tail = f"the candidate is worse than the baseline ({report.regressed_summary()})"
     elif report.verdict == NO_CHANGE:
         head = canvas.paint("\u2713 NO SIGNIFICANT CHANGE", "bold green")
         tail = f"no error-level finding{' (' + counts + ')' if counts else ''}"
