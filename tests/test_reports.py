@@ -187,16 +187,20 @@ def test_trace_text_cannot_drive_the_terminal_or_the_markup(tmp_path):
     hostile = "\x1b[2J\x1b]0;owned\x07 \u202eevil <details><img src=x> | cell"
     records = []
     for side, value in (("b", "economy"), ("c", hostile)):
-        payload = {"model": "m", "stop_reason": "tool_use", "usage": {"input_tokens": 1, "output_tokens": 1},
-                   "content": [{"type": "text", "text": f"Booking {value}."},
-                               {"type": "tool_use", "name": "book", "input": {"cabin": value}}]}
+        turns = [[{"type": "text", "text": f"Booking {value}."},  # an argument value changes
+                  {"type": "tool_use", "name": "book", "input": {"cabin": value}}],
+                 [{"type": "tool_use", "name": f"{side}\x01\x1b[31m", "input": {}}]]  # so does a tool's name
+        payloads = [{"model": "m", "stop_reason": "tool_use", "usage": {"input_tokens": 1, "output_tokens": 1},
+                     "content": content} for content in turns]
         path = tmp_path / f"{side}.agentlog"
-        path.write_bytes(_core.write_agentlog([{"version": "0.1", "id": side, "kind": "chat_response", "ts": "t",
-                                                "payload": payload}]))
+        path.write_bytes(_core.write_agentlog([{"version": "0.1", "id": f"{side}{i}", "kind": "chat_response",
+                                                "ts": "t", "payload": p} for i, p in enumerate(payloads)]))
         records.append(path)
     text = velkin("diff", *records, "--all", "--show-turns").stdout
     assert "\x1b" not in text and "\x07" not in text and "\u202e" not in text and "\\x1b[2J" in text
-    md = velkin("diff", *records, "--format", "markdown").stdout
+    xml = tmp_path / "r.xml"
+    md = velkin("diff", *records, "--format", "markdown", "--junit", xml).stdout
+    assert junit_cases(xml.read_text(encoding="utf-8"))  # control characters would make the XML unreadable
     outside_code = re.sub(r"``.*?``|`[^`]*`", "", md)
     for markup in ("<details>", "<summary>", "</summary>", "</details>"):  # the summary's own
         outside_code = outside_code.replace(markup, "")

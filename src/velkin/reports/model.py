@@ -39,7 +39,6 @@ UNKNOWN_AXIS = AxisInfo("", "", None)
 WORSE, BETTER, SAME, UNCLEAR, MORE, LESS, NO_DATA = "worse", "better", "same", "unclear", "more", "less", "no data"
 
 ALARMING = {"severe", "error"}
-NOTABLE = {"moderate", "warning"}
 
 
 def fmt_number(x: Optional[float], unit: str, signed: bool = False) -> str:
