@@ -212,6 +212,14 @@ BAD_INPUTS = [
              b'"spanId": "1122334455667788", "startTimeUnixNano": -5}]}]}]}',
      "field `startTimeUnixNano`: expected nanoseconds since the epoch"),
     ("otlp", b'{"resourceMetrics": []}', "expected an OTLP JSON line with `resourceSpans` or `resourceLogs`"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": '
+             b'"chat"}}, {"key": "' + b'llm.input_messages.' + b'0.' * 200000 + b'x", "value": {"intValue": "1"}}, '
+             b'{"key": "gen_ai.usage.input_tokens", "value": {"stringValue": "many"}}]}]}]}]}',
+     "span 1122334455667788: field `gen_ai.usage.input_tokens`: expected a number"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "attributes": [{"key": "k", "value": ' + b'{"arrayValue": {"values": [' * 200
+             + b']}}' * 200 + b'}]}]}]}]}', "recursion limit exceeded"),
 ]
 
 
@@ -233,14 +241,12 @@ class TestCommand:
         diff = velkin("diff", baseline, candidate, "--seed", "1", "--json")
         assert json.loads(diff.stdout)["pair_count"] == 3
 
-    def test_detects_imports_and_diffs(self, tmp_path):
+    def test_detects_and_imports(self, tmp_path):
         out = tmp_path / "tau.agentlog"
         result = velkin("import", TAU_BENCH, "-o", out)
         assert result.returncode == 0, result.stderr
         assert f"{TAU_BENCH}: detected tau-bench" in result.stderr.decode()
-        assert velkin("validate", out).returncode == 0
-        diff = velkin("diff", out, out, "--seed", "1")
-        assert diff.returncode == 0 and b"1381 pairs" in diff.stdout
+        assert velkin("validate", out).stdout == f"ok: {len(importers.import_records(TAU_BENCH))} records\n".encode()
 
     def test_reads_stdin(self, tmp_path):
         out = tmp_path / "stdin.agentlog"

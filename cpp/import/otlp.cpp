@@ -197,8 +197,10 @@ std::optional<json::Value> unflatten(const json::Object& attributes, std::string
         any = true;
         std::string_view rest = std::string_view(m.key).substr(prefix.size());
         json::Object* node = &root;
-        for (;;) {
-            size_t dot = rest.find('.');
+        // The known forms nest a few levels; deeper paths stay one key, so nesting stays bounded.
+        constexpr int MAX_LEVELS = 16;
+        for (int level = 0;; ++level) {
+            size_t dot = level < MAX_LEVELS ? rest.find('.') : std::string_view::npos;
             std::string segment(rest.substr(0, dot));
             if (dot == std::string_view::npos) {
                 json::object_set(*node, std::move(segment), m.value);
