@@ -12,6 +12,26 @@
 
 namespace velkin::imports {
 
+Attributes::Attributes(const json::Object& attributes) {
+    entries_.reserve(attributes.size());
+    for (const json::Member& m : attributes) {
+        if (!m.value.is_null()) entries_.push_back({m.key, &m.value});
+    }
+    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+}
+
+const json::Value* Attributes::find(std::string_view key) const {
+    auto at = std::lower_bound(entries_.begin(), entries_.end(), key, [](const Entry& e, std::string_view k) { return e.key < k; });
+    return at != entries_.end() && at->key == key ? at->value : nullptr;
+}
+
+std::span<const Attributes::Entry> Attributes::with_prefix(std::string_view prefix) const {
+    auto first = std::lower_bound(entries_.begin(), entries_.end(), prefix, [](const Entry& e, std::string_view k) { return e.key < k; });
+    auto last = first;
+    while (last != entries_.end() && last->key.substr(0, prefix.size()) == prefix) ++last;
+    return {first, last};
+}
+
 namespace {
 
 // --- OTLP JSON values ------------------------------------------------------------
@@ -23,7 +43,10 @@ const json::Value* attribute(const json::Object& attributes, std::string_view ke
     return nullptr;
 }
 
-std::string string_attribute(const json::Object& attributes, std::string_view key) {
+const json::Value* attribute(const Attributes& attributes, std::string_view key) { return attributes.find(key); }
+
+template <class Owner>
+std::string string_attribute(const Owner& attributes, std::string_view key) {
     const json::Value* value = attribute(attributes, key);
     if (!value) return {};
     if (const std::string* text = value->as_string()) return *text;
@@ -31,7 +54,7 @@ std::string string_attribute(const json::Object& attributes, std::string_view ke
     return {};
 }
 
-std::optional<double> number_attribute(const json::Object& attributes, std::string_view key) {
+std::optional<double> number_attribute(const Attributes& attributes, std::string_view key) {
     const json::Value* value = attribute(attributes, key);
     if (!value) return std::nullopt;
     if (value->is_number()) return value->as_double();
@@ -101,7 +124,7 @@ std::string id_of(const json::Value& value, std::string_view key, size_t bytes, 
 // --- message content -----------------------------------------------------------------
 
 // Attribute values that hold JSON: a JSON string or the structured value itself.
-std::optional<json::Value> json_attribute(const json::Object& attributes, std::string_view key) {
+std::optional<json::Value> json_attribute(const Attributes& attributes, std::string_view key) {
     const json::Value* value = attribute(attributes, key);
     if (!value) return std::nullopt;
     if (const std::string* text = value->as_string()) {
@@ -189,13 +212,13 @@ json::Value unflatten_node(json::Object object) {
     return json::Value(std::move(array));
 }
 
-std::optional<json::Value> unflatten(const json::Object& attributes, std::string_view prefix) {
+std::optional<json::Value> unflatten(const Attributes& attributes, std::string_view prefix) {
     json::Object root;
     bool any = false;
-    for (const json::Member& m : attributes) {
-        if (m.key.size() <= prefix.size() || m.key.compare(0, prefix.size(), prefix) != 0) continue;
+    for (const Attributes::Entry& m : attributes.with_prefix(prefix)) {
+        if (m.key.size() <= prefix.size()) continue;
         any = true;
-        std::string_view rest = std::string_view(m.key).substr(prefix.size());
+        std::string_view rest = m.key.substr(prefix.size());
         json::Object* node = &root;
         // The known forms nest a few levels; deeper paths stay one key, so nesting stays bounded.
         constexpr int MAX_LEVELS = 16;
@@ -203,7 +226,7 @@ std::optional<json::Value> unflatten(const json::Object& attributes, std::string
             size_t dot = level < MAX_LEVELS ? rest.find('.') : std::string_view::npos;
             std::string segment(rest.substr(0, dot));
             if (dot == std::string_view::npos) {
-                json::object_set(*node, std::move(segment), m.value);
+                json::object_set(*node, std::move(segment), *m.value);
                 break;
             }
             rest.remove_prefix(dot + 1);
@@ -314,7 +337,7 @@ json::Array chat_output(const json::Value& entries, json::Value (*convert)(const
 
 enum class SpanKind { Chat, Tool, Skipped };
 
-SpanKind kind_of(const json::Object& attributes, std::string& skipped_as) {
+SpanKind kind_of(const Attributes& attributes, std::string& skipped_as) {
     std::string operation = string_attribute(attributes, "gen_ai.operation.name");
     std::string openinference = string_attribute(attributes, "openinference.span.kind");
     std::string request_type = string_attribute(attributes, "llm.request.type");
@@ -338,7 +361,7 @@ constexpr std::pair<std::string_view, std::string_view> CONVERSATION_KEYS[] = {
     {"service.name", "service_name"},
 };
 
-void fill_chat(OtlpMapper::Call& call, const json::Object& a) {
+void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     // Messages: current conventions, then OpenInference, then Traceloop's indexed attributes.
     if (std::optional<json::Value> input = json_attribute(a, "gen_ai.input.messages")) {
         json::Array history;
@@ -401,7 +424,7 @@ void fill_chat(OtlpMapper::Call& call, const json::Object& a) {
                          "llm.token_count.completion_details.reasoning"});
 }
 
-void fill_tool(OtlpMapper::Call& call, const json::Object& a, const json::Value& status_code, const std::string& name) {
+void fill_tool(OtlpMapper::Call& call, const Attributes& a, const json::Value& status_code, const std::string& name) {
     call.is_tool = true;
     call.tool_name = string_attribute(a, "gen_ai.tool.name");
     if (call.tool_name.empty()) call.tool_name = string_attribute(a, "tool.name");
@@ -459,7 +482,7 @@ json::Value event_chat_message(std::string role, const json::Value* body) {
 
 }  // namespace
 
-void OtlpMapper::add_trace_meta(const std::string& trace_id, const json::Object& attributes) {
+void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& attributes) {
     json::Object& meta = trace_meta_[trace_id];
     for (const auto& [key, name] : CONVERSATION_KEYS) {
         std::string value = string_attribute(attributes, key);
@@ -473,7 +496,8 @@ void OtlpMapper::map(std::string_view text) {
     OtlpLine line;
     read_otlp_line(text, line);
     if (!line.has_spans && !line.has_logs) bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
-    for (RawSpan& span : line.spans) map_span(span, line.resources[span.resource]);
+    std::vector<Attributes> resources(line.resources.begin(), line.resources.end());
+    for (RawSpan& span : line.spans) map_span(span, resources[span.resource]);
     for (RawEvent& record : line.logs) {
         Event event;
         event.trace_id = id_of(record.trace_id, "traceId", 16, false);
@@ -482,9 +506,10 @@ void OtlpMapper::map(std::string_view text) {
         if (event.time == 0) event.time = nanos(record.observed_time, "observedTimeUnixNano");
         if (!record.name.is_null() && !record.name.as_string()) wrong_type("eventName", "a string", record.name);
         std::string name = record.name.as_string() ? *record.name.as_string() : "";
-        if (name.empty()) name = string_attribute(record.attributes, "event.name");
+        Attributes attributes(record.attributes);
+        if (name.empty()) name = string_attribute(attributes, "event.name");
         if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
-        map_event(std::move(event), name, &record.body, record.attributes);
+        map_event(std::move(event), name, &record.body, attributes);
     }
 }
 
@@ -504,7 +529,7 @@ void OtlpMapper::absorb(OtlpMapper&& later) {
     for (const auto& [kind, count] : later.skipped_) skipped_[kind] += count;
 }
 
-void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes) {
+void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes) {
     if (name == "gen_ai.client.inference.operation.details") {
         OtlpMapper::Call details;
         fill_chat(details, attributes);
@@ -542,11 +567,11 @@ void OtlpMapper::map_event(Event event, const std::string& name, const json::Val
     events_.push_back(std::move(event));
 }
 
-void OtlpMapper::map_span(RawSpan& span, const json::Object& resource) {
+void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
     std::string span_id = id_of(span.span_id, "spanId", 8, true);
     try {
         std::string trace_id = id_of(span.trace_id, "traceId", 16, true);
-        json::Object& attributes = span.attributes;
+        Attributes attributes(span.attributes);
         add_trace_meta(trace_id, attributes);
         add_trace_meta(trace_id, resource);
         uint64_t start = nanos(span.start, "startTimeUnixNano");
@@ -558,10 +583,11 @@ void OtlpMapper::map_span(RawSpan& span, const json::Object& resource) {
             event.time = nanos(raw.time, "timeUnixNano");
             if (!raw.name.is_null() && !raw.name.as_string()) wrong_type("name", "a string", raw.name);
             std::string name = raw.name.as_string() ? *raw.name.as_string() : "";
-            if (name.empty()) name = string_attribute(raw.attributes, "event.name");
+            Attributes event_attributes(raw.attributes);
+            if (name.empty()) name = string_attribute(event_attributes, "event.name");
             // Span events carry their content in attributes.
             json::Value body(raw.attributes);
-            map_event(std::move(event), name, &body, raw.attributes);
+            map_event(std::move(event), name, &body, event_attributes);
         }
         std::string skipped_as;
         SpanKind kind = kind_of(attributes, skipped_as);

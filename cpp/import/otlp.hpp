@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -17,6 +18,24 @@
 #include "json/value.hpp"
 
 namespace velkin::imports {
+
+// A span's or record's attributes, indexed by key for the many lookups of the mapping.
+class Attributes {
+public:
+    struct Entry {
+        std::string_view key;
+        const json::Value* value;
+    };
+    // Views `attributes`, which must outlive it; null values count as absent.
+    explicit Attributes(const json::Object& attributes);
+    // The first value of `key`, or nullptr.
+    const json::Value* find(std::string_view key) const;
+    // The entries whose key starts with `prefix`, in key order.
+    std::span<const Entry> with_prefix(std::string_view prefix) const;
+
+private:
+    std::vector<Entry> entries_;  // sorted by key, stable
+};
 
 class OtlpMapper {
 public:
@@ -58,9 +77,9 @@ public:
     };
 
 private:
-    void map_span(RawSpan& span, const json::Object& resource);
-    void map_event(Event event, const std::string& name, const json::Value* body, const json::Object& attributes);
-    void add_trace_meta(const std::string& trace_id, const json::Object& attributes);
+    void map_span(RawSpan& span, const Attributes& resource);
+    void map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes);
+    void add_trace_meta(const std::string& trace_id, const Attributes& attributes);
     // Marks the chat spans that repeat another's call, after merging what they add.
     std::vector<bool> merge_duplicates();
 
