@@ -142,43 +142,42 @@ void Conversation::add_tool_result(std::string ts, std::string id, json::Value c
 
 size_t Conversation::write(std::string& out) {
     flush_tool_calls();
-    json::Object metadata_meta;
-    metadata_meta.push_back({"trace_id", json::Value(trace_id_)});
-    for (json::Member& m : meta_) json::object_set(metadata_meta, std::move(m.key), std::move(m.value));
+    json::Object metadata_meta = std::move(meta_);
     json::Object metadata_payload;
     metadata_payload.push_back({"source", json::Value(source_)});
     std::string first_ts = records_.empty() ? std::string(NO_TIME) : records_.front().ts;
     records_.insert(records_.begin(), Pending{agentlog::Kind::Metadata, std::move(first_ts), std::move(metadata_meta),
                                               json::Value(std::move(metadata_payload))});
 
+    // Every record's meta opens with the trace id, written once.
+    std::string meta_head = ",\"meta\":{\"trace_id\":";
+    json::write_compact_string(trace_id_, meta_head);
     std::string parent;
-    std::string payload_text;
     std::string seed;
     for (size_t i = 0; i < records_.size(); ++i) {
         Pending& record = records_[i];
-        payload_text.clear();
-        json::write_compact(record.payload, payload_text);
-        // Ids are unique within a trace and the same on every import of the same input.
+        // Ids are unique within a trace and the same on every import of the same input:
+        // the digest of the trace id, the position and the payload's text.
         seed.assign(trace_id_);
         seed += '\n';
         seed += std::to_string(i);
         seed += '\n';
-        seed += payload_text;
+        size_t payload_start = seed.size();
+        json::write_compact(record.payload, seed);
         std::string id = "sha256:" + text::hex(text::sha256(seed));
-        if (i > 0) {
-            json::Object meta;
-            meta.reserve(record.meta.size() + 1);
-            meta.push_back({"trace_id", json::Value(trace_id_)});
-            for (json::Member& m : record.meta) json::object_set(meta, std::move(m.key), std::move(m.value));
-            record.meta = std::move(meta);
-        }
         std::optional<std::string_view> parent_view;
         if (i > 0) parent_view = parent;
         agentlog::write_envelope_head(RECORD_VERSION, id, record.kind, record.ts, parent_view, out);
-        out += ",\"meta\":";
-        json::write_compact(json::Value(std::move(record.meta)), out);
-        out += ",\"payload\":";
-        out += payload_text;
+        out += meta_head;
+        for (const json::Member& m : record.meta) {
+            if (m.key == "trace_id") continue;
+            out += ',';
+            json::write_compact_string(m.key, out);
+            out += ':';
+            json::write_compact(m.value, out);
+        }
+        out += "},\"payload\":";
+        out.append(seed, payload_start, std::string::npos);
         out += "}\n";
         parent = std::move(id);
     }
