@@ -94,6 +94,16 @@ def test_missing_key_member_and_repeated_keys():
         compare_runs([run], [run], key="task")
 
 
+@pytest.mark.parametrize("baseline, error, message", [
+    ([[{"id": "x"}]], ValueError, "baseline run 1, record 1: missing field `version`"),
+    ([], ValueError, "no baseline runs"),
+    ([42], TypeError, "a run is a path or a list of records"),
+])
+def test_bad_runs_are_named(baseline, error, message):
+    with pytest.raises(error, match=message):
+        compare_runs(baseline, [conversation("a", "one", turns())])
+
+
 def test_one_sided_conversations_are_listed_not_dropped():
     baseline = conversation("a", "only baseline", turns()) + conversation("b", "both", turns())
     candidate = conversation("c", "both", turns()) + conversation("d", "only candidate", turns())

@@ -35,6 +35,8 @@ bool measures_the_pair(Axis axis) {
     return axis == Axis::Semantic || axis == Axis::Trajectory || axis == Axis::Conformance;
 }
 bool symmetric(Axis axis) { return axis == Axis::Semantic || axis == Axis::Trajectory; }
+constexpr std::array<Axis, 5> OWN_VALUE_AXES = {Axis::Safety, Axis::Verbosity, Axis::Latency, Axis::Cost,
+                                                Axis::Reasoning};
 
 // A conversation as one run holds it.
 struct Side {
@@ -51,17 +53,21 @@ struct KeyEntry {
 struct RunFeatures {
     std::map<std::string, uint64_t> tools;  // name -> first turn calling it
     std::vector<bool> refusing, truncated;  // per turn
+    std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side
     std::optional<double> outcome;
 };
 
-RunFeatures features_of(const Responses& responses) {
+RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
     RunFeatures features;
+    for (Axis axis : OWN_VALUE_AXES) {
+        for (const Turn& response : responses)
+            features.own[static_cast<size_t>(axis)].push_back(own_value(axis, response, pricing));
+    }
+    const auto& abstains = features.own[static_cast<size_t>(Axis::Safety)];
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
-        const Record& response = *responses[turn];
-        for (const ToolUse& use : tool_uses(response)) {
-            features.tools.emplace(use.name, turn);
-        }
-        features.refusing.push_back(refuses(response));
+        const Turn& response = responses[turn];
+        for (const ToolUse& use : tool_uses(response)) features.tools.emplace(std::string(use.name), turn);
+        features.refusing.push_back(refuses(response, abstains[turn] == 1.0));
         features.truncated.push_back(truncated(response));
     }
     return features;
@@ -77,7 +83,7 @@ std::optional<double> outcome_of(const Conversation& conversation, std::string_v
 // The runs of one conversation, baseline replicates first: their features and
 // the alignment of every two (paths[a][b] puts run a on the baseline side).
 struct ConversationRuns {
-    std::vector<Responses> turns;
+    std::vector<Turns> turns;
     std::vector<RunFeatures> features;
     std::vector<std::vector<std::vector<Step>>> paths;
 };
@@ -116,7 +122,7 @@ struct ArgumentChange {
 };
 
 // The value the first call of `tool` in a turn passes to `key`.
-std::optional<std::string> argument_at(const Record& response, std::string_view tool, std::string_view key) {
+std::optional<std::string> argument_at(const Turn& response, std::string_view tool, std::string_view key) {
     for (const ToolUse& use : tool_uses(response)) {
         if (use.name != tool) continue;
         const json::Value* member = use.input ? use.input->get(key) : nullptr;
@@ -132,29 +138,29 @@ std::optional<std::string> argument_at(const Record& response, std::string_view 
 std::vector<ArgumentChange> changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
     std::vector<ArgumentChange> changed;
     std::set<std::pair<std::string, std::string>> reported;
-    const Responses& turns = runs.turns[c];
+    const Turns& turns = runs.turns[c];
     for (uint64_t turn = 0; turn < turns.size(); ++turn) {
-        std::vector<const Record*> counterparts;
+        std::vector<const Turn*> counterparts;
         for (uint32_t b : bases) {
             std::optional<uint64_t> matched = matched_baseline_turn(runs.paths[b][c], turn);
             if (!matched) break;
-            counterparts.push_back(runs.turns[b][*matched]);
+            counterparts.push_back(&runs.turns[b][*matched]);
         }
         if (counterparts.size() != bases.size()) continue;
-        std::set<std::string> tools_seen;
-        for (const ToolUse& use : tool_uses(*turns[turn])) {
+        std::set<std::string_view> tools_seen;
+        for (const ToolUse& use : tool_uses(turns[turn])) {
             const json::Object* input = use.input ? use.input->as_object() : nullptr;
             if (!input || !tools_seen.insert(use.name).second) continue;
             for (const json::Member& member : *input) {
                 std::optional<std::string> agreed = argument_at(*counterparts.front(), use.name, member.key);
                 if (!agreed) continue;
-                bool all_agree = std::all_of(counterparts.begin() + 1, counterparts.end(), [&](const Record* b) {
+                bool all_agree = std::all_of(counterparts.begin() + 1, counterparts.end(), [&](const Turn* b) {
                     return argument_at(*b, use.name, member.key) == agreed;
                 });
                 if (!all_agree) continue;
                 std::string value = json::to_compact(member.value);
-                if (value == *agreed || !reported.emplace(use.name, member.key).second) continue;
-                changed.push_back({use.name, member.key, *agreed, std::move(value), turn});
+                if (value == *agreed || !reported.emplace(std::string(use.name), member.key).second) continue;
+                changed.push_back({std::string(use.name), member.key, *agreed, std::move(value), turn});
             }
         }
     }
@@ -223,7 +229,7 @@ struct Work {
     ConversationResult result;
     std::array<std::vector<std::string>, SIGNATURE_KINDS> subject_names;  // numbered locally until the suite numbers them
     std::vector<Labelling> labellings;  // the observed one first; none unless paired
-    bool no_pricing = false;
+    uint64_t matched = 0, priced = 0;   // turn pairs of the first baseline and candidate runs; both costs known
 };
 
 struct Context {
@@ -349,13 +355,13 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
         findings.push_back(signature_finding(
             Signature::NewRefusal,
             "candidate refused at candidate turn #" + std::to_string(*c_turn) + " (baseline turn #" +
-                std::to_string(b_turn) + "): \"" + excerpt(text_of(*runs.turns[c][*c_turn])) +
+                std::to_string(b_turn) + "): \"" + excerpt(std::string(text_of(runs.turns[c][*c_turn]))) +
                 "\"; no baseline run refused there",
             b_turn, *c_turn, candidate_run, "refusal"));
     }
     if (auto c_turn = new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) {
         uint64_t b_turn = baseline_counterpart(path, *c_turn);
-        std::string reason(stop_reason_of(*runs.turns[c][*c_turn]));
+        std::string reason(stop_reason_of(runs.turns[c][*c_turn]));
         findings.push_back(signature_finding(
             Signature::NewTruncation,
             "candidate response truncated at candidate turn #" + std::to_string(*c_turn) + " (stop_reason " +
@@ -394,14 +400,14 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     const uint32_t m = static_cast<uint32_t>(sides.size());
 
     ConversationRuns runs;
-    std::vector<Responses>& turns = runs.turns;
+    std::vector<Turns>& turns = runs.turns;
     std::vector<RunFeatures>& features = runs.features;
     turns.resize(m);
     features.resize(m);
     for (uint32_t r = 0; r < m; ++r) {
         const Conversation& conversation = *sides[r].conversation;
-        turns[r] = responses_of(conversation.records);
-        features[r] = features_of(turns[r]);
+        turns[r] = turns_of(conversation.records);
+        features[r] = features_of(turns[r], options.pricing);
         if (!context.outcome_member.empty())
             features[r].outcome = outcome_of(conversation, context.outcome_member);
         bool baseline = r < k;
@@ -419,23 +425,37 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         for (uint32_t b = a + 1; b < m; ++b) {
             std::vector<Step>& path = paths[a][b];
             path = align_turns(turns[a], turns[b]);
-            std::vector<AxisSamples> rows = matched_samples(path, turns[a], turns[b], options.pricing);
-            if (a == 0 && b == k) work.no_pricing = rows[static_cast<size_t>(Axis::Cost)].no_pricing;
             std::vector<Step> swapped = path;
             for (Step& step : swapped) {
                 std::swap(step.baseline, step.candidate);
                 if (step.kind != StepKind::Match) step.kind = step.kind == StepKind::Insert ? StepKind::Delete
                                                                                              : StepKind::Insert;
             }
-            for (size_t axis = 0; axis < AXES; ++axis) {
-                AxisPoint forward = reduced(rows[axis]);
-                table[a][b][axis] = forward;
-                if (symmetric(static_cast<Axis>(axis)))
-                    table[b][a][axis] = forward;
-                else if (measures_the_pair(static_cast<Axis>(axis)))
-                    table[b][a][axis] = reduced(matched_conformance(swapped, turns[b], turns[a]));
-                else
-                    table[b][a][axis] = {forward.has, forward.candidate, forward.baseline};
+            for (Axis axis : {Axis::Semantic, Axis::Trajectory, Axis::Conformance}) {
+                size_t row = static_cast<size_t>(axis);
+                table[a][b][row] = reduced(matched_samples(axis, path, turns[a], turns[b]));
+                table[b][a][row] = symmetric(axis) ? table[a][b][row]
+                                                   : reduced(matched_samples(axis, swapped, turns[b], turns[a]));
+            }
+            for (Axis axis : OWN_VALUE_AXES) {
+                size_t row = static_cast<size_t>(axis);
+                AxisSamples samples = row_shape(axis);
+                for (const Step& step : path) {
+                    if (step.kind != StepKind::Match) continue;
+                    const auto& base = features[a].own[row][step.baseline];
+                    const auto& cand = features[b].own[row][step.candidate];
+                    if (!base || !cand) continue;
+                    samples.baseline.push_back(*base);
+                    samples.candidate.push_back(*cand);
+                }
+                AxisPoint forward = reduced(samples);
+                table[a][b][row] = forward;
+                table[b][a][row] = {forward.has, forward.candidate, forward.baseline};
+                if (axis == Axis::Cost && a == 0 && b == k) {
+                    work.matched = std::count_if(path.begin(), path.end(),
+                                                 [](const Step& step) { return step.kind == StepKind::Match; });
+                    work.priced = samples.baseline.size();
+                }
             }
             paths[b][a] = std::move(swapped);
         }
@@ -747,10 +767,12 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     const size_t n = paired.size();
 
     // Observed statistics.
-    std::vector<AxisSamples> rows = matched_samples({}, {}, {}, options.pricing);
-    size_t unpriced = 0;
+    std::vector<AxisSamples> rows;
+    for (size_t axis = 0; axis < AXES; ++axis) rows.push_back(row_shape(static_cast<Axis>(axis)));
+    uint64_t matched = 0, priced = 0;
     for (Work* work : paired) {
-        unpriced += work->no_pricing ? 1 : 0;
+        matched += work->matched;
+        priced += work->priced;
         const Labelling& observed = work->labellings.front();
         for (size_t axis = 0; axis < AXES; ++axis) {
             if (!observed.axes[axis].has) continue;
@@ -758,7 +780,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             rows[axis].candidate.push_back(observed.axes[axis].candidate);
         }
     }
-    rows[static_cast<size_t>(Axis::Cost)].no_pricing = n > 0 && 2 * unpriced > n;
+    // As the single report flags it: fewer than half of the turn pairs priced.
+    rows[static_cast<size_t>(Axis::Cost)].no_pricing = 2 * priced < matched;
     std::vector<AxisStat> stats = row_stats(rows, options.seed);
 
     report.signatures.resize(SIGNATURES);

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "diff/alignment.hpp"
+#include "diff/bootstrap.hpp"
 #include "diff/chacha.hpp"
 #include "diff/conformance.hpp"
 #include "diff/reasoning.hpp"
-#include "diff/response.hpp"
 #include "diff/recommendations.hpp"
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
@@ -16,15 +16,7 @@ namespace velkin::compare {
 
 namespace {
 
-diff::Responses views_of(const Responses& responses) {
-    diff::Responses views;
-    views.reserve(responses.size());
-    for (const Record* response : responses) views.push_back(diff::view_response(*response));
-    return views;
-}
-
-diff::Pairs matched_pairs(const std::vector<Step>& path, const diff::Responses& baseline,
-                          const diff::Responses& candidate) {
+diff::Pairs matched_pairs(const std::vector<Step>& path, const Turns& baseline, const Turns& candidate) {
     diff::Pairs pairs;
     for (const Step& step : path) {
         if (step.kind == StepKind::Match) pairs.push_back({&baseline[step.baseline], &candidate[step.candidate]});
@@ -39,23 +31,17 @@ bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
 
 }  // namespace
 
-Responses responses_of(const std::vector<Record>& conversation) {
-    Responses responses;
-    for (const Record& record : conversation) {
-        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(&record);
-    }
-    return responses;
-}
+Turns turns_of(const std::vector<Record>& conversation) { return diff::select_responses(conversation); }
 
 std::string trace_id_of(const std::vector<Record>& conversation) { return diff::trace_id_for(conversation); }
 
-std::vector<Step> align_turns(const Responses& baseline, const Responses& candidate) {
+std::vector<Step> align_turns(const Turns& baseline, const Turns& candidate) {
     std::vector<Step> path;
     if (baseline.empty()) {
         for (uint64_t j = 0; j < candidate.size(); ++j) path.push_back({StepKind::Insert, 0, j});
         return path;
     }
-    for (const diff::Step& step : diff::align(views_of(baseline), views_of(candidate))) {
+    for (const diff::Step& step : diff::align(baseline, candidate)) {
         StepKind kind = step.kind == diff::Step::Kind::Match    ? StepKind::Match
                         : step.kind == diff::Step::Kind::Insert ? StepKind::Insert
                                                                 : StepKind::Delete;
@@ -64,8 +50,8 @@ std::vector<Step> align_turns(const Responses& baseline, const Responses& candid
     return path;
 }
 
-std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Responses& baseline,
-                                                const Responses& candidate, size_t limit) {
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Turns& baseline,
+                                                const Turns& candidate, size_t limit) {
     if (baseline.empty()) return {};
     std::vector<diff::Step> steps;
     steps.reserve(path.size());
@@ -75,7 +61,7 @@ std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, c
                                                                 : diff::Step::Kind::Delete;
         steps.push_back({kind, step.baseline, step.candidate});
     }
-    auto found = diff::walk_collecting(steps, views_of(baseline), views_of(candidate), baseline.size() + candidate.size());
+    auto found = diff::walk_collecting(steps, baseline, candidate, baseline.size() + candidate.size());
     std::stable_sort(found.begin(), found.end(), ranks_before);
     if (found.size() > limit) found.resize(limit);
     return found;
@@ -85,30 +71,48 @@ Recommendation recommendation_for(const FirstDivergence& divergence) { return di
 
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows) { return diff::root_cause_hints(rows); }
 
-std::vector<AxisSamples> matched_samples(const std::vector<Step>& path, const Responses& baseline,
-                                         const Responses& candidate, const PricingTable& pricing) {
-    diff::Responses baseline_views = views_of(baseline), candidate_views = views_of(candidate);
-    diff::Pairs pairs = matched_pairs(path, baseline_views, candidate_views);
-    std::vector<AxisSamples> rows;
-    rows.reserve(diff::AXIS_COUNT);
-    rows.push_back(diff::semantic_samples(pairs));
-    rows.push_back(diff::trajectory_samples(pairs));
-    rows.push_back(diff::safety_samples(pairs));
-    rows.push_back(diff::verbosity_samples(pairs));
-    rows.push_back(diff::latency_samples(pairs));
-    rows.push_back(diff::cost_samples(pairs, pricing));
-    rows.push_back(diff::reasoning_samples(pairs));
-    AxisSamples judge;
-    judge.axis = Axis::Judge;
-    rows.push_back(std::move(judge));
-    rows.push_back(diff::conformance_samples(pairs));
-    return rows;
+AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Turns& baseline, const Turns& candidate) {
+    diff::Pairs pairs = matched_pairs(path, baseline, candidate);
+    switch (axis) {
+        case Axis::Semantic: return diff::semantic_samples(pairs);
+        case Axis::Trajectory: return diff::trajectory_samples(pairs);
+        case Axis::Conformance: return diff::conformance_samples(pairs);
+        default: throw Panic("not a row of turn pairs");
+    }
 }
 
-AxisSamples matched_conformance(const std::vector<Step>& path, const Responses& baseline,
-                                const Responses& candidate) {
-    diff::Responses baseline_views = views_of(baseline), candidate_views = views_of(candidate);
-    return diff::conformance_samples(matched_pairs(path, baseline_views, candidate_views));
+std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing) {
+    // The row of the response paired with itself: its baseline sample is the response's own value.
+    diff::Pairs self{{&response, &response}};
+    AxisSamples samples;
+    switch (axis) {
+        case Axis::Safety: samples = diff::safety_samples(self); break;
+        case Axis::Verbosity: samples = diff::verbosity_samples(self); break;
+        case Axis::Latency: samples = diff::latency_samples(self); break;
+        case Axis::Cost: samples = diff::cost_samples(self, pricing); break;
+        case Axis::Reasoning: samples = diff::reasoning_samples(self); break;
+        default: throw Panic("not a row of single turns");
+    }
+    if (samples.baseline.empty()) return std::nullopt;
+    return samples.baseline.front();
+}
+
+AxisSamples row_shape(Axis axis) {
+    diff::Pairs none;
+    switch (axis) {
+        case Axis::Semantic: return diff::semantic_samples(none);
+        case Axis::Trajectory: return diff::trajectory_samples(none);
+        case Axis::Safety: return diff::safety_samples(none);
+        case Axis::Verbosity: return diff::verbosity_samples(none);
+        case Axis::Latency: return diff::latency_samples(none);
+        case Axis::Cost: return diff::cost_samples(none, {});
+        case Axis::Reasoning: return diff::reasoning_samples(none);
+        case Axis::Judge: break;
+        case Axis::Conformance: return diff::conformance_samples(none);
+    }
+    AxisSamples judge;
+    judge.axis = Axis::Judge;
+    return judge;
 }
 
 std::vector<AxisStat> row_stats(const std::vector<AxisSamples>& rows, diff::Seed seed) {
@@ -124,27 +128,6 @@ std::pair<double, double> delta_interval(const std::vector<double>& baseline, co
     return diff::bootstrap_delta_ci(baseline, candidate, statistic, seed);
 }
 
-std::vector<ToolUse> tool_uses(const Record& response) {
-    std::vector<ToolUse> uses;
-    for (const diff::ToolCall& call : diff::view_response(response).tool_calls)
-        uses.push_back({std::string(call.name), call.input});
-    return uses;
-}
-
-bool refuses(const Record& response) {
-    diff::ResponseView view = diff::view_response(response);
-    return view.stop_reason == "refusal" || diff::is_abstention_with(view);
-}
-
-bool truncated(const Record& response) {
-    std::string_view reason = stop_reason_of(response);
-    return reason == "max_tokens" || reason == "length";
-}
-
-std::string_view stop_reason_of(const Record& response) { return diff::view_response(response).stop_reason; }
-
-std::string text_of(const Record& response) { return diff::view_response(response).text; }
-
 std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t rounds, uint64_t seed) {
     std::vector<uint16_t> drawn;
     drawn.reserve(counts.size() * rounds);
@@ -154,6 +137,23 @@ std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t 
     }
     return drawn;
 }
+
+std::vector<ToolUse> tool_uses(const Turn& response) {
+    std::vector<ToolUse> uses;
+    uses.reserve(response.tool_calls.size());
+    for (const diff::ToolCall& call : response.tool_calls) uses.push_back({call.name, call.input});
+    return uses;
+}
+
+bool refuses(const Turn& response, bool abstains) { return abstains || response.stop_reason == "refusal"; }
+
+bool truncated(const Turn& response) {
+    return response.stop_reason == "max_tokens" || response.stop_reason == "length";
+}
+
+std::string_view stop_reason_of(const Turn& response) { return response.stop_reason; }
+
+std::string_view text_of(const Turn& response) { return response.text; }
 
 std::string_view axis_name(Axis axis) { return diff::axis_name(axis); }
 std::string_view divergence_kind_name(diff::DivergenceKind kind) { return diff::divergence_kind_name(kind); }

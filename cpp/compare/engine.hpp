@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "agentlog/record.hpp"
-#include "diff/bootstrap.hpp"
+#include "diff/axes.hpp"
 #include "diff/cost.hpp"
 #include "diff/report.hpp"
+#include "diff/response.hpp"
 
 namespace velkin::compare {
 
@@ -25,7 +26,11 @@ using diff::Recommendation;
 using diff::RecommendationSeverity;
 using diff::Severity;
 using diff::Statistic;
-using Responses = std::vector<const Record*>;
+
+// One response, read once for every comparison it takes part in.
+using Turn = diff::ResponseView;
+// The responses of one run of a conversation, in order.
+using Turns = diff::Responses;
 
 enum class StepKind : uint8_t { Match, Insert, Delete };
 struct Step {
@@ -34,24 +39,25 @@ struct Step {
     uint64_t candidate;  // turn of a Match or Insert
 };
 
-Responses responses_of(const std::vector<Record>& conversation);
+Turns turns_of(const std::vector<Record>& conversation);
 std::string trace_id_of(const std::vector<Record>& conversation);
 
 // The engine's turn alignment of two response lists.
-std::vector<Step> align_turns(const Responses& baseline, const Responses& candidate);
+std::vector<Step> align_turns(const Turns& baseline, const Turns& candidate);
 // Every divergence along the path, ranked as the single report ranks them, at most `limit`.
-std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Responses& baseline,
-                                                const Responses& candidate, size_t limit);
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Turns& baseline,
+                                                const Turns& candidate, size_t limit);
 Recommendation recommendation_for(const FirstDivergence& divergence);
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows);
 
-// The nine rows' samples (judge without samples) over the turns a path matched.
-std::vector<AxisSamples> matched_samples(const std::vector<Step>& path, const Responses& baseline,
-                                         const Responses& candidate, const PricingTable& pricing);
-// The conformance row alone: the only row that changes when the two sides swap roles
-// beyond swapping its samples.
-AxisSamples matched_conformance(const std::vector<Step>& path, const Responses& baseline,
-                                const Responses& candidate);
+// The samples of a row that compares the two turns of a pair (semantic,
+// trajectory, conformance), over the turns a path matched.
+AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Turns& baseline, const Turns& candidate);
+// What a row that measures each side on its own (safety, verbosity, latency,
+// cost, reasoning) takes from one response, or nothing when the row skips it.
+std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing);
+// A row without samples: its axis, statistic and grading.
+AxisSamples row_shape(Axis axis);
 
 // Central values, intervals, grades and flags, exactly as the single report builds its rows.
 std::vector<AxisStat> row_stats(const std::vector<AxisSamples>& rows, diff::Seed seed);
@@ -62,16 +68,17 @@ std::pair<double, double> delta_interval(const std::vector<double>& baseline, co
 // order from the bootstrap's generator seeded with `seed`.
 std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t rounds, uint64_t seed);
 
-// Reading a response: its tool_use blocks, refusal and truncation.
+// Reading a response: its tool calls, refusal and truncation.
 struct ToolUse {
-    std::string name;            // "_" when absent
-    const json::Value* input;    // a null value when absent
+    std::string_view name;    // "_" when absent
+    const json::Value* input;
 };
-std::vector<ToolUse> tool_uses(const Record& response);
-bool refuses(const Record& response);
-bool truncated(const Record& response);
-std::string_view stop_reason_of(const Record& response);
-std::string text_of(const Record& response);
+std::vector<ToolUse> tool_uses(const Turn& response);
+// A refusal: the safety row's abstention (given), or a "refusal" stop reason.
+bool refuses(const Turn& response, bool abstains);
+bool truncated(const Turn& response);
+std::string_view stop_reason_of(const Turn& response);
+std::string_view text_of(const Turn& response);
 
 std::string_view axis_name(Axis axis);
 std::string_view divergence_kind_name(diff::DivergenceKind kind);

@@ -184,22 +184,35 @@ std::optional<std::string> optional_text(PyObject* object, const char* name) {
     return python::utf8_lossy(object);
 }
 
+// The comparison reads the payloads of metadata, requests and responses only;
+// the others (tool results above all) are dropped as soon as they are checked.
+bool payload_read(agentlog::Kind kind) {
+    return kind == agentlog::Kind::Metadata || kind == agentlog::Kind::ChatRequest ||
+           kind == agentlog::Kind::ChatResponse;
+}
+
 std::vector<compare::Run> runs_of(PyObject* runs, const char* name) {
     python::require_list(runs, name);
     std::vector<compare::Run> converted;
-    Py_ssize_t count = PyList_GET_SIZE(runs);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* run = PyList_GET_ITEM(runs, i);
-        if (!PyList_Check(run)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs); ++i) {
+        Ref run = Ref::borrow(PyList_GET_ITEM(runs, i));
+        if (!PyList_Check(run.get())) {
             PyErr_Format(PyExc_TypeError, "argument '%s': run %zd is a '%s', expected a list of records", name,
-                         i + 1, Py_TYPE(run)->tp_name);
+                         i + 1, Py_TYPE(run.get())->tp_name);
             throw PythonErrorSet{};
         }
-        Result<std::vector<agentlog::Record>> records = python::pylist_to_records(run);
-        if (!records)
-            python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ": " +
-                                      records.error().message);
-        converted.push_back(std::move(records).value());
+        compare::Run records;
+        records.reserve(static_cast<size_t>(PyList_GET_SIZE(run.get())));
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(run.get()); ++j) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(run.get(), j));
+            Result<agentlog::Record> record = python::to_record(item.get());
+            if (!record)
+                python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ", record " +
+                                          std::to_string(j + 1) + ": " + record.error().message);
+            records.push_back(std::move(record).value());
+            if (!payload_read(records.back().kind)) records.back().payload = nullptr;
+        }
+        converted.push_back(std::move(records));
     }
     return converted;
 }

@@ -1,0 +1,90 @@
+// The family-wise correction over relabellings and the selection median.
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "compare/calibration.hpp"
+
+using namespace velkin::compare;
+
+namespace {
+
+constexpr size_t DRAWS = 999;
+
+std::vector<double> normal_draws(std::mt19937_64& rng) {
+    std::normal_distribution<double> normal;
+    std::vector<double> values(DRAWS);
+    for (double& value : values) value = normal(rng);
+    return values;
+}
+
+// Holm's adjustment of the same raw p-values, for comparison.
+std::vector<double> holm(const std::vector<double>& p) {
+    std::vector<size_t> order(p.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return p[a] < p[b]; });
+    std::vector<double> adjusted(p.size());
+    double running = 0.0;
+    for (size_t rank = 0; rank < order.size(); ++rank) {
+        running = std::max(running, std::min(1.0, static_cast<double>(p.size() - rank) * p[order[rank]]));
+        adjusted[order[rank]] = running;
+    }
+    return adjusted;
+}
+
+}  // namespace
+
+TEST(one_test_is_not_adjusted) {
+    std::mt19937_64 rng(1);
+    Calibration p({1.5}, {normal_draws(rng)}, {Tail::Greater});
+    CHECK(p.adjusted(0) == p.raw(0));
+    CHECK(p.raw(0) > 0.0 && p.raw(0) < 0.2);
+}
+
+TEST(adjusted_p_values_are_monotone_and_never_exceed_holm) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<double> observed;
+        std::vector<std::vector<double>> null;
+        std::vector<Tail> tails;
+        for (int t = 0; t < 6; ++t) {
+            null.push_back(normal_draws(rng));
+            observed.push_back(std::normal_distribution<double>(t % 3, 1.0)(rng));
+            tails.push_back(t % 2 ? Tail::Both : Tail::Greater);
+        }
+        Calibration p(observed, null, tails);
+        std::vector<double> raw;
+        for (size_t t = 0; t < observed.size(); ++t) raw.push_back(p.raw(t));
+        std::vector<double> bound = holm(raw);
+        for (size_t a = 0; a < raw.size(); ++a) {
+            CHECK(p.adjusted(a) >= p.raw(a));
+            // minP is never weaker than Holm (up to the discreteness of the draws).
+            CHECK(p.adjusted(a) <= bound[a] + 1.0 / (DRAWS + 1) + 1e-12);
+            for (size_t b = 0; b < raw.size(); ++b) {
+                if (raw[a] < raw[b]) CHECK(p.adjusted(a) <= p.adjusted(b));
+            }
+        }
+    }
+}
+
+TEST(a_test_that_cannot_reach_small_p_values_costs_the_others_nothing) {
+    std::mt19937_64 rng(3);
+    std::vector<double> flat(DRAWS, 0.0);  // a signature nobody shows, observed or relabelled
+    Calibration p({10.0, 0.0, 0.0}, {normal_draws(rng), flat, flat}, {Tail::Greater, Tail::Greater, Tail::Less});
+    CHECK(p.raw(0) == 1.0 / (DRAWS + 1));
+    CHECK(p.adjusted(0) == p.raw(0));
+    CHECK(p.raw(1) == 1.0 && p.adjusted(2) == 1.0);
+}
+
+TEST(selected_median_matches_the_sorted_median) {
+    std::mt19937_64 rng(5);
+    for (size_t size : {1, 2, 3, 10, 11, 1000}) {
+        std::vector<double> values = normal_draws(rng);
+        values.resize(size);
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        double expected = size % 2 ? sorted[size / 2] : (sorted[size / 2 - 1] + sorted[size / 2]) * 0.5;
+        CHECK(selected_median(values) == expected);
+    }
+}
