@@ -13,7 +13,7 @@ are mapped, never loaded whole.
 from __future__ import annotations
 
 import os
-from typing import Iterable, Optional, Union
+from typing import Iterable, Optional, Sequence, Union
 
 from velkin import _core, _native
 
@@ -24,6 +24,8 @@ FORMATS = ("otlp", "openai", "anthropic", "tau-bench")
 def _named(sources) -> list:
     if isinstance(sources, (str, os.PathLike, bytes, bytearray, memoryview)):
         sources = [sources]
+    elif not isinstance(sources, (list, tuple)):
+        raise TypeError(f"expected a path, bytes or a list of them, got {type(sources).__name__}")
     named = []
     for number, source in enumerate(sources, start=1):
         if isinstance(source, (bytes, bytearray, memoryview)):
@@ -36,7 +38,7 @@ def _named(sources) -> list:
     return named
 
 
-def import_agentlog(sources: Union[Source, Iterable[Source]], format: Optional[str] = None,
+def import_agentlog(sources: Union[Source, Sequence[Source]], format: Optional[str] = None,
                     names: Optional[Iterable[str]] = None) -> tuple:
     """The `.agentlog` bytes of the imported inputs and a summary dict.
 
@@ -52,7 +54,7 @@ def import_agentlog(sources: Union[Source, Iterable[Source]], format: Optional[s
     return _native.import_traces(named, format)
 
 
-def import_records(sources: Union[Source, Iterable[Source]], format: Optional[str] = None) -> list:
+def import_records(sources: Union[Source, Sequence[Source]], format: Optional[str] = None) -> list:
     """The imported inputs as a list of record dicts (as `velkin.parse_agentlog` gives them)."""
     data, _ = import_agentlog(sources, format)
     return _core.parse_agentlog(data)
