@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
 #include "diff/shingles.hpp"
@@ -145,33 +146,44 @@ uint64_t deep_hash(const json::Value& value) {
     return 0;
 }
 
-// Dense ids for shingle keys, in first-seen order (open addressing).
+// Dense ids for shingle keys in first-seen order, and the last turn that held
+// each (open addressing; one slot holds all three, so a lookup touches one line).
 struct ShingleIds {
-    std::vector<ShingleKey> keys;
-    std::vector<uint32_t> slots = std::vector<uint32_t>(1024, 0);  // 0 = empty, else id + 1
+    struct Slot {
+        ShingleKey key = 0;  // 0 = empty: no key is 0
+        uint32_t id = 0;
+        uint32_t last_turn = 0;
+    };
+    std::vector<Slot> slots = std::vector<Slot>(1024);
+    uint32_t count = 0;
 
-    uint32_t id_of(ShingleKey key) {
-        size_t mask = slots.size() - 1;
-        for (size_t slot = shingle_hash(key) & mask;; slot = (slot + 1) & mask) {
-            uint32_t entry = slots[slot];
-            if (entry == 0) {
-                if (keys.size() >= UINT32_MAX - 1) throw Panic("too many distinct shingles");
-                keys.push_back(key);
-                slots[slot] = static_cast<uint32_t>(keys.size());
-                if (keys.size() * 2 > slots.size()) grow();
-                return static_cast<uint32_t>(keys.size() - 1);
+    // Appends the id of every key not yet seen in turn `turn` (turns numbered from 1).
+    void add_turn(const std::vector<ShingleKey>& keys, uint32_t turn, std::vector<uint32_t>& ids) {
+        for (ShingleKey key : keys) {
+            size_t mask = slots.size() - 1;
+            size_t at = shingle_hash(key) & mask;
+            while (slots[at].key != 0 && slots[at].key != key) at = (at + 1) & mask;
+            Slot& slot = slots[at];
+            if (slot.key == 0) {
+                if (count >= UINT32_MAX - 1) throw Panic("too many distinct shingles");
+                slot = {key, count++, turn};
+                ids.push_back(slot.id);
+                if (uint64_t{count} * 2 > slots.size()) grow();
+            } else if (slot.last_turn != turn) {
+                slot.last_turn = turn;
+                ids.push_back(slot.id);
             }
-            if (keys[entry - 1] == key) return entry - 1;
         }
     }
 
     void grow() {
-        std::vector<uint32_t> larger(slots.size() * 2, 0);
+        std::vector<Slot> larger(slots.size() * 2);
         size_t mask = larger.size() - 1;
-        for (uint32_t id = 0; id < keys.size(); ++id) {
-            size_t slot = shingle_hash(keys[id]) & mask;
-            while (larger[slot] != 0) slot = (slot + 1) & mask;
-            larger[slot] = id + 1;
+        for (const Slot& slot : slots) {
+            if (slot.key == 0) continue;
+            size_t at = shingle_hash(slot.key) & mask;
+            while (larger[at].key != 0) at = (at + 1) & mask;
+            larger[at] = slot;
         }
         slots.swap(larger);
     }
@@ -182,10 +194,11 @@ struct Interner {
     std::unordered_map<std::string, uint32_t> shapes;
     std::unordered_map<std::string_view, uint32_t> stop_reasons;
     std::unordered_map<uint64_t, std::vector<uint32_t>> input_classes_by_hash;
+    std::map<std::vector<uint32_t>, uint32_t> shape_sets;
+    std::map<std::vector<uint32_t>, uint32_t> input_sets;
     std::vector<const json::Value*> input_representatives;
     ShingleIds shingles;
     std::vector<ShingleKey> key_buffer;
-    std::vector<uint32_t> last_turn_of_shingle;  // by shingle id: the last turn number that held it
     uint32_t turns = 0;
 
     uint32_t input_class(const json::Value& input) {
@@ -199,8 +212,8 @@ struct Interner {
     }
 };
 
-template <class Key>
-uint32_t intern(std::unordered_map<Key, uint32_t>& ids, Key key) {
+template <class Map, class Key>
+uint32_t intern(Map& ids, Key key) {
     return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
 }
 
@@ -213,29 +226,30 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     features.stop_reason = intern(interner.stop_reasons, response.stop_reason);
     for (const FirstInput& tool : first_input_per_name(response.tool_calls))
         features.input_classes.push_back(interner.input_class(*tool.input));
+    features.shape_set = intern(interner.shape_sets, features.shapes);
+    features.input_set = intern(interner.input_sets, features.input_classes);
 
-    std::string normal = normalise_whitespace(response.text);
-    features.text_is_normal = response.text_blocks.size() <= 1 && normal == response.text;
     interner.key_buffer.clear();
-    append_shingle_keys(normal, interner.key_buffer);
-    uint32_t turn = ++interner.turns;
-    std::vector<uint32_t>& last_turn = interner.last_turn_of_shingle;
-    for (ShingleKey key : interner.key_buffer) {
-        uint32_t id = interner.shingles.id_of(key);
-        if (id == last_turn.size()) last_turn.push_back(0);
-        if (last_turn[id] == turn) continue;
-        last_turn[id] = turn;
-        features.shingles.push_back(id);
-    }
+    bool normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
+    features.text_is_normal = response.text_blocks.size() <= 1 && normal;
+    interner.shingles.add_turn(interner.key_buffer, ++interner.turns, features.shingles);
     return features;
 }
 
-// Bit counting by hand: the build assumes no popcnt instruction, and the library call is slower.
-uint64_t popcount(uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
-    return (x * 0x0101010101010101ull) >> 56;
+// Adds to common[j - first] the bits candidate turn j shares with `row`, for j
+// in first..last. The build assumes no popcnt instruction, so a copy compiled
+// for it is chosen at load time where the processor has one; the counts are
+// the same either way.
+__attribute__((target_clones("popcnt", "default"))) void add_shared_bits(const uint64_t* row,
+                                                                          const uint64_t* columns, size_t words,
+                                                                          uint64_t first, uint64_t last,
+                                                                          uint32_t* common) {
+    for (uint64_t j = first; j <= last; ++j) {
+        const uint64_t* column = columns + j * words;
+        uint64_t shared = 0;
+        for (size_t w = 0; w < words; ++w) shared += static_cast<uint64_t>(__builtin_popcountll(row[w] & column[w]));
+        common[j - first] += static_cast<uint32_t>(shared);
+    }
 }
 
 // Pair costs of the cells of one alignment. Shingle intersections are counted
@@ -270,14 +284,16 @@ struct CellCosts {
             for (uint32_t id : turn.shingles) ++candidate_turns_with[id];
 
         // A shingle goes into the bit sets when counting it turn by turn would
-        // cost more than its share of one AND per cell.
+        // cost more than its share of one AND and bit count per cell; with a
+        // popcnt instruction that share is far smaller.
+        const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
         constexpr uint32_t NONE = UINT32_MAX;
         std::vector<uint32_t> dense_of(distinct, NONE), sparse_of(distinct, NONE);
         uint32_t dense = 0, sparse = 0;
         for (size_t id = 0; id < distinct; ++id) {
             unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
             if (work == 0) continue;
-            if (work * 32 > static_cast<unsigned __int128>(n) * m) {
+            if (work * per_cell > static_cast<unsigned __int128>(n) * m) {
                 dense_of[id] = dense++;
             } else {
                 sparse_of[id] = sparse++;
@@ -327,13 +343,7 @@ struct CellCosts {
             for (uint64_t k = at; k < end && postings[k] <= last; ++k) ++common[postings[k] - first];
         }
         if (words == 0) return;
-        const uint64_t* row = baseline_bits.data() + i * words;
-        for (uint64_t j = first; j <= last; ++j) {
-            const uint64_t* column = candidate_bits.data() + j * words;
-            uint64_t shared = 0;
-            for (size_t w = 0; w < words; ++w) shared += popcount(row[w] & column[w]);
-            common[j - first] += static_cast<uint32_t>(shared);
-        }
+        add_shared_bits(baseline_bits.data() + i * words, candidate_bits.data(), words, first, last, common.data());
     }
 
     double cost(uint64_t i, uint64_t j, uint64_t common_shingles) const {
@@ -369,10 +379,10 @@ double AlignedTurns::pair_cost(uint64_t i, uint64_t j) { return pair_cost(i, j, 
 double AlignedTurns::pair_cost(uint64_t i, uint64_t j, uint64_t common) const {
     const TurnFeatures& b = baseline[i];
     const TurnFeatures& c = candidate[j];
-    bool same_shapes = b.shapes == c.shapes;
+    bool same_shapes = b.shape_set == c.shape_set;
     double shapes_jaccard = same_shapes ? 1.0 : jaccard(b.shapes, c.shapes);
     // Equal shape sets name the same tools, so the input lists line up name by name.
-    bool args_differ = same_shapes && !b.shapes.empty() && b.input_classes != c.input_classes;
+    bool args_differ = same_shapes && !b.shapes.empty() && b.input_set != c.input_set;
     double text_sim = jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
     return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim, b.stop_reason != c.stop_reason,
                              args_differ);
@@ -385,7 +395,7 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
     turns.candidate.reserve(candidate.size());
     for (const ResponseView& turn : candidate) turns.candidate.push_back(features_of(turn, interner));
-    turns.distinct_shingles = interner.shingles.keys.size();
+    turns.distinct_shingles = interner.shingles.count;
     return turns;
 }
 

@@ -59,6 +59,8 @@ struct TurnFeatures {
     uint32_t stop_reason = 0;
     std::vector<uint32_t> input_classes;  // per tool name, names ascending: its first input
     std::vector<uint32_t> shingles;       // distinct shingles of the whitespace-normalised text
+    uint32_t shape_set = 0;               // equal for equal `shapes`
+    uint32_t input_set = 0;               // equal for equal `input_classes`
     // At most one text block, already whitespace-normalised: the shingles are
     // also those of the text joined by line feeds.
     bool text_is_normal = false;

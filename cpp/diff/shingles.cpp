@@ -32,6 +32,33 @@ void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
 }
 
+bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
+    ShingleKey window = 0;
+    uint64_t count = 0;
+    auto take = [&](char32_t cp) {
+        window = ((window << CODE_POINT_BITS) | cp) & WINDOW_MASK;
+        if (++count >= SHINGLE_LENGTH) out.push_back(tagged(window, SHINGLE_LENGTH));
+    };
+    bool normal = true;
+    bool pending_space = false;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        char32_t cp = byte < 0x80 ? (++i, byte) : text::next_code_point(text, i);
+        if (text::is_white_space(cp)) {
+            // Normal text has single spaces between other code points only.
+            if (cp != ' ' || count == 0 || pending_space) normal = false;
+            pending_space = count > 0;
+            continue;
+        }
+        if (pending_space) take(' ');
+        pending_space = false;
+        take(cp);
+    }
+    if (pending_space) normal = false;
+    if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
+    return normal;
+}
+
 ShingleOverlap ShingleOverlapCounter::count(std::string_view a, std::string_view b) {
     keys.clear();
     append_shingle_keys(a, keys);

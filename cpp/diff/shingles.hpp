@@ -53,6 +53,9 @@ __extension__ typedef unsigned __int128 ShingleKey;
 uint64_t shingle_hash(ShingleKey key);
 // The key of every window in text order, repeats included.
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
+// append_shingle_keys of normalise_whitespace(text) in one pass; returns whether
+// the text was already whitespace-normalised.
+bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
 
 struct ShingleOverlap {
     uint64_t first = 0;   // distinct shingles of a
