@@ -7,6 +7,8 @@ import sys
 from collections import Counter, defaultdict
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from velkin import _core, importers
 
@@ -266,3 +268,68 @@ class TestCommand:
         stderr = result.stderr.decode()
         assert message in stderr and stderr.count("\n") == 1
         assert list(tmp_path.iterdir()) == []
+
+
+# Arbitrary values where each format expects its own shapes: the import either fails with one line or writes
+# records that parse, and does so identically twice.
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(-2**63, 2**64 - 1) | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=8) | st.sampled_from(["text", "tool_call", "user", "assistant", "tool", "chat", "stop"]),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(
+        st.sampled_from(["role", "content", "parts", "type", "id", "name", "arguments", "tool_calls", "function",
+                         "messages", "choices", "message", "usage", "stringValue", "intValue", "arrayValue",
+                         "kvlistValue", "values", "key", "value", "traceId", "spanId", "attributes", "spans",
+                         "scopeSpans", "resourceSpans", "traj", "task_id", "request", "response", "output", "input"]),
+        inner, max_size=5),
+    max_leaves=20)
+ATTRIBUTE_KEYS = st.sampled_from(["gen_ai.operation.name", "gen_ai.input.messages", "gen_ai.output.messages",
+                                  "gen_ai.usage.input_tokens", "llm.input_messages.0.message.role",
+                                  "llm.output_messages.0.message.tool_calls.0.tool_call.function.arguments",
+                                  "gen_ai.tool.call.id", "openinference.span.kind", "gen_ai.prompt.0.content"])
+
+
+def otlp_line(attributes):
+    span = {"traceId": "abcdef12345678901234567890123456", "spanId": "1122334455667788",
+            "startTimeUnixNano": "1", "endTimeUnixNano": "2",
+            "attributes": [{"key": key, "value": value} for key, value in attributes]}
+    return {"resourceSpans": [{"scopeSpans": [{"spans": [span]}]}]}
+
+
+messages = st.lists(st.fixed_dictionaries(
+    {"role": st.sampled_from(["user", "assistant", "tool", "system"]), "content": json_values},
+    optional={"tool_calls": json_values, "tool_call_id": st.text(max_size=3), "parts": json_values}), max_size=3)
+any_values = st.one_of(
+    json_values.map(lambda v: {"stringValue": json.dumps(v)}),
+    messages.map(lambda v: {"stringValue": json.dumps(v)}),
+    st.sampled_from(["chat", "execute_tool", "LLM", "TOOL"]).map(lambda v: {"stringValue": v}),
+    st.integers(-5, 2**63).map(lambda v: {"intValue": str(v)}),
+    json_values.map(lambda v: {"arrayValue": {"values": [{"stringValue": json.dumps(v)}]}}),
+    json_values)
+documents = st.one_of(
+    st.tuples(st.just("otlp"), st.lists(st.tuples(ATTRIBUTE_KEYS, any_values), max_size=6).map(otlp_line)),
+    st.tuples(st.just("openai"), st.fixed_dictionaries({
+        "request": st.fixed_dictionaries({"messages": messages}),
+        "response": st.fixed_dictionaries({"choices": st.lists(st.fixed_dictionaries(
+            {"message": st.fixed_dictionaries({"role": st.just("assistant")},
+                                              optional={"content": json_values, "tool_calls": json_values})},
+            optional={"finish_reason": json_values}), min_size=1, max_size=2)}, optional={"usage": json_values})})),
+    st.tuples(st.just("anthropic"), st.fixed_dictionaries({
+        "request": st.fixed_dictionaries({"messages": messages}, optional={"system": json_values}),
+        "response": st.fixed_dictionaries({"content": st.lists(json_values, max_size=3)},
+                                          optional={"stop_reason": json_values, "usage": json_values})})),
+    st.tuples(st.just("tau-bench"), st.lists(st.fixed_dictionaries({"task_id": json_values, "traj": messages}),
+                                             max_size=2)),
+)
+
+
+@given(documents)
+def test_arbitrary_documents_import_or_fail_cleanly(document):
+    format, value = document
+    data = json.dumps(value).encode()
+    try:
+        output, _ = importers.import_agentlog(data, format)
+    except ValueError as error:
+        assert "\n" not in str(error) and str(error).startswith("<input 1>")
+        return
+    check_links(_core.parse_agentlog(output))
+    assert importers.import_agentlog(data, format)[0] == output

@@ -13,7 +13,8 @@ namespace velkin::imports {
 namespace {
 
 json::Value content_part(const json::Value& part) {
-    const std::string* type = part.as_object() ? string_member(part, "type") : nullptr;
+    if (!part.as_object()) wrong_type("content", "a string or an array of part objects", part);
+    const std::string* type = string_member(part, "type");
     if (type && (*type == "text" || *type == "input_text" || *type == "output_text")) {
         if (const std::string* text = string_member(part, "text")) return text_block(*text);
     }

@@ -83,6 +83,7 @@ void append_responses_output(const json::Value& item, json::Array& blocks, bool&
     if (*type == "message") {
         if (const json::Array* parts = array_member(item, "content")) {
             for (const json::Value& part : *parts) {
+                if (!part.as_object()) wrong_type("content", "an array of part objects", part);
                 if (has_type(part, "output_text")) {
                     blocks.push_back(text_block(required_string(part, "text")));
                 } else if (has_type(part, "refusal")) {
