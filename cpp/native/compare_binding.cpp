@@ -184,14 +184,15 @@ std::optional<std::string> optional_text(PyObject* object, const char* name) {
     return python::utf8_lossy(object);
 }
 
-// The comparison reads the payloads of metadata, requests and responses only;
-// the others (tool results above all) are dropped as soon as they are checked.
-bool payload_read(agentlog::Kind kind) {
-    return kind == agentlog::Kind::Metadata || kind == agentlog::Kind::ChatRequest ||
-           kind == agentlog::Kind::ChatResponse;
+// The comparison reads the payloads of metadata and responses, and of requests
+// only to pair conversations by their first one; the others (tool results
+// above all) are dropped as soon as they are checked.
+bool payload_read(agentlog::Kind kind, bool requests_read) {
+    return kind == agentlog::Kind::Metadata || kind == agentlog::Kind::ChatResponse ||
+           (requests_read && kind == agentlog::Kind::ChatRequest);
 }
 
-std::vector<compare::Run> runs_of(PyObject* runs, const char* name) {
+std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read) {
     python::require_list(runs, name);
     std::vector<compare::Run> converted;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs); ++i) {
@@ -210,7 +211,7 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name) {
                 python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ", record " +
                                           std::to_string(j + 1) + ": " + record.error().message);
             records.push_back(std::move(record).value());
-            if (!payload_read(records.back().kind)) records.back().payload = nullptr;
+            if (!payload_read(records.back().kind, requests_read)) records.back().payload = nullptr;
         }
         converted.push_back(std::move(records));
     }
@@ -239,8 +240,9 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
             options.threads = static_cast<unsigned>(threads);
         }
-        std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline");
-        std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate");
+        bool requests_read = !options.key_member;
+        std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read);
+        std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read);
 
         std::optional<Result<compare::SuiteReport>> compared;
         {
