@@ -249,6 +249,63 @@ def test_injected_changes_are_found_in_the_right_conversations(trials, change, k
         assert errors and {f["kind"] for f in errors} == {kind}
 
 
+# ---- traces written by real instrumentation libraries ----------------------------
+
+IMPORTED = Path(__file__).parent / "data" / "import"
+
+
+def instrumented_run():
+    """Every conversation of the importer's fixtures, each file's trace ids kept apart."""
+    run = []
+    for traces in sorted(IMPORTED.glob("*.traces.jsonl")) + sorted(IMPORTED.glob("*-log.jsonl")):
+        logs = traces.with_name(traces.name.replace(".traces.", ".logs."))
+        for r in importers.import_records([traces, logs] if logs.exists() else [traces]):
+            r["meta"]["trace_id"] = f"{traces.stem}/{r['meta']['trace_id']}"
+            run.append(r)
+    return run
+
+
+def weather_answers(run):
+    """Per conversation calling get_weather: its tool-calling response and its final answer."""
+    convs = {}
+    for r in run:
+        if r["kind"] == "chat_response":
+            convs.setdefault(r["meta"]["trace_id"], []).append(r["payload"])
+    return [(t, ps[0], ps[-1]) for t, ps in convs.items()
+            if any(b.get("name") == "get_weather" and isinstance(b.get("input"), dict) for b in ps[0]["content"])]
+
+
+def test_instrumented_traces_changes_found_conversation_by_conversation():
+    baseline = [instrumented_run(), instrumented_run()]
+    unchanged = compare_runs(baseline, [instrumented_run()])
+    assert unchanged["verdict"] == "no significant change" and unchanged["paired"] >= 10
+    assert not [f for c in unchanged["conversations"] for f in c["findings"]]
+
+    candidate = instrumented_run()
+    changed = {}
+    for (trace, call, answer), kind in zip(weather_answers(candidate), ["tool_dropped", "tool_added",
+                                                                        "argument_changed", "new_refusal",
+                                                                        "new_truncation"]):
+        changed[trace] = kind
+        tool = next(b for b in call["content"] if b.get("name") == "get_weather")
+        if kind == "tool_dropped":
+            call["content"].remove(tool)
+        elif kind == "tool_added":
+            call["content"].append({"type": "tool_use", "id": "extra", "name": "get_forecast", "input": {"days": 3}})
+        elif kind == "argument_changed":
+            tool["input"]["city"] = "Porto"
+        elif kind == "new_refusal":
+            answer["content"] = [{"type": "text", "text": "I'm sorry, but I can't help with that."}]
+        else:
+            answer["stop_reason"] = "max_tokens"
+    assert len(changed) == 5
+    report = compare_runs(baseline, [candidate])
+    assert report["verdict"] == "regressed"
+    regressed = {c["key"]: {f["kind"] for f in c["findings"] if f["severity"] == "error"}
+                 for c in report["conversations"] if c["regressed"]}
+    assert regressed == {trace: {kind} for trace, kind in changed.items()}
+
+
 # ---- the command ----------------------------------------------------------------
 
 def velkin(*args):
