@@ -10,8 +10,8 @@ from typing import Optional
 
 import jinja2
 
-from velkin.reports.model import (BETTER, NO_CHANGE, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow, Axis, Finding,
-                                  Report, Turn, compact)
+from velkin.reports.model import (BETTER, LONGEST_VALUE, NO_CHANGE, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow,
+                                  Axis, Finding, Report, Turn, compact, shorten)
 
 # A page with more turns than this shows the divergent ones and their neighbours only.
 MAX_TURN_ROWS = 400
@@ -109,12 +109,13 @@ def call_view(name: str, arguments, finding: Optional[Finding], side: str) -> Ca
         changed = {c.argument: c for c in finding.arguments if c.tool == name}
     mark = "old" if side == "baseline" else "new"
     if isinstance(arguments, dict):
-        args = [Argument(k, compact(v), mark if k in changed else "") for k, v in arguments.items()]
+        args = [Argument(k, shorten(compact(v), LONGEST_VALUE), mark if k in changed else "")
+                for k, v in arguments.items()]
         for key, change in changed.items():  # an argument only one side has
             if key is not None and key not in arguments and side == "baseline" and change.baseline is None:
                 args.append(Argument(key, "<missing>", mark))
     else:
-        args = [Argument(None, compact(arguments), mark if None in changed else "")]
+        args = [Argument(None, shorten(compact(arguments), LONGEST_VALUE), mark if None in changed else "")]
     state = ""
     if finding:
         shape = call_shape(name, arguments)

@@ -9,6 +9,9 @@ import xml.etree.ElementTree as ET
 
 from velkin.reports.model import Report
 
+# Findings listed in full per test case; a CI page lists the rest as a count.
+LISTED_FINDINGS = 200
+
 # XML 1.0 has no escape for most control characters; they would make the file unreadable.
 XML_INVALID = dict.fromkeys([c for c in range(0x20) if c not in (0x9, 0xA, 0xD)] + [0xFFFE, 0xFFFF])
 
@@ -25,6 +28,12 @@ def case(suite: ET.Element, classname: str, name: str, failures: list, out: str 
     if out:
         ET.SubElement(element, "system-out").text = clean(out)
     return 1 if failures else 0
+
+
+def listed(lines: list) -> list:
+    if len(lines) <= LISTED_FINDINGS:
+        return lines
+    return lines[:LISTED_FINDINGS] + [f"\u2026 and {len(lines) - LISTED_FINDINGS} more"]
 
 
 def render(report: Report) -> str:
@@ -47,10 +56,11 @@ def render(report: Report) -> str:
     else:
         regressed = []
     for key, findings in regressed:
-        errors = [f"{f.where}: {f.explanation}" for f in findings if f.severity == "error"]
+        errors = listed([f"{f.where}: {f.explanation}" for f in findings if f.severity == "error"])
         if not errors and not report.conversations:
             errors = [r.message for r in report.errors]
-        others = "\n".join(f"{f.severity} at {f.where}: {f.explanation}" for f in findings if f.severity != "error")
+        others = "\n".join(listed([f"{f.severity} at {f.where}: {f.explanation}" for f in findings
+                                   if f.severity != "error"]))
         failed += case(suite, "velkin.conversations", key, errors, others)
         total += 1
     for element in (root, suite):

@@ -35,6 +35,19 @@ AXIS_INFO = {
 }
 UNKNOWN_AXIS = AxisInfo("", "", None)
 
+# Longest texts a report quotes: a tool argument or a response can be a whole document, and a
+# report that copies them in full can grow past what a browser or a CI server opens.
+LONGEST_EXPLANATION = 1_000
+LONGEST_VALUE = 500
+LONGEST_TURN_TEXT = 4_000
+
+
+def shorten(text: str, limit: int) -> str:
+    if len(text) <= limit:
+        return text
+    return f"{text[:limit]}\u2026 ({len(text) - limit:,} more characters)"
+
+
 # Marks of an axis: how its change reads for the candidate.
 WORSE, BETTER, SAME, UNCLEAR, MORE, LESS, NO_DATA = "worse", "better", "same", "unclear", "more", "less", "no data"
 
@@ -114,7 +127,8 @@ class ArgumentChange:
 
     def __str__(self) -> str:
         where = f"{self.tool}({self.argument})" if self.argument is not None else self.tool
-        return f"{where}: {self.baseline or '<missing>'} \u2192 {self.candidate or '<missing>'}"
+        old, new = (shorten(v, LONGEST_VALUE) if v is not None else "<missing>" for v in (self.baseline, self.candidate))
+        return f"{where}: {old} \u2192 {new}"
 
 
 @dataclass
@@ -267,7 +281,7 @@ def turn_of(index: int, record: dict) -> Turn:
     calls = [(b["name"] if isinstance(b.get("name"), str) else "_", b.get("input"))
              for b in blocks if b.get("type") == "tool_use"]
     stop, model = payload.get("stop_reason"), payload.get("model")
-    return Turn(index, "\n".join(texts), calls, stop if isinstance(stop, str) else "",
+    return Turn(index, shorten("\n".join(texts), LONGEST_TURN_TEXT), calls, stop if isinstance(stop, str) else "",
                 model if isinstance(model, str) else "")
 
 
@@ -286,7 +300,7 @@ def finding_of_step(step: dict) -> Finding:
     d = step["divergence"]
     stop, model = step["stop_reason"], step["model"]
     return Finding(
-        severity=divergence_severity(d), kind=d["kind"], explanation=d["explanation"],
+        severity=divergence_severity(d), kind=d["kind"], explanation=shorten(d["explanation"], LONGEST_EXPLANATION),
         baseline_turn=d["baseline_turn"], candidate_turn=d["candidate_turn"], axis=d["primary_axis"],
         confidence=d["confidence"], tools_added=step["tools_added"], tools_removed=step["tools_removed"],
         arguments=[ArgumentChange(**a) for a in step["arguments"]],
@@ -389,7 +403,8 @@ def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> calla
 
 
 def finding_of_dict(d: dict) -> Finding:
-    return Finding(severity=d.get("severity", "info"), kind=d.get("kind", ""), explanation=d.get("explanation", ""),
+    return Finding(severity=d.get("severity", "info"), kind=d.get("kind", ""),
+                   explanation=shorten(str(d.get("explanation", "")), LONGEST_EXPLANATION),
                    baseline_turn=d.get("baseline_turn"), candidate_turn=d.get("candidate_turn"))
 
 

@@ -11,7 +11,7 @@ import unicodedata
 from dataclasses import dataclass
 
 from velkin.reports.model import (BETTER, LESS, MORE, NO_CHANGE, NO_DATA, REGRESSED, SAME, UNCLEAR, WORSE,
-                                  Finding, Report, compact)
+                                  LONGEST_VALUE, Finding, Report, compact, shorten)
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 STYLES = {"red": "31", "green": "32", "yellow": "33", "dim": "2", "bold": "1", "bold red": "1;31",
@@ -275,7 +275,7 @@ def side_by_side(left: str, right: str, canvas: Canvas, titles: tuple) -> list:
 def turn_text(turn) -> str:
     if turn is None:
         return "(no turn)"
-    calls = "\n".join(f"\u2192 {name}({compact(args)})" for name, args in turn.tool_calls)
+    calls = "\n".join(f"\u2192 {name}({shorten(compact(args), LONGEST_VALUE)})" for name, args in turn.tool_calls)
     return "\n".join(p for p in (turn.text, calls, f"[stop: {turn.stop_reason or 'none'}]") if p)
 
 
