@@ -119,7 +119,7 @@ def test_without_pairs_the_gate_fails():
     assert report["paired"] == 0 and any(r["severity"] == "error" for r in report["recommendations"])
 
 
-def synthetic_suite(n, change=None):
+def synthetic_suite(n, change=None, baseline_runs=2, candidate_runs=1):
     """n conversations whose replicates vary their wording and, now and then, a tool."""
     def run(trial, changed):
         records = []
@@ -130,7 +130,8 @@ def synthetic_suite(n, change=None):
                 steps = [("I can't help with that.", [], "end_turn")]
             records += conversation(f"{trial}-{task}", f"task {task}", steps, task=task)
         return records
-    return [run(0, False), run(1, False)], [run(2, change)]
+    return ([run(t, False) for t in range(baseline_runs)],
+            [run(baseline_runs + t, change) for t in range(candidate_runs)])
 
 
 @pytest.mark.parametrize("baseline_runs", [1, 2])
@@ -150,11 +151,12 @@ def test_replicates_calibrate_and_a_single_baseline_is_uncalibrated(baseline_run
             {f"task {t}" for t in range(0, 12, 2)}
 
 
-def test_results_do_not_depend_on_the_thread_count():
-    baseline, candidate = synthetic_suite(10, change=True)
+@pytest.mark.parametrize("runs", [(2, 1), (5, 5)])  # 3 ways to pick the candidate runs; 252, sampled
+def test_results_do_not_depend_on_the_thread_count(runs):
+    baseline, candidate = synthetic_suite(10, change=True, baseline_runs=runs[0], candidate_runs=runs[1])
     one = compare_runs(baseline, candidate, seed=7, threads=1)
     assert one == compare_runs(baseline, candidate, seed=7, threads=3)
-    assert one["seed"] == 7
+    assert one["seed"] == 7 and one["verdict"] == "regressed"
 
 
 # ---- tau-bench: four trials of one agent ------------------------------------

@@ -21,7 +21,7 @@ namespace {
 constexpr size_t DIVERGENCE_FINDINGS = 5;
 // Beyond this many ways to choose the candidate runs of a conversation, a
 // uniform sample of them (with replacement) stands for the whole set.
-constexpr size_t MAX_LABELLINGS = 1024;
+constexpr size_t MAX_LABELLINGS = 64;
 constexpr size_t MAX_RUNS_PER_SIDE = 32;
 constexpr size_t EXCERPT_BYTES = 80;
 constexpr std::string_view DEFAULT_OUTCOME = "reward";
