@@ -3,6 +3,7 @@ the order in which the diff entries convert, and hostile inputs."""
 import collections
 import collections.abc
 import decimal
+import sys
 import types
 
 import pytest
@@ -142,6 +143,19 @@ def test_beyond_128_bits_shows_the_interpreter_overflow(value):
 def test_lone_surrogates(payload, bad_text):
     expected = interpreter_error(lambda: bad_text.encode("utf-8"))
     assert expected.startswith("UnicodeEncodeError: ") and value_error(canonical_bytes, payload) == expected
+
+
+def test_a_report_reads_text_without_growing_its_inputs():
+    # The interpreter keeps a UTF-8 copy inside a non-ASCII str once asked for
+    # one; converting a large input must not double it.
+    texts = ["caf\u00e9 " * 300, "\u6771\u4eac " * 300, "\U0001f680 " * 300]
+    sizes = [sys.getsizeof(text) for text in texts]
+    response = record({"content": [{"type": "text", "text": text} for text in texts]}, kind="chat_response")
+    compute_diff_report([response], [response])
+    assert [sys.getsizeof(text) for text in texts] == sizes
+    bad = record({"content": [{"type": "text", "text": "a\udfffb"}]}, kind="chat_response")
+    expected = interpreter_error(lambda: "a\udfffb".encode("utf-8"))
+    assert value_error(compute_diff_report, [bad], [bad]) == expected
 
 
 def nest(make, depth, leaf=None):

@@ -1,6 +1,7 @@
 #include "diff/response.hpp"
 
 #include <algorithm>
+#include <span>
 
 #include "text/unicode.hpp"
 
@@ -33,6 +34,29 @@ std::string joined(const std::vector<std::string_view>& pieces, char separator) 
         text += pieces[k];
     }
     return text;
+}
+
+using Names = std::span<const std::string_view>;
+constexpr std::string_view PAYLOAD_MEMBERS_READ[] = {"content", "stop_reason", "model", "usage", "latency_ms", "batch"};
+constexpr std::string_view USAGE_MEMBERS_READ[] = {"input_tokens",        "output_tokens",
+                                                   "cached_input_tokens", "cached_write_5m_tokens",
+                                                   "cached_write_1h_tokens", "thinking_tokens"};
+constexpr std::string_view TEXT_MEMBERS_READ[] = {"type", "text"};
+constexpr std::string_view THINKING_MEMBERS_READ[] = {"type"};  // thinking blocks are counted, never read
+constexpr std::string_view TOOL_USE_MEMBERS_READ[] = {"type", "name", "input"};
+
+// The members view_response reads from a content block; none for a block it skips.
+Names block_members_read(const json::Value& block) {
+    if (has_type(block, "text")) return TEXT_MEMBERS_READ;
+    if (has_type(block, "thinking")) return THINKING_MEMBERS_READ;
+    if (has_type(block, "tool_use")) return TOOL_USE_MEMBERS_READ;
+    return {};
+}
+
+void keep_only(json::Object& object, Names names) {
+    std::erase_if(object, [&](const json::Member& member) {
+        return std::find(names.begin(), names.end(), member.key) == names.end();
+    });
 }
 
 }  // namespace
@@ -73,6 +97,28 @@ ResponseView view_response(const Record& record) {
     const bool* is_batch = batch ? batch->as_bool() : nullptr;
     view.batch = is_batch && *is_batch;
     return view;
+}
+
+void retain_report_members(Record& record) {
+    // Of the envelope the report reads the kind, the meta's trace id and the first record's id.
+    record.version = std::string();
+    record.ts = std::string();
+    record.parent.reset();
+    if (record.kind != agentlog::Kind::ChatResponse) {
+        record.payload = json::Value();
+        return;
+    }
+    json::Object* payload = record.payload.as_object();
+    if (!payload) return;
+    keep_only(*payload, PAYLOAD_MEMBERS_READ);
+    for (json::Member& member : *payload) {
+        if (json::Object* usage = member.key == "usage" ? member.value.as_object() : nullptr) {
+            keep_only(*usage, USAGE_MEMBERS_READ);
+        } else if (json::Array* blocks = member.key == "content" ? member.value.as_array() : nullptr) {
+            std::erase_if(*blocks, [](const json::Value& block) { return block_members_read(block).empty(); });
+            for (json::Value& block : *blocks) keep_only(*block.as_object(), block_members_read(block));
+        }
+    }
 }
 
 Responses select_responses(const std::vector<Record>& records) {

@@ -44,6 +44,12 @@ struct ResponseView {
 
 ResponseView view_response(const Record& record);
 
+// Drops from the record what no part of the report reads: its version, time
+// stamp and parent, the payload of every record but a chat_response, and of
+// those every member and content block that view_response does not look at. Callers that keep records only for a report
+// hold a fraction of them.
+void retain_report_members(Record& record);
+
 // The chat_response records of one side, in trace order.
 using Responses = std::vector<ResponseView>;
 Responses select_responses(const std::vector<Record>& records);

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "diff/response.hpp"
 #include "python/errors.hpp"
 #include "python/recursion.hpp"
 #include "python/strings.hpp"
@@ -121,9 +122,9 @@ private:
     }
 
     bool convert_str(PyObject* object, json::Value& out) {
-        std::string_view text;
-        if (!str_utf8(object, text)) return fail_with_python_error();
-        out = json::Value(std::string(text));
+        std::string text;
+        if (!append_str_utf8(object, text)) return fail_with_python_error();
+        out = json::Value(std::move(text));
         return true;
     }
 
@@ -391,7 +392,10 @@ Result<agentlog::Record> to_record(PyObject* element) {
     return agentlog::decode_record(std::move(value).value());
 }
 
-Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+namespace {
+
+template <class Keep>
+Result<std::vector<agentlog::Record>> records_of(PyObject* list, Keep keep) {
     std::vector<agentlog::Record> records;
     records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
     Ref hold = Ref::borrow(list);
@@ -400,8 +404,19 @@ Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
         Result<agentlog::Record> record = to_record(item.get());
         if (!record) return record.take_error();
         records.push_back(std::move(record).value());
+        keep(records.back());
     }
     return records;
+}
+
+}  // namespace
+
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+    return records_of(list, [](agentlog::Record&) {});
+}
+
+Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) {
+    return records_of(list, diff::retain_report_members);
 }
 
 Result<diff::PricingTable> read_pricing(PyObject* pricing) {

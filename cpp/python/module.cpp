@@ -109,8 +109,8 @@ PyObject* compute_diff_report(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (pricing && pricing != Py_None) require_dict(pricing, "pricing");
         diff::Seed seed = convert_seed(seed_arg, "seed");
 
-        std::vector<agentlog::Record> baseline_records = value_or_raise(pylist_to_records(baseline));
-        std::vector<agentlog::Record> candidate_records = value_or_raise(pylist_to_records(candidate));
+        std::vector<agentlog::Record> baseline_records = value_or_raise(pylist_to_report_records(baseline));
+        std::vector<agentlog::Record> candidate_records = value_or_raise(pylist_to_report_records(candidate));
         diff::PricingTable table = value_or_raise(read_pricing(pricing));
         diff::DiffReport report = diff::compute_report(baseline_records, candidate_records, table, seed);
         return export_report(report).release();

@@ -2,6 +2,7 @@
 // Between str objects and UTF-8 text on the hot paths.
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "python/refs.hpp"
@@ -86,6 +87,53 @@ inline bool str_utf8(PyObject* str, std::string_view& text) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
     if (!utf8) return false;
     text = std::string_view(utf8, static_cast<size_t>(size));
+    return true;
+}
+
+// The UTF-8 of a str appended to `out`, failing with the interpreter's error
+// set where str_utf8 fails (a lone surrogate). Unlike str_utf8 it leaves no
+// UTF-8 copy cached in a non-ASCII str, which would live as long as the str:
+// converting a large input would otherwise grow the input itself.
+inline bool append_str_utf8(PyObject* str, std::string& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        out.append(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+        return true;
+    }
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    size_t bytes = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        if (cp >= 0xD800 && cp <= 0xDFFF) {
+            std::string_view text;
+            if (!str_utf8(str, text)) return false;
+            out.append(text);
+            return true;
+        }
+        bytes += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    }
+    size_t at = out.size();
+    out.resize(at + bytes);
+    char* write = out.data() + at;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        if (cp < 0x80) {
+            *write++ = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            *write++ = static_cast<char>(0xC0 | (cp >> 6));
+            *write++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            *write++ = static_cast<char>(0xE0 | (cp >> 12));
+            *write++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *write++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            *write++ = static_cast<char>(0xF0 | (cp >> 18));
+            *write++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *write++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *write++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
     return true;
 }
 
