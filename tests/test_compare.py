@@ -72,17 +72,28 @@ def test_records_group_into_conversations_by_parent_chain_and_trace_id():
     assert ids["first task"] == ["a-m"] and ids["third task"] == ["T1"]
 
 
-@pytest.mark.parametrize("pairing", ["first_request", "member", "trace_id"])
-def test_conversations_pair_across_runs_by_key(pairing):
+@pytest.mark.parametrize("pairing, key, source", [
+    ("first_request", None, "first_request"),
+    ("member", "task", "member"),
+    ("task id by default", None, "member"),
+    ("trace_id", None, "trace_id"),
+])
+def test_conversations_pair_across_runs_by_key(pairing, key, source):
     def run(order, trial):
         convs = []
         for task in order:
-            prompt = f"task {task}" if pairing != "member" else f"task {task}, phrased by trial {trial}"
+            by_task = source == "member"
+            prompt = f"task {task}, phrased by trial {trial}" if by_task else f"task {task}"
             trace = f"trace-{task}" if pairing == "trace_id" else None
-            convs += conversation(f"{trial}-{task}", prompt, turns(), task=task, trace=trace)
+            records = conversation(f"{trial}-{task}", prompt, turns(), task=task if by_task else None, trace=trace)
+            if key == "task":
+                records[0]["payload"] = {"task": task}
+            convs += records
         return convs
-    report = compare_runs([run([1, 2, 3], 0)], [run([3, 1, 2], 1)], key="task_id" if pairing == "member" else None)
-    assert report["key"]["source"] == pairing
+    report = compare_runs([run([1, 2, 3], 0)], [run([3, 1, 2], 1)], key=key)
+    assert report["key"]["source"] == source
+    if source == "member":
+        assert report["key"]["member"] == (key or "task_id")
     assert report["paired"] == 3 and report["baseline_only"] == report["candidate_only"] == 0
 
 
@@ -148,7 +159,7 @@ def test_replicates_calibrate_and_a_single_baseline_is_uncalibrated(baseline_run
         refusal = next(s for s in report["signatures"] if s["kind"] == "new_refusal")
         assert refusal["significant"] and refusal["conversations"] == 6
         assert keys(report) and {c["key"] for c in report["conversations"] if c["regressed"]} == \
-            {f"task {t}" for t in range(0, 12, 2)}
+            {str(t) for t in range(0, 12, 2)}  # paired by the task ids the runs carry
 
 
 @pytest.mark.parametrize("runs", [(2, 1), (5, 5)])  # 3 ways to pick the candidate runs; 252, sampled
@@ -320,7 +331,7 @@ def test_command_reports_verdict_first_within_80_columns(trials, tmp_path):
     for t in (0, 1, 2):
         paths.append(tmp_path / f"trial{t}.agentlog")
         paths[-1].write_bytes(write_agentlog(trials[t]))
-    done = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2], "--key", "task_id")
+    done = velkin("compare", "--baseline", paths[0], paths[1], "--candidate", paths[2])  # pairs by task_id
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0].startswith("\u2713 NO SIGNIFICANT CHANGE") and max(map(len, lines)) <= 80

@@ -561,16 +561,35 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
 
 struct Pairing {
     KeySource source = KeySource::FirstRequest;
+    std::string member;  // the metadata member that pairs, when the source is Member
     std::vector<KeyEntry> entries;
 };
 
 std::string side_name(bool baseline) { return baseline ? "baseline" : "candidate"; }
+
+// Benchmarks name their tasks; the importers keep that name under this member.
+constexpr std::string_view TASK_ID_MEMBER = "task_id";
+
+bool every_conversation_has(const std::vector<std::vector<Conversation>>& runs, std::string_view member) {
+    for (const std::vector<Conversation>& run : runs) {
+        for (const Conversation& conversation : run) {
+            if (!metadata_member(conversation, member)) return false;
+        }
+    }
+    return true;
+}
 
 Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,
                                    const Options& options) {
     Pairing pairing;
     if (options.key_member) {
         pairing.source = KeySource::Member;
+        pairing.member = *options.key_member;
+    } else if (every_conversation_has(runs, TASK_ID_MEMBER)) {
+        // Two runs of one eval task need not start with the same words (a simulated
+        // user rephrases), but they carry the same task id.
+        pairing.source = KeySource::Member;
+        pairing.member = TASK_ID_MEMBER;
     } else {
         std::set<std::string_view> baseline_ids;
         for (uint32_t r = 0; r < baseline_runs; ++r) {
@@ -590,12 +609,12 @@ Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs,
         for (Conversation& conversation : runs[r]) {
             std::string key;
             if (pairing.source == KeySource::Member) {
-                const json::Value* member = metadata_member(conversation, *options.key_member);
+                const json::Value* member = metadata_member(conversation, pairing.member);
                 if (!member) {
                     uint32_t number = baseline ? r + 1 : r - baseline_runs + 1;
                     return Error{side_name(baseline) + " run " + std::to_string(number) + ": conversation " +
                                  quoted(conversation.id) + " has no metadata member " +
-                                 quoted(*options.key_member) + " to pair it by"};
+                                 quoted(pairing.member) + " to pair it by"};
                 }
                 key = key_text(*member);
             } else if (pairing.source == KeySource::TraceId) {
@@ -724,7 +743,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     report.seed = options.seed;
     report.baseline_runs = static_cast<uint32_t>(baseline.size());
     report.candidate_runs = static_cast<uint32_t>(candidate.size());
-    report.key_member = options.key_member.value_or("");
 
     std::vector<Run> all = std::move(baseline);
     for (Run& run : candidate) all.push_back(std::move(run));
@@ -735,6 +753,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     if (!paired_up) return paired_up.take_error();
     Pairing pairing = std::move(paired_up).value();
     report.key_source = pairing.source;
+    report.key_member = pairing.member;
 
     Context context{options, "", false};
     if (options.outcome_member) {
