@@ -1,6 +1,7 @@
 """The module boundary: attributes, the function table, argument binding, type checks,
 seed conversion, PanicException and the one-interpreter lifecycle."""
 import importlib
+import importlib.metadata
 import inspect
 import operator
 import sys
@@ -62,7 +63,7 @@ def test_module_object():
                              "imported. Registers every function above.")
     names = [n for n in vars(_core) if not (n.startswith("__") and n != "__version__")]
     assert names == ["__version__", "SPEC_VERSION", *SIGNATURES]
-    assert velkin.__version__ == "3.2.5"
+    assert velkin.__version__ == "3.2.5" == importlib.metadata.version("velkin")
     assert all(getattr(velkin, name) is getattr(_core, name) for name in SIGNATURES)
 
 

@@ -1,4 +1,5 @@
 """Reading .agentlog traces: envelope decoding, the JSON reader's errors and the parser's limits."""
+import gc
 import json
 import math
 import re
@@ -213,3 +214,31 @@ def test_line_limit_of_sixteen_mebibytes():
     assert parse_error(exact[:-1] + b" \n") == (
         f"line 1 exceeds byte limit ({MIB16 + 1} > {MIB16})\n"
         "hint: raise via Parser::with_max_line_bytes or check for corrupt input")
+
+
+LINES = b"".join(json.dumps({"version": "0.1", "id": f"r{i}", "kind": "chat_response", "ts": "t",
+                             "payload": {"content": [{"type": "text", "text": "x"}]}}).encode() + b"\n"
+                 for i in range(2000))
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("data", [LINES, LINES + b"{not json\n"], ids=["parsed", "failed"])
+def test_collector_paused_while_parsing_and_left_as_found(enabled, data):
+    # With a threshold of 10 the collector would run hundreds of times while
+    # the records are built; paused, at most once around the call.
+    phases = []
+    threshold = gc.get_threshold()
+    gc.callbacks.append(lambda phase, info: phases.append(phase))
+    gc.set_threshold(10)
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            parse_agentlog(data)
+        except ValueError:
+            pass
+        after = gc.isenabled()
+    finally:
+        gc.enable()
+        gc.set_threshold(*threshold)
+        gc.callbacks.pop()
+    assert after == enabled and phases.count("start") <= 1

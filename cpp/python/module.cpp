@@ -40,10 +40,53 @@ Ref bytes_of(std::string_view data) {
     return checked(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
+// The cyclic garbage collector paused while it lives, and left as it was found
+// (also when the parse fails). The objects being built cannot be garbage yet,
+// and with the default thresholds the collector would walk them again and again.
+class CollectorPaused {
+public:
+    CollectorPaused();
+    ~CollectorPaused();
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+private:
+    bool was_enabled_ = false;
+};
+
+#if PY_VERSION_HEX >= 0x030A0000
+CollectorPaused::CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
+
+CollectorPaused::~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+}
+#else
+// Before 3.10 the collector is switched through the gc module; a failure to
+// reach it leaves the collector as it is.
+CollectorPaused::CollectorPaused() {
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    Ref enabled = gc ? Ref::steal(PyObject_CallMethod(gc.get(), "isenabled", nullptr)) : Ref();
+    was_enabled_ = enabled && PyObject_IsTrue(enabled.get()) == 1;
+    if (was_enabled_) was_enabled_ = static_cast<bool>(Ref::steal(PyObject_CallMethod(gc.get(), "disable", nullptr)));
+    PyErr_Clear();
+}
+
+CollectorPaused::~CollectorPaused() {
+    if (!was_enabled_) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    if (gc) Ref::steal(PyObject_CallMethod(gc.get(), "enable", nullptr));
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+#endif
+
 PyObject* parse_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         auto [data] = bind("parse_agentlog", std::array{"data"}, 1, args, nargs, kwnames);
         require_bytes(data, "data");
+        CollectorPaused paused;
         std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
 
         PySink sink;
@@ -214,7 +257,7 @@ PyObject* init_module() {
         return Ref::borrow(the_module).release();
     }
     Ref module = checked(PyModule_Create(&MODULE));
-    if (PyModule_AddStringConstant(module.get(), "__version__", "3.2.5") < 0) throw PythonErrorSet{};
+    if (PyModule_AddStringConstant(module.get(), "__version__", VELKIN_VERSION) < 0) throw PythonErrorSet{};
     if (PyModule_AddStringConstant(module.get(), "SPEC_VERSION", "0.1") < 0) throw PythonErrorSet{};
     if (PyModule_AddFunctions(module.get(), FUNCTIONS) < 0) throw PythonErrorSet{};
     the_module = Ref::borrow(module.get()).release();
