@@ -12,17 +12,28 @@
 
 namespace velkin::imports {
 
-Attributes::Attributes(const json::Object& attributes) {
+const json::Value& Attributes::Entry::value() const {
+    if (!raw_->is_string) return raw_->value;
+    if (!built_) built_.emplace(std::string(raw_->text));
+    return *built_;
+}
+
+Attributes::Attributes(const RawAttributes& attributes) {
     entries_.reserve(attributes.size());
-    for (const json::Member& m : attributes) {
-        if (!m.value.is_null()) entries_.push_back({m.key, &m.value});
+    for (const RawAttribute& raw : attributes) {
+        if (!raw.is_null()) entries_.emplace_back(raw);
     }
     std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
 }
 
-const json::Value* Attributes::find(std::string_view key) const {
+const Attributes::Entry* Attributes::entry(std::string_view key) const {
     auto at = std::lower_bound(entries_.begin(), entries_.end(), key, [](const Entry& e, std::string_view k) { return e.key < k; });
-    return at != entries_.end() && at->key == key ? at->value : nullptr;
+    return at != entries_.end() && at->key == key ? &*at : nullptr;
+}
+
+const json::Value* Attributes::find(std::string_view key) const {
+    const Entry* found = entry(key);
+    return found ? &found->value() : nullptr;
 }
 
 std::span<const Attributes::Entry> Attributes::with_prefix(std::string_view prefix) const {
@@ -54,16 +65,25 @@ std::string string_attribute(const Owner& attributes, std::string_view key) {
     return {};
 }
 
+std::string string_attribute(const Attributes& attributes, std::string_view key) {
+    const Attributes::Entry* entry = attributes.entry(key);
+    if (!entry) return {};
+    if (const std::string_view* text = entry->text()) return std::string(*text);
+    if (entry->value().is_number()) return json::to_compact(entry->value());
+    return {};
+}
+
 std::optional<double> number_attribute(const Attributes& attributes, std::string_view key) {
-    const json::Value* value = attribute(attributes, key);
-    if (!value) return std::nullopt;
-    if (value->is_number()) return value->as_double();
-    if (const std::string* text = value->as_string()) {
+    const Attributes::Entry* entry = attributes.entry(key);
+    if (!entry) return std::nullopt;
+    if (const std::string_view* text = entry->text()) {
         double number = 0;
         auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
         if (ec == std::errc() && end == text->data() + text->size()) return number;
+    } else if (entry->value().is_number()) {
+        return entry->value().as_double();
     }
-    wrong_type(key, "a number", *value);
+    wrong_type(key, "a number", entry->value());
 }
 
 uint64_t nanos(const json::Value& value, std::string_view key) {
@@ -125,14 +145,14 @@ std::string id_of(const json::Value& value, std::string_view key, size_t bytes, 
 
 // Attribute values that hold JSON: a JSON string or the structured value itself.
 std::optional<json::Value> json_attribute(const Attributes& attributes, std::string_view key) {
-    const json::Value* value = attribute(attributes, key);
-    if (!value) return std::nullopt;
-    if (const std::string* text = value->as_string()) {
+    const Attributes::Entry* entry = attributes.entry(key);
+    if (!entry) return std::nullopt;
+    if (const std::string_view* text = entry->text()) {
         auto parsed = json::parse_document(*text);
         if (!parsed) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + parsed.error().message);
         return std::move(parsed).value();
     }
-    return *value;
+    return entry->value();
 }
 
 json::Value arguments_value(const json::Value* arguments) {
@@ -226,7 +246,7 @@ std::optional<json::Value> unflatten(const Attributes& attributes, std::string_v
             size_t dot = level < MAX_LEVELS ? rest.find('.') : std::string_view::npos;
             std::string segment(rest.substr(0, dot));
             if (dot == std::string_view::npos) {
-                json::object_set(*node, std::move(segment), *m.value);
+                json::object_set(*node, std::move(segment), m.value());
                 break;
             }
             rest.remove_prefix(dot + 1);
@@ -586,7 +606,7 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
             Attributes event_attributes(raw.attributes);
             if (name.empty()) name = string_attribute(event_attributes, "event.name");
             // Span events carry their content in attributes.
-            json::Value body(raw.attributes);
+            json::Value body(to_object(raw.attributes));
             map_event(std::move(event), name, &body, event_attributes);
         }
         std::string skipped_as;

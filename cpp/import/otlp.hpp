@@ -22,12 +22,23 @@ namespace velkin::imports {
 // A span's or record's attributes, indexed by key for the many lookups of the mapping.
 class Attributes {
 public:
-    struct Entry {
+    class Entry {
+    public:
+        Entry(const RawAttribute& raw) : key(raw.key), raw_(&raw) {}
         std::string_view key;
-        const json::Value* value;
+        // The value as JSON, built on first use.
+        const json::Value& value() const;
+        // The value when it is a string.
+        const std::string_view* text() const { return raw_->is_string ? &raw_->text : nullptr; }
+
+    private:
+        const RawAttribute* raw_;
+        mutable std::optional<json::Value> built_;
     };
     // Views `attributes`, which must outlive it; null values count as absent.
-    explicit Attributes(const json::Object& attributes);
+    explicit Attributes(const RawAttributes& attributes);
+    // The first entry of `key`, or nullptr.
+    const Entry* entry(std::string_view key) const;
     // The first value of `key`, or nullptr.
     const json::Value* find(std::string_view key) const;
     // The entries whose key starts with `prefix`, in key order.

@@ -67,6 +67,13 @@ json::Value any_value(json::Value& wrapped) {
               "bytesValue, arrayValue or kvlistValue)");
 }
 
+json::Object to_object(const RawAttributes& attributes) {
+    json::Object object;
+    object.reserve(attributes.size());
+    for (const RawAttribute& attribute : attributes) object.push_back({std::string(attribute.key), attribute.to_value()});
+    return object;
+}
+
 namespace {
 
 class LineReader {
@@ -74,6 +81,7 @@ public:
     explicit LineReader(std::string_view text) : reader_(text, sink_) {}
 
     void read(OtlpLine& out) {
+        line_ = &out;
         object(0, [&](std::string_view key) {
             if (key == "resourceSpans") {
                 out.has_spans = true;
@@ -183,46 +191,58 @@ private:
         }
     }
 
-    // An AnyValue read straight into its plain value: a string builds no wrapper.
-    json::Value any(int depth) {
-        json::Value out;
+    // A string value as a view of the line, or of its unescaped copy kept with the line.
+    std::string_view stable_string() {
+        std::string_view text;
+        if (!reader_.read_string(text, scratch_)) fail(false);
+        if (text.data() != scratch_.data()) return text;
+        return line_->unescaped.emplace_back(text);
+    }
+
+    // An AnyValue read straight into its plain value: a string builds nothing.
+    void any(int depth, RawAttribute& out) {
+        out.is_string = false;
+        out.value = json::Value();
         bool seen = false;
         object(depth, [&](std::string_view key) {
-            json::Value inner = value(depth + 1);
-            if (seen) return;  // an AnyValue holds one member
+            if (seen) return skip(depth + 1);  // an AnyValue holds one member
             seen = true;
-            if (key == "stringValue" && inner.as_string()) {
-                out = std::move(inner);
+            reader_.skip_whitespace();
+            if (key == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
+                out.text = stable_string();
+                out.is_string = true;
                 return;
             }
+            json::Value inner = value(depth + 1);
             if (key == "intValue") {
-                out = int_value(inner);
+                out.value = int_value(inner);
                 return;
             }
             json::Value wrapper(json::Object{{std::string(key), std::move(inner)}});
-            out = any_value(wrapper);
+            out.value = any_value(wrapper);
         }, "value");
-        return out;
     }
 
     // [{"key": ..., "value": AnyValue}, ...]
-    json::Object attributes(int depth) {
-        json::Object out;
+    RawAttributes attributes(int depth) {
+        RawAttributes out;
         array("attributes", depth, [&] {
-            std::string key;
-            json::Value plain;
+            RawAttribute entry;
             bool has_key = false;
             object(depth + 1, [&](std::string_view member) {
                 if (member == "key") {
-                    json::Value k = value(depth + 2);
-                    if (!k.as_string()) wrong_type("key", "a string", k);
-                    key = std::move(*std::get_if<std::string>(&k.data));
+                    reader_.skip_whitespace();
+                    if (reader_.at_end() || reader_.peek() != '"') {
+                        json::Value k = value(depth + 2);
+                        wrong_type("key", "a string", k);
+                    }
+                    entry.key = stable_string();
                     has_key = true;
                 } else if (member == "value") {
                     try {
-                        plain = any(depth + 2);
+                        any(depth + 2, entry);
                     } catch (BadInput& bad) {
-                        bad.message = "attribute `" + key + "`: " + bad.message;
+                        bad.message = "attribute `" + std::string(entry.key) + "`: " + bad.message;
                         throw;
                     }
                 } else {
@@ -230,7 +250,7 @@ private:
                 }
             }, "attributes");
             if (!has_key) bad_input("field `key`: expected a string, found nothing");
-            out.push_back({std::move(key), std::move(plain)});
+            out.push_back(std::move(entry));
         });
         return out;
     }
@@ -324,6 +344,7 @@ private:
     json::ValueSink sink_;
     json::Reader<json::ValueSink> reader_;
     std::string scratch_;
+    OtlpLine* line_ = nullptr;
 };
 
 }  // namespace

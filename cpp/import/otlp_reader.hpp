@@ -3,6 +3,8 @@
 // (resources, scopes) is walked without building it, and only what the
 // importer maps is built: ids, times, names, status, and attribute and body
 // values already taken out of their AnyValue wrappers.
+#include <deque>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -10,31 +12,49 @@
 
 namespace velkin::imports {
 
+// An attribute as read. String values (nearly all of them) stay views of the line, or of
+// their unescaped copy in OtlpLine::unescaped; other values are built.
+struct RawAttribute {
+    std::string_view key;
+    bool is_string = false;
+    std::string_view text;  // the value when is_string
+    json::Value value;      // the value otherwise; null when absent
+
+    bool is_null() const { return !is_string && value.is_null(); }
+    json::Value to_value() const { return is_string ? json::Value(std::string(text)) : value; }
+};
+using RawAttributes = std::vector<RawAttribute>;
+
+// The attributes as one JSON object, in input order.
+json::Object to_object(const RawAttributes& attributes);
+
 // Scalar members are kept as read (null when absent) so the mapper checks their types.
 struct RawEvent {
     json::Value trace_id, span_id;  // log records only
     json::Value name;               // span events: "name"; log records: "eventName"
     json::Value time, observed_time;
-    json::Object attributes;
+    RawAttributes attributes;
     json::Value body;  // log records only
 };
 
 struct RawSpan {
     json::Value trace_id, span_id, name, start, end;
     json::Value status_code;
-    json::Object attributes;
+    RawAttributes attributes;
     std::vector<RawEvent> events;
     size_t resource = 0;  // index into OtlpLine::resources
 };
 
 struct OtlpLine {
     bool has_spans = false, has_logs = false;
-    std::vector<json::Object> resources;  // resource attributes, per resourceSpans entry
+    std::vector<RawAttributes> resources;  // resource attributes, per resourceSpans entry
     std::vector<RawSpan> spans;
     std::vector<RawEvent> logs;
+    // Keys and string values that held escapes, unescaped; what views them lives no longer than the line.
+    std::deque<std::string> unescaped;
 };
 
-// Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
+// `text` must outlive `out`. Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
 void read_otlp_line(std::string_view text, OtlpLine& out);
 
 // An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) as plain JSON.
