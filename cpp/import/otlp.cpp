@@ -86,11 +86,23 @@ std::optional<double> number_attribute(const Attributes& attributes, std::string
     wrong_type(key, "a number", entry->value());
 }
 
-uint64_t nanos(const json::Value& value, std::string_view key) {
-    if (value.is_null()) return 0;
+uint64_t nanos(const RawScalar& raw, std::string_view key) {
+    if (raw.is_null()) return 0;
+    if (raw.is_string) {
+        int64_t number = 0;
+        auto [end, ec] = std::from_chars(raw.text.data(), raw.text.data() + raw.text.size(), number);
+        if (ec == std::errc() && end == raw.text.data() + raw.text.size() && number >= 0) return static_cast<uint64_t>(number);
+    }
+    json::Value value = raw.to_value();
     json::Value number = int_value(value);
     if (number.type() != json::Type::UInt) wrong_type(key, "nanoseconds since the epoch", value);
     return std::get<uint64_t>(number.data);
+}
+
+// A member that must be a string when present; absent gives "".
+std::string_view string_of(const RawScalar& raw, std::string_view key) {
+    if (!raw.is_null() && !raw.is_string) wrong_type(key, "a string", raw.value);
+    return raw.text;
 }
 
 int base64_digit(char c) {
@@ -103,26 +115,25 @@ int base64_digit(char c) {
 }
 
 // Trace and span ids in hex; the protobuf JSON mapping's base64 is accepted too.
-std::string id_of(const json::Value& value, std::string_view key, size_t bytes, bool required) {
-    if (!value.is_null() && !value.as_string()) wrong_type(key, "a string", value);
-    const std::string* text = value.as_string();
-    if (!text || text->empty()) {
+std::string id_of(const RawScalar& raw, std::string_view key, size_t bytes, bool required) {
+    std::string_view text = string_of(raw, key);
+    if (text.empty()) {
         if (required) bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
                                 " hexadecimal digits, found nothing");
         return {};
     }
     static constexpr char HEX[] = "0123456789abcdef";
-    if (text->size() == bytes * 2 &&
-        std::all_of(text->begin(), text->end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
-        std::string lower(*text);
+    if (text.size() == bytes * 2 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+        std::string lower(text);
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return lower;
     }
-    if (text->size() == (bytes + 2) / 3 * 4) {
+    if (text.size() == (bytes + 2) / 3 * 4) {
         std::string hex;
         uint32_t buffer = 0;
         int bits = 0;
-        for (char c : *text) {
+        for (char c : text) {
             if (c == '=') break;
             int digit = base64_digit(c);
             if (digit < 0) break;
@@ -138,7 +149,7 @@ std::string id_of(const json::Value& value, std::string_view key, size_t bytes, 
         if (hex.size() == bytes * 2) return hex;
     }
     bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
-              " hexadecimal digits, found \"" + *text + "\"");
+              " hexadecimal digits, found \"" + std::string(text) + "\"");
 }
 
 // --- message content -----------------------------------------------------------------
@@ -524,8 +535,7 @@ void OtlpMapper::map(std::string_view text) {
         event.span_id = id_of(record.span_id, "spanId", 8, false);
         event.time = nanos(record.time, "timeUnixNano");
         if (event.time == 0) event.time = nanos(record.observed_time, "observedTimeUnixNano");
-        if (!record.name.is_null() && !record.name.as_string()) wrong_type("eventName", "a string", record.name);
-        std::string name = record.name.as_string() ? *record.name.as_string() : "";
+        std::string name(string_of(record.name, "eventName"));
         Attributes attributes(record.attributes);
         if (name.empty()) name = string_attribute(attributes, "event.name");
         if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
@@ -601,8 +611,7 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
             event.trace_id = trace_id;
             event.span_id = span_id;
             event.time = nanos(raw.time, "timeUnixNano");
-            if (!raw.name.is_null() && !raw.name.as_string()) wrong_type("name", "a string", raw.name);
-            std::string name = raw.name.as_string() ? *raw.name.as_string() : "";
+            std::string name(string_of(raw.name, "name"));
             Attributes event_attributes(raw.attributes);
             if (name.empty()) name = string_attribute(event_attributes, "event.name");
             // Span events carry their content in attributes.
@@ -615,7 +624,7 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
             ++skipped_[skipped_as];
             return;
         }
-        if (!span.name.is_null() && !span.name.as_string()) wrong_type("name", "a string", span.name);
+        std::string name(string_of(span.name, "name"));
         Call call;
         call.start = start;
         call.end = std::max(start, end);
@@ -623,7 +632,7 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
         call.trace_id = std::move(trace_id);
         call.span_id = span_id;
         if (kind == SpanKind::Chat) fill_chat(call, attributes);
-        else fill_tool(call, attributes, span.status_code, span.name.as_string() ? *span.name.as_string() : "");
+        else fill_tool(call, attributes, span.status_code, name);
         calls_.push_back(std::move(call));
     } catch (BadInput& bad) {
         bad.message = "span " + span_id + ": " + bad.message;

@@ -199,6 +199,18 @@ private:
         return line_->unescaped.emplace_back(text);
     }
 
+    RawScalar scalar(int depth) {
+        RawScalar out;
+        reader_.skip_whitespace();
+        if (!reader_.at_end() && reader_.peek() == '"') {
+            out.is_string = true;
+            out.text = stable_string();
+        } else {
+            out.value = value(depth);
+        }
+        return out;
+    }
+
     // An AnyValue read straight into its plain value: a string builds nothing.
     void any(int depth, RawAttribute& out) {
         out.is_string = false;
@@ -281,11 +293,11 @@ private:
         RawSpan span;
         span.resource = resource;
         object(6, [&](std::string_view key) {
-            if (key == "traceId") span.trace_id = value(7);
-            else if (key == "spanId") span.span_id = value(7);
-            else if (key == "name") span.name = value(7);
-            else if (key == "startTimeUnixNano") span.start = value(7);
-            else if (key == "endTimeUnixNano") span.end = value(7);
+            if (key == "traceId") span.trace_id = scalar(7);
+            else if (key == "spanId") span.span_id = scalar(7);
+            else if (key == "name") span.name = scalar(7);
+            else if (key == "startTimeUnixNano") span.start = scalar(7);
+            else if (key == "endTimeUnixNano") span.end = scalar(7);
             else if (key == "attributes") span.attributes = attributes(7);
             else if (key == "status") {
                 object(7, [&](std::string_view member) {
@@ -296,8 +308,8 @@ private:
                 array(key, 7, [&] {
                     RawEvent event;
                     object(8, [&](std::string_view member) {
-                        if (member == "name") event.name = value(9);
-                        else if (member == "timeUnixNano") event.time = value(9);
+                        if (member == "name") event.name = scalar(9);
+                        else if (member == "timeUnixNano") event.time = scalar(9);
                         else if (member == "attributes") event.attributes = attributes(9);
                         else skip(9);
                     }, "events");
@@ -325,11 +337,11 @@ private:
     void log_record(OtlpLine& out) {
         RawEvent event;
         object(6, [&](std::string_view key) {
-            if (key == "traceId") event.trace_id = value(7);
-            else if (key == "spanId") event.span_id = value(7);
-            else if (key == "eventName") event.name = value(7);
-            else if (key == "timeUnixNano") event.time = value(7);
-            else if (key == "observedTimeUnixNano") event.observed_time = value(7);
+            if (key == "traceId") event.trace_id = scalar(7);
+            else if (key == "spanId") event.span_id = scalar(7);
+            else if (key == "eventName") event.name = scalar(7);
+            else if (key == "timeUnixNano") event.time = scalar(7);
+            else if (key == "observedTimeUnixNano") event.observed_time = scalar(7);
             else if (key == "attributes") event.attributes = attributes(7);
             else if (key == "body") {
                 json::Value wrapped = value(7);

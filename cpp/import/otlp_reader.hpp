@@ -12,16 +12,19 @@
 
 namespace velkin::imports {
 
-// An attribute as read. String values (nearly all of them) stay views of the line, or of
-// their unescaped copy in OtlpLine::unescaped; other values are built.
-struct RawAttribute {
-    std::string_view key;
+// A scalar member or attribute value as read. Strings (nearly all of them) stay views of
+// the line, or of their unescaped copy in OtlpLine::unescaped; other values are built.
+struct RawScalar {
     bool is_string = false;
     std::string_view text;  // the value when is_string
     json::Value value;      // the value otherwise; null when absent
 
     bool is_null() const { return !is_string && value.is_null(); }
     json::Value to_value() const { return is_string ? json::Value(std::string(text)) : value; }
+};
+
+struct RawAttribute : RawScalar {
+    std::string_view key;
 };
 using RawAttributes = std::vector<RawAttribute>;
 
@@ -30,15 +33,15 @@ json::Object to_object(const RawAttributes& attributes);
 
 // Scalar members are kept as read (null when absent) so the mapper checks their types.
 struct RawEvent {
-    json::Value trace_id, span_id;  // log records only
-    json::Value name;               // span events: "name"; log records: "eventName"
-    json::Value time, observed_time;
+    RawScalar trace_id, span_id;  // log records only
+    RawScalar name;               // span events: "name"; log records: "eventName"
+    RawScalar time, observed_time;
     RawAttributes attributes;
     json::Value body;  // log records only
 };
 
 struct RawSpan {
-    json::Value trace_id, span_id, name, start, end;
+    RawScalar trace_id, span_id, name, start, end;
     json::Value status_code;
     RawAttributes attributes;
     std::vector<RawEvent> events;
