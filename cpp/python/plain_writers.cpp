@@ -3,6 +3,7 @@
 #include "agentlog/canonical.hpp"
 #include "json/writer.hpp"
 #include "python/recursion.hpp"
+#include "text/unicode.hpp"
 
 namespace velkin::python {
 
@@ -95,8 +96,20 @@ private:
     std::string& out_;
     agentlog::CanonicalMembers<PyObject*> members_;
 
-    // Code points below U+0100 neither compose nor decompose: text made of them is NFC.
-    static bool known_nfc(PyObject* str) { return PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND; }
+    // Code points below U+0100 neither compose nor decompose: text made of them is
+    // NFC; wider text is when every code point is NFC-stable, read from the str itself.
+    static bool known_nfc(PyObject* str) {
+        const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+        switch (PyUnicode_KIND(str)) {
+            case PyUnicode_1BYTE_KIND: return true;
+            case PyUnicode_2BYTE_KIND:
+                return text::only_nfc_stable(
+                    std::span(reinterpret_cast<const char16_t*>(PyUnicode_2BYTE_DATA(str)), length));
+            default:
+                return text::only_nfc_stable(
+                    std::span(reinterpret_cast<const char32_t*>(PyUnicode_4BYTE_DATA(str)), length));
+        }
+    }
 
     bool string(PyObject* str) {
         std::string_view text;

@@ -323,6 +323,22 @@ bool is_nfc(std::string_view text) {
     return true;
 }
 
+bool only_nfc_stable(std::span<const char16_t> code_points) {
+    const CodePointTables& tables = code_point_tables();
+    bool stable = true;
+    // No early exit: the loop stays branch-free and text is mostly stable.
+    for (char16_t cp : code_points) stable &= CodePointTables::bit(tables.nfc_stable, cp);
+    return stable;
+}
+
+bool only_nfc_stable(std::span<const char32_t> code_points) {
+    const CodePointTables& tables = code_point_tables();
+    for (char32_t cp : code_points) {
+        if (!tables.is_nfc_stable(cp)) return false;
+    }
+    return true;
+}
+
 std::string nfc(std::string_view text) {
     if (is_nfc(text)) return std::string(text);
     std::string out;

@@ -1,6 +1,7 @@
 #pragma once
 // Unicode services over UTF-8 text (ICU underneath). Inputs are valid UTF-8.
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,11 @@ void append_utf8(std::string& out, char32_t cp);
 // Normalization Form C; returns the input unchanged (one copy) when it is already NFC.
 std::string nfc(std::string_view text);
 bool is_nfc(std::string_view text);
+// Whether every code point is NFC-stable (quick check Yes, combining class 0),
+// which makes the text NFC without asking ICU. For text held one code point per
+// element, as the interpreter stores a str.
+bool only_nfc_stable(std::span<const char16_t> code_points);
+bool only_nfc_stable(std::span<const char32_t> code_points);
 
 // Full lower-case mapping, one code point at a time, without context
 // (capital sigma always becomes the ordinary small sigma).
