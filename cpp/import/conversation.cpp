@@ -1,6 +1,7 @@
 #include "import/conversation.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "json/writer.hpp"
 #include "text/sha256.hpp"
@@ -30,22 +31,40 @@ void Conversation::push(agentlog::Kind kind, std::string ts, json::Object meta, 
     records_.push_back(Pending{kind, std::move(ts), std::move(meta), std::move(payload)});
 }
 
+// The value itself when the history may be taken over, else a copy.
+template <class Value>
+json::Value take_or_copy(Value& value) {
+    if constexpr (std::is_const_v<Value>) return value;
+    else return std::move(value);
+}
+
 void Conversation::add_request(std::string ts, json::Value model, const json::Array& history, bool whole_history,
                                json::Object meta) {
+    request(std::move(ts), std::move(model), history, whole_history, std::move(meta));
+}
+
+void Conversation::add_request(std::string ts, json::Value model, json::Array&& history, bool whole_history,
+                               json::Object meta) {
+    request(std::move(ts), std::move(model), history, whole_history, std::move(meta));
+}
+
+template <class History>
+void Conversation::request(std::string ts, json::Value model, History& history, bool whole_history, json::Object meta) {
     // Histories only grow within a conversation; a shorter one starts over.
     size_t first_new = whole_history && history.size() > history_seen_ ? history_seen_ : 0;
     json::Array messages;
     for (size_t i = first_new; i < history.size(); ++i) {
-        const json::Value& message = history[i];
-        const json::Value* content = message.get("content");
+        auto& message = history[i];
+        // Non-const when the history is taken over: get() only views.
+        auto* content = const_cast<std::remove_reference_t<decltype(message)>*>(message.get("content"));
         if (!content || !content->as_array()) {
-            messages.push_back(message);
+            messages.push_back(take_or_copy(message));
             continue;
         }
         json::Array kept;
-        for (const json::Value& block : *content->as_array()) {
+        for (auto& block : *content->as_array()) {
             if (!is_block(block, "tool_result")) {
-                kept.push_back(block);
+                kept.push_back(take_or_copy(block));
                 continue;
             }
             std::string id = string_or_empty(block, "tool_use_id");
@@ -55,7 +74,7 @@ void Conversation::add_request(std::string ts, json::Value model, const json::Ar
                             {});
         }
         if (kept.empty()) continue;
-        json::Value copy = message;
+        json::Value copy = take_or_copy(message);
         json::object_set(*copy.as_object(), "content", json::Value(std::move(kept)));
         messages.push_back(std::move(copy));
     }

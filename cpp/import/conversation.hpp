@@ -36,6 +36,9 @@ public:
     // `meta` is the record's own meta.
     void add_request(std::string ts, json::Value model, const json::Array& messages, bool whole_history,
                      json::Object meta);
+    // The same, taking the messages over instead of copying them.
+    void add_request(std::string ts, json::Value model, json::Array&& messages, bool whole_history,
+                     json::Object meta);
     // The number of history messages the conversation has seen (its last request and answer).
     size_t history_seen() const { return history_seen_; }
     // The model's answer: a payload with "content" blocks, "stop_reason", "usage" ...
@@ -65,6 +68,8 @@ private:
         json::Value input;
     };
 
+    template <class History>  // json::Array, const when its messages are copied
+    void request(std::string ts, json::Value model, History& history, bool whole_history, json::Object meta);
     void push(agentlog::Kind kind, std::string ts, json::Object meta, json::Value payload);
     void emit_tool_call(ToolCall call, json::Object meta);
     // Emits the call a result answers, when it is still waiting.

@@ -524,7 +524,7 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& a
 }
 
 void OtlpMapper::map(std::string_view text) {
-    OtlpLine line;
+    OtlpLine& line = line_;
     read_otlp_line(text, line);
     if (!line.has_spans && !line.has_logs) bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
     std::vector<Attributes> resources(line.resources.begin(), line.resources.end());
@@ -686,8 +686,8 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call) {
     }
     bool captured = call.history || call.output;
     static const json::Array NO_MESSAGES;
-    conversation.add_request(timestamp_from_nanos(call.start), call.model, call.history ? *call.history : NO_MESSAGES,
-                             true, meta);
+    if (call.history) conversation.add_request(timestamp_from_nanos(call.start), call.model, std::move(*call.history), true, meta);
+    else conversation.add_request(timestamp_from_nanos(call.start), call.model, NO_MESSAGES, true, meta);
     json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
     std::string stop_reason;
     if (!call.finish_reason.empty()) {

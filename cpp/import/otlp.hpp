@@ -98,6 +98,7 @@ private:
     std::vector<Event> events_;
     std::unordered_map<std::string, json::Object> trace_meta_;
     std::map<std::string, uint64_t> skipped_;
+    OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };
 
 }  // namespace velkin::imports

@@ -238,6 +238,7 @@ private:
     // [{"key": ..., "value": AnyValue}, ...]
     RawAttributes attributes(int depth) {
         RawAttributes out;
+        out.reserve(16);  // what a span of the GenAI conventions carries, in one allocation
         array("attributes", depth, [&] {
             RawAttribute entry;
             bool has_key = false;
@@ -362,6 +363,11 @@ private:
 }  // namespace
 
 void read_otlp_line(std::string_view text, OtlpLine& out) {
+    out.has_spans = out.has_logs = false;
+    out.resources.clear();
+    out.spans.clear();
+    out.logs.clear();
+    out.unescaped.clear();
     LineReader(text).read(out);
 }
 

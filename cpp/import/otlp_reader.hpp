@@ -3,7 +3,7 @@
 // (resources, scopes) is walked without building it, and only what the
 // importer maps is built: ids, times, names, status, and attribute and body
 // values already taken out of their AnyValue wrappers.
-#include <deque>
+#include <list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,10 +54,10 @@ struct OtlpLine {
     std::vector<RawSpan> spans;
     std::vector<RawEvent> logs;
     // Keys and string values that held escapes, unescaped; what views them lives no longer than the line.
-    std::deque<std::string> unescaped;
+    std::list<std::string> unescaped;  // a list allocates nothing while empty, the common case
 };
 
-// `text` must outlive `out`. Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
+// `text` must outlive `out`; what `out` held before is dropped, its buffers kept. Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
 void read_otlp_line(std::string_view text, OtlpLine& out);
 
 // An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) as plain JSON.
