@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "json/decimal.hpp"
+#include "text/unicode.hpp"
 
 namespace velkin::json {
 
@@ -76,33 +77,6 @@ bool deep_equal(const Value& a, const Value& b) {
     }
 }
 
-// Quoted with the escapes a reader of an error message needs to see the exact text.
-static std::string quote_debug(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    static const char hex[] = "0123456789abcdef";
-                    out += "\\u{";
-                    if (c >= 0x10) out.push_back(hex[c >> 4]);
-                    out.push_back(hex[c & 15]);
-                    out += "}";
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    out += "\"";
-    return out;
-}
-
 static std::string describe_double(double value) {
     std::string out = "floating point `";
     if (std::isnan(value)) {
@@ -130,7 +104,7 @@ std::string describe(const Value& value) {
         case Type::UInt: return "integer `" + std::to_string(std::get<uint64_t>(value.data)) + "`";
         case Type::Int: return "integer `" + std::to_string(std::get<int64_t>(value.data)) + "`";
         case Type::Double: return describe_double(std::get<double>(value.data));
-        case Type::String: return "string " + quote_debug(std::get<std::string>(value.data));
+        case Type::String: return "string " + text::debug_quoted(std::get<std::string>(value.data));
         case Type::Array: return "sequence";
         case Type::Object: return "map";
     }

@@ -403,6 +403,50 @@ bool is_numeric(char32_t cp) {
     return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
 }
 
+static bool escaped_in_debug(char32_t cp) {
+    const auto code = static_cast<UChar32>(cp);
+    switch (u_charType(code)) {
+        case U_CONTROL_CHAR:
+        case U_FORMAT_CHAR:
+        case U_SURROGATE:
+        case U_PRIVATE_USE_CHAR:
+        case U_UNASSIGNED:
+        case U_LINE_SEPARATOR:
+        case U_PARAGRAPH_SEPARATOR: return true;
+        case U_SPACE_SEPARATOR: return cp != U' ';
+        default: return u_hasBinaryProperty(code, UCHAR_GRAPHEME_EXTEND);
+    }
+}
+
+std::string debug_quoted(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        const char32_t cp = next_code_point(text, i);
+        switch (cp) {
+            case U'"': out += "\\\""; continue;
+            case U'\\': out += "\\\\"; continue;
+            case U'\n': out += "\\n"; continue;
+            case U'\r': out += "\\r"; continue;
+            case U'\t': out += "\\t"; continue;
+            case U'\0': out += "\\0"; continue;
+            default: break;
+        }
+        if (!escaped_in_debug(cp)) {
+            out.append(text, start, i - start);
+            continue;
+        }
+        out += "\\u{";
+        int shift = 20;
+        while (shift > 0 && (cp >> shift) == 0) shift -= 4;
+        for (; shift >= 0; shift -= 4) out.push_back(HEX[(cp >> shift) & 15]);
+        out += "}";
+    }
+    out += "\"";
+    return out;
+}
+
 std::string_view trim_white_space(std::string_view text) {
     size_t begin = 0;
     while (begin < text.size()) {

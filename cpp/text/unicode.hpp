@@ -29,6 +29,13 @@ bool is_alphabetic(char32_t cp);
 // General category Nd, Nl or No.
 bool is_numeric(char32_t cp);
 
+// The text in double quotes, as a debug representation shows it so that a
+// reader of a message can see every character: \0 \t \r \n \\ \" as such;
+// as \u{hex} every character that is not printable (general category Cc, Cf,
+// Cs, Co, Cn, Zl, Zp, or Zs other than the space) and every grapheme extender;
+// everything else as it is.
+std::string debug_quoted(std::string_view text);
+
 // Removes White_Space code points from both ends / from the end.
 std::string_view trim_white_space(std::string_view text);
 std::string_view trim_white_space_end(std::string_view text);
