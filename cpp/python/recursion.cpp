@@ -17,7 +17,7 @@ namespace {
 // sanitizers' instrumentation where it is on, with room to spare.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
-constexpr size_t STACK_PER_LEVEL = 4096;
+constexpr size_t STACK_PER_LEVEL = 12 * 1024;
 #else
 constexpr size_t STACK_RESERVE = 64 * 1024;
 constexpr size_t STACK_PER_LEVEL = 1024;
