@@ -237,9 +237,11 @@ def check_compute_diff_report(data: bytes) -> str:
                                                        "cost", "reasoning", "judge", "conformance"]
     assert finite_everywhere(report), "a non-finite number in the report"
     json.dumps(report, allow_nan=False)
-    # The same inputs give the same report; a trace compared with itself shows no change on any axis.
+    # With a seed, the same inputs give the same report (without one the intervals are drawn afresh);
+    # a trace compared with itself shows no change on any axis.
     baseline, candidate, pricing, seed = diff_inputs(data)
-    assert core.compute_diff_report(baseline, candidate, pricing, seed) == report, "not reproducible"
+    if seed is not None:
+        assert core.compute_diff_report(baseline, candidate, pricing, seed) == report, "not reproducible"
     same = core.compute_diff_report(baseline, diff_inputs(data)[0], pricing, seed)
     for row in same["rows"]:
         # The similarity of a text with itself may round to just below 1.

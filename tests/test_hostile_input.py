@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from velkin._core import canonical_bytes, compute_diff_report, compute_semantic_axis_with_embedder, content_id, \
-    write_agentlog
+    parse_agentlog, write_agentlog
 
 RECURSION = "RecursionError: maximum recursion depth exceeded"
 
@@ -203,3 +203,17 @@ def test_a_key_hook_changing_the_payload_is_a_value_error():
     with pytest.raises(ValueError) as info:
         canonical_bytes(payload)
     assert str(info.value) == interpreter_message(grow)
+
+
+class Tagged(str):
+    """A str whose equality is identity: a dict holds it beside an equal plain str."""
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+@pytest.mark.parametrize("payload", [{Tagged("k"): 1, "k": 2, "z": 3}, {"k": 1, Tagged("k"): 2, "z": 3}])
+def test_keys_with_one_text_give_one_member_the_later_value(payload):
+    # A JSON object keeps each key once: the written line reads back as what was written.
+    assert canonical_bytes(payload) == b'{"k":2,"z":3}'
+    [parsed] = parse_agentlog(write_agentlog([record(payload)]))
+    assert parsed["payload"] == {"k": 2, "z": 3}

@@ -205,6 +205,7 @@ private:
         object.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
         DictWalk walk(dict);
         Ref key, value;
+        bool texts_distinct = true;
         for (;;) {
             const DictWalk::Step step = walk.next(key, value);
             if (step == DictWalk::Step::End) break;
@@ -214,9 +215,11 @@ private:
             if (!key_text(key.get(), text)) return false;
             json::Value converted;
             if (!convert(value.get(), converted, depth + 1)) return false;
-            // Distinct str keys have distinct texts; str subclasses with their own
-            // equality may not, and a JSON object keeps each key once.
-            if (PyUnicode_CheckExact(key.get()))
+            // Distinct exact str keys have distinct texts; a str subclass key, with
+            // its own equality, may share its text with any key before or after it,
+            // and a JSON object keeps each key once.
+            texts_distinct = texts_distinct && PyUnicode_CheckExact(key.get());
+            if (texts_distinct)
                 object.push_back(json::Member{std::move(text), std::move(converted)});
             else
                 json::object_set(object, std::move(text), std::move(converted));
