@@ -117,6 +117,9 @@ struct CodePointTables {
     // The lower case of the two-byte code points that change, when it is one
     // code point (0 when it is longer).
     std::array<char32_t, 0x800> two_byte_lowercase{};
+    // White_Space.
+    std::array<uint64_t, 0x10000 / 64> white_space{};
+    std::array<uint64_t, 0x1000 / 64> white_space_blocks{};  // some code point of the block is
 
     static bool bit(const auto& bits, size_t index) { return (bits[index / 64] >> (index % 64)) & 1; }
     static void set_bit(auto& bits, size_t index) { bits[index / 64] |= uint64_t{1} << (index % 64); }
@@ -140,16 +143,19 @@ icu::UnicodeSet frozen_set(const char16_t* pattern) {
 CodePointTables build_code_point_tables() {
     const icu::UnicodeSet stable = frozen_set(u"[[:NFC_Quick_Check=Yes:]&[:Canonical_Combining_Class=0:]]");
     const icu::UnicodeSet changes = frozen_set(u"[:Changes_When_Lowercased:]");
+    const icu::UnicodeSet white = frozen_set(u"[:White_Space:]");
     CodePointTables tables;
     for (char32_t cp = 0; cp < 0x10000; ++cp) {
         if (stable.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.nfc_stable, cp);
         if (changes.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.lowercase_changes, cp);
+        if (white.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.white_space, cp);
     }
     for (size_t block = 0; block < 0x1000; ++block) {
         const auto first = static_cast<UChar32>((block + 0x100) << 8);
         if (stable.contains(first, first + 0xFF)) CodePointTables::set_bit(tables.nfc_stable_blocks, block);
         if (changes.containsSome(first, first + 0xFF))
             CodePointTables::set_bit(tables.lowercase_changes_blocks, block);
+        if (white.containsSome(first, first + 0xFF)) CodePointTables::set_bit(tables.white_space_blocks, block);
     }
     for (char32_t cp = 0x80; cp < 0x800; ++cp) {
         if (!tables.may_change_when_lowercased(cp)) continue;
@@ -389,6 +395,9 @@ std::string lowercase(std::string_view text) {
 
 bool is_white_space(char32_t cp) {
     if (cp < 0x80) return ascii_white_space[cp];
+    const CodePointTables& tables = code_point_tables();
+    if (cp < 0x10000) return CodePointTables::bit(tables.white_space, cp);
+    if (cp > 0x10FFFF || !CodePointTables::bit(tables.white_space_blocks, (cp >> 8) - 0x100)) return false;
     return u_isUWhiteSpace(static_cast<UChar32>(cp));
 }
 
