@@ -544,11 +544,22 @@ void OtlpMapper::map(std::string_view text) {
 }
 
 void OtlpMapper::absorb(OtlpMapper&& later) {
-    for (Call& call : later.calls_) {
-        call.order = calls_.size();
-        calls_.push_back(std::move(call));
+    // The first part's calls are taken whole: a call is large, moving them one by one is not free.
+    if (calls_.empty()) {
+        calls_ = std::move(later.calls_);
+    } else {
+        calls_.reserve(calls_.size() + later.calls_.size());
+        for (Call& call : later.calls_) {
+            call.order = calls_.size();
+            calls_.push_back(std::move(call));
+        }
     }
-    for (Event& event : later.events_) events_.push_back(std::move(event));
+    if (events_.empty()) {
+        events_ = std::move(later.events_);
+    } else {
+        events_.reserve(events_.size() + later.events_.size());
+        for (Event& event : later.events_) events_.push_back(std::move(event));
+    }
     for (auto& [trace_id, meta] : later.trace_meta_) {
         json::Object& mine = trace_meta_[trace_id];
         for (json::Member& m : meta) {
@@ -642,6 +653,17 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
 
 namespace {
 
+struct SpanKey {
+    std::string_view trace_id, span_id;
+    bool operator==(const SpanKey&) const = default;
+};
+
+struct SpanKeyHash {
+    size_t operator()(const SpanKey& key) const {
+        return std::hash<std::string_view>()(key.trace_id) * 31 + std::hash<std::string_view>()(key.span_id);
+    }
+};
+
 double latency_ms(const OtlpMapper::Call& call) {
     // Whole microseconds: the rest is clock noise and would only make the text longer.
     return std::round(static_cast<double>(call.end - call.start) / 1000.0) / 1000.0;
@@ -718,7 +740,7 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call) {
 std::vector<bool> OtlpMapper::merge_duplicates() {
     // A few calls back are enough: duplicates overlap in time.
     constexpr size_t LOOK_BACK = 8;
-    std::unordered_map<std::string, std::vector<size_t>> chats;
+    std::unordered_map<std::string_view, std::vector<size_t>> chats;
     for (size_t i = 0; i < calls_.size(); ++i) {
         if (!calls_[i].is_tool) chats[calls_[i].trace_id].push_back(i);
     }
@@ -747,17 +769,17 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<bool> dropped = merge_duplicates();
 
     // Events join their model call: by span id, or, when they carry an enclosing span's id, by time.
-    std::unordered_map<std::string, std::vector<size_t>> chats_by_trace;
-    std::unordered_map<std::string, size_t> chat_by_span;
+    std::unordered_map<std::string_view, std::vector<size_t>> chats_by_trace;
+    std::unordered_map<SpanKey, size_t, SpanKeyHash> chat_by_span;
     for (size_t i = 0; i < calls_.size(); ++i) {
         if (dropped[i] || calls_[i].is_tool) continue;
         chats_by_trace[calls_[i].trace_id].push_back(i);
-        chat_by_span[calls_[i].trace_id + "\n" + calls_[i].span_id] = i;
+        chat_by_span[SpanKey{calls_[i].trace_id, calls_[i].span_id}] = i;
     }
     std::vector<std::vector<const Event*>> events_of(calls_.size());
     for (const Event& event : events_) {
         std::optional<size_t> target;
-        if (auto at = chat_by_span.find(event.trace_id + "\n" + event.span_id); at != chat_by_span.end()) {
+        if (auto at = chat_by_span.find(SpanKey{event.trace_id, event.span_id}); at != chat_by_span.end()) {
             target = at->second;
         } else if (auto chats = chats_by_trace.find(event.trace_id); chats != chats_by_trace.end()) {
             for (size_t i : chats->second) {
