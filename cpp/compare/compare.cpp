@@ -84,6 +84,7 @@ std::optional<double> outcome_of(const Conversation& conversation, std::string_v
 // the alignment of every two (paths[a][b] puts run a on the baseline side).
 struct ConversationRuns {
     std::vector<Turns> turns;
+    RunsRead read;
     std::vector<RunFeatures> features;
     std::vector<std::vector<std::vector<Step>>> paths;
 };
@@ -416,6 +417,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         (baseline ? result.baseline_outcomes : result.candidate_outcomes).push_back(features[r].outcome);
     }
     if (result.status != Status::Paired) return work;
+    runs.read = read_runs(turns);
 
     // Every pair of runs aligned once; table[a][b] compares run a (baseline side) with run b.
     std::vector<std::vector<std::vector<Step>>>& paths = runs.paths;
@@ -424,7 +426,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
             std::vector<Step>& path = paths[a][b];
-            path = align_turns(turns[a], turns[b]);
+            path = align_turns(runs.read, a, b);
             std::vector<Step> swapped = path;
             for (Step& step : swapped) {
                 std::swap(step.baseline, step.candidate);
@@ -433,9 +435,9 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
             }
             for (Axis axis : {Axis::Semantic, Axis::Trajectory, Axis::Conformance}) {
                 size_t row = static_cast<size_t>(axis);
-                table[a][b][row] = reduced(matched_samples(axis, path, turns[a], turns[b]));
+                table[a][b][row] = reduced(matched_samples(axis, path, runs.read, a, b));
                 table[b][a][row] = symmetric(axis) ? table[a][b][row]
-                                                   : reduced(matched_samples(axis, swapped, turns[b], turns[a]));
+                                                   : reduced(matched_samples(axis, swapped, runs.read, b, a));
             }
             for (Axis axis : OWN_VALUE_AXES) {
                 size_t row = static_cast<size_t>(axis);
@@ -545,7 +547,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     }
 
     for (const FirstDivergence& divergence :
-         ranked_divergences(paths[0][k], turns[0], turns[k], DIVERGENCE_FINDINGS)) {
+         ranked_divergences(paths[0][k], runs.read, 0, k, DIVERGENCE_FINDINGS)) {
         Finding finding;
         finding.kind = compare::divergence_kind_name(divergence.kind);
         finding.explanation = divergence.explanation;

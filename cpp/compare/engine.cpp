@@ -35,13 +35,55 @@ Turns turns_of(const std::vector<Record>& conversation) { return diff::select_re
 
 std::string trace_id_of(const std::vector<Record>& conversation) { return diff::trace_id_for(conversation); }
 
-std::vector<Step> align_turns(const Turns& baseline, const Turns& candidate) {
+RunsRead read_runs(const std::vector<Turns>& runs) {
+    RunsRead read;
+    std::vector<const diff::ResponseView*> responses;
+    for (const Turns& turns : runs) {
+        read.turns.push_back(&turns);
+        read.first_document.push_back(responses.size());
+        for (const Turn& turn : turns) responses.push_back(&turn);
+    }
+    read.features = diff::turn_features(read.turns);
+    read.terms = diff::response_terms(responses);
+    return read;
+}
+
+namespace {
+
+// Lends the features of runs a and b to the engine's view of one pair, and
+// takes them back however the work ends.
+class PairFeatures {
+public:
+    PairFeatures(RunsRead& runs, uint32_t a, uint32_t b) : runs_(runs), a_(a), b_(b) {
+        turns_.baseline = std::move(runs.features.lists[a]);
+        turns_.candidate = std::move(runs.features.lists[b]);
+        turns_.distinct_shingles = runs.features.distinct_shingles;
+    }
+    ~PairFeatures() {
+        runs_.features.lists[a_] = std::move(turns_.baseline);
+        runs_.features.lists[b_] = std::move(turns_.candidate);
+    }
+    PairFeatures(const PairFeatures&) = delete;
+    PairFeatures& operator=(const PairFeatures&) = delete;
+
+    diff::AlignedTurns& turns() { return turns_; }
+
+private:
+    RunsRead& runs_;
+    uint32_t a_, b_;
+    diff::AlignedTurns turns_;
+};
+
+}  // namespace
+
+std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b) {
     std::vector<Step> path;
-    if (baseline.empty()) {
-        for (uint64_t j = 0; j < candidate.size(); ++j) path.push_back({StepKind::Insert, 0, j});
+    if (runs.turns[a]->empty()) {
+        for (uint64_t j = 0; j < runs.turns[b]->size(); ++j) path.push_back({StepKind::Insert, 0, j});
         return path;
     }
-    for (const diff::Step& step : diff::align(baseline, candidate)) {
+    PairFeatures pair(runs, a, b);
+    for (const diff::Step& step : diff::align(pair.turns())) {
         StepKind kind = step.kind == diff::Step::Kind::Match    ? StepKind::Match
                         : step.kind == diff::Step::Kind::Insert ? StepKind::Insert
                                                                 : StepKind::Delete;
@@ -50,8 +92,10 @@ std::vector<Step> align_turns(const Turns& baseline, const Turns& candidate) {
     return path;
 }
 
-std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Turns& baseline,
-                                                const Turns& candidate, size_t limit) {
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, RunsRead& runs, uint32_t a, uint32_t b,
+                                                size_t limit) {
+    const Turns& baseline = *runs.turns[a];
+    const Turns& candidate = *runs.turns[b];
     if (baseline.empty()) return {};
     std::vector<diff::Step> steps;
     steps.reserve(path.size());
@@ -61,7 +105,8 @@ std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, c
                                                                 : diff::Step::Kind::Delete;
         steps.push_back({kind, step.baseline, step.candidate});
     }
-    auto found = diff::walk_collecting(steps, baseline, candidate, baseline.size() + candidate.size());
+    PairFeatures pair(runs, a, b);
+    auto found = diff::walk_collecting(steps, pair.turns(), baseline, candidate, baseline.size() + candidate.size());
     std::stable_sort(found.begin(), found.end(), ranks_before);
     if (found.size() > limit) found.resize(limit);
     return found;
@@ -71,10 +116,17 @@ Recommendation recommendation_for(const FirstDivergence& divergence) { return di
 
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows) { return diff::root_cause_hints(rows); }
 
-AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Turns& baseline, const Turns& candidate) {
-    diff::Pairs pairs = matched_pairs(path, baseline, candidate);
+AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b) {
+    if (axis == Axis::Semantic) {
+        std::vector<diff::DocumentPair> pairs;
+        for (const Step& step : path) {
+            if (step.kind == StepKind::Match)
+                pairs.push_back({runs.first_document[a] + step.baseline, runs.first_document[b] + step.candidate});
+        }
+        return diff::semantic_samples(runs.terms, pairs);
+    }
+    diff::Pairs pairs = matched_pairs(path, *runs.turns[a], *runs.turns[b]);
     switch (axis) {
-        case Axis::Semantic: return diff::semantic_samples(pairs);
         case Axis::Trajectory: return diff::trajectory_samples(pairs);
         case Axis::Conformance: return diff::conformance_samples(pairs);
         default: throw Panic("not a row of turn pairs");

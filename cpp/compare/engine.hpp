@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "agentlog/record.hpp"
+#include "diff/alignment.hpp"
 #include "diff/axes.hpp"
 #include "diff/cost.hpp"
 #include "diff/report.hpp"
 #include "diff/response.hpp"
+#include "diff/semantic.hpp"
 
 namespace velkin::compare {
 
@@ -42,17 +44,29 @@ struct Step {
 Turns turns_of(const std::vector<Record>& conversation);
 std::string trace_id_of(const std::vector<Record>& conversation);
 
-// The engine's turn alignment of two response lists.
-std::vector<Step> align_turns(const Turns& baseline, const Turns& candidate);
+// What every comparison of two runs of one conversation reads of each run's
+// turns: the alignment's turn features and the semantic row's terms, built
+// once per run and shared by every pair of runs. Refers to the turns, which
+// must outlive it.
+struct RunsRead {
+    std::vector<const Turns*> turns;
+    diff::TurnFeatureSets features;
+    diff::ResponseTerms terms;
+    std::vector<size_t> first_document;  // per run: the terms' index of its first turn
+};
+RunsRead read_runs(const std::vector<Turns>& runs);
+
+// The engine's turn alignment of run a (baseline side) with run b.
+std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b);
 // Every divergence along the path, ranked as the single report ranks them, at most `limit`.
-std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, const Turns& baseline,
-                                                const Turns& candidate, size_t limit);
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, RunsRead& runs, uint32_t a, uint32_t b,
+                                                size_t limit);
 Recommendation recommendation_for(const FirstDivergence& divergence);
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows);
 
 // The samples of a row that compares the two turns of a pair (semantic,
 // trajectory, conformance), over the turns a path matched.
-AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Turns& baseline, const Turns& candidate);
+AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b);
 // What a row that measures each side on its own (safety, verbosity, latency,
 // cost, reasoning) takes from one response, or nothing when the row skips it.
 std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing);

@@ -399,6 +399,18 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     return turns;
 }
 
+TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
+    TurnFeatureSets sets;
+    Interner interner;
+    sets.lists.resize(lists.size());
+    for (size_t k = 0; k < lists.size(); ++k) {
+        sets.lists[k].reserve(lists[k]->size());
+        for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner));
+    }
+    sets.distinct_shingles = interner.shingles.count;
+    return sets;
+}
+
 double pair_cost(const ResponseView& baseline, const ResponseView& candidate) {
     std::vector<std::string> baseline_shapes = distinct_key_shapes(baseline.tool_calls);
     std::vector<std::string> candidate_shapes = distinct_key_shapes(candidate.tool_calls);

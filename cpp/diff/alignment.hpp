@@ -87,6 +87,15 @@ private:
 
 AlignedTurns turn_features(const Responses& baseline, const Responses& candidate);
 
+// The features of several response lists interned together: any two of them,
+// moved into an AlignedTurns with `distinct_shingles`, align and walk exactly
+// as turn_features of that pair does, without being built again per pair.
+struct TurnFeatureSets {
+    std::vector<std::vector<TurnFeatures>> lists;
+    size_t distinct_shingles = 0;
+};
+TurnFeatureSets turn_features(const std::vector<const Responses*>& lists);
+
 // The cost of matching two responses, from the responses themselves.
 double pair_cost(const ResponseView& baseline, const ResponseView& candidate);
 

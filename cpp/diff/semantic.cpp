@@ -164,4 +164,32 @@ AxisSamples semantic_samples(const Pairs& pairs) {
     return similarity_samples(std::move(similarities));
 }
 
+ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
+    Corpus corpus;
+    ResponseTerms terms;
+    terms.documents.reserve(responses.size());
+    for (const ResponseView* response : responses) terms.documents.push_back(corpus.document(*response));
+    terms.vocabulary = corpus.vocabulary_size();
+    return terms;
+}
+
+AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<DocumentPair>& pairs) {
+    const size_t p = pairs.size();
+    // The document frequencies of the pairs' own corpus, as semantic_samples of them counts them.
+    std::vector<uint64_t> document_frequency(terms.vocabulary, 0);
+    for (const DocumentPair& pair : pairs) {
+        for (const TermCount& term : terms.documents[pair.baseline]) ++document_frequency[term.term];
+        for (const TermCount& term : terms.documents[pair.candidate]) ++document_frequency[term.term];
+    }
+    std::vector<double> dense(terms.vocabulary, 0.0);
+    std::vector<double> similarities;
+    similarities.reserve(p);
+    for (const DocumentPair& pair : pairs) {
+        TfidfVector a = tfidf_vector(terms.documents[pair.baseline], document_frequency, 2 * p);
+        TfidfVector b = tfidf_vector(terms.documents[pair.candidate], document_frequency, 2 * p);
+        similarities.push_back(cosine(a, b, dense));
+    }
+    return similarity_samples(std::move(similarities));
+}
+
 }  // namespace velkin::diff

@@ -46,4 +46,18 @@ AxisStat similarities_to_stat(std::vector<double> similarities, Seed seed);
 
 AxisSamples semantic_samples(const Pairs& pairs);
 
+// The distinct terms of each of a set of responses, interned over all of
+// them: what semantic_samples reads of a response, read once however many
+// pairs it takes part in.
+struct ResponseTerms {
+    std::vector<std::vector<TermCount>> documents;  // per response, in the order given
+    size_t vocabulary = 0;
+};
+ResponseTerms response_terms(const std::vector<const ResponseView*>& responses);
+struct DocumentPair {
+    size_t baseline, candidate;  // indices into ResponseTerms::documents
+};
+// semantic_samples of the responses the pairs name: the corpus is theirs alone.
+AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<DocumentPair>& pairs);
+
 }  // namespace velkin::diff
