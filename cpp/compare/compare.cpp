@@ -890,12 +890,19 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         // (one tool dropped everywhere stands out from scattered noise); pooled:
         // the conversations showing any. Axes and outcome: the difference of the
         // central values.
+        // One pass over the conversations gathers every statistic's values: each
+        // visits a labelling chosen at random, so a pass per axis would fetch it again.
         auto statistics = [&](auto&& choice, std::vector<double>& out, std::array<double, SIGNATURES>& shown) {
             std::array<std::vector<double>, SIGNATURE_KINDS> per_subject;
             for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(subject_count[s], 0.0);
             shown.fill(0.0);
             double outcome_base = 0.0, outcome_cand = 0.0;
             size_t outcome_n = 0;
+            std::vector<std::vector<double>> base_values(axis_rows.size()), cand_values(axis_rows.size());
+            for (size_t t = 0; t < axis_rows.size(); ++t) {
+                base_values[t].reserve(n);
+                cand_values[t].reserve(n);
+            }
             for (size_t i = 0; i < n; ++i) {
                 const Labelling& labelling = paired[i]->labellings[choice(i)];
                 for (size_t s = 0; s < SIGNATURES; ++s) shown[s] += labelling.signatures[s];
@@ -907,26 +914,22 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
                     outcome_cand += labelling.outcome.candidate;
                     ++outcome_n;
                 }
+                for (size_t t = 0; t < axis_rows.size(); ++t) {
+                    const AxisPoint& point = labelling.axes[axis_rows[t]];
+                    if (!point.has) continue;
+                    base_values[t].push_back(point.baseline);
+                    cand_values[t].push_back(point.candidate);
+                }
             }
             out.assign(tests, 0.0);
             for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
                 for (double count : per_subject[s]) out[s] = std::max(out[s], count);
             }
             out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
-            std::vector<double> base_values, cand_values;
             for (size_t t = 0; t < axis_rows.size(); ++t) {
-                size_t axis = axis_rows[t];
-                base_values.clear();
-                cand_values.clear();
-                for (size_t i = 0; i < n; ++i) {
-                    const AxisPoint& point = paired[i]->labellings[choice(i)].axes[axis];
-                    if (!point.has) continue;
-                    base_values.push_back(point.baseline);
-                    cand_values.push_back(point.candidate);
-                }
-                bool by_mean = rows[axis].statistic == Statistic::Mean;
-                double base = by_mean ? mean_of(base_values) : selected_median(base_values);
-                double cand = by_mean ? mean_of(cand_values) : selected_median(cand_values);
+                bool by_mean = rows[axis_rows[t]].statistic == Statistic::Mean;
+                double base = by_mean ? mean_of(base_values[t]) : selected_median(base_values[t]);
+                double cand = by_mean ? mean_of(cand_values[t]) : selected_median(cand_values[t]);
                 out[SIGNATURES + t] = cand - base;
             }
             if (with_outcome)

@@ -134,6 +134,8 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
 }
 
 std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing) {
+    // Every response has a safety sample: read it once rather than for both sides of a pair.
+    if (axis == Axis::Safety) return diff::is_abstention_with(response) ? 1.0 : 0.0;
     // The row of the response paired with itself: its baseline sample is the response's own value.
     diff::Pairs self{{&response, &response}};
     AxisSamples samples;
