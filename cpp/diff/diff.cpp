@@ -55,8 +55,14 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
     report.rows = axis_stats(row_samples(pairs, pricing), seed);
 
     std::optional<AlignedTurns> turns;
-    if (!baseline_responses.empty()) {
-        turns = turn_features(baseline_responses, candidate_responses);
+    if (!baseline_responses.empty()) turns = turn_features(baseline_responses, candidate_responses);
+    report.drill_down = drill_down(pairs, pricing, turns ? &*turns : nullptr);
+    // Only the rows and the drill-down read the lower-cased texts: the
+    // alignment's peak need not hold them.
+    for (Responses* side : {&baseline_responses, &candidate_responses})
+        for (ResponseView& response : *side) std::string().swap(response.lowered);
+
+    if (turns) {
         std::vector<Step> path = align(*turns);
         // The walk lists findings in path order, so the first of the full walk is
         // what a walk stopping at one finding would return.
@@ -67,7 +73,6 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
         if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
     }
 
-    report.drill_down = drill_down(pairs, pricing, turns ? &*turns : nullptr);
     report.baseline_trace_id = trace_id_for(baseline);
     report.candidate_trace_id = trace_id_for(candidate);
     report.recommendations = assemble_recommendations(report.rows, report.divergences);

@@ -43,8 +43,8 @@ AxisStat compute_semantic_axis_with_embedder(const std::vector<Record>& baseline
     baseline_texts.reserve(pairs.size());
     candidate_texts.reserve(pairs.size());
     for (const ResponsePair& pair : pairs) {
-        baseline_texts.push_back(pair.baseline->text);
-        candidate_texts.push_back(pair.candidate->text);
+        baseline_texts.emplace_back(pair.baseline->text);
+        candidate_texts.emplace_back(pair.candidate->text);
     }
     std::vector<Embedding> baseline_embeddings = embedder.embed(baseline_texts);
     std::vector<Embedding> candidate_embeddings = embedder.embed(candidate_texts);

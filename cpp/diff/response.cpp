@@ -78,7 +78,12 @@ ResponseView view_response(const Record& record) {
         }
         view.tool_calls = read_tool_calls(*blocks);
     }
-    view.text = joined(view.text_blocks, ' ');
+    if (view.text_blocks.size() == 1) {
+        view.text = view.text_blocks.front();
+    } else if (view.text_blocks.size() > 1) {
+        view.joined_text = std::make_shared<const std::string>(joined(view.text_blocks, ' '));
+        view.text = *view.joined_text;
+    }
     view.lowered = text::lowercase(view.text);
     if (const std::string* reason = string_member(payload, "stop_reason")) view.stop_reason = *reason;
     view.model = string_member(payload, "model");

@@ -3,6 +3,7 @@
 // record: its texts, stop reason, model, usage counts, latency and tool calls.
 // The view borrows from the record, which must outlive it.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +20,10 @@ struct ResponseView {
     const Record* record = nullptr;
     // The "text" strings of the text blocks, in content order.
     std::vector<std::string_view> text_blocks;
-    // The response text: the text blocks joined by one space.
-    std::string text;
+    // The response text: the text blocks joined by one space. Borrowed from the
+    // record when there is at most one block, else held by `joined_text`.
+    std::string_view text;
+    std::shared_ptr<const std::string> joined_text;
     // text::lowercase(text).
     std::string lowered;
     std::string_view stop_reason;  // empty when absent
