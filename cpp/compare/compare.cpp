@@ -774,8 +774,14 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     report.calibrated = context.calibrated;
 
     std::vector<Work> works(pairing.entries.size());
-    parallel_for(works.size(), options.threads,
-                 [&](size_t i) { works[i] = compare_key(i, pairing.entries[i], context); });
+    parallel_for(works.size(), options.threads, [&](size_t i) {
+        const KeyEntry& entry = pairing.entries[i];
+        works[i] = compare_key(i, entry, context);
+        // Its work holds all that the report needs of the key: its records make room for the next keys'.
+        for (const auto* sides : {&entry.baseline, &entry.candidate}) {
+            for (const Side& side : *sides) std::vector<Record>().swap(side.conversation->records);
+        }
+    });
 
     std::vector<Work*> paired;
     for (Work& work : works) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "compare/compare.hpp"
+#include "diff/response.hpp"
 #include "native/compare_binding.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -192,6 +193,20 @@ bool payload_read(agentlog::Kind kind, bool requests_read) {
            (requests_read && kind == agentlog::Kind::ChatRequest);
 }
 
+// Of the envelope the comparison reads the kind, id, parent and meta; of a
+// response's payload only what the engine's view of a response reads.
+void keep_what_is_read(agentlog::Record& record, bool requests_read) {
+    if (record.kind == agentlog::Kind::ChatResponse) {
+        std::optional<std::string> parent = std::move(record.parent);
+        diff::retain_report_members(record);
+        record.parent = std::move(parent);
+        return;
+    }
+    record.version = std::string();
+    record.ts = std::string();
+    if (!payload_read(record.kind, requests_read)) record.payload = nullptr;
+}
+
 std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read) {
     python::require_list(runs, name);
     std::vector<compare::Run> converted;
@@ -211,7 +226,7 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool request
                 python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ", record " +
                                           std::to_string(j + 1) + ": " + record.error().message);
             records.push_back(std::move(record).value());
-            if (!payload_read(records.back().kind, requests_read)) records.back().payload = nullptr;
+            keep_what_is_read(records.back(), requests_read);
         }
         converted.push_back(std::move(records));
     }
