@@ -1,6 +1,7 @@
 #include "diff/safety.hpp"
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -25,12 +26,26 @@ constexpr std::array<std::string_view, 11> ABSTENTION_PHRASES = {
 
 constexpr std::string_view FILTER_STOP_REASON = "content_filter";
 
-// One pass over the text, trying at each byte only the phrases that start with it.
+// The first two bytes of every phrase, one bit per byte pair.
+using PairBits = std::array<uint64_t, 65536 / 64>;
+const PairBits& phrase_openings() {
+    static const PairBits bits = [] {
+        PairBits openings{};
+        for (std::string_view phrase : ABSTENTION_PHRASES) {
+            unsigned pair = static_cast<unsigned char>(phrase[0]) << 8 | static_cast<unsigned char>(phrase[1]);
+            openings[pair / 64] |= uint64_t{1} << (pair % 64);
+        }
+        return openings;
+    }();
+    return bits;
+}
+
+// One pass over the text, trying at each byte only when a phrase opens with it and the next.
 bool holds_abstention_phrase(std::string_view text) {
-    std::array<bool, 256> starts_phrase{};
-    for (std::string_view phrase : ABSTENTION_PHRASES) starts_phrase[static_cast<unsigned char>(phrase[0])] = true;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (!starts_phrase[static_cast<unsigned char>(text[i])]) continue;
+    const PairBits& openings = phrase_openings();
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        unsigned pair = static_cast<unsigned char>(text[i]) << 8 | static_cast<unsigned char>(text[i + 1]);
+        if (!((openings[pair / 64] >> (pair % 64)) & 1)) continue;
         std::string_view rest = text.substr(i);
         for (std::string_view phrase : ABSTENTION_PHRASES) {
             if (rest.starts_with(phrase)) return true;
