@@ -12,11 +12,9 @@ median of several runs with the garbage collector off.
 from __future__ import annotations
 
 import argparse
-import gc
 import hashlib
 import json
 import os
-import statistics
 import sys
 import time
 
@@ -74,21 +72,6 @@ def _trace_ids(node):
             yield from _trace_ids(item)
 
 
-def median_cpu_seconds(work, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        gc.collect()
-        gc.disable()
-        try:
-            start = time.process_time()
-            result = work()
-            times.append(time.process_time() - start)
-            del result
-        finally:
-            gc.enable()
-    return statistics.median(times)
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mb", type=int, default=100, help="input size in MB (default 100)")
@@ -103,8 +86,8 @@ def main() -> None:
     ours = median_seconds(lambda: _native.import_traces([("bench", data)], "otlp"), args.runs)
     peer = median_seconds(lambda: [orjson.loads(line) for line in lines], args.runs)
     # CPU seconds too (ours summed over its threads): on a shared machine they move less than wall time.
-    ours_cpu = median_cpu_seconds(lambda: _native.import_traces([("bench", data)], "otlp"), args.runs)
-    peer_cpu = median_cpu_seconds(lambda: [orjson.loads(line) for line in lines], args.runs)
+    ours_cpu = median_seconds(lambda: _native.import_traces([("bench", data)], "otlp"), args.runs, time.process_time)
+    peer_cpu = median_seconds(lambda: [orjson.loads(line) for line in lines], args.runs, time.process_time)
     output, summary = _native.import_traces([("bench", data)], "otlp")
     print(f"input: {megabytes:.1f} MB, {len(lines)} lines; output {len(output) / 1e6:.1f} MB, "
           f"{summary['conversations']} conversations, {summary['records']} records")

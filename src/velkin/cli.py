@@ -11,9 +11,9 @@ import os
 import shutil
 import signal
 import sys
-import tempfile
 
 from velkin import _core, _native
+from velkin.command_io import InputError, OutputError, write_atomic
 from velkin.defaults import DEFAULT_SEED
 from velkin.reports import html, junit, markdown, model, terminal
 
@@ -26,14 +26,6 @@ MAX_SEED = 2**64 - 1
 # that crosses it, so nothing beyond this many bytes can change its result.
 TRACE_READ_LIMIT = 1073741824 + 16777216 + 1
 UTF8_BOM = b"\xef\xbb\xbf"
-
-
-class InputError(Exception):
-    """Bad input named by the user; its text goes to stderr as is."""
-
-
-class OutputError(Exception):
-    """The output could not be written; its text goes to stderr as is."""
 
 
 def warn(message: str) -> None:
@@ -153,25 +145,6 @@ def require_responses(path: str, records: list) -> None:
 
 
 # Output -------------------------------------------------------------------------
-
-def write_atomic(path: str, text: str) -> None:
-    """The whole file or nothing: written beside the target, then renamed over it."""
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".velkin-", suffix=".tmp")
-    except OSError as e:
-        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except OSError as e:
-        os.unlink(temporary)
-        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
-
 
 def emit(text: str) -> None:
     """One block of standard output; a failure to write it is an OutputError."""

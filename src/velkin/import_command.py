@@ -3,16 +3,12 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 
 from velkin import importers
+from velkin.command_io import InputError, write_atomic
 
 EXIT_OK = 0
-EXIT_BAD_INPUT = 2
 
-
-class InputError(Exception):
-    """Bad input named by the user; its text goes to stderr as is."""
 
 STDIN = "-"
 
@@ -43,23 +39,6 @@ def sources(inputs: list) -> list:
     return named
 
 
-def write_atomically(path: str, data: bytes) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".velkin-import-", suffix=".tmp")
-    except OSError as e:
-        raise InputError(f"cannot write {path}: {e.strerror or e}") from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(temporary, path)
-    except BaseException as e:
-        os.unlink(temporary)
-        if isinstance(e, OSError):
-            raise InputError(f"cannot write {path}: {e.strerror or e}") from None
-        raise
-
-
 def report(summary: dict, named: list, detected: bool, output: str) -> None:
     def say(text):
         print(f"velkin: {text}", file=sys.stderr)
@@ -76,16 +55,12 @@ def report(summary: dict, named: list, detected: bool, output: str) -> None:
 
 
 def run(args) -> int:
+    named = sources(args.inputs)
     try:
-        named = sources(args.inputs)
-        try:
-            data, summary = importers.import_agentlog([source for _, source in named], args.format,
-                                                      names=[name for name, _ in named])
-        except ValueError as e:
-            raise InputError(str(e)) from None
-        write_atomically(args.output, data)
-    except InputError as e:
-        print(f"velkin: error: {e}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+        data, summary = importers.import_agentlog([source for _, source in named], args.format,
+                                                  names=[name for name, _ in named])
+    except ValueError as e:
+        raise InputError(str(e)) from None
+    write_atomic(args.output, data)
     report(summary, named, args.format is None, args.output)
     return EXIT_OK
