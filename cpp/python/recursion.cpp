@@ -10,11 +10,12 @@ namespace velkin::python {
 
 namespace {
 
-// Stack left untouched below the deepest level: room for the work done
-// between two levels (a Python hook, ICU, the allocator, formatting an error)
-// and for the frames between the entry and the recursive walks. The largest
-// frame any walk spends per level, measured with the frames inflated by the
-// sanitizers' instrumentation where it is on, with room to spare.
+// STACK_RESERVE is left untouched below the deepest level: room for the work
+// done between two levels (a Python hook, ICU, the allocator, formatting an
+// error) and for the frames between the entry and the recursive walks.
+// STACK_PER_LEVEL bounds what any walk spends per level: measured at about
+// 500 bytes in a release build and 7 KB with the sanitizers' instrumentation,
+// with room to spare.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
 constexpr size_t STACK_PER_LEVEL = 12 * 1024;
