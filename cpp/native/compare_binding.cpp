@@ -6,6 +6,7 @@
 
 #include "compare/compare.hpp"
 #include "diff/response.hpp"
+#include "native/binding.hpp"
 #include "native/compare_binding.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -20,18 +21,6 @@ namespace {
 using python::checked;
 using python::PythonErrorSet;
 using python::Ref;
-
-// Lets other Python threads run while the comparison works; takes the lock back on every path.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 class Dict {
 public:

@@ -16,6 +16,7 @@
 #include "diff/alignment.hpp"
 #include "diff/response.hpp"
 #include "json/writer.hpp"
+#include "native/binding.hpp"
 #include "native/divergences.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -228,18 +229,6 @@ Ref step_object(const AlignedStep& s) {
                            change_object(s.stop_reason), change_object(s.model)});
 }
 
-// Lets other threads run while the alignment works on plain C++ values.
-class Unlocked {
-public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 template <class T>
 T value_or_raise(Result<T>&& result) {
     if (!result) python::throw_value_error(result.error().message);
@@ -260,7 +249,7 @@ PyObject* alignment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::vector<Record> candidate_records = value_or_raise(python::pylist_to_records(candidate));
         std::vector<AlignedStep> steps;
         {
-            Unlocked unlocked;
+            LockReleased unlocked;
             steps = aligned_steps(baseline_records, candidate_records);
         }
         Ref out = checked(PyList_New(static_cast<Py_ssize_t>(steps.size())));

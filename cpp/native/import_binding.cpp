@@ -8,6 +8,7 @@
 
 #include "import/import.hpp"
 #include "import/mapped_file.hpp"
+#include "native/binding.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 
@@ -17,18 +18,6 @@ namespace {
 
 using python::checked;
 using python::Ref;
-
-// Releases the interpreter lock for the scope.
-class WithoutLock {
-public:
-    WithoutLock() : state_(PyEval_SaveThread()) {}
-    ~WithoutLock() { PyEval_RestoreThread(state_); }
-    WithoutLock(const WithoutLock&) = delete;
-    WithoutLock& operator=(const WithoutLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 std::string str_text(PyObject* text) {
     Py_ssize_t size = 0;
@@ -122,7 +111,7 @@ PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Sources sources = read_sources(inputs_arg);
         std::optional<Result<imports::Imported>> imported;
         {
-            WithoutLock unlocked;
+            LockReleased unlocked;
             imported.emplace(imports::import_inputs(sources.inputs, format));
         }
         if (!*imported) python::throw_value_error(imported->error().message);
