@@ -38,7 +38,36 @@ TOKENS = [b"{", b"}", b"[", b"]", b"\"", b":", b",", b"\n", b"\\", b"\\u0000", b
           b"\"payload\"", b"\"chat_response\"", b"\"version\":\"0.1\"", b"\"meta\"", b"\"parent\"", b"  ", b"\r\n"]
 
 
+def import_seeds() -> list[bytes]:
+    """The bundled import fixtures, a few lines at a time, each behind its format byte and a split byte
+    (traces and logs of one export are joined with a split at the boundary)."""
+    from targets import IMPORT_FORMATS  # noqa: E402 - needs the path run.py sets
+
+    data = ROOT / "tests" / "data"
+    by_format = {"otlp": sorted((data / "import").glob("*.traces.jsonl")),
+                 "openai": sorted((data / "import").glob("openai-*-log.jsonl")),
+                 "anthropic": sorted((data / "import").glob("anthropic-*.jsonl"))}
+    found = []
+    for fmt, paths in by_format.items():
+        for path in paths:
+            lines = path.read_bytes().splitlines(keepends=True)
+            logs = path.with_name(path.name.replace(".traces.", ".logs."))
+            tail = logs.read_bytes()[:8192] if logs.exists() else b""
+            for i in range(0, min(len(lines), 12), 4):
+                head = b"".join(lines[i:i + 4])[:16384]
+                split = len(head) * 255 // (len(head) + len(tail)) if tail else 0
+                for code in (IMPORT_FORMATS.index(fmt), 0):
+                    found.append(bytes([code, split]) + head + tail)
+    results = json.loads((data / "tau-bench" / "gpt-4o-airline-tasks-0-24.json").read_bytes())
+    for result in results[:4]:
+        small = dict(result, traj=result["traj"][:6])
+        found.append(bytes([IMPORT_FORMATS.index("tau-bench"), 0]) + json.dumps([small]).encode())
+    return found
+
+
 def seeds(target: str) -> list[bytes]:
+    if target == "import_traces":
+        return import_seeds()
     if target != "parse_agentlog":
         return [random.Random(i).randbytes(64) for i in range(16)] + [b"", b"\xff" * 32, b"\x01" * 32]
     lines = []

@@ -1,4 +1,4 @@
-"""One fuzz target per entry point of velkin.core. Each takes fuzz bytes, calls the entry point, and
+"""One fuzz target per entry point of velkin.core, and one for the importers. Each takes fuzz bytes, calls the entry point, and
 checks the outcome: a ValueError is an accepted refusal; a result must pass an independent check where
 one exists; anything else (another exception, a PanicException, a crash) is a finding."""
 from __future__ import annotations
@@ -9,6 +9,8 @@ import math
 
 import hostile
 from hostile import Bytes, core
+
+from velkin import importers
 
 KINDS = ["metadata", "chat_request", "chat_response", "tool_call", "tool_result", "error", "replay_summary",
          "chunk", "harness_event", "blob_ref"]
@@ -306,6 +308,35 @@ def check_compute_semantic_axis_with_embedder(data: bytes) -> str:
     return f"n={min(stat['n'], 2)} {stat['severity']}"
 
 
+# --- importers ---------------------------------------------------------------------------------
+
+IMPORT_FORMATS = [None, *importers.FORMATS]
+
+
+def check_import_traces(data: bytes) -> str:
+    """First byte: the format (or detection); second: where the input splits into a traces and a logs
+    file (0 keeps one input). An import either refuses with one line naming the input, or writes records
+    that read back, the same bytes every time."""
+    if len(data) < 2:
+        data = data.ljust(2, b"\0")
+    fmt = IMPORT_FORMATS[data[0] % len(IMPORT_FORMATS)]
+    body = data[2:]
+    split = data[1] * len(body) // 255 if data[1] else 0
+    sources = [body[:split], body[split:]] if split else [body]
+    try:
+        output, summary = importers.import_agentlog(sources, fmt)
+    except ValueError as error:
+        message = str(error)
+        assert "\n" not in message and message.startswith("<input "), f"unclear refusal {message!r}"
+        return refusal(error)
+    again, _ = importers.import_agentlog(sources, fmt)
+    assert again == output, "importing the same input twice gave different bytes"
+    records = core.parse_agentlog(output)
+    assert len(records) == summary["records"], f"summary says {summary['records']} records, wrote {len(records)}"
+    assert core.write_agentlog(records) == output, "imported records do not write back to the same bytes"
+    return f"{'+'.join(summary['formats'])} records={min(len(records), 3)}"
+
+
 TARGETS = {
     "parse_agentlog": check_parse_agentlog,
     "write_agentlog": check_write_agentlog,
@@ -313,4 +344,5 @@ TARGETS = {
     "content_id": check_content_id,
     "compute_diff_report": check_compute_diff_report,
     "compute_semantic_axis_with_embedder": check_compute_semantic_axis_with_embedder,
+    "import_traces": check_import_traces,
 }

@@ -222,7 +222,17 @@ BAD_INPUTS = [
     ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
              b'"spanId": "1122334455667788", "attributes": [{"key": "k", "value": ' + b'{"arrayValue": {"values": [' * 200
              + b']}}' * 200 + b'}]}]}]}]}', "recursion limit exceeded"),
+    ("otlp", b'{"resourceSpans": [{"scopeSpans": [{"spans": [{"traceId": "abcdef12345678901234567890123456", '
+             b'"spanId": "1122334455667788", "attributes": [{"key": "a\\nb\\u0007", "value": {"str\\ngValue": "x"}}]}]}]}]}',
+     "attribute `a\\nb\\x07`: field `str\\ngValue`: expected an AnyValue member"),
 ]
+
+
+@pytest.mark.parametrize("format", importers.FORMATS)
+@pytest.mark.parametrize("data", [b"", b"\n\n"])
+def test_input_without_documents_imports_nothing(format, data):
+    output, summary = importers.import_agentlog([data, data], format)
+    assert output == b"" and summary["records"] == 0 and summary["formats"] == [format, format]
 
 
 @pytest.mark.parametrize("format, data, expected", BAD_INPUTS)

@@ -42,8 +42,30 @@ std::optional<Format> format_of_document(const json::Value& document) {
     return std::nullopt;
 }
 
+// Messages quote names and values from the input; a control character in one must not break the
+// message's single line, so it is shown escaped.
+std::string one_line(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            shown += {'\\', 'x', HEX[c >> 4], HEX[c & 15]};
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
 std::string located(const Input& input, uint64_t line, const std::string& message) {
-    return input.name + ":" + std::to_string(line) + ": " + message;
+    return input.name + ":" + std::to_string(line) + ": " + one_line(message);
 }
 
 // Large OTLP exports are read on several threads, each over its own run of whole lines.

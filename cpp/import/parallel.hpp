@@ -19,6 +19,7 @@ inline size_t part_count(size_t items, size_t per_part) {
 // Runs work(part) for every part, part 0 on the calling thread.
 template <class Work>
 void run_parts(size_t parts, Work&& work) {
+    if (parts == 0) return;
     std::vector<std::thread> threads;
     threads.reserve(parts);
     for (size_t part = 1; part < parts; ++part) threads.emplace_back([&work, part] { work(part); });
