@@ -308,6 +308,71 @@ def check_compute_semantic_axis_with_embedder(data: bytes) -> str:
     return f"n={min(stat['n'], 2)} {stat['severity']}"
 
 
+# --- run comparison ------------------------------------------------------------------------------
+
+def conversation_run(b: Bytes, plain: bool) -> list:
+    """A run of a few conversations: each a request and its responses, linked by parents and tagged with a
+    trace id and a task id from small pools, so that runs share some keys and not others."""
+    records = []
+    for number in range(b.below(4)):
+        task = b.pick(["t1", "t2", "t3", 4, None]) if plain or b.chance(2) else hostile.value(b)
+        meta = {"trace_id": b.pick(["a", "a", "a", "b"]) + str(number), "task_id": task}
+        if b.chance(2):
+            meta["reward"] = b.pick([0, 1, 0.5, True, "1"]) if plain or b.chance(2) else hostile.value(b)
+        root = {"version": "0.1", "id": f"q{number}", "kind": "chat_request", "ts": "2025-01-01T00:00:00Z",
+                "parent": None, "meta": meta,
+                "payload": {"messages": [{"role": "user", "content": b.pick(["book", "cancel", hostile.text(b)])}]}}
+        records.append(root)
+        parent = root["id"]
+        for turn in range(b.below(4)):
+            record = diff_record(b, plain)
+            record["id"] = f"r{number}.{turn}"
+            record["parent"] = parent if b.chance(6) or plain else b.pick([None, "missing", root["id"]])
+            record.setdefault("meta", {})
+            if isinstance(record["meta"], dict):
+                record["meta"].setdefault("trace_id", meta["trace_id"])
+            records.append(record)
+            parent = record["id"]
+    return records
+
+
+def compare_inputs(data: bytes):
+    b = Bytes(data)
+    plain = b.chance(2)
+    baseline = [conversation_run(b, plain) for _ in range(1 + b.below(3))]
+    candidate = [conversation_run(b, plain) for _ in range(1 + b.below(2))]
+    if b.chance(4):  # an unchanged agent: every run the same
+        baseline, candidate = [baseline[0], baseline[0]], [baseline[0]]
+    key = b.pick([None, None, "task_id", "trace_id", "missing", ""])
+    outcome = b.pick([None, None, "reward", "task_id"])
+    pricing = b.pick([None, {"m": (1e-06, 2e-06)}, {"m": price(b)}])
+    seed = b.pick([0, 7, 2**64 - 1])
+    return baseline, candidate, key, outcome, pricing, seed
+
+
+def check_compare_runs(data: bytes) -> str:
+    from velkin import _native
+
+    baseline, candidate, key, outcome, pricing, seed = compare_inputs(data)
+    try:
+        report = _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, 1)
+    except ValueError as error:
+        return refusal(error)
+    assert finite_everywhere(report), "a non-finite number in the report"
+    json.dumps(report, allow_nan=False)
+    # The same inputs on more threads give the same report.
+    again = _native.compare_runs(*compare_inputs(data)[:2], key, outcome, pricing, seed, 3)
+    assert again == report, "the report depends on the thread count"
+    for conversation in report["conversations"]:
+        assert conversation["status"] in ("paired", "baseline_only", "candidate_only"), conversation
+        assert not conversation["regressed"] or conversation["status"] == "paired", conversation
+    if baseline and all(run == baseline[0] for run in baseline + candidate):
+        assert not any(c["regressed"] for c in report["conversations"]), "identical runs called regressed"
+    for steps in (_native.alignment(baseline[0], candidate[0]),):
+        assert all(step["step"] in ("match", "insert", "delete") for step in steps)
+    return f"paired={min(report['paired'], 2)} regressed={sum(c['regressed'] for c in report['conversations']) > 0}"
+
+
 # --- importers ---------------------------------------------------------------------------------
 
 IMPORT_FORMATS = [None, *importers.FORMATS]
@@ -344,5 +409,6 @@ TARGETS = {
     "content_id": check_content_id,
     "compute_diff_report": check_compute_diff_report,
     "compute_semantic_axis_with_embedder": check_compute_semantic_axis_with_embedder,
+    "compare_runs": check_compare_runs,
     "import_traces": check_import_traces,
 }

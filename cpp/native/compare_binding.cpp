@@ -151,7 +151,7 @@ Ref report_dict(const compare::SuiteReport& report) {
         .set("baseline_only", report.baseline_only)
         .set("candidate_only", report.candidate_only)
         .set("relabellings", report.relabellings)
-        .set("correction", std::string_view("holm"))
+        .set("correction", std::string_view("westfall-young step-down minP"))
         .set("axes", list_of(report.axes, axis_dict))
         .set("signatures", list_of(report.signatures, signature_dict))
         .set("outcome", report.outcome ? outcome_dict(*report.outcome) : Ref::borrow(Py_None))
