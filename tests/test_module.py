@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import velkin
-from velkin import _core
+from velkin import _core, _native
 
 SIGNATURES = {
     "parse_agentlog": "(data)",
@@ -163,7 +163,7 @@ def test_bad_seed_fails_before_any_record(seed):
         assert message == expected if expected else not message.startswith("argument")
 
 
-def panic_from(edit):
+def panic_from(edit, read=lambda pricing: _core.compute_diff_report([], [], pricing)):
     """The exception of reading a pricing dict that a float hook of its first item edits."""
     class Price:
         def __float__(self):
@@ -171,7 +171,7 @@ def panic_from(edit):
             return 1.0
     pricing = {"a": (Price(), 1.0), "b": (1.0, 2.0)}
     with pytest.raises(BaseException) as info:
-        _core.compute_diff_report([], [], pricing)
+        read(pricing)
     return info.value
 
 
@@ -183,6 +183,13 @@ def test_pricing_dict_modified_while_read_is_a_panic():
     panic = type(grown)
     assert type(swapped) is panic and not isinstance(grown, Exception)
     assert (panic.__module__, panic.__qualname__) == ("velkin._core", "PanicException")
+
+
+def test_native_faults_raise_the_core_panic_class():
+    def grow(pricing):
+        pricing.update(c=(1.0, 2.0))
+    native = panic_from(grow, lambda pricing: _native.compare_runs([], [], pricing=pricing))
+    assert type(native) is type(panic_from(grow)) and str(native) == "dictionary changed size during iteration"
 
 
 def test_reimport_returns_the_same_module():

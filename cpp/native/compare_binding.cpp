@@ -12,6 +12,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/export.hpp"
+#include "python/result_dict.hpp"
 #include "python/strings.hpp"
 
 namespace velkin::native {
@@ -22,38 +23,11 @@ using python::checked;
 using python::PythonErrorSet;
 using python::Ref;
 
-class Dict {
-public:
-    Dict() : dict_(checked(PyDict_New())) {}
-    explicit Dict(Ref dict) : dict_(std::move(dict)) {}
-
-    Dict& set(const char* key, Ref value) {
-        if (PyDict_SetItemString(dict_.get(), key, value.get()) < 0) throw PythonErrorSet{};
-        return *this;
-    }
-    Dict& set(const char* key, std::string_view text) { return set(key, checked(python::new_str(text))); }
-    Dict& set(const char* key, uint64_t number) { return set(key, checked(PyLong_FromUnsignedLongLong(number))); }
-    Dict& set(const char* key, bool flag) { return set(key, Ref::borrow(flag ? Py_True : Py_False)); }
-    Dict& set_float(const char* key, double number) {
-        return set(key, std::isfinite(number) ? checked(PyFloat_FromDouble(number)) : Ref::borrow(Py_None));
-    }
-    Dict& set_float(const char* key, std::optional<double> number) {
-        return number ? set_float(key, *number) : set(key, Ref::borrow(Py_None));
-    }
-    Dict& set_none(const char* key) { return set(key, Ref::borrow(Py_None)); }
-
-    Ref take() { return std::move(dict_); }
-
-private:
-    Ref dict_;
-};
+using Dict = python::ResultDict<python::OnFailure::Raise>;
 
 template <class Item, class Convert>
 Ref list_of(const std::vector<Item>& items, Convert convert) {
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release());
-    return list;
+    return python::list_of<python::OnFailure::Raise>(items, convert);
 }
 
 Ref str_of(const std::string& text) { return checked(python::new_str(text)); }

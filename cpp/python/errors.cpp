@@ -1,5 +1,6 @@
 #include "python/errors.hpp"
 
+#include "python/module_state.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::python {
@@ -68,25 +69,16 @@ std::string take_exception_text() {
     return exception_text(exception.get());
 }
 
-// Created at first use; lives as long as the process, like the module itself.
-PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc("velkin._core.PanicException",
-                                         "An internal fault inside velkin; derives from BaseException so that "
-                                         "`except Exception` does not swallow it.",
-                                         PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
 // Messages are shown even if they carry malformed UTF-8.
 static Ref message_str(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 void raise_panic(std::string_view message) {
-    PyObject* type = panic_exception_type();
+    // Without a module state (a fault while it is being made) the class is made for this fault alone.
+    ModuleState* state = module_state();
+    Ref unshared = state ? Ref() : new_panic_type();
+    PyObject* type = state ? state->panic_type() : unshared.get();
     if (!type) return;  // the error of the failed class creation stays set
     Ref text = message_str(message);
     if (text) PyErr_SetObject(type, text.get());

@@ -35,7 +35,6 @@ std::string exception_text(PyObject* exception);
 // The text of the pending exception, which is cleared.
 std::string take_exception_text();
 
-PyObject* panic_exception_type();
 void raise_panic(std::string_view message);
 [[noreturn]] void throw_value_error(std::string_view message);
 

@@ -5,48 +5,21 @@
 #include <string_view>
 
 #include "python/errors.hpp"
+#include "python/result_dict.hpp"
 #include "python/strings.hpp"
 
 namespace velkin::python {
 
 namespace {
 
-Ref made(PyObject* object) {
-    if (!object) throw Panic("cannot create a Python object for the report: " + take_exception_text());
-    return Ref::steal(object);
-}
-
-class Dict {
-public:
-    Dict() : dict_(made(PyDict_New())) {}
-
-    Dict& set(const char* key, Ref value) {
-        if (PyDict_SetItemString(dict_.get(), key, value.get()) < 0)
-            throw Panic("cannot fill a report dict: " + take_exception_text());
-        return *this;
-    }
-    Dict& set(const char* key, std::string_view text) { return set(key, made(new_str(text))); }
-    Dict& set(const char* key, uint64_t number) { return set(key, made(PyLong_FromUnsignedLongLong(number))); }
-    // Non-finite values have no JSON form and travel as None.
-    Dict& set_float(const char* key, double number) {
-        return set(key, std::isfinite(number) ? made(PyFloat_FromDouble(number)) : Ref::borrow(Py_None));
-    }
-
-    Ref take() { return std::move(dict_); }
-
-private:
-    Ref dict_;
-};
+using Dict = ResultDict<OnFailure::Panic>;
 
 template <class Item, class Convert>
 Ref list_of(const std::vector<Item>& items, Convert convert) {
-    Ref list = made(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release());
-    return list;
+    return python::list_of<OnFailure::Panic>(items, convert);
 }
 
-Ref name_str(std::string_view name) { return made(new_str(name)); }
+Ref name_str(std::string_view name) { return made<OnFailure::Panic>(new_str(name)); }
 
 Ref divergence_dict(const diff::FirstDivergence& divergence) {
     return Dict()

@@ -1,6 +1,7 @@
 // The extension module `velkin._core`: its definition, the six functions and
 // their adapters from Python arguments to the core and back.
 #include <array>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "python/errors.hpp"
 #include "python/export.hpp"
 #include "python/log_writer.hpp"
+#include "python/module_state.hpp"
 #include "python/plain_writers.hpp"
 #include "python/py_sink.hpp"
 
@@ -228,17 +230,37 @@ PyMethodDef FUNCTIONS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = state_of(module);
+    return state ? state->traverse(visit, arg) : 0;
+}
+
+int clear_state(PyObject* module) {
+    if (ModuleState* state = state_of(module)) state->clear();
+    return 0;
+}
+
+// Reached only when the initialisation failed; the module is kept for the process otherwise.
+void free_state(void* module) {
+    ModuleState* state = state_of(static_cast<PyObject*>(module));
+    if (!state) return;
+    if (module_state() == state) use_module_state(nullptr);
+    state->~ModuleState();
+}
+
 PyModuleDef MODULE = {
     PyModuleDef_HEAD_INIT,
     "_core",
     "The entry point the Python interpreter calls when `velkin._core` is\n"
     "imported. Registers every function above.",
-    0,
+    sizeof(ModuleState),
     nullptr,
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_state,
+    clear_state,
+    free_state,
 };
 
 // The module is made once per process, in the first interpreter that imports it.
@@ -257,6 +279,8 @@ PyObject* init_module() {
         return Ref::borrow(the_module).release();
     }
     Ref module = checked(PyModule_Create(&MODULE));
+    // The interpreter zeroes the state's memory; the state is built in it.
+    use_module_state(new (PyModule_GetState(module.get())) ModuleState());
     if (PyModule_AddStringConstant(module.get(), "__version__", VELKIN_VERSION) < 0) throw PythonErrorSet{};
     if (PyModule_AddStringConstant(module.get(), "SPEC_VERSION", "0.1") < 0) throw PythonErrorSet{};
     if (PyModule_AddFunctions(module.get(), FUNCTIONS) < 0) throw PythonErrorSet{};
