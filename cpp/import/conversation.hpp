@@ -4,6 +4,8 @@
 // request, turns tool_use blocks into tool_call records, and writes the
 // records with ids and parent links as .agentlog lines.
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -19,9 +21,38 @@ inline constexpr std::string_view RECORD_VERSION = "0.1";
 // The timestamp of records whose source carries no time.
 inline constexpr std::string_view NO_TIME = "1970-01-01T00:00:00Z";
 
-// A message in the form a chat_request holds: {"role", "content"} with
-// content a string or an array of blocks (text, tool_use, tool_result, ...).
-// Tool results inside a request become tool_result records instead.
+// A tool call of an answer: a tool_use block's id, name and input (compact JSON text).
+struct ToolUse {
+    std::string id;
+    std::string name;
+    std::string input;
+};
+
+// A result taken out of a request message: it becomes a tool_result record of its own.
+struct ToolResultText {
+    std::string id;
+    std::string content;  // compact JSON text
+    bool is_error = false;
+};
+
+// A request message ({"role", "content"} with content a string or an array of blocks: text,
+// tool_use, tool_result, ...) in its written form, made once, where it is read: what the
+// conversation keeps of it is text, so nothing of the input's structure outlives its line.
+struct PreparedMessage {
+    std::string text;  // compact JSON without its tool_result blocks; empty when nothing else remains
+    std::vector<ToolResultText> results;
+};
+PreparedMessage prepare_message(const json::Value& message);
+
+// A block of a model's answer in its written form; a tool_use block also as the call it makes.
+struct PreparedBlock {
+    std::string text;  // compact JSON
+    std::optional<ToolUse> tool_use;
+};
+PreparedBlock prepare_block(const json::Value& block);
+
+// One conversation of an imported trace. Tool results inside a request become tool_result
+// records; tool_use blocks of an answer become tool_call records.
 class Conversation {
 public:
     Conversation(std::string_view source, std::string trace_id);
@@ -34,21 +65,25 @@ public:
     // One model call. With `whole_history` the messages are everything sent so far and only
     // those past the ones seen in earlier calls are kept; otherwise all of them are new.
     // `meta` is the record's own meta.
-    void add_request(std::string ts, json::Value model, const json::Array& messages, bool whole_history,
-                     json::Object meta);
-    // The same, taking the messages over instead of copying them.
-    void add_request(std::string ts, json::Value model, json::Array&& messages, bool whole_history,
+    void add_request(std::string ts, const json::Value& model, std::span<const PreparedMessage> history,
+                     bool whole_history, json::Object meta);
+    // The same from messages not prepared yet: only those kept are.
+    void add_request(std::string ts, const json::Value& model, const json::Array& history, bool whole_history,
                      json::Object meta);
     // The number of history messages the conversation has seen (its last request and answer).
     size_t history_seen() const { return history_seen_; }
     // The model's answer: a payload with "content" blocks, "stop_reason", "usage" ...
-    void add_response(std::string ts, json::Value payload, json::Object meta);
-    // A tool execution seen on its own (an execute_tool span).
-    void add_tool_call(std::string ts, std::string id, std::string name, json::Value input, json::Object meta);
-    void add_tool_result(std::string ts, std::string id, json::Value content, bool is_error, json::Object meta);
+    void add_response(std::string ts, const json::Value& payload, json::Object meta);
+    // The same as text, with the tool calls of its content in order.
+    void add_response(std::string ts, std::string payload, std::vector<ToolUse> calls, json::Object meta);
+    // A tool execution seen on its own (an execute_tool span); `input` is compact JSON, "null"
+    // when the execution did not record it.
+    void add_tool_call(std::string ts, std::string id, std::string name, std::string input, json::Object meta);
+    // `content` is compact JSON.
+    void add_tool_result(std::string ts, std::string id, std::string content, bool is_error, json::Object meta);
 
     // A call that failed: the provider's error object.
-    void add_error(std::string ts, json::Value payload, json::Object meta);
+    void add_error(std::string ts, const json::Value& payload, json::Object meta);
 
     uint64_t response_count() const { return responses_; }
     // Appends the metadata record and every record, in order, as lines; gives their count.
@@ -59,18 +94,18 @@ private:
         agentlog::Kind kind;
         std::string ts;
         json::Object meta;
-        json::Value payload;
+        std::string payload;  // compact JSON
     };
     struct ToolCall {
         std::string ts;
-        std::string id;
-        std::string name;
-        json::Value input;
+        ToolUse use;
     };
 
-    template <class History>  // json::Array, const when its messages are copied
-    void request(std::string ts, json::Value model, History& history, bool whole_history, json::Object meta);
-    void push(agentlog::Kind kind, std::string ts, json::Object meta, json::Value payload);
+    // The index of the first message of a history of `size` that is new.
+    size_t first_new(size_t size, bool whole_history) const;
+    void request(std::string ts, const json::Value& model, std::span<const PreparedMessage> new_messages,
+                 size_t history_size, bool whole_history, json::Object meta);
+    void push(agentlog::Kind kind, std::string ts, json::Object meta, std::string payload);
     void emit_tool_call(ToolCall call, json::Object meta);
     // Emits the call a result answers, when it is still waiting.
     void emit_call_for(std::string_view id);

@@ -364,6 +364,20 @@ json::Array chat_output(const json::Value& entries, json::Value (*convert)(const
     return blocks;
 }
 
+std::vector<PreparedMessage> prepared_messages(const json::Array& messages) {
+    std::vector<PreparedMessage> out;
+    out.reserve(messages.size());
+    for (const json::Value& message : messages) out.push_back(prepare_message(message));
+    return out;
+}
+
+std::vector<PreparedBlock> prepared_blocks(const json::Array& blocks) {
+    std::vector<PreparedBlock> out;
+    out.reserve(blocks.size());
+    for (const json::Value& block : blocks) out.push_back(prepare_block(block));
+    return out;
+}
+
 // --- span kinds ----------------------------------------------------------------------
 
 enum class SpanKind { Chat, Tool, Skipped };
@@ -405,23 +419,23 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
             history.push_back(role_message("system", std::move(blocks)));
         }
         for (json::Value& message : genai_messages(*input, "gen_ai.input.messages")) history.push_back(std::move(message));
-        call.history = std::move(history);
+        call.history = prepared_messages(history);
     } else if (std::optional<json::Value> input = unflatten(a, "llm.input_messages.")) {
-        call.history = chat_history(*input, openinference_chat_message);
+        call.history = prepared_messages(chat_history(*input, openinference_chat_message));
     } else if (std::optional<json::Value> prompt = unflatten(a, "gen_ai.prompt.")) {
-        call.history = chat_history(*prompt, traceloop_chat_message);
+        call.history = prepared_messages(chat_history(*prompt, traceloop_chat_message));
     }
     if (std::optional<json::Value> output = json_attribute(a, "gen_ai.output.messages")) {
         json::Array messages = genai_messages(*output, "gen_ai.output.messages");
         // One output message per choice: the first is the answer.
-        call.output = messages.empty() ? json::Array{} : *messages.front().get("content")->as_array();
+        call.output = messages.empty() ? std::vector<PreparedBlock>{} : prepared_blocks(*messages.front().get("content")->as_array());
         if (const json::Array* list = output->as_array(); list && !list->empty()) {
             if (const json::Value* finish = list->front().get("finish_reason")) call.finish_reason = text_of(finish);
         }
     } else if (std::optional<json::Value> output = unflatten(a, "llm.output_messages.")) {
-        call.output = chat_output(*output, openinference_chat_message, call.finish_reason);
+        call.output = prepared_blocks(chat_output(*output, openinference_chat_message, call.finish_reason));
     } else if (std::optional<json::Value> completion = unflatten(a, "gen_ai.completion.")) {
-        call.output = chat_output(*completion, traceloop_chat_message, call.finish_reason);
+        call.output = prepared_blocks(chat_output(*completion, traceloop_chat_message, call.finish_reason));
     }
     if (const json::Value* reasons = attribute(a, "gen_ai.response.finish_reasons")) {
         if (const json::Array* list = reasons->as_array(); list && !list->empty()) call.finish_reason = text_of(&list->front());
@@ -465,10 +479,10 @@ void fill_tool(OtlpMapper::Call& call, const Attributes& a, const json::Value& s
     const json::Value* arguments = attribute(a, "gen_ai.tool.call.arguments");
     if (!arguments) arguments = attribute(a, "tool.parameters");
     if (!arguments && string_attribute(a, "openinference.span.kind") == "TOOL") arguments = attribute(a, "input.value");
-    call.tool_input = arguments_value(arguments);
+    call.tool_input = json::to_compact(arguments_value(arguments));
     const json::Value* result = attribute(a, "gen_ai.tool.call.result");
     if (!result && string_attribute(a, "openinference.span.kind") == "TOOL") result = attribute(a, "output.value");
-    if (result) call.tool_result = *result;
+    if (result) call.tool_result = json::to_compact(*result);
     call.tool_failed = (status_code.as_string() && *status_code.as_string() == "STATUS_CODE_ERROR") ||
                        (status_code.is_number() && status_code.as_double() == 2.0);
 }
@@ -574,8 +588,8 @@ void OtlpMapper::map_event(Event event, const std::string& name, const json::Val
     if (name == "gen_ai.client.inference.operation.details") {
         OtlpMapper::Call details;
         fill_chat(details, attributes);
-        if (details.history) event.details_input = json::Value(std::move(*details.history));
-        if (details.output) event.details_output = json::Value(std::move(*details.output));
+        event.details_input = std::move(details.history);
+        event.details_output = std::move(details.output);
         event.finish_reason = details.finish_reason;
     } else if (name == "gen_ai.system.message" || name == "gen_ai.user.message" || name == "gen_ai.assistant.message" ||
                name == "gen_ai.tool.message") {
@@ -586,7 +600,7 @@ void OtlpMapper::map_event(Event event, const std::string& name, const json::Val
         if (body && body->as_object()) {
             if (const json::Value* given = body->get("role"); given && given->as_string()) role = *given->as_string();
         }
-        event.input = chat_message(event_chat_message(role, body));
+        event.input = prepare_message(chat_message(event_chat_message(role, body)));
     } else if (name == "gen_ai.choice") {
         const json::Value* message = body ? body->get("message") : nullptr;
         json::Value chat = event_chat_message("assistant", message);
@@ -601,7 +615,7 @@ void OtlpMapper::map_event(Event event, const std::string& name, const json::Val
                 event.choice_index = std::get<uint64_t>(index->data);
             event.finish_reason = text_of(body->get("finish_reason"));
         }
-        event.choice = chat_response_blocks(chat);
+        event.choice = prepared_blocks(chat_response_blocks(chat));
     } else {
         return;
     }
@@ -702,36 +716,53 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call) {
                                    std::move(call.tool_input), meta);
         if (call.tool_result || call.tool_failed)
             conversation.add_tool_result(timestamp_from_nanos(call.end), call.tool_call_id,
-                                         call.tool_result ? std::move(*call.tool_result) : json::Value(""),
-                                         call.tool_failed, std::move(meta));
+                                         call.tool_result ? std::move(*call.tool_result) : "\"\"", call.tool_failed,
+                                         std::move(meta));
         return true;
     }
     bool captured = call.history || call.output;
-    static const json::Array NO_MESSAGES;
-    if (call.history) conversation.add_request(timestamp_from_nanos(call.start), call.model, std::move(*call.history), true, meta);
-    else conversation.add_request(timestamp_from_nanos(call.start), call.model, NO_MESSAGES, true, meta);
-    json::Array blocks = call.output ? std::move(*call.output) : json::Array{};
+    conversation.add_request(timestamp_from_nanos(call.start), call.model,
+                             call.history ? std::span<const PreparedMessage>(*call.history) : std::span<const PreparedMessage>(),
+                             true, meta);
+    std::vector<PreparedBlock> blocks = call.output ? std::move(*call.output) : std::vector<PreparedBlock>{};
+    std::vector<ToolUse> calls;
+    for (PreparedBlock& block : blocks) {
+        if (block.tool_use) calls.push_back(std::move(*block.tool_use));
+    }
     std::string stop_reason;
     if (!call.finish_reason.empty()) {
         stop_reason = normalised_stop_reason(call.finish_reason);
     } else if (captured) {
         // No finish reason recorded (e.g. OpenInference on the Responses API): read it off the answer.
-        bool calls_tools = std::any_of(blocks.begin(), blocks.end(), [](const json::Value& b) {
-            const json::Value* t = b.get("type");
-            return t && t->as_string() && *t->as_string() == "tool_use";
-        });
-        stop_reason = calls_tools ? "tool_use" : "end_turn";
+        stop_reason = calls.empty() ? "end_turn" : "tool_use";
     }
-    json::Object payload;
-    if (!call.model.is_null()) payload.push_back({"model", call.model});
-    payload.push_back({"content", json::Value(std::move(blocks))});
-    if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(stop_reason)});
-    if (std::optional<json::Value> usage = usage_value(call.usage)) payload.push_back({"usage", std::move(*usage)});
-    payload.push_back({"latency_ms", json::Value(latency_ms(call))});
+    std::string payload = "{";
+    if (!call.model.is_null()) {
+        payload += "\"model\":";
+        json::write_compact(call.model, payload);
+        payload += ',';
+    }
+    payload += "\"content\":[";
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        if (i > 0) payload += ',';
+        payload += blocks[i].text;
+    }
+    payload += ']';
+    if (!stop_reason.empty()) {
+        payload += ",\"stop_reason\":";
+        json::write_compact_string(stop_reason, payload);
+    }
+    if (std::optional<json::Value> usage = usage_value(call.usage)) {
+        payload += ",\"usage\":";
+        json::write_compact(*usage, payload);
+    }
+    payload += ",\"latency_ms\":";
+    json::write_compact_double(latency_ms(call), payload);
+    payload += '}';
     json::Object response_meta = meta;
     if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
     if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
-    conversation.add_response(timestamp_from_nanos(call.end), json::Value(std::move(payload)), std::move(response_meta));
+    conversation.add_response(timestamp_from_nanos(call.end), std::move(payload), std::move(calls), std::move(response_meta));
     return captured;
 }
 
@@ -776,8 +807,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         chats_by_trace[calls_[i].trace_id].push_back(i);
         chat_by_span[SpanKey{calls_[i].trace_id, calls_[i].span_id}] = i;
     }
-    std::vector<std::vector<const Event*>> events_of(calls_.size());
-    for (const Event& event : events_) {
+    std::vector<std::vector<Event*>> events_of(calls_.size());
+    for (Event& event : events_) {
         std::optional<size_t> target;
         if (auto at = chat_by_span.find(SpanKey{event.trace_id, event.span_id}); at != chat_by_span.end()) {
             target = at->second;
@@ -794,16 +825,17 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         }
         if (target) events_of[*target].push_back(&event);
     }
+    // Each event joins one call: its messages are taken over.
     for (size_t i = 0; i < calls_.size(); ++i) {
         Call& call = calls_[i];
-        std::vector<const Event*>& events = events_of[i];
+        std::vector<Event*>& events = events_of[i];
         if (events.empty()) continue;
-        json::Array history;
-        std::vector<std::pair<uint64_t, const Event*>> choices;
-        for (const Event* event : events) {
-            if (event->details_input && !call.history) call.history = *event->details_input->as_array();
-            if (event->details_output && !call.output) call.output = *event->details_output->as_array();
-            if (event->input) history.push_back(*event->input);
+        std::vector<PreparedMessage> history;
+        std::vector<std::pair<uint64_t, Event*>> choices;
+        for (Event* event : events) {
+            if (event->details_input && !call.history) call.history = std::move(event->details_input);
+            if (event->details_output && !call.output) call.output = std::move(event->details_output);
+            if (event->input) history.push_back(std::move(*event->input));
             if (event->choice_index || !event->choice.empty() || !event->finish_reason.empty())
                 choices.emplace_back(event->choice_index.value_or(choices.size()), event);
             if (call.finish_reason.empty() && !event->finish_reason.empty()) call.finish_reason = event->finish_reason;
@@ -811,9 +843,9 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         if (!call.history && !history.empty()) call.history = std::move(history);
         if (!has_output(call) && !choices.empty()) {
             std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-            json::Array blocks;
+            std::vector<PreparedBlock> blocks;
             for (const auto& [index, event] : choices)
-                for (const json::Value& block : event->choice) blocks.push_back(block);
+                for (PreparedBlock& block : event->choice) blocks.push_back(std::move(block));
             call.output = std::move(blocks);
         }
     }

@@ -64,25 +64,27 @@ public:
         size_t order = 0;  // input order, for equal start times
         std::string trace_id, span_id;
         // Model calls.
-        std::optional<json::Array> history;
-        std::optional<json::Array> output;
+        std::optional<std::vector<PreparedMessage>> history;
+        std::optional<std::vector<PreparedBlock>> output;
         std::string finish_reason;  // as the producer wrote it
         json::Value model;
         Usage usage;
         std::string response_id;
         // Tool executions.
         std::string tool_name, tool_call_id;
-        json::Value tool_input;  // null when not captured
-        std::optional<json::Value> tool_result;
+        std::string tool_input;  // compact JSON, "null" when not captured
+        std::optional<std::string> tool_result;  // compact JSON
         bool tool_failed = false;
     };
     // A log or span event that carries message content.
     struct Event {
         uint64_t time = 0;
         std::string trace_id, span_id;
-        std::optional<json::Value> input;  // a history message
-        std::optional<json::Value> details_input, details_output;  // inference details: whole message lists
-        json::Array choice;  // output blocks of one choice
+        std::optional<PreparedMessage> input;  // a history message
+        // Inference details: whole message lists.
+        std::optional<std::vector<PreparedMessage>> details_input;
+        std::optional<std::vector<PreparedBlock>> details_output;
+        std::vector<PreparedBlock> choice;  // output blocks of one choice
         std::optional<uint64_t> choice_index;
         std::string finish_reason;
     };
