@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from velkin._core import parse_agentlog
+from velkin._core import compute_diff_report, parse_agentlog, write_agentlog
 
 HINT_PARSE = "\nhint: verify the record matches the envelope schema (SPEC §3)"
 HINT_IO = "\nhint: check that the file is readable and not truncated mid-line"
@@ -84,33 +84,78 @@ def test_strings_escapes_and_repeated_keys():
     assert list(payload.items()) == [("s", 'a"\\/\b\f\n\r\t\u00e9\U0001F600\x00'), ("a", 3), ("b", 2)]
 
 
-@pytest.mark.parametrize("data, cause", [
-    (line(payload=...), "missing field `payload`"),
-    (line(id=..., ts=...), "missing field `id`"),
-    (line(kind="Chat_Request"), UNKNOWN_VARIANT.format("Chat_Request")),
-    (line(version=1), "invalid type: integer `1`, expected a string"),
-    (line(version=-5), "invalid type: integer `-5`, expected a string"),
-    (line(id=2.0), "invalid type: floating point `2.0`, expected a string"),
-    (line(ts=True), "invalid type: boolean `true`, expected a string"),
-    (line(ts=None), "invalid type: null, expected a string"),
-    (line(parent={"x": 1}), "invalid type: map, expected a string"),
-    (line(parent=[1]), "invalid type: sequence, expected a string"),
-    (line(meta="abc"), 'invalid type: string "abc", expected a map'),
-    (line(kind=5), "expected value"),
-    (line(kind={"chat_response": 1}), "invalid type: integer `1`, expected unit"),
-    (b"5", "invalid type: integer `5`, expected struct Record"),
-    (b'"abc"', 'invalid type: string "abc", expected struct Record'),
-    (b"null", "invalid type: null, expected struct Record"),
-    (b'["0.1","i","tool_call","t",null,null]', "invalid length 6, expected struct Record with 7 elements"),
-    (b'["0.1","i","tool_call","t",null,null,1,2]', "trailing characters"),
-    # A schema error early in the line wins over a later syntax error.
-    (b'{"version":1,"id":', "invalid type: integer `1`, expected a string"),
+SAME = object()  # the value roads report the text road's cause
+TEXT_ONLY = object()  # no Python value has this form (bad syntax, a repeated key)
+ANY_KIND = "expected string or map"
+
+
+def value_roads(value):
+    """The record decoders reached from Python values: the writer's direct road for exact
+    dicts, the converting road behind the writer (a dict subclass) and the diff's."""
+    class Subclass(dict):
+        pass
+    yield lambda: write_agentlog([value])
+    yield lambda: write_agentlog([Subclass(value) if isinstance(value, dict) else value])
+    yield lambda: compute_diff_report([value], [])
+
+
+# Every envelope error, decoded from a line and from the same record as a Python value.
+@pytest.mark.parametrize("data, cause, value_cause", [
+    (line(payload=...), "missing field `payload`", SAME),
+    (line(id=..., ts=...), "missing field `id`", SAME),
+    (line(version=...), "missing field `version`", SAME),
+    (b"{}", "missing field `version`", SAME),
+    (line(kind="Chat_Request"), UNKNOWN_VARIANT.format("Chat_Request"), SAME),
+    (line(kind={"nope": None}), UNKNOWN_VARIANT.format("nope"), SAME),
+    (line(version=1), "invalid type: integer `1`, expected a string", SAME),
+    (line(version=-5), "invalid type: integer `-5`, expected a string", SAME),
+    (line(id=2.0), "invalid type: floating point `2.0`, expected a string", SAME),
+    (line(ts=True), "invalid type: boolean `true`, expected a string", SAME),
+    (line(ts=None), "invalid type: null, expected a string", SAME),
+    (line(parent={"x": 1}), "invalid type: map, expected a string", SAME),
+    (line(parent=[1]), "invalid type: sequence, expected a string", SAME),
+    (line(parent=7), "invalid type: integer `7`, expected a string", SAME),
+    (line(meta="abc"), 'invalid type: string "abc", expected a map', SAME),
+    (line(meta=[1]), "invalid type: sequence, expected a map", SAME),
+    (line(meta=False), "invalid type: boolean `false`, expected a map", SAME),
+    (line(kind={"chat_response": 1}), "invalid type: integer `1`, expected unit", SAME),
+    (line(kind={"chat_response": "x"}), 'invalid type: string "x", expected unit', SAME),
+    # A kind of another type: the reader has no value to describe, the value roads have.
+    (line(kind=5), "expected value", "invalid type: integer `5`, " + ANY_KIND),
+    (line(kind=None), "expected value", "invalid type: null, " + ANY_KIND),
+    (line(kind=["chat_response"]), "expected value", "invalid type: sequence, " + ANY_KIND),
+    (line(kind={}), "expected value", "invalid value: map, expected map with a single key"),
+    (line(kind={"chat_response": None, "x": None}), "expected value",
+     "invalid value: map, expected map with a single key"),
+    (b"5", "invalid type: integer `5`, expected struct Record", SAME),
+    (b'"abc"', 'invalid type: string "abc", expected struct Record', SAME),
+    (b"null", "invalid type: null, expected struct Record", SAME),
+    (b"true", "invalid type: boolean `true`, expected struct Record", SAME),
+    (b"[]", "invalid length 0, expected struct Record with 7 elements", SAME),
+    (b'["0.1","i","tool_call","t",null,null]', "invalid length 6, expected struct Record with 7 elements", SAME),
+    (b'["0.1",5,"tool_call","t",null,null,1]', "invalid type: integer `5`, expected a string", SAME),
+    (b'["0.1","i",5,"t",null,null,1]', "expected value", "invalid type: integer `5`, " + ANY_KIND),
+    (b'["0.1","i","tool_call","t",null,"m",1]', 'invalid type: string "m", expected a map', SAME),
+    (b'["0.1","i","tool_call","t",null,null,1,2]', "trailing characters",
+     "invalid length 8, expected fewer elements in array"),
+    # The first error met wins: a field's type before a later field and before the missing ones.
+    (b'{"ts":1,"version":2}', "invalid type: integer `1`, expected a string", SAME),
+    (b'{"id":5}', "invalid type: integer `5`, expected a string", SAME),
+    (b'{"kind":"nope","payload":1}', UNKNOWN_VARIANT.format("nope"), SAME),
+    (b'{"version":1,"id":', "invalid type: integer `1`, expected a string", TEXT_ONLY),
+    (b'{"version":"0.1","id":"a","id":"b"}', "duplicate field `id`", TEXT_ONLY),
     # Unknown members are skipped but still read.
-    (line(x="X").replace(b'"X"', b"[1,]"), "trailing comma"),
-    (line(x="X").replace(b'"X"', b"1e999"), "number out of range"),
+    (line(x="X").replace(b'"X"', b"[1,]"), "trailing comma", TEXT_ONLY),
+    (line(x="X").replace(b'"X"', b"1e999"), "number out of range", TEXT_ONLY),
 ])
-def test_envelope_causes(data, cause):
+def test_envelope_causes_on_every_road(data, cause, value_cause):
     assert cause_of(data)[0] == cause
+    if value_cause is TEXT_ONLY:
+        return
+    for road in value_roads(json.loads(data)):
+        with pytest.raises(ValueError) as info:
+            road()
+        assert str(info.value) == (cause if value_cause is SAME else value_cause)
 
 
 def test_positions_point_at_the_offending_byte():

@@ -109,9 +109,7 @@ Result<Record> decode_record(json::Value value) {
         for (json::Member& member : *object) {
             std::optional<Field> field = field_from_name(member.key);
             if (!field) continue;
-            size_t index = static_cast<size_t>(*field);
-            if (seen[index]) return Error{"duplicate field `" + member.key + "`"};
-            seen[index] = true;
+            seen[static_cast<size_t>(*field)] = true;
             if (auto error = decoder.take(*field, member.value)) return std::move(*error);
         }
         for (Field required : REQUIRED_FIELDS)

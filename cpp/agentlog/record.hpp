@@ -53,6 +53,8 @@ struct BasicRecord {
 using Record = BasicRecord<json::Value>;
 
 // Decoding from an already-built value: messages carry no position suffix.
+// Its objects hold each key once, as the reader and the conversion from
+// Python build them, so a field cannot repeat (the text decoder reports one).
 Result<Record> decode_record(json::Value value);
 
 // One compact line ending in "\n": version, id, kind, ts, parent (null when
