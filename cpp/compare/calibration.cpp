@@ -8,11 +8,20 @@
 
 namespace velkin::compare {
 
-Relabellings draw_relabellings(const std::vector<uint16_t>& labelling_counts, uint64_t seed) {
-    Relabellings drawn;
-    drawn.conversations = labelling_counts.size();
-    drawn.choice = uniform_draws(labelling_counts, RELABELLINGS, seed);
-    return drawn;
+namespace {
+
+// splitmix64's finaliser: neighbouring rows get unrelated generator keys.
+uint64_t row_seed(uint64_t seed, size_t row) {
+    uint64_t z = seed + 0x9e3779b97f4a7c15ull * (static_cast<uint64_t>(row) + 1);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+std::vector<uint16_t> draw_relabelling(const std::vector<uint16_t>& labelling_counts, uint64_t seed, size_t row) {
+    return uniform_draws(labelling_counts, 1, row_seed(seed, row));
 }
 
 namespace {

@@ -11,16 +11,11 @@ inline constexpr size_t RELABELLINGS = 1000;
 // Family-wise error rate over every signature, axis and the outcome.
 inline constexpr double FAMILY_ALPHA = 0.05;
 
-// Row r, column i: which of conversation i's labellings relabelling r takes,
-// drawn uniformly. Rows are drawn in order from one generator seeded like the
-// bootstrap, so they depend on the seed and the counts alone.
-struct Relabellings {
-    size_t conversations = 0;
-    std::vector<uint16_t> choice;  // RELABELLINGS rows of `conversations` entries
-
-    uint16_t at(size_t r, size_t i) const { return choice[r * conversations + i]; }
-};
-Relabellings draw_relabellings(const std::vector<uint16_t>& labelling_counts, uint64_t seed);
+// Relabelling `row`: for each conversation, which of its labellings it takes,
+// drawn uniformly in conversation order. Each row has its own generator, keyed
+// by the seed and the row number, so rows are drawn on any thread in any
+// order and the draws depend on the seed and the counts alone.
+std::vector<uint16_t> draw_relabelling(const std::vector<uint16_t>& labelling_counts, uint64_t seed, size_t row);
 
 enum class Tail : uint8_t { Greater, Less, Both };
 

@@ -226,20 +226,143 @@ struct Labelling {
     AxisPoint outcome;
 };
 
-// The relabellings visit one labelling of each conversation, chosen at
-// random: fetching it a few conversations ahead hides most of the wait.
-constexpr size_t PREFETCH_AHEAD = 8;
-void prefetch(const Labelling& labelling) {
-    const char* start = reinterpret_cast<const char*>(&labelling);
-    for (size_t offset = 0; offset < sizeof(Labelling); offset += 64) __builtin_prefetch(start + offset);
-}
-
 struct Work {
     ConversationResult result;
     std::array<std::vector<std::string>, SIGNATURE_KINDS> subject_names;  // numbered locally until the suite numbers them
     std::vector<Labelling> labellings;  // the observed one first; none unless paired
     uint64_t matched = 0, priced = 0;   // turn pairs of the first baseline and candidate runs; both costs known
 };
+
+// What the relabellings read of every labelling, packed conversation after
+// conversation: each relabelling takes one labelling of every conversation.
+struct PackedLabelling {
+    std::array<double, SIGNATURES> signatures{};
+    std::array<double, AXES> base{}, cand{};  // per tested axis, in test order
+    double outcome_base = 0.0, outcome_cand = 0.0;
+    uint32_t first_share = 0, shares = 0;  // its subjects' shares among the suite's
+    uint16_t axes_present = 0;             // bit t: tested axis t has a point
+    bool outcome = false;
+};
+struct PackedShare {
+    uint32_t kind, subject;
+    double share;
+};
+
+// The tests the relabellings drive: per signature kind, the most candidate
+// runs showing it with one subject (one tool dropped everywhere stands out
+// from scattered noise); pooled, the runs showing any; per tested axis and
+// the outcome, the difference of the central values.
+struct PackedSuite {
+    std::vector<PackedLabelling> labellings;
+    std::vector<PackedShare> shares;
+    std::vector<size_t> first;      // per conversation: its observed labelling
+    std::vector<uint16_t> counts;   // per conversation: how many labellings it has
+    std::vector<size_t> tested;     // the axes tested, by row index
+    std::vector<bool> by_mean;      // per tested axis
+    std::array<size_t, SIGNATURE_KINDS> subjects{};
+    bool with_outcome = false;
+    size_t tests = 0;
+};
+
+// The sums one relabelling gathers, conversation after conversation: means
+// sum in that order, as mean_of sums them.
+struct Tally {
+    std::array<double, SIGNATURES> shown{};
+    std::array<std::vector<double>, SIGNATURE_KINDS> per_subject;
+    double outcome_base = 0.0, outcome_cand = 0.0;
+    size_t outcome_n = 0;
+    std::array<double, AXES> base_sum{}, cand_sum{};
+    std::array<size_t, AXES> summed{};
+    std::array<std::vector<double>, AXES> base_values, cand_values;  // rows by median
+
+    explicit Tally(const PackedSuite& suite) {
+        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(suite.subjects[s], 0.0);
+        for (size_t t = 0; t < suite.tested.size(); ++t) {
+            if (suite.by_mean[t]) continue;
+            base_values[t].reserve(suite.first.size());
+            cand_values[t].reserve(suite.first.size());
+        }
+    }
+
+    void add(const PackedSuite& suite, const PackedLabelling& labelling) {
+        for (size_t s = 0; s < SIGNATURES; ++s) shown[s] += labelling.signatures[s];
+        for (uint32_t j = 0; j < labelling.shares; ++j) {
+            const PackedShare& share = suite.shares[labelling.first_share + j];
+            per_subject[share.kind][share.subject] += share.share;
+        }
+        if (labelling.outcome) {
+            outcome_base += labelling.outcome_base;
+            outcome_cand += labelling.outcome_cand;
+            ++outcome_n;
+        }
+        for (size_t t = 0; t < suite.tested.size(); ++t) {
+            if (!((labelling.axes_present >> t) & 1)) continue;
+            if (suite.by_mean[t]) {
+                base_sum[t] += labelling.base[t];
+                cand_sum[t] += labelling.cand[t];
+                ++summed[t];
+            } else {
+                base_values[t].push_back(labelling.base[t]);
+                cand_values[t].push_back(labelling.cand[t]);
+            }
+        }
+    }
+
+    std::vector<double> statistics(const PackedSuite& suite) {
+        std::vector<double> out(suite.tests, 0.0);
+        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+            for (double count : per_subject[s]) out[s] = std::max(out[s], count);
+        }
+        out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
+        for (size_t t = 0; t < suite.tested.size(); ++t) {
+            double values = static_cast<double>(summed[t]);
+            bool by_mean = suite.by_mean[t];
+            double base = by_mean ? (summed[t] ? base_sum[t] / values : 0.0) : selected_median(base_values[t]);
+            double cand = by_mean ? (summed[t] ? cand_sum[t] / values : 0.0) : selected_median(cand_values[t]);
+            out[SIGNATURES + t] = cand - base;
+        }
+        if (suite.with_outcome)
+            out[suite.tests - 1] = outcome_n ? (outcome_cand - outcome_base) / static_cast<double>(outcome_n) : 0.0;
+        return out;
+    }
+};
+
+// Relabellings are tallied a block at a time in one pass over the
+// conversations, so that a conversation's labellings are fetched once per
+// block rather than once per relabelling.
+constexpr size_t RELABELLING_BLOCK = 8;
+
+struct Relabelled {
+    std::vector<std::vector<double>> null;  // null[test][relabelling]
+    std::vector<std::array<double, SIGNATURES>> shown;
+};
+
+Relabelled relabel(const PackedSuite& suite, uint64_t seed, unsigned threads) {
+    Relabelled relabelled;
+    relabelled.null.assign(suite.tests, std::vector<double>(RELABELLINGS));
+    relabelled.shown.resize(RELABELLINGS);
+    const size_t n = suite.first.size();
+    parallel_for((RELABELLINGS + RELABELLING_BLOCK - 1) / RELABELLING_BLOCK, threads, [&](size_t block) {
+        const size_t first_row = block * RELABELLING_BLOCK;
+        const size_t rows = std::min(RELABELLING_BLOCK, RELABELLINGS - first_row);
+        std::vector<std::vector<uint16_t>> drawn;
+        std::vector<Tally> tallies;
+        for (size_t b = 0; b < rows; ++b) {
+            drawn.push_back(draw_relabelling(suite.counts, seed, first_row + b));
+            tallies.emplace_back(suite);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const PackedLabelling* own = &suite.labellings[suite.first[i]];
+            for (size_t b = 0; b < rows; ++b) tallies[b].add(suite, own[drawn[b][i]]);
+        }
+        for (size_t b = 0; b < rows; ++b) {
+            std::vector<double> values = tallies[b].statistics(suite);
+            for (size_t t = 0; t < suite.tests; ++t) relabelled.null[t][first_row + b] = values[t];
+            relabelled.shown[first_row + b] = tallies[b].shown;
+        }
+    });
+    return relabelled;
+}
 
 struct Context {
     const Options& options;
@@ -900,80 +1023,53 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         for (size_t s = 0; s < SIGNATURES; ++s) tails[s] = Tail::Greater;
         if (with_outcome) tails.back() = Tail::Less;
 
-        // Each signature kind: the most conversations showing it with one subject
-        // (one tool dropped everywhere stands out from scattered noise); pooled:
-        // the conversations showing any. Axes and outcome: the difference of the
-        // central values.
-        // One pass over the conversations gathers every statistic's values: each
-        // visits a labelling chosen at random, so a pass per axis would fetch it again.
-        auto statistics = [&](auto&& choice, std::vector<double>& out, std::array<double, SIGNATURES>& shown) {
-            std::array<std::vector<double>, SIGNATURE_KINDS> per_subject;
-            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(subject_count[s], 0.0);
-            shown.fill(0.0);
-            double outcome_base = 0.0, outcome_cand = 0.0;
-            size_t outcome_n = 0;
-            std::vector<std::vector<double>> base_values(axis_rows.size()), cand_values(axis_rows.size());
-            for (size_t t = 0; t < axis_rows.size(); ++t) {
-                base_values[t].reserve(n);
-                cand_values[t].reserve(n);
-            }
-            for (size_t i = 0; i < n; ++i) {
-                if (i + PREFETCH_AHEAD < n) prefetch(paired[i + PREFETCH_AHEAD]->labellings[choice(i + PREFETCH_AHEAD)]);
-                const Labelling& labelling = paired[i]->labellings[choice(i)];
-                for (size_t s = 0; s < SIGNATURES; ++s) shown[s] += labelling.signatures[s];
+        PackedSuite suite;
+        suite.tested = axis_rows;
+        for (size_t axis : axis_rows) suite.by_mean.push_back(rows[axis].statistic == Statistic::Mean);
+        suite.subjects = subject_count;
+        suite.with_outcome = with_outcome;
+        suite.tests = tests;
+        for (Work* work : paired) {
+            suite.first.push_back(suite.labellings.size());
+            suite.counts.push_back(static_cast<uint16_t>(work->labellings.size()));
+            for (const Labelling& labelling : work->labellings) {
+                PackedLabelling packed;
+                packed.signatures = labelling.signatures;
+                packed.first_share = static_cast<uint32_t>(suite.shares.size());
                 for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                    for (const SubjectShare& share : labelling.subjects[s]) per_subject[s][share.subject] += share.share;
+                    for (const SubjectShare& share : labelling.subjects[s])
+                        suite.shares.push_back({static_cast<uint32_t>(s), share.subject, share.share});
                 }
-                if (labelling.outcome.has) {
-                    outcome_base += labelling.outcome.baseline;
-                    outcome_cand += labelling.outcome.candidate;
-                    ++outcome_n;
-                }
+                packed.shares = static_cast<uint32_t>(suite.shares.size()) - packed.first_share;
                 for (size_t t = 0; t < axis_rows.size(); ++t) {
                     const AxisPoint& point = labelling.axes[axis_rows[t]];
                     if (!point.has) continue;
-                    base_values[t].push_back(point.baseline);
-                    cand_values[t].push_back(point.candidate);
+                    packed.axes_present |= static_cast<uint16_t>(1u << t);
+                    packed.base[t] = point.baseline;
+                    packed.cand[t] = point.candidate;
                 }
+                packed.outcome = labelling.outcome.has;
+                packed.outcome_base = labelling.outcome.baseline;
+                packed.outcome_cand = labelling.outcome.candidate;
+                suite.labellings.push_back(packed);
             }
-            out.assign(tests, 0.0);
-            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                for (double count : per_subject[s]) out[s] = std::max(out[s], count);
-            }
-            out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
-            for (size_t t = 0; t < axis_rows.size(); ++t) {
-                bool by_mean = rows[axis_rows[t]].statistic == Statistic::Mean;
-                double base = by_mean ? mean_of(base_values[t]) : selected_median(base_values[t]);
-                double cand = by_mean ? mean_of(cand_values[t]) : selected_median(cand_values[t]);
-                out[SIGNATURES + t] = cand - base;
-            }
-            if (with_outcome)
-                out[tests - 1] = outcome_n ? (outcome_cand - outcome_base) / static_cast<double>(outcome_n) : 0.0;
-        };
-
-        std::vector<uint16_t> counts;
-        for (Work* work : paired) counts.push_back(static_cast<uint16_t>(work->labellings.size()));
-        Relabellings drawn = draw_relabellings(counts, options.seed);
-        std::vector<std::vector<double>> null(tests, std::vector<double>(RELABELLINGS));
-        std::vector<std::array<double, SIGNATURES>> null_shown(RELABELLINGS);
-        parallel_for(RELABELLINGS, options.threads, [&](size_t r) {
-            std::vector<double> values;
-            statistics([&](size_t i) { return drawn.at(r, i); }, values, null_shown[r]);
-            for (size_t t = 0; t < tests; ++t) null[t][r] = values[t];
-        });
-        std::vector<double> observed;
-        std::array<double, SIGNATURES> observed_shown;
-        statistics([](size_t) { return size_t{0}; }, observed, observed_shown);
+            std::vector<Labelling>().swap(work->labellings);
+        }
+        auto [null, null_shown] = relabel(suite, options.seed, options.threads);
+        Tally observed_tally(suite);
+        for (size_t first : suite.first) observed_tally.add(suite, suite.labellings[first]);
+        std::vector<double> observed = observed_tally.statistics(suite);
 
         Calibration p(observed, null, tails);
         auto test_of = [&](size_t t) { return Test{true, p.raw(t), p.adjusted(t), p.adjusted(t) <= FAMILY_ALPHA}; };
         // A subject of a significant kind stands out when its own count would be significant too.
         std::array<std::vector<double>, SIGNATURE_KINDS> observed_subjects;
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) observed_subjects[s].assign(subject_count[s], 0.0);
-        for (Work* work : paired) {
-            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                for (const SubjectShare& share : work->labellings.front().subjects[s])
-                    observed_subjects[s][share.subject] += share.share;
+        for (size_t first : suite.first) {
+            const PackedLabelling& labelling = suite.labellings[first];
+            for (uint32_t j = 0; j < labelling.shares; ++j) {
+                const PackedShare& share = suite.shares[labelling.first_share + j];
+                observed_subjects[share.kind][share.subject] += share.share;
             }
         }
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {

@@ -87,18 +87,22 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
         for (size_t i : chain) group[i] = found;
     }
 
-    // Numbered in order of first record.
+    // Numbered in order of first record; each sized once, and the run's own
+    // storage released, since every record is held twice until it is.
     std::vector<size_t> order(labels.size(), UNRESOLVED);
-    std::vector<Conversation> conversations;
+    std::vector<size_t> sizes;
     for (size_t i = 0; i < count; ++i) {
         size_t& slot = order[group[i]];
         if (slot == UNRESOLVED) {
-            slot = conversations.size();
-            conversations.emplace_back();
+            slot = sizes.size();
+            sizes.push_back(0);
         }
-        conversations[slot].records.push_back(std::move(run[i]));
+        ++sizes[slot];
     }
-    run.clear();
+    std::vector<Conversation> conversations(sizes.size());
+    for (size_t c = 0; c < sizes.size(); ++c) conversations[c].records.reserve(sizes[c]);
+    for (size_t i = 0; i < count; ++i) conversations[order[group[i]]].records.push_back(std::move(run[i]));
+    std::vector<Record>().swap(run);
     for (Conversation& conversation : conversations) {
         conversation.id = trace_id_of(conversation.records);
     }

@@ -45,6 +45,8 @@ RunsRead read_runs(const std::vector<Turns>& runs) {
     }
     read.features = diff::turn_features(read.turns);
     read.terms = diff::response_terms(responses);
+    read.shapes.reserve(responses.size());
+    for (const Turn* turn : responses) read.shapes.push_back(diff::hashed_shape_sequence(turn->tool_calls));
     return read;
 }
 
@@ -125,12 +127,19 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
         }
         return diff::semantic_samples(runs.terms, pairs);
     }
-    diff::Pairs pairs = matched_pairs(path, *runs.turns[a], *runs.turns[b]);
-    switch (axis) {
-        case Axis::Trajectory: return diff::trajectory_samples(pairs);
-        case Axis::Conformance: return diff::conformance_samples(pairs);
-        default: throw Panic("not a row of turn pairs");
+    if (axis == Axis::Trajectory) {
+        // The trajectory row of the matched pairs, from shapes hashed once per turn rather than once per pair.
+        AxisSamples samples = row_shape(Axis::Trajectory);
+        for (const Step& step : path) {
+            if (step.kind != StepKind::Match) continue;
+            samples.baseline.push_back(0.0);
+            samples.candidate.push_back(diff::normalised_edit_distance(runs.shapes[runs.first_document[a] + step.baseline],
+                                                                       runs.shapes[runs.first_document[b] + step.candidate]));
+        }
+        return samples;
     }
+    if (axis != Axis::Conformance) throw Panic("not a row of turn pairs");
+    return diff::conformance_samples(matched_pairs(path, *runs.turns[a], *runs.turns[b]));
 }
 
 std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing) {

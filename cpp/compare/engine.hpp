@@ -53,6 +53,7 @@ struct RunsRead {
     diff::TurnFeatureSets features;
     diff::ResponseTerms terms;
     std::vector<size_t> first_document;  // per run: the terms' index of its first turn
+    std::vector<std::vector<std::string>> shapes;  // per turn, indexed like the terms: its hashed tool-call shapes
 };
 RunsRead read_runs(const std::vector<Turns>& runs);
 
