@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
 
 #include "import/conversation.hpp"
 #include "import/fields.hpp"
@@ -64,21 +63,15 @@ void append_content_blocks(const json::Value& content, json::Array& blocks) {
 }  // namespace
 
 json::Value text_block(std::string text) {
-    return json::Value(json::Object{{"type", json::Value("text")}, {"text", json::Value(std::move(text))}});
+    return object_of("type", "text", "text", std::move(text));
 }
 
 json::Value tool_use_block(std::string id, std::string name, json::Value input) {
-    return json::Value(json::Object{{"type", json::Value("tool_use")},
-                                    {"id", json::Value(std::move(id))},
-                                    {"name", json::Value(std::move(name))},
-                                    {"input", std::move(input)}});
+    return object_of("type", "tool_use", "id", std::move(id), "name", std::move(name), "input", std::move(input));
 }
 
 json::Value tool_result_block(std::string id, json::Value content, bool is_error) {
-    return json::Value(json::Object{{"type", json::Value("tool_result")},
-                                    {"tool_use_id", json::Value(std::move(id))},
-                                    {"content", std::move(content)},
-                                    {"is_error", json::Value(is_error)}});
+    return object_of("type", "tool_result", "tool_use_id", std::move(id), "content", std::move(content), "is_error", is_error);
 }
 
 json::Value tool_input(std::string_view arguments) {
@@ -92,16 +85,16 @@ json::Value chat_message(const json::Value& message) {
     std::optional<json::Value> content = chat_content(message);
     if (role == "tool" || role == "function") {
         const std::string* id = string_member(message, "tool_call_id");
-        json::Array blocks{tool_result_block(id ? *id : std::string(), content ? *content : json::Value(""), false)};
-        return json::Value(json::Object{{"role", json::Value(role)}, {"content", json::Value(std::move(blocks))}});
+        json::Array blocks = array_of(tool_result_block(id ? *id : std::string(), content ? std::move(*content) : json::Value(""), false));
+        return object_of("role", role, "content", std::move(blocks));
     }
     if (member(message, "tool_calls") || member(message, "function_call")) {
         json::Array blocks;
         if (content) append_content_blocks(*content, blocks);
         append_tool_calls(message, blocks);
-        return json::Value(json::Object{{"role", json::Value(role)}, {"content", json::Value(std::move(blocks))}});
+        return object_of("role", role, "content", std::move(blocks));
     }
-    return json::Value(json::Object{{"role", json::Value(role)}, {"content", content ? *content : json::Value("")}});
+    return object_of("role", role, "content", content ? std::move(*content) : json::Value(""));
 }
 
 json::Array chat_response_blocks(const json::Value& message) {
@@ -166,23 +159,34 @@ std::array<int64_t, 3> civil_from_days(int64_t days) {
     return {yoe + era * 400 + (month <= 2), month, day};
 }
 
+// `count` decimal digits of `value`, zero-padded, at `at`.
+void put_digits(uint64_t value, int count, char* at) {
+    for (int i = count - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// Seconds within years 1970 to 9999 (what both callers pass).
 std::string timestamp(int64_t seconds, uint32_t nanos) {
     int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
     int64_t rest = seconds - days * 86400;
     auto [year, month, day] = civil_from_days(days);
-    char buffer[64];
-    int n = std::snprintf(buffer, sizeof buffer, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
-                          static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
-                          static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                          static_cast<long long>(rest % 60));
-    std::string out(buffer, static_cast<size_t>(n));
+    char text[] = "0000-00-00T00:00:00.000000000Z";
+    put_digits(static_cast<uint64_t>(year), 4, text);
+    put_digits(static_cast<uint64_t>(month), 2, text + 5);
+    put_digits(static_cast<uint64_t>(day), 2, text + 8);
+    put_digits(static_cast<uint64_t>(rest / 3600), 2, text + 11);
+    put_digits(static_cast<uint64_t>(rest / 60 % 60), 2, text + 14);
+    put_digits(static_cast<uint64_t>(rest % 60), 2, text + 17);
+    size_t length = 19;
     if (nanos != 0) {
         // Milli-, micro- or nanoseconds, whichever the value needs.
-        std::snprintf(buffer, sizeof buffer, ".%09u", nanos);
-        std::string fraction(buffer);
-        while (fraction.size() > 4 && fraction.compare(fraction.size() - 3, 3, "000") == 0) fraction.resize(fraction.size() - 3);
-        out += fraction;
+        put_digits(nanos, 9, text + 20);
+        length = 29;
+        while (length > 23 && std::string_view(text + length - 3, 3) == "000") length -= 3;
     }
+    std::string out(text, length);
     out += 'Z';
     return out;
 }

@@ -35,4 +35,27 @@ const json::Value& required_object(const json::Value& object, std::string_view k
 // A count as JSON: integral values stay integers.
 json::Value count_value(double count);
 
+inline void add_members(json::Object&) {}
+template <class Item, class... Rest>
+void add_members(json::Object& object, std::string_view key, Item&& value, Rest&&... rest) {
+    object.push_back(json::Member{std::string(key), json::Value(std::forward<Item>(value))});
+    add_members(object, std::forward<Rest>(rest)...);
+}
+
+// An object of keys and values in turn, taken over: a braced list would copy every member.
+template <class... KeysAndValues>
+json::Value object_of(KeysAndValues&&... keys_and_values) {
+    json::Object object;
+    object.reserve(sizeof...(keys_and_values) / 2);
+    add_members(object, std::forward<KeysAndValues>(keys_and_values)...);
+    return json::Value(std::move(object));
+}
+
+// An array of one value, taken over.
+inline json::Array array_of(json::Value value) {
+    json::Array array;
+    array.push_back(std::move(value));
+    return array;
+}
+
 }  // namespace velkin::imports

@@ -62,15 +62,15 @@ json::Value responses_item(const json::Value& item) {
     if (type && *type == "function_call") {
         const std::string* arguments = string_member(item, "arguments");
         const std::string* call_id = string_member(item, "call_id");
-        json::Array blocks{tool_use_block(call_id ? *call_id : std::string(), required_string(item, "name"),
-                                          tool_input(arguments ? *arguments : std::string_view()))};
-        return json::Value(json::Object{{"role", json::Value("assistant")}, {"content", json::Value(std::move(blocks))}});
+        json::Array blocks = array_of(tool_use_block(call_id ? *call_id : std::string(), required_string(item, "name"),
+                                                     tool_input(arguments ? *arguments : std::string_view())));
+        return object_of("role", "assistant", "content", std::move(blocks));
     }
     if (type && *type == "function_call_output") {
         const json::Value* output = member(item, "output");
         const std::string* call_id = string_member(item, "call_id");
-        json::Array blocks{tool_result_block(call_id ? *call_id : std::string(), output ? *output : json::Value(""), false)};
-        return json::Value(json::Object{{"role", json::Value("tool")}, {"content", json::Value(std::move(blocks))}});
+        json::Array blocks = array_of(tool_result_block(call_id ? *call_id : std::string(), output ? *output : json::Value(""), false));
+        return object_of("role", "tool", "content", std::move(blocks));
     }
     if (string_member(item, "role")) return chat_message(item);
     return item;
@@ -112,7 +112,7 @@ void append_responses_output(const json::Value& item, json::Array& blocks, bool&
                 thinking += *text->as_string();
             }
         }
-        blocks.push_back(json::Value(json::Object{{"type", json::Value("thinking")}, {"thinking", json::Value(std::move(thinking))}}));
+        blocks.push_back(object_of("type", "thinking", "thinking", std::move(thinking)));
     } else {
         blocks.push_back(item);
     }
@@ -185,10 +185,10 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
     json::Array items;
     const std::string* previous = string_member(request, "previous_response_id");
     if (const std::string* instructions = string_member(request, "instructions"); instructions && !previous)
-        items.push_back(json::Value(json::Object{{"role", json::Value("system")}, {"content", json::Value(*instructions)}}));
+        items.push_back(object_of("role", "system", "content", *instructions));
     if (const json::Value* input = member(request, "input")) {
         if (const std::string* text = input->as_string()) {
-            items.push_back(json::Value(json::Object{{"role", json::Value("user")}, {"content", json::Value(*text)}}));
+            items.push_back(object_of("role", "user", "content", *text));
         } else if (const json::Array* list = input->as_array()) {
             for (const json::Value& item : *list) items.push_back(responses_item(item));
         } else {
@@ -247,7 +247,7 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
     json::Array history;
     if (const json::Value* system = member(request, "system")) {
         if (!system->as_string() && !system->as_array()) wrong_type("system", "a string or an array of blocks", *system);
-        history.push_back(json::Value(json::Object{{"role", json::Value("system")}, {"content", *system}}));
+        history.push_back(object_of("role", "system", "content", *system));
     }
     for (const json::Value& message : required_array(request, "messages")) {
         if (!message.as_object()) wrong_type("messages", "an array of message objects", message);

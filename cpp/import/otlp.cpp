@@ -23,7 +23,10 @@ Attributes::Attributes(const RawAttributes& attributes) {
     for (const RawAttribute& raw : attributes) {
         if (!raw.is_null()) entries_.emplace_back(raw);
     }
-    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    // A stable insertion sort: a span has a few dozen attributes, often nearly in order already.
+    for (size_t i = 1; i < entries_.size(); ++i) {
+        for (size_t j = i; j > 0 && entries_[j].key < entries_[j - 1].key; --j) std::swap(entries_[j], entries_[j - 1]);
+    }
 }
 
 const Attributes::Entry* Attributes::entry(std::string_view key) const {
@@ -154,16 +157,16 @@ std::string id_of(const RawScalar& raw, std::string_view key, size_t bytes, bool
 
 // --- message content -----------------------------------------------------------------
 
-// Attribute values that hold JSON: a JSON string or the structured value itself.
-std::optional<json::Value> json_attribute(const Attributes& attributes, std::string_view key) {
+// Attribute values that hold JSON: a JSON string, parsed into `parsed`, or the structured value itself.
+const json::Value* json_attribute(const Attributes& attributes, std::string_view key, std::optional<json::Value>& parsed) {
     const Attributes::Entry* entry = attributes.entry(key);
-    if (!entry) return std::nullopt;
+    if (!entry) return nullptr;
     if (const std::string_view* text = entry->text()) {
-        auto parsed = json::parse_document(*text);
-        if (!parsed) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + parsed.error().message);
-        return std::move(parsed).value();
+        auto document = json::parse_document(*text);
+        if (!document) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + document.error().message);
+        return &parsed.emplace(std::move(document).value());
     }
-    return entry->value();
+    return &entry->value();
 }
 
 json::Value arguments_value(const json::Value* arguments) {
@@ -184,7 +187,7 @@ json::Value part_block(const json::Value& part) {
     std::string type = string_attribute(*part.as_object(), "type");
     if (type == "text") return text_block(text_of(part.get("content")));
     if (type == "reasoning" || type == "thinking")
-        return json::Value(json::Object{{"type", json::Value("thinking")}, {"thinking", json::Value(text_of(part.get("content")))}});
+        return object_of("type", "thinking", "thinking", text_of(part.get("content")));
     if (type == "tool_call") {
         json::Value input = arguments_value(member(part, "arguments"));
         return tool_use_block(text_of(part.get("id")), text_of(part.get("name")),
@@ -212,7 +215,7 @@ json::Array part_blocks(const json::Value& message) {
 }
 
 json::Value role_message(std::string role, json::Array blocks) {
-    return json::Value(json::Object{{"role", json::Value(std::move(role))}, {"content", json::Value(std::move(blocks))}});
+    return object_of("role", std::move(role), "content", std::move(blocks));
 }
 
 json::Array genai_messages(const json::Value& messages, std::string_view key) {
@@ -257,7 +260,7 @@ std::optional<json::Value> unflatten(const Attributes& attributes, std::string_v
             size_t dot = level < MAX_LEVELS ? rest.find('.') : std::string_view::npos;
             std::string segment(rest.substr(0, dot));
             if (dot == std::string_view::npos) {
-                json::object_set(*node, std::move(segment), m.value());
+                json::object_set(*node, std::move(segment), m.text() ? json::Value(std::string(*m.text())) : m.value());
                 break;
             }
             rest.remove_prefix(dot + 1);
@@ -281,7 +284,7 @@ std::optional<json::Value> unflatten(const Attributes& attributes, std::string_v
 // An OpenInference message ({"message": {role, content, contents, tool_calls, tool_call_id}}) in chat form.
 json::Value openinference_chat_message(const json::Value& entry) {
     const json::Value* message = entry.get("message");
-    if (!message || !message->as_object()) return json::Value(json::Object{{"role", json::Value("")}, {"content", json::Value("")}});
+    if (!message || !message->as_object()) return object_of("role", "", "content", "");
     json::Object chat;
     chat.push_back({"role", json::Value(text_of(message->get("role")))});
     if (const json::Value* contents = message->get("contents"); contents && contents->as_array()) {
@@ -291,7 +294,7 @@ json::Value openinference_chat_message(const json::Value& entry) {
             if (!content || !content->as_object()) continue;
             std::string type = string_attribute(*content->as_object(), "type");
             if (type == "reasoning")
-                parts.push_back(json::Value(json::Object{{"type", json::Value("thinking")}, {"thinking", json::Value(text_of(content->get("text")))}}));
+                parts.push_back(object_of("type", "thinking", "thinking", text_of(content->get("text"))));
             else if (type == "text")
                 parts.push_back(text_block(text_of(content->get("text"))));
             else
@@ -308,9 +311,9 @@ json::Value openinference_chat_message(const json::Value& entry) {
             const json::Value* call = item.get("tool_call");
             if (!call) continue;
             const json::Value* function = call->get("function");
-            json::Object fn{{"name", json::Value(function ? text_of(function->get("name")) : "")},
-                            {"arguments", json::Value(function ? text_of(function->get("arguments")) : "")}};
-            out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call->get("id")))}, {"function", json::Value(std::move(fn))}}));
+            json::Value fn = object_of("name", function ? text_of(function->get("name")) : "",
+                                       "arguments", function ? text_of(function->get("arguments")) : "");
+            out.push_back(object_of("id", text_of(call->get("id")), "function", std::move(fn)));
         }
         chat.push_back({"tool_calls", json::Value(std::move(out))});
     }
@@ -338,8 +341,8 @@ json::Value traceloop_chat_message(const json::Value& entry) {
     if (const json::Value* calls = entry.get("tool_calls"); calls && calls->as_array()) {
         json::Array out;
         for (const json::Value& call : *calls->as_array()) {
-            json::Object fn{{"name", json::Value(text_of(call.get("name")))}, {"arguments", json::Value(text_of(call.get("arguments")))}};
-            out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call.get("id")))}, {"function", json::Value(std::move(fn))}}));
+            json::Value fn = object_of("name", text_of(call.get("name")), "arguments", text_of(call.get("arguments")));
+            out.push_back(object_of("id", text_of(call.get("id")), "function", std::move(fn)));
         }
         chat.push_back({"tool_calls", json::Value(std::move(out))});
     }
@@ -408,14 +411,15 @@ constexpr std::pair<std::string_view, std::string_view> CONVERSATION_KEYS[] = {
 
 void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     // Messages: current conventions, then OpenInference, then Traceloop's indexed attributes.
-    if (std::optional<json::Value> input = json_attribute(a, "gen_ai.input.messages")) {
+    std::optional<json::Value> input_text, system_text, output_text;
+    if (const json::Value* input = json_attribute(a, "gen_ai.input.messages", input_text)) {
         json::Array history;
-        if (std::optional<json::Value> system = json_attribute(a, "gen_ai.system_instructions")) {
+        if (const json::Value* system = json_attribute(a, "gen_ai.system_instructions", system_text)) {
             json::Array blocks;
             if (const json::Array* parts = system->as_array())
                 for (const json::Value& part : *parts) blocks.push_back(part_block(part));
             else
-                blocks.push_back(text_block(text_of(&*system)));
+                blocks.push_back(text_block(text_of(system)));
             history.push_back(role_message("system", std::move(blocks)));
         }
         for (json::Value& message : genai_messages(*input, "gen_ai.input.messages")) history.push_back(std::move(message));
@@ -425,7 +429,7 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     } else if (std::optional<json::Value> prompt = unflatten(a, "gen_ai.prompt.")) {
         call.history = prepared_messages(chat_history(*prompt, traceloop_chat_message));
     }
-    if (std::optional<json::Value> output = json_attribute(a, "gen_ai.output.messages")) {
+    if (const json::Value* output = json_attribute(a, "gen_ai.output.messages", output_text)) {
         json::Array messages = genai_messages(*output, "gen_ai.output.messages");
         // One output message per choice: the first is the answer.
         call.output = messages.empty() ? std::vector<PreparedBlock>{} : prepared_blocks(*messages.front().get("content")->as_array());
@@ -498,7 +502,8 @@ json::Value event_content(const json::Value* body) {
 
 // An event's message in chat form; tool calls' arguments may be JSON strings or objects.
 json::Value event_chat_message(std::string role, const json::Value* body) {
-    json::Object chat{{"role", json::Value(role)}};
+    json::Object chat;
+    chat.push_back({"role", json::Value(std::move(role))});
     json::Value content = event_content(body);
     if (content.as_string()) {
         chat.push_back({"content", content});
@@ -515,9 +520,9 @@ json::Value event_chat_message(std::string role, const json::Value* body) {
             json::Array out;
             for (const json::Value& call : *calls->as_array()) {
                 const json::Value* function = call.get("function");
-                json::Object fn{{"name", json::Value(function ? text_of(function->get("name")) : "")},
-                                {"arguments", json::Value(function ? text_of(function->get("arguments")) : "")}};
-                out.push_back(json::Value(json::Object{{"id", json::Value(text_of(call.get("id")))}, {"function", json::Value(std::move(fn))}}));
+                json::Value fn = object_of("name", function ? text_of(function->get("name")) : "",
+                                           "arguments", function ? text_of(function->get("arguments")) : "");
+                out.push_back(object_of("id", text_of(call.get("id")), "function", std::move(fn)));
             }
             chat.push_back({"tool_calls", json::Value(std::move(out))});
         }
@@ -528,7 +533,9 @@ json::Value event_chat_message(std::string role, const json::Value* body) {
 }  // namespace
 
 void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& attributes) {
-    json::Object& meta = trace_meta_[trace_id];
+    // The spans of a trace mostly come one after the other.
+    if (!last_meta_ || last_meta_->first != trace_id) last_meta_ = &*trace_meta_.try_emplace(trace_id).first;
+    json::Object& meta = last_meta_->second;
     for (const auto& [key, name] : CONVERSATION_KEYS) {
         std::string value = string_attribute(attributes, key);
         if (value.empty()) continue;

@@ -99,6 +99,7 @@ private:
     std::vector<Call> calls_;
     std::vector<Event> events_;
     std::unordered_map<std::string, json::Object> trace_meta_;
+    std::pair<const std::string, json::Object>* last_meta_ = nullptr;  // the entry of the last span's trace
     std::map<std::string, uint64_t> skipped_;
     OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };

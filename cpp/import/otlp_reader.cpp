@@ -196,7 +196,10 @@ private:
         std::string_view text;
         if (!reader_.read_string(text, scratch_)) fail(false);
         if (text.data() != scratch_.data()) return text;
-        return line_->unescaped.emplace_back(text);
+        std::string& unescaped = line_->unescaped;
+        size_t start = unescaped.size();
+        unescaped.append(text);
+        return std::string_view(unescaped).substr(start);
     }
 
     RawScalar scalar(int depth) {
@@ -230,7 +233,9 @@ private:
                 out.value = int_value(inner);
                 return;
             }
-            json::Value wrapper(json::Object{{std::string(key), std::move(inner)}});
+            json::Object members;
+            members.push_back({std::string(key), std::move(inner)});
+            json::Value wrapper(std::move(members));
             out.value = any_value(wrapper);
         }, "value");
     }
@@ -368,6 +373,7 @@ void read_otlp_line(std::string_view text, OtlpLine& out) {
     out.spans.clear();
     out.logs.clear();
     out.unescaped.clear();
+    out.unescaped.reserve(text.size());
     LineReader(text).read(out);
 }
 

@@ -3,7 +3,6 @@
 // (resources, scopes) is walked without building it, and only what the
 // importer maps is built: ids, times, names, status, and attribute and body
 // values already taken out of their AnyValue wrappers.
-#include <list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,8 +52,10 @@ struct OtlpLine {
     std::vector<RawAttributes> resources;  // resource attributes, per resourceSpans entry
     std::vector<RawSpan> spans;
     std::vector<RawEvent> logs;
-    // Keys and string values that held escapes, unescaped; what views them lives no longer than the line.
-    std::list<std::string> unescaped;  // a list allocates nothing while empty, the common case
+    // String values that held escapes, unescaped, one after the other; what views them lives no
+    // longer than the line. Unescaping only shortens a string, so with the line's length reserved
+    // the buffer never moves while the line is read.
+    std::string unescaped;
 };
 
 // `text` must outlive `out`; what `out` held before is dropped, its buffers kept. Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.

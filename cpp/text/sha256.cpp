@@ -8,11 +8,28 @@
 
 namespace velkin::text {
 
+namespace {
+
+// Looking the algorithm up and making a context cost more than hashing a short text:
+// both are made once (a context per thread).
+struct Hasher {
+    EVP_MD* algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    ~Hasher() {
+        EVP_MD_CTX_free(context);
+        EVP_MD_free(algorithm);
+    }
+};
+
+}  // namespace
+
 Digest sha256(std::string_view bytes) {
+    thread_local Hasher hasher;
     Digest digest{};
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
-        length != digest.size())
+    if (!hasher.algorithm || !hasher.context || EVP_DigestInit_ex2(hasher.context, hasher.algorithm, nullptr) != 1 ||
+        EVP_DigestUpdate(hasher.context, bytes.data(), bytes.size()) != 1 ||
+        EVP_DigestFinal_ex(hasher.context, digest.data(), &length) != 1 || length != digest.size())
         throw Panic("SHA-256 computation failed");
     return digest;
 }
