@@ -104,7 +104,7 @@ class Thing:
     pass
 
 
-@pytest.mark.parametrize("payload, message", [
+CONVERSION_ERRORS = [
     ({1: 2}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
     ([{"a": {(1,): 2}}], "unexpected type: 'tuple' object cannot be converted to 'PyString'"),
     (types.MappingProxyType({None: 1}), "unexpected type: 'NoneType' object cannot be converted to 'PyString'"),
@@ -126,9 +126,35 @@ class Thing:
     (Seq(1, 2, error=KeyError("boom")), "KeyError: 'boom'"),
     ([1, Seq(0, error=ZeroDivisionError("zero"))], "ZeroDivisionError: zero"),
     (Map(k=1, error=LookupError("no value")), "LookupError: no value"),
-])
+    (["ok", "a\udfffb"], "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
+                          "surrogates not allowed"),
+]
+
+
+@pytest.mark.parametrize("payload, message", CONVERSION_ERRORS)
 def test_conversion_errors(payload, message):
     assert value_error(canonical_bytes, payload) == message
+
+
+# Places where a report drops the value once it is read, each checked as if kept.
+DROPPED_PLACES = {
+    "request payload": lambda bad: record({"messages": [bad]}, kind="chat_request"),
+    "unread payload member": lambda bad: record({"content": [], "extra": bad}),
+    "unread usage member": lambda bad: record({"usage": {"input_tokens": 1, "note": bad}}),
+    "thinking text": lambda bad: record({"content": [{"type": "thinking", "thinking": bad}]}),
+    "block of an unread type": lambda bad: record({"content": [{"type": "image", "source": bad}]}),
+    "member before its block's type": lambda bad: record({"content": [{"text": bad, "type": "text"}]}),
+    "member after its block's type": lambda bad: record({"content": [{"type": "text", "id": bad}]}),
+    "payload before the kind": lambda bad: {"version": "0.1", "id": "r", "payload": {"x": bad}, "kind": "tool_call",
+                                            "ts": "t"},
+}
+
+
+@pytest.mark.parametrize("place", DROPPED_PLACES)
+@pytest.mark.parametrize("payload, message", CONVERSION_ERRORS)
+def test_a_report_checks_what_it_drops(place, payload, message):
+    bad = DROPPED_PLACES[place](payload)
+    assert value_error(compute_diff_report, [record({"content": []})], [bad]) == message
 
 
 @pytest.mark.parametrize("value", [2**127, -(2**127) - 1, 2**1000])

@@ -27,66 +27,89 @@ double median_of_sorted(const std::vector<double>& sorted) {
 
 // --- bootstrap --------------------------------------------------------------
 
-// One side of a median bootstrap, prepared so that the median of a resample
-// can be read from how often each distinct value was drawn. Values that
-// compare equal are bit-identical except the two zeros (resolved in draw
-// order, as the stable sort would leave them) and NaNs (interchangeable).
-struct RankedSide {
-    std::span<const double> samples;
-    std::vector<uint32_t> rank_of;     // per sample: index of its value in `values`
-    std::vector<double> values;        // distinct values in sorted order
-    std::vector<uint32_t> counts;      // per distinct value, draws in the current resample
-    uint32_t zero_rank = UINT32_MAX;   // the rank holding both zeros, when both occur
-
-    explicit RankedSide(std::span<const double> side) : samples(side), rank_of(side.size()) {
-        std::vector<uint32_t> order(side.size());
-        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(),
-                  [&](uint32_t a, uint32_t b) { return sorts_before(side[a], side[b]); });
-        bool negative_zero = false, positive_zero = false;
-        for (uint32_t i : order) {
-            double v = side[i];
-            if (values.empty() || sorts_before(values.back(), v)) values.push_back(v);
-            rank_of[i] = static_cast<uint32_t>(values.size() - 1);
-            if (v == 0.0) (std::signbit(v) ? negative_zero : positive_zero) = true;
-        }
-        if (negative_zero && positive_zero) {
-            zero_rank = static_cast<uint32_t>(
-                std::find_if(values.begin(), values.end(), [](double v) { return v == 0.0; }) - values.begin());
-        }
-        counts.assign(values.size(), 0);
-        if (is_constant()) counts[0] = static_cast<uint32_t>(side.size());
-    }
-
-    // Every resample is then the same multiset: nothing to count.
-    bool is_constant() const { return values.size() == 1 && zero_rank == UINT32_MAX; }
+// How often each sample was drawn in the current resample: counted once per
+// resample and read by every median side of every row drawing those indices.
+struct Multiplicities {
+    std::vector<uint32_t> counts;
 
     void count(const std::vector<uint32_t>& drawn) {
-        if (is_constant()) return;
-        std::fill(counts.begin(), counts.end(), 0);
-        for (uint32_t i : drawn) ++counts[rank_of[i]];
+        counts.assign(drawn.size(), 0);
+        for (uint32_t i : drawn) ++counts[i];
     }
+};
 
-    // The element at `position` of the sorted resample.
-    double at(size_t position, const std::vector<uint32_t>& drawn) const {
-        size_t before = 0;
-        for (size_t r = 0;; ++r) {
-            if (before + counts[r] > position) {
-                if (r != zero_rank) return values[r];
-                size_t wanted = position - before;
-                for (uint32_t i : drawn) {
-                    if (rank_of[i] == r && wanted-- == 0) return samples[i];
-                }
-                throw Panic("zero group shorter than its count");
-            }
-            before += counts[r];
+// One side of a median bootstrap: its samples in sorted order, so that the
+// element at a position of a sorted resample is found by adding up how often
+// each sample was drawn. Values that compare equal are bit-identical except
+// the two zeros (resolved in draw order, as the stable sort would leave them)
+// and NaNs (interchangeable).
+struct RankedSide {
+    std::span<const double> samples;
+    std::vector<uint32_t> order;  // sample indices, values ascending
+    // The sorted positions holding zeros, when both zeros occur.
+    size_t zeros_begin = SIZE_MAX, zeros_end = SIZE_MAX;
+    bool constant = false;  // every sample has the same bits: each resample is the same multiset
+
+    explicit RankedSide(std::span<const double> side) : samples(side), order(side.size()) {
+        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return sorts_before(side[a], side[b]); });
+        bool negative_zero = false, positive_zero = false;
+        for (size_t k = 0; k < order.size(); ++k) {
+            double v = side[order[k]];
+            if (v != 0.0) continue;
+            (std::signbit(v) ? negative_zero : positive_zero) = true;
+            if (zeros_begin == SIZE_MAX) zeros_begin = k;
+            zeros_end = k + 1;
         }
+        if (!(negative_zero && positive_zero)) zeros_begin = zeros_end = SIZE_MAX;
+        constant = !side.empty() && zeros_begin == SIZE_MAX &&
+                   std::all_of(side.begin(), side.end(), [&](double v) { return !sorts_before(side[order[0]], v); });
     }
 
-    double median(const std::vector<uint32_t>& drawn) const {
+    // The elements at `position` and `position + 1` (the latter only when
+    // `both`) of the sorted resample.
+    std::pair<double, double> at(size_t position, bool both, const Multiplicities& drawn,
+                                 const std::vector<uint32_t>& draws) const {
+        if (constant) {
+            double v = samples[order[0]];
+            return {v, v};
+        }
+        const std::vector<uint32_t>& counts = drawn.counts;
+        size_t before = 0, before_zeros = 0, k = 0;
+        for (;; ++k) {
+            if (k == zeros_begin) before_zeros = before;
+            uint32_t count = counts[order[k]];
+            if (before + count > position) break;
+            before += count;
+        }
+        double first = element(k, position, before_zeros, draws);
+        if (!both) return {first, first};
+        if (before + counts[order[k]] > position + 1) return {first, element(k, position + 1, before_zeros, draws)};
+        before += counts[order[k]];
+        for (++k;; ++k) {
+            if (k == zeros_begin) before_zeros = before;
+            if (counts[order[k]] > 0) break;
+        }
+        return {first, element(k, position + 1, before_zeros, draws)};
+    }
+
+    // The element at `position` of the sorted resample, which is sample order[k]
+    // or, among mixed zeros, the zero drawn at that place of the zero group.
+    double element(size_t k, size_t position, size_t before_zeros, const std::vector<uint32_t>& draws) const {
+        if (k < zeros_begin || k >= zeros_end) return samples[order[k]];
+        size_t wanted = position - before_zeros;
+        for (uint32_t i : draws) {
+            if (samples[i] == 0.0 && wanted-- == 0) return samples[i];
+        }
+        throw Panic("zero group shorter than its count");
+    }
+
+    double median(const Multiplicities& drawn, const std::vector<uint32_t>& draws) const {
         size_t m = samples.size();
-        if (m % 2 == 1) return at(m / 2, drawn);
-        return (at(m / 2 - 1, drawn) + at(m / 2, drawn)) * 0.5;
+        if (m % 2 == 1) return at(m / 2, false, drawn, draws).first;
+        auto [low, high] = at(m / 2 - 1, true, drawn, draws);
+        return (low + high) * 0.5;
     }
 };
 
@@ -107,8 +130,15 @@ public:
 
     size_t size() const { return baseline_.size(); }
 
-    // `drawn` holds the indices of one resample in draw order.
-    void add(const std::vector<uint32_t>& drawn) {
+    // Whether add() reads how often each sample was drawn.
+    bool reads_counts() const {
+        return statistic_ == Statistic::Median && ranked_baseline_ &&
+               !(ranked_baseline_->constant && ranked_candidate_->constant);
+    }
+
+    // `drawn` holds the indices of one resample in draw order, `counts` how
+    // often each was drawn (filled when some resampler reads_counts()).
+    void add(const std::vector<uint32_t>& drawn, const Multiplicities& counts) {
         if (statistic_ == Statistic::Mean) {
             // Summing in draw order is summing the resample buffer in index order.
             double sum_baseline = 0.0, sum_candidate = 0.0;
@@ -121,9 +151,7 @@ public:
         } else if (drawn.empty()) {
             results_.push_back(0.0);
         } else {
-            ranked_baseline_->count(drawn);
-            ranked_candidate_->count(drawn);
-            results_.push_back(ranked_candidate_->median(drawn) - ranked_baseline_->median(drawn));
+            results_.push_back(ranked_candidate_->median(counts, drawn) - ranked_baseline_->median(counts, drawn));
         }
     }
 
@@ -143,9 +171,13 @@ private:
 // size, from one generator: each sees the index sequence it would have drawn alone.
 void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
     std::vector<uint32_t> drawn(resamplers.front()->size());
+    Multiplicities counts;
+    const bool count = std::any_of(resamplers.begin(), resamplers.end(),
+                                   [](const Resampler* resampler) { return resampler->reads_counts(); });
     for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
         if (!drawn.empty()) rng.fill_indices(static_cast<uint32_t>(drawn.size()), drawn);
-        for (Resampler* resampler : resamplers) resampler->add(drawn);
+        if (count) counts.count(drawn);
+        for (Resampler* resampler : resamplers) resampler->add(drawn, counts);
     }
 }
 

@@ -45,21 +45,36 @@ constexpr std::string_view TEXT_MEMBERS_READ[] = {"type", "text"};
 constexpr std::string_view THINKING_MEMBERS_READ[] = {"type"};  // thinking blocks are counted, never read
 constexpr std::string_view TOOL_USE_MEMBERS_READ[] = {"type", "name", "input"};
 
+bool is_member_of(Names names, std::string_view key) {
+    return std::find(names.begin(), names.end(), key) != names.end();
+}
+
 // The members view_response reads from a content block; none for a block it skips.
 Names block_members_read(const json::Value& block) {
-    if (has_type(block, "text")) return TEXT_MEMBERS_READ;
-    if (has_type(block, "thinking")) return THINKING_MEMBERS_READ;
-    if (has_type(block, "tool_use")) return TOOL_USE_MEMBERS_READ;
-    return {};
+    const std::string* type = string_member(block, "type");
+    return type ? block_members_retained(*type) : Names{};
 }
 
 void keep_only(json::Object& object, Names names) {
-    std::erase_if(object, [&](const json::Member& member) {
-        return std::find(names.begin(), names.end(), member.key) == names.end();
-    });
+    std::erase_if(object, [&](const json::Member& member) { return !is_member_of(names, member.key); });
 }
 
 }  // namespace
+
+PayloadMember payload_member_retained(std::string_view key) {
+    if (key == "content") return PayloadMember::Content;
+    if (key == "usage") return PayloadMember::Usage;
+    return is_member_of(PAYLOAD_MEMBERS_READ, key) ? PayloadMember::Whole : PayloadMember::Dropped;
+}
+
+bool usage_member_retained(std::string_view key) { return is_member_of(USAGE_MEMBERS_READ, key); }
+
+std::span<const std::string_view> block_members_retained(std::string_view type) {
+    if (type == "text") return TEXT_MEMBERS_READ;
+    if (type == "thinking") return THINKING_MEMBERS_READ;
+    if (type == "tool_use") return TOOL_USE_MEMBERS_READ;
+    return {};
+}
 
 std::string ResponseView::text_lines() const { return joined(text_blocks, '\n'); }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,17 @@ ResponseView view_response(const Record& record);
 // those every member and content block that view_response does not look at. Callers that keep records only for a report
 // hold a fraction of them.
 void retain_report_members(Record& record);
+
+// The rules retain_report_members applies, for readers that drop members while
+// they build a record instead of after.
+enum class PayloadMember { Whole, Dropped, Content, Usage };
+// A member of a chat_response payload: kept whole, dropped, or the content
+// array or usage object, which are pruned in turn.
+PayloadMember payload_member_retained(std::string_view key);
+bool usage_member_retained(std::string_view key);
+// The members kept of a content block of this type; none (the block is
+// dropped) for a type no part of the report reads.
+std::span<const std::string_view> block_members_retained(std::string_view type);
 
 // The chat_response records of one side, in trace order.
 using Responses = std::vector<ResponseView>;

@@ -1,7 +1,10 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,6 +62,88 @@ Ref abstract_base(const char* name) {
     return Ref::steal(PyObject_GetAttrString(module.get(), name));
 }
 
+// How much of a value the report conversion builds. A value built with
+// Nothing is still walked and checked exactly as a built one, so that bad
+// input fails with the same message; it is only not copied. The pruned forms
+// keep what diff::retain_report_members would keep of the built value.
+enum class Keep : uint8_t {
+    All,
+    Nothing,
+    Record,           // a record: its payload pruned by the kind read before it
+    ResponsePayload,  // a chat_response payload
+    Usage,
+    Content,          // a chat_response's content array
+    Block,            // one of its blocks
+};
+
+// Whether a str has a UTF-8 form: it holds no lone surrogate.
+bool has_utf8_form(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) return true;
+    const int kind = PyUnicode_KIND(str);
+    if (kind == PyUnicode_1BYTE_KIND) return true;
+    const void* data = PyUnicode_DATA(str);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    }
+    return true;
+}
+
+// Pruning reads key texts; a str subclass key brings its own equality, and a
+// later key may then replace an earlier one, so such a dict is built whole.
+bool has_only_exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+bool names_chat_response(const json::Value& kind) {
+    if (const std::string* name = kind.as_string()) return *name == "chat_response";
+    const json::Object* object = kind.as_object();
+    return object && object->size() == 1 && object->front().key == "chat_response";
+}
+
+// What a dict being pruned has shown so far that decides its later members.
+struct PruneState {
+    std::optional<json::Value> kind;                            // of a record
+    std::optional<std::span<const std::string_view>> retained;  // members kept of a block, once its type is read
+};
+
+Keep member_keep(Keep keep, const std::string& key, const PruneState& state) {
+    switch (keep) {
+        case Keep::Record:
+            if (key != "payload" || !state.kind) return Keep::All;
+            return names_chat_response(*state.kind) ? Keep::ResponsePayload : Keep::Nothing;
+        case Keep::ResponsePayload:
+            switch (diff::payload_member_retained(key)) {
+                case diff::PayloadMember::Whole: return Keep::All;
+                case diff::PayloadMember::Dropped: return Keep::Nothing;
+                case diff::PayloadMember::Content: return Keep::Content;
+                case diff::PayloadMember::Usage: return Keep::Usage;
+            }
+            return Keep::All;
+        case Keep::Usage: return diff::usage_member_retained(key) ? Keep::All : Keep::Nothing;
+        case Keep::Block:
+            if (key == "type" || !state.retained) return Keep::All;
+            return std::find(state.retained->begin(), state.retained->end(), key) != state.retained->end()
+                       ? Keep::All
+                       : Keep::Nothing;
+        default: return keep;
+    }
+}
+
+void note_member(Keep keep, const std::string& key, const json::Value& value, PruneState& state) {
+    if (keep == Keep::Record && key == "kind") state.kind = value;
+    if (keep == Keep::Block && key == "type") {
+        const std::string* type = value.as_string();
+        state.retained = type ? diff::block_members_retained(*type) : std::span<const std::string_view>{};
+    }
+}
+
 class JsonConverter {
 public:
     // The message of the failure. An interpreter error is formatted only here,
@@ -68,7 +153,8 @@ public:
         return exception_ ? exception_text(exception_.get()) : std::move(error_);
     }
 
-    bool convert(PyObject* object, json::Value& out, int depth) {
+    // `out` null: checked, not built (Keep::Nothing).
+    bool convert(PyObject* object, json::Value* out, int depth, Keep keep = Keep::All) {
         PyTypeObject* type = Py_TYPE(object);
         // The common exact types first; they are disjoint, so testing them
         // ahead of the ordered table below cannot change which row matches.
@@ -76,15 +162,15 @@ public:
         if (type == &PyLong_Type) return convert_int(object, out);
         if (type == &PyFloat_Type) return convert_float(object, out);
         if (object == Py_None) {
-            out = json::Value();
+            if (out) *out = json::Value();
             return true;
         }
         if (type == &PyBool_Type) {
-            out = json::Value(object == Py_True);
+            if (out) *out = json::Value(object == Py_True);
             return true;
         }
-        if (type == &PyDict_Type) return convert_dict(object, out, depth);
-        if (type == &PyList_Type) return convert_list(object, out, depth);
+        if (type == &PyDict_Type) return convert_dict(object, out, depth, keep);
+        if (type == &PyList_Type) return convert_list(object, out, depth, keep);
         if (type == &PyTuple_Type) return convert_tuple(object, out, depth);
 
         if (PyLong_Check(object)) return convert_int(object, out);
@@ -121,25 +207,31 @@ private:
         return true;
     }
 
-    bool convert_str(PyObject* object, json::Value& out) {
+    bool convert_str(PyObject* object, json::Value* out) {
+        if (!out) {
+            std::string_view text;
+            if (has_utf8_form(object) || str_utf8(object, text)) return true;
+            return fail_with_python_error();
+        }
         std::string text;
         if (!append_str_utf8(object, text)) return fail_with_python_error();
-        out = json::Value(std::move(text));
+        *out = json::Value(std::move(text));
         return true;
     }
 
-    bool convert_int(PyObject* object, json::Value& out) {
+    bool convert_int(PyObject* object, json::Value* out) {
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
         if (overflow == 0) {
             if (value == -1 && PyErr_Occurred()) return fail_with_python_error();
-            out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
+            if (out)
+                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
             return true;
         }
         if (overflow > 0) {
             unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(object);
             if (!(unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                out = json::Value(static_cast<uint64_t>(unsigned_value));
+                if (out) *out = json::Value(static_cast<uint64_t>(unsigned_value));
                 return true;
             }
             PyErr_Clear();
@@ -156,35 +248,41 @@ private:
         return fail("JSON number out of range");
     }
 
-    bool convert_float(PyObject* object, json::Value& out) {
+    bool convert_float(PyObject* object, json::Value* out) {
         double value = PyFloat_AS_DOUBLE(object);
-        out = std::isfinite(value) ? json::Value(value) : json::Value();
+        if (out) *out = std::isfinite(value) ? json::Value(value) : json::Value();
         return true;
     }
 
-    bool convert_list(PyObject* list, json::Value& out, int depth) {
+    bool convert_list(PyObject* list, json::Value* out, int depth, Keep keep = Keep::All) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
+        const Keep item_keep = !out ? Keep::Nothing : keep == Keep::Content ? Keep::Block : Keep::All;
         json::Array array;
-        array.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+        if (out) array.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
         // The size is read again on every step: hooks of nested objects may shrink the list.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (!out) {
+                if (!convert(item.get(), nullptr, depth + 1)) return false;
+                continue;
+            }
             array.emplace_back();
-            if (!convert(item.get(), array.back(), depth + 1)) return false;
+            if (!convert(item.get(), &array.back(), depth + 1, item_keep)) return false;
         }
-        out = json::Value(std::move(array));
+        if (out) *out = json::Value(std::move(array));
         return true;
     }
 
-    bool convert_tuple(PyObject* tuple, json::Value& out, int depth) {
+    bool convert_tuple(PyObject* tuple, json::Value* out, int depth) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-        json::Array array(static_cast<size_t>(size));
+        json::Array array(out ? static_cast<size_t>(size) : 0);
         for (Py_ssize_t i = 0; i < size; ++i)
-            if (!convert(PyTuple_GET_ITEM(tuple, i), array[static_cast<size_t>(i)], depth + 1)) return false;
-        out = json::Value(std::move(array));
+            if (!convert(PyTuple_GET_ITEM(tuple, i), out ? &array[static_cast<size_t>(i)] : nullptr, depth + 1))
+                return false;
+        if (out) *out = json::Value(std::move(array));
         return true;
     }
 
@@ -197,12 +295,18 @@ private:
         return true;
     }
 
-    bool convert_dict(PyObject* dict, json::Value& out, int depth) {
+    bool convert_dict(PyObject* dict, json::Value* out, int depth, Keep keep = Keep::All) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         Ref hold = Ref::borrow(dict);
+        if (!out) {
+            keep = Keep::Nothing;
+        } else if (keep != Keep::All && !has_only_exact_str_keys(dict)) {
+            keep = Keep::All;
+        }
+        PruneState state;
         json::Object object;
-        object.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+        if (out) object.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
         DictWalk walk(dict);
         Ref key, value;
         bool texts_distinct = true;
@@ -213,8 +317,16 @@ private:
             if (step == DictWalk::Step::Changed) return fail(std::string("RuntimeError: ") + walk.change());
             std::string text;
             if (!key_text(key.get(), text)) return false;
+            const Keep value_keep = member_keep(keep, text, state);
+            if (value_keep == Keep::Nothing) {
+                if (!convert(value.get(), nullptr, depth + 1)) return false;
+                // The record's envelope keeps a payload member for the decoder to find.
+                if (keep == Keep::Record) object.push_back(json::Member{std::move(text), json::Value()});
+                continue;
+            }
             json::Value converted;
-            if (!convert(value.get(), converted, depth + 1)) return false;
+            if (!convert(value.get(), &converted, depth + 1, value_keep)) return false;
+            note_member(keep, text, converted, state);
             // Distinct exact str keys have distinct texts; a str subclass key, with
             // its own equality, may share its text with any key before or after it,
             // and a JSON object keeps each key once.
@@ -224,23 +336,23 @@ private:
             else
                 json::object_set(object, std::move(text), std::move(converted));
         }
-        out = json::Value(std::move(object));
+        if (out) *out = json::Value(std::move(object));
         return true;
     }
 
     // Sets (and subclasses) in their iteration order.
-    bool convert_iterable(PyObject* iterable, json::Value& out, int depth) {
+    bool convert_iterable(PyObject* iterable, json::Value* out, int depth) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         Ref iterator = Ref::steal(PyObject_GetIter(iterable));
         if (!iterator) return fail_with_python_error();
         json::Array array;
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            array.emplace_back();
-            if (!convert(item.get(), array.back(), depth + 1)) return false;
+            if (out) array.emplace_back();
+            if (!convert(item.get(), out ? &array.back() : nullptr, depth + 1)) return false;
         }
         if (PyErr_Occurred()) return fail_with_python_error();
-        out = json::Value(std::move(array));
+        if (out) *out = json::Value(std::move(array));
         return true;
     }
 
@@ -253,7 +365,7 @@ private:
         return true;
     }
 
-    bool convert_other(PyObject* object, json::Value& out, int depth) {
+    bool convert_other(PyObject* object, json::Value* out, int depth) {
         bool matches = false;
         if (!is_instance(object, "Sequence", matches)) return false;
         if (matches) return convert_sequence(object, out, depth);
@@ -262,7 +374,7 @@ private:
         return fail("unsupported type " + type_qualname_of(object));
     }
 
-    bool convert_sequence(PyObject* sequence, json::Value& out, int depth) {
+    bool convert_sequence(PyObject* sequence, json::Value* out, int depth) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         Ref hold = Ref::borrow(sequence);
@@ -274,14 +386,14 @@ private:
         for (Py_ssize_t i = 0; i < size; ++i) {
             Ref item = Ref::steal(PySequence_GetItem(sequence, i));
             if (!item) return fail_with_python_error();
-            array.emplace_back();
-            if (!convert(item.get(), array.back(), depth + 1)) return false;
+            if (out) array.emplace_back();
+            if (!convert(item.get(), out ? &array.back() : nullptr, depth + 1)) return false;
         }
-        out = json::Value(std::move(array));
+        if (out) *out = json::Value(std::move(array));
         return true;
     }
 
-    bool convert_mapping(PyObject* mapping, json::Value& out, int depth) {
+    bool convert_mapping(PyObject* mapping, json::Value* out, int depth) {
         RecursionGuard guard;
         if (!enter(guard, depth)) return false;
         Ref hold = Ref::borrow(mapping);
@@ -295,10 +407,10 @@ private:
             Ref value = Ref::steal(PyObject_GetItem(mapping, key.get()));
             if (!value) return fail_with_python_error();
             json::Value converted;
-            if (!convert(value.get(), converted, depth + 1)) return false;
-            json::object_set(object, std::move(text), std::move(converted));
+            if (!convert(value.get(), out ? &converted : nullptr, depth + 1)) return false;
+            if (out) json::object_set(object, std::move(text), std::move(converted));
         }
-        out = json::Value(std::move(object));
+        if (out) *out = json::Value(std::move(object));
         return true;
     }
 };
@@ -385,7 +497,7 @@ bool read_price_pair(PyObject* value, diff::ModelPricing& pricing) {
 Result<json::Value> to_json(PyObject* object) {
     JsonConverter converter;
     json::Value value;
-    if (!converter.convert(object, value, 0)) return Error{converter.take_error()};
+    if (!converter.convert(object, &value, 0)) return Error{converter.take_error()};
     return value;
 }
 
@@ -397,30 +509,32 @@ Result<agentlog::Record> to_record(PyObject* element) {
 
 namespace {
 
-template <class Keep>
-Result<std::vector<agentlog::Record>> records_of(PyObject* list, Keep keep) {
+// `report`: each record built only as far as a diff report reads it.
+Result<std::vector<agentlog::Record>> records_of(PyObject* list, bool report) {
     std::vector<agentlog::Record> records;
     records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
     Ref hold = Ref::borrow(list);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Result<agentlog::Record> record = to_record(item.get());
+        JsonConverter converter;
+        json::Value value;
+        if (!converter.convert(item.get(), &value, 0, report ? Keep::Record : Keep::All))
+            return Error{converter.take_error()};
+        Result<agentlog::Record> record = agentlog::decode_record(std::move(value));
         if (!record) return record.take_error();
         records.push_back(std::move(record).value());
-        keep(records.back());
+        // What the conversion could not prune (a record whose kind follows its
+        // payload, dicts with str subclass keys) goes now.
+        if (report) diff::retain_report_members(records.back());
     }
     return records;
 }
 
 }  // namespace
 
-Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
-    return records_of(list, [](agentlog::Record&) {});
-}
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) { return records_of(list, false); }
 
-Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) {
-    return records_of(list, diff::retain_report_members);
-}
+Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) { return records_of(list, true); }
 
 Result<diff::PricingTable> read_pricing(PyObject* pricing) {
     diff::PricingTable table;
