@@ -26,6 +26,27 @@ void write_member(std::string_view key, const json::Value& value, std::string& o
     json::write_compact(value, out);
 }
 
+std::string metadata_payload(std::string_view source) {
+    std::string payload = "{\"source\":";
+    json::write_compact_string(source, payload);
+    payload += '}';
+    return payload;
+}
+
+void write_line(std::string_view id, agentlog::Kind kind, std::string_view ts, std::optional<std::string_view> parent,
+                std::string_view meta_head, const json::Object& meta, std::string_view payload, std::string& out) {
+    agentlog::write_envelope_head(RECORD_VERSION, id, kind, ts, parent, out);
+    out += meta_head;
+    for (const json::Member& m : meta) {
+        if (m.key == "trace_id") continue;
+        out += ',';
+        write_member(m.key, m.value, out);
+    }
+    out += "},\"payload\":";
+    out += payload;
+    out += "}\n";
+}
+
 ToolUse tool_use_of(const json::Value& block) {
     const json::Value* input = block.get("input");
     return ToolUse{string_or_empty(block, "id"), string_or_empty(block, "name"), input ? json::to_compact(*input) : "{}"};
@@ -81,12 +102,29 @@ PreparedBlock prepare_block(const json::Value& block) {
 }
 
 Conversation::Conversation(std::string_view source, std::string trace_id)
-    : source_(source), trace_id_(std::move(trace_id)) {}
+    : source_(source), trace_id_(std::move(trace_id)) {
+    meta_head_ = ",\"meta\":{\"trace_id\":";
+    json::write_compact_string(trace_id_, meta_head_);
+    parent_ = record_id(0, metadata_payload(source_));
+}
 
 void Conversation::set_meta(std::string key, json::Value value) { json::object_set(meta_, std::move(key), std::move(value)); }
 
-void Conversation::push(agentlog::Kind kind, std::string ts, json::Object meta, std::string payload) {
-    records_.push_back(Pending{kind, std::move(ts), std::move(meta), std::move(payload)});
+std::string Conversation::record_id(size_t index, std::string_view payload) const {
+    std::string seed = trace_id_;
+    seed += '\n';
+    seed += std::to_string(index);
+    seed += '\n';
+    seed += payload;
+    return "sha256:" + text::hex(text::sha256(seed));
+}
+
+void Conversation::push(agentlog::Kind kind, std::string_view ts, const json::Object& meta, std::string_view payload) {
+    if (records_ == 0) first_ts_ = ts;
+    ++records_;
+    std::string id = record_id(records_, payload);
+    write_line(id, kind, ts, parent_, meta_head_, meta, payload, lines_);
+    parent_ = std::move(id);
 }
 
 size_t Conversation::first_new(size_t size, bool whole_history) const {
@@ -127,7 +165,7 @@ void Conversation::request(std::string ts, const json::Value& model, std::span<c
     payload += "]}";
     flush_tool_calls();
     history_seen_ = whole_history ? history_size + 1 : 0;  // the answer comes back as the next history's message
-    push(agentlog::Kind::ChatRequest, std::move(ts), std::move(meta), std::move(payload));
+    push(agentlog::Kind::ChatRequest, ts, meta, payload);
 }
 
 void Conversation::add_response(std::string ts, const json::Value& payload, json::Object meta) {
@@ -145,7 +183,7 @@ void Conversation::add_response(std::string ts, std::string payload, std::vector
     std::vector<ToolCall> waiting;
     waiting.reserve(calls.size());
     for (ToolUse& use : calls) waiting.push_back(ToolCall{ts, std::move(use)});
-    push(agentlog::Kind::ChatResponse, std::move(ts), std::move(meta), std::move(payload));
+    push(agentlog::Kind::ChatResponse, ts, meta, payload);
     ++responses_;
     waiting_calls_ = std::move(waiting);
     answered_.clear();
@@ -153,7 +191,7 @@ void Conversation::add_response(std::string ts, std::string payload, std::vector
 
 void Conversation::add_error(std::string ts, const json::Value& payload, json::Object meta) {
     flush_tool_calls();
-    push(agentlog::Kind::Error, std::move(ts), std::move(meta), json::to_compact(payload));
+    push(agentlog::Kind::Error, ts, meta, json::to_compact(payload));
 }
 
 void Conversation::emit_tool_call(ToolCall call, json::Object meta) {
@@ -164,7 +202,7 @@ void Conversation::emit_tool_call(ToolCall call, json::Object meta) {
     payload += ",\"input\":";
     payload += call.use.input;
     payload += '}';
-    push(agentlog::Kind::ToolCall, std::move(call.ts), std::move(meta), std::move(payload));
+    push(agentlog::Kind::ToolCall, call.ts, meta, payload);
 }
 
 void Conversation::emit_call_for(std::string_view id) {
@@ -208,49 +246,18 @@ void Conversation::add_tool_result(std::string ts, std::string id, std::string c
     payload += ",\"content\":";
     payload += content;
     payload += is_error ? ",\"is_error\":true}" : ",\"is_error\":false}";
-    push(agentlog::Kind::ToolResult, std::move(ts), std::move(meta), std::move(payload));
+    push(agentlog::Kind::ToolResult, ts, meta, payload);
 }
 
-size_t Conversation::write(std::string& out) {
+size_t Conversation::write(std::string& head, std::string& body) {
     flush_tool_calls();
-    std::string metadata_payload = "{\"source\":";
-    json::write_compact_string(source_, metadata_payload);
-    metadata_payload += '}';
-    std::string first_ts = records_.empty() ? std::string(NO_TIME) : records_.front().ts;
-    records_.insert(records_.begin(),
-                    Pending{agentlog::Kind::Metadata, std::move(first_ts), std::move(meta_), std::move(metadata_payload)});
-
-    // Every record's meta opens with the trace id, written once.
-    std::string meta_head = ",\"meta\":{\"trace_id\":";
-    json::write_compact_string(trace_id_, meta_head);
-    std::string parent;
-    std::string seed;
-    for (size_t i = 0; i < records_.size(); ++i) {
-        Pending& record = records_[i];
-        // Ids are unique within a trace and the same on every import of the same input:
-        // the digest of the trace id, the position and the payload's text.
-        seed.assign(trace_id_);
-        seed += '\n';
-        seed += std::to_string(i);
-        seed += '\n';
-        seed += record.payload;
-        std::string id = "sha256:" + text::hex(text::sha256(seed));
-        std::optional<std::string_view> parent_view;
-        if (i > 0) parent_view = parent;
-        agentlog::write_envelope_head(RECORD_VERSION, id, record.kind, record.ts, parent_view, out);
-        out += meta_head;
-        for (const json::Member& m : record.meta) {
-            if (m.key == "trace_id") continue;
-            out += ',';
-            write_member(m.key, m.value, out);
-        }
-        out += "},\"payload\":";
-        out += record.payload;
-        out += "}\n";
-        parent = std::move(id);
-    }
-    size_t count = records_.size();
-    records_.clear();
+    std::string_view ts = records_ == 0 ? NO_TIME : std::string_view(first_ts_);
+    std::string payload = metadata_payload(source_);
+    write_line(record_id(0, payload), agentlog::Kind::Metadata, ts, std::nullopt, meta_head_, meta_, payload, head);
+    body = std::move(lines_);
+    size_t count = records_ + 1;
+    lines_.clear();
+    records_ = 0;
     return count;
 }
 

@@ -86,16 +86,11 @@ public:
     void add_error(std::string ts, const json::Value& payload, json::Object meta);
 
     uint64_t response_count() const { return responses_; }
-    // Appends the metadata record and every record, in order, as lines; gives their count.
-    size_t write(std::string& out);
+    // The metadata record's line into `head` and every other record's lines, in order, into
+    // `body` (taken over from the conversation); gives the number of records.
+    size_t write(std::string& head, std::string& body);
 
 private:
-    struct Pending {
-        agentlog::Kind kind;
-        std::string ts;
-        json::Object meta;
-        std::string payload;  // compact JSON
-    };
     struct ToolCall {
         std::string ts;
         ToolUse use;
@@ -105,7 +100,11 @@ private:
     size_t first_new(size_t size, bool whole_history) const;
     void request(std::string ts, const json::Value& model, std::span<const PreparedMessage> new_messages,
                  size_t history_size, bool whole_history, json::Object meta);
-    void push(agentlog::Kind kind, std::string ts, json::Object meta, std::string payload);
+    // Writes the record's line at once: its id and its parent's are known as soon as it comes.
+    void push(agentlog::Kind kind, std::string_view ts, const json::Object& meta, std::string_view payload);
+    // The record's id: the digest of the trace id, the record's position and its payload's text,
+    // unique within a trace and the same on every import of the same input.
+    std::string record_id(size_t index, std::string_view payload) const;
     void emit_tool_call(ToolCall call, json::Object meta);
     // Emits the call a result answers, when it is still waiting.
     void emit_call_for(std::string_view id);
@@ -114,7 +113,11 @@ private:
     std::string source_;
     std::string trace_id_;
     json::Object meta_;
-    std::vector<Pending> records_;
+    std::string meta_head_;  // every record's meta opens with the trace id
+    std::string lines_;  // the records after the metadata record, written
+    size_t records_ = 0;  // in lines_
+    std::string first_ts_;
+    std::string parent_;  // the id of the last record
     std::vector<ToolCall> waiting_calls_;
     std::unordered_set<std::string> answered_;  // tool_use ids answered since the last response
     size_t history_seen_ = 0;

@@ -27,25 +27,17 @@ std::string Conversations::unused_id(const std::string& base) const {
     }
 }
 
-void Conversations::write(std::string& out, Summary& summary) {
+void Conversations::write(std::vector<std::string>& pieces, Summary& summary) {
     // Conversations are written independently, consecutive ranges on several threads.
     constexpr size_t CONVERSATIONS_PER_PART = 256;
     size_t parts = part_count(list_.size(), CONVERSATIONS_PER_PART);
-    // A text per conversation, not per part: small texts reuse freed memory, where a part's
-    // text would grow through ever larger fresh blocks before the copy into `out`.
-    std::vector<std::string> texts(list_.size());
+    size_t first = pieces.size();
+    pieces.resize(first + 2 * list_.size());
     std::vector<size_t> records(parts, 0);
     run_parts(parts, [&](size_t part) {
         size_t begin = list_.size() * part / parts, end = list_.size() * (part + 1) / parts;
-        for (size_t i = begin; i < end; ++i) records[part] += list_[i].write(texts[i]);
+        for (size_t i = begin; i < end; ++i) records[part] += list_[i].write(pieces[first + 2 * i], pieces[first + 2 * i + 1]);
     });
-    size_t total = out.size();
-    for (const std::string& text : texts) total += text.size();
-    out.reserve(total);
-    for (std::string& text : texts) {
-        out += text;
-        std::string().swap(text);
-    }
     for (size_t count : records) summary.records += count;
     summary.conversations += list_.size();
     list_.clear();

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "import/conversation.hpp"
 #include "import/import.hpp"
@@ -17,7 +18,8 @@ public:
     Conversation* find(const std::string& trace_id);
     // A trace id no conversation has yet: `base`, else `base` with "-2", "-3", ...
     std::string unused_id(const std::string& base) const;
-    void write(std::string& out, Summary& summary);
+    // Every conversation's lines, in order, as consecutive pieces of `pieces`.
+    void write(std::vector<std::string>& pieces, Summary& summary);
 
 private:
     std::deque<Conversation> list_;  // a deque keeps references stable as it grows

@@ -143,6 +143,19 @@ std::string format_names() {
     return names;
 }
 
+size_t Imported::size() const {
+    size_t total = 0;
+    for (const std::string& piece : pieces) total += piece.size();
+    return total;
+}
+
+std::string Imported::joined() const {
+    std::string text;
+    text.reserve(size());
+    for (const std::string& piece : pieces) text += piece;
+    return text;
+}
+
 Result<Format> detect_format(const Input& input) {
     Documents documents(input.text);
     json::Value first;
@@ -192,7 +205,7 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         }
     }
     otlp.finish(conversations, imported.summary);
-    conversations.write(imported.agentlog, imported.summary);
+    conversations.write(imported.pieces, imported.summary);
     return imported;
 }
 

@@ -41,8 +41,13 @@ struct Summary {
 };
 
 struct Imported {
-    std::string agentlog;
+    // The .agentlog text in pieces, to be joined in order (a conversation's lines are written
+    // on their own; joining them where the result goes copies them once).
+    std::vector<std::string> pieces;
     Summary summary;
+
+    size_t size() const;
+    std::string joined() const;
 };
 
 // All inputs into one trace file. With `format` every input is read as that format;

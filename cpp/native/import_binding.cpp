@@ -2,6 +2,7 @@
 #include "native/import_binding.hpp"
 
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,7 +117,12 @@ PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         if (!*imported) python::throw_value_error(imported->error().message);
         const imports::Imported& result = imported->value();
-        Ref data = checked(PyBytes_FromStringAndSize(result.agentlog.data(), static_cast<Py_ssize_t>(result.agentlog.size())));
+        Ref data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.size())));
+        char* at = PyBytes_AS_STRING(data.get());
+        for (const std::string& piece : result.pieces) {
+            std::memcpy(at, piece.data(), piece.size());
+            at += piece.size();
+        }
         Ref summary = summary_dict(result.summary);
         return checked(PyTuple_Pack(2, data.get(), summary.get())).release();
     });

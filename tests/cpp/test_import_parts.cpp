@@ -63,7 +63,7 @@ TEST(parts_join_into_what_a_sequential_read_gives) {
     if (!from_one.ok() || !from_three.ok()) return;
     CHECK_EQ(from_one.value().summary.conversations, 997u);
     CHECK_EQ(from_one.value().summary.records, 997u + 2 * 24000u);
-    CHECK(from_one.value().agentlog == from_three.value().agentlog);
+    CHECK(from_one.value().joined() == from_three.value().joined());
 }
 
 TEST(errors_name_the_line_of_the_whole_input) {
