@@ -85,15 +85,46 @@ double Calibration::adjusted_for(size_t test, double value) const {
     return std::max(adjusted_[test], static_cast<double>(below) / static_cast<double>(family_minimum_.size()));
 }
 
-double selected_median(std::vector<double>& values) {
-    const size_t m = values.size();
+namespace {
+
+// NaN sorts last, so that every value has a place.
+bool value_before(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+}  // namespace
+
+Levels levels_of(std::vector<double> values) {
+    Levels levels;
+    std::sort(values.begin(), values.end(), value_before);
+    values.erase(std::unique(values.begin(), values.end(), same_value), values.end());
+    while (values.size() > (RANK_BUCKETS << levels.shift)) ++levels.shift;
+    levels.values = std::move(values);
+    return levels;
+}
+
+uint32_t rank_of(const Levels& levels, double value) {
+    return static_cast<uint32_t>(
+        std::lower_bound(levels.values.begin(), levels.values.end(), value, value_before) - levels.values.begin());
+}
+
+double ranked_median(std::vector<uint32_t>& ranks, const RankCounts& counts, const Levels& levels) {
+    const size_t m = ranks.size();
     if (m == 0) return 0.0;
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(m / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    double upper = *middle;
-    if (m % 2 == 1) return upper;
-    double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) * 0.5;
+    const size_t upper = m / 2, lower = m % 2 ? upper : upper - 1;
+    size_t before = 0, first_bucket = 0;
+    while (before + counts[first_bucket] <= lower) before += counts[first_bucket++];
+    size_t last_bucket = first_bucket, through = before + counts[first_bucket];
+    while (through <= upper) through += counts[++last_bucket];
+    auto middle_end = std::partition(ranks.begin(), ranks.end(), [&](uint32_t rank) {
+        size_t bucket = levels.bucket(rank);
+        return bucket >= first_bucket && bucket <= last_bucket;
+    });
+    auto at = ranks.begin() + static_cast<std::ptrdiff_t>(upper - before);
+    std::nth_element(ranks.begin(), at, middle_end);
+    double high = levels.values[*at];
+    if (m % 2 == 1) return high;
+    double low = levels.values[*std::max_element(ranks.begin(), at)];
+    return (low + high) * 0.5;
 }
 
 }  // namespace velkin::compare

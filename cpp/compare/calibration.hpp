@@ -1,6 +1,7 @@
 #pragma once
 // The null distribution by relabelling, its p-values, and the correction for
 // testing many signatures and axes at once.
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -47,8 +48,23 @@ private:
     std::vector<double> raw_, adjusted_;
 };
 
-// Median by selection: the same value as the report's median, without a full sort,
-// for the thousands of statistics the relabelling computes.
-double selected_median(std::vector<double>& values);
+// Medians of many draws from one set of values without sorting values: the
+// values are ranked once, a draw counts its ranks into buckets, and only the
+// ranks in the buckets holding the middle are ordered.
+inline constexpr size_t RANK_BUCKETS = 256;
+using RankCounts = std::array<uint32_t, RANK_BUCKETS>;
+
+struct Levels {
+    std::vector<double> values;  // distinct, ascending, NaN last
+    unsigned shift = 0;
+
+    size_t bucket(uint32_t rank) const { return rank >> shift; }
+};
+Levels levels_of(std::vector<double> values);
+// The rank of one of the values the levels were made of.
+uint32_t rank_of(const Levels& levels, double value);
+// The median of the values with these ranks (the middle one, or the mean of
+// the two middle ones), given the count of ranks in each bucket. Reorders `ranks`.
+double ranked_median(std::vector<uint32_t>& ranks, const RankCounts& counts, const Levels& levels);
 
 }  // namespace velkin::compare

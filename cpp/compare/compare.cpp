@@ -238,6 +238,7 @@ struct Work {
 struct PackedLabelling {
     std::array<double, SIGNATURES> signatures{};
     std::array<double, AXES> base{}, cand{};  // per tested axis, in test order
+    std::array<std::array<uint32_t, 2>, AXES> rank{};  // per tested axis by median: of base and cand among its levels
     double outcome_base = 0.0, outcome_cand = 0.0;
     uint32_t first_share = 0, shares = 0;  // its subjects' shares among the suite's
     uint16_t axes_present = 0;             // bit t: tested axis t has a point
@@ -262,7 +263,30 @@ struct PackedSuite {
     std::array<size_t, SIGNATURE_KINDS> subjects{};
     bool with_outcome = false;
     size_t tests = 0;
+    // Per tested axis by median, baseline side then candidate side: every value
+    // a labelling takes, ascending. Labellings hold their values' ranks, so a
+    // relabelling finds its medians by counting ranks rather than sorting values.
+    std::array<std::array<Levels, 2>, AXES> levels;
 };
+
+// Ranks every labelling's values of the axes tested by median.
+void rank_levels(PackedSuite& suite) {
+    for (size_t t = 0; t < suite.tested.size(); ++t) {
+        if (suite.by_mean[t]) continue;
+        for (size_t side = 0; side < 2; ++side) {
+            std::vector<double> values;
+            for (const PackedLabelling& labelling : suite.labellings) {
+                if ((labelling.axes_present >> t) & 1) values.push_back(side ? labelling.cand[t] : labelling.base[t]);
+            }
+            Levels& levels = suite.levels[t][side];
+            levels = levels_of(std::move(values));
+            for (PackedLabelling& labelling : suite.labellings) {
+                if ((labelling.axes_present >> t) & 1)
+                    labelling.rank[t][side] = rank_of(levels, side ? labelling.cand[t] : labelling.base[t]);
+            }
+        }
+    }
+}
 
 // The sums one relabelling gathers, conversation after conversation: means
 // sum in that order, as mean_of sums them.
@@ -273,14 +297,15 @@ struct Tally {
     size_t outcome_n = 0;
     std::array<double, AXES> base_sum{}, cand_sum{};
     std::array<size_t, AXES> summed{};
-    std::array<std::vector<double>, AXES> base_values, cand_values;  // rows by median
+    std::array<std::array<std::vector<uint32_t>, 2>, AXES> ranks;  // rows by median
+    std::array<std::array<RankCounts, 2>, AXES> rank_counts{};
 
     explicit Tally(const PackedSuite& suite) {
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(suite.subjects[s], 0.0);
         for (size_t t = 0; t < suite.tested.size(); ++t) {
             if (suite.by_mean[t]) continue;
-            base_values[t].reserve(suite.first.size());
-            cand_values[t].reserve(suite.first.size());
+            ranks[t][0].reserve(suite.first.size());
+            ranks[t][1].reserve(suite.first.size());
         }
     }
 
@@ -302,8 +327,11 @@ struct Tally {
                 cand_sum[t] += labelling.cand[t];
                 ++summed[t];
             } else {
-                base_values[t].push_back(labelling.base[t]);
-                cand_values[t].push_back(labelling.cand[t]);
+                for (size_t side = 0; side < 2; ++side) {
+                    uint32_t rank = labelling.rank[t][side];
+                    ranks[t][side].push_back(rank);
+                    ++rank_counts[t][side][suite.levels[t][side].bucket(rank)];
+                }
             }
         }
     }
@@ -315,11 +343,14 @@ struct Tally {
         }
         out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
         for (size_t t = 0; t < suite.tested.size(); ++t) {
-            double values = static_cast<double>(summed[t]);
-            bool by_mean = suite.by_mean[t];
-            double base = by_mean ? (summed[t] ? base_sum[t] / values : 0.0) : selected_median(base_values[t]);
-            double cand = by_mean ? (summed[t] ? cand_sum[t] / values : 0.0) : selected_median(cand_values[t]);
-            out[SIGNATURES + t] = cand - base;
+            std::array<double, 2> central{};
+            for (size_t side = 0; side < 2; ++side) {
+                double sum = side ? cand_sum[t] : base_sum[t];
+                central[side] = !suite.by_mean[t] ? ranked_median(ranks[t][side], rank_counts[t][side], suite.levels[t][side])
+                                : summed[t]        ? sum / static_cast<double>(summed[t])
+                                                   : 0.0;
+            }
+            out[SIGNATURES + t] = central[1] - central[0];
         }
         if (suite.with_outcome)
             out[suite.tests - 1] = outcome_n ? (outcome_cand - outcome_base) / static_cast<double>(outcome_n) : 0.0;
@@ -1055,6 +1086,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             }
             std::vector<Labelling>().swap(work->labellings);
         }
+        rank_levels(suite);
         auto [null, null_shown] = relabel(suite, options.seed, options.threads);
         Tally observed_tally(suite);
         for (size_t first : suite.first) observed_tally.add(suite, suite.labellings[first]);

@@ -1,5 +1,6 @@
-// The family-wise correction over relabellings and the selection median.
+// The family-wise correction over relabellings and the medians counted by rank.
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -77,14 +78,30 @@ TEST(a_test_that_cannot_reach_small_p_values_costs_the_others_nothing) {
     CHECK(p.raw(1) == 1.0 && p.adjusted(2) == 1.0);
 }
 
-TEST(selected_median_matches_the_sorted_median) {
+TEST(ranked_median_matches_the_sorted_median) {
     std::mt19937_64 rng(5);
-    for (size_t size : {1, 2, 3, 10, 11, 1000}) {
-        std::vector<double> values = normal_draws(rng);
-        values.resize(size);
-        std::vector<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        double expected = size % 2 ? sorted[size / 2] : (sorted[size / 2 - 1] + sorted[size / 2]) * 0.5;
-        CHECK(selected_median(values) == expected);
+    // Pools of values: few distinct ones (many ties), and more than the buckets
+    // hold one to a bucket, so that a bucket spans several ranks.
+    std::vector<double> few = {0.0, 0.25, 0.5, 1.0};
+    std::vector<double> many = normal_draws(rng);
+    for (size_t i = 0; i < 4; ++i) many.insert(many.end(), many.begin(), many.begin() + DRAWS);
+    for (double& value : many) value = std::round(value * 1000.0);  // ties as well
+    for (const std::vector<double>* pool : {&few, &many}) {
+        Levels levels = levels_of(*pool);
+        for (size_t trial = 0; trial < 200; ++trial) {
+            size_t size = std::vector<size_t>{1, 2, 3, 10, 11, 1000, 4001}[trial % 7];
+            std::vector<double> values(size);
+            std::uniform_int_distribution<size_t> pick(0, pool->size() - 1);
+            for (double& value : values) value = (*pool)[pick(rng)];
+            std::vector<uint32_t> ranks;
+            RankCounts counts{};
+            for (double value : values) {
+                ranks.push_back(rank_of(levels, value));
+                ++counts[levels.bucket(ranks.back())];
+            }
+            std::sort(values.begin(), values.end());
+            double expected = size % 2 ? values[size / 2] : (values[size / 2 - 1] + values[size / 2]) * 0.5;
+            CHECK(ranked_median(ranks, counts, levels) == expected);
+        }
     }
 }
