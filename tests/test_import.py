@@ -188,6 +188,9 @@ BAD_INPUTS = [
     ("tau-bench", b'[{"task_id": 1, "traj": []},', "<input 1>:1: invalid JSON: EOF"),
     ("openai", b'{"request": {"messages": []}, "response": {"choices": []}}\n', "<input 1>:1: field `choices`: expected at least one choice"),
     ("openai", b'\n\n{"request": {}, "response": {}', "<input 1>:3: invalid JSON: EOF while parsing an object at column"),
+    # A document of one line names the column only; one of several lines names both.
+    ("otlp", b'{"resourceSpans": [], "x": @}', "<input 1>:1: invalid JSON: expected value at column 28"),
+    ("tau-bench", b'[{"task_id": 1, "traj": []},\n\n  @]', "invalid JSON: expected value at line 3 column 3"),
     ("openai", b'{"request": {"messages": [{"role": "user", "content": 1}]}, "response": {"choices": [{}]}}',
      "field `content`: expected a string or an array of parts, found integer `1`"),
     ("openai", b'{"request": {"messages": []}, "response": {"choices": [{"message": {"tool_calls": [{"function": {}}]}}]}}',

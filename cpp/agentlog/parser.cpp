@@ -5,10 +5,11 @@ namespace velkin::agentlog {
 std::string ParseError::message() const {
     switch (variant) {
         case Variant::Io:
-            return "io error on line " + std::to_string(line) + ": " + cause +
-                   "\nhint: check that the file is readable and not truncated mid-line";
+            return "io error on line " + std::to_string(line) +
+                   ": stream did not contain valid UTF-8\nhint: check that the file is readable and not truncated "
+                   "mid-line";
         case Variant::Parse:
-            return "parse error on line " + std::to_string(line) + ": " + cause +
+            return "parse error on line " + std::to_string(line) + ": " + decode.message() +
                    "\nhint: verify the record matches the envelope schema (SPEC §3)";
         case Variant::LineTooLong:
             return "line " + std::to_string(line) + " exceeds byte limit (" + std::to_string(read) + " > " +
@@ -17,7 +18,7 @@ std::string ParseError::message() const {
             return "trace exceeds total byte limit (" + std::to_string(total) + " > " + std::to_string(limit) +
                    ")\nhint: raise via Parser::with_max_total_bytes or split the trace";
     }
-    return cause;
+    return {};
 }
 
 std::variant<std::vector<Record>, ParseError> parse_records(const Parser& parser, std::string_view input) {

@@ -20,7 +20,7 @@ struct ParseError {
     uint64_t read = 0;   // LineTooLong: bytes read for the line
     uint64_t total = 0;  // TraceTooLarge: bytes read so far
     uint64_t limit = 0;
-    std::string cause;   // Io and Parse
+    json::ReadError decode;  // Parse: why the line is not a record, and where
 
     std::string message() const;
 };
@@ -66,8 +66,7 @@ public:
             position_ += taken;
 
             if (!text::is_valid_utf8(line)) {
-                return fail(error, ParseError{ParseError::Variant::Io, line_number_, 0, 0, 0,
-                                              "stream did not contain valid UTF-8"});
+                return fail(error, ParseError{ParseError::Variant::Io, line_number_, 0, 0, 0, {}});
             }
             if (taken == 0) {
                 finished_ = true;
@@ -87,8 +86,7 @@ public:
 
             auto decoded = decode_record_text(line, sink_);
             if (!decoded) {
-                return fail(error,
-                            ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error().message});
+                return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error()});
             }
             record = std::move(decoded).value();
             return Step::Record;

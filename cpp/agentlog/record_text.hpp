@@ -1,7 +1,7 @@
 #pragma once
 // Decoding one record from a JSON text in a single left-to-right pass: the
-// first error the pass meets, schema or syntax, is the one reported, with the
-// reader's position suffix. Payload and meta are built by the caller's Sink.
+// first error the pass meets, schema or syntax, is the one reported, with its
+// position in the line. Payload and meta are built by the caller's Sink.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,13 +18,13 @@ public:
 
     RecordTextDecoder(std::string_view line, Sink& sink) : reader_(line, sink) {}
 
-    Result<BasicRecord<V>> decode() {
+    Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
-        if (!read_record(record)) return Error{reader_.error_message()};
+        if (!read_record(record)) return reader_.error();
         reader_.skip_whitespace();
         if (!reader_.at_end()) {
             reader_.fail_here(json::ErrorCode::TrailingCharacters);
-            return Error{reader_.error_message()};
+            return reader_.error();
         }
         return record;
     }
@@ -221,7 +221,7 @@ private:
 };
 
 template <class Sink>
-Result<BasicRecord<typename Sink::Value>> decode_record_text(std::string_view line, Sink& sink) {
+Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink) {
     return RecordTextDecoder<Sink>(line, sink).decode();
 }
 

@@ -44,13 +44,7 @@ bool Documents::next(json::Value& document) {
     std::string_view line;
     if (!next_line(line)) return false;
     auto parsed = json::parse_document(line);
-    if (!parsed) {
-        std::string message = parsed.error().message;
-        // Each line is its own document: its position is a column.
-        constexpr std::string_view LINE_ONE = " at line 1 column ";
-        if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
-        bad_input("invalid JSON: " + message);
-    }
+    if (!parsed) bad_json(parsed.error());
     document = std::move(parsed).value();
     return true;
 }
@@ -98,7 +92,7 @@ bool Documents::next_element(Read&& read) {
         return false;
     }
     size_t start = reader.offset();
-    if (!read(reader)) bad_input("invalid JSON: " + reader.error_message());
+    if (!read(reader)) bad_input("invalid JSON: " + reader.error().message());
     require_utf8(text_.substr(start, reader.offset() - start));
     reader.skip_whitespace();
     if (reader.at_end()) bad_input("invalid JSON: EOF while parsing a list");

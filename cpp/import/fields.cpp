@@ -2,9 +2,16 @@
 
 #include <cmath>
 
+#include "json/reader.hpp"
+
 namespace velkin::imports {
 
 void bad_input(std::string message) { throw BadInput{std::move(message)}; }
+
+void bad_json(const json::ReadError& error) {
+    if (error.line != 1) bad_input("invalid JSON: " + error.message());
+    bad_input("invalid JSON: " + std::string(error.cause()) + " at column " + std::to_string(error.column));
+}
 
 void wrong_type(std::string_view name, std::string_view expected, const json::Value& value) {
     bad_input("field `" + std::string(name) + "`: expected " + std::string(expected) + ", found " +

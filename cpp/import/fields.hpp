@@ -10,6 +10,10 @@
 
 #include "json/value.hpp"
 
+namespace velkin::json {
+struct ReadError;
+}
+
 namespace velkin::imports {
 
 struct BadInput {
@@ -17,6 +21,9 @@ struct BadInput {
 };
 
 [[noreturn]] void bad_input(std::string message);
+// "invalid JSON: {cause} at column {column}" for a document on one line (the
+// import names the line), with "line {line} " before the column otherwise.
+[[noreturn]] void bad_json(const json::ReadError& error);
 // "field `{name}`: expected {expected}, found {description of value}"
 [[noreturn]] void wrong_type(std::string_view name, std::string_view expected, const json::Value& value);
 

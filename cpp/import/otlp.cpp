@@ -163,7 +163,7 @@ const json::Value* json_attribute(const Attributes& attributes, std::string_view
     if (!entry) return nullptr;
     if (const std::string_view* text = entry->text()) {
         auto document = json::parse_document(*text);
-        if (!document) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + document.error().message);
+        if (!document) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + document.error().message());
         return &parsed.emplace(std::move(document).value());
     }
     return &entry->value();

@@ -101,12 +101,7 @@ public:
     }
 
 private:
-    [[noreturn]] void fail(bool) {
-        std::string message = reader_.error_message();
-        constexpr std::string_view LINE_ONE = " at line 1 column ";
-        if (size_t at = message.rfind(LINE_ONE); at != std::string::npos) message.replace(at, LINE_ONE.size(), " at column ");
-        bad_input("invalid JSON: " + message);
-    }
+    [[noreturn]] void fail(bool) { bad_json(reader_.error()); }
 
     json::Value value(int depth) {
         json::Value out;

@@ -30,13 +30,19 @@ std::string_view error_text(ErrorCode code) {
     return "expected value";
 }
 
-std::string position_suffix(std::string_view text, size_t index) {
+std::string ReadError::message() const {
+    std::string text(cause());
+    text += " at line " + std::to_string(line) + " column " + std::to_string(column);
+    return text;
+}
+
+Position position_of(std::string_view text, size_t index) {
     index = std::min(index, text.size());
     std::string_view before = text.substr(0, index);
     size_t line_start = before.rfind('\n');
     line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
-    size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
-    return " at line " + std::to_string(line) + " column " + std::to_string(index - line_start);
+    return Position{1 + static_cast<uint64_t>(std::count(before.begin(), before.begin() + line_start, '\n')),
+                    index - line_start};
 }
 
 void ValueSink::object_insert(Object& object, std::string_view key, Value&& value) {
@@ -65,11 +71,11 @@ static bool read_document(Reader<Sink>& reader, typename Sink::Value& out) {
     return true;
 }
 
-Result<Value> parse_document(std::string_view text) {
+Result<Value, ReadError> parse_document(std::string_view text) {
     ValueSink sink;
     Reader<ValueSink> reader(text, sink);
     Value value;
-    if (!read_document(reader, value)) return Error{reader.error_message()};
+    if (!read_document(reader, value)) return reader.error();
     return value;
 }
 

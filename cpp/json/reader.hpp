@@ -64,11 +64,27 @@ std::string_view error_text(ErrorCode code);
 // Arrays and objects open at once, the outermost included.
 inline constexpr int MAX_NESTING = 127;
 
-// " at line {l} column {c}" for a position given as a byte index into `text`.
-std::string position_suffix(std::string_view text, size_t index);
+// Why and where reading stopped, kept as parts until it is shown.
+struct ReadError {
+    ErrorCode code = ErrorCode::ExpectedValue;
+    std::string custom;  // a schema message in place of the code's text
+    uint64_t line = 1;
+    uint64_t column = 0;  // bytes from the start of the line
 
-// One JSON text with optional surrounding whitespace; errors carry the position suffix.
-Result<Value> parse_document(std::string_view text);
+    std::string_view cause() const { return custom.empty() ? error_text(code) : std::string_view(custom); }
+    // "{cause} at line {line} column {column}"
+    std::string message() const;
+};
+
+// The line (from 1) and the column (bytes into the line) of byte `index` of `text`.
+struct Position {
+    uint64_t line = 1;
+    uint64_t column = 0;
+};
+Position position_of(std::string_view text, size_t index);
+
+// One JSON text with optional surrounding whitespace.
+Result<Value, ReadError> parse_document(std::string_view text);
 // Whether `text` is exactly one JSON value surrounded by nothing but JSON whitespace.
 bool is_document(std::string_view text);
 
@@ -137,11 +153,12 @@ inline void append_code_point(std::string& out, uint32_t cp) {
 
 }  // namespace detail
 
-// Where and why reading stopped: either a syntax code or a schema message.
+// Where and why reading stopped while it runs: the position is a byte index,
+// turned into a line and column only when the error is taken.
 struct ReadFailure {
     ErrorCode code = ErrorCode::ExpectedValue;
     std::string custom;  // non-empty for schema errors
-    size_t index = 0;    // position as a byte index (column = index - start of line)
+    size_t index = 0;
 };
 
 template <class Sink>
@@ -177,9 +194,9 @@ public:
         failure_.index = index;
         return false;
     }
-    std::string error_message() const {
-        std::string cause = failure_.custom.empty() ? std::string(error_text(failure_.code)) : failure_.custom;
-        return cause + position_suffix(text_, failure_.index);
+    ReadError error() const {
+        Position at = position_of(text_, failure_.index);
+        return ReadError{failure_.code, failure_.custom, at.line, at.column};
     }
 
     // --- values -----------------------------------------------------------

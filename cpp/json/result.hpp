@@ -19,11 +19,12 @@ struct Panic : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-template <class T>
+// E is Error unless a caller needs the failure's parts (e.g. a reader error's position).
+template <class T, class E = Error>
 class Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -31,11 +32,11 @@ public:
     T& value() & { return std::get<0>(state_); }
     const T& value() const& { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    const Error& error() const { return std::get<1>(state_); }
-    Error&& take_error() { return std::get<1>(std::move(state_)); }
+    const E& error() const { return std::get<1>(state_); }
+    E&& take_error() { return std::get<1>(std::move(state_)); }
 
 private:
-    std::variant<T, Error> state_;
+    std::variant<T, E> state_;
 };
 
 }  // namespace velkin

@@ -63,3 +63,40 @@ TEST(line_numbers_count_blank_lines) {
     std::string input = "\n\r\n" + record_line.substr(0, record_line.size() - 1) + ",}\n";
     CHECK(outcome(Parser{}, input).rfind("parse error on line 3: trailing comma at line 1 column ", 0) == 0);
 }
+
+TEST(errors_keep_their_cause_line_and_column_until_shown) {
+    using velkin::json::ErrorCode;
+    struct Case {
+        std::string input;
+        ErrorCode code;
+        std::string custom;
+        uint64_t line;
+        uint64_t column;  // of the offending byte, counted from 1; of the end when the input runs out
+    };
+    const std::string head = R"({"version":"0.1","id":"a")";
+    const Case cases[] = {
+        {"[1,\n 2,\n  @]", ErrorCode::ExpectedValue, "", 3, 3},
+        {"[1,\r\n\n{\"a\" 1}]", ErrorCode::ExpectedColon, "", 3, 6},
+        {"{\"a\":\n", ErrorCode::EofWhileParsingValue, "", 2, 0},
+        {"\"\\q\"", ErrorCode::InvalidEscape, "", 1, 3},
+    };
+    for (const Case& c : cases) {
+        auto parsed = velkin::json::parse_document(c.input);
+        CHECK(!parsed);
+        if (parsed) continue;
+        const velkin::json::ReadError& error = parsed.error();
+        CHECK(error.code == c.code);
+        CHECK_EQ(error.custom, c.custom);
+        CHECK_EQ(error.line, c.line);
+        CHECK_EQ(error.column, c.column);
+    }
+    // A record line: the schema's message in place of a code, and the line number beside the position.
+    auto result = parse_records(Parser{}, "\n" + head + ",\"id\":\"b\"}\n");
+    auto* error = std::get_if<ParseError>(&result);
+    CHECK(error && error->variant == ParseError::Variant::Parse);
+    if (!error) return;
+    CHECK_EQ(error->line, 2u);
+    CHECK_EQ(error->decode.custom, std::string("duplicate field `id`"));
+    CHECK_EQ(error->decode.line, 1u);
+    CHECK_EQ(error->decode.column, head.size() + 5);
+}

@@ -28,8 +28,8 @@ const json::Value& vectors() {
         if (!file) throw Panic("cannot open " + path);
         std::stringstream text;
         text << file.rdbuf();
-        Result<json::Value> parsed = json::parse_document(text.str());
-        if (!parsed) throw Panic("rand08.json: " + parsed.error().message);
+        auto parsed = json::parse_document(text.str());
+        if (!parsed) throw Panic("rand08.json: " + parsed.error().message());
         return std::move(parsed).value();
     }();
     return root;
