@@ -21,6 +21,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/result_dict.hpp"
 
 namespace velkin::native {
 
@@ -167,14 +168,7 @@ Ref number(double value) {
                                                                   : Ref::borrow(Py_None);
 }
 
-template <size_t N>
-Ref dict(const std::array<const char*, N>& keys, std::array<Ref, N>&& values) {
-    Ref out = checked(PyDict_New());
-    for (size_t i = 0; i < N; ++i) {
-        if (PyDict_SetItemString(out.get(), keys[i], values[i].get()) < 0) throw python::PythonErrorSet{};
-    }
-    return out;
-}
+using Dict = python::ResultDict<python::OnFailure::Raise>;
 
 Ref list_of(const std::vector<std::string>& names) {
     Ref out = checked(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -184,24 +178,31 @@ Ref list_of(const std::vector<std::string>& names) {
 
 Ref change_object(const std::optional<Change>& change) {
     if (!change) return Ref::borrow(Py_None);
-    return dict(std::array{"baseline", "candidate"}, std::array{text(change->baseline), text(change->candidate)});
+    return Dict().set("baseline", text(change->baseline)).set("candidate", text(change->candidate)).take();
 }
 
 Ref divergence_object(const std::optional<diff::FirstDivergence>& d) {
     if (!d) return Ref::borrow(Py_None);
-    return dict(std::array{"baseline_turn", "candidate_turn", "kind", "primary_axis", "explanation", "confidence"},
-                std::array{integer(d->baseline_turn), integer(d->candidate_turn),
-                           text(diff::divergence_kind_name(d->kind)), text(diff::axis_name(d->primary_axis)),
-                           text(d->explanation), number(d->confidence)});
+    return Dict()
+        .set("baseline_turn", integer(d->baseline_turn))
+        .set("candidate_turn", integer(d->candidate_turn))
+        .set("kind", text(diff::divergence_kind_name(d->kind)))
+        .set("primary_axis", text(diff::axis_name(d->primary_axis)))
+        .set("explanation", text(d->explanation))
+        .set("confidence", number(d->confidence))
+        .take();
 }
 
 Ref arguments_object(const std::vector<ArgumentChange>& changes) {
     Ref out = checked(PyList_New(static_cast<Py_ssize_t>(changes.size())));
     for (size_t i = 0; i < changes.size(); ++i) {
         const ArgumentChange& c = changes[i];
-        Ref item = dict(std::array{"tool", "argument", "baseline", "candidate"},
-                        std::array{text(c.tool), optional_text(c.argument), optional_text(c.baseline),
-                                   optional_text(c.candidate)});
+        Ref item = Dict()
+                       .set("tool", text(c.tool))
+                       .set("argument", optional_text(c.argument))
+                       .set("baseline", optional_text(c.baseline))
+                       .set("candidate", optional_text(c.candidate))
+                       .take();
         PyList_SET_ITEM(out.get(), i, item.release());
     }
     return out;
@@ -219,14 +220,18 @@ std::string_view step_name(Step::Kind kind) {
 Ref step_object(const AlignedStep& s) {
     bool has_baseline = s.step.kind != Step::Kind::Insert;
     bool has_candidate = s.step.kind != Step::Kind::Delete;
-    return dict(std::array{"step", "baseline_turn", "candidate_turn", "cost", "divergence", "tools_added",
-                           "tools_removed", "arguments", "stop_reason", "model"},
-                std::array{text(step_name(s.step.kind)),
-                           has_baseline ? integer(s.step.baseline) : Ref::borrow(Py_None),
-                           has_candidate ? integer(s.step.candidate) : Ref::borrow(Py_None),
-                           s.cost ? number(*s.cost) : Ref::borrow(Py_None), divergence_object(s.divergence),
-                           list_of(s.tools_added), list_of(s.tools_removed), arguments_object(s.arguments),
-                           change_object(s.stop_reason), change_object(s.model)});
+    return Dict()
+        .set("step", text(step_name(s.step.kind)))
+        .set("baseline_turn", has_baseline ? integer(s.step.baseline) : Ref::borrow(Py_None))
+        .set("candidate_turn", has_candidate ? integer(s.step.candidate) : Ref::borrow(Py_None))
+        .set("cost", s.cost ? number(*s.cost) : Ref::borrow(Py_None))
+        .set("divergence", divergence_object(s.divergence))
+        .set("tools_added", list_of(s.tools_added))
+        .set("tools_removed", list_of(s.tools_removed))
+        .set("arguments", arguments_object(s.arguments))
+        .set("stop_reason", change_object(s.stop_reason))
+        .set("model", change_object(s.model))
+        .take();
 }
 
 template <class T>
