@@ -319,3 +319,22 @@ def interrupt(texts):
 def test_embedder_results_are_read_through_the_sequence_protocol(embedder, n):
     stat = semantic(embedder)
     assert (stat["n"], stat["candidate_median"]) == (n, 1.0 if n else 0.0)
+
+
+def trace(*metas):
+    """Records r0, r1, ... (a request, a response, a tool call, and again) with the given metas."""
+    kinds = ("chat_request", "chat_response", "tool_call")
+    return [{"version": "0.1", "id": f"r{i}", "kind": kinds[i % 3], "ts": "t", "meta": meta, "payload": {}}
+            for i, meta in enumerate(metas)]
+
+
+@pytest.mark.parametrize("metas, trace_id", [
+    ([None, None, None], "r0"),
+    ([{"trace_id": "a"}, None, {"trace_id": "b"}], "a"),
+    ([None, None, {"trace_id": "c"}, {"trace_id": "d"}], "c"),
+    ([{"trace_id": 7}, {"other": 1}, None, {"trace_id": "e"}, {"trace_id": "x"}], "e"),
+    ([None, {"trace_id": "f"}, {"trace_id": "g"}], "f"),
+])
+def test_a_report_names_each_side_by_its_first_trace_id(metas, trace_id):
+    report = compute_diff_report(trace(*metas), trace(None, None), None, 1)
+    assert (report["baseline_trace_id"], report["candidate_trace_id"]) == (trace_id, "r0")

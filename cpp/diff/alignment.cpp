@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <map>
 #include <unordered_map>
 
@@ -237,18 +238,55 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
 }
 
 // Adds to common[j - first] the bits candidate turn j shares with `row`, for j
-// in first..last. The build assumes no popcnt instruction, so a copy compiled
-// for it is chosen at load time where the processor has one; the counts are
-// the same either way.
-__attribute__((target_clones("popcnt", "default"))) void add_shared_bits(const uint64_t* row,
-                                                                          const uint64_t* columns, size_t words,
-                                                                          uint64_t first, uint64_t last,
-                                                                          uint32_t* common) {
+// in first..last. The build assumes no popcnt instruction, so copies compiled
+// for it and for vector bit counts are chosen at load time where the processor
+// has them; the counts are the same either way.
+__attribute__((target_clones("popcnt", "default"))) void add_shared_bits_scalar(const uint64_t* row,
+                                                                                 const uint64_t* columns,
+                                                                                 size_t words, uint64_t first,
+                                                                                 uint64_t last, uint32_t* common) {
     for (uint64_t j = first; j <= last; ++j) {
         const uint64_t* column = columns + j * words;
         uint64_t shared = 0;
         for (size_t w = 0; w < words; ++w) shared += static_cast<uint64_t>(__builtin_popcountll(row[w] & column[w]));
         common[j - first] += static_cast<uint32_t>(shared);
+    }
+}
+
+// Eight words per step; the tail of a bit set is read through a mask.
+__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_vector(const uint64_t* row,
+                                                                                const uint64_t* columns,
+                                                                                size_t words, uint64_t first,
+                                                                                uint64_t last, uint32_t* common) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << (words % 8)) - 1);
+    const size_t whole = words - words % 8;
+    for (uint64_t j = first; j <= last; ++j) {
+        const uint64_t* column = columns + j * words;
+        __m512i shared = _mm512_setzero_si512();
+        for (size_t w = 0; w < whole; w += 8) {
+            __m512i both = _mm512_and_si512(_mm512_loadu_si512(row + w), _mm512_loadu_si512(column + w));
+            shared = _mm512_add_epi64(shared, _mm512_popcnt_epi64(both));
+        }
+        if (tail) {
+            __m512i both = _mm512_and_si512(_mm512_maskz_loadu_epi64(tail, row + whole),
+                                            _mm512_maskz_loadu_epi64(tail, column + whole));
+            shared = _mm512_add_epi64(shared, _mm512_popcnt_epi64(both));
+        }
+        alignas(64) uint64_t lanes[8];
+        _mm512_store_si512(lanes, shared);
+        uint64_t sum = 0;
+        for (uint64_t lane : lanes) sum += lane;
+        common[j - first] += static_cast<uint32_t>(sum);
+    }
+}
+
+void add_shared_bits(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
+                     uint32_t* common) {
+    static const bool vector_counts = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+    if (vector_counts) {
+        add_shared_bits_vector(row, columns, words, first, last, common);
+    } else {
+        add_shared_bits_scalar(row, columns, words, first, last, common);
     }
 }
 
@@ -263,7 +301,9 @@ struct CellCosts {
     size_t words = 0;                              // 64-bit words per turn bit set
     std::vector<uint64_t> baseline_bits;           // turn-major
     std::vector<uint64_t> candidate_bits;
-    std::vector<std::vector<uint32_t>> baseline_sparse;  // per baseline turn: sparse ids held by both sides
+    static constexpr uint32_t NONE = UINT32_MAX;
+    // Per shingle id: its index among the sparse shingles held by both sides, else NONE.
+    std::vector<uint32_t> sparse_of;
     std::vector<uint64_t> posting_start;           // per sparse id: its candidate turns, ascending
     std::vector<uint32_t> postings;
     // Per sparse id: its first posting not before the current row's band; rows
@@ -287,8 +327,8 @@ struct CellCosts {
         // cost more than its share of one AND and bit count per cell; with a
         // popcnt instruction that share is far smaller.
         const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
-        constexpr uint32_t NONE = UINT32_MAX;
-        std::vector<uint32_t> dense_of(distinct, NONE), sparse_of(distinct, NONE);
+        std::vector<uint32_t> dense_of(distinct, NONE);
+        sparse_of.assign(distinct, NONE);
         uint32_t dense = 0, sparse = 0;
         for (size_t id = 0; id < distinct; ++id) {
             unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
@@ -303,14 +343,10 @@ struct CellCosts {
         words = (dense + 63) / 64;
         baseline_bits.assign(n * words, 0);
         candidate_bits.assign(m * words, 0);
-        baseline_sparse.resize(n);
         for (uint64_t i = 0; i < n; ++i) {
             for (uint32_t id : baseline[i].shingles) {
-                if (dense_of[id] != NONE) {
+                if (dense_of[id] != NONE)
                     baseline_bits[i * words + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
-                } else if (sparse_of[id] != NONE) {
-                    baseline_sparse[i].push_back(sparse_of[id]);
-                }
             }
         }
         posting_start.assign(sparse + 1, 0);
@@ -336,7 +372,9 @@ struct CellCosts {
     // common[0..]; called for increasing i with non-decreasing first.
     void count_common(uint64_t i, uint64_t first, uint64_t last, std::vector<uint32_t>& common) {
         common.assign(last - first + 1, 0);
-        for (uint32_t s : baseline_sparse[i]) {
+        for (uint32_t id : baseline[i].shingles) {
+            const uint32_t s = sparse_of[id];
+            if (s == NONE) continue;
             uint64_t end = posting_start[s + 1];
             uint64_t& at = posting_cursor[s];
             while (at < end && postings[at] < first) ++at;

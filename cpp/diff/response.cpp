@@ -157,13 +157,24 @@ Pairs pair_responses(const Responses& baseline, const Responses& candidate) {
     return pairs;
 }
 
+const std::string* meta_trace_id(const Record& record) {
+    return record.meta ? string_member(*record.meta, "trace_id") : nullptr;
+}
+
 std::string trace_id_for(const std::vector<Record>& records) {
     if (records.empty()) return {};
     for (const Record& record : records) {
-        if (!record.meta) continue;
-        if (const std::string* id = string_member(*record.meta, "trace_id")) return *id;
+        if (const std::string* id = meta_trace_id(record)) return *id;
     }
     return records.front().id;
+}
+
+void ReportRecords::add(Record record) {
+    const bool names_trace = !trace_id_kept_ && meta_trace_id(record);
+    if (!records_.empty() && !names_trace && record.kind != agentlog::Kind::ChatResponse) return;
+    trace_id_kept_ = trace_id_kept_ || names_trace;
+    retain_report_members(record);
+    records_.push_back(std::move(record));
 }
 
 }  // namespace velkin::diff

@@ -80,4 +80,18 @@ Pairs pair_responses(const Responses& baseline, const Responses& candidate);
 // The "trace_id" string of the first record whose meta has one, else the first record's id.
 std::string trace_id_for(const std::vector<Record>& records);
 
+// The records of one side that a report reads, added in trace order: every
+// chat_response, the first record (whose id names the trace when no meta
+// does) and the first record whose meta holds a trace id, each pruned by
+// retain_report_members. A report of these is the report of all of them.
+class ReportRecords {
+public:
+    void add(Record record);
+    std::vector<Record> take() { return std::move(records_); }
+
+private:
+    std::vector<Record> records_;
+    bool trace_id_kept_ = false;
+};
+
 }  // namespace velkin::diff

@@ -509,32 +509,38 @@ Result<agentlog::Record> to_record(PyObject* element) {
 
 namespace {
 
-// `report`: each record built only as far as a diff report reads it.
-Result<std::vector<agentlog::Record>> records_of(PyObject* list, bool report) {
-    std::vector<agentlog::Record> records;
-    records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+// Each element converted and decoded, then handed to `add`.
+template <class Add>
+std::optional<Error> read_records(PyObject* list, Keep keep, Add add) {
     Ref hold = Ref::borrow(list);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
         JsonConverter converter;
         json::Value value;
-        if (!converter.convert(item.get(), &value, 0, report ? Keep::Record : Keep::All))
-            return Error{converter.take_error()};
+        if (!converter.convert(item.get(), &value, 0, keep)) return Error{converter.take_error()};
         Result<agentlog::Record> record = agentlog::decode_record(std::move(value));
         if (!record) return record.take_error();
-        records.push_back(std::move(record).value());
-        // What the conversion could not prune (a record whose kind follows its
-        // payload, dicts with str subclass keys) goes now.
-        if (report) diff::retain_report_members(records.back());
+        add(std::move(record).value());
     }
-    return records;
+    return std::nullopt;
 }
 
 }  // namespace
 
-Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) { return records_of(list, false); }
+Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+    std::vector<agentlog::Record> records;
+    records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+    if (auto error = read_records(list, Keep::All, [&](agentlog::Record record) { records.push_back(std::move(record)); }))
+        return std::move(*error);
+    return records;
+}
 
-Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) { return records_of(list, true); }
+Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) {
+    diff::ReportRecords records;
+    if (auto error = read_records(list, Keep::Record, [&](agentlog::Record record) { records.add(std::move(record)); }))
+        return std::move(*error);
+    return records.take();
+}
 
 Result<diff::PricingTable> read_pricing(PyObject* pricing) {
     diff::PricingTable table;

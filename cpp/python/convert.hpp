@@ -19,8 +19,9 @@ Result<agentlog::Record> to_record(PyObject* element);
 
 // Each element converted and decoded as a Record; the first failure wins.
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
-// The same, each record keeping only what a diff report reads as soon as it is
-// decoded, so that the list costs a fraction of the records' size.
+// The same, keeping only the records and members a diff report reads
+// (diff::ReportRecords), each built no further than that, so that the list
+// costs a fraction of the records' size.
 Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list);
 
 // `pricing` is null, None or a dict.

@@ -120,6 +120,9 @@ struct CodePointTables {
     // White_Space.
     std::array<uint64_t, 0x10000 / 64> white_space{};
     std::array<uint64_t, 0x1000 / 64> white_space_blocks{};  // some code point of the block is
+    // Alphabetic, and numeric (general category Nd, Nl or No), of the BMP.
+    std::array<uint64_t, 0x10000 / 64> alphabetic{};
+    std::array<uint64_t, 0x10000 / 64> numeric{};
 
     static bool bit(const auto& bits, size_t index) { return (bits[index / 64] >> (index % 64)) & 1; }
     static void set_bit(auto& bits, size_t index) { bits[index / 64] |= uint64_t{1} << (index % 64); }
@@ -140,6 +143,13 @@ icu::UnicodeSet frozen_set(const char16_t* pattern) {
     return set;
 }
 
+bool icu_is_alphabetic(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_ALPHABETIC); }
+
+bool icu_is_numeric(char32_t cp) {
+    int8_t category = u_charType(static_cast<UChar32>(cp));
+    return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
+}
+
 CodePointTables build_code_point_tables() {
     const icu::UnicodeSet stable = frozen_set(u"[[:NFC_Quick_Check=Yes:]&[:Canonical_Combining_Class=0:]]");
     const icu::UnicodeSet changes = frozen_set(u"[:Changes_When_Lowercased:]");
@@ -149,6 +159,8 @@ CodePointTables build_code_point_tables() {
         if (stable.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.nfc_stable, cp);
         if (changes.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.lowercase_changes, cp);
         if (white.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.white_space, cp);
+        if (icu_is_alphabetic(cp)) CodePointTables::set_bit(tables.alphabetic, cp);
+        if (icu_is_numeric(cp)) CodePointTables::set_bit(tables.numeric, cp);
     }
     for (size_t block = 0; block < 0x1000; ++block) {
         const auto first = static_cast<UChar32>((block + 0x100) << 8);
@@ -403,13 +415,14 @@ bool is_white_space(char32_t cp) {
 
 bool is_alphabetic(char32_t cp) {
     if (cp < 0x80) return (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z');
-    return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_ALPHABETIC);
+    if (cp < 0x10000) return CodePointTables::bit(code_point_tables().alphabetic, cp);
+    return icu_is_alphabetic(cp);
 }
 
 bool is_numeric(char32_t cp) {
     if (cp < 0x80) return cp >= '0' && cp <= '9';
-    int8_t category = u_charType(static_cast<UChar32>(cp));
-    return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
+    if (cp < 0x10000) return CodePointTables::bit(code_point_tables().numeric, cp);
+    return icu_is_numeric(cp);
 }
 
 static bool escaped_in_debug(char32_t cp) {
