@@ -109,10 +109,13 @@ std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
         }
     };
     run_parts(runs.size(), read_run);
-    uint64_t lines_before = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
-        if (failures[i]) return Error{located(input, lines_before + failures[i]->first, failures[i]->second)};
-        lines_before += static_cast<uint64_t>(std::count(runs[i].begin(), runs[i].end(), '\n'));
+        if (failures[i]) {
+            // Lines are counted only for the message.
+            uint64_t lines_before = 0;
+            for (size_t j = 0; j < i; ++j) lines_before += static_cast<uint64_t>(std::count(runs[j].begin(), runs[j].end(), '\n'));
+            return Error{located(input, lines_before + failures[i]->first, failures[i]->second)};
+        }
         otlp.absorb(std::move(mappers[i]));
     }
     return std::nullopt;

@@ -18,7 +18,7 @@ const json::Value& Attributes::Entry::value() const {
     return *built_;
 }
 
-Attributes::Attributes(const RawAttributes& attributes) {
+Attributes::Attributes(RawAttributes attributes) {
     entries_.reserve(attributes.size());
     for (const RawAttribute& raw : attributes) {
         if (!raw.is_null()) entries_.emplace_back(raw);
@@ -548,7 +548,10 @@ void OtlpMapper::map(std::string_view text) {
     OtlpLine& line = line_;
     read_otlp_line(text, line);
     if (!line.has_spans && !line.has_logs) bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
-    std::vector<Attributes> resources(line.resources.begin(), line.resources.end());
+    std::vector<Attributes> resources;
+    resources.reserve(line.resources.size());
+    for (AttributeRun run : line.resources) resources.emplace_back(line.of(run));
+    last_resource_ = nullptr;
     for (RawSpan& span : line.spans) map_span(span, resources[span.resource]);
     for (RawEvent& record : line.logs) {
         Event event;
@@ -557,7 +560,7 @@ void OtlpMapper::map(std::string_view text) {
         event.time = nanos(record.time, "timeUnixNano");
         if (event.time == 0) event.time = nanos(record.observed_time, "observedTimeUnixNano");
         std::string name(string_of(record.name, "eventName"));
-        Attributes attributes(record.attributes);
+        Attributes attributes(line.of(record.attributes));
         if (name.empty()) name = string_attribute(attributes, "event.name");
         if (event.trace_id.empty()) continue;  // a log outside any trace has no conversation
         map_event(std::move(event), name, &record.body, attributes);
@@ -633,9 +636,14 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
     std::string span_id = id_of(span.span_id, "spanId", 8, true);
     try {
         std::string trace_id = id_of(span.trace_id, "traceId", 16, true);
-        Attributes attributes(span.attributes);
+        Attributes attributes(line_.of(span.attributes));
         add_trace_meta(trace_id, attributes);
-        add_trace_meta(trace_id, resource);
+        // A resource's attributes are the same for each of its spans: once per trace is enough.
+        if (&resource != last_resource_ || trace_id != last_resource_trace_) {
+            add_trace_meta(trace_id, resource);
+            last_resource_ = &resource;
+            last_resource_trace_ = trace_id;
+        }
         uint64_t start = nanos(span.start, "startTimeUnixNano");
         uint64_t end = nanos(span.end, "endTimeUnixNano");
         for (RawEvent& raw : span.events) {
@@ -644,10 +652,10 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
             event.span_id = span_id;
             event.time = nanos(raw.time, "timeUnixNano");
             std::string name(string_of(raw.name, "name"));
-            Attributes event_attributes(raw.attributes);
+            Attributes event_attributes(line_.of(raw.attributes));
             if (name.empty()) name = string_attribute(event_attributes, "event.name");
             // Span events carry their content in attributes.
-            json::Value body(to_object(raw.attributes));
+            json::Value body(to_object(line_.of(raw.attributes)));
             map_event(std::move(event), name, &body, event_attributes);
         }
         std::string skipped_as;

@@ -36,7 +36,7 @@ public:
         mutable std::optional<json::Value> built_;
     };
     // Views `attributes`, which must outlive it; null values count as absent.
-    explicit Attributes(const RawAttributes& attributes);
+    explicit Attributes(RawAttributes attributes);
     // The first entry of `key`, or nullptr.
     const Entry* entry(std::string_view key) const;
     // The first value of `key`, or nullptr.
@@ -100,6 +100,8 @@ private:
     std::vector<Event> events_;
     std::unordered_map<std::string, json::Object> trace_meta_;
     std::pair<const std::string, json::Object>* last_meta_ = nullptr;  // the entry of the last span's trace
+    const Attributes* last_resource_ = nullptr;  // the resource whose attributes were last added to ...
+    std::string last_resource_trace_;  // ... this trace's metadata
     std::map<std::string, uint64_t> skipped_;
     OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };

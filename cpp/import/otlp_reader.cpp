@@ -67,7 +67,7 @@ json::Value any_value(json::Value& wrapped) {
               "bytesValue, arrayValue or kvlistValue)");
 }
 
-json::Object to_object(const RawAttributes& attributes) {
+json::Object to_object(RawAttributes attributes) {
     json::Object object;
     object.reserve(attributes.size());
     for (const RawAttribute& attribute : attributes) object.push_back({std::string(attribute.key), attribute.to_value()});
@@ -236,9 +236,9 @@ private:
     }
 
     // [{"key": ..., "value": AnyValue}, ...]
-    RawAttributes attributes(int depth) {
-        RawAttributes out;
-        out.reserve(16);  // what a span of the GenAI conventions carries, in one allocation
+    AttributeRun attributes(int depth) {
+        std::vector<RawAttribute>& out = line_->attributes;
+        AttributeRun run{out.size(), 0};
         array("attributes", depth, [&] {
             RawAttribute entry;
             bool has_key = false;
@@ -265,7 +265,8 @@ private:
             if (!has_key) bad_input("field `key`: expected a string, found nothing");
             out.push_back(std::move(entry));
         });
-        return out;
+        run.count = out.size() - run.begin;
+        return run;
     }
 
     void resource_spans(OtlpLine& out) {
@@ -368,6 +369,7 @@ void read_otlp_line(std::string_view text, OtlpLine& out) {
     out.spans.clear();
     out.logs.clear();
     out.unescaped.clear();
+    out.attributes.clear();
     out.unescaped.reserve(text.size());
     LineReader(text).read(out);
 }

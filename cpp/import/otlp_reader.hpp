@@ -3,6 +3,7 @@
 // (resources, scopes) is walked without building it, and only what the
 // importer maps is built: ids, times, names, status, and attribute and body
 // values already taken out of their AnyValue wrappers.
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,33 +26,40 @@ struct RawScalar {
 struct RawAttribute : RawScalar {
     std::string_view key;
 };
-using RawAttributes = std::vector<RawAttribute>;
+using RawAttributes = std::span<const RawAttribute>;
+// The attributes of a resource, span, event or record: a run of OtlpLine::attributes.
+struct AttributeRun {
+    size_t begin = 0, count = 0;
+};
 
 // The attributes as one JSON object, in input order.
-json::Object to_object(const RawAttributes& attributes);
+json::Object to_object(RawAttributes attributes);
 
 // Scalar members are kept as read (null when absent) so the mapper checks their types.
 struct RawEvent {
     RawScalar trace_id, span_id;  // log records only
     RawScalar name;               // span events: "name"; log records: "eventName"
     RawScalar time, observed_time;
-    RawAttributes attributes;
+    AttributeRun attributes;
     json::Value body;  // log records only
 };
 
 struct RawSpan {
     RawScalar trace_id, span_id, name, start, end;
     json::Value status_code;
-    RawAttributes attributes;
+    AttributeRun attributes;
     std::vector<RawEvent> events;
     size_t resource = 0;  // index into OtlpLine::resources
 };
 
 struct OtlpLine {
     bool has_spans = false, has_logs = false;
-    std::vector<RawAttributes> resources;  // resource attributes, per resourceSpans entry
+    std::vector<AttributeRun> resources;  // resource attributes, per resourceSpans entry
     std::vector<RawSpan> spans;
     std::vector<RawEvent> logs;
+    // Every attribute of the line, each list a run of them: one buffer, kept from line to line.
+    std::vector<RawAttribute> attributes;
+    RawAttributes of(AttributeRun run) const { return RawAttributes(attributes).subspan(run.begin, run.count); }
     // String values that held escapes, unescaped, one after the other; what views them lives no
     // longer than the line. Unescaping only shortens a string, so with the line's length reserved
     // the buffer never moves while the line is read.
