@@ -9,7 +9,12 @@ tool or another argument value, like reruns of a stochastic agent. The records
 are built in memory (as a caller holding runs would pass them) with a fixed seed.
 
 "cpu s" is the processor time of one run (all threads): on a busy shared
-machine it shows the cost better than the wall time.
+machine it shows the cost better than the wall time. "main cpu s" is the
+processor time of the calling thread in that run: the serial work (conversion
+under the interpreter lock, the steps between parallel loops) plus its share of
+the parallel loops, so it is the wall time the run would take on as many idle
+cores as it uses threads. From the two, with T threads sharing the loops
+evenly, serial = (T * main - cpu) / (T - 1): "serial %" is its share of the cpu.
 
 Peer: velkin._core.compute_diff_report over the same pairs of conversations
 (first baseline run against first candidate run, one call per conversation),
@@ -25,6 +30,7 @@ import gc
 import os
 import random
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -75,12 +81,16 @@ def suite(conversations: int) -> tuple:
     return runs[:2], runs[2:]
 
 
-def cpu_seconds(work) -> float:
-    """Processor time of one run of all threads: what the work costs on an idle machine."""
-    gc.collect()
-    start = time.process_time()
-    work()
-    return time.process_time() - start
+def cpu_seconds(work, runs: int) -> tuple:
+    """Medians of the processor time of all threads and of the calling thread alone."""
+    total, main = [], []
+    for _ in range(runs):
+        gc.collect()
+        start_total, start_main = time.process_time(), time.thread_time()
+        work()
+        main.append(time.thread_time() - start_main)
+        total.append(time.process_time() - start_total)
+    return statistics.median(total), statistics.median(main)
 
 
 def rss_bytes() -> int:
@@ -113,13 +123,15 @@ def main() -> None:
     from velkin import _core
     from velkin.compare import compare_runs
 
-    print(f"{'conversations':>13} {'compare s':>10} {'1 thread s':>11} {'cpu s':>6} {'peer s':>7} {'peer/ours':>9} "
-          f"{'input MiB':>10} {'peak extra MiB':>15} {'peak/input':>10}")
+    threads = os.cpu_count() or 1
+    print(f"{'conversations':>13} {'compare s':>10} {'1 thread s':>11} {'cpu s':>6} {'main cpu s':>11} {'serial %':>9} "
+          f"{'peer s':>7} {'peer/ours':>9} {'input MiB':>10} {'peak extra MiB':>15} {'peak/input':>10}")
     for size in args.sizes:
         baseline, candidate = suite(size)
         ours = median_seconds(lambda: compare_runs(baseline, candidate, key="task_id"), args.runs)
         single = median_seconds(lambda: compare_runs(baseline, candidate, key="task_id", threads=1), args.runs)
-        cpu = cpu_seconds(lambda: compare_runs(baseline, candidate, key="task_id"))
+        cpu, main_cpu = cpu_seconds(lambda: compare_runs(baseline, candidate, key="task_id"), args.runs)
+        serial = (threads * main_cpu - cpu) / (threads - 1) if threads > 1 else cpu
         pairs = []
         per = len(baseline[0]) // size
         for i in range(size):
@@ -129,7 +141,8 @@ def main() -> None:
         child = subprocess.run([sys.executable, __file__, "--memory-child", str(size)], capture_output=True,
                                text=True, check=True)
         input_bytes, extra = map(int, child.stdout.split())
-        print(f"{size:>13} {ours:>10.3f} {single:>11.3f} {cpu:>6.2f} {peer:>7.3f} {peer / ours:>9.2f} "
+        print(f"{size:>13} {ours:>10.3f} {single:>11.3f} {cpu:>6.2f} {main_cpu:>11.2f} {100 * serial / cpu:>9.1f} "
+              f"{peer:>7.3f} {peer / ours:>9.2f} "
               f"{input_bytes / 2**20:>10.1f} {extra / 2**20:>15.1f} {(input_bytes + extra) / input_bytes:>10.2f}")
 
 
