@@ -1,5 +1,6 @@
 """Run comparison: grouping, pairing keys, replicates, one-sided conversations and
 the calibration, on synthetic runs and on real tau-bench trajectories."""
+import collections
 import copy
 import itertools
 import json
@@ -113,6 +114,52 @@ def test_missing_key_member_and_repeated_keys():
 def test_bad_runs_are_named(baseline, error, message):
     with pytest.raises(error, match=message):
         compare_runs(baseline, [conversation("a", "one", turns())])
+
+
+def spoil_payload(run, i):
+    run[i]["payload"]["content"] = object()
+
+
+def spoil_ts(run, i):
+    run[i]["ts"] = 5
+
+
+def spoil_id(run, i):
+    run[i]["id"] = 7
+
+
+# Responses are read in two steps (envelope, then payload once paired): a bad
+# record is still the first bad one in run order, whichever part is bad.
+@pytest.mark.parametrize("spoils, record", [
+    ([(spoil_payload, 3)], 4),
+    ([(spoil_payload, 3), (spoil_ts, 4)], 4),  # a response's payload before a metadata record's envelope
+    ([(spoil_id, 2), (spoil_payload, 3)], 3),
+    ([(spoil_payload, 7), (spoil_ts, 4)], 5),
+])
+def test_the_first_bad_record_in_run_order_is_named(spoils, record):
+    run = conversation("a", "one", turns()) + conversation("b", "two", turns())
+    for spoil, i in spoils:
+        spoil(run, i)
+    with pytest.raises(ValueError, match=f"^baseline run 1, record {record}: "):
+        compare_runs([run, run], [conversation("a", "one", turns())])
+
+
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize("rebuild", [
+    lambda r: collections.OrderedDict(r),             # a dict subclass
+    lambda r: {Key(k): v for k, v in r.items()},      # str subclass keys
+    lambda r: dict(r, meta=None) if "meta" not in r else r,
+    lambda r: dict(r, parent=Key(r["parent"])) if r["parent"] else r,
+])
+def test_responses_read_alike_however_their_records_are_built(rebuild):
+    baseline, candidate = synthetic_suite(8, change=True)
+    expected = compare_runs(baseline, candidate)
+    odd = [[rebuild(r) if r["kind"] == "chat_response" and n % 3 else r for n, r in enumerate(run)]
+           for run in baseline + candidate]
+    assert compare_runs(odd[:2], odd[2:]) == expected
 
 
 def test_one_sided_conversations_are_listed_not_dropped():

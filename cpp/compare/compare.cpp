@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -897,7 +898,8 @@ std::string_view verdict(const SuiteReport& report) {
     return error ? "regressed" : "no significant change";
 }
 
-Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options) {
+Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options,
+                                 RecordFeed* feed) {
     if (baseline.empty()) return Error{"no baseline runs"};
     if (candidate.empty()) return Error{"no candidate runs"};
     if (baseline.size() > MAX_RUNS_PER_SIDE || candidate.size() > MAX_RUNS_PER_SIDE)
@@ -911,6 +913,13 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     std::vector<Run> all = std::move(baseline);
     for (Run& run : candidate) all.push_back(std::move(run));
     std::vector<std::vector<Conversation>> runs(all.size());
+    // However this ends, the feed's caller is done writing into the conversations before they go.
+    struct CloseFeed {
+        RecordFeed* feed;
+        ~CloseFeed() {
+            if (feed) feed->close();
+        }
+    } close_feed{feed};
     parallel_for(all.size(), options.threads, [&](size_t r) { runs[r] = group_conversations(std::move(all[r])); });
 
     Result<Pairing> paired_up = pair_conversations(runs, report.baseline_runs, options);
@@ -935,8 +944,24 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     }
     report.calibrated = context.calibrated;
 
+    if (feed) {
+        std::vector<std::vector<RecordFeed::Holder>> keys;
+        keys.reserve(pairing.entries.size());
+        for (const KeyEntry& entry : pairing.entries) {
+            std::vector<RecordFeed::Holder>& holders = keys.emplace_back();
+            for (const auto* sides : {&entry.baseline, &entry.candidate}) {
+                for (const Side& side : *sides) holders.push_back({side.run, side.conversation});
+            }
+        }
+        feed->paired(std::move(keys));
+    }
     std::vector<Work> works(pairing.entries.size());
+    std::atomic<bool> stopped{false};
     parallel_for(works.size(), options.threads, [&](size_t i) {
+        if (feed && !feed->ready(i)) {
+            stopped = true;
+            return;
+        }
         const KeyEntry& entry = pairing.entries[i];
         works[i] = compare_key(i, entry, context);
         // Its work holds all that the report needs of the key: its records make room for the next keys'.
@@ -944,6 +969,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             for (const Side& side : *sides) std::vector<Record>().swap(side.conversation->records);
         }
     });
+
+    if (stopped) return Error{"the comparison was stopped before every key was compared"};
 
     std::vector<Work*> paired;
     for (Work& work : works) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "compare/conversations.hpp"
 #include "compare/engine.hpp"
 #include "json/result.hpp"
 
@@ -108,7 +109,28 @@ std::string_view key_source_name(KeySource source);
 // "regressed", "no significant change" or "uncalibrated".
 std::string_view verdict(const SuiteReport& report);
 
-// Fails only on input that cannot be paired (a missing key member, no runs).
-Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options);
+// For a caller that completes the records of each key while earlier keys are
+// compared (pairing reads only the envelopes, the metadata payloads and the
+// requests). `paired` is called once, with the runs holding each key (runs
+// numbered baseline first) as soon as they are paired; key i is compared once
+// `ready(i)` returns true, and false stops the comparison. `close` is called
+// however the comparison ends, before the conversations go, and returns once
+// the caller no longer touches them. All are called from the comparison's threads.
+class RecordFeed {
+public:
+    struct Holder {
+        uint32_t run;
+        Conversation* conversation;
+    };
+    virtual ~RecordFeed() = default;
+    virtual void paired(std::vector<std::vector<Holder>> keys) = 0;
+    virtual bool ready(size_t key) = 0;
+    virtual void close() = 0;
+};
+
+// Fails on input that cannot be paired (a missing key member, no runs), and
+// when a feed stops the comparison.
+Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options,
+                                 RecordFeed* feed = nullptr);
 
 }  // namespace velkin::compare

@@ -100,8 +100,15 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
         ++sizes[slot];
     }
     std::vector<Conversation> conversations(sizes.size());
-    for (size_t c = 0; c < sizes.size(); ++c) conversations[c].records.reserve(sizes[c]);
-    for (size_t i = 0; i < count; ++i) conversations[order[group[i]]].records.push_back(std::move(run[i]));
+    for (size_t c = 0; c < sizes.size(); ++c) {
+        conversations[c].records.reserve(sizes[c]);
+        conversations[c].positions.reserve(sizes[c]);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        Conversation& conversation = conversations[order[group[i]]];
+        conversation.records.push_back(std::move(run[i]));
+        conversation.positions.push_back(i);
+    }
     std::vector<Record>().swap(run);
     for (Conversation& conversation : conversations) {
         conversation.id = trace_id_of(conversation.records);

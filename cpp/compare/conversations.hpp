@@ -13,6 +13,7 @@ namespace velkin::compare {
 
 struct Conversation {
     std::vector<agentlog::Record> records;  // in the run's order
+    std::vector<size_t> positions;           // of each record in the run
     std::string id;                          // its trace id, or the id of its first record
 };
 

@@ -1,7 +1,11 @@
 // `velkin._native.compare_runs`: converts the runs with the interpreter lock
 // held, compares them with the lock released, and exports the suite report.
 #include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compare/compare.hpp"
@@ -196,6 +200,240 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool request
     return converted;
 }
 
+// Two passes ------------------------------------------------------------------
+//
+// Conversion needs the interpreter lock and comparison does not, and the
+// responses' payloads are nearly all of a run. So the first pass converts every
+// record but the responses, and of a response only the envelope that grouping
+// and pairing read; once the runs are paired, the thread holding the lock
+// converts each key's responses, key after key, while the comparison's threads
+// compare the keys already complete. Any failure, and any response whose
+// envelope reads differently the second time, sends the call down the one-pass
+// road, which reports a failure exactly as it always has.
+
+struct EnvelopeKeys {
+    Ref kind = checked(PyUnicode_InternFromString("kind"));
+    Ref id = checked(PyUnicode_InternFromString("id"));
+    Ref parent = checked(PyUnicode_InternFromString("parent"));
+    Ref meta = checked(PyUnicode_InternFromString("meta"));
+};
+
+bool has_only_exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+std::optional<std::string> exact_str_text(PyObject* object) {
+    std::string_view text;
+    if (!object || !PyUnicode_CheckExact(object)) return std::nullopt;
+    if (!python::str_utf8(object, text)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+// The envelope of a chat_response read straight from a plain record (an exact
+// dict with str keys, a str id, a str or None parent, meta absent or a dict),
+// its payload left for later; nothing for any other record.
+std::optional<agentlog::Record> response_envelope(PyObject* item, const EnvelopeKeys& keys) {
+    if (!PyDict_CheckExact(item)) return std::nullopt;
+    PyObject* kind = PyDict_GetItemWithError(item, keys.kind.get());
+    if (!kind || !PyUnicode_CheckExact(kind) || PyUnicode_CompareWithASCIIString(kind, "chat_response") != 0 ||
+        !has_only_exact_str_keys(item)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    agentlog::Record record;
+    record.kind = agentlog::Kind::ChatResponse;
+    std::optional<std::string> id = exact_str_text(PyDict_GetItemWithError(item, keys.id.get()));
+    if (!id) return std::nullopt;
+    record.id = std::move(*id);
+    PyObject* parent = PyDict_GetItemWithError(item, keys.parent.get());
+    if (parent && parent != Py_None) {
+        record.parent = exact_str_text(parent);
+        if (!record.parent) return std::nullopt;
+    }
+    if (PyObject* meta = PyDict_GetItemWithError(item, keys.meta.get()); meta && meta != Py_None) {
+        if (!PyDict_CheckExact(meta)) return std::nullopt;
+        Result<json::Value> value = python::to_json(meta);
+        if (!value) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        record.meta = std::move(value).value();
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return record;
+}
+
+bool same_envelope(const agentlog::Record& a, const agentlog::Record& b) {
+    return a.kind == b.kind && a.id == b.id && a.parent == b.parent && a.meta.has_value() == b.meta.has_value() &&
+           (!a.meta || json::deep_equal(*a.meta, *b.meta));
+}
+
+// Hands each key's records from the thread holding the lock to the threads comparing.
+class ResponseFeed final : public compare::RecordFeed {
+public:
+    void paired(std::vector<std::vector<Holder>> keys) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        keys_ = std::move(keys);
+        paired_ = true;
+        changed_.notify_all();
+    }
+    bool ready(size_t key) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return completed_ > key || stopped_; });
+        return !stopped_;
+    }
+
+    // The filling thread: false when the comparison ended before pairing.
+    bool wait_for_keys() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return paired_ || stopped_; });
+        return paired_ && !stopped_;
+    }
+    const std::vector<std::vector<Holder>>& keys() const { return keys_; }
+    bool stopped() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return stopped_;
+    }
+    void complete(size_t key) {
+        std::lock_guard<std::mutex> guard(lock_);
+        completed_ = key + 1;
+        changed_.notify_all();
+    }
+    void stop() {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+    // Waits until the filling thread is done with the conversations.
+    void close() override {
+        std::unique_lock<std::mutex> guard(lock_);
+        stopped_ = true;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return filled_; });
+    }
+    void filling_done() {
+        std::lock_guard<std::mutex> guard(lock_);
+        filled_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::vector<Holder>> keys_;
+    bool paired_ = false, stopped_ = false, filled_ = false;
+    size_t completed_ = 0;
+};
+
+// Converts the responses of every key in key order; false at the first
+// failure or changed envelope.
+bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std::vector<std::vector<bool>>& pending,
+                    bool requests_read) {
+    const auto& keys = feed.keys();
+    for (size_t key = 0; key < keys.size(); ++key) {
+        if (feed.stopped()) return false;
+        for (const compare::RecordFeed::Holder& holder : keys[key]) {
+            compare::Conversation& conversation = *holder.conversation;
+            PyObject* list = lists[holder.run].get();
+            for (size_t j = 0; j < conversation.records.size(); ++j) {
+                const size_t position = conversation.positions[j];
+                if (!pending[holder.run][position]) continue;
+                if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(list)) return false;
+                Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+                Result<agentlog::Record> record = python::to_record(item.get());
+                if (!record || !same_envelope(record.value(), conversation.records[j])) return false;
+                keep_what_is_read(record.value(), requests_read);
+                conversation.records[j] = std::move(record).value();
+            }
+        }
+        feed.complete(key);
+    }
+    return true;
+}
+
+// The comparison by two passes, or nothing when the call must take the one-pass road.
+std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg, PyObject* candidate_arg,
+                                                          const compare::Options& options, bool requests_read) {
+    std::vector<Ref> lists;  // every run, baseline first
+    size_t baseline_runs = 0;
+    for (PyObject* side : {baseline_arg, candidate_arg}) {
+        if (!PyList_Check(side)) return std::nullopt;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(side); ++i) {
+            Ref run = Ref::borrow(PyList_GET_ITEM(side, i));
+            if (!PyList_Check(run.get())) return std::nullopt;
+            lists.push_back(std::move(run));
+        }
+        if (side == baseline_arg) baseline_runs = lists.size();
+    }
+    EnvelopeKeys keys;
+    std::vector<compare::Run> baseline, candidate;
+    std::vector<std::vector<bool>> pending(lists.size());  // per run and record: its payload still to convert
+    for (size_t r = 0; r < lists.size(); ++r) {
+        PyObject* list = lists[r].get();
+        compare::Run& records = (r < baseline_runs ? baseline : candidate).emplace_back();
+        records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); ++j) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, j));
+            if (std::optional<agentlog::Record> envelope = response_envelope(item.get(), keys)) {
+                records.push_back(std::move(*envelope));
+                pending[r].push_back(true);
+                continue;
+            }
+            Result<agentlog::Record> record = python::to_record(item.get());
+            if (!record) return std::nullopt;
+            records.push_back(std::move(record).value());
+            keep_what_is_read(records.back(), requests_read);
+            pending[r].push_back(false);
+        }
+    }
+
+    ResponseFeed feed;
+    std::optional<Result<compare::SuiteReport>> compared;
+    std::exception_ptr failure;
+    std::thread comparing([&] {
+        try {
+            compared.emplace(compare::compare_runs(std::move(baseline), std::move(candidate), options, &feed));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    bool filled = false;
+    try {
+        bool paired;
+        {
+            LockReleased released;
+            paired = feed.wait_for_keys();
+        }
+        filled = paired && fill_responses(feed, lists, pending, requests_read);
+    } catch (...) {
+        feed.stop();
+        feed.filling_done();
+        comparing.join();
+        throw;
+    }
+    if (!filled) feed.stop();
+    feed.filling_done();
+    {
+        LockReleased released;
+        comparing.join();
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!filled || !compared || !*compared) return std::nullopt;
+    return std::move(*compared).value();
+}
+
 }  // namespace
 
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -219,9 +457,12 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             options.threads = static_cast<unsigned>(threads);
         }
         bool requests_read = !options.key_member;
+        if (std::optional<compare::SuiteReport> report =
+                compare_in_two_passes(baseline_arg, candidate_arg, options, requests_read))
+            return report_dict(*report).release();
+
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read);
         std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read);
-
         std::optional<Result<compare::SuiteReport>> compared;
         {
             LockReleased released;
