@@ -240,6 +240,7 @@ struct PackedLabelling {
     std::array<double, SIGNATURES> signatures{};
     std::array<double, AXES> base{}, cand{};  // per tested axis, in test order
     std::array<std::array<uint32_t, 2>, AXES> rank{};  // per tested axis by median: of base and cand among its levels
+    std::array<std::array<uint8_t, 2>, AXES> bucket{};  // and the buckets of those ranks
     double outcome_base = 0.0, outcome_cand = 0.0;
     uint32_t first_share = 0, shares = 0;  // its subjects' shares among the suite's
     uint16_t axes_present = 0;             // bit t: tested axis t has a point
@@ -261,6 +262,7 @@ struct PackedSuite {
     std::vector<uint16_t> counts;   // per conversation: how many labellings it has
     std::vector<size_t> tested;     // the axes tested, by row index
     std::vector<bool> by_mean;      // per tested axis
+    std::vector<size_t> mean_axes, median_axes;  // tested axes by statistic, by test number
     std::array<size_t, SIGNATURE_KINDS> subjects{};
     bool with_outcome = false;
     size_t tests = 0;
@@ -282,8 +284,9 @@ void rank_levels(PackedSuite& suite) {
             Levels& levels = suite.levels[t][side];
             levels = levels_of(std::move(values));
             for (PackedLabelling& labelling : suite.labellings) {
-                if ((labelling.axes_present >> t) & 1)
-                    labelling.rank[t][side] = rank_of(levels, side ? labelling.cand[t] : labelling.base[t]);
+                if (!((labelling.axes_present >> t) & 1)) continue;
+                labelling.rank[t][side] = rank_of(levels, side ? labelling.cand[t] : labelling.base[t]);
+                labelling.bucket[t][side] = static_cast<uint8_t>(levels.bucket(labelling.rank[t][side]));
             }
         }
     }
@@ -298,15 +301,16 @@ struct Tally {
     size_t outcome_n = 0;
     std::array<double, AXES> base_sum{}, cand_sum{};
     std::array<size_t, AXES> summed{};
-    std::array<std::array<std::vector<uint32_t>, 2>, AXES> ranks;  // rows by median
+    std::array<std::array<std::vector<uint32_t>, 2>, AXES> ranks;  // rows by median, the first `ranked` filled
+    std::array<size_t, AXES> ranked{};
     std::array<std::array<RankCounts, 2>, AXES> rank_counts{};
 
     explicit Tally(const PackedSuite& suite) {
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(suite.subjects[s], 0.0);
         for (size_t t = 0; t < suite.tested.size(); ++t) {
             if (suite.by_mean[t]) continue;
-            ranks[t][0].reserve(suite.first.size());
-            ranks[t][1].reserve(suite.first.size());
+            ranks[t][0].resize(suite.first.size());
+            ranks[t][1].resize(suite.first.size());
         }
     }
 
@@ -321,18 +325,18 @@ struct Tally {
             outcome_cand += labelling.outcome_cand;
             ++outcome_n;
         }
-        for (size_t t = 0; t < suite.tested.size(); ++t) {
+        for (size_t t : suite.mean_axes) {
             if (!((labelling.axes_present >> t) & 1)) continue;
-            if (suite.by_mean[t]) {
-                base_sum[t] += labelling.base[t];
-                cand_sum[t] += labelling.cand[t];
-                ++summed[t];
-            } else {
-                for (size_t side = 0; side < 2; ++side) {
-                    uint32_t rank = labelling.rank[t][side];
-                    ranks[t][side].push_back(rank);
-                    ++rank_counts[t][side][suite.levels[t][side].bucket(rank)];
-                }
+            base_sum[t] += labelling.base[t];
+            cand_sum[t] += labelling.cand[t];
+            ++summed[t];
+        }
+        for (size_t t : suite.median_axes) {
+            if (!((labelling.axes_present >> t) & 1)) continue;
+            const size_t k = ranked[t]++;
+            for (size_t side = 0; side < 2; ++side) {
+                ranks[t][side][k] = labelling.rank[t][side];
+                ++rank_counts[t][side][labelling.bucket[t][side]];
             }
         }
     }
@@ -346,6 +350,7 @@ struct Tally {
         for (size_t t = 0; t < suite.tested.size(); ++t) {
             std::array<double, 2> central{};
             for (size_t side = 0; side < 2; ++side) {
+                ranks[t][side].resize(ranked[t]);
                 double sum = side ? cand_sum[t] : base_sum[t];
                 central[side] = !suite.by_mean[t] ? ranked_median(ranks[t][side], rank_counts[t][side], suite.levels[t][side])
                                 : summed[t]        ? sum / static_cast<double>(summed[t])
@@ -1083,7 +1088,10 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
 
         PackedSuite suite;
         suite.tested = axis_rows;
-        for (size_t axis : axis_rows) suite.by_mean.push_back(rows[axis].statistic == Statistic::Mean);
+        for (size_t t = 0; t < axis_rows.size(); ++t) {
+            suite.by_mean.push_back(rows[axis_rows[t]].statistic == Statistic::Mean);
+            (suite.by_mean.back() ? suite.mean_axes : suite.median_axes).push_back(t);
+        }
         suite.subjects = subject_count;
         suite.with_outcome = with_outcome;
         suite.tests = tests;
