@@ -133,6 +133,46 @@ def test_producer_output_imports(inputs, stop_reasons, captured):
         assert summary["skipped"]["invoke_agent"] == 2
 
 
+EXPORTED_SPAN = ('{"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"abcdef12345678901234567890123456",'
+                 '"spanId":"1122334455667788","startTimeUnixNano":"1000","endTimeUnixNano":"2000","attributes":['
+                 '{"key":"gen_ai.operation.name","value":{"stringValue":"chat"}},%s]}]}]}]}')
+
+
+@pytest.mark.parametrize("attribute, model", [
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1"}}', "m-1"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m-\\u00e9"}}', "m-\u00e9"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1","intValue":"5"}}', "m-1"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1"},"note":[1,{"a":2}]}', "m-1"),
+    ('{"key":"gen_ai.request.mode\\u006c","value":{"stringValue":"m-1"}}', "m-1"),
+    ('{"key":"x","value":{"stringValue":"m-1"},"key":"gen_ai.request.model"}', "m-1"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1"},"value":{"intValue":"2"}}', "2"),
+])
+def test_attributes_as_exporters_write_them_read_as_any_other_layout(attribute, model):
+    """The compact layout of exporters is read as the same attributes spaced out, duplicate members included."""
+    compact = (EXPORTED_SPAN % attribute).encode()
+    spaced = compact.replace(b'":', b'": ').replace(b',"', b', "')
+    output, _ = importers.import_agentlog(compact, "otlp")
+    assert importers.import_agentlog(spaced, "otlp")[0] == output
+    response = [json.loads(line) for line in output.splitlines()][-1]
+    assert response["payload"]["model"] == model
+
+
+@pytest.mark.parametrize("attribute, expected", [
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m\\x"}}', "attribute `gen_ai.request.model`: invalid JSON"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m","intValue":[}}', "attribute `gen_ai.request.model`: invalid JSON"),
+    ('{"key":"gen_ai.request.model","value":{"stringValue":"m"},"key":5}', "field `key`: expected a string, found integer `5`"),
+])
+def test_attribute_errors_are_the_same_in_any_layout(attribute, expected):
+    compact = (EXPORTED_SPAN % attribute).encode()
+    spaced = compact.replace(b'":', b'": ').replace(b',"', b', "')
+    messages = []
+    for data in (compact, spaced):
+        with pytest.raises(ValueError) as error:
+            importers.import_agentlog(data, "otlp")
+        messages.append(str(error.value).split(" at column")[0])
+    assert messages[0] == messages[1] and expected in messages[0]
+
+
 def test_older_and_vendor_otlp_forms():
     """Forms the bundled library versions no longer write: Traceloop's indexed attributes, message events named
     by an `event.name` attribute, span events, and base64 ids from the protobuf JSON mapping."""

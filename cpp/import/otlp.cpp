@@ -23,15 +23,14 @@ Attributes::Attributes(RawAttributes attributes) {
     for (const RawAttribute& raw : attributes) {
         if (!raw.is_null()) entries_.emplace_back(raw);
     }
-    // A stable insertion sort: a span has a few dozen attributes, often nearly in order already.
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        for (size_t j = i; j > 0 && entries_[j].key < entries_[j - 1].key; --j) std::swap(entries_[j], entries_[j - 1]);
-    }
 }
 
 const Attributes::Entry* Attributes::entry(std::string_view key) const {
-    auto at = std::lower_bound(entries_.begin(), entries_.end(), key, [](const Entry& e, std::string_view k) { return e.key < k; });
-    return at != entries_.end() && at->key == key ? &*at : nullptr;
+    // A few dozen entries whose keys mostly differ in length: a scan beats a search of sorted keys.
+    for (const Entry& e : entries_) {
+        if (e.key == key) return &e;
+    }
+    return nullptr;
 }
 
 const json::Value* Attributes::find(std::string_view key) const {
@@ -39,10 +38,18 @@ const json::Value* Attributes::find(std::string_view key) const {
     return found ? &found->value() : nullptr;
 }
 
-std::span<const Attributes::Entry> Attributes::with_prefix(std::string_view prefix) const {
-    auto first = std::lower_bound(entries_.begin(), entries_.end(), prefix, [](const Entry& e, std::string_view k) { return e.key < k; });
+std::span<const Attributes::Entry* const> Attributes::with_prefix(std::string_view prefix) const {
+    if (by_key_.size() != entries_.size()) {
+        by_key_.clear();
+        for (const Entry& e : entries_) by_key_.push_back(&e);
+        // A stable insertion sort: the keys often come nearly in order already.
+        for (size_t i = 1; i < by_key_.size(); ++i) {
+            for (size_t j = i; j > 0 && by_key_[j]->key < by_key_[j - 1]->key; --j) std::swap(by_key_[j], by_key_[j - 1]);
+        }
+    }
+    auto first = std::lower_bound(by_key_.begin(), by_key_.end(), prefix, [](const Entry* e, std::string_view k) { return e->key < k; });
     auto last = first;
-    while (last != entries_.end() && last->key.substr(0, prefix.size()) == prefix) ++last;
+    while (last != by_key_.end() && (*last)->key.substr(0, prefix.size()) == prefix) ++last;
     return {first, last};
 }
 
@@ -249,7 +256,8 @@ json::Value unflatten_node(json::Object object) {
 std::optional<json::Value> unflatten(const Attributes& attributes, std::string_view prefix) {
     json::Object root;
     bool any = false;
-    for (const Attributes::Entry& m : attributes.with_prefix(prefix)) {
+    for (const Attributes::Entry* entry : attributes.with_prefix(prefix)) {
+        const Attributes::Entry& m = *entry;
         if (m.key.size() <= prefix.size()) continue;
         any = true;
         std::string_view rest = m.key.substr(prefix.size());

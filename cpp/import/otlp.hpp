@@ -19,7 +19,7 @@
 
 namespace velkin::imports {
 
-// A span's or record's attributes, indexed by key for the many lookups of the mapping.
+// A span's or record's attributes, for the many lookups of the mapping.
 class Attributes {
 public:
     class Entry {
@@ -42,10 +42,11 @@ public:
     // The first value of `key`, or nullptr.
     const json::Value* find(std::string_view key) const;
     // The entries whose key starts with `prefix`, in key order.
-    std::span<const Entry> with_prefix(std::string_view prefix) const;
+    std::span<const Entry* const> with_prefix(std::string_view prefix) const;
 
 private:
-    std::vector<Entry> entries_;  // sorted by key, stable
+    std::vector<Entry> entries_;  // in input order
+    mutable std::vector<const Entry*> by_key_;  // sorted by key, stably; made for the first prefix
 };
 
 class OtlpMapper {

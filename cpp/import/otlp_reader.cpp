@@ -78,7 +78,7 @@ namespace {
 
 class LineReader {
 public:
-    explicit LineReader(std::string_view text) : reader_(text, sink_) {}
+    explicit LineReader(std::string_view text) : text_(text), reader_(text, sink_) {}
 
     void read(OtlpLine& out) {
         line_ = &out;
@@ -133,6 +133,12 @@ private:
             reader_.advance();
             return;
         }
+        members(on_key);
+    }
+
+    // An object's members from the next key on, through its closing brace.
+    template <class OnKey>
+    void members(OnKey&& on_key) {
         for (;;) {
             if (reader_.peek() != '"') fail(reader_.fail_here(json::ErrorCode::KeyMustBeAString));
             std::string_view key;
@@ -148,18 +154,22 @@ private:
             if (reader_.peek() != ':') fail(reader_.fail_here(json::ErrorCode::ExpectedColon));
             reader_.advance();
             on_key(key);
-            reader_.skip_whitespace();
-            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
-            char c = reader_.peek();
-            reader_.advance();
-            if (c == '}') return;
-            if (c != ',') {
-                fail(reader_.fail_after(json::ErrorCode::ExpectedObjectCommaOrEnd));
-            }
-            reader_.skip_whitespace();
-            if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingValue));
-            if (reader_.peek() == '}') fail(reader_.fail_here(json::ErrorCode::TrailingComma));
+            if (!more_members()) return;
         }
+    }
+
+    // After a member's value: false past the object's closing brace, true before the next key.
+    bool more_members() {
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
+        char c = reader_.peek();
+        reader_.advance();
+        if (c == '}') return false;
+        if (c != ',') fail(reader_.fail_after(json::ErrorCode::ExpectedObjectCommaOrEnd));
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingValue));
+        if (reader_.peek() == '}') fail(reader_.fail_here(json::ErrorCode::TrailingComma));
+        return true;
     }
 
     template <class OnElement>
@@ -209,6 +219,44 @@ private:
         return out;
     }
 
+    // The form exporters write, {"key":"...","value":{"stringValue":"..."}} without spaces, read
+    // up to the attribute object's end, or nothing read and false. Only a key without escapes.
+    bool plain_string_attribute(RawAttribute& entry, int depth) {
+        constexpr std::string_view OPEN = "{\"key\":\"", VALUE = ",\"value\":{\"stringValue\":\"";
+        size_t key_start = reader_.offset() + OPEN.size();
+        if (!text_.substr(reader_.offset()).starts_with(OPEN)) return false;
+        size_t key_end = key_start;
+        while (key_end < text_.size() && text_[key_end] != '"' && text_[key_end] != '\\' &&
+               static_cast<unsigned char>(text_[key_end]) >= 0x20)
+            ++key_end;
+        if (key_end >= text_.size() || text_[key_end] != '"' || !text_.substr(key_end + 1).starts_with(VALUE)) return false;
+        entry.key = text_.substr(key_start, key_end - key_start);
+        // The cursor onto the value's opening quote.
+        while (reader_.offset() < key_end + VALUE.size()) reader_.advance();
+        try {
+            entry.text = stable_string();
+            entry.is_string = true;
+            entry.value = json::Value();
+            while (more_members()) skip_member(depth + 2);  // an AnyValue holds one member
+        } catch (BadInput& bad) {
+            bad.message = "attribute `" + std::string(entry.key) + "`: " + bad.message;
+            throw;
+        }
+        return true;
+    }
+
+    // A member after the first of an AnyValue, read and dropped.
+    void skip_member(int depth) {
+        if (reader_.peek() != '"') fail(reader_.fail_here(json::ErrorCode::KeyMustBeAString));
+        std::string_view key;
+        if (!reader_.read_string(key, scratch_)) fail(false);
+        reader_.skip_whitespace();
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
+        if (reader_.peek() != ':') fail(reader_.fail_here(json::ErrorCode::ExpectedColon));
+        reader_.advance();
+        skip(depth);
+    }
+
     // An AnyValue read straight into its plain value: a string builds nothing.
     void any(int depth, RawAttribute& out) {
         out.is_string = false;
@@ -242,7 +290,7 @@ private:
         array("attributes", depth, [&] {
             RawAttribute entry;
             bool has_key = false;
-            object(depth + 1, [&](std::string_view member) {
+            auto on_member = [&](std::string_view member) {
                 if (member == "key") {
                     reader_.skip_whitespace();
                     if (reader_.at_end() || reader_.peek() != '"') {
@@ -261,7 +309,13 @@ private:
                 } else {
                     skip(depth + 2);
                 }
-            }, "attributes");
+            };
+            if (plain_string_attribute(entry, depth + 1)) {
+                has_key = true;
+                if (more_members()) members(on_member);
+            } else {
+                object(depth + 1, on_member, "attributes");
+            }
             if (!has_key) bad_input("field `key`: expected a string, found nothing");
             out.push_back(std::move(entry));
         });
@@ -355,6 +409,7 @@ private:
         out.logs.push_back(std::move(event));
     }
 
+    std::string_view text_;
     json::ValueSink sink_;
     json::Reader<json::ValueSink> reader_;
     std::string scratch_;
