@@ -201,6 +201,17 @@ struct Interner {
     ShingleIds shingles;
     std::vector<ShingleKey> key_buffer;
     uint32_t turns = 0;
+    // Per distinct response text: the list and position of the first turn
+    // holding it, and whether the text was whitespace-normalised. A text seen
+    // before gets that turn's shingle ids: all of its shingles are interned
+    // already, in the same order. Repeated responses are common (an unchanged
+    // agent answers the same way).
+    struct TextSeen {
+        const std::vector<TurnFeatures>* list;
+        size_t index;
+        bool normal;
+    };
+    std::unordered_map<std::string_view, TextSeen> texts;
 
     uint32_t input_class(const json::Value& input) {
         std::vector<uint32_t>& bucket = input_classes_by_hash[deep_hash(input)];
@@ -218,7 +229,8 @@ uint32_t intern(Map& ids, Key key) {
     return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
 }
 
-TurnFeatures features_of(const ResponseView& response, Interner& interner) {
+// The features of a response that will be element list.size() of `list`.
+TurnFeatures features_of(const ResponseView& response, Interner& interner, const std::vector<TurnFeatures>& list) {
     TurnFeatures features;
     for (std::string& shape : distinct_key_shapes(response.tool_calls))
         features.shapes.push_back(intern(interner.shapes, std::move(shape)));
@@ -230,10 +242,15 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     features.shape_set = intern(interner.shape_sets, features.shapes);
     features.input_set = intern(interner.input_sets, features.input_classes);
 
-    interner.key_buffer.clear();
-    bool normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
-    features.text_is_normal = response.text_blocks.size() <= 1 && normal;
-    interner.shingles.add_turn(interner.key_buffer, ++interner.turns, features.shingles);
+    auto [seen, first] = interner.texts.try_emplace(response.text, Interner::TextSeen{&list, list.size(), false});
+    if (first) {
+        interner.key_buffer.clear();
+        seen->second.normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
+        interner.shingles.add_turn(interner.key_buffer, ++interner.turns, features.shingles);
+    } else {
+        features.shingles = (*seen->second.list)[seen->second.index].shingles;
+    }
+    features.text_is_normal = response.text_blocks.size() <= 1 && seen->second.normal;
     return features;
 }
 
@@ -430,9 +447,10 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     AlignedTurns turns;
     Interner interner;
     turns.baseline.reserve(baseline.size());
-    for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
+    for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner, turns.baseline));
     turns.candidate.reserve(candidate.size());
-    for (const ResponseView& turn : candidate) turns.candidate.push_back(features_of(turn, interner));
+    for (const ResponseView& turn : candidate)
+        turns.candidate.push_back(features_of(turn, interner, turns.candidate));
     turns.distinct_shingles = interner.shingles.count;
     return turns;
 }
@@ -443,7 +461,7 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
     sets.lists.resize(lists.size());
     for (size_t k = 0; k < lists.size(); ++k) {
         sets.lists[k].reserve(lists[k]->size());
-        for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner));
+        for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner, sets.lists[k]));
     }
     sets.distinct_shingles = interner.shingles.count;
     return sets;

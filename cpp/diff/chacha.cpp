@@ -16,14 +16,22 @@ namespace {
 constexpr uint32_t CHACHA_CONSTANTS[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 constexpr size_t BLOCKS = ChaCha12::BUFFER_WORDS / 16;
 
-// The four buffered blocks are computed side by side, one vector lane per
-// block, so that every step is one operation on four words.
-typedef uint32_t Lanes __attribute__((vector_size(16)));
-static_assert(BLOCKS == 4);
+// Blocks are computed side by side, one vector lane per block, so that every
+// step is one operation on as many words as the vector holds: four
+// everywhere, sixteen where the processor has 512-bit vectors.
+typedef uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef uint32_t Lanes16 __attribute__((vector_size(64)));
+// The 512-bit helpers below are always inlined into the one function compiled
+// for 512-bit vectors, so no vector crosses a call.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
-inline Lanes rotl(Lanes x, int bits) { return (x << bits) | (x >> (32 - bits)); }
+template <class Lanes>
+__attribute__((always_inline)) inline Lanes rotl(Lanes x, int bits) {
+    return (x << bits) | (x >> (32 - bits));
+}
 
-inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+template <class Lanes>
+__attribute__((always_inline)) inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
     a += b;
     d = rotl(d ^ a, 16);
     c += d;
@@ -32,6 +40,50 @@ inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
     d = rotl(d ^ a, 8);
     c += d;
     b = rotl(b ^ c, 7);
+}
+
+// Blocks counter .. counter + lanes - 1 into out, block after block.
+template <class Lanes>
+__attribute__((always_inline)) inline void blocks(const std::array<uint32_t, 8>& key, uint64_t counter,
+                                                  uint32_t* out) {
+    constexpr size_t LANES = sizeof(Lanes) / sizeof(uint32_t);
+    Lanes input[16];
+    for (size_t w = 0; w < 4; ++w) input[w] = Lanes{} + CHACHA_CONSTANTS[w];
+    for (size_t w = 0; w < 8; ++w) input[4 + w] = Lanes{} + key[w];
+    uint32_t low[LANES], high[LANES];
+    for (size_t l = 0; l < LANES; ++l) {
+        uint64_t block = counter + l;
+        low[l] = static_cast<uint32_t>(block);
+        high[l] = static_cast<uint32_t>(block >> 32);
+    }
+    std::memcpy(&input[12], low, sizeof low);
+    std::memcpy(&input[13], high, sizeof high);
+    input[14] = input[15] = Lanes{};
+    Lanes x[16];
+    for (size_t w = 0; w < 16; ++w) x[w] = input[w];
+    for (int round = 0; round < 6; ++round) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (size_t w = 0; w < 16; ++w) x[w] += input[w];
+    for (size_t l = 0; l < LANES; ++l)
+        for (size_t w = 0; w < 16; ++w) out[16 * l + w] = x[w][l];
+}
+
+void blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out) {
+    for (size_t group = 0; group < BLOCKS / 4; ++group) blocks<Lanes4>(key, counter + 4 * group, out + 64 * group);
+}
+
+__attribute__((target("avx512f"))) void blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter,
+                                                     uint32_t* out) {
+    for (size_t group = 0; group < BLOCKS / 16; ++group)
+        blocks<Lanes16>(key, counter + 16 * group, out + 256 * group);
 }
 
 inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
@@ -76,31 +128,12 @@ ChaCha12 ChaCha12::from_entropy() {
 }
 
 void ChaCha12::refill() {
-    Lanes input[16];
-    for (size_t w = 0; w < 4; ++w) input[w] = Lanes{} + CHACHA_CONSTANTS[w];
-    for (size_t w = 0; w < 8; ++w) input[4 + w] = Lanes{} + key_[w];
-    for (size_t l = 0; l < BLOCKS; ++l) {
-        uint64_t block = counter_ + l;
-        input[12][l] = static_cast<uint32_t>(block);
-        input[13][l] = static_cast<uint32_t>(block >> 32);
+    static const bool wide = __builtin_cpu_supports("avx512f");
+    if (wide) {
+        blocks_by_16(key_, counter_, buffer_.data());
+    } else {
+        blocks_by_4(key_, counter_, buffer_.data());
     }
-    input[14] = Lanes{};
-    input[15] = Lanes{};
-    Lanes x[16];
-    for (size_t w = 0; w < 16; ++w) x[w] = input[w];
-    for (int round = 0; round < 6; ++round) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
-    for (size_t w = 0; w < 16; ++w) x[w] += input[w];
-    for (size_t l = 0; l < BLOCKS; ++l)
-        for (size_t w = 0; w < 16; ++w) buffer_[16 * l + w] = x[w][l];
     counter_ += BLOCKS;
     index_ = 0;
 }

@@ -12,10 +12,11 @@ using SeedBytes = std::array<uint8_t, 32>;
 SeedBytes expand_seed(uint64_t seed);
 
 // ChaCha with 12 rounds as a stream of 32-bit words: key = the seed bytes,
-// stream 0, block counter from 0, four blocks buffered at a time.
+// stream 0, block counter from 0, sixteen blocks buffered at a time (the
+// stream is the same whatever the buffer holds).
 class ChaCha12 {
 public:
-    static constexpr size_t BUFFER_WORDS = 64;
+    static constexpr size_t BUFFER_WORDS = 256;
 
     explicit ChaCha12(const SeedBytes& seed);
     static ChaCha12 from_u64(uint64_t seed);

@@ -26,7 +26,21 @@ bool is_ascii_word_byte(unsigned char c) {
 // distinct terms of each document in order of first occurrence.
 class Corpus {
 public:
-    std::vector<TermCount> document(const ResponseView& response) {
+    // Counts the terms of the response as the next document.
+    void add(const ResponseView& response) {
+        // A text seen before has the same terms: all of them are interned already.
+        auto [seen, first] = documents_with_text_.try_emplace(response.text, documents_.size());
+        std::vector<TermCount> terms = first ? count_terms(response) : documents_[seen->second];
+        for (const TermCount& term : terms) ++document_frequency_[term.term];
+        documents_.push_back(std::move(terms));
+    }
+
+    std::vector<std::vector<TermCount>> take_documents() { return std::move(documents_); }
+    std::span<const uint64_t> document_frequency() const { return document_frequency_; }
+    size_t vocabulary_size() const { return ids_.size(); }
+
+private:
+    std::vector<TermCount> count_terms(const ResponseView& response) {
         std::vector<TermCount> terms;
         ++stamp_;
         // The view's lower-cased text is the folded form whenever the text is already NFC.
@@ -41,14 +55,9 @@ public:
             }
             ++terms[slot_[id]].count;
         }
-        for (const TermCount& term : terms) ++document_frequency_[term.term];
         return terms;
     }
 
-    std::span<const uint64_t> document_frequency() const { return document_frequency_; }
-    size_t vocabulary_size() const { return ids_.size(); }
-
-private:
     uint32_t intern(std::string_view token) {
         auto it = ids_.find(token);
         if (it != ids_.end()) return it->second;
@@ -61,6 +70,8 @@ private:
     }
 
     std::unordered_map<std::string, uint32_t, TokenHash, std::equal_to<>> ids_;
+    std::vector<std::vector<TermCount>> documents_;
+    std::unordered_map<std::string_view, size_t> documents_with_text_;  // the first document of each text
     std::vector<uint64_t> document_frequency_;
     std::vector<uint64_t> seen_in_;  // per term: the stamp of the last document holding it
     std::vector<uint32_t> slot_;     // per term: its position in that document's list
@@ -149,10 +160,9 @@ AxisSamples semantic_samples(const Pairs& pairs) {
     const size_t p = pairs.size();
     // Documents 0..p-1 are the baseline responses, p..2p-1 the candidate responses.
     Corpus corpus;
-    std::vector<std::vector<TermCount>> documents;
-    documents.reserve(2 * p);
-    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(*pair.baseline));
-    for (const ResponsePair& pair : pairs) documents.push_back(corpus.document(*pair.candidate));
+    for (const ResponsePair& pair : pairs) corpus.add(*pair.baseline);
+    for (const ResponsePair& pair : pairs) corpus.add(*pair.candidate);
+    std::vector<std::vector<TermCount>> documents = corpus.take_documents();
     std::vector<double> dense(corpus.vocabulary_size(), 0.0);
     std::vector<double> similarities;
     similarities.reserve(p);
@@ -167,8 +177,8 @@ AxisSamples semantic_samples(const Pairs& pairs) {
 ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
     Corpus corpus;
     ResponseTerms terms;
-    terms.documents.reserve(responses.size());
-    for (const ResponseView* response : responses) terms.documents.push_back(corpus.document(*response));
+    for (const ResponseView* response : responses) corpus.add(*response);
+    terms.documents = corpus.take_documents();
     terms.vocabulary = corpus.vocabulary_size();
     return terms;
 }

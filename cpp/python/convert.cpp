@@ -76,20 +76,6 @@ enum class Keep : uint8_t {
     Block,            // one of its blocks
 };
 
-// Whether a str has a UTF-8 form: it holds no lone surrogate.
-bool has_utf8_form(PyObject* str) {
-    if (PyUnicode_IS_COMPACT_ASCII(str)) return true;
-    const int kind = PyUnicode_KIND(str);
-    if (kind == PyUnicode_1BYTE_KIND) return true;
-    const void* data = PyUnicode_DATA(str);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-    }
-    return true;
-}
-
 // Pruning reads key texts; a str subclass key brings its own equality, and a
 // later key may then replace an earlier one, so such a dict is built whole.
 bool has_only_exact_str_keys(PyObject* dict) {

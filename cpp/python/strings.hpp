@@ -90,34 +90,25 @@ inline bool str_utf8(PyObject* str, std::string_view& text) {
     return true;
 }
 
-// The UTF-8 of a str appended to `out`, failing with the interpreter's error
-// set where str_utf8 fails (a lone surrogate). Unlike str_utf8 it leaves no
-// UTF-8 copy cached in a non-ASCII str, which would live as long as the str:
-// converting a large input would otherwise grow the input itself.
-inline bool append_str_utf8(PyObject* str, std::string& out) {
-    if (PyUnicode_IS_COMPACT_ASCII(str)) {
-        out.append(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
-        return true;
-    }
-    const int kind = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+// The UTF-8 length of the characters of one str kind, and whether one of
+// them is a lone surrogate (which has no UTF-8 form). One branch-free pass.
+template <class Char>
+size_t utf8_length(const Char* chars, size_t length, bool& surrogate) {
     size_t bytes = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
-        if (cp >= 0xD800 && cp <= 0xDFFF) {
-            std::string_view text;
-            if (!str_utf8(str, text)) return false;
-            out.append(text);
-            return true;
-        }
-        bytes += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    bool found = false;
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t cp = chars[i];
+        bytes += 1 + (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+        found |= cp - 0xD800u < 0x800u;
     }
-    size_t at = out.size();
-    out.resize(at + bytes);
-    char* write = out.data() + at;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+    surrogate = found;
+    return bytes;
+}
+
+template <class Char>
+void encode_utf8(const Char* chars, size_t length, char* write) {
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t cp = chars[i];
         if (cp < 0x80) {
             *write++ = static_cast<char>(cp);
         } else if (cp < 0x800) {
@@ -134,7 +125,50 @@ inline bool append_str_utf8(PyObject* str, std::string& out) {
             *write++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
-    return true;
+}
+
+// Calls visit(chars, length) with the characters of a str in their own width.
+template <class Visit>
+auto visit_str_chars(PyObject* str, Visit visit) {
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: return visit(PyUnicode_1BYTE_DATA(str), length);
+        case PyUnicode_2BYTE_KIND: return visit(PyUnicode_2BYTE_DATA(str), length);
+        default: return visit(PyUnicode_4BYTE_DATA(str), length);
+    }
+}
+
+// Whether a str has a UTF-8 form: it holds no lone surrogate.
+inline bool has_utf8_form(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str) || PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) return true;
+    bool surrogate = false;
+    visit_str_chars(str, [&](const auto* chars, size_t length) { return utf8_length(chars, length, surrogate); });
+    return !surrogate;
+}
+
+// The UTF-8 of a str appended to `out`, failing with the interpreter's error
+// set where str_utf8 fails (a lone surrogate). Unlike str_utf8 it leaves no
+// UTF-8 copy cached in a non-ASCII str, which would live as long as the str:
+// converting a large input would otherwise grow the input itself.
+inline bool append_str_utf8(PyObject* str, std::string& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        out.append(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+        return true;
+    }
+    return visit_str_chars(str, [&](const auto* chars, size_t length) {
+        bool surrogate = false;
+        const size_t bytes = utf8_length(chars, length, surrogate);
+        if (surrogate) {
+            std::string_view text;
+            if (!str_utf8(str, text)) return false;
+            out.append(text);
+            return true;
+        }
+        const size_t at = out.size();
+        out.resize(at + bytes);
+        encode_utf8(chars, length, out.data() + at);
+        return true;
+    });
 }
 
 }  // namespace velkin::python
