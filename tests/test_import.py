@@ -146,6 +146,8 @@ EXPORTED_SPAN = ('{"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"abcdef1
     ('{"key":"gen_ai.request.mode\\u006c","value":{"stringValue":"m-1"}}', "m-1"),
     ('{"key":"x","value":{"stringValue":"m-1"},"key":"gen_ai.request.model"}', "m-1"),
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1"},"value":{"intValue":"2"}}', "2"),
+    ('{"key":"gen_ai.request.model","value":{"intValue":"-7"}}', "-7"),
+    ('{"key":"gen_ai.request.model","value":{"intValue":"7","stringValue":"m-1"}}', "7"),
 ])
 def test_attributes_as_exporters_write_them_read_as_any_other_layout(attribute, model):
     """The compact layout of exporters is read as the same attributes spaced out, duplicate members included."""
@@ -161,6 +163,9 @@ def test_attributes_as_exporters_write_them_read_as_any_other_layout(attribute, 
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m\\x"}}', "attribute `gen_ai.request.model`: invalid JSON"),
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m","intValue":[}}', "attribute `gen_ai.request.model`: invalid JSON"),
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m"},"key":5}', "field `key`: expected a string, found integer `5`"),
+    ('{"key":"gen_ai.request.model","value":{"intValue":"1x"}}',
+     "attribute `gen_ai.request.model`: field `intValue`: expected an integer or a decimal string"),
+    ('{"key":"gen_ai.request.model","value":{"intValue":"99999999999999999999"}}', "attribute `gen_ai.request.model`: field `intValue`"),
 ])
 def test_attribute_errors_are_the_same_in_any_layout(attribute, expected):
     compact = (EXPORTED_SPAN % attribute).encode()

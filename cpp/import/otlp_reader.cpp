@@ -219,24 +219,45 @@ private:
         return out;
     }
 
-    // The form exporters write, {"key":"...","value":{"stringValue":"..."}} without spaces, read
-    // up to the attribute object's end, or nothing read and false. Only a key without escapes.
-    bool plain_string_attribute(RawAttribute& entry, int depth) {
-        constexpr std::string_view OPEN = "{\"key\":\"", VALUE = ",\"value\":{\"stringValue\":\"";
-        size_t key_start = reader_.offset() + OPEN.size();
+    // The end of the string whose text starts at `start` when it holds no escape, else npos.
+    size_t plain_string_end(size_t start) const {
+        size_t end = start;
+        while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' && static_cast<unsigned char>(text_[end]) >= 0x20)
+            ++end;
+        return end < text_.size() && text_[end] == '"' ? end : std::string_view::npos;
+    }
+
+    // The forms exporters write, {"key":"...","value":{"stringValue":"..."}} or {..."intValue":"5"}}
+    // without spaces, read up to the attribute object's end; or nothing read and false.
+    bool plain_attribute(RawAttribute& entry, int depth) {
+        constexpr std::string_view OPEN = "{\"key\":\"", STRING = ",\"value\":{\"stringValue\":\"",
+                                   INTEGER = ",\"value\":{\"intValue\":\"";
         if (!text_.substr(reader_.offset()).starts_with(OPEN)) return false;
-        size_t key_end = key_start;
-        while (key_end < text_.size() && text_[key_end] != '"' && text_[key_end] != '\\' &&
-               static_cast<unsigned char>(text_[key_end]) >= 0x20)
-            ++key_end;
-        if (key_end >= text_.size() || text_[key_end] != '"' || !text_.substr(key_end + 1).starts_with(VALUE)) return false;
+        size_t key_start = reader_.offset() + OPEN.size();
+        size_t key_end = plain_string_end(key_start);
+        if (key_end == std::string_view::npos) return false;
+        std::string_view rest = text_.substr(key_end + 1);
+        bool is_string = rest.starts_with(STRING);
+        size_t integer_end = std::string_view::npos;
+        if (!is_string) {
+            if (!rest.starts_with(INTEGER)) return false;
+            integer_end = plain_string_end(key_end + 1 + INTEGER.size());
+            if (integer_end == std::string_view::npos) return false;
+        }
         entry.key = text_.substr(key_start, key_end - key_start);
-        // The cursor onto the value's opening quote.
-        while (reader_.offset() < key_end + VALUE.size()) reader_.advance();
         try {
-            entry.text = stable_string();
-            entry.is_string = true;
-            entry.value = json::Value();
+            if (is_string) {
+                // The cursor onto the value's opening quote.
+                while (reader_.offset() < key_end + STRING.size()) reader_.advance();
+                entry.text = stable_string();
+                entry.is_string = true;
+                entry.value = json::Value();
+            } else {
+                size_t digits = key_end + 1 + INTEGER.size();
+                while (reader_.offset() <= integer_end) reader_.advance();
+                entry.is_string = false;
+                entry.value = int_value(json::Value(std::string(text_.substr(digits, integer_end - digits))));
+            }
             while (more_members()) skip_member(depth + 2);  // an AnyValue holds one member
         } catch (BadInput& bad) {
             bad.message = "attribute `" + std::string(entry.key) + "`: " + bad.message;
@@ -310,7 +331,7 @@ private:
                     skip(depth + 2);
                 }
             };
-            if (plain_string_attribute(entry, depth + 1)) {
+            if (plain_attribute(entry, depth + 1)) {
                 has_key = true;
                 if (more_members()) members(on_member);
             } else {
