@@ -224,6 +224,16 @@ def test_older_and_vendor_otlp_forms():
     assert kinds[5][1]["content"] == [{"type": "text", "text": "Done"}] and kinds[5][1]["stop_reason"] == "end_turn"
 
 
+def test_skipped_span_kinds_keep_their_whole_names():
+    def span(span_id, operation):
+        return {"traceId": "abcdef12345678901234567890123456", "spanId": span_id, "name": "x",
+                "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": operation}}]}
+    spans = [span("1122334455667788", "tool\u0000a"), span("1122334455667789", "tool\u0000b")]
+    _, summary = importers.import_agentlog(json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": spans}]}]}).encode(),
+                                           "otlp")
+    assert summary["skipped"] == {"tool\x00a": 1, "tool\x00b": 1}
+
+
 BAD_INPUTS = [
     # (format, input bytes, text the one-line error must hold)
     (None, b'{"a": 1}\n', "<input 1>:1: unknown format"),

@@ -12,6 +12,7 @@
 #include "native/binding.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/result_dict.hpp"
 
 namespace velkin::native {
 
@@ -66,28 +67,27 @@ Sources read_sources(PyObject* list) {
     return sources;
 }
 
-void set_item(PyObject* dict, const char* key, Ref value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw python::PythonErrorSet{};
-}
-
 Ref summary_dict(const imports::Summary& summary) {
-    Ref dict = checked(PyDict_New());
+    using Dict = python::ResultDict<python::OnFailure::Raise>;
     Ref formats = checked(PyList_New(0));
     for (imports::Format format : summary.formats) {
-        std::string_view name = imports::format_name(format);
-        Ref text = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        Ref text = checked(python::new_str(imports::format_name(format)));
         if (PyList_Append(formats.get(), text.get()) < 0) throw python::PythonErrorSet{};
     }
-    set_item(dict.get(), "formats", std::move(formats));
-    set_item(dict.get(), "conversations", checked(PyLong_FromUnsignedLongLong(summary.conversations)));
-    set_item(dict.get(), "records", checked(PyLong_FromUnsignedLongLong(summary.records)));
+    // Kinds come from the input: each is a key with its whole text (a NUL included).
     Ref skipped = checked(PyDict_New());
-    for (const auto& [kind, count] : summary.skipped)
-        set_item(skipped.get(), kind.c_str(), checked(PyLong_FromUnsignedLongLong(count)));
-    set_item(dict.get(), "skipped", std::move(skipped));
-    set_item(dict.get(), "responses_without_content",
-             checked(PyLong_FromUnsignedLongLong(summary.responses_without_content)));
-    return dict;
+    for (const auto& [kind, count] : summary.skipped) {
+        Ref key = checked(PyUnicode_DecodeUTF8(kind.data(), static_cast<Py_ssize_t>(kind.size()), nullptr));
+        Ref value = checked(PyLong_FromUnsignedLongLong(count));
+        if (PyDict_SetItem(skipped.get(), key.get(), value.get()) < 0) throw python::PythonErrorSet{};
+    }
+    return Dict()
+        .set("formats", std::move(formats))
+        .set("conversations", summary.conversations)
+        .set("records", summary.records)
+        .set("skipped", std::move(skipped))
+        .set("responses_without_content", summary.responses_without_content)
+        .take();
 }
 
 }  // namespace
