@@ -2,6 +2,7 @@
 
     python bench/import.py            # a 100 MB OTLP JSON Lines file
     python bench/import.py --mb 20
+    python bench/import.py --reference OTHER/bin/python   # and the same bytes as another build's
 
 The input is made once from the bundled producer fixtures (tests/data/import),
 each copy under fresh trace ids, and cached in bench/data/. Ours parses and maps
@@ -15,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import subprocess
 import sys
 import time
 
@@ -76,6 +78,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mb", type=int, default=100, help="input size in MB (default 100)")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--reference", metavar="PYTHON",
+                        help="an interpreter with another build of velkin whose output must be the same bytes")
     args = parser.parse_args()
     path = otlp_path(args.mb)
     with open(path, "rb") as f:
@@ -95,6 +99,15 @@ def main() -> None:
     print(f"orjson.loads alone:                  {peer:.3f} s  {megabytes / peer:7.1f} MB/s")
     print(f"ratio (ours / orjson throughput):    {peer / ours:.2f}x")
     print(f"cpu seconds: ours {ours_cpu:.3f} (all threads), orjson {peer_cpu:.3f}; ratio {peer_cpu / ours_cpu:.2f}x")
+    if args.reference:
+        digest = hashlib.sha256(output).hexdigest()
+        script = ("import hashlib, sys; from velkin import _native; "
+                  "print(hashlib.sha256(_native.import_traces([('bench', sys.argv[1])], 'otlp')[0]).hexdigest())")
+        theirs = subprocess.run([args.reference, "-c", script, path], capture_output=True, text=True, check=True)
+        same = theirs.stdout.strip() == digest
+        print(f"output bytes {'the same as' if same else 'DIFFERENT from'} {args.reference}'s build")
+        if not same:
+            sys.exit(1)
 
 
 if __name__ == "__main__":
