@@ -545,10 +545,11 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& a
     if (!last_meta_ || last_meta_->first != trace_id) last_meta_ = &*trace_meta_.try_emplace(trace_id).first;
     json::Object& meta = last_meta_->second;
     for (const auto& [key, name] : CONVERSATION_KEYS) {
-        std::string value = string_attribute(attributes, key);
-        if (value.empty()) continue;
+        if (!attributes.entry(key)) continue;
         bool known = std::any_of(meta.begin(), meta.end(), [&](const json::Member& m) { return m.key == name; });
-        if (!known) meta.push_back({std::string(name), json::Value(value)});
+        if (known) continue;
+        if (std::string value = string_attribute(attributes, key); !value.empty())
+            meta.push_back({std::string(name), json::Value(std::move(value))});
     }
 }
 
