@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "diff/shingles.hpp"
+#include "diff/vector_paths.hpp"
 
 namespace velkin::diff {
 
@@ -254,6 +255,8 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner, const
     return features;
 }
 
+}  // namespace
+
 // Adds to common[j - first] the bits candidate turn j shares with `row`, for j
 // in first..last. The build assumes no popcnt instruction, so copies compiled
 // for it and for vector bit counts are chosen at load time where the processor
@@ -297,9 +300,15 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_vector(c
     }
 }
 
+bool has_vector_bit_counts() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+}
+
+namespace {
+
 void add_shared_bits(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
                      uint32_t* common) {
-    static const bool vector_counts = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+    static const bool vector_counts = has_vector_bit_counts();
     if (vector_counts) {
         add_shared_bits_vector(row, columns, words, first, last, common);
     } else {

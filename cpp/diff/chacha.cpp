@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "diff/vector_paths.hpp"
 #include "json/result.hpp"
 
 namespace velkin::diff {
@@ -76,6 +77,8 @@ __attribute__((always_inline)) inline void blocks(const std::array<uint32_t, 8>&
         for (size_t w = 0; w < 16; ++w) out[16 * l + w] = x[w][l];
 }
 
+}  // namespace
+
 void blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out) {
     for (size_t group = 0; group < BLOCKS / 4; ++group) blocks<Lanes4>(key, counter + 4 * group, out + 64 * group);
 }
@@ -85,6 +88,10 @@ __attribute__((target("avx512f"))) void blocks_by_16(const std::array<uint32_t, 
     for (size_t group = 0; group < BLOCKS / 16; ++group)
         blocks<Lanes16>(key, counter + 16 * group, out + 256 * group);
 }
+
+bool has_blocks_by_16() { return __builtin_cpu_supports("avx512f"); }
+
+namespace {
 
 inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
 
@@ -128,7 +135,7 @@ ChaCha12 ChaCha12::from_entropy() {
 }
 
 void ChaCha12::refill() {
-    static const bool wide = __builtin_cpu_supports("avx512f");
+    static const bool wide = has_blocks_by_16();
     if (wide) {
         blocks_by_16(key_, counter_, buffer_.data());
     } else {

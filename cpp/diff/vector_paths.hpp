@@ -1,0 +1,23 @@
+#pragma once
+// The code paths chosen at run time by processor feature, exposed so that the
+// tests can run each one on the same inputs whatever the machine chooses.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace velkin::diff {
+
+// Sixteen ChaCha12 blocks, counter .. counter + 15, into out[0..256).
+void blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);
+void blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);  // needs avx512f
+bool has_blocks_by_16();
+
+// Adds to common[j - first] the bits candidate turn j (of `words` 64-bit words
+// in `columns`) shares with `row`, for j in first..last.
+void add_shared_bits_scalar(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
+                            uint32_t* common);
+void add_shared_bits_vector(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
+                            uint32_t* common);  // needs avx512f and avx512vpopcntdq
+bool has_vector_bit_counts();
+
+}  // namespace velkin::diff

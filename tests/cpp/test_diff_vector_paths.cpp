@@ -1,0 +1,83 @@
+// Each code path chosen by processor feature against the other on the same
+// inputs, so that the path this machine does not take is still checked. The
+// wide halves are skipped where the processor lacks them.
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "diff/vector_paths.hpp"
+
+using namespace velkin::diff;
+
+namespace {
+
+std::array<uint32_t, 8> random_key(std::mt19937_64& random) {
+    std::array<uint32_t, 8> key;
+    for (uint32_t& word : key) word = static_cast<uint32_t>(random());
+    return key;
+}
+
+}  // namespace
+
+// Counters where a block's low word wraps into the high word, inside and at
+// the edge of one call's sixteen blocks, and far from any wrap.
+TEST(chacha_blocks_by_4_and_by_16_agree) {
+    const uint64_t counters[] = {0, 16, 1000, 0xFFFFFFFFull - 7, 0xFFFFFFFFull, 0xFFFFFFFFull + 1,
+                                 0xFFFFFFFFFFFFFFF0ull};
+    std::mt19937_64 random(9);
+    for (uint64_t counter : counters) {
+        for (int k = 0; k < 4; ++k) {
+            const std::array<uint32_t, 8> key = k == 0 ? std::array<uint32_t, 8>{} : random_key(random);
+            std::vector<uint32_t> narrow(256, 0xDEADBEEF), wide(256, 0xDEADBEEF);
+            blocks_by_4(key, counter, narrow.data());
+            // Each block depends on its own counter only: starting one block
+            // later gives the same words shifted by one block.
+            std::vector<uint32_t> shifted(256);
+            blocks_by_4(key, counter + 1, shifted.data());
+            for (size_t w = 0; w < 240; ++w) CHECK_EQ(narrow[w + 16], shifted[w]);
+            if (!has_blocks_by_16()) continue;
+            blocks_by_16(key, counter, wide.data());
+            for (size_t w = 0; w < 256; ++w) CHECK_EQ(narrow[w], wide[w]);
+        }
+    }
+}
+
+// Bit set widths that leave every remainder of eight words, ranges of one and
+// many candidate turns, and counts added to what common[] already holds.
+TEST(shared_bit_counts_agree_with_a_plain_count) {
+    std::mt19937_64 random(11);
+    for (size_t words = 1; words <= 19; ++words) {
+        for (int density = 0; density < 3; ++density) {
+            const size_t turns = 12;
+            auto bits = [&]() {
+                uint64_t value = random();
+                if (density == 0) value &= random() & random();  // sparse
+                if (density == 2) value = ~uint64_t{0};
+                return value;
+            };
+            std::vector<uint64_t> row(words), columns(turns * words);
+            for (uint64_t& w : row) w = bits();
+            for (uint64_t& w : columns) w = bits();
+            const std::pair<uint64_t, uint64_t> ranges[] = {{0, turns - 1}, {3, 3}, {5, 9}};
+            for (auto [first, last] : ranges) {
+                std::vector<uint32_t> plain(last - first + 1), scalar, vector;
+                for (uint64_t j = first; j <= last; ++j) {
+                    plain[j - first] = static_cast<uint32_t>(7 * j);
+                    for (size_t w = 0; w < words; ++w)
+                        plain[j - first] += static_cast<uint32_t>(std::popcount(row[w] & columns[j * words + w]));
+                }
+                for (uint64_t j = first; j <= last; ++j) scalar.push_back(static_cast<uint32_t>(7 * j));
+                vector = scalar;
+                add_shared_bits_scalar(row.data(), columns.data(), words, first, last, scalar.data());
+                CHECK(scalar == plain);
+                if (!has_vector_bit_counts()) continue;
+                add_shared_bits_vector(row.data(), columns.data(), words, first, last, vector.data());
+                CHECK(vector == plain);
+            }
+        }
+    }
+}
