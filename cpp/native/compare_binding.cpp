@@ -1,5 +1,6 @@
 // `velkin._native.compare_runs`: converts the runs with the interpreter lock
 // held, compares them with the lock released, and exports the suite report.
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <exception>
@@ -290,6 +291,8 @@ public:
     }
     bool ready(size_t key) override {
         std::unique_lock<std::mutex> guard(lock_);
+        requested_ = std::max(requested_, key + 1);
+        changed_.notify_all();
         changed_.wait(guard, [&] { return completed_ > key || stopped_; });
         return !stopped_;
     }
@@ -304,6 +307,18 @@ public:
     bool stopped() {
         std::lock_guard<std::mutex> guard(lock_);
         return stopped_;
+    }
+    // Holds the conversion at most KEYS_AHEAD keys ahead of the comparison, so
+    // that the converted records of only so many keys are held at once.
+    void wait_to_convert(size_t key) {
+        auto may = [&] { return key < requested_ + KEYS_AHEAD || stopped_; };
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (may()) return;
+        }
+        LockReleased released;
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, may);
     }
     void complete(size_t key) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -332,8 +347,10 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::vector<Holder>> keys_;
+    static constexpr size_t KEYS_AHEAD = 256;
     bool paired_ = false, stopped_ = false, filled_ = false;
-    size_t completed_ = 0;
+    size_t completed_ = 0;  // keys converted
+    size_t requested_ = 0;  // keys the comparison has started on
 };
 
 // Converts the responses of every key in key order; false at the first
@@ -342,6 +359,7 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
                     bool requests_read) {
     const auto& keys = feed.keys();
     for (size_t key = 0; key < keys.size(); ++key) {
+        feed.wait_to_convert(key);
         if (feed.stopped()) return false;
         for (const compare::RecordFeed::Holder& holder : keys[key]) {
             compare::Conversation& conversation = *holder.conversation;
