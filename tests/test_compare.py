@@ -209,9 +209,13 @@ def test_replicates_calibrate_and_a_single_baseline_is_uncalibrated(baseline_run
             {str(t) for t in range(0, 12, 2)}  # paired by the task ids the runs carry
 
 
-@pytest.mark.parametrize("runs", [(2, 1), (5, 5)])  # 3 ways to pick the candidate runs; 252, sampled
-def test_results_do_not_depend_on_the_thread_count(runs):
-    baseline, candidate = synthetic_suite(10, change=True, baseline_runs=runs[0], candidate_runs=runs[1])
+@pytest.mark.parametrize("runs, n", [
+    ((2, 1), 10),   # 3 ways to pick the candidate runs
+    ((5, 5), 10),   # 252, sampled
+    ((2, 1), 300),  # more keys than are converted ahead of the comparison
+])
+def test_results_do_not_depend_on_the_thread_count(runs, n):
+    baseline, candidate = synthetic_suite(n, change=True, baseline_runs=runs[0], candidate_runs=runs[1])
     one = compare_runs(baseline, candidate, seed=7, threads=1)
     assert one == compare_runs(baseline, candidate, seed=7, threads=3)
     assert one["seed"] == 7 and one["verdict"] == "regressed"
