@@ -60,7 +60,10 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
     // Only the rows and the drill-down read the lower-cased texts: the
     // alignment's peak need not hold them.
     for (Responses* side : {&baseline_responses, &candidate_responses})
-        for (ResponseView& response : *side) std::string().swap(response.lowered);
+        for (ResponseView& response : *side) {
+            response.lowered = {};
+            response.lowered_text.reset();
+        }
 
     if (turns) {
         std::vector<Step> path = align(*turns);

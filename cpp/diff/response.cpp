@@ -99,7 +99,8 @@ ResponseView view_response(const Record& record) {
         view.joined_text = std::make_shared<const std::string>(joined(view.text_blocks, ' '));
         view.text = *view.joined_text;
     }
-    view.lowered = text::lowercase(view.text);
+    view.lowered_text = std::make_shared<const std::string>(text::lowercase(view.text));
+    view.lowered = *view.lowered_text;
     if (const std::string* reason = string_member(payload, "stop_reason")) view.stop_reason = *reason;
     view.model = string_member(payload, "model");
     const json::Value* usage = payload.get("usage");
@@ -145,6 +146,19 @@ Responses select_responses(const std::vector<Record>& records) {
     Responses responses;
     for (const Record& record : records) {
         if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(view_response(record));
+    }
+    size_t total = 0;
+    for (const ResponseView& response : responses) total += response.lowered.size();
+    auto block = std::make_shared<std::string>();
+    block->reserve(total);
+    for (const ResponseView& response : responses) block->append(response.lowered);
+    std::string_view all = *block;
+    size_t offset = 0;
+    for (ResponseView& response : responses) {
+        const size_t size = response.lowered.size();
+        response.lowered_text = block;
+        response.lowered = all.substr(offset, size);
+        offset += size;
     }
     return responses;
 }

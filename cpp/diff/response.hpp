@@ -25,8 +25,11 @@ struct ResponseView {
     // record when there is at most one block, else held by `joined_text`.
     std::string_view text;
     std::shared_ptr<const std::string> joined_text;
-    // text::lowercase(text).
-    std::string lowered;
+    // text::lowercase(text), held by `lowered_text`. select_responses puts a
+    // side's lowered texts in one shared block, so that dropping them all
+    // returns their memory whole rather than as holes between live views.
+    std::string_view lowered;
+    std::shared_ptr<const std::string> lowered_text;
     std::string_view stop_reason;  // empty when absent
     const std::string* model = nullptr;
     // The "usage" numbers; all absent when "usage" is not an object.
