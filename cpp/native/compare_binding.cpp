@@ -219,15 +219,6 @@ struct EnvelopeKeys {
     Ref meta = checked(PyUnicode_InternFromString("meta"));
 };
 
-bool has_only_exact_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 std::optional<std::string> exact_str_text(PyObject* object) {
     std::string_view text;
     if (!object || !PyUnicode_CheckExact(object)) return std::nullopt;
@@ -245,7 +236,7 @@ std::optional<agentlog::Record> response_envelope(PyObject* item, const Envelope
     if (!PyDict_CheckExact(item)) return std::nullopt;
     PyObject* kind = PyDict_GetItemWithError(item, keys.kind.get());
     if (!kind || !PyUnicode_CheckExact(kind) || PyUnicode_CompareWithASCIIString(kind, "chat_response") != 0 ||
-        !has_only_exact_str_keys(item)) {
+        !python::has_only_exact_str_keys(item)) {
         PyErr_Clear();
         return std::nullopt;
     }

@@ -76,17 +76,6 @@ enum class Keep : uint8_t {
     Block,            // one of its blocks
 };
 
-// Pruning reads key texts; a str subclass key brings its own equality, and a
-// later key may then replace an earlier one, so such a dict is built whole.
-bool has_only_exact_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 bool names_chat_response(const json::Value& kind) {
     if (const std::string* name = kind.as_string()) return *name == "chat_response";
     const json::Object* object = kind.as_object();
@@ -288,6 +277,8 @@ private:
         if (!out) {
             keep = Keep::Nothing;
         } else if (keep != Keep::All && !has_only_exact_str_keys(dict)) {
+            // Pruning reads key texts; with a str subclass key a later key may replace an earlier
+            // one, so such a dict is built whole.
             keep = Keep::All;
         }
         PruneState state;
@@ -555,6 +546,15 @@ Result<diff::PricingTable> read_pricing(PyObject* pricing) {
         table.insert_or_assign(std::string(model), entry);
     }
     return table;
+}
+
+bool has_only_exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
 }
 
 }  // namespace velkin::python

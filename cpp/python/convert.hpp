@@ -24,6 +24,10 @@ Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
 // costs a fraction of the records' size.
 Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list);
 
+// Whether every key of `dict` is an exact str: only then may a key's text stand for the key, since
+// a str subclass brings its own equality.
+bool has_only_exact_str_keys(PyObject* dict);
+
 // `pricing` is null, None or a dict.
 Result<diff::PricingTable> read_pricing(PyObject* pricing);
 
