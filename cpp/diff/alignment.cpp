@@ -5,6 +5,7 @@
 #include <cstring>
 #include <immintrin.h>
 #include <map>
+#include <optional>
 #include <unordered_map>
 
 #include "diff/shingles.hpp"
@@ -161,9 +162,6 @@ struct ShingleIds {
 
     // Appends the id of every key not yet seen in turn `turn` (turns numbered from 1).
     void add_turn(const std::vector<ShingleKey>& keys, uint32_t turn, std::vector<uint32_t>& ids) {
-        // Most windows of a text are distinct: sized once, the list holds no
-        // spare capacity through the alignment (doubling left a third unused).
-        ids.reserve(ids.size() + keys.size());
         for (ShingleKey key : keys) {
             size_t mask = slots.size() - 1;
             size_t at = shingle_hash(key) & mask;
@@ -204,16 +202,15 @@ struct Interner {
     std::vector<const json::Value*> input_representatives;
     ShingleIds shingles;
     std::vector<ShingleKey> key_buffer;
+    std::vector<uint32_t> id_buffer;
     uint32_t turns = 0;
-    // Per distinct response text: the list and position of the first turn
-    // holding it, and whether the text was whitespace-normalised. A text seen
-    // before gets that turn's shingle ids: all of its shingles are interned
-    // already, in the same order. Repeated responses are common (an unchanged
-    // agent answers the same way).
+    // Per distinct response text: its shingle list and whether the text was
+    // whitespace-normalised. Turns with a text seen before share that list.
+    // Repeated responses are common (an unchanged agent answers the same way).
     struct TextSeen {
-        const std::vector<TurnFeatures>* list;
-        size_t index;
-        bool normal;
+        std::shared_ptr<const uint32_t[]> shingles;
+        uint32_t count = 0;
+        bool normal = false;
     };
     std::unordered_map<std::string_view, TextSeen> texts;
 
@@ -233,8 +230,7 @@ uint32_t intern(Map& ids, Key key) {
     return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
 }
 
-// The features of a response that will be element list.size() of `list`.
-TurnFeatures features_of(const ResponseView& response, Interner& interner, const std::vector<TurnFeatures>& list) {
+TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     TurnFeatures features;
     for (std::string& shape : distinct_key_shapes(response.tool_calls))
         features.shapes.push_back(intern(interner.shapes, std::move(shape)));
@@ -246,15 +242,24 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner, const
     features.shape_set = intern(interner.shape_sets, features.shapes);
     features.input_set = intern(interner.input_sets, features.input_classes);
 
-    auto [seen, first] = interner.texts.try_emplace(response.text, Interner::TextSeen{&list, list.size(), false});
+    auto [seen, first] = interner.texts.try_emplace(response.text);
+    Interner::TextSeen& text = seen->second;
     if (first) {
         interner.key_buffer.clear();
-        seen->second.normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
-        interner.shingles.add_turn(interner.key_buffer, ++interner.turns, features.shingles);
-    } else {
-        features.shingles = (*seen->second.list)[seen->second.index].shingles;
+        text.normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
+        interner.id_buffer.clear();
+        interner.shingles.add_turn(interner.key_buffer, ++interner.turns, interner.id_buffer);
+        text.count = static_cast<uint32_t>(interner.id_buffer.size());
+        if (text.count > 0) {
+            // Sized exactly: a text repeats some of its windows.
+            auto ids = std::make_shared_for_overwrite<uint32_t[]>(text.count);
+            std::copy(interner.id_buffer.begin(), interner.id_buffer.end(), ids.get());
+            text.shingles = std::move(ids);
+        }
     }
-    features.text_is_normal = response.text_blocks.size() <= 1 && seen->second.normal;
+    features.shingles = text.shingles;
+    features.shingle_count = text.count;
+    features.text_is_normal = response.text_blocks.size() <= 1 && text.normal;
     return features;
 }
 
@@ -319,105 +324,6 @@ void add_shared_bits(const uint64_t* row, const uint64_t* columns, size_t words,
     }
 }
 
-// Pair costs of the cells of one alignment. Shingle intersections are counted
-// two ways, each exact: shingles present in many turns of both sides as bit
-// sets (one AND per 64 shingles per cell), the rest through the candidate
-// turns that hold them, so that a cell pays only for shingles it shares.
-struct CellCosts {
-    const AlignedTurns& turns;
-    const std::vector<TurnFeatures>& baseline;
-    const std::vector<TurnFeatures>& candidate;
-    size_t words = 0;                              // 64-bit words per turn bit set
-    std::vector<uint64_t> baseline_bits;           // turn-major
-    std::vector<uint64_t> candidate_bits;
-    static constexpr uint32_t NONE = UINT32_MAX;
-    // Per shingle id: its index among the sparse shingles held by both sides, else NONE.
-    std::vector<uint32_t> sparse_of;
-    std::vector<uint64_t> posting_start;           // per sparse id: its candidate turns, ascending
-    std::vector<uint32_t> postings;
-    // Per sparse id: its first posting not before the current row's band; rows
-    // come in increasing order and the band only moves right.
-    std::vector<uint64_t> posting_cursor;
-
-    explicit CellCosts(const AlignedTurns& aligned)
-        : turns(aligned), baseline(aligned.baseline), candidate(aligned.candidate) {
-        index_shingles(aligned.distinct_shingles);
-    }
-
-    void index_shingles(size_t distinct) {
-        uint64_t n = baseline.size(), m = candidate.size();
-        std::vector<uint32_t> baseline_turns_with(distinct, 0), candidate_turns_with(distinct, 0);
-        for (const TurnFeatures& turn : baseline)
-            for (uint32_t id : turn.shingles) ++baseline_turns_with[id];
-        for (const TurnFeatures& turn : candidate)
-            for (uint32_t id : turn.shingles) ++candidate_turns_with[id];
-
-        // A shingle goes into the bit sets when counting it turn by turn would
-        // cost more than its share of one AND and bit count per cell; with a
-        // popcnt instruction that share is far smaller.
-        const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
-        std::vector<uint32_t> dense_of(distinct, NONE);
-        sparse_of.assign(distinct, NONE);
-        uint32_t dense = 0, sparse = 0;
-        for (size_t id = 0; id < distinct; ++id) {
-            unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
-            if (work == 0) continue;
-            if (work * per_cell > static_cast<unsigned __int128>(n) * m) {
-                dense_of[id] = dense++;
-            } else {
-                sparse_of[id] = sparse++;
-            }
-        }
-
-        words = (dense + 63) / 64;
-        baseline_bits.assign(n * words, 0);
-        candidate_bits.assign(m * words, 0);
-        for (uint64_t i = 0; i < n; ++i) {
-            for (uint32_t id : baseline[i].shingles) {
-                if (dense_of[id] != NONE)
-                    baseline_bits[i * words + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
-            }
-        }
-        posting_start.assign(sparse + 1, 0);
-        for (uint64_t j = 0; j < m; ++j) {
-            for (uint32_t id : candidate[j].shingles) {
-                if (dense_of[id] != NONE) {
-                    candidate_bits[j * words + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
-                } else if (sparse_of[id] != NONE) {
-                    ++posting_start[sparse_of[id] + 1];
-                }
-            }
-        }
-        for (uint32_t s = 0; s < sparse; ++s) posting_start[s + 1] += posting_start[s];
-        posting_cursor.assign(posting_start.begin(), posting_start.end() - 1);
-        postings.resize(posting_start[sparse]);
-        std::vector<uint64_t> next(posting_start.begin(), posting_start.end() - 1);
-        for (uint64_t j = 0; j < m; ++j)
-            for (uint32_t id : candidate[j].shingles)
-                if (sparse_of[id] != NONE) postings[next[sparse_of[id]]++] = static_cast<uint32_t>(j);
-    }
-
-    // Shingles shared by baseline turn i and each candidate turn first..last, into
-    // common[0..]; called for increasing i with non-decreasing first.
-    void count_common(uint64_t i, uint64_t first, uint64_t last, std::vector<uint32_t>& common) {
-        common.assign(last - first + 1, 0);
-        for (uint32_t id : baseline[i].shingles) {
-            const uint32_t s = sparse_of[id];
-            if (s == NONE) continue;
-            uint64_t end = posting_start[s + 1];
-            uint64_t& at = posting_cursor[s];
-            while (at < end && postings[at] < first) ++at;
-            for (uint64_t k = at; k < end && postings[k] <= last; ++k) ++common[postings[k] - first];
-        }
-        if (words == 0) return;
-        add_shared_bits(baseline_bits.data() + i * words, candidate_bits.data(), words, first, last, common.data());
-    }
-
-    double cost(uint64_t i, uint64_t j, uint64_t common_shingles) const {
-        return turns.pair_cost(i, j, common_shingles);
-    }
-};
-
 uint64_t integer_sqrt(uint64_t x) {
     uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
     while (root > 0 && root * root > x) --root;
@@ -429,15 +335,114 @@ double gap_cost(uint64_t length) { return GAP_OPEN + GAP_EXTEND * static_cast<do
 
 }  // namespace
 
+ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
+    const std::vector<TurnFeatures>& baseline = turns.baseline;
+    const std::vector<TurnFeatures>& candidate = turns.candidate;
+    const size_t distinct = turns.distinct_shingles;
+    const uint64_t n = baseline.size(), m = candidate.size();
+    std::vector<uint32_t> baseline_turns_with(distinct, 0), candidate_turns_with(distinct, 0);
+    for (const TurnFeatures& turn : baseline)
+        for (uint32_t id : turn.shingle_ids()) ++baseline_turns_with[id];
+    for (const TurnFeatures& turn : candidate)
+        for (uint32_t id : turn.shingle_ids()) ++candidate_turns_with[id];
+
+    // A shingle goes into the bit sets when counting it turn by turn would
+    // cost more than its share of one AND and bit count per cell; with a
+    // popcnt instruction that share is far smaller.
+    constexpr uint32_t NONE = UINT32_MAX;
+    const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
+    std::vector<uint32_t> dense_of(distinct, NONE), rare_of(distinct, NONE);
+    uint32_t dense = 0, rare = 0;
+    for (size_t id = 0; id < distinct; ++id) {
+        unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
+        if (work == 0) continue;
+        if (work * per_cell > static_cast<unsigned __int128>(n) * m) {
+            dense_of[id] = dense++;
+        } else {
+            rare_of[id] = rare++;
+        }
+    }
+
+    words_ = (dense + 63) / 64;
+    baseline_bits_.assign(n * words_, 0);
+    candidate_bits_.assign(m * words_, 0);
+    rare_start_.assign(n + 1, 0);
+    for (uint64_t i = 0; i < n; ++i) {
+        for (uint32_t id : baseline[i].shingle_ids()) {
+            if (dense_of[id] != NONE) {
+                baseline_bits_[i * words_ + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+            } else if (rare_of[id] != NONE) {
+                rare_.push_back(rare_of[id]);
+            }
+        }
+        rare_start_[i + 1] = rare_.size();
+    }
+    rare_.shrink_to_fit();
+    posting_start_.assign(rare + 1, 0);
+    for (uint64_t j = 0; j < m; ++j) {
+        for (uint32_t id : candidate[j].shingle_ids()) {
+            if (dense_of[id] != NONE) {
+                candidate_bits_[j * words_ + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+            } else if (rare_of[id] != NONE) {
+                ++posting_start_[rare_of[id] + 1];
+            }
+        }
+    }
+    for (uint32_t s = 0; s < rare; ++s) posting_start_[s + 1] += posting_start_[s];
+    postings_.resize(posting_start_[rare]);
+    std::vector<uint64_t> next(posting_start_.begin(), posting_start_.end() - 1);
+    for (uint64_t j = 0; j < m; ++j)
+        for (uint32_t id : candidate[j].shingle_ids())
+            if (rare_of[id] != NONE) postings_[next[rare_of[id]]++] = static_cast<uint32_t>(j);
+}
+
+ShingleIndex::Cursors ShingleIndex::cursors() const { return Cursors(posting_start_.begin(), posting_start_.end() - 1); }
+
+void ShingleIndex::count_row(uint64_t i, uint64_t first, uint64_t last, Cursors& cursors,
+                             std::vector<uint32_t>& common) const {
+    common.assign(last - first + 1, 0);
+    for (uint64_t k = rare_start_[i]; k < rare_start_[i + 1]; ++k) {
+        const uint32_t s = rare_[k];
+        const uint64_t end = posting_start_[s + 1];
+        uint64_t& at = cursors[s];
+        while (at < end && postings_[at] < first) ++at;
+        for (uint64_t p = at; p < end && postings_[p] <= last; ++p) ++common[postings_[p] - first];
+    }
+    if (words_ == 0) return;
+    add_shared_bits(baseline_bits_.data() + i * words_, candidate_bits_.data(), words_, first, last, common.data());
+}
+
+uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
+    uint64_t common = 0;
+    for (uint64_t k = rare_start_[i]; k < rare_start_[i + 1]; ++k) {
+        const uint32_t s = rare_[k];
+        common += std::binary_search(postings_.begin() + static_cast<ptrdiff_t>(posting_start_[s]),
+                                     postings_.begin() + static_cast<ptrdiff_t>(posting_start_[s + 1]),
+                                     static_cast<uint32_t>(j));
+    }
+    if (words_ == 0) return common;
+    uint32_t shared = 0;
+    add_shared_bits(baseline_bits_.data() + i * words_, candidate_bits_.data(), words_, j, j, &shared);
+    return common + shared;
+}
+
+void AlignedTurns::index_shingles() {
+    index_ = std::make_shared<const ShingleIndex>(*this);
+    for (std::vector<TurnFeatures>* side : {&baseline, &candidate})
+        for (TurnFeatures& turn : *side) turn.shingles.reset();
+    marks_ = {};
+}
+
 uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
+    if (index_) return index_->count(i, j);
     if (marks_.size() != distinct_shingles) marks_.assign(distinct_shingles, 0);
     if (++stamp_ == 0) {
         std::fill(marks_.begin(), marks_.end(), 0);
         stamp_ = 1;
     }
-    for (uint32_t id : baseline[i].shingles) marks_[id] = stamp_;
+    for (uint32_t id : baseline[i].shingle_ids()) marks_[id] = stamp_;
     uint64_t common = 0;
-    for (uint32_t id : candidate[j].shingles) common += marks_[id] == stamp_;
+    for (uint32_t id : candidate[j].shingle_ids()) common += marks_[id] == stamp_;
     return common;
 }
 
@@ -450,7 +455,7 @@ double AlignedTurns::pair_cost(uint64_t i, uint64_t j, uint64_t common) const {
     double shapes_jaccard = same_shapes ? 1.0 : jaccard(b.shapes, c.shapes);
     // Equal shape sets name the same tools, so the input lists line up name by name.
     bool args_differ = same_shapes && !b.shapes.empty() && b.input_set != c.input_set;
-    double text_sim = jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
+    double text_sim = jaccard_of_counts(common, b.shingle_count, c.shingle_count);
     return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim, b.stop_reason != c.stop_reason,
                              args_differ);
 }
@@ -459,10 +464,10 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     AlignedTurns turns;
     Interner interner;
     turns.baseline.reserve(baseline.size());
-    for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner, turns.baseline));
+    for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
     turns.candidate.reserve(candidate.size());
     for (const ResponseView& turn : candidate)
-        turns.candidate.push_back(features_of(turn, interner, turns.candidate));
+        turns.candidate.push_back(features_of(turn, interner));
     turns.distinct_shingles = interner.shingles.count;
     return turns;
 }
@@ -473,7 +478,7 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
     sets.lists.resize(lists.size());
     for (size_t k = 0; k < lists.size(); ++k) {
         sets.lists[k].reserve(lists[k]->size());
-        for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner, sets.lists[k]));
+        for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner));
     }
     sets.distinct_shingles = interner.shingles.count;
     return sets;
@@ -505,7 +510,9 @@ std::vector<Step> align(const AlignedTurns& turns) {
     // A half-width of max(n, m) makes every row complete: the full layout.
     const uint64_t w = std::max(n, m) <= FULL_MATRIX_LIMIT ? std::max(n, m) : band_half_width(n, m);
     Banded<Step::Kind> steps(n, m, w, Step::Kind::Match);
-    CellCosts cells(turns);
+    std::optional<ShingleIndex> own_index;
+    const ShingleIndex& index = turns.index() ? *turns.index() : own_index.emplace(turns);
+    ShingleIndex::Cursors cursors = index.cursors();
 
     // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
     std::vector<double> m_prev(m + 1, UNREACHABLE), x_prev(m + 1, UNREACHABLE), y_prev(m + 1, UNREACHABLE);
@@ -529,9 +536,9 @@ std::vector<Step> align(const AlignedTurns& turns) {
             steps.at(i, 0) = Step::Kind::Delete;
         }
         const uint64_t first = std::max<uint64_t>(1, lo);
-        if (first <= hi) cells.count_common(i - 1, first - 1, hi - 1, common);
+        if (first <= hi) index.count_row(i - 1, first - 1, hi - 1, cursors, common);
         for (uint64_t j = first; j <= hi; ++j) {
-            double match = cells.cost(i - 1, j - 1, common[j - first]) +
+            double match = turns.pair_cost(i - 1, j - 1, common[j - first]) +
                            std::min({m_prev[j - 1], x_prev[j - 1], y_prev[j - 1]});
             double insert = std::min(m_cur[j - 1] + GAP_OPEN, x_cur[j - 1] + GAP_EXTEND);
             double remove = std::min(m_prev[j] + GAP_OPEN, y_prev[j] + GAP_EXTEND);
@@ -623,7 +630,7 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, Alig
                 uint64_t common = turns.common_shingles(step.baseline, step.candidate);
                 double cost = turns.pair_cost(step.baseline, step.candidate, common);
                 if (!(cost > DIVERGENCE_THRESHOLD)) continue;
-                double similarity = jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
+                double similarity = jaccard_of_counts(common, b.shingle_count, c.shingle_count);
                 found.push_back(classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline,
                                                step.candidate, cost, similarity));
                 break;

@@ -2,6 +2,8 @@
 // Affine-gap alignment of the two response sequences and the divergences along it.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,12 +60,50 @@ struct TurnFeatures {
     uint64_t calls = 0;                   // tool calls, repeats included
     uint32_t stop_reason = 0;
     std::vector<uint32_t> input_classes;  // per tool name, names ascending: its first input
-    std::vector<uint32_t> shingles;       // distinct shingles of the whitespace-normalised text
+    // The distinct shingles of the whitespace-normalised text, `shingle_count`
+    // of them. Turns with equal texts share one list; once a ShingleIndex is
+    // built the lists are dropped and the count stays.
+    std::shared_ptr<const uint32_t[]> shingles;
+    uint32_t shingle_count = 0;
     uint32_t shape_set = 0;               // equal for equal `shapes`
     uint32_t input_set = 0;               // equal for equal `input_classes`
     // At most one text block, already whitespace-normalised: the shingles are
     // also those of the text joined by line feeds.
     bool text_is_normal = false;
+
+    std::span<const uint32_t> shingle_ids() const { return {shingles.get(), shingles ? shingle_count : 0}; }
+};
+
+struct AlignedTurns;
+
+// The shingles of both sides arranged for counting what any baseline turn
+// shares with any candidate turn. Shingles held by both sides in many turns
+// go into per-turn bit sets (one AND per 64 shingles per pair), the others
+// into per-shingle lists of the candidate turns that hold them, so that a pair
+// pays only for the rare shingles it shares. Shingles of one side only are
+// left out: they are never common.
+class ShingleIndex {
+public:
+    explicit ShingleIndex(const AlignedTurns& turns);
+
+    // Per rare shingle: the first of its candidate turns not yet passed. Rows
+    // are counted in increasing order with a band that only moves right.
+    using Cursors = std::vector<uint64_t>;
+    Cursors cursors() const;
+    // Shingles baseline turn i shares with each candidate turn first..last,
+    // into common[0..last - first].
+    void count_row(uint64_t i, uint64_t first, uint64_t last, Cursors& cursors, std::vector<uint32_t>& common) const;
+    // Shingles baseline turn i shares with candidate turn j.
+    uint64_t count(uint64_t i, uint64_t j) const;
+
+private:
+    size_t words_ = 0;  // 64-bit words per turn bit set
+    std::vector<uint64_t> baseline_bits_;  // turn-major
+    std::vector<uint64_t> candidate_bits_;
+    std::vector<uint64_t> rare_start_;  // per baseline turn: its rare shingles in rare_ (one extra at the end)
+    std::vector<uint32_t> rare_;        // as rare-shingle numbers
+    std::vector<uint64_t> posting_start_;  // per rare shingle: its candidate turns in postings_, ascending
+    std::vector<uint32_t> postings_;
 };
 
 // The features of both sides, built once and read by the alignment, the walk
@@ -73,6 +113,11 @@ struct AlignedTurns {
     std::vector<TurnFeatures> candidate;
     size_t distinct_shingles = 0;
 
+    // Builds the index the alignment and the walk then count with and drops
+    // the per-turn shingle lists, which take several times its memory.
+    void index_shingles();
+    const ShingleIndex* index() const { return index_.get(); }
+
     // Shingles held by both baseline turn i and candidate turn j.
     uint64_t common_shingles(uint64_t i, uint64_t j);
     // pair_cost of baseline turn i and candidate turn j.
@@ -81,6 +126,7 @@ struct AlignedTurns {
     double pair_cost(uint64_t i, uint64_t j, uint64_t common) const;
 
 private:
+    std::shared_ptr<const ShingleIndex> index_;
     std::vector<uint32_t> marks_;  // per shingle: the stamp of the last turn that marked it
     uint32_t stamp_ = 0;
 };

@@ -66,6 +66,7 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
         }
 
     if (turns) {
+        turns->index_shingles();
         std::vector<Step> path = align(*turns);
         // The walk lists findings in path order, so the first of the full walk is
         // what a walk stopping at one finding would return.

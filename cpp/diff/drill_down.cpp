@@ -68,8 +68,8 @@ PairDrilldown drill_down_pair(uint64_t index, const ResponseView& baseline, cons
     std::string_view candidate_text = lines_of(candidate, candidate_buffer);
     double similarity;
     if (turns && turns->baseline[index].text_is_normal && turns->candidate[index].text_is_normal) {
-        similarity = jaccard_of_counts(turns->common_shingles(index, index), turns->baseline[index].shingles.size(),
-                                       turns->candidate[index].shingles.size());
+        similarity = jaccard_of_counts(turns->common_shingles(index, index), turns->baseline[index].shingle_count,
+                                       turns->candidate[index].shingle_count);
     } else {
         ShingleOverlap overlap = counter.count(baseline_text, candidate_text);
         similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);

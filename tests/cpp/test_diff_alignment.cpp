@@ -205,6 +205,32 @@ TEST(features_cost_pairs_like_the_responses_themselves) {
         CHECK_EQ(direct[k].pair_index, reused[k].pair_index);
         CHECK(same_bits(direct[k].regression_score, reused[k].regression_score));
     }
+
+    // Once indexed, the turns count overlaps without their shingle lists.
+    std::vector<uint64_t> listed;
+    for (size_t i = 0; i < b.size(); ++i)
+        for (size_t j = 0; j < c.size(); ++j) listed.push_back(turns.common_shingles(i, j));
+    turns.index_shingles();
+    CHECK(turns.baseline.front().shingle_ids().empty());
+    for (size_t i = 0, k = 0; i < b.size(); ++i)
+        for (size_t j = 0; j < c.size(); ++j, ++k) CHECK_EQ(turns.common_shingles(i, j), listed[k]);
+}
+
+TEST(indexed_overlaps_on_long_traces) {
+    // Past the full-matrix limit the shingles frequent on both sides go into
+    // bit sets and the rest into candidate lists: both kinds must count.
+    TurnMaker maker{std::mt19937_64(13)};
+    std::vector<Record> baseline = maker.trace(1500);
+    std::vector<Record> candidate = maker.variant_of(baseline);
+    Responses b = views(baseline), c = views(candidate);
+    AlignedTurns turns = turn_features(b, c), indexed = turns;
+    indexed.index_shingles();
+    std::mt19937_64 rng(17);
+    for (int k = 0; k < 20000; ++k) {
+        uint64_t i = rng() % b.size(), j = rng() % c.size();
+        CHECK_EQ(indexed.common_shingles(i, j), turns.common_shingles(i, j));
+    }
+    CHECK_EQ(rendered(align(indexed)), rendered(align(turns)));
 }
 
 TEST(walk_over_hand_made_paths) {
