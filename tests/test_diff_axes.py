@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import json
 import math
+import re
 import struct
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velkin._core import compute_diff_report, compute_semantic_axis_with_embedder
 
@@ -168,6 +171,49 @@ def test_semantic_single_pair(baseline, candidate, similarity):
     assert stat["candidate_median"] == pytest.approx(similarity, abs=1e-12)
     assert stat["ci95_low"] == pytest.approx(similarity - 1.0, abs=1e-12)
     assert (stat["severity"], stat["flags"]) == ("severe" if similarity == 0.0 else "none", ["low_power"])
+
+
+def tfidf_similarity_median(baseline_texts, candidate_texts):
+    """The semantic row's candidate median computed afresh: ASCII tokens, terms in order of first occurrence."""
+    documents = []
+    for text in baseline_texts + candidate_texts:
+        counts = {}
+        for token in re.findall(r"[a-z0-9]+", text.lower()):
+            counts[token] = counts.get(token, 0) + 1
+        documents.append(counts)
+    df = {}
+    for counts in documents:
+        for term in counts:
+            df[term] = df.get(term, 0) + 1
+    vectors = [{t: weight(df[t], len(documents), c) for t, c in counts.items()} for counts in documents]
+    similarities = []
+    for a, b in zip(vectors[:len(baseline_texts)], vectors[len(baseline_texts):]):
+        norm_a, norm_b = math.sqrt(sum(w * w for w in a.values())), math.sqrt(sum(w * w for w in b.values()))
+        if norm_a < 1e-12 or norm_b < 1e-12:
+            similarities.append(1.0 if norm_a < 1e-12 and norm_b < 1e-12 else 0.0)
+            continue
+        dot = sum(w * b[t] for t, w in a.items() if t in b)
+        similarities.append(min(max(dot / (norm_a * norm_b), 0.0), 1.0))
+    similarities.sort()
+    middle = len(similarities) // 2
+    return similarities[middle] if len(similarities) % 2 else (similarities[middle - 1] + similarities[middle]) * 0.5
+
+
+# Words of every length from one byte to past 32, so that many distinct terms
+# (and texts repeated across responses) pass through the interning.
+WORDS = st.text("abcXYZ019", min_size=1, max_size=40)
+TEXTS = st.lists(WORDS, max_size=30).map(" , ".join)
+
+
+@settings(max_examples=60)
+@given(st.lists(st.tuples(TEXTS, TEXTS), min_size=1, max_size=12), st.data())
+def test_semantic_median_equals_a_direct_tfidf_computation(pairs, data):
+    # Some responses repeat an earlier text of either side.
+    texts = [t for pair in pairs for t in pair]
+    baseline = [data.draw(st.sampled_from(texts)) if data.draw(st.booleans()) else b for b, _ in pairs]
+    candidate = [c for _, c in pairs]
+    stat = row([payload(t) for t in baseline], [payload(t) for t in candidate], "semantic")
+    assert stat["candidate_median"] == pytest.approx(tfidf_similarity_median(baseline, candidate), rel=1e-12, abs=1e-15)
 
 
 # --- trajectory -----------------------------------------------------------------

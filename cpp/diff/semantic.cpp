@@ -1,10 +1,17 @@
 #include "diff/semantic.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
-#include <unordered_map>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "diff/bootstrap.hpp"
+#include "diff/shingles.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -13,138 +20,209 @@ namespace {
 
 constexpr double ZERO_NORM = 1e-12;
 
-struct TokenHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view token) const { return std::hash<std::string_view>{}(token); }
-};
+constexpr std::array<bool, 128> ASCII_WORD_BYTES = [] {
+    std::array<bool, 128> word{};
+    for (unsigned c = 0; c < 128; ++c) word[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return word;
+}();
 
-bool is_ascii_word_byte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-// Interns the tokens of the corpus (ids in first-seen order) and counts the
-// distinct terms of each document in order of first occurrence.
-class Corpus {
-public:
-    // Counts the terms of the response as the next document.
-    void add(const ResponseView& response) {
-        // A text seen before has the same terms: all of them are interned already.
-        auto [seen, first] = documents_with_text_.try_emplace(response.text, documents_.size());
-        std::vector<TermCount> terms = first ? count_terms(response) : documents_[seen->second];
-        for (const TermCount& term : terms) ++document_frequency_[term.term];
-        documents_.push_back(std::move(terms));
-    }
-
-    std::vector<std::vector<TermCount>> take_documents() { return std::move(documents_); }
-    std::span<const uint64_t> document_frequency() const { return document_frequency_; }
-    size_t vocabulary_size() const { return ids_.size(); }
-
-private:
-    std::vector<TermCount> count_terms(const ResponseView& response) {
-        std::vector<TermCount> terms;
-        ++stamp_;
-        // The view's lower-cased text is the folded form whenever the text is already NFC.
-        std::vector<std::string_view> tokens = text::is_nfc(response.text) ? folded_tokens(response.lowered)
-                                                                             : tokenize(response.text, folded_);
-        for (std::string_view token : tokens) {
-            uint32_t id = intern(token);
-            if (seen_in_[id] != stamp_) {
-                seen_in_[id] = stamp_;
-                slot_[id] = static_cast<uint32_t>(terms.size());
-                terms.push_back({id, 0});
-            }
-            ++terms[slot_[id]].count;
-        }
-        return terms;
-    }
-
-    uint32_t intern(std::string_view token) {
-        auto it = ids_.find(token);
-        if (it != ids_.end()) return it->second;
-        uint32_t id = static_cast<uint32_t>(ids_.size());
-        ids_.emplace(std::string(token), id);
-        document_frequency_.push_back(0);
-        seen_in_.push_back(0);
-        slot_.push_back(0);
-        return id;
-    }
-
-    std::unordered_map<std::string, uint32_t, TokenHash, std::equal_to<>> ids_;
-    std::vector<std::vector<TermCount>> documents_;
-    std::unordered_map<std::string_view, size_t> documents_with_text_;  // the first document of each text
-    std::vector<uint64_t> document_frequency_;
-    std::vector<uint64_t> seen_in_;  // per term: the stamp of the last document holding it
-    std::vector<uint32_t> slot_;     // per term: its position in that document's list
-    uint64_t stamp_ = 0;
-    std::string folded_;
-};
-
-double norm(const TfidfVector& vector) {
-    double squares = 0.0;
-    for (const TermWeight& entry : vector) squares += entry.weight * entry.weight;
-    return std::sqrt(squares);
-}
-
-// `dense` is all zeros, sized to the vocabulary, and is left that way.
-double cosine(const TfidfVector& a, const TfidfVector& b, std::vector<double>& dense) {
-    double norm_a = norm(a);
-    double norm_b = norm(b);
-    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
-    if (norm_b < ZERO_NORM) return 0.0;
-    // Walk the vector with fewer entries and look each term up in the other.
-    const TfidfVector& walked = b.size() < a.size() ? b : a;
-    const TfidfVector& looked_up = b.size() < a.size() ? a : b;
-    for (const TermWeight& entry : looked_up) dense[entry.term] = entry.weight;
-    double dot = 0.0;
-    for (const TermWeight& entry : walked) {
-        if (double other = dense[entry.term]; other != 0.0) dot += entry.weight * other;
-    }
-    for (const TermWeight& entry : looked_up) dense[entry.term] = 0.0;
-    return std::clamp(dot / (norm_a * norm_b), 0.0, 1.0);
-}
-
-}  // namespace
-
-std::vector<std::string_view> tokenize(std::string_view text, std::string& folded) {
-    folded = text::lowercase(text::nfc(text));
-    return folded_tokens(folded);
-}
-
-std::vector<std::string_view> folded_tokens(std::string_view view) {
-    std::vector<std::string_view> tokens;
+// Calls visit(token) for each token of text in NFC, lower-cased form, in text
+// order, duplicates kept: runs of alphabetic or numeric characters.
+template <class Visit>
+void for_each_folded_token(std::string_view folded, Visit&& visit) {
     size_t start = 0;
-    for (size_t i = 0; i < view.size();) {
+    for (size_t i = 0; i < folded.size();) {
         size_t at = i;
-        unsigned char byte = static_cast<unsigned char>(view[i]);
+        unsigned char byte = static_cast<unsigned char>(folded[i]);
         bool in_token;
         if (byte < 0x80) {
-            in_token = is_ascii_word_byte(byte);
+            in_token = ASCII_WORD_BYTES[byte];
             ++i;
         } else {
-            char32_t cp = text::next_code_point(view, i);
+            char32_t cp = text::next_code_point(folded, i);
             in_token = text::is_alphabetic(cp) || text::is_numeric(cp);
         }
         if (in_token) continue;
-        if (at > start) tokens.push_back(view.substr(start, at - start));
+        if (at > start) visit(folded.substr(start, at - start));
         start = i;
     }
-    if (view.size() > start) tokens.push_back(view.substr(start));
-    return tokens;
+    if (folded.size() > start) visit(folded.substr(start));
 }
 
-TfidfVector tfidf_vector(std::span<const TermCount> terms, std::span<const uint64_t> document_frequency,
-                         uint64_t documents) {
-    TfidfVector vector;
-    vector.reserve(terms.size());
-    const double corpus = static_cast<double>(documents);
-    for (const TermCount& term : terms) {
-        uint64_t df = term.term < document_frequency.size() ? document_frequency[term.term] : 0;
-        double idf = std::log((corpus + 1.0) / (static_cast<double>(df) + 1.0));
-        double weight = (std::log(static_cast<double>(term.count)) + 1.0) * (idf + 1.0);
-        vector.push_back({term.term, weight});
-    }
-    return vector;
+uint64_t load_word(const char* bytes, size_t count) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, count);
+    return word;
 }
+
+// A fast hash of a byte string for the tables below, which tell equal hashes
+// apart by comparing the bytes. Long strings are read as four interleaved
+// streams, so that the multiplications do not wait on each other.
+uint64_t bytes_hash(std::string_view bytes) {
+    constexpr uint64_t ODD = 0x9e3779b97f4a7c15ull;
+    auto step = [](uint64_t hash, uint64_t word) { return std::rotl((hash ^ word) * ODD, 29); };
+    const char* data = bytes.data();
+    uint64_t hash = bytes.size() * ODD;
+    size_t i = 0;
+    if (bytes.size() >= 32) {
+        uint64_t lanes[4] = {hash, hash + 1, hash + 2, hash + 3};
+        for (; i + 32 <= bytes.size(); i += 32)
+            for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = step(lanes[lane], load_word(data + i + 8 * lane, 8));
+        hash = mix64(lanes[0]) ^ std::rotl(mix64(lanes[1]), 16) ^ std::rotl(mix64(lanes[2]), 32) ^
+               std::rotl(mix64(lanes[3]), 48);
+    }
+    for (; i + 8 <= bytes.size(); i += 8) hash = step(hash, load_word(data + i, 8));
+    if (i < bytes.size()) hash = step(hash, load_word(data + i, bytes.size() - i));
+    return mix64(hash);
+}
+
+// Open addressing from a hash to a value; the caller's test tells apart the
+// values whose keys share a hash.
+class HashIndex {
+public:
+    // The value stored for the key, else `value`, which is stored for it.
+    template <class SameKey>
+    uint64_t find_or_add(uint64_t hash, uint64_t value, SameKey same_key) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        for (size_t at = hash & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (slot.value == EMPTY) {
+                slot = {hash, value};
+                ++count_;
+                return value;
+            }
+            if (slot.hash == hash && same_key(slot.value)) return slot.value;
+        }
+    }
+
+private:
+    static constexpr uint64_t EMPTY = std::numeric_limits<uint64_t>::max();
+    struct Slot {
+        uint64_t hash;
+        uint64_t value = EMPTY;
+    };
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<size_t>(64, 2 * old.size()), Slot{});
+        const size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.value == EMPTY) continue;
+            size_t at = slot.hash & mask;
+            while (slots_[at].value != EMPTY) at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
+
+// Token ids in first-seen order, the tokens' bytes kept in one block.
+class TermIds {
+public:
+    uint32_t intern(std::string_view token) {
+        const uint64_t fresh = starts_.size();
+        uint64_t id = index_.find_or_add(bytes_hash(token), fresh, [&](uint64_t known) { return term(known) == token; });
+        if (id == fresh) {
+            starts_.push_back(bytes_.size());
+            bytes_.append(token);
+        }
+        return static_cast<uint32_t>(id);
+    }
+    size_t size() const { return starts_.size(); }
+
+private:
+    std::string_view term(uint64_t id) const {
+        const size_t end = id + 1 < starts_.size() ? starts_[id + 1] : bytes_.size();
+        return std::string_view(bytes_).substr(starts_[id], end - starts_[id]);
+    }
+
+    HashIndex index_;
+    std::string bytes_;
+    std::vector<size_t> starts_;  // per id: where its bytes begin
+};
+
+// ln(count) + 1 for the counts most terms have, so that the weights spend no
+// logarithm on them.
+constexpr size_t TABLED_COUNTS = 64;
+const std::array<double, TABLED_COUNTS>& log_count_terms() {
+    static const std::array<double, TABLED_COUNTS> table = [] {
+        std::array<double, TABLED_COUNTS> terms{};
+        for (size_t count = 1; count < TABLED_COUNTS; ++count) terms[count] = std::log(static_cast<double>(count)) + 1.0;
+        return terms;
+    }();
+    return table;
+}
+
+double log_count_term(uint64_t count) {
+    if (count < TABLED_COUNTS) return log_count_terms()[count];
+    return std::log(static_cast<double>(count)) + 1.0;
+}
+
+// Per-term working arrays of semantic_samples, kept per thread from one call
+// to the next and left as found (zero frequencies, unknown idf terms, zero
+// dense weights), so that a call costs what its pairs hold rather than the
+// size of the vocabulary.
+struct TermScratch {
+    std::vector<uint64_t> document_frequency;
+    std::vector<double> idf_term;  // ln((N + 1) / (df + 1)) + 1; NaN until computed
+    std::vector<double> dense;     // one vector's weights, looked up by term
+
+    void fit(size_t vocabulary) {
+        if (document_frequency.size() >= vocabulary) return;
+        document_frequency.resize(vocabulary, 0);
+        idf_term.resize(vocabulary, std::numeric_limits<double>::quiet_NaN());
+        dense.resize(vocabulary, 0.0);
+    }
+};
+
+// weight = (ln(count) + 1) * (ln((N + 1) / (df + 1)) + 1), in term order,
+// into `weights`; returns the vector's Euclidean norm.
+double tfidf_weights(std::span<const TermCount> terms, TermScratch& scratch, double corpus,
+                     std::vector<double>& weights) {
+    weights.clear();
+    double squares = 0.0;
+    for (const TermCount& term : terms) {
+        double& idf_term = scratch.idf_term[term.term];
+        if (std::isnan(idf_term)) {
+            double df = static_cast<double>(scratch.document_frequency[term.term]);
+            idf_term = std::log((corpus + 1.0) / (df + 1.0)) + 1.0;
+        }
+        double weight = log_count_term(term.count) * idf_term;
+        weights.push_back(weight);
+        squares += weight * weight;
+    }
+    return std::sqrt(squares);
+}
+
+// The cosine of two TF-IDF vectors, clamped to [0, 1]; 1.0 when both are zero.
+double cosine(std::span<const TermCount> a, std::span<const double> weights_a, double norm_a,
+              std::span<const TermCount> b, std::span<const double> weights_b, double norm_b,
+              std::vector<double>& dense) {
+    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
+    if (norm_b < ZERO_NORM) return 0.0;
+    // Walk the vector with fewer entries and look each term up in the other.
+    const bool walk_b = b.size() < a.size();
+    std::span<const TermCount> walked = walk_b ? b : a, looked_up = walk_b ? a : b;
+    std::span<const double> walked_weights = walk_b ? weights_b : weights_a,
+                            looked_up_weights = walk_b ? weights_a : weights_b;
+    for (size_t k = 0; k < looked_up.size(); ++k) dense[looked_up[k].term] = looked_up_weights[k];
+    double dot = 0.0;
+    for (size_t k = 0; k < walked.size(); ++k) {
+        if (double other = dense[walked[k].term]; other != 0.0) dot += walked_weights[k] * other;
+    }
+    for (const TermCount& term : looked_up) dense[term.term] = 0.0;
+    return std::clamp(dot / (norm_a * norm_b), 0.0, 1.0);
+}
+
+std::span<const TermCount> document_terms(const ResponseTerms& terms, size_t document) {
+    const ResponseTerms::Range range = terms.documents[document];
+    return std::span<const TermCount>(terms.terms).subspan(range.begin, range.end - range.begin);
+}
+
+}  // namespace
 
 AxisSamples similarity_samples(std::vector<double> similarities) {
     AxisSamples samples{Axis::Semantic, Statistic::Median, Grading::Value, {}, std::move(similarities)};
@@ -159,45 +237,96 @@ AxisStat similarities_to_stat(std::vector<double> similarities, Seed seed) {
 AxisSamples semantic_samples(const Pairs& pairs) {
     const size_t p = pairs.size();
     // Documents 0..p-1 are the baseline responses, p..2p-1 the candidate responses.
-    Corpus corpus;
-    for (const ResponsePair& pair : pairs) corpus.add(*pair.baseline);
-    for (const ResponsePair& pair : pairs) corpus.add(*pair.candidate);
-    std::vector<std::vector<TermCount>> documents = corpus.take_documents();
-    std::vector<double> dense(corpus.vocabulary_size(), 0.0);
-    std::vector<double> similarities;
-    similarities.reserve(p);
-    for (size_t i = 0; i < p; ++i) {
-        TfidfVector a = tfidf_vector(documents[i], corpus.document_frequency(), 2 * p);
-        TfidfVector b = tfidf_vector(documents[p + i], corpus.document_frequency(), 2 * p);
-        similarities.push_back(cosine(a, b, dense));
-    }
-    return similarity_samples(std::move(similarities));
+    std::vector<const ResponseView*> responses;
+    responses.reserve(2 * p);
+    for (const ResponsePair& pair : pairs) responses.push_back(pair.baseline);
+    for (const ResponsePair& pair : pairs) responses.push_back(pair.candidate);
+    std::vector<DocumentPair> documents;
+    documents.reserve(p);
+    for (size_t i = 0; i < p; ++i) documents.push_back({i, p + i});
+    return semantic_samples(response_terms(responses), documents);
 }
 
 ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
-    Corpus corpus;
     ResponseTerms terms;
-    for (const ResponseView* response : responses) corpus.add(*response);
-    terms.documents = corpus.take_documents();
-    terms.vocabulary = corpus.vocabulary_size();
+    terms.documents.reserve(responses.size());
+    TermIds ids;
+    HashIndex texts;  // the first document of each text
+    std::vector<uint64_t> seen_in;  // per term: 1 + the last document holding it
+    std::vector<size_t> slot;       // per term: its position in terms
+    std::string folded;
+    for (size_t k = 0; k < responses.size(); ++k) {
+        const ResponseView& response = *responses[k];
+        // A text seen before has the same terms.
+        const uint64_t first = texts.find_or_add(bytes_hash(response.text), k, [&](uint64_t document) {
+            return responses[document]->text == response.text;
+        });
+        if (first != k) {
+            const ResponseTerms::Range same = terms.documents[first];
+            terms.documents.push_back(same);
+            continue;
+        }
+        const size_t begin = terms.terms.size();
+        // The view's lower-cased text is the folded form whenever the text is already NFC.
+        std::string_view view = response.lowered;
+        if (!text::is_nfc(response.text)) {
+            folded = text::lowercase(text::nfc(response.text));
+            view = folded;
+        }
+        for_each_folded_token(view, [&](std::string_view token) {
+            const uint32_t id = ids.intern(token);
+            if (id == seen_in.size()) {
+                seen_in.push_back(0);
+                slot.push_back(0);
+            }
+            if (seen_in[id] != k + 1) {
+                seen_in[id] = k + 1;
+                slot[id] = terms.terms.size();
+                terms.terms.push_back({id, 0});
+            }
+            ++terms.terms[slot[id]].count;
+        });
+        terms.documents.push_back({begin, terms.terms.size()});
+    }
+    terms.vocabulary = ids.size();
     return terms;
 }
 
 AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<DocumentPair>& pairs) {
-    const size_t p = pairs.size();
-    // The document frequencies of the pairs' own corpus, as semantic_samples of them counts them.
-    std::vector<uint64_t> document_frequency(terms.vocabulary, 0);
+    thread_local TermScratch scratch;
+    scratch.fit(terms.vocabulary);
+    auto document = [&](size_t k) { return document_terms(terms, k); };
+    // Whatever happens, the terms of the pairs leave the scratch as they found it.
+    struct Restore {
+        const ResponseTerms& terms;
+        const std::vector<DocumentPair>& pairs;
+        TermScratch& scratch;
+        ~Restore() {
+            for (const DocumentPair& pair : pairs) {
+                for (size_t k : {pair.baseline, pair.candidate}) {
+                    for (const TermCount& term : document_terms(terms, k)) {
+                        scratch.document_frequency[term.term] = 0;
+                        scratch.idf_term[term.term] = std::numeric_limits<double>::quiet_NaN();
+                        scratch.dense[term.term] = 0.0;
+                    }
+                }
+            }
+        }
+    } restore{terms, pairs, scratch};
+    // The document frequencies of the pairs' own corpus.
     for (const DocumentPair& pair : pairs) {
-        for (const TermCount& term : terms.documents[pair.baseline]) ++document_frequency[term.term];
-        for (const TermCount& term : terms.documents[pair.candidate]) ++document_frequency[term.term];
+        for (const TermCount& term : document(pair.baseline)) ++scratch.document_frequency[term.term];
+        for (const TermCount& term : document(pair.candidate)) ++scratch.document_frequency[term.term];
     }
-    std::vector<double> dense(terms.vocabulary, 0.0);
+    const double corpus = static_cast<double>(2 * pairs.size());
     std::vector<double> similarities;
-    similarities.reserve(p);
+    similarities.reserve(pairs.size());
+    std::vector<double> weights_a, weights_b;
     for (const DocumentPair& pair : pairs) {
-        TfidfVector a = tfidf_vector(terms.documents[pair.baseline], document_frequency, 2 * p);
-        TfidfVector b = tfidf_vector(terms.documents[pair.candidate], document_frequency, 2 * p);
-        similarities.push_back(cosine(a, b, dense));
+        std::span<const TermCount> a = document(pair.baseline), b = document(pair.candidate);
+        double norm_a = tfidf_weights(a, scratch, corpus, weights_a);
+        double norm_b = tfidf_weights(b, scratch, corpus, weights_b);
+        similarities.push_back(cosine(a, weights_a, norm_a, b, weights_b, norm_b, scratch.dense));
     }
     return similarity_samples(std::move(similarities));
 }

@@ -2,9 +2,6 @@
 // Semantic similarity of paired responses from TF-IDF vectors over the corpus
 // of all paired responses.
 #include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "diff/axes.hpp"
@@ -13,30 +10,11 @@
 
 namespace velkin::diff {
 
-// The tokens of `text` in text order, duplicates kept: runs of alphabetic or
-// numeric characters of its NFC, lower-cased form, which is left in `folded`
-// and which the tokens view.
-std::vector<std::string_view> tokenize(std::string_view text, std::string& folded);
-// The tokens of text already in that folded form.
-std::vector<std::string_view> folded_tokens(std::string_view folded);
-
 // A distinct term of one document (an interned token id) and how often it occurs.
 struct TermCount {
     uint32_t term;
     uint64_t count;
 };
-
-struct TermWeight {
-    uint32_t term;
-    double weight;
-};
-// Terms in the order of their first occurrence in the document; every weight is positive.
-using TfidfVector = std::vector<TermWeight>;
-
-// weight = (ln(count) + 1) * (ln((N + 1) / (df + 1)) + 1); a term beyond the
-// frequency table has df 0.
-TfidfVector tfidf_vector(std::span<const TermCount> terms, std::span<const uint64_t> document_frequency,
-                         uint64_t documents);
 
 // The semantic row's samples from per-pair similarities: the baseline side
 // is 1.0 throughout (a response is identical to itself).
@@ -50,7 +28,13 @@ AxisSamples semantic_samples(const Pairs& pairs);
 // them: what semantic_samples reads of a response, read once however many
 // pairs it takes part in.
 struct ResponseTerms {
-    std::vector<std::vector<TermCount>> documents;  // per response, in the order given
+    // Per response, in the order given: its terms in order of first occurrence,
+    // terms[begin, end). Responses with equal texts share one range.
+    struct Range {
+        size_t begin, end;
+    };
+    std::vector<Range> documents;
+    std::vector<TermCount> terms;
     size_t vocabulary = 0;
 };
 ResponseTerms response_terms(const std::vector<const ResponseView*>& responses);
