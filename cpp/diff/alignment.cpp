@@ -149,61 +149,55 @@ uint64_t deep_hash(const json::Value& value) {
     return 0;
 }
 
-// Dense ids for shingle keys in first-seen order, and the last turn that held
-// each (open addressing; one slot holds all three, so a lookup touches one line).
-struct ShingleIds {
-    struct Slot {
-        ShingleKey key = 0;  // 0 = empty: no key is 0
-        uint32_t id = 0;
-        uint32_t last_turn = 0;
-    };
-    std::vector<Slot> slots = std::vector<Slot>(1024);
-    uint32_t count = 0;
-
-    // Appends the id of every key not yet seen in turn `turn` (turns numbered from 1).
-    void add_turn(const std::vector<ShingleKey>& keys, uint32_t turn, std::vector<uint32_t>& ids) {
-        for (ShingleKey key : keys) {
-            size_t mask = slots.size() - 1;
-            size_t at = shingle_hash(key) & mask;
-            while (slots[at].key != 0 && slots[at].key != key) at = (at + 1) & mask;
-            Slot& slot = slots[at];
-            if (slot.key == 0) {
-                if (count >= UINT32_MAX - 1) throw Panic("too many distinct shingles");
-                slot = {key, count++, turn};
-                ids.push_back(slot.id);
-                if (uint64_t{count} * 2 > slots.size()) grow();
-            } else if (slot.last_turn != turn) {
-                slot.last_turn = turn;
-                ids.push_back(slot.id);
-            }
+// Ids for tool inputs equal under json::deep_equal (open addressing on deep_hash).
+class InputClasses {
+public:
+    uint32_t of(const json::Value& input) {
+        const uint64_t hash = deep_hash(input);
+        size_t mask = slots_.size() - 1;
+        size_t at = hash & mask;
+        for (; slots_[at].id_after != 0; at = (at + 1) & mask) {
+            const uint32_t id = slots_[at].id_after - 1;
+            if (slots_[at].hash == hash && json::deep_equal(*representatives_[id], input)) return id;
         }
+        const uint32_t id = static_cast<uint32_t>(representatives_.size());
+        representatives_.push_back(&input);
+        slots_[at] = {hash, id + 1};
+        if (representatives_.size() * 2 > slots_.size()) grow();
+        return id;
     }
 
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint32_t id_after = 0;  // the id plus one; 0 marks an empty slot
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(256);
+    std::vector<const json::Value*> representatives_;
+
     void grow() {
-        std::vector<Slot> larger(slots.size() * 2);
-        size_t mask = larger.size() - 1;
-        for (const Slot& slot : slots) {
-            if (slot.key == 0) continue;
-            size_t at = shingle_hash(slot.key) & mask;
-            while (larger[at].key != 0) at = (at + 1) & mask;
+        std::vector<Slot> larger(slots_.size() * 2);
+        const size_t mask = larger.size() - 1;
+        for (const Slot& slot : slots_) {
+            if (slot.id_after == 0) continue;
+            size_t at = slot.hash & mask;
+            while (larger[at].id_after != 0) at = (at + 1) & mask;
             larger[at] = slot;
         }
-        slots.swap(larger);
+        slots_.swap(larger);
     }
 };
 
-// Ids shared by every turn of both sides: equal ids mean equal values.
+// Ids shared by every turn of both sides: equal ids mean equal values. Keys
+// borrow from the responses, which outlive the interner.
 struct Interner {
-    std::unordered_map<std::string, uint32_t> shapes;
+    std::unordered_map<std::string_view, uint32_t> shapes;
     std::unordered_map<std::string_view, uint32_t> stop_reasons;
-    std::unordered_map<uint64_t, std::vector<uint32_t>> input_classes_by_hash;
+    InputClasses input_classes;
     std::map<std::vector<uint32_t>, uint32_t> shape_sets;
     std::map<std::vector<uint32_t>, uint32_t> input_sets;
-    std::vector<const json::Value*> input_representatives;
     ShingleIds shingles;
-    std::vector<ShingleKey> key_buffer;
     std::vector<uint32_t> id_buffer;
-    uint32_t turns = 0;
     // Per distinct response text: its shingle list and whether the text was
     // whitespace-normalised. Turns with a text seen before share that list.
     // Repeated responses are common (an unchanged agent answers the same way).
@@ -214,41 +208,36 @@ struct Interner {
     };
     std::unordered_map<std::string_view, TextSeen> texts;
 
-    uint32_t input_class(const json::Value& input) {
-        std::vector<uint32_t>& bucket = input_classes_by_hash[deep_hash(input)];
-        for (uint32_t id : bucket)
-            if (json::deep_equal(*input_representatives[id], input)) return id;
-        uint32_t id = static_cast<uint32_t>(input_representatives.size());
-        input_representatives.push_back(&input);
-        bucket.push_back(id);
-        return id;
-    }
 };
 
-template <class Map, class Key>
-uint32_t intern(Map& ids, Key key) {
-    return ids.try_emplace(std::move(key), static_cast<uint32_t>(ids.size())).first->second;
+uint32_t intern(std::unordered_map<std::string_view, uint32_t>& ids, std::string_view key) {
+    return ids.try_emplace(key, static_cast<uint32_t>(ids.size())).first->second;
+}
+
+uint32_t intern(std::map<std::vector<uint32_t>, uint32_t>& ids, const std::vector<uint32_t>& key) {
+    auto found = ids.lower_bound(key);
+    if (found != ids.end() && found->first == key) return found->second;
+    return ids.emplace_hint(found, key, static_cast<uint32_t>(ids.size()))->second;
 }
 
 TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     TurnFeatures features;
-    for (std::string& shape : distinct_key_shapes(response.tool_calls))
-        features.shapes.push_back(intern(interner.shapes, std::move(shape)));
+    features.shapes.reserve(response.tool_calls.size());
+    for (const ToolCall& call : response.tool_calls) features.shapes.push_back(intern(interner.shapes, call.key_shape));
     std::sort(features.shapes.begin(), features.shapes.end());
+    features.shapes.erase(std::unique(features.shapes.begin(), features.shapes.end()), features.shapes.end());
     features.calls = response.tool_calls.size();
     features.stop_reason = intern(interner.stop_reasons, response.stop_reason);
     for (const FirstInput& tool : first_input_per_name(response.tool_calls))
-        features.input_classes.push_back(interner.input_class(*tool.input));
+        features.input_classes.push_back(interner.input_classes.of(*tool.input));
     features.shape_set = intern(interner.shape_sets, features.shapes);
     features.input_set = intern(interner.input_sets, features.input_classes);
 
     auto [seen, first] = interner.texts.try_emplace(response.text);
     Interner::TextSeen& text = seen->second;
     if (first) {
-        interner.key_buffer.clear();
-        text.normal = append_normalised_shingle_keys(response.text, interner.key_buffer);
         interner.id_buffer.clear();
-        interner.shingles.add_turn(interner.key_buffer, ++interner.turns, interner.id_buffer);
+        text.normal = interner.shingles.add_text(response.text, interner.id_buffer);
         text.count = static_cast<uint32_t>(interner.id_buffer.size());
         if (text.count > 0) {
             // Sized exactly: a text repeats some of its windows.
@@ -323,6 +312,70 @@ void add_shared_bits(const uint64_t* row, const uint64_t* columns, size_t words,
         add_shared_bits_scalar(row, columns, words, first, last, common);
     }
 }
+
+// pair_cost of one baseline turn against candidate turns, from the candidate
+// features a cell reads packed side by side, and with the Jaccard index of
+// two shape sets computed once per set met in the row: a turn has few tools,
+// and few sets recur across a trace.
+class RowCosts {
+public:
+    explicit RowCosts(const AlignedTurns& turns) : turns_(turns) {
+        uint32_t sets = 0;
+        for (const std::vector<TurnFeatures>* side : {&turns.baseline, &turns.candidate})
+            for (const TurnFeatures& turn : *side) sets = std::max(sets, turn.shape_set + 1);
+        shapes_of_set_.resize(sets);
+        jaccard_of_set_.assign(sets, UNKNOWN);
+        columns_.reserve(turns.candidate.size());
+        for (const TurnFeatures& turn : turns.candidate) {
+            columns_.push_back({turn.shape_set, turn.input_set, turn.stop_reason, turn.shingle_count, turn.calls});
+            shapes_of_set_[turn.shape_set] = &turn.shapes;
+        }
+    }
+
+    void start_row(uint64_t i) {
+        row_ = &turns_.baseline[i];
+        for (uint32_t set : known_) jaccard_of_set_[set] = UNKNOWN;
+        known_.clear();
+    }
+
+    // Equal to turns.pair_cost(i, j, common) for the row's i.
+    double cost(uint64_t j, uint64_t common) {
+        const TurnFeatures& b = *row_;
+        const Column& c = columns_[j];
+        bool same_shapes = b.shape_set == c.shape_set;
+        double shapes_jaccard = same_shapes ? 1.0 : set_jaccard(c.shape_set);
+        bool args_differ = same_shapes && !b.shapes.empty() && b.input_set != c.input_set;
+        double text_sim = jaccard_of_counts(common, b.shingle_count, c.shingle_count);
+        return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim, b.stop_reason != c.stop_reason,
+                                 args_differ);
+    }
+
+private:
+    struct Column {
+        uint32_t shape_set;
+        uint32_t input_set;
+        uint32_t stop_reason;
+        uint32_t shingle_count;
+        uint64_t calls;
+    };
+    static constexpr double UNKNOWN = -1.0;  // no Jaccard index is negative
+
+    const AlignedTurns& turns_;
+    const TurnFeatures* row_ = nullptr;
+    std::vector<Column> columns_;
+    std::vector<const std::vector<uint32_t>*> shapes_of_set_;  // the shapes of a candidate turn with that set
+    std::vector<double> jaccard_of_set_;                       // against the row's shapes
+    std::vector<uint32_t> known_;                              // sets whose index the row holds
+
+    double set_jaccard(uint32_t set) {
+        double& known = jaccard_of_set_[set];
+        if (known == UNKNOWN) {
+            known = jaccard(row_->shapes, *shapes_of_set_[set]);
+            known_.push_back(set);
+        }
+        return known;
+    }
+};
 
 uint64_t integer_sqrt(uint64_t x) {
     uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
@@ -401,7 +454,11 @@ ShingleIndex::Cursors ShingleIndex::cursors() const { return Cursors(posting_sta
 void ShingleIndex::count_row(uint64_t i, uint64_t first, uint64_t last, Cursors& cursors,
                              std::vector<uint32_t>& common) const {
     common.assign(last - first + 1, 0);
-    for (uint64_t k = rare_start_[i]; k < rare_start_[i + 1]; ++k) {
+    // The lists lie far apart: the next ones are fetched while one is read.
+    constexpr uint64_t AHEAD = 8;
+    const uint64_t end_of_row = rare_start_[i + 1];
+    for (uint64_t k = rare_start_[i]; k < end_of_row; ++k) {
+        if (k + AHEAD < end_of_row) __builtin_prefetch(&postings_[cursors[rare_[k + AHEAD]]]);
         const uint32_t s = rare_[k];
         const uint64_t end = posting_start_[s + 1];
         uint64_t& at = cursors[s];
@@ -468,7 +525,7 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     turns.candidate.reserve(candidate.size());
     for (const ResponseView& turn : candidate)
         turns.candidate.push_back(features_of(turn, interner));
-    turns.distinct_shingles = interner.shingles.count;
+    turns.distinct_shingles = interner.shingles.count();
     return turns;
 }
 
@@ -480,7 +537,7 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
         sets.lists[k].reserve(lists[k]->size());
         for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner));
     }
-    sets.distinct_shingles = interner.shingles.count;
+    sets.distinct_shingles = interner.shingles.count();
     return sets;
 }
 
@@ -513,6 +570,7 @@ std::vector<Step> align(const AlignedTurns& turns) {
     std::optional<ShingleIndex> own_index;
     const ShingleIndex& index = turns.index() ? *turns.index() : own_index.emplace(turns);
     ShingleIndex::Cursors cursors = index.cursors();
+    RowCosts costs(turns);
 
     // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
     std::vector<double> m_prev(m + 1, UNREACHABLE), x_prev(m + 1, UNREACHABLE), y_prev(m + 1, UNREACHABLE);
@@ -537,8 +595,9 @@ std::vector<Step> align(const AlignedTurns& turns) {
         }
         const uint64_t first = std::max<uint64_t>(1, lo);
         if (first <= hi) index.count_row(i - 1, first - 1, hi - 1, cursors, common);
+        costs.start_row(i - 1);
         for (uint64_t j = first; j <= hi; ++j) {
-            double match = turns.pair_cost(i - 1, j - 1, common[j - first]) +
+            double match = costs.cost(j - 1, common[j - first]) +
                            std::min({m_prev[j - 1], x_prev[j - 1], y_prev[j - 1]});
             double insert = std::min(m_cur[j - 1] + GAP_OPEN, x_cur[j - 1] + GAP_EXTEND);
             double remove = std::min(m_prev[j] + GAP_OPEN, y_prev[j] + GAP_EXTEND);

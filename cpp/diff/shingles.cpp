@@ -1,5 +1,6 @@
 #include "diff/shingles.hpp"
 
+#include "json/result.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -16,10 +17,6 @@ ShingleKey tagged(ShingleKey packed, uint64_t length) {
 
 }  // namespace
 
-uint64_t shingle_hash(ShingleKey key) {
-    return mix64(static_cast<uint64_t>(key) ^ (static_cast<uint64_t>(key >> 64) * 0x9e3779b97f4a7c15ull));
-}
-
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     ShingleKey window = 0;
     uint64_t count = 0;
@@ -32,31 +29,101 @@ void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
     if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
 }
 
-bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
+namespace {
+
+// Every key of normalise_whitespace(text) in text order, repeats included, to
+// `take`; returns whether the text was already whitespace-normalised.
+template <class Take>
+bool for_each_normalised_shingle_key(std::string_view text, Take&& take) {
     ShingleKey window = 0;
     uint64_t count = 0;
-    auto take = [&](char32_t cp) {
+    auto shift_in = [&](char32_t cp) {
         window = ((window << CODE_POINT_BITS) | cp) & WINDOW_MASK;
-        if (++count >= SHINGLE_LENGTH) out.push_back(tagged(window, SHINGLE_LENGTH));
+        if (++count >= SHINGLE_LENGTH) take(tagged(window, SHINGLE_LENGTH));
     };
     bool normal = true;
     bool pending_space = false;
     for (size_t i = 0; i < text.size();) {
         unsigned char byte = static_cast<unsigned char>(text[i]);
-        char32_t cp = byte < 0x80 ? (++i, byte) : text::next_code_point(text, i);
-        if (text::is_white_space(cp)) {
+        char32_t cp;
+        bool white;
+        if (byte < 0x80) {
+            cp = byte, ++i;
+            white = byte == ' ' || (byte >= '\t' && byte <= '\r');
+        } else {
+            cp = text::next_code_point(text, i);
+            white = text::is_white_space(cp);
+        }
+        if (white) {
             // Normal text has single spaces between other code points only.
             if (cp != ' ' || count == 0 || pending_space) normal = false;
             pending_space = count > 0;
             continue;
         }
-        if (pending_space) take(' ');
+        if (pending_space) shift_in(' ');
         pending_space = false;
-        take(cp);
+        shift_in(cp);
     }
     if (pending_space) normal = false;
-    if (count > 0 && count < SHINGLE_LENGTH) out.push_back(tagged(window, count));
+    if (count > 0 && count < SHINGLE_LENGTH) take(tagged(window, count));
     return normal;
+}
+
+}  // namespace
+
+bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
+    return for_each_normalised_shingle_key(text, [&](ShingleKey key) { out.push_back(key); });
+}
+
+bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
+    if (texts_ == UINT32_MAX) throw Panic("too many texts");
+    const uint32_t number = ++texts_;
+    keys_.clear();
+    hashes_.clear();
+    const bool normal = for_each_normalised_shingle_key(text, [&](ShingleKey key) {
+        keys_.push_back(key);
+        hashes_.push_back(shingle_hash(key));
+    });
+    // The slots of the next keys are fetched while this one is looked up:
+    // the table outgrows the first-level cache, and the lookups of one text
+    // do not depend on each other until a key is new.
+    constexpr size_t AHEAD = 16;
+    for (size_t k = 0; k < keys_.size(); ++k) {
+        const size_t mask = slots_.size() - 1;
+        if (k + AHEAD < keys_.size()) __builtin_prefetch(&slots_[hashes_[k + AHEAD] & mask]);
+        const ShingleKey key = keys_[k];
+        const uint64_t low = static_cast<uint64_t>(key), high = static_cast<uint64_t>(key >> 64);
+        size_t at = hashes_[k] & mask;
+        while (slots_[at].high != 0 && (slots_[at].low != low || static_cast<uint32_t>(slots_[at].high) != high))
+            at = (at + 1) & mask;
+        Slot& slot = slots_[at];
+        if (slot.high == 0) {
+            if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
+            slot = {low, high | (uint64_t{count_} << 32)};
+            ids.push_back(count_++);
+            last_text_.push_back(number);
+            if (uint64_t{count_} * 2 > slots_.size()) grow();
+            continue;
+        }
+        const uint32_t id = static_cast<uint32_t>(slot.high >> 32);
+        if (last_text_[id] == number) continue;
+        last_text_[id] = number;
+        ids.push_back(id);
+    }
+    return normal;
+}
+
+void ShingleIds::grow() {
+    std::vector<Slot> larger(slots_.size() * 2);
+    const size_t mask = larger.size() - 1;
+    for (const Slot& slot : slots_) {
+        if (slot.high == 0) continue;
+        const ShingleKey key = (ShingleKey{static_cast<uint32_t>(slot.high)} << 64) | slot.low;
+        size_t at = shingle_hash(key) & mask;
+        while (larger[at].high != 0) at = (at + 1) & mask;
+        larger[at] = slot;
+    }
+    slots_.swap(larger);
 }
 
 ShingleOverlap ShingleOverlapCounter::count(std::string_view a, std::string_view b) {

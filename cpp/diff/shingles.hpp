@@ -50,12 +50,40 @@ double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
 // Equal keys are equal shingles, so key sets have the same sizes and intersections as
 // string sets; no key is 0. A text shorter than a window is one shingle, the whole text.
 __extension__ typedef unsigned __int128 ShingleKey;
-uint64_t shingle_hash(ShingleKey key);
+inline uint64_t shingle_hash(ShingleKey key) {
+    return mix64(static_cast<uint64_t>(key) ^ (static_cast<uint64_t>(key >> 64) * 0x9e3779b97f4a7c15ull));
+}
 // The key of every window in text order, repeats included.
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
 // append_shingle_keys of normalise_whitespace(text) in one pass; returns whether
 // the text was already whitespace-normalised.
 bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
+
+// Dense ids for shingles in first-seen order, over any number of texts.
+class ShingleIds {
+public:
+    // Appends the id of every distinct shingle of normalise_whitespace(text),
+    // in text order; returns whether the text was already whitespace-normalised.
+    bool add_text(std::string_view text, std::vector<uint32_t>& ids);
+    uint32_t count() const { return count_; }
+
+private:
+    // Open addressing. A slot packs a key (87 bits) with its id: `low` holds
+    // bits 0..63 of the key, `high` bits 64..86 and the id above bit 32. The
+    // length bits make `high` non-zero, so 0 marks an empty slot.
+    struct Slot {
+        uint64_t low = 0;
+        uint64_t high = 0;
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(1024);
+    std::vector<uint32_t> last_text_;  // per id: the last text that held it, numbered from 1
+    std::vector<ShingleKey> keys_;     // of the current text, with their hashes
+    std::vector<uint64_t> hashes_;
+    uint32_t count_ = 0;
+    uint32_t texts_ = 0;
+
+    void grow();
+};
 
 struct ShingleOverlap {
     uint64_t first = 0;   // distinct shingles of a
