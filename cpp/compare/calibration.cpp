@@ -97,7 +97,7 @@ Levels levels_of(std::vector<double> values) {
     Levels levels;
     std::sort(values.begin(), values.end(), value_before);
     values.erase(std::unique(values.begin(), values.end(), same_value), values.end());
-    while (values.size() > (RANK_BUCKETS << levels.shift)) ++levels.shift;
+    while ((size_t{1} << (2 * levels.shift)) < values.size()) ++levels.shift;
     levels.values = std::move(values);
     return levels;
 }
@@ -107,24 +107,41 @@ uint32_t rank_of(const Levels& levels, double value) {
         std::lower_bound(levels.values.begin(), levels.values.end(), value, value_before) - levels.values.begin());
 }
 
-double ranked_median(std::vector<uint32_t>& ranks, const RankCounts& counts, const Levels& levels) {
-    const size_t m = ranks.size();
-    if (m == 0) return 0.0;
-    const size_t upper = m / 2, lower = m % 2 ? upper : upper - 1;
-    size_t before = 0, first_bucket = 0;
-    while (before + counts[first_bucket] <= lower) before += counts[first_bucket++];
-    size_t last_bucket = first_bucket, through = before + counts[first_bucket];
-    while (through <= upper) through += counts[++last_bucket];
-    auto middle_end = std::partition(ranks.begin(), ranks.end(), [&](uint32_t rank) {
-        size_t bucket = levels.bucket(rank);
-        return bucket >= first_bucket && bucket <= last_bucket;
-    });
-    auto at = ranks.begin() + static_cast<std::ptrdiff_t>(upper - before);
-    std::nth_element(ranks.begin(), at, middle_end);
-    double high = levels.values[*at];
-    if (m % 2 == 1) return high;
-    double low = levels.values[*std::max_element(ranks.begin(), at)];
-    return (low + high) * 0.5;
+Middle middle_of(std::span<const uint32_t> bucket_counts, size_t count) {
+    Middle middle;
+    middle.count = count;
+    if (count == 0) return middle;
+    const size_t upper = count / 2, lower = count % 2 ? upper : upper - 1;
+    size_t before = 0, bucket = 0;
+    while (before + bucket_counts[bucket] <= lower) before += bucket_counts[bucket++];
+    middle.low_bucket = bucket;
+    middle.below_low = before;
+    while (before + bucket_counts[bucket] <= upper) before += bucket_counts[bucket++];
+    middle.high_bucket = bucket;
+    middle.below_high = before;
+    return middle;
+}
+
+namespace {
+
+// The value of the rank at `position` among the ranks of `bucket`, given their counts.
+double value_at(const Levels& levels, size_t bucket, std::span<const uint32_t> counts, size_t position) {
+    size_t seen = 0, i = 0;
+    while ((seen += counts[i]) <= position) ++i;
+    return levels.values[(bucket << levels.shift) + i];
+}
+
+}  // namespace
+
+double middle_median(const Middle& middle, std::span<const uint32_t> low, std::span<const uint32_t> high,
+                     const Levels& levels) {
+    if (middle.count == 0) return 0.0;
+    const size_t upper = middle.count / 2;
+    const bool one_bucket = middle.low_bucket == middle.high_bucket;
+    double high_value = value_at(levels, middle.high_bucket, one_bucket ? low : high, upper - middle.below_high);
+    if (middle.count % 2 == 1) return high_value;
+    double low_value = value_at(levels, middle.low_bucket, low, upper - 1 - middle.below_low);
+    return (low_value + high_value) * 0.5;
 }
 
 }  // namespace velkin::compare

@@ -48,23 +48,38 @@ private:
     std::vector<double> raw_, adjusted_;
 };
 
-// Medians of many draws from one set of values without sorting values: the
-// values are ranked once, a draw counts its ranks into buckets, and only the
-// ranks in the buckets holding the middle are ordered.
-inline constexpr size_t RANK_BUCKETS = 256;
-using RankCounts = std::array<uint32_t, RANK_BUCKETS>;
-
+// Medians of many draws from one set of values without sorting values and
+// without keeping the draws: the values are ranked once; a draw first counts
+// its ranks by bucket (runs of neighbouring ranks), which tells the buckets
+// holding its middle one or two, then counts the ranks of those buckets one
+// by one. Buckets and runs are about the square root of the values in number,
+// so both sets of counts stay small.
 struct Levels {
     std::vector<double> values;  // distinct, ascending, NaN last
-    unsigned shift = 0;
+    unsigned shift = 0;          // a bucket holds the ranks equal above this bit
 
+    size_t buckets() const { return (values.size() >> shift) + 1; }
+    size_t bucket_size() const { return size_t{1} << shift; }
     size_t bucket(uint32_t rank) const { return rank >> shift; }
+    size_t within(uint32_t rank) const { return rank & (bucket_size() - 1); }
 };
 Levels levels_of(std::vector<double> values);
 // The rank of one of the values the levels were made of.
 uint32_t rank_of(const Levels& levels, double value);
-// The median of the values with these ranks (the middle one, or the mean of
-// the two middle ones), given the count of ranks in each bucket. Reorders `ranks`.
-double ranked_median(std::vector<uint32_t>& ranks, const RankCounts& counts, const Levels& levels);
+
+// Where the middle of `count` ranks lies, from their counts per bucket: the
+// buckets of the lower and the upper middle rank (one bucket for an odd
+// count) and how many ranks the buckets before each hold.
+struct Middle {
+    size_t count = 0;
+    size_t low_bucket = 0, high_bucket = 0;
+    size_t below_low = 0, below_high = 0;
+};
+Middle middle_of(std::span<const uint32_t> bucket_counts, size_t count);
+// The median (the middle value, or the mean of the two middle ones), from
+// the counts of each rank of the middle buckets: low[i] of rank i within the
+// low bucket, high[i] within the high one (unread when they are the same).
+double middle_median(const Middle& middle, std::span<const uint32_t> low, std::span<const uint32_t> high,
+                     const Levels& levels);
 
 }  // namespace velkin::compare

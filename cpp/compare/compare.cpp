@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <span>
 #include <unordered_map>
 
 #include "compare/calibration.hpp"
@@ -234,140 +235,257 @@ struct Work {
     uint64_t matched = 0, priced = 0;   // turn pairs of the first baseline and candidate runs; both costs known
 };
 
-// What the relabellings read of every labelling, packed conversation after
-// conversation: each relabelling takes one labelling of every conversation.
-struct PackedLabelling {
-    std::array<double, SIGNATURES> signatures{};
-    std::array<double, AXES> base{}, cand{};  // per tested axis, in test order
-    std::array<std::array<uint32_t, 2>, AXES> rank{};  // per tested axis by median: of base and cand among its levels
-    std::array<std::array<uint8_t, 2>, AXES> bucket{};  // and the buckets of those ranks
-    double outcome_base = 0.0, outcome_cand = 0.0;
-    uint32_t first_share = 0, shares = 0;  // its subjects' shares among the suite's
-    uint16_t axes_present = 0;             // bit t: tested axis t has a point
-    bool outcome = false;
-};
+// A share a labelling adds to one tally slot: a signature's share of the
+// candidate runs showing it (slots below SIGNATURES), or a subject's. Zero
+// shares are left out: adding zero leaves a sum as it is.
 struct PackedShare {
-    uint32_t kind, subject;
+    uint32_t slot;
     double share;
 };
+// The bit of a labelling's presence mask that says it has an outcome; bit t
+// says that tested axis t has a point.
+constexpr unsigned OUTCOME_BIT = 15;
 
-// The tests the relabellings drive: per signature kind, the most candidate
-// runs showing it with one subject (one tool dropped everywhere stands out
-// from scattered noise); pooled, the runs showing any; per tested axis and
-// the outcome, the difference of the central values.
+// What the relabellings read of every labelling, packed conversation after
+// conversation (each relabelling takes one labelling of every conversation)
+// in columns holding only what the tests read, so that a block of
+// relabellings reads each column in one pass. The tests: per signature kind,
+// the most candidate runs showing it with one subject (one tool dropped
+// everywhere stands out from scattered noise); pooled, the runs showing any;
+// per tested axis and the outcome, the difference of the central values.
 struct PackedSuite {
-    std::vector<PackedLabelling> labellings;
+    std::vector<uint32_t> share_start;  // per labelling and one past the last: its shares
     std::vector<PackedShare> shares;
+    std::vector<uint16_t> present;      // per labelling
+    // Per column, a value per labelling: the baseline and candidate sides of
+    // each axis tested by mean, then of the outcome.
+    std::vector<std::vector<double>> values;
+    // Per column, a rank per labelling among the column's levels: both sides
+    // of each axis tested by median.
+    std::vector<std::vector<uint32_t>> ranks;
+    std::vector<Levels> levels;     // per rank column: every value a labelling takes there
     std::vector<size_t> first;      // per conversation: its observed labelling
     std::vector<uint16_t> counts;   // per conversation: how many labellings it has
-    std::vector<size_t> tested;     // the axes tested, by row index
-    std::vector<bool> by_mean;      // per tested axis
     std::vector<size_t> mean_axes, median_axes;  // tested axes by statistic, by test number
     std::array<size_t, SIGNATURE_KINDS> subjects{};
+    std::array<size_t, SIGNATURE_KINDS> first_subject_slot{};
+    size_t slots = SIGNATURES;
     bool with_outcome = false;
     size_t tests = 0;
-    // Per tested axis by median, baseline side then candidate side: every value
-    // a labelling takes, ascending. Labellings hold their values' ranks, so a
-    // relabelling finds its medians by counting ranks rather than sorting values.
-    std::array<std::array<Levels, 2>, AXES> levels;
 };
 
-// Ranks every labelling's values of the axes tested by median.
-void rank_levels(PackedSuite& suite) {
-    for (size_t t = 0; t < suite.tested.size(); ++t) {
-        if (suite.by_mean[t]) continue;
-        for (size_t side = 0; side < 2; ++side) {
-            std::vector<double> values;
-            for (const PackedLabelling& labelling : suite.labellings) {
-                if ((labelling.axes_present >> t) & 1) values.push_back(side ? labelling.cand[t] : labelling.base[t]);
-            }
-            Levels& levels = suite.levels[t][side];
-            levels = levels_of(std::move(values));
-            for (PackedLabelling& labelling : suite.labellings) {
-                if (!((labelling.axes_present >> t) & 1)) continue;
-                labelling.rank[t][side] = rank_of(levels, side ? labelling.cand[t] : labelling.base[t]);
-                labelling.bucket[t][side] = static_cast<uint8_t>(levels.bucket(labelling.rank[t][side]));
+// Packs the labellings of the paired conversations, freeing them.
+PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_t>& axis_rows,
+                       const std::vector<bool>& by_mean, const std::array<size_t, SIGNATURE_KINDS>& subject_count,
+                       bool with_outcome) {
+    PackedSuite suite;
+    for (size_t t = 0; t < axis_rows.size(); ++t) (by_mean[t] ? suite.mean_axes : suite.median_axes).push_back(t);
+    suite.subjects = subject_count;
+    for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+        suite.first_subject_slot[s] = suite.slots;
+        suite.slots += subject_count[s];
+    }
+    suite.with_outcome = with_outcome;
+    suite.tests = SIGNATURES + axis_rows.size() + (with_outcome ? 1 : 0);
+    suite.values.resize(2 * (suite.mean_axes.size() + 1));
+    suite.ranks.resize(2 * suite.median_axes.size());
+
+    auto point_of = [&](const Labelling& labelling, size_t t) -> const AxisPoint& {
+        return labelling.axes[axis_rows[t]];
+    };
+    std::vector<std::vector<double>> taken(suite.ranks.size());
+    for (Work* work : paired) {
+        for (const Labelling& labelling : work->labellings) {
+            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
+                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
+                if (!point.has) continue;
+                taken[2 * q].push_back(point.baseline);
+                taken[2 * q + 1].push_back(point.candidate);
             }
         }
     }
+    for (std::vector<double>& values : taken) suite.levels.push_back(levels_of(std::move(values)));
+
+    for (Work* work : paired) {
+        suite.first.push_back(suite.present.size());
+        suite.counts.push_back(static_cast<uint16_t>(work->labellings.size()));
+        for (const Labelling& labelling : work->labellings) {
+            suite.share_start.push_back(static_cast<uint32_t>(suite.shares.size()));
+            for (size_t s = 0; s < SIGNATURES; ++s) {
+                if (labelling.signatures[s] != 0.0)
+                    suite.shares.push_back({static_cast<uint32_t>(s), labelling.signatures[s]});
+            }
+            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                for (const SubjectShare& share : labelling.subjects[s]) {
+                    suite.shares.push_back(
+                        {static_cast<uint32_t>(suite.first_subject_slot[s] + share.subject), share.share});
+                }
+            }
+            uint16_t present = labelling.outcome.has ? uint16_t{1} << OUTCOME_BIT : 0;
+            for (size_t m = 0; m <= suite.mean_axes.size(); ++m) {
+                const AxisPoint& point = m < suite.mean_axes.size() ? point_of(labelling, suite.mean_axes[m])
+                                                                    : labelling.outcome;
+                if (point.has && m < suite.mean_axes.size())
+                    present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
+                suite.values[2 * m].push_back(point.has ? point.baseline : 0.0);
+                suite.values[2 * m + 1].push_back(point.has ? point.candidate : 0.0);
+            }
+            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
+                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
+                if (point.has) present |= static_cast<uint16_t>(1u << suite.median_axes[q]);
+                suite.ranks[2 * q].push_back(point.has ? rank_of(suite.levels[2 * q], point.baseline) : 0);
+                suite.ranks[2 * q + 1].push_back(point.has ? rank_of(suite.levels[2 * q + 1], point.candidate) : 0);
+            }
+            suite.present.push_back(present);
+        }
+        std::vector<Labelling>().swap(work->labellings);
+    }
+    suite.share_start.push_back(static_cast<uint32_t>(suite.shares.size()));
+    return suite;
 }
 
-// The sums one relabelling gathers, conversation after conversation: means
-// sum in that order, as mean_of sums them.
-struct Tally {
-    std::array<double, SIGNATURES> shown{};
-    std::array<std::vector<double>, SIGNATURE_KINDS> per_subject;
-    double outcome_base = 0.0, outcome_cand = 0.0;
-    size_t outcome_n = 0;
-    std::array<double, AXES> base_sum{}, cand_sum{};
-    std::array<size_t, AXES> summed{};
-    std::array<std::array<std::vector<uint32_t>, 2>, AXES> ranks;  // rows by median, the first `ranked` filled
-    std::array<size_t, AXES> ranked{};
-    std::array<std::array<RankCounts, 2>, AXES> rank_counts{};
-
-    explicit Tally(const PackedSuite& suite) {
-        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) per_subject[s].assign(suite.subjects[s], 0.0);
-        for (size_t t = 0; t < suite.tested.size(); ++t) {
-            if (suite.by_mean[t]) continue;
-            ranks[t][0].resize(suite.first.size());
-            ranks[t][1].resize(suite.first.size());
+// The statistics of a block of relabellings, each taking labelling first[i] +
+// choices[r][i] of every conversation i. Each column is read in one pass over
+// the conversations for the whole block. Sums grow in conversation order, as
+// mean_of sums. A median takes two passes over its column: the first counts
+// the ranks by bucket, which tells the buckets holding the middle; the second
+// counts the ranks of those buckets one by one.
+class BlockTally {
+public:
+    BlockTally(const PackedSuite& suite, const std::vector<std::vector<uint16_t>>& choices)
+        : suite_(suite), rows_(choices.size()) {
+        const size_t n = suite.first.size();
+        chosen_.resize(n * rows_);
+        for (size_t i = 0; i < n; ++i) {
+            for (size_t r = 0; r < rows_; ++r)
+                chosen_[i * rows_ + r] = static_cast<uint32_t>(suite.first[i] + choices[r][i]);
         }
+        tally_shares();
+        tally_means();
+        tally_medians();
     }
 
-    void add(const PackedSuite& suite, const PackedLabelling& labelling) {
-        for (size_t s = 0; s < SIGNATURES; ++s) shown[s] += labelling.signatures[s];
-        for (uint32_t j = 0; j < labelling.shares; ++j) {
-            const PackedShare& share = suite.shares[labelling.first_share + j];
-            per_subject[share.kind][share.subject] += share.share;
-        }
-        if (labelling.outcome) {
-            outcome_base += labelling.outcome_base;
-            outcome_cand += labelling.outcome_cand;
-            ++outcome_n;
-        }
-        for (size_t t : suite.mean_axes) {
-            if (!((labelling.axes_present >> t) & 1)) continue;
-            base_sum[t] += labelling.base[t];
-            cand_sum[t] += labelling.cand[t];
-            ++summed[t];
-        }
-        for (size_t t : suite.median_axes) {
-            if (!((labelling.axes_present >> t) & 1)) continue;
-            const size_t k = ranked[t]++;
-            for (size_t side = 0; side < 2; ++side) {
-                ranks[t][side][k] = labelling.rank[t][side];
-                ++rank_counts[t][side][labelling.bucket[t][side]];
-            }
-        }
+    double slot(size_t r, size_t slot) const { return slots_[r * suite_.slots + slot]; }
+
+    std::array<double, SIGNATURES> shown(size_t r) const {
+        std::array<double, SIGNATURES> shown;
+        for (size_t s = 0; s < SIGNATURES; ++s) shown[s] = slot(r, s);
+        return shown;
     }
 
-    std::vector<double> statistics(const PackedSuite& suite) {
+    std::vector<double> statistics(size_t r) const {
+        const PackedSuite& suite = suite_;
         std::vector<double> out(suite.tests, 0.0);
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-            for (double count : per_subject[s]) out[s] = std::max(out[s], count);
+            for (size_t j = 0; j < suite.subjects[s]; ++j)
+                out[s] = std::max(out[s], slot(r, suite.first_subject_slot[s] + j));
         }
-        out[SIGNATURE_KINDS] = shown[SIGNATURE_KINDS];
-        for (size_t t = 0; t < suite.tested.size(); ++t) {
+        out[SIGNATURE_KINDS] = slot(r, SIGNATURE_KINDS);
+        const size_t means = suite.mean_axes.size();
+        const double* sums = &sums_[r * suite.values.size()];
+        const size_t* summed = &summed_[r * (means + 1)];
+        for (size_t m = 0; m < means; ++m) {
             std::array<double, 2> central{};
-            for (size_t side = 0; side < 2; ++side) {
-                ranks[t][side].resize(ranked[t]);
-                double sum = side ? cand_sum[t] : base_sum[t];
-                central[side] = !suite.by_mean[t] ? ranked_median(ranks[t][side], rank_counts[t][side], suite.levels[t][side])
-                                : summed[t]        ? sum / static_cast<double>(summed[t])
-                                                   : 0.0;
-            }
-            out[SIGNATURES + t] = central[1] - central[0];
+            for (size_t side = 0; side < 2; ++side)
+                central[side] = summed[m] ? sums[2 * m + side] / static_cast<double>(summed[m]) : 0.0;
+            out[SIGNATURES + suite.mean_axes[m]] = central[1] - central[0];
         }
-        if (suite.with_outcome)
-            out[suite.tests - 1] = outcome_n ? (outcome_cand - outcome_base) / static_cast<double>(outcome_n) : 0.0;
+        const double* medians = &medians_[r * suite.ranks.size()];
+        for (size_t q = 0; q < suite.median_axes.size(); ++q)
+            out[SIGNATURES + suite.median_axes[q]] = medians[2 * q + 1] - medians[2 * q];
+        if (suite.with_outcome) {
+            out[suite.tests - 1] = summed[means] ? (sums[2 * means + 1] - sums[2 * means]) /
+                                                       static_cast<double>(summed[means])
+                                                 : 0.0;
+        }
         return out;
     }
+
+private:
+    template <class Visit>
+    void each_choice(Visit visit) const {
+        for (const uint32_t* row = chosen_.data(); row != chosen_.data() + chosen_.size(); row += rows_) {
+            for (size_t r = 0; r < rows_; ++r) visit(r, row[r]);
+        }
+    }
+
+    void tally_shares() {
+        const size_t width = suite_.slots;
+        slots_.assign(rows_ * width, 0.0);
+        each_choice([&](size_t r, uint32_t j) {
+            for (uint32_t k = suite_.share_start[j]; k < suite_.share_start[j + 1]; ++k)
+                slots_[r * width + suite_.shares[k].slot] += suite_.shares[k].share;
+        });
+    }
+
+    void tally_means() {
+        const size_t means = suite_.mean_axes.size();
+        sums_.assign(rows_ * suite_.values.size(), 0.0);
+        summed_.assign(rows_ * (means + 1), 0);
+        for (size_t m = 0; m <= means; ++m) {
+            const unsigned bit = m < means ? static_cast<unsigned>(suite_.mean_axes[m]) : OUTCOME_BIT;
+            const double* base = suite_.values[2 * m].data();
+            const double* cand = suite_.values[2 * m + 1].data();
+            each_choice([&](size_t r, uint32_t j) {
+                if (!((suite_.present[j] >> bit) & 1)) return;
+                double* sums = &sums_[r * suite_.values.size() + 2 * m];
+                sums[0] += base[j];
+                sums[1] += cand[j];
+                ++summed_[r * (means + 1) + m];
+            });
+        }
+    }
+
+    void tally_medians() {
+        const size_t columns = suite_.ranks.size();
+        medians_.assign(rows_ * columns, 0.0);
+        std::vector<size_t> ranked(rows_);
+        std::vector<uint32_t> buckets, windows;
+        std::vector<Middle> middles(rows_);
+        for (size_t c = 0; c < columns; ++c) {
+            const unsigned bit = static_cast<unsigned>(suite_.median_axes[c / 2]);
+            const Levels& levels = suite_.levels[c];
+            const uint32_t* ranks = suite_.ranks[c].data();
+            const size_t width = levels.buckets(), size = levels.bucket_size();
+            const unsigned shift = levels.shift;
+            buckets.assign(rows_ * width, 0);
+            std::fill(ranked.begin(), ranked.end(), 0);
+            each_choice([&](size_t r, uint32_t j) {
+                if (!((suite_.present[j] >> bit) & 1)) return;
+                ++ranked[r];
+                ++buckets[r * width + (ranks[j] >> shift)];
+            });
+            for (size_t r = 0; r < rows_; ++r) middles[r] = middle_of({&buckets[r * width], width}, ranked[r]);
+            windows.assign(rows_ * 2 * size, 0);
+            each_choice([&](size_t r, uint32_t j) {
+                if (!((suite_.present[j] >> bit) & 1)) return;
+                const size_t bucket = ranks[j] >> shift;
+                uint32_t* window = &windows[r * 2 * size + (ranks[j] & (size - 1))];
+                if (bucket == middles[r].low_bucket) {
+                    ++window[0];
+                } else if (bucket == middles[r].high_bucket) {
+                    ++window[size];
+                }
+            });
+            for (size_t r = 0; r < rows_; ++r) {
+                const uint32_t* window = &windows[r * 2 * size];
+                medians_[r * columns + c] = middle_median(middles[r], {window, size}, {window + size, size}, levels);
+            }
+        }
+    }
+
+    const PackedSuite& suite_;
+    size_t rows_;
+    std::vector<uint32_t> chosen_;  // per conversation, per row: the labelling taken
+    std::vector<double> slots_;     // per row: per signature, then per subject
+    std::vector<double> sums_;      // per row: per value column
+    std::vector<size_t> summed_;    // per row: per axis by mean, then the outcome: the labellings with a point
+    std::vector<double> medians_;   // per row: per rank column
 };
 
-// Relabellings are tallied a block at a time in one pass over the
-// conversations, so that a conversation's labellings are fetched once per
-// block rather than once per relabelling.
-constexpr size_t RELABELLING_BLOCK = 8;
+// Relabellings are tallied a block at a time, so that a column is read once
+// per block rather than once per relabelling.
+constexpr size_t RELABELLING_BLOCK = 25;
 
 struct Relabelled {
     std::vector<std::vector<double>> null;  // null[test][relabelling]
@@ -378,24 +496,16 @@ Relabelled relabel(const PackedSuite& suite, uint64_t seed, unsigned threads) {
     Relabelled relabelled;
     relabelled.null.assign(suite.tests, std::vector<double>(RELABELLINGS));
     relabelled.shown.resize(RELABELLINGS);
-    const size_t n = suite.first.size();
     parallel_for((RELABELLINGS + RELABELLING_BLOCK - 1) / RELABELLING_BLOCK, threads, [&](size_t block) {
         const size_t first_row = block * RELABELLING_BLOCK;
         const size_t rows = std::min(RELABELLING_BLOCK, RELABELLINGS - first_row);
         std::vector<std::vector<uint16_t>> drawn;
-        std::vector<Tally> tallies;
+        for (size_t b = 0; b < rows; ++b) drawn.push_back(draw_relabelling(suite.counts, seed, first_row + b));
+        BlockTally tally(suite, drawn);
         for (size_t b = 0; b < rows; ++b) {
-            drawn.push_back(draw_relabelling(suite.counts, seed, first_row + b));
-            tallies.emplace_back(suite);
-        }
-        for (size_t i = 0; i < n; ++i) {
-            const PackedLabelling* own = &suite.labellings[suite.first[i]];
-            for (size_t b = 0; b < rows; ++b) tallies[b].add(suite, own[drawn[b][i]]);
-        }
-        for (size_t b = 0; b < rows; ++b) {
-            std::vector<double> values = tallies[b].statistics(suite);
+            std::vector<double> values = tally.statistics(b);
             for (size_t t = 0; t < suite.tests; ++t) relabelled.null[t][first_row + b] = values[t];
-            relabelled.shown[first_row + b] = tallies[b].shown;
+            relabelled.shown[first_row + b] = tally.shown(b);
         }
     });
     return relabelled;
@@ -1086,63 +1196,22 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         for (size_t s = 0; s < SIGNATURES; ++s) tails[s] = Tail::Greater;
         if (with_outcome) tails.back() = Tail::Less;
 
-        PackedSuite suite;
-        suite.tested = axis_rows;
-        for (size_t t = 0; t < axis_rows.size(); ++t) {
-            suite.by_mean.push_back(rows[axis_rows[t]].statistic == Statistic::Mean);
-            (suite.by_mean.back() ? suite.mean_axes : suite.median_axes).push_back(t);
-        }
-        suite.subjects = subject_count;
-        suite.with_outcome = with_outcome;
-        suite.tests = tests;
-        for (Work* work : paired) {
-            suite.first.push_back(suite.labellings.size());
-            suite.counts.push_back(static_cast<uint16_t>(work->labellings.size()));
-            for (const Labelling& labelling : work->labellings) {
-                PackedLabelling packed;
-                packed.signatures = labelling.signatures;
-                packed.first_share = static_cast<uint32_t>(suite.shares.size());
-                for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                    for (const SubjectShare& share : labelling.subjects[s])
-                        suite.shares.push_back({static_cast<uint32_t>(s), share.subject, share.share});
-                }
-                packed.shares = static_cast<uint32_t>(suite.shares.size()) - packed.first_share;
-                for (size_t t = 0; t < axis_rows.size(); ++t) {
-                    const AxisPoint& point = labelling.axes[axis_rows[t]];
-                    if (!point.has) continue;
-                    packed.axes_present |= static_cast<uint16_t>(1u << t);
-                    packed.base[t] = point.baseline;
-                    packed.cand[t] = point.candidate;
-                }
-                packed.outcome = labelling.outcome.has;
-                packed.outcome_base = labelling.outcome.baseline;
-                packed.outcome_cand = labelling.outcome.candidate;
-                suite.labellings.push_back(packed);
-            }
-            std::vector<Labelling>().swap(work->labellings);
-        }
-        rank_levels(suite);
+        std::vector<bool> by_mean;
+        for (size_t axis : axis_rows) by_mean.push_back(rows[axis].statistic == Statistic::Mean);
+        PackedSuite suite = pack_suite(paired, axis_rows, by_mean, subject_count, with_outcome);
         auto [null, null_shown] = relabel(suite, options.seed, options.threads);
-        Tally observed_tally(suite);
-        for (size_t first : suite.first) observed_tally.add(suite, suite.labellings[first]);
-        std::vector<double> observed = observed_tally.statistics(suite);
+        BlockTally observed_tally(suite, {std::vector<uint16_t>(n, 0)});
+        std::vector<double> observed = observed_tally.statistics(0);
 
         Calibration p(observed, null, tails);
         auto test_of = [&](size_t t) { return Test{true, p.raw(t), p.adjusted(t), p.adjusted(t) <= FAMILY_ALPHA}; };
         // A subject of a significant kind stands out when its own count would be significant too.
-        std::array<std::vector<double>, SIGNATURE_KINDS> observed_subjects;
-        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) observed_subjects[s].assign(subject_count[s], 0.0);
-        for (size_t first : suite.first) {
-            const PackedLabelling& labelling = suite.labellings[first];
-            for (uint32_t j = 0; j < labelling.shares; ++j) {
-                const PackedShare& share = suite.shares[labelling.first_share + j];
-                observed_subjects[share.kind][share.subject] += share.share;
-            }
-        }
         for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
             standing_out[s].assign(subject_count[s], false);
-            for (size_t j = 0; j < subject_count[s]; ++j)
-                standing_out[s][j] = p.adjusted_for(s, observed_subjects[s][j]) <= FAMILY_ALPHA;
+            for (size_t j = 0; j < subject_count[s]; ++j) {
+                double count = observed_tally.slot(0, suite.first_subject_slot[s] + j);
+                standing_out[s][j] = p.adjusted_for(s, count) <= FAMILY_ALPHA;
+            }
         }
         for (size_t s = 0; s < SIGNATURES; ++s) {
             report.signatures[s].test = test_of(s);

@@ -78,7 +78,7 @@ TEST(a_test_that_cannot_reach_small_p_values_costs_the_others_nothing) {
     CHECK(p.raw(1) == 1.0 && p.adjusted(2) == 1.0);
 }
 
-TEST(ranked_median_matches_the_sorted_median) {
+TEST(median_from_bucket_and_middle_counts_matches_the_sorted_median) {
     std::mt19937_64 rng(5);
     // Pools of values: few distinct ones (many ties), and more than the buckets
     // hold one to a bucket, so that a bucket spans several ranks.
@@ -89,19 +89,24 @@ TEST(ranked_median_matches_the_sorted_median) {
     for (const std::vector<double>* pool : {&few, &many}) {
         Levels levels = levels_of(*pool);
         for (size_t trial = 0; trial < 200; ++trial) {
-            size_t size = std::vector<size_t>{1, 2, 3, 10, 11, 1000, 4001}[trial % 7];
+            size_t size = std::vector<size_t>{0, 1, 2, 3, 10, 11, 1000, 4001}[trial % 8];
             std::vector<double> values(size);
             std::uniform_int_distribution<size_t> pick(0, pool->size() - 1);
             for (double& value : values) value = (*pool)[pick(rng)];
-            std::vector<uint32_t> ranks;
-            RankCounts counts{};
+            std::vector<uint32_t> buckets(levels.buckets());
+            for (double value : values) ++buckets[levels.bucket(rank_of(levels, value))];
+            Middle middle = middle_of(buckets, size);
+            std::vector<uint32_t> low(levels.bucket_size()), high(levels.bucket_size());
             for (double value : values) {
-                ranks.push_back(rank_of(levels, value));
-                ++counts[levels.bucket(ranks.back())];
+                uint32_t rank = rank_of(levels, value);
+                if (levels.bucket(rank) == middle.low_bucket) ++low[levels.within(rank)];
+                else if (levels.bucket(rank) == middle.high_bucket) ++high[levels.within(rank)];
             }
             std::sort(values.begin(), values.end());
-            double expected = size % 2 ? values[size / 2] : (values[size / 2 - 1] + values[size / 2]) * 0.5;
-            CHECK(ranked_median(ranks, counts, levels) == expected);
+            double expected = size == 0     ? 0.0
+                              : size % 2    ? values[size / 2]
+                                            : (values[size / 2 - 1] + values[size / 2]) * 0.5;
+            CHECK(middle_median(middle, low, high, levels) == expected);
         }
     }
 }
