@@ -44,6 +44,8 @@ struct Multiplicities {
 // the two zeros (resolved in draw order, as the stable sort would leave them)
 // and NaNs (interchangeable).
 struct RankedSide {
+    static constexpr size_t WALK_BLOCK = 8;
+
     std::span<const double> samples;
     std::vector<uint32_t> order;  // sample indices, values ascending
     // The sorted positions holding zeros, when both zeros occur.
@@ -77,6 +79,14 @@ struct RankedSide {
         }
         const std::vector<uint32_t>& counts = drawn.counts;
         size_t before = 0, before_zeros = 0, k = 0;
+        // Whole blocks first: their counts add up side by side rather than one after another.
+        const size_t blocks_end = std::min(order.size(), zeros_begin);
+        for (; k + WALK_BLOCK <= blocks_end; k += WALK_BLOCK) {
+            uint32_t block = 0;
+            for (size_t j = 0; j < WALK_BLOCK; ++j) block += counts[order[k + j]];
+            if (before + block > position) break;
+            before += block;
+        }
         for (;; ++k) {
             if (k == zeros_begin) before_zeros = before;
             uint32_t count = counts[order[k]];
@@ -113,6 +123,39 @@ struct RankedSide {
     }
 };
 
+// One side of a mean bootstrap whose samples are all integers small enough
+// that no resample's sum, nor any partial sum, leaves the integers a double
+// holds exactly: every order of adding then gives the same double, so the
+// sum is taken in integers from how often each sample was drawn, reading
+// only the samples that are not zero.
+struct IntegerSide {
+    std::vector<uint32_t> nonzero;  // sample indices
+    std::vector<int64_t> values;    // their values
+
+    static std::optional<IntegerSide> of(std::span<const double> side) {
+        constexpr uint64_t EXACT = uint64_t{1} << 53;
+        double largest = 0.0;
+        for (double v : side) {
+            if (!(std::fabs(v) <= static_cast<double>(EXACT)) || v != std::trunc(v)) return std::nullopt;
+            largest = std::max(largest, std::fabs(v));
+        }
+        if (!side.empty() && static_cast<uint64_t>(largest) > EXACT / side.size()) return std::nullopt;
+        IntegerSide integers;
+        for (uint32_t i = 0; i < side.size(); ++i) {
+            if (side[i] == 0.0) continue;
+            integers.nonzero.push_back(i);
+            integers.values.push_back(static_cast<int64_t>(side[i]));
+        }
+        return integers;
+    }
+
+    double sum(const Multiplicities& drawn) const {
+        int64_t total = 0;
+        for (size_t k = 0; k < nonzero.size(); ++k) total += drawn.counts[nonzero[k]] * values[k];
+        return static_cast<double>(total);
+    }
+};
+
 // The bootstrap differences of one pair of sample lists, resample by resample.
 class Resampler {
 public:
@@ -125,6 +168,10 @@ public:
             ranked_baseline_.emplace(baseline);
             ranked_candidate_.emplace(candidate);
         }
+        if (statistic == Statistic::Mean) {
+            integer_baseline_ = IntegerSide::of(baseline);
+            integer_candidate_ = IntegerSide::of(candidate);
+        }
         results_.reserve(BOOTSTRAP_RESAMPLES);
     }
 
@@ -132,19 +179,25 @@ public:
 
     // Whether add() reads how often each sample was drawn.
     bool reads_counts() const {
-        return statistic_ == Statistic::Median && ranked_baseline_ &&
-               !(ranked_baseline_->constant && ranked_candidate_->constant);
+        if (statistic_ == Statistic::Mean) return integer_baseline_ && integer_candidate_;
+        return ranked_baseline_ && !(ranked_baseline_->constant && ranked_candidate_->constant);
     }
 
     // `drawn` holds the indices of one resample in draw order, `counts` how
     // often each was drawn (filled when some resampler reads_counts()).
     void add(const std::vector<uint32_t>& drawn, const Multiplicities& counts) {
         if (statistic_ == Statistic::Mean) {
-            // Summing in draw order is summing the resample buffer in index order.
-            double sum_baseline = 0.0, sum_candidate = 0.0;
-            for (uint32_t i : drawn) {
-                sum_baseline += baseline_[i];
-                sum_candidate += candidate_[i];
+            double sum_baseline, sum_candidate;
+            if (integer_baseline_ && integer_candidate_) {
+                sum_baseline = integer_baseline_->sum(counts);
+                sum_candidate = integer_candidate_->sum(counts);
+            } else {
+                // Summing in draw order is summing the resample buffer in index order.
+                sum_baseline = 0.0, sum_candidate = 0.0;
+                for (uint32_t i : drawn) {
+                    sum_baseline += baseline_[i];
+                    sum_candidate += candidate_[i];
+                }
             }
             const double count = static_cast<double>(drawn.size());
             results_.push_back(drawn.empty() ? 0.0 : sum_candidate / count - sum_baseline / count);
@@ -164,6 +217,7 @@ private:
     std::span<const double> baseline_, candidate_;
     Statistic statistic_;
     std::optional<RankedSide> ranked_baseline_, ranked_candidate_;
+    std::optional<IntegerSide> integer_baseline_, integer_candidate_;
     std::vector<double> results_;
 };
 

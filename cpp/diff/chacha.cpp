@@ -5,6 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <immintrin.h>
 #include <string>
 
 #include "diff/vector_paths.hpp"
@@ -77,6 +78,8 @@ __attribute__((always_inline)) inline void blocks(const std::array<uint32_t, 8>&
         for (size_t w = 0; w < 16; ++w) out[16 * l + w] = x[w][l];
 }
 
+inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
+
 }  // namespace
 
 void blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out) {
@@ -91,11 +94,35 @@ __attribute__((target("avx512f"))) void blocks_by_16(const std::array<uint32_t, 
 
 bool has_blocks_by_16() { return __builtin_cpu_supports("avx512f"); }
 
-namespace {
+// Sixteen words at a time: the widening products' high halves are the
+// candidate indices, the low halves decide acceptance, and the accepted
+// indices are packed into `out` in word order.
+__attribute__((target("avx512f"))) AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n,
+                                                                  uint32_t* out, size_t room) {
+    const __m512i factor = _mm512_set1_epi32(static_cast<int>(n));
+    const __m512i zone = _mm512_set1_epi32(static_cast<int>(rejection_zone(n)));
+    AcceptedRuns done{0, 0};
+    for (; done.words + 16 <= count; done.words += 16) {
+        const __m512i word = _mm512_loadu_si512(words + done.words);
+        // The widening products of the words at even and at odd positions (all lanes, zero-masked forms).
+        const __m512i even = _mm512_maskz_mul_epu32(0xFF, word, factor);
+        const __m512i odd = _mm512_maskz_mul_epu32(0xFF, _mm512_maskz_srli_epi64(0xFF, word, 32), factor);
+        const __m512i high = _mm512_mask_blend_epi32(0xAAAA, _mm512_maskz_srli_epi64(0xFF, even, 32), odd);
+        const __mmask16 accepted = _mm512_cmple_epu32_mask(_mm512_mullo_epi32(word, factor), zone);
+        const size_t kept = static_cast<size_t>(std::popcount(static_cast<unsigned>(accepted)));
+        // The run that fills `out` may end within the sixteen words: the caller draws it word by word.
+        if (done.indices + kept >= room) break;
+        // Packing in a register and storing all sixteen lanes is quicker than a packing store where there is room.
+        if (room - done.indices >= 16) {
+            _mm512_storeu_si512(out + done.indices, _mm512_maskz_compress_epi32(accepted, high));
+        } else {
+            _mm512_mask_compressstoreu_epi32(out + done.indices, accepted, high);
+        }
+        done.indices += kept;
+    }
+    return done;
+}
 
-inline uint32_t rejection_zone(uint32_t n) { return (n << std::countl_zero(n)) - 1; }
-
-}  // namespace
 
 SeedBytes expand_seed(uint64_t seed) {
     constexpr uint64_t MUL = 6364136223846793005ull;
@@ -146,10 +173,17 @@ void ChaCha12::refill() {
 }
 
 void ChaCha12::fill_indices(uint32_t n, std::span<uint32_t> out) {
+    static const bool wide = has_blocks_by_16();
     const uint32_t zone = rejection_zone(n);
     size_t filled = 0;
     while (filled < out.size()) {
         if (index_ == BUFFER_WORDS) refill();
+        if (wide) {
+            AcceptedRuns runs = accept_runs_by_16(buffer_.data() + index_, BUFFER_WORDS - index_, n,
+                                                  out.data() + filled, out.size() - filled);
+            index_ += runs.words;
+            filled += runs.indices;
+        }
         size_t i = index_;
         // Rejections are frequent (up to half the words) and random, so the
         // candidate is always stored and only kept by advancing the count.

@@ -12,6 +12,14 @@ void blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t*
 void blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);  // needs avx512f
 bool has_blocks_by_16();
 
+// Uniform indices in [0, n) from words[0..count) as ChaCha12::fill_indices
+// draws them, in whole runs of sixteen words for as long as a run leaves
+// fewer than `room` indices written. Needs avx512f (has_blocks_by_16).
+struct AcceptedRuns {
+    size_t words, indices;  // consumed, written
+};
+AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
+
 // Adds to common[j - first] the bits candidate turn j (of `words` 64-bit words
 // in `columns`) shares with `row`, for j in first..last.
 void add_shared_bits_scalar(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
