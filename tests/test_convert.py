@@ -10,6 +10,7 @@ import pytest
 
 from velkin._core import (canonical_bytes, compute_diff_report, compute_semantic_axis_with_embedder, parse_agentlog,
                           write_agentlog)
+from velkin._native import compare_runs
 
 
 def record(payload=None, **fields):
@@ -128,6 +129,8 @@ CONVERSION_ERRORS = [
     (Map(k=1, error=LookupError("no value")), "LookupError: no value"),
     (["ok", "a\udfffb"], "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
                           "surrogates not allowed"),
+    ("a\udfffb", "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
+                  "surrogates not allowed"),
 ]
 
 
@@ -136,8 +139,12 @@ def test_conversion_errors(payload, message):
     assert value_error(canonical_bytes, payload) == message
 
 
-# Places where a report drops the value once it is read, each checked as if kept.
+# Places where a report or a run comparison drops the value once it is read, each checked as if kept.
 DROPPED_PLACES = {
+    "version": lambda bad: record({"content": []}, version=bad),
+    "time stamp": lambda bad: record({"content": []}, ts=bad),
+    "parent": lambda bad: record({"content": []}, parent=bad),
+    "tool result payload": lambda bad: record({"content": [bad]}, kind="tool_result"),
     "request payload": lambda bad: record({"messages": [bad]}, kind="chat_request"),
     "unread payload member": lambda bad: record({"content": [], "extra": bad}),
     "unread usage member": lambda bad: record({"usage": {"input_tokens": 1, "note": bad}}),
@@ -155,6 +162,7 @@ DROPPED_PLACES = {
 def test_a_report_checks_what_it_drops(place, payload, message):
     bad = DROPPED_PLACES[place](payload)
     assert value_error(compute_diff_report, [record({"content": []})], [bad]) == message
+    assert value_error(compare_runs, [[record({"content": []})]], [[bad]]) == "candidate run 1, record 1: " + message
 
 
 @pytest.mark.parametrize("value", [2**127, -(2**127) - 1, 2**1000])

@@ -161,6 +161,15 @@ bool payload_read(agentlog::Kind kind, bool requests_read) {
            (requests_read && kind == agentlog::Kind::ChatRequest);
 }
 
+// What the conversion builds of a record; keep_what_is_read prunes the few
+// records whose payload comes before their kind.
+python::RecordParts parts_read(bool requests_read) {
+    python::RecordParts parts;
+    for (size_t kind = 0; kind < agentlog::KIND_COUNT; ++kind)
+        parts.whole_payloads.set(kind, payload_read(static_cast<agentlog::Kind>(kind), requests_read));
+    return parts;
+}
+
 // Of the envelope the comparison reads the kind, id, parent and meta; of a
 // response's payload only what the engine's view of a response reads.
 void keep_what_is_read(agentlog::Record& record, bool requests_read) {
@@ -177,6 +186,7 @@ void keep_what_is_read(agentlog::Record& record, bool requests_read) {
 
 std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read) {
     python::require_list(runs, name);
+    const python::RecordParts parts = parts_read(requests_read);
     std::vector<compare::Run> converted;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs); ++i) {
         Ref run = Ref::borrow(PyList_GET_ITEM(runs, i));
@@ -189,7 +199,7 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool request
         records.reserve(static_cast<size_t>(PyList_GET_SIZE(run.get())));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(run.get()); ++j) {
             Ref item = Ref::borrow(PyList_GET_ITEM(run.get(), j));
-            Result<agentlog::Record> record = python::to_record(item.get());
+            Result<agentlog::Record> record = python::to_record(item.get(), parts);
             if (!record)
                 python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ", record " +
                                           std::to_string(j + 1) + ": " + record.error().message);
@@ -349,6 +359,7 @@ private:
 bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std::vector<std::vector<bool>>& pending,
                     bool requests_read) {
     const auto& keys = feed.keys();
+    const python::RecordParts parts = parts_read(requests_read);
     for (size_t key = 0; key < keys.size(); ++key) {
         feed.wait_to_convert(key);
         if (feed.stopped()) return false;
@@ -360,7 +371,7 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
                 if (!pending[holder.run][position]) continue;
                 if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(list)) return false;
                 Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
-                Result<agentlog::Record> record = python::to_record(item.get());
+                Result<agentlog::Record> record = python::to_record(item.get(), parts);
                 if (!record || !same_envelope(record.value(), conversation.records[j])) return false;
                 keep_what_is_read(record.value(), requests_read);
                 conversation.records[j] = std::move(record).value();
@@ -386,6 +397,7 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
         if (side == baseline_arg) baseline_runs = lists.size();
     }
     EnvelopeKeys keys;
+    const python::RecordParts parts = parts_read(requests_read);
     std::vector<compare::Run> baseline, candidate;
     std::vector<std::vector<bool>> pending(lists.size());  // per run and record: its payload still to convert
     for (size_t r = 0; r < lists.size(); ++r) {
@@ -399,7 +411,7 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
                 pending[r].push_back(true);
                 continue;
             }
-            Result<agentlog::Record> record = python::to_record(item.get());
+            Result<agentlog::Record> record = python::to_record(item.get(), parts);
             if (!record) return std::nullopt;
             records.push_back(std::move(record).value());
             keep_what_is_read(records.back(), requests_read);

@@ -62,24 +62,26 @@ Ref abstract_base(const char* name) {
     return Ref::steal(PyObject_GetAttrString(module.get(), name));
 }
 
-// How much of a value the report conversion builds. A value built with
-// Nothing is still walked and checked exactly as a built one, so that bad
-// input fails with the same message; it is only not copied. The pruned forms
-// keep what diff::retain_report_members would keep of the built value.
+// How much of a value a pruned conversion builds. A value built with Nothing
+// is still walked and checked exactly as a built one, so that bad input fails
+// with the same message; it is only not copied. The pruned forms keep what
+// diff::retain_report_members would keep of the built value.
 enum class Keep : uint8_t {
     All,
     Nothing,
-    Record,           // a record: its payload pruned by the kind read before it
+    Record,           // a record: its envelope and payload pruned by RecordParts
+    EnvelopeText,     // an envelope field that is dropped: a str is checked and kept empty, anything else built
     ResponsePayload,  // a chat_response payload
     Usage,
     Content,          // a chat_response's content array
     Block,            // one of its blocks
 };
 
-bool names_chat_response(const json::Value& kind) {
-    if (const std::string* name = kind.as_string()) return *name == "chat_response";
+std::optional<agentlog::Kind> named_kind(const json::Value& kind) {
+    if (const std::string* name = kind.as_string()) return agentlog::kind_from_name(*name);
     const json::Object* object = kind.as_object();
-    return object && object->size() == 1 && object->front().key == "chat_response";
+    if (!object || object->size() != 1) return std::nullopt;
+    return agentlog::kind_from_name(object->front().key);
 }
 
 // What a dict being pruned has shown so far that decides its later members.
@@ -88,11 +90,21 @@ struct PruneState {
     std::optional<std::span<const std::string_view>> retained;  // members kept of a block, once its type is read
 };
 
-Keep member_keep(Keep keep, const std::string& key, const PruneState& state) {
+Keep payload_keep(const RecordParts& parts, const PruneState& state) {
+    // A payload read before the kind is built whole; the reader prunes it after decoding.
+    if (!state.kind) return Keep::All;
+    const std::optional<agentlog::Kind> kind = named_kind(*state.kind);
+    if (!kind) return Keep::Nothing;  // the decoder rejects the kind
+    if (*kind == agentlog::Kind::ChatResponse) return Keep::ResponsePayload;
+    return parts.whole_payloads.test(static_cast<size_t>(*kind)) ? Keep::All : Keep::Nothing;
+}
+
+Keep member_keep(Keep keep, const std::string& key, const PruneState& state, const RecordParts* parts) {
     switch (keep) {
         case Keep::Record:
-            if (key != "payload" || !state.kind) return Keep::All;
-            return names_chat_response(*state.kind) ? Keep::ResponsePayload : Keep::Nothing;
+            if (key == "payload") return payload_keep(*parts, state);
+            if (key == "version" || key == "ts" || (key == "parent" && !parts->parent)) return Keep::EnvelopeText;
+            return Keep::All;
         case Keep::ResponsePayload:
             switch (diff::payload_member_retained(key)) {
                 case diff::PayloadMember::Whole: return Keep::All;
@@ -121,6 +133,9 @@ void note_member(Keep keep, const std::string& key, const json::Value& value, Pr
 
 class JsonConverter {
 public:
+    // `parts` is read by Keep::Record only.
+    explicit JsonConverter(const RecordParts* parts = nullptr) : parts_(parts) {}
+
     // The message of the failure. An interpreter error is formatted only here,
     // once the recursion has unwound: formatting a RecursionError at the depth
     // where it was raised would fail again.
@@ -174,6 +189,7 @@ private:
     std::string error_;
     Ref exception_;
     const int cap_ = nesting_cap();
+    const RecordParts* parts_;
 
     bool enter(RecursionGuard& guard, int depth) {
         if (!guard.entered()) return fail_with_python_error();
@@ -294,15 +310,21 @@ private:
             if (step == DictWalk::Step::Changed) return fail(std::string("RuntimeError: ") + walk.change());
             std::string text;
             if (!key_text(key.get(), text)) return false;
-            const Keep value_keep = member_keep(keep, text, state);
-            if (value_keep == Keep::Nothing) {
+            const Keep value_keep = keep == Keep::All ? Keep::All : member_keep(keep, text, state, parts_);
+            if (value_keep == Keep::Nothing ||
+                (value_keep == Keep::EnvelopeText && PyUnicode_Check(value.get()))) {
                 if (!convert(value.get(), nullptr, depth + 1)) return false;
-                // The record's envelope keeps a payload member for the decoder to find.
-                if (keep == Keep::Record) object.push_back(json::Member{std::move(text), json::Value()});
+                // The record's envelope keeps each field for the decoder to find, a dropped
+                // text as a text so that it decodes alike.
+                if (keep == Keep::Record)
+                    object.push_back(json::Member{std::move(text), value_keep == Keep::Nothing
+                                                                       ? json::Value()
+                                                                       : json::Value(std::string())});
                 continue;
             }
             json::Value converted;
-            if (!convert(value.get(), &converted, depth + 1, value_keep)) return false;
+            if (!convert(value.get(), &converted, depth + 1, value_keep == Keep::EnvelopeText ? Keep::All : value_keep))
+                return false;
             note_member(keep, text, converted, state);
             // Distinct exact str keys have distinct texts; a str subclass key, with
             // its own equality, may share its text with any key before or after it,
@@ -484,38 +506,34 @@ Result<agentlog::Record> to_record(PyObject* element) {
     return agentlog::decode_record(std::move(value).value());
 }
 
-namespace {
-
-// Each element converted and decoded, then handed to `add`.
-template <class Add>
-std::optional<Error> read_records(PyObject* list, Keep keep, Add add) {
-    Ref hold = Ref::borrow(list);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        JsonConverter converter;
-        json::Value value;
-        if (!converter.convert(item.get(), &value, 0, keep)) return Error{converter.take_error()};
-        Result<agentlog::Record> record = agentlog::decode_record(std::move(value));
-        if (!record) return record.take_error();
-        add(std::move(record).value());
-    }
-    return std::nullopt;
+Result<agentlog::Record> to_record(PyObject* element, const RecordParts& parts) {
+    JsonConverter converter(&parts);
+    json::Value value;
+    if (!converter.convert(element, &value, 0, Keep::Record)) return Error{converter.take_error()};
+    return agentlog::decode_record(std::move(value));
 }
 
-}  // namespace
-
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
+    Ref hold = Ref::borrow(list);
     std::vector<agentlog::Record> records;
     records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
-    if (auto error = read_records(list, Keep::All, [&](agentlog::Record record) { records.push_back(std::move(record)); }))
-        return std::move(*error);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Result<agentlog::Record> record = to_record(Ref::borrow(PyList_GET_ITEM(list, i)).get());
+        if (!record) return record.take_error();
+        records.push_back(std::move(record).value());
+    }
     return records;
 }
 
 Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) {
+    Ref hold = Ref::borrow(list);
+    const RecordParts parts{.parent = false, .whole_payloads = {}};
     diff::ReportRecords records;
-    if (auto error = read_records(list, Keep::Record, [&](agentlog::Record record) { records.add(std::move(record)); }))
-        return std::move(*error);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Result<agentlog::Record> record = to_record(Ref::borrow(PyList_GET_ITEM(list, i)).get(), parts);
+        if (!record) return record.take_error();
+        records.add(std::move(record).value());
+    }
     return records.take();
 }
 

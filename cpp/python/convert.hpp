@@ -2,6 +2,7 @@
 // Python arguments into the system's own values: JSON values, record lists
 // and the pricing table. Errors are values carrying the message the caller
 // sees; only the pricing dict modified while it is read is a fault (velkin::Panic).
+#include <bitset>
 #include <vector>
 
 #include "agentlog/record.hpp"
@@ -16,6 +17,17 @@ Result<json::Value> to_json(PyObject* object);
 
 // Converted as a whole, then decoded: a conversion error wins over a decode error.
 Result<agentlog::Record> to_record(PyObject* element);
+
+// The parts of a record a reader keeps. The rest is checked exactly as if it
+// were built, so that bad input fails with the same message, but not copied:
+// the version and time stamp (and the parent unless kept) decode as empty
+// texts, and a payload not kept as null. A chat_response keeps of its payload
+// what diff::retain_report_members keeps.
+struct RecordParts {
+    bool parent = true;
+    std::bitset<agentlog::KIND_COUNT> whole_payloads;  // by kind
+};
+Result<agentlog::Record> to_record(PyObject* element, const RecordParts& parts);
 
 // Each element converted and decoded as a Record; the first failure wins.
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
