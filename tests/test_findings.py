@@ -71,6 +71,7 @@ def test_trajectory_is_edit_distance_of_call_shapes(b, c, distance):
     (response(stop="content_filter"), 1.0),
     (response(["Sorry, I'M UNABLE to do that."]), 1.0),
     (response(["i will not"]), 1.0),
+    (response(["It is final, I am unable"]), 1.0),
     (response(["I WON'T"]), 1.0),
     (response(["I won\u2019t"]), 0.0),
     (response(["i can't", "help"]), 0.0),

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <immintrin.h>
-#include <map>
 #include <optional>
 #include <unordered_map>
 
@@ -188,14 +187,27 @@ private:
     }
 };
 
+struct TextHash {
+    size_t operator()(std::string_view text) const { return text_hash(text); }
+};
+using TextIds = std::unordered_map<std::string_view, uint32_t, TextHash>;
+struct IdListHash {
+    size_t operator()(const std::vector<uint32_t>& ids) const {
+        uint64_t hash = mix64(ids.size());
+        for (uint32_t id : ids) hash = mix64(hash ^ id);
+        return hash;
+    }
+};
+using IdListIds = std::unordered_map<std::vector<uint32_t>, uint32_t, IdListHash>;
+
 // Ids shared by every turn of both sides: equal ids mean equal values. Keys
 // borrow from the responses, which outlive the interner.
 struct Interner {
-    std::unordered_map<std::string_view, uint32_t> shapes;
-    std::unordered_map<std::string_view, uint32_t> stop_reasons;
+    TextIds shapes;
+    TextIds stop_reasons;
     InputClasses input_classes;
-    std::map<std::vector<uint32_t>, uint32_t> shape_sets;
-    std::map<std::vector<uint32_t>, uint32_t> input_sets;
+    IdListIds shape_sets;
+    IdListIds input_sets;
     ShingleIds shingles;
     std::vector<uint32_t> id_buffer;
     // Per distinct response text: its shingle list and whether the text was
@@ -206,18 +218,18 @@ struct Interner {
         uint32_t count = 0;
         bool normal = false;
     };
-    std::unordered_map<std::string_view, TextSeen> texts;
+    std::unordered_map<std::string_view, TextSeen, TextHash> texts;
 
 };
 
-uint32_t intern(std::unordered_map<std::string_view, uint32_t>& ids, std::string_view key) {
+uint32_t intern(TextIds& ids, std::string_view key) {
     return ids.try_emplace(key, static_cast<uint32_t>(ids.size())).first->second;
 }
 
-uint32_t intern(std::map<std::vector<uint32_t>, uint32_t>& ids, const std::vector<uint32_t>& key) {
-    auto found = ids.lower_bound(key);
-    if (found != ids.end() && found->first == key) return found->second;
-    return ids.emplace_hint(found, key, static_cast<uint32_t>(ids.size()))->second;
+uint32_t intern(IdListIds& ids, const std::vector<uint32_t>& key) {
+    auto found = ids.find(key);
+    if (found != ids.end()) return found->second;
+    return ids.emplace(key, static_cast<uint32_t>(ids.size())).first->second;
 }
 
 TurnFeatures features_of(const ResponseView& response, Interner& interner) {

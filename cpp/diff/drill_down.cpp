@@ -20,9 +20,20 @@ constexpr std::array<std::string_view, 6> REFUSAL_PHRASES = {
     "i can't help", "i cannot help", "i'm unable", "i am unable", "i won't", "i will not",
 };
 
+// Every phrase starts with this letter, so one scan for it tests them all.
+constexpr char REFUSAL_INITIAL = 'i';
+static_assert(std::all_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
+                          [](std::string_view phrase) { return phrase.front() == REFUSAL_INITIAL; }));
+
 bool holds_refusal_phrase(std::string_view lowered) {
-    return std::any_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
-                       [&](std::string_view phrase) { return lowered.find(phrase) != std::string_view::npos; });
+    for (size_t at = lowered.find(REFUSAL_INITIAL); at != std::string_view::npos;
+         at = lowered.find(REFUSAL_INITIAL, at + 1)) {
+        std::string_view rest = lowered.substr(at);
+        if (std::any_of(REFUSAL_PHRASES.begin(), REFUSAL_PHRASES.end(),
+                        [&](std::string_view phrase) { return rest.starts_with(phrase); }))
+            return true;
+    }
+    return false;
 }
 
 // The check reads the text joined by line feeds, `lines`. That text differs from

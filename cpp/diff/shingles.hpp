@@ -1,7 +1,9 @@
 #pragma once
 // Text similarity by shingles (windows of 4 code points) and the hashing it
 // and the alignment's interning build on.
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,27 @@ inline uint64_t mix64(uint64_t x) {
     x *= 0x94d049bb133111ebull;
     x ^= x >> 31;
     return x;
+}
+
+// A hash of a whole text for tables that also compare the texts: four
+// independent lanes, so that long texts hash at the speed they are read.
+inline uint64_t text_hash(std::string_view text) {
+    constexpr uint64_t MULTIPLIER = 0x9e3779b97f4a7c15ull;
+    auto word_at = [&](size_t at) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + at, sizeof word);
+        return word;
+    };
+    auto step = [](uint64_t lane, uint64_t word) { return std::rotl((lane ^ word) * MULTIPLIER, 31); };
+    uint64_t lanes[4] = {1, 2, 3, 4};
+    size_t at = 0;
+    for (; at + 32 <= text.size(); at += 32)
+        for (size_t k = 0; k < 4; ++k) lanes[k] = step(lanes[k], word_at(at + 8 * k));
+    for (size_t k = 0; at + 8 <= text.size(); at += 8, ++k) lanes[k] = step(lanes[k], word_at(at));
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + at, text.size() - at);
+    return mix64(step(lanes[0], tail) ^ std::rotl(lanes[1], 16) ^ std::rotl(lanes[2], 32) ^ std::rotl(lanes[3], 48) ^
+                 text.size());
 }
 
 // |A ∩ B| / |A ∪ B| from the sizes: 1.0 when both sets are empty.
