@@ -243,7 +243,7 @@ struct PackedShare {
     double share;
 };
 // The bit of a labelling's presence mask that says it has an outcome; bit t
-// says that tested axis t has a point.
+// says that tested axis t, one by mean, has a point.
 constexpr unsigned OUTCOME_BIT = 15;
 
 // What the relabellings read of every labelling, packed conversation after
@@ -260,8 +260,8 @@ struct PackedSuite {
     // Per column, a value per labelling: the baseline and candidate sides of
     // each axis tested by mean, then of the outcome.
     std::vector<std::vector<double>> values;
-    // Per column, a rank per labelling among the column's levels: both sides
-    // of each axis tested by median.
+    // Per column, a rank per labelling among the column's levels, or
+    // absent_rank: both sides of each axis tested by median.
     std::vector<std::vector<uint32_t>> ranks;
     std::vector<Levels> levels;     // per rank column: every value a labelling takes there
     std::vector<size_t> first;      // per conversation: its observed labelling
@@ -273,6 +273,10 @@ struct PackedSuite {
     bool with_outcome = false;
     size_t tests = 0;
 };
+
+// The rank a labelling without a point holds in a rank column: the first of
+// a bucket past the levels', which the tallies count but never read.
+uint32_t absent_rank(const Levels& levels) { return static_cast<uint32_t>(levels.buckets() << levels.shift); }
 
 // Packs the labellings of the paired conversations, freeing them.
 PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_t>& axis_rows,
@@ -332,9 +336,11 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
             }
             for (size_t q = 0; q < suite.median_axes.size(); ++q) {
                 const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
-                if (point.has) present |= static_cast<uint16_t>(1u << suite.median_axes[q]);
-                suite.ranks[2 * q].push_back(point.has ? rank_of(suite.levels[2 * q], point.baseline) : 0);
-                suite.ranks[2 * q + 1].push_back(point.has ? rank_of(suite.levels[2 * q + 1], point.candidate) : 0);
+                for (size_t side = 0; side < 2; ++side) {
+                    const Levels& levels = suite.levels[2 * q + side];
+                    suite.ranks[2 * q + side].push_back(
+                        point.has ? rank_of(levels, side ? point.candidate : point.baseline) : absent_rank(levels));
+                }
             }
             suite.present.push_back(present);
         }
@@ -438,27 +444,23 @@ private:
 
     void tally_medians() {
         const size_t columns = suite_.ranks.size();
+        const size_t n = suite_.first.size();
         medians_.assign(rows_ * columns, 0.0);
-        std::vector<size_t> ranked(rows_);
         std::vector<uint32_t> buckets, windows;
         std::vector<Middle> middles(rows_);
         for (size_t c = 0; c < columns; ++c) {
-            const unsigned bit = static_cast<unsigned>(suite_.median_axes[c / 2]);
             const Levels& levels = suite_.levels[c];
             const uint32_t* ranks = suite_.ranks[c].data();
-            const size_t width = levels.buckets(), size = levels.bucket_size();
+            const size_t width = levels.buckets() + 1, size = levels.bucket_size();  // the last: absent points
             const unsigned shift = levels.shift;
             buckets.assign(rows_ * width, 0);
-            std::fill(ranked.begin(), ranked.end(), 0);
-            each_choice([&](size_t r, uint32_t j) {
-                if (!((suite_.present[j] >> bit) & 1)) return;
-                ++ranked[r];
-                ++buckets[r * width + (ranks[j] >> shift)];
-            });
-            for (size_t r = 0; r < rows_; ++r) middles[r] = middle_of({&buckets[r * width], width}, ranked[r]);
+            each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + (ranks[j] >> shift)]; });
+            for (size_t r = 0; r < rows_; ++r) {
+                const uint32_t* counts = &buckets[r * width];
+                middles[r] = middle_of({counts, width - 1}, n - counts[width - 1]);
+            }
             windows.assign(rows_ * 2 * size, 0);
             each_choice([&](size_t r, uint32_t j) {
-                if (!((suite_.present[j] >> bit) & 1)) return;
                 const size_t bucket = ranks[j] >> shift;
                 uint32_t* window = &windows[r * 2 * size + (ranks[j] & (size - 1))];
                 if (bucket == middles[r].low_bucket) {
