@@ -110,6 +110,7 @@ def test_missing_key_member_and_repeated_keys():
     ([[{"id": "x"}]], ValueError, "baseline run 1, record 1: missing field `version`"),
     ([], ValueError, "no baseline runs"),
     ([42], TypeError, "a run is a path or a list of records"),
+    ([conversation("a", "one", turns())] * 33, ValueError, "at most 32 runs per side"),
 ])
 def test_bad_runs_are_named(baseline, error, message):
     with pytest.raises(error, match=message):

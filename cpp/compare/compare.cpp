@@ -1017,6 +1017,15 @@ std::string_view verdict(const SuiteReport& report) {
 
 Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options,
                                  RecordFeed* feed) {
+    std::vector<std::vector<Conversation>> runs(baseline.size() + candidate.size());
+    // However this ends, even on bad input, the feed's caller is done writing
+    // into the conversations before they go.
+    struct CloseFeed {
+        RecordFeed* feed;
+        ~CloseFeed() {
+            if (feed) feed->close();
+        }
+    } close_feed{feed};
     if (baseline.empty()) return Error{"no baseline runs"};
     if (candidate.empty()) return Error{"no candidate runs"};
     if (baseline.size() > MAX_RUNS_PER_SIDE || candidate.size() > MAX_RUNS_PER_SIDE)
@@ -1029,15 +1038,20 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
 
     std::vector<Run> all = std::move(baseline);
     for (Run& run : candidate) all.push_back(std::move(run));
-    std::vector<std::vector<Conversation>> runs(all.size());
-    // However this ends, the feed's caller is done writing into the conversations before they go.
-    struct CloseFeed {
-        RecordFeed* feed;
-        ~CloseFeed() {
-            if (feed) feed->close();
+    // A run is grouped while the caller of a feed reads the next.
+    std::atomic<bool> unread{false};
+    parallel_for(all.size(), options.threads, [&](size_t r) {
+        if (feed) {
+            std::optional<Run> read = feed->run(r);
+            if (!read) {
+                unread = true;
+                return;
+            }
+            all[r] = std::move(*read);
         }
-    } close_feed{feed};
-    parallel_for(all.size(), options.threads, [&](size_t r) { runs[r] = group_conversations(std::move(all[r])); });
+        runs[r] = group_conversations(std::move(all[r]));
+    });
+    if (unread) return Error{"the comparison was stopped before every run was read"};
 
     Result<Pairing> paired_up = pair_conversations(runs, report.baseline_runs, options);
     if (!paired_up) return paired_up.take_error();

@@ -109,13 +109,16 @@ std::string_view key_source_name(KeySource source);
 // "regressed", "no significant change" or "uncalibrated".
 std::string_view verdict(const SuiteReport& report);
 
-// For a caller that completes the records of each key while earlier keys are
-// compared (pairing reads only the envelopes, the metadata payloads and the
-// requests). `paired` is called once, with the runs holding each key (runs
-// numbered baseline first) as soon as they are paired; key i is compared once
-// `ready(i)` returns true, and false stops the comparison. `close` is called
-// however the comparison ends, before the conversations go, and returns once
-// the caller no longer touches them. All are called from the comparison's threads.
+// For a caller that hands over each run as soon as it has read it, and
+// completes the records of each key while earlier keys are compared (pairing
+// reads only the envelopes, the metadata payloads and the requests). `run(r)`
+// is called once per run (numbered baseline first) and returns it, or nothing
+// to stop the comparison; the runs passed to compare_runs only count them.
+// `paired` is called once, with the runs holding each key as soon as they are
+// paired; key i is compared once `ready(i)` returns true, and false stops the
+// comparison. `close` is called however the comparison ends, before the
+// conversations go, and returns once the caller no longer touches them. All
+// are called from the comparison's threads.
 class RecordFeed {
 public:
     struct Holder {
@@ -123,6 +126,7 @@ public:
         Conversation* conversation;
     };
     virtual ~RecordFeed() = default;
+    virtual std::optional<Run> run(size_t r) = 0;
     virtual void paired(std::vector<std::vector<Holder>> keys) = 0;
     virtual bool ready(size_t key) = 0;
     virtual void close() = 0;

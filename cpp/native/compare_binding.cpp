@@ -281,9 +281,18 @@ bool same_envelope(const agentlog::Record& a, const agentlog::Record& b) {
            (!a.meta || json::deep_equal(*a.meta, *b.meta));
 }
 
-// Hands each key's records from the thread holding the lock to the threads comparing.
+// Hands each run and then each key's records from the thread holding the
+// lock to the threads comparing.
 class ResponseFeed final : public compare::RecordFeed {
 public:
+    explicit ResponseFeed(size_t runs) : runs_(runs) {}
+
+    std::optional<compare::Run> run(size_t r) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return runs_read_ > r || stopped_; });
+        if (stopped_) return std::nullopt;
+        return std::move(runs_[r]);
+    }
     void paired(std::vector<std::vector<Holder>> keys) override {
         std::lock_guard<std::mutex> guard(lock_);
         keys_ = std::move(keys);
@@ -298,7 +307,14 @@ public:
         return !stopped_;
     }
 
-    // The filling thread: false when the comparison ended before pairing.
+    // The filling thread: runs in order, then the keys.
+    void give_run(size_t r, compare::Run records) {
+        std::lock_guard<std::mutex> guard(lock_);
+        runs_[r] = std::move(records);
+        runs_read_ = r + 1;
+        changed_.notify_all();
+    }
+    // False when the comparison ended before pairing.
     bool wait_for_keys() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return paired_ || stopped_; });
@@ -347,6 +363,8 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable changed_;
+    std::vector<compare::Run> runs_;
+    size_t runs_read_ = 0;
     std::vector<std::vector<Holder>> keys_;
     static constexpr size_t KEYS_AHEAD = 256;
     bool paired_ = false, stopped_ = false, filled_ = false;
@@ -382,6 +400,34 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
     return true;
 }
 
+// The first pass: hands over each run with its responses' envelopes only;
+// false at the first record that fails.
+bool read_envelopes(ResponseFeed& feed, const std::vector<Ref>& lists, std::vector<std::vector<bool>>& pending,
+                    bool requests_read) {
+    EnvelopeKeys keys;
+    const python::RecordParts parts = parts_read(requests_read);
+    for (size_t r = 0; r < lists.size(); ++r) {
+        PyObject* list = lists[r].get();
+        compare::Run records;
+        records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); ++j) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, j));
+            if (std::optional<agentlog::Record> envelope = response_envelope(item.get(), keys)) {
+                records.push_back(std::move(*envelope));
+                pending[r].push_back(true);
+                continue;
+            }
+            Result<agentlog::Record> record = python::to_record(item.get(), parts);
+            if (!record) return false;
+            records.push_back(std::move(record).value());
+            keep_what_is_read(records.back(), requests_read);
+            pending[r].push_back(false);
+        }
+        feed.give_run(r, std::move(records));
+    }
+    return true;
+}
+
 // The comparison by two passes, or nothing when the call must take the one-pass road.
 std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg, PyObject* candidate_arg,
                                                           const compare::Options& options, bool requests_read) {
@@ -396,30 +442,10 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
         }
         if (side == baseline_arg) baseline_runs = lists.size();
     }
-    EnvelopeKeys keys;
-    const python::RecordParts parts = parts_read(requests_read);
-    std::vector<compare::Run> baseline, candidate;
+    // The runs are only counted here: the feed hands them over once read.
+    std::vector<compare::Run> baseline(baseline_runs), candidate(lists.size() - baseline_runs);
     std::vector<std::vector<bool>> pending(lists.size());  // per run and record: its payload still to convert
-    for (size_t r = 0; r < lists.size(); ++r) {
-        PyObject* list = lists[r].get();
-        compare::Run& records = (r < baseline_runs ? baseline : candidate).emplace_back();
-        records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); ++j) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(list, j));
-            if (std::optional<agentlog::Record> envelope = response_envelope(item.get(), keys)) {
-                records.push_back(std::move(*envelope));
-                pending[r].push_back(true);
-                continue;
-            }
-            Result<agentlog::Record> record = python::to_record(item.get(), parts);
-            if (!record) return std::nullopt;
-            records.push_back(std::move(record).value());
-            keep_what_is_read(records.back(), requests_read);
-            pending[r].push_back(false);
-        }
-    }
-
-    ResponseFeed feed;
+    ResponseFeed feed(lists.size());
     std::optional<Result<compare::SuiteReport>> compared;
     std::exception_ptr failure;
     std::thread comparing([&] {
@@ -431,8 +457,8 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
     });
     bool filled = false;
     try {
-        bool paired;
-        {
+        bool paired = read_envelopes(feed, lists, pending, requests_read);
+        if (paired) {
             LockReleased released;
             paired = feed.wait_for_keys();
         }
