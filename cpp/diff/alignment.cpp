@@ -187,6 +187,15 @@ private:
     }
 };
 
+// The calling thread's shingle table, emptied. A run comparison interns a few
+// responses per call, thousands of times: a fresh table would spend much of
+// each call growing and paging itself in.
+ShingleIds& reused_shingle_ids() {
+    thread_local ShingleIds ids;
+    ids.clear();
+    return ids;
+}
+
 struct TextHash {
     size_t operator()(std::string_view text) const { return text_hash(text); }
 };
@@ -208,7 +217,7 @@ struct Interner {
     InputClasses input_classes;
     IdListIds shape_sets;
     IdListIds input_sets;
-    ShingleIds shingles;
+    ShingleIds& shingles = reused_shingle_ids();
     std::vector<uint32_t> id_buffer;
     // Per distinct response text: its shingle list and whether the text was
     // whitespace-normalised. Turns with a text seen before share that list.
@@ -594,6 +603,7 @@ std::vector<Step> align(const AlignedTurns& turns) {
     }
 
     std::vector<uint32_t> common;
+    std::vector<double> row_costs;
     for (uint64_t i = 1; i <= n; ++i) {
         if (i >= 2) {
             for (uint64_t j = steps.lo(i - 2); j <= steps.hi(i - 2); ++j)
@@ -606,20 +616,27 @@ std::vector<Step> align(const AlignedTurns& turns) {
             steps.at(i, 0) = Step::Kind::Delete;
         }
         const uint64_t first = std::max<uint64_t>(1, lo);
-        if (first <= hi) index.count_row(i - 1, first - 1, hi - 1, cursors, common);
-        costs.start_row(i - 1);
-        for (uint64_t j = first; j <= hi; ++j) {
-            double match = costs.cost(j - 1, common[j - first]) +
-                           std::min({m_prev[j - 1], x_prev[j - 1], y_prev[j - 1]});
-            double insert = std::min(m_cur[j - 1] + GAP_OPEN, x_cur[j - 1] + GAP_EXTEND);
-            double remove = std::min(m_prev[j] + GAP_OPEN, y_prev[j] + GAP_EXTEND);
-            m_cur[j] = match;
-            x_cur[j] = insert;
-            y_cur[j] = remove;
-            double best = std::min({match, insert, remove});
-            steps.at(i, j) = std::abs(best - match) < TIE_TOLERANCE    ? Step::Kind::Match
-                             : std::abs(best - insert) < TIE_TOLERANCE ? Step::Kind::Insert
-                                                                       : Step::Kind::Delete;
+        if (first <= hi) {
+            // The row's pair costs first, then the recurrences, whose insertions
+            // chain along the row, in a loop of their own.
+            index.count_row(i - 1, first - 1, hi - 1, cursors, common);
+            costs.start_row(i - 1);
+            row_costs.resize(hi - first + 1);
+            for (uint64_t j = first; j <= hi; ++j) row_costs[j - first] = costs.cost(j - 1, common[j - first]);
+            Step::Kind* row_steps = &steps.at(i, first);
+            double left_match = m_cur[first - 1], left_insert = x_cur[first - 1];
+            for (uint64_t j = first; j <= hi; ++j) {
+                double match = row_costs[j - first] + std::min({m_prev[j - 1], x_prev[j - 1], y_prev[j - 1]});
+                double insert = std::min(left_match + GAP_OPEN, left_insert + GAP_EXTEND);
+                double remove = std::min(m_prev[j] + GAP_OPEN, y_prev[j] + GAP_EXTEND);
+                m_cur[j] = left_match = match;
+                x_cur[j] = left_insert = insert;
+                y_cur[j] = remove;
+                double best = std::min({match, insert, remove});
+                row_steps[j - first] = std::abs(best - match) < TIE_TOLERANCE    ? Step::Kind::Match
+                                       : std::abs(best - insert) < TIE_TOLERANCE ? Step::Kind::Insert
+                                                                                 : Step::Kind::Delete;
+            }
         }
         m_prev.swap(m_cur);
         x_prev.swap(x_cur);

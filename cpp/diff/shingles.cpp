@@ -1,5 +1,7 @@
 #include "diff/shingles.hpp"
 
+#include <bit>
+
 #include "json/result.hpp"
 #include "text/unicode.hpp"
 
@@ -69,6 +71,13 @@ bool for_each_normalised_shingle_key(std::string_view text, Take&& take) {
     return normal;
 }
 
+// The table's hash: its top bits pick the slot. Two products are cheaper than
+// mixing every bit, and their high bits depend on every bit of the key.
+uint64_t slot_hash(ShingleKey key) {
+    return (static_cast<uint64_t>(key) * 0x9e3779b97f4a7c15ull) ^
+           (static_cast<uint64_t>(key >> 64) * 0xc2b2ae3d27d4eb4full);
+}
+
 }  // namespace
 
 bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
@@ -82,7 +91,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     hashes_.clear();
     const bool normal = for_each_normalised_shingle_key(text, [&](ShingleKey key) {
         keys_.push_back(key);
-        hashes_.push_back(shingle_hash(key));
+        hashes_.push_back(slot_hash(key));
     });
     // The slots of the next keys are fetched while this one is looked up:
     // the table outgrows the first-level cache, and the lookups of one text
@@ -90,10 +99,11 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     constexpr size_t AHEAD = 16;
     for (size_t k = 0; k < keys_.size(); ++k) {
         const size_t mask = slots_.size() - 1;
-        if (k + AHEAD < keys_.size()) __builtin_prefetch(&slots_[hashes_[k + AHEAD] & mask]);
+        const int shift = 64 - std::countr_zero(slots_.size());
+        if (k + AHEAD < keys_.size()) __builtin_prefetch(&slots_[hashes_[k + AHEAD] >> shift]);
         const ShingleKey key = keys_[k];
         const uint64_t low = static_cast<uint64_t>(key), high = static_cast<uint64_t>(key >> 64);
-        size_t at = hashes_[k] & mask;
+        size_t at = hashes_[k] >> shift;
         while (slots_[at].high != 0 && (slots_[at].low != low || static_cast<uint32_t>(slots_[at].high) != high))
             at = (at + 1) & mask;
         Slot& slot = slots_[at];
@@ -113,13 +123,29 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     return normal;
 }
 
+void ShingleIds::clear() {
+    constexpr size_t KEPT_SLOTS = size_t{1} << 16;
+    if (slots_.size() > KEPT_SLOTS) {
+        slots_ = std::vector<Slot>(1024);
+        last_text_ = {};
+        keys_ = {};
+        hashes_ = {};
+    } else {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        last_text_.clear();
+    }
+    count_ = 0;
+    texts_ = 0;
+}
+
 void ShingleIds::grow() {
     std::vector<Slot> larger(slots_.size() * 2);
     const size_t mask = larger.size() - 1;
+    const int shift = 64 - std::countr_zero(larger.size());
     for (const Slot& slot : slots_) {
         if (slot.high == 0) continue;
         const ShingleKey key = (ShingleKey{static_cast<uint32_t>(slot.high)} << 64) | slot.low;
-        size_t at = shingle_hash(key) & mask;
+        size_t at = slot_hash(key) >> shift;
         while (larger[at].high != 0) at = (at + 1) & mask;
         larger[at] = slot;
     }

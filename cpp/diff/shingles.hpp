@@ -89,6 +89,8 @@ public:
     // in text order; returns whether the text was already whitespace-normalised.
     bool add_text(std::string_view text, std::vector<uint32_t>& ids);
     uint32_t count() const { return count_; }
+    // Forgets every shingle; a table of moderate size is kept for the next texts.
+    void clear();
 
 private:
     // Open addressing. A slot packs a key (87 bits) with its id: `low` holds

@@ -233,6 +233,29 @@ TEST(indexed_overlaps_on_long_traces) {
     CHECK_EQ(rendered(align(indexed)), rendered(align(turns)));
 }
 
+TEST(shingle_table_reused_after_a_large_one) {
+    // Each thread keeps its shingle table from one call to the next, emptied,
+    // and lets a large one go: neither may leave ids or marks behind.
+    std::mt19937_64 rng(19);
+    std::vector<Record> large = {response(R"({"content":[{"type":"text","text":"abcde"}]})")};
+    for (int text = 0; text < 3; ++text) {
+        std::string wide;
+        for (int k = 0; k < 25000; ++k) text::append_utf8(wide, static_cast<char32_t>(0x4e00 + rng() % 4000));
+        large.push_back(response(R"({"content":[{"type":"text","text":")" + wide + "\"}]}"));
+    }
+    std::vector<Record> baseline = {response(R"({"content":[{"type":"text","text":"abcdefgh"}]})"),
+                                    response(R"({"content":[{"type":"text","text":"abcdefgh xyz"}]})")};
+    std::vector<Record> candidate = {baseline[1], baseline[0]};
+    Responses l = views(large), b = views(baseline), c = views(candidate);
+    for (int round = 0; round < 2; ++round) {
+        AlignedTurns big = turn_features(l, l);
+        CHECK(big.distinct_shingles > 65536u && big.common_shingles(3, 3) == big.baseline[3].shingle_count);
+        AlignedTurns turns = turn_features(b, c);
+        for (size_t i = 0; i < b.size(); ++i)
+            for (size_t j = 0; j < c.size(); ++j) CHECK(same_bits(turns.pair_cost(i, j), pair_cost(b[i], c[j])));
+    }
+}
+
 TEST(walk_over_hand_made_paths) {
     std::vector<Record> b = {
         response(R"({"content":[{"type":"text","text":"one"}]})"),
