@@ -14,16 +14,6 @@ const std::string* string_member(const json::Value& object, std::string_view key
     return member ? member->as_string() : nullptr;
 }
 
-std::optional<double> number_member(const json::Value& object, std::string_view key) {
-    const json::Value* member = object.get(key);
-    return member ? member->as_double() : std::nullopt;
-}
-
-bool has_type(const json::Value& block, std::string_view type) {
-    const std::string* name = string_member(block, "type");
-    return name && *name == type;
-}
-
 std::string joined(const std::vector<std::string_view>& pieces, char separator) {
     size_t size = pieces.empty() ? 0 : pieces.size() - 1;
     for (std::string_view piece : pieces) size += piece.size();
@@ -78,16 +68,34 @@ std::span<const std::string_view> block_members_retained(std::string_view type) 
 
 std::string ResponseView::text_lines() const { return joined(text_blocks, '\n'); }
 
-ResponseView view_response(const Record& record) {
+namespace {
+
+// The view of a chat_response record but for its lower-cased text. Members
+// are read in one pass over each object; of repeated keys the first counts.
+ResponseView read_view(const Record& record) {
     ResponseView view;
     view.record = &record;
-    const json::Value& payload = record.payload;
-    const json::Value* content = payload.get("content");
+    const json::Object* payload = record.payload.as_object();
+    if (!payload) return view;
+    const json::Value *content = nullptr, *stop_reason = nullptr, *model = nullptr, *usage = nullptr,
+                      *latency = nullptr, *batch = nullptr;
+    for (const json::Member& member : *payload) {
+        const json::Value** slot = member.key == "content"       ? &content
+                                   : member.key == "stop_reason" ? &stop_reason
+                                   : member.key == "model"       ? &model
+                                   : member.key == "usage"       ? &usage
+                                   : member.key == "latency_ms"  ? &latency
+                                   : member.key == "batch"       ? &batch
+                                                                 : nullptr;
+        if (slot && !*slot) *slot = &member.value;
+    }
     if (const json::Array* blocks = content ? content->as_array() : nullptr) {
         for (const json::Value& block : *blocks) {
-            if (has_type(block, "text")) {
+            const std::string* type = string_member(block, "type");
+            if (!type) continue;
+            if (*type == "text") {
                 if (const std::string* piece = string_member(block, "text")) view.text_blocks.push_back(*piece);
-            } else if (has_type(block, "thinking")) {
+            } else if (*type == "thinking") {
                 ++view.thinking_blocks;
             }
         }
@@ -99,24 +107,35 @@ ResponseView view_response(const Record& record) {
         view.joined_text = std::make_shared<const std::string>(joined(view.text_blocks, ' '));
         view.text = *view.joined_text;
     }
-    view.lowered_text = std::make_shared<const std::string>(text::lowercase(view.text));
-    view.lowered = *view.lowered_text;
-    if (const std::string* reason = string_member(payload, "stop_reason")) view.stop_reason = *reason;
-    view.model = string_member(payload, "model");
-    const json::Value* usage = payload.get("usage");
-    if (usage && usage->as_object()) {
+    if (const std::string* reason = stop_reason ? stop_reason->as_string() : nullptr) view.stop_reason = *reason;
+    view.model = model ? model->as_string() : nullptr;
+    if (const json::Object* numbers = usage ? usage->as_object() : nullptr) {
         view.has_usage = true;
-        view.input_tokens = number_member(*usage, "input_tokens");
-        view.output_tokens = number_member(*usage, "output_tokens");
-        view.cached_input_tokens = number_member(*usage, "cached_input_tokens");
-        view.cached_write_5m_tokens = number_member(*usage, "cached_write_5m_tokens");
-        view.cached_write_1h_tokens = number_member(*usage, "cached_write_1h_tokens");
-        view.thinking_tokens = number_member(*usage, "thinking_tokens");
+        std::optional<double>* const slots[] = {&view.input_tokens,           &view.output_tokens,
+                                                &view.cached_input_tokens,    &view.cached_write_5m_tokens,
+                                                &view.cached_write_1h_tokens, &view.thinking_tokens};
+        bool seen[std::size(USAGE_MEMBERS_READ)] = {};
+        for (const json::Member& member : *numbers) {
+            for (size_t k = 0; k < std::size(USAGE_MEMBERS_READ); ++k) {
+                if (member.key != USAGE_MEMBERS_READ[k]) continue;
+                if (!seen[k]) *slots[k] = member.value.as_double();
+                seen[k] = true;
+                break;
+            }
+        }
     }
-    view.latency_ms = number_member(payload, "latency_ms");
-    const json::Value* batch = payload.get("batch");
+    view.latency_ms = latency ? latency->as_double() : std::nullopt;
     const bool* is_batch = batch ? batch->as_bool() : nullptr;
     view.batch = is_batch && *is_batch;
+    return view;
+}
+
+}  // namespace
+
+ResponseView view_response(const Record& record) {
+    ResponseView view = read_view(record);
+    view.lowered_text = std::make_shared<const std::string>(text::lowercase(view.text));
+    view.lowered = *view.lowered_text;
     return view;
 }
 
@@ -144,21 +163,30 @@ void retain_report_members(Record& record) {
 
 Responses select_responses(const std::vector<Record>& records) {
     Responses responses;
-    for (const Record& record : records) {
-        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(view_response(record));
-    }
+    responses.reserve(std::count_if(records.begin(), records.end(), [](const Record& record) {
+        return record.kind == agentlog::Kind::ChatResponse;
+    }));
     size_t total = 0;
-    for (const ResponseView& response : responses) total += response.lowered.size();
+    for (const Record& record : records) {
+        if (record.kind != agentlog::Kind::ChatResponse) continue;
+        responses.push_back(read_view(record));
+        total += responses.back().text.size();
+    }
+    // The lowered texts go straight into one block (lower-casing seldom changes a length).
     auto block = std::make_shared<std::string>();
     block->reserve(total);
-    for (const ResponseView& response : responses) block->append(response.lowered);
+    std::vector<size_t> ends;
+    ends.reserve(responses.size());
+    for (const ResponseView& response : responses) {
+        text::append_lowercase(response.text, *block);
+        ends.push_back(block->size());
+    }
     std::string_view all = *block;
-    size_t offset = 0;
-    for (ResponseView& response : responses) {
-        const size_t size = response.lowered.size();
-        response.lowered_text = block;
-        response.lowered = all.substr(offset, size);
-        offset += size;
+    size_t begin = 0;
+    for (size_t k = 0; k < responses.size(); ++k) {
+        responses[k].lowered_text = block;
+        responses[k].lowered = all.substr(begin, ends[k] - begin);
+        begin = ends[k];
     }
     return responses;
 }

@@ -366,9 +366,16 @@ std::string nfc(std::string_view text) {
 }
 
 std::string lowercase(std::string_view text) {
+    std::string out;
+    append_lowercase(text, out);
+    return out;
+}
+
+void append_lowercase(std::string_view text, std::string& out) {
     const CodePointTables& tables = code_point_tables();
-    std::string out(text);
-    lowercase_ascii_letters(out.data(), out.size());
+    const size_t start = out.size();
+    out.append(text);
+    lowercase_ascii_letters(out.data() + start, text.size());
     // Mappings that change the length wait until the scan is over.
     struct Splice {
         size_t position;
@@ -387,22 +394,21 @@ std::string lowercase(std::string_view text) {
         else
             lower = icu_lowercase(text.substr(i, length));
         if (lower.size() == length)
-            std::memcpy(out.data() + i, lower.data(), length);
+            std::memcpy(out.data() + start + i, lower.data(), length);
         else
             splices.push_back({i, length, std::move(lower)});
         return true;
     });
-    if (splices.empty()) return out;
-    std::string spliced;
-    spliced.reserve(out.size() + 2 * splices.size());
+    if (splices.empty()) return;
+    const std::string lowered = out.substr(start);
+    out.resize(start);
     size_t copied = 0;
     for (const Splice& splice : splices) {
-        spliced.append(out, copied, splice.position - copied);
-        spliced += splice.replacement;
+        out.append(lowered, copied, splice.position - copied);
+        out += splice.replacement;
         copied = splice.position + splice.length;
     }
-    spliced.append(out, copied);
-    return spliced;
+    out.append(lowered, copied);
 }
 
 bool is_white_space(char32_t cp) {

@@ -117,11 +117,17 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
             CHECK_EQ(static_cast<uint32_t>(cp), 2u);
     }
     std::mt19937 rng(7);
+    std::string appended = "Kept";
+    std::string expected = appended;
     for (int i = 0; i < 40000; ++i) {
         std::u32string text = random_text(rng);
         CHECK_EQ(is_nfc(utf8(text)), icu_is_nfc(text));
         CHECK_EQ(lowercase(utf8(text)), icu_lowercase_alone(text));
+        // Appending to what is there already changes only the appended part.
+        append_lowercase(utf8(text), appended);
+        expected += icu_lowercase_alone(text);
     }
+    CHECK(appended == expected);
 }
 
 TEST(lowercase_spelled_out) {
