@@ -134,6 +134,7 @@ ResponseView read_view(const Record& record) {
 
 ResponseView view_response(const Record& record) {
     ResponseView view = read_view(record);
+    view.text_is_nfc = text::is_nfc(view.text);
     view.lowered_text = std::make_shared<const std::string>(text::lowercase(view.text));
     view.lowered = *view.lowered_text;
     return view;
@@ -177,8 +178,8 @@ Responses select_responses(const std::vector<Record>& records) {
     block->reserve(total);
     std::vector<size_t> ends;
     ends.reserve(responses.size());
-    for (const ResponseView& response : responses) {
-        text::append_lowercase(response.text, *block);
+    for (ResponseView& response : responses) {
+        response.text_is_nfc = text::append_lowercase_checking_nfc(response.text, *block);
         ends.push_back(block->size());
     }
     std::string_view all = *block;

@@ -30,6 +30,8 @@ struct ResponseView {
     // returns their memory whole rather than as holes between live views.
     std::string_view lowered;
     std::shared_ptr<const std::string> lowered_text;
+    // text::is_nfc(text): then `lowered` is also the text's NFC, lower-cased form.
+    bool text_is_nfc = true;
     std::string_view stop_reason;  // empty when absent
     const std::string* model = nullptr;
     // The "usage" numbers; all absent when "usage" is not an object.

@@ -49,33 +49,6 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
     if (folded.size() > start) visit(folded.substr(start));
 }
 
-uint64_t load_word(const char* bytes, size_t count) {
-    uint64_t word = 0;
-    std::memcpy(&word, bytes, count);
-    return word;
-}
-
-// A fast hash of a byte string for the tables below, which tell equal hashes
-// apart by comparing the bytes. Long strings are read as four interleaved
-// streams, so that the multiplications do not wait on each other.
-uint64_t bytes_hash(std::string_view bytes) {
-    constexpr uint64_t ODD = 0x9e3779b97f4a7c15ull;
-    auto step = [](uint64_t hash, uint64_t word) { return std::rotl((hash ^ word) * ODD, 29); };
-    const char* data = bytes.data();
-    uint64_t hash = bytes.size() * ODD;
-    size_t i = 0;
-    if (bytes.size() >= 32) {
-        uint64_t lanes[4] = {hash, hash + 1, hash + 2, hash + 3};
-        for (; i + 32 <= bytes.size(); i += 32)
-            for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = step(lanes[lane], load_word(data + i + 8 * lane, 8));
-        hash = mix64(lanes[0]) ^ std::rotl(mix64(lanes[1]), 16) ^ std::rotl(mix64(lanes[2]), 32) ^
-               std::rotl(mix64(lanes[3]), 48);
-    }
-    for (; i + 8 <= bytes.size(); i += 8) hash = step(hash, load_word(data + i, 8));
-    if (i < bytes.size()) hash = step(hash, load_word(data + i, bytes.size() - i));
-    return mix64(hash);
-}
-
 // Open addressing from a hash to a value; the caller's test tells apart the
 // values whose keys share a hash.
 class HashIndex {
@@ -124,7 +97,7 @@ class TermIds {
 public:
     uint32_t intern(std::string_view token) {
         const uint64_t fresh = starts_.size();
-        uint64_t id = index_.find_or_add(bytes_hash(token), fresh, [&](uint64_t known) { return term(known) == token; });
+        uint64_t id = index_.find_or_add(text_hash(token), fresh, [&](uint64_t known) { return term(known) == token; });
         if (id == fresh) {
             starts_.push_back(bytes_.size());
             bytes_.append(token);
@@ -251,28 +224,29 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
     ResponseTerms terms;
     terms.documents.reserve(responses.size());
     TermIds ids;
-    HashIndex texts;  // the first document of each text
+    HashIndex texts;  // the first document of each folded text, of NFC texts
     std::vector<uint64_t> seen_in;  // per term: 1 + the last document holding it
     std::vector<size_t> slot;       // per term: its position in terms
     std::string folded;
     for (size_t k = 0; k < responses.size(); ++k) {
         const ResponseView& response = *responses[k];
-        // A text seen before has the same terms.
-        const uint64_t first = texts.find_or_add(bytes_hash(response.text), k, [&](uint64_t document) {
-            return responses[document]->text == response.text;
-        });
-        if (first != k) {
-            const ResponseTerms::Range same = terms.documents[first];
-            terms.documents.push_back(same);
-            continue;
-        }
-        const size_t begin = terms.terms.size();
         // The view's lower-cased text is the folded form whenever the text is already NFC.
         std::string_view view = response.lowered;
-        if (!text::is_nfc(response.text)) {
+        if (response.text_is_nfc) {
+            // Texts whose NFC, lower-cased forms are equal have the same terms.
+            const uint64_t first = texts.find_or_add(text_hash(view), k, [&](uint64_t document) {
+                return responses[document]->lowered == view;
+            });
+            if (first != k) {
+                const ResponseTerms::Range same = terms.documents[first];
+                terms.documents.push_back(same);
+                continue;
+            }
+        } else {
             folded = text::lowercase(text::nfc(response.text));
             view = folded;
         }
+        const size_t begin = terms.terms.size();
         for_each_folded_token(view, [&](std::string_view token) {
             const uint32_t id = ids.intern(token);
             if (id == seen_in.size()) {

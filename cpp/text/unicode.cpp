@@ -133,6 +133,13 @@ struct CodePointTables {
     bool may_change_when_lowercased(char32_t cp) const {
         return cp < 0x10000 ? bit(lowercase_changes, cp) : bit(lowercase_changes_blocks, (cp >> 8) - 0x100);
     }
+    // Per first two bytes of a sequence (lead << 8 | next): clear when every
+    // code point whose UTF-8 begins with them is NFC-stable and its own lower
+    // case, so that lower-casing valid text passes those code points by unread.
+    std::array<uint64_t, 0x10000 / 64> lead_pair_needs_reading{};
+    bool needs_reading(unsigned char lead, unsigned char next) const {
+        return bit(lead_pair_needs_reading, static_cast<size_t>(lead) << 8 | next);
+    }
 };
 
 icu::UnicodeSet frozen_set(const char16_t* pattern) {
@@ -168,6 +175,20 @@ CodePointTables build_code_point_tables() {
         if (changes.containsSome(first, first + 0xFF))
             CodePointTables::set_bit(tables.lowercase_changes_blocks, block);
         if (white.containsSome(first, first + 0xFF)) CodePointTables::set_bit(tables.white_space_blocks, block);
+    }
+    for (unsigned lead = 0xC0; lead <= 0xFF; ++lead) {
+        for (unsigned next = 0; next <= 0xFF; ++next) {
+            const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+            const uint32_t lead_bits = lead & (0x7F >> n);
+            const char32_t first = static_cast<char32_t>(((lead_bits << 6) | (next & 0x3F)) << (6 * (n - 2)));
+            const char32_t last = first + (char32_t{1} << (6 * (n - 2))) - 1;
+            bool plain = (next & 0xC0) == 0x80 && lead >= 0xC2 && lead <= 0xF4 && first >= (n == 3 ? 0x800u : 0x80u) &&
+                         !(first >= 0xD800 && first <= 0xDFFF) && (n < 4 || (first >= 0x10000 && last <= 0x10FFFF));
+            // Supplementary code points are known by blocks of 256, which a pair covers whole.
+            for (char32_t cp = first; plain && cp <= last; cp += cp < 0x10000 ? 1 : 0x100)
+                plain = tables.is_nfc_stable(cp) && !tables.may_change_when_lowercased(cp);
+            if (!plain) CodePointTables::set_bit(tables.lead_pair_needs_reading, lead << 8 | next);
+        }
     }
     for (char32_t cp = 0x80; cp < 0x800; ++cp) {
         if (!tables.may_change_when_lowercased(cp)) continue;
@@ -365,17 +386,16 @@ std::string nfc(std::string_view text) {
     return out;
 }
 
-std::string lowercase(std::string_view text) {
-    std::string out;
-    append_lowercase(text, out);
-    return out;
-}
+namespace {
 
-void append_lowercase(std::string_view text, std::string& out) {
+// Appends lowercase(text) to `out`; returns whether every code point of
+// valid text is NFC-stable (which makes it NFC; false says nothing).
+bool append_lowercase_of_stable(std::string_view text, std::string& out) {
     const CodePointTables& tables = code_point_tables();
     const size_t start = out.size();
     out.append(text);
     lowercase_ascii_letters(out.data() + start, text.size());
+    bool stable = true;
     // Mappings that change the length wait until the scan is over.
     struct Splice {
         size_t position;
@@ -385,8 +405,11 @@ void append_lowercase(std::string_view text, std::string& out) {
     std::vector<Splice> splices;
     // U+00C0, the first code point beyond ASCII with a lower case, starts with 0xC3.
     visit_bytes_from(text, 0xC3, [&](size_t i) {
+        if (i + 1 < text.size() && !tables.needs_reading(text[i], text[i + 1])) return true;
         size_t length;
         const char32_t cp = code_point_at(text, i, length);
+        // Code points below U+0300 (lead bytes below 0xCC) are all stable.
+        stable = stable && (static_cast<unsigned char>(text[i]) < 0xCC || (tables.is_nfc_stable(cp) && length > 1));
         if (!tables.may_change_when_lowercased(cp) || length == 1) return true;  // ill-formed bytes stay
         std::string lower;
         if (cp < 0x800 && tables.two_byte_lowercase[cp])
@@ -399,7 +422,7 @@ void append_lowercase(std::string_view text, std::string& out) {
             splices.push_back({i, length, std::move(lower)});
         return true;
     });
-    if (splices.empty()) return;
+    if (splices.empty()) return stable;
     const std::string lowered = out.substr(start);
     out.resize(start);
     size_t copied = 0;
@@ -409,6 +432,19 @@ void append_lowercase(std::string_view text, std::string& out) {
         copied = splice.position + splice.length;
     }
     out.append(lowered, copied);
+    return stable;
+}
+
+}  // namespace
+
+std::string lowercase(std::string_view text) {
+    std::string out;
+    append_lowercase_of_stable(text, out);
+    return out;
+}
+
+bool append_lowercase_checking_nfc(std::string_view text, std::string& out) {
+    return append_lowercase_of_stable(text, out) || is_nfc(text);
 }
 
 bool is_white_space(char32_t cp) {

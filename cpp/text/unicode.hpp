@@ -23,8 +23,9 @@ bool only_nfc_stable(std::span<const char32_t> code_points);
 // Full lower-case mapping, one code point at a time, without context
 // (capital sigma always becomes the ordinary small sigma).
 std::string lowercase(std::string_view text);
-// The same appended to `out`.
-void append_lowercase(std::string_view text, std::string& out);
+// Appends lowercase(text) to `out` and returns is_nfc(text), for most text
+// from the one pass.
+bool append_lowercase_checking_nfc(std::string_view text, std::string& out);
 
 bool is_white_space(char32_t cp);
 bool is_alphabetic(char32_t cp);

@@ -108,8 +108,12 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
     for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
         if (!is_scalar_value(cp)) continue;
         const std::u32string alone(1, cp);
-        for (const std::u32string& text : {alone, U"e" + alone, alone + U"\u0301"})
+        for (const std::u32string& text : {alone, U"e" + alone, alone + U"\u0301"}) {
             if (is_nfc(utf8(text)) != icu_is_nfc(text)) CHECK_EQ(static_cast<uint32_t>(cp), 0u);
+            std::string lowered;
+            if (append_lowercase_checking_nfc(utf8(text), lowered) != icu_is_nfc(text))
+                CHECK_EQ(static_cast<uint32_t>(cp), 3u);
+        }
         const std::string lower = icu_lowercase_alone(alone);
         if (lowercase(utf8(alone)) != lower) CHECK_EQ(static_cast<uint32_t>(cp), 1u);
         // Between ASCII letters, across the eight-byte steps of the ASCII path.
@@ -124,7 +128,7 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
         CHECK_EQ(is_nfc(utf8(text)), icu_is_nfc(text));
         CHECK_EQ(lowercase(utf8(text)), icu_lowercase_alone(text));
         // Appending to what is there already changes only the appended part.
-        append_lowercase(utf8(text), appended);
+        CHECK_EQ(append_lowercase_checking_nfc(utf8(text), appended), icu_is_nfc(text));
         expected += icu_lowercase_alone(text);
     }
     CHECK(appended == expected);
