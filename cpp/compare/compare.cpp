@@ -281,7 +281,7 @@ uint32_t absent_rank(const Levels& levels) { return static_cast<uint32_t>(levels
 // Packs the labellings of the paired conversations, freeing them.
 PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_t>& axis_rows,
                        const std::vector<bool>& by_mean, const std::array<size_t, SIGNATURE_KINDS>& subject_count,
-                       bool with_outcome) {
+                       bool with_outcome, unsigned threads) {
     PackedSuite suite;
     for (size_t t = 0; t < axis_rows.size(); ++t) (by_mean[t] ? suite.mean_axes : suite.median_axes).push_back(t);
     suite.subjects = subject_count;
@@ -297,18 +297,29 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
     auto point_of = [&](const Labelling& labelling, size_t t) -> const AxisPoint& {
         return labelling.axes[axis_rows[t]];
     };
-    std::vector<std::vector<double>> taken(suite.ranks.size());
+    std::vector<const Labelling*> labellings;
     for (Work* work : paired) {
-        for (const Labelling& labelling : work->labellings) {
-            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
-                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
-                if (!point.has) continue;
-                taken[2 * q].push_back(point.baseline);
-                taken[2 * q + 1].push_back(point.candidate);
-            }
-        }
+        for (const Labelling& labelling : work->labellings) labellings.push_back(&labelling);
     }
-    for (std::vector<double>& values : taken) suite.levels.push_back(levels_of(std::move(values)));
+    // Each rank column ranked on its own thread.
+    suite.levels.resize(suite.ranks.size());
+    parallel_for(suite.ranks.size(), threads, [&](size_t c) {
+        const size_t t = suite.median_axes[c / 2];
+        const bool candidate_side = c % 2;
+        auto value_of = [&](const AxisPoint& point) { return candidate_side ? point.candidate : point.baseline; };
+        std::vector<double> taken;
+        for (const Labelling* labelling : labellings) {
+            const AxisPoint& point = point_of(*labelling, t);
+            if (point.has) taken.push_back(value_of(point));
+        }
+        const Levels& levels = suite.levels[c] = levels_of(std::move(taken));
+        std::vector<uint32_t>& ranks = suite.ranks[c];
+        ranks.reserve(labellings.size());
+        for (const Labelling* labelling : labellings) {
+            const AxisPoint& point = point_of(*labelling, t);
+            ranks.push_back(point.has ? rank_of(levels, value_of(point)) : absent_rank(levels));
+        }
+    });
 
     for (Work* work : paired) {
         suite.first.push_back(suite.present.size());
@@ -333,14 +344,6 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
                     present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
                 suite.values[2 * m].push_back(point.has ? point.baseline : 0.0);
                 suite.values[2 * m + 1].push_back(point.has ? point.candidate : 0.0);
-            }
-            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
-                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
-                for (size_t side = 0; side < 2; ++side) {
-                    const Levels& levels = suite.levels[2 * q + side];
-                    suite.ranks[2 * q + side].push_back(
-                        point.has ? rank_of(levels, side ? point.candidate : point.baseline) : absent_rank(levels));
-                }
             }
             suite.present.push_back(present);
         }
@@ -524,6 +527,18 @@ double mean_of(const std::vector<double>& values) {
     for (double value : values) sum += value;
     return values.empty() ? 0.0 : sum / static_cast<double>(values.size());
 }
+
+// A mean without keeping the values: summed in the order added, as mean_of sums them.
+struct RunningMean {
+    double sum = 0.0;
+    size_t count = 0;
+
+    void add(double value) {
+        sum += value;
+        ++count;
+    }
+    double mean() const { return sum / static_cast<double>(count); }
+};
 
 std::vector<uint64_t> candidate_masks(uint32_t runs, uint32_t candidates, uint64_t seed, size_t key_index) {
     const uint64_t observed = ((uint64_t{1} << candidates) - 1) << (runs - candidates);
@@ -770,38 +785,38 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         }
 
         for (size_t axis = 0; axis < AXES; ++axis) {
-            std::vector<double> base_values, cand_values;
+            RunningMean base, cand;
             for (uint32_t b : bases) {
                 for (uint32_t c : cands) {
                     const AxisPoint& point = table[b][c][axis];
                     if (!point.has) continue;
-                    base_values.push_back(point.baseline);
-                    cand_values.push_back(point.candidate);
+                    base.add(point.baseline);
+                    cand.add(point.candidate);
                 }
             }
             if (context.calibrated && measures_the_pair(static_cast<Axis>(axis))) {
                 // The noise floor: how far the baseline replicates are from each other.
-                base_values.clear();
+                base = {};
                 for (uint32_t x : bases) {
                     for (uint32_t y : bases) {
                         const AxisPoint& point = table[x][y][axis];
-                        if (x != y && point.has) base_values.push_back(point.candidate);
+                        if (x != y && point.has) base.add(point.candidate);
                     }
                 }
             }
-            if (base_values.empty() || cand_values.empty()) continue;
-            labelling.axes[axis] = {true, mean_of(base_values), mean_of(cand_values)};
+            if (base.count == 0 || cand.count == 0) continue;
+            labelling.axes[axis] = {true, base.mean(), cand.mean()};
         }
 
-        std::vector<double> base_outcomes, cand_outcomes;
+        RunningMean base_outcome, cand_outcome;
         for (uint32_t b : bases) {
-            if (features[b].outcome) base_outcomes.push_back(*features[b].outcome);
+            if (features[b].outcome) base_outcome.add(*features[b].outcome);
         }
         for (uint32_t c : cands) {
-            if (features[c].outcome) cand_outcomes.push_back(*features[c].outcome);
+            if (features[c].outcome) cand_outcome.add(*features[c].outcome);
         }
-        if (!base_outcomes.empty() && !cand_outcomes.empty())
-            labelling.outcome = {true, mean_of(base_outcomes), mean_of(cand_outcomes)};
+        if (base_outcome.count > 0 && cand_outcome.count > 0)
+            labelling.outcome = {true, base_outcome.mean(), cand_outcome.mean()};
         work.labellings.push_back(labelling);
     }
 
@@ -1214,7 +1229,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
 
         std::vector<bool> by_mean;
         for (size_t axis : axis_rows) by_mean.push_back(rows[axis].statistic == Statistic::Mean);
-        PackedSuite suite = pack_suite(paired, axis_rows, by_mean, subject_count, with_outcome);
+        PackedSuite suite = pack_suite(paired, axis_rows, by_mean, subject_count, with_outcome, options.threads);
         auto [null, null_shown] = relabel(suite, options.seed, options.threads);
         BlockTally observed_tally(suite, {std::vector<uint16_t>(n, 0)});
         std::vector<double> observed = observed_tally.statistics(0);
