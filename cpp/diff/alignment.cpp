@@ -225,6 +225,7 @@ struct Interner {
     struct TextSeen {
         std::shared_ptr<const uint32_t[]> shingles;
         uint32_t count = 0;
+        uint32_t number = 0;
         bool normal = false;
     };
     std::unordered_map<std::string_view, TextSeen, TextHash> texts;
@@ -257,6 +258,7 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     auto [seen, first] = interner.texts.try_emplace(response.text);
     Interner::TextSeen& text = seen->second;
     if (first) {
+        text.number = static_cast<uint32_t>(interner.texts.size());
         interner.id_buffer.clear();
         text.normal = interner.shingles.add_text(response.text, interner.id_buffer);
         text.count = static_cast<uint32_t>(interner.id_buffer.size());
@@ -269,6 +271,7 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     }
     features.shingles = text.shingles;
     features.shingle_count = text.count;
+    features.text = text.number;
     features.text_is_normal = response.text_blocks.size() <= 1 && text.normal;
     return features;
 }
@@ -512,6 +515,8 @@ void AlignedTurns::index_shingles() {
 }
 
 uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
+    // Equal texts, common where an unchanged agent answers alike, share every shingle.
+    if (baseline[i].text == candidate[j].text) return baseline[i].shingle_count;
     if (index_) return index_->count(i, j);
     if (marks_.size() != distinct_shingles) marks_.assign(distinct_shingles, 0);
     if (++stamp_ == 0) {

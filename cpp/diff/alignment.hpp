@@ -65,6 +65,7 @@ struct TurnFeatures {
     // built the lists are dropped and the count stays.
     std::shared_ptr<const uint32_t[]> shingles;
     uint32_t shingle_count = 0;
+    uint32_t text = 0;                    // equal for equal response texts
     uint32_t shape_set = 0;               // equal for equal `shapes`
     uint32_t input_set = 0;               // equal for equal `input_classes`
     // At most one text block, already whitespace-normalised: the shingles are
