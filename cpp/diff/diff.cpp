@@ -47,9 +47,13 @@ std::vector<AxisSamples> row_samples(const Pairs& pairs, const PricingTable& pri
 
 DiffReport compute_report(const std::vector<Record>& baseline, const std::vector<Record>& candidate,
                           const PricingTable& pricing, Seed seed) {
+    return compute_report(select_responses(baseline), select_responses(candidate), trace_id_for(baseline),
+                          trace_id_for(candidate), pricing, seed);
+}
+
+DiffReport compute_report(Responses baseline_responses, Responses candidate_responses, std::string baseline_trace_id,
+                          std::string candidate_trace_id, const PricingTable& pricing, Seed seed) {
     DiffReport report;
-    Responses baseline_responses = select_responses(baseline);
-    Responses candidate_responses = select_responses(candidate);
     Pairs pairs = pair_responses(baseline_responses, candidate_responses);
     report.pair_count = pairs.size();
     report.rows = axis_stats(row_samples(pairs, pricing), seed);
@@ -77,8 +81,8 @@ DiffReport compute_report(const std::vector<Record>& baseline, const std::vector
         if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
     }
 
-    report.baseline_trace_id = trace_id_for(baseline);
-    report.candidate_trace_id = trace_id_for(candidate);
+    report.baseline_trace_id = std::move(baseline_trace_id);
+    report.candidate_trace_id = std::move(candidate_trace_id);
     report.recommendations = assemble_recommendations(report.rows, report.divergences);
     return report;
 }

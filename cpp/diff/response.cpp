@@ -68,8 +68,6 @@ std::span<const std::string_view> block_members_retained(std::string_view type) 
 
 std::string ResponseView::text_lines() const { return joined(text_blocks, '\n'); }
 
-namespace {
-
 // The view of a chat_response record but for its lower-cased text. Members
 // are read in one pass over each object; of repeated keys the first counts.
 ResponseView read_view(const Record& record) {
@@ -130,7 +128,6 @@ ResponseView read_view(const Record& record) {
     return view;
 }
 
-}  // namespace
 
 ResponseView view_response(const Record& record) {
     ResponseView view = read_view(record);
@@ -167,12 +164,16 @@ Responses select_responses(const std::vector<Record>& records) {
     responses.reserve(std::count_if(records.begin(), records.end(), [](const Record& record) {
         return record.kind == agentlog::Kind::ChatResponse;
     }));
-    size_t total = 0;
     for (const Record& record : records) {
-        if (record.kind != agentlog::Kind::ChatResponse) continue;
-        responses.push_back(read_view(record));
-        total += responses.back().text.size();
+        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(read_view(record));
     }
+    lower_texts(responses);
+    return responses;
+}
+
+void lower_texts(Responses& responses) {
+    size_t total = 0;
+    for (const ResponseView& response : responses) total += response.text.size();
     // The lowered texts go straight into one block (lower-casing seldom changes a length).
     auto block = std::make_shared<std::string>();
     block->reserve(total);
@@ -189,7 +190,6 @@ Responses select_responses(const std::vector<Record>& records) {
         responses[k].lowered = all.substr(begin, ends[k] - begin);
         begin = ends[k];
     }
-    return responses;
 }
 
 Pairs pair_responses(const Responses& baseline, const Responses& candidate) {
@@ -210,14 +210,6 @@ std::string trace_id_for(const std::vector<Record>& records) {
         if (const std::string* id = meta_trace_id(record)) return *id;
     }
     return records.front().id;
-}
-
-void ReportRecords::add(Record record) {
-    const bool names_trace = !trace_id_kept_ && meta_trace_id(record);
-    if (!records_.empty() && !names_trace && record.kind != agentlog::Kind::ChatResponse) return;
-    trace_id_kept_ = trace_id_kept_ || names_trace;
-    retain_report_members(record);
-    records_.push_back(std::move(record));
 }
 
 }  // namespace velkin::diff

@@ -52,6 +52,8 @@ struct ResponseView {
 };
 
 ResponseView view_response(const Record& record);
+// The view without its lower-cased text, which lower_texts gives a whole side at once.
+ResponseView read_view(const Record& record);
 
 // Drops from the record what no part of the report reads: its version, time
 // stamp and parent, the payload of every record but a chat_response, and of
@@ -73,6 +75,8 @@ std::span<const std::string_view> block_members_retained(std::string_view type);
 // The chat_response records of one side, in trace order.
 using Responses = std::vector<ResponseView>;
 Responses select_responses(const std::vector<Record>& records);
+// Lower-cases the texts of a side's views (read_view) into one block they share.
+void lower_texts(Responses& responses);
 
 struct ResponsePair {
     const ResponseView* baseline;
@@ -84,19 +88,7 @@ Pairs pair_responses(const Responses& baseline, const Responses& candidate);
 
 // The "trace_id" string of the first record whose meta has one, else the first record's id.
 std::string trace_id_for(const std::vector<Record>& records);
-
-// The records of one side that a report reads, added in trace order: every
-// chat_response, the first record (whose id names the trace when no meta
-// does) and the first record whose meta holds a trace id, each pruned by
-// retain_report_members. A report of these is the report of all of them.
-class ReportRecords {
-public:
-    void add(Record record);
-    std::vector<Record> take() { return std::move(records_); }
-
-private:
-    std::vector<Record> records_;
-    bool trace_id_kept_ = false;
-};
+// The record's meta "trace_id" string, if it has one.
+const std::string* meta_trace_id(const Record& record);
 
 }  // namespace velkin::diff

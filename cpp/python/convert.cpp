@@ -525,16 +525,16 @@ Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list) {
     return records;
 }
 
-Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list) {
+Result<diff::ReportSide> pylist_to_report_side(PyObject* list) {
     Ref hold = Ref::borrow(list);
     const RecordParts parts{.parent = false, .whole_payloads = {}};
-    diff::ReportRecords records;
+    diff::ReportSideReader side;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Result<agentlog::Record> record = to_record(Ref::borrow(PyList_GET_ITEM(list, i)).get(), parts);
         if (!record) return record.take_error();
-        records.add(std::move(record).value());
+        side.add(std::move(record).value());
     }
-    return records.take();
+    return side.take();
 }
 
 Result<diff::PricingTable> read_pricing(PyObject* pricing) {

@@ -7,6 +7,7 @@
 
 #include "agentlog/record.hpp"
 #include "diff/cost.hpp"
+#include "diff/report_side.hpp"
 #include "json/result.hpp"
 #include "json/value.hpp"
 #include "python/refs.hpp"
@@ -31,10 +32,9 @@ Result<agentlog::Record> to_record(PyObject* element, const RecordParts& parts);
 
 // Each element converted and decoded as a Record; the first failure wins.
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
-// The same, keeping only the records and members a diff report reads
-// (diff::ReportRecords), each built no further than that, so that the list
-// costs a fraction of the records' size.
-Result<std::vector<agentlog::Record>> pylist_to_report_records(PyObject* list);
+// The same, read as one side of a diff report: each record built no further
+// than the report reads it, its response viewed and the record let go.
+Result<diff::ReportSide> pylist_to_report_side(PyObject* list);
 
 // Whether every key of `dict` is an exact str: only then may a key's text stand for the key, since
 // a str subclass brings its own equality.

@@ -154,10 +154,12 @@ PyObject* compute_diff_report(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (pricing && pricing != Py_None) require_dict(pricing, "pricing");
         diff::Seed seed = convert_seed(seed_arg, "seed");
 
-        std::vector<agentlog::Record> baseline_records = value_or_raise(pylist_to_report_records(baseline));
-        std::vector<agentlog::Record> candidate_records = value_or_raise(pylist_to_report_records(candidate));
+        diff::ReportSide baseline_side = value_or_raise(pylist_to_report_side(baseline));
+        diff::ReportSide candidate_side = value_or_raise(pylist_to_report_side(candidate));
         diff::PricingTable table = value_or_raise(read_pricing(pricing));
-        diff::DiffReport report = diff::compute_report(baseline_records, candidate_records, table, seed);
+        diff::DiffReport report =
+            diff::compute_report(std::move(baseline_side.responses), std::move(candidate_side.responses),
+                                 std::move(baseline_side.trace_id), std::move(candidate_side.trace_id), table, seed);
         return export_report(report).release();
     });
 }
