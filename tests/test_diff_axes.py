@@ -174,11 +174,12 @@ def test_semantic_single_pair(baseline, candidate, similarity):
 
 
 def tfidf_similarity_median(baseline_texts, candidate_texts):
-    """The semantic row's candidate median computed afresh: ASCII tokens, terms in order of first occurrence."""
+    """The semantic row's candidate median computed afresh: tokens are runs of letters and digits (of the few
+    scripts the texts below use), terms in order of first occurrence."""
     documents = []
     for text in baseline_texts + candidate_texts:
         counts = {}
-        for token in re.findall(r"[a-z0-9]+", text.lower()):
+        for token in re.findall(r"[^\W_]+", text.lower()):
             counts[token] = counts.get(token, 0) + 1
         documents.append(counts)
     df = {}
@@ -199,10 +200,12 @@ def tfidf_similarity_median(baseline_texts, candidate_texts):
     return similarities[middle] if len(similarities) % 2 else (similarities[middle - 1] + similarities[middle]) * 0.5
 
 
-# Words of every length from one byte to past 32, so that many distinct terms
-# (and texts repeated across responses) pass through the interning.
-WORDS = st.text("abcXYZ019", min_size=1, max_size=40)
-TEXTS = st.lists(WORDS, max_size=30).map(" , ".join)
+# Words of every length from one byte to past 32, in one- to three-byte
+# characters, so that many distinct terms (and texts repeated across
+# responses) pass through the interning; separators of one to four bytes.
+WORDS = st.text("abcXYZ019éЖж中", min_size=1, max_size=40)
+TEXTS = st.lists(st.tuples(WORDS, st.sampled_from([" ", ", ", "—", "😀", "　"])), max_size=30).map(
+    lambda words: "".join(word + separator for word, separator in words))
 
 
 @settings(max_examples=60)

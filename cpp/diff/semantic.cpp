@@ -26,27 +26,75 @@ constexpr std::array<bool, 128> ASCII_WORD_BYTES = [] {
     return word;
 }();
 
+// How the code points of valid UTF-8 starting with a given pair of bytes
+// stand to tokens: all word characters (alphabetic or numeric), none, or
+// some of each (read one by one). Kept for the BMP, whose pairs cover at
+// most 64 code points.
+enum class PairClass : uint8_t { Mixed, Word, NotWord };
+
+const std::array<PairClass, 0x10000>& pair_classes() {
+    static const std::array<PairClass, 0x10000> classes = [] {
+        std::array<PairClass, 0x10000> table{};
+        for (unsigned lead = 0xC2; lead <= 0xEF; ++lead) {
+            for (unsigned next = 0x80; next <= 0xBF; ++next) {
+                const bool three = lead >= 0xE0;
+                const char32_t first = three ? (lead & 0x0F) << 12 | (next & 0x3F) << 6 : (lead & 0x1F) << 6 | (next & 0x3F);
+                const char32_t last = three ? first + 63 : first;
+                if (first < (three ? 0x800u : 0x80u) || (first >= 0xD800 && first <= 0xDFFF)) continue;
+                size_t words = 0;
+                for (char32_t cp = first; cp <= last; ++cp) words += text::is_alphabetic(cp) || text::is_numeric(cp);
+                const size_t count = last - first + 1;
+                table[lead << 8 | next] = words == count ? PairClass::Word : words == 0 ? PairClass::NotWord : PairClass::Mixed;
+            }
+        }
+        return table;
+    }();
+    return classes;
+}
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
 // Calls visit(token) for each token of text in NFC, lower-cased form, in text
 // order, duplicates kept: runs of alphabetic or numeric characters.
 template <class Visit>
 void for_each_folded_token(std::string_view folded, Visit&& visit) {
+    const std::array<PairClass, 0x10000>& classes = pair_classes();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(folded.data());
+    const size_t size = folded.size();
     size_t start = 0;
-    for (size_t i = 0; i < folded.size();) {
-        size_t at = i;
-        unsigned char byte = static_cast<unsigned char>(folded[i]);
+    for (size_t i = 0; i < size;) {
+        const size_t at = i;
+        const unsigned char byte = bytes[i];
         bool in_token;
         if (byte < 0x80) {
             in_token = ASCII_WORD_BYTES[byte];
             ++i;
         } else {
-            char32_t cp = text::next_code_point(folded, i);
-            in_token = text::is_alphabetic(cp) || text::is_numeric(cp);
+            const size_t length = byte >= 0xE0 ? 3 : 2;
+            const PairClass pair = i + length <= size ? classes[byte << 8 | bytes[i + 1]] : PairClass::Mixed;
+            if (pair != PairClass::Mixed && (length == 2 || is_continuation(bytes[i + 2]))) {
+                in_token = pair == PairClass::Word;
+                i += length;
+            } else {
+                size_t next = i;
+                const char32_t cp = text::next_code_point(folded, next);
+                in_token = text::is_alphabetic(cp) || text::is_numeric(cp);
+                i = next;
+            }
         }
         if (in_token) continue;
         if (at > start) visit(folded.substr(start, at - start));
         start = i;
     }
-    if (folded.size() > start) visit(folded.substr(start));
+    if (size > start) visit(folded.substr(start));
+}
+
+// Whether two short strings hold the same bytes, without a call.
+bool same_bytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k)
+        if (a[k] != b[k]) return false;
+    return true;
 }
 
 // Open addressing from a hash to a value; the caller's test tells apart the
@@ -97,7 +145,7 @@ class TermIds {
 public:
     uint32_t intern(std::string_view token) {
         const uint64_t fresh = starts_.size();
-        uint64_t id = index_.find_or_add(text_hash(token), fresh, [&](uint64_t known) { return term(known) == token; });
+        uint64_t id = index_.find_or_add(text_hash(token), fresh, [&](uint64_t known) { return same_bytes(term(known), token); });
         if (id == fresh) {
             starts_.push_back(bytes_.size());
             bytes_.append(token);
