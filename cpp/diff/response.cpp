@@ -128,7 +128,6 @@ ResponseView read_view(const Record& record) {
     return view;
 }
 
-
 ResponseView view_response(const Record& record) {
     ResponseView view = read_view(record);
     view.text_is_nfc = text::is_nfc(view.text);
