@@ -115,6 +115,14 @@ struct RankedSide {
         throw Panic("zero group shorter than its count");
     }
 
+    // The median of the samples themselves: the stable sort of the values
+    // puts each sample where `order` does.
+    double sample_median() const {
+        const size_t m = samples.size();
+        if (m % 2 == 1) return samples[order[m / 2]];
+        return (samples[order[m / 2 - 1]] + samples[order[m / 2]]) * 0.5;
+    }
+
     double median(const Multiplicities& drawn, const std::vector<uint32_t>& draws) const {
         size_t m = samples.size();
         if (m % 2 == 1) return at(m / 2, false, drawn, draws).first;
@@ -208,6 +216,12 @@ public:
         }
     }
 
+    // The statistic of each side's own samples, as median() or mean() gives it.
+    std::pair<double, double> centrals() const {
+        if (statistic_ == Statistic::Mean) return {mean(baseline_), mean(candidate_)};
+        return {ranked_baseline_->sample_median(), ranked_candidate_->sample_median()};
+    }
+
     std::pair<double, double> interval() {
         sort_ascending(results_);
         return {percentile(results_, 0.025), percentile(results_, 0.975)};
@@ -235,15 +249,14 @@ void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
     }
 }
 
-AxisStat built_stat(const AxisSamples& samples, std::pair<double, double> interval) {
+// The row of `samples`, from the resampler that bootstrapped them (none for no samples).
+AxisStat built_stat(const AxisSamples& samples, Resampler* resampler) {
     AxisStat stat = AxisStat::empty(samples.axis);
-    if (!samples.baseline.empty()) {
-        auto central = samples.statistic == Statistic::Mean ? mean : median;
-        double baseline = central(samples.baseline);
-        double candidate = central(samples.candidate);
+    if (resampler) {
+        auto [baseline, candidate] = resampler->centrals();
+        auto [low, high] = resampler->interval();
         auto construct = samples.grading == Grading::Rate ? AxisStat::new_rate : AxisStat::new_value;
-        stat = construct(samples.axis, samples.baseline.size(), baseline, candidate, candidate - baseline,
-                         interval.first, interval.second);
+        stat = construct(samples.axis, samples.baseline.size(), baseline, candidate, candidate - baseline, low, high);
     }
     if (samples.no_pricing) stat.flags.push_back(Flag::NoPricing);
     return stat;
@@ -286,8 +299,12 @@ std::pair<double, double> bootstrap_delta_ci(std::span<const double> baseline, s
 }
 
 AxisStat axis_stat(const AxisSamples& samples, Seed seed) {
-    if (samples.baseline.empty()) return built_stat(samples, {0.0, 0.0});
-    return built_stat(samples, bootstrap_delta_ci(samples.baseline, samples.candidate, samples.statistic, seed));
+    if (samples.baseline.empty()) return built_stat(samples, nullptr);
+    Resampler resampler(samples.baseline, samples.candidate, samples.statistic);
+    ChaCha12 rng = seed ? ChaCha12::from_u64(*seed) : ChaCha12::from_entropy();
+    Resampler* const group[] = {&resampler};
+    resample(group, rng);
+    return built_stat(samples, &resampler);
 }
 
 std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed) {
@@ -316,7 +333,7 @@ std::vector<AxisStat> axis_stats(const std::vector<AxisSamples>& rows, Seed seed
         resample(group, rng);
     }
     for (size_t k = 0; k < rows.size(); ++k)
-        stats.push_back(built_stat(rows[k], resamplers[k] ? resamplers[k]->interval() : std::pair{0.0, 0.0}));
+        stats.push_back(built_stat(rows[k], resamplers[k] ? &*resamplers[k] : nullptr));
     return stats;
 }
 

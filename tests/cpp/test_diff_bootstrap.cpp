@@ -188,6 +188,9 @@ TEST(rows_sharing_draws_equal_rows_alone) {
         {Axis::Latency, Median, Value, {}, {}},
         {Axis::Cost, Median, Value, {0.5, -0.0, 0.0, 2, 3, 1}, {1, 0.0, -0.0, 2, 2, 2}, true},
         {Axis::Conformance, Mean, Rate, {1, 1, 0}, {0, 1, 1}},
+        // Medians among both zeros, where the sort's stability decides the sign.
+        {Axis::Reasoning, Median, Value, {0.0, -0.0, 1, -1, -0.0}, {-0.0, 0.0, -0.0, 0.0, 2}},
+        {Axis::Latency, Median, Value, {-0.0, 0.0, 3, -3}, {-0.0, -0.0, 0.0, 0.0}},
     };
     std::vector<AxisStat> together = axis_stats(rows, 5);
     CHECK_EQ(together.size(), rows.size());
@@ -198,5 +201,10 @@ TEST(rows_sharing_draws_equal_rows_alone) {
         for (auto field : {&AxisStat::baseline_median, &AxisStat::candidate_median, &AxisStat::delta,
                            &AxisStat::ci95_low, &AxisStat::ci95_high})
             CHECK_EQ(bits(together[k].*field), bits(alone.*field));
+        if (rows[k].baseline.empty()) continue;
+        // The central values are the statistic of each side's own samples.
+        auto central = rows[k].statistic == Median ? median : mean;
+        CHECK_EQ(bits(alone.baseline_median), bits(central(rows[k].baseline)));
+        CHECK_EQ(bits(alone.candidate_median), bits(central(rows[k].candidate)));
     }
 }
