@@ -80,10 +80,6 @@ uint64_t slot_hash(ShingleKey key) {
 
 }  // namespace
 
-bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
-    return for_each_normalised_shingle_key(text, [&](ShingleKey key) { out.push_back(key); });
-}
-
 bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     if (texts_ == UINT32_MAX) throw Panic("too many texts");
     const uint32_t number = ++texts_;

@@ -79,9 +79,6 @@ inline uint64_t shingle_hash(ShingleKey key) {
 }
 // The key of every window in text order, repeats included.
 void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
-// append_shingle_keys of normalise_whitespace(text) in one pass; returns whether
-// the text was already whitespace-normalised.
-bool append_normalised_shingle_keys(std::string_view text, std::vector<ShingleKey>& out);
 
 // Dense ids for shingles in first-seen order, over any number of texts.
 class ShingleIds {

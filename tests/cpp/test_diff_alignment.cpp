@@ -286,12 +286,14 @@ TEST(shingle_overlap_counts_like_string_sets) {
         std::vector<std::string_view> sa = shingle_strings(a), sb = shingle_strings(b);
         ShingleOverlap overlap = ShingleOverlapCounter{}.count(a, b);
         CHECK(overlap.first == sa.size() && overlap.second == sb.size() && overlap.common == count_common(sa, sb));
-        // The one-pass normalising form, which the alignment uses, against normalising first.
-        std::vector<ShingleKey> fused, plain;
-        bool normal = append_normalised_shingle_keys(a + " " + b, fused);
-        std::string normalised = normalise_whitespace(a + " " + b);
-        append_shingle_keys(normalised, plain);
-        CHECK(fused == plain && normal == (normalised == a + " " + b));
+        // The interning, which normalises as it reads, against normalising first.
+        ShingleIds ids;
+        std::vector<uint32_t> fused, plain;
+        std::string joined = a + " " + b, normalised = normalise_whitespace(joined);
+        bool normal = ids.add_text(joined, fused);
+        CHECK(ids.add_text(normalised, plain));
+        CHECK(fused == plain && fused.size() == shingle_strings(normalised).size());
+        CHECK(normal == (normalised == joined) && ids.count() == fused.size());
     }
 }
 
