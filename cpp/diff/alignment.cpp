@@ -230,6 +230,7 @@ struct Interner {
     };
     std::unordered_map<std::string_view, TextSeen, TextHash> texts;
 
+    ~Interner() { shingles.release_if_large(); }
 };
 
 uint32_t intern(TextIds& ids, std::string_view key) {

@@ -324,6 +324,12 @@ AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<Docum
         const std::vector<DocumentPair>& pairs;
         TermScratch& scratch;
         ~Restore() {
+            // A large vocabulary's arrays are let go rather than kept by the thread after the report.
+            constexpr size_t KEPT_TERMS = size_t{1} << 16;
+            if (scratch.dense.size() > KEPT_TERMS) {
+                scratch = TermScratch{};
+                return;
+            }
             for (const DocumentPair& pair : pairs) {
                 for (size_t k : {pair.baseline, pair.candidate}) {
                     for (const TermCount& term : document_terms(terms, k)) {

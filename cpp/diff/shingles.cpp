@@ -120,18 +120,26 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
 }
 
 void ShingleIds::clear() {
+    release_if_large();
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    last_text_.clear();
+    count_ = 0;
+    texts_ = 0;
+}
+
+void ShingleIds::release_if_large() {
     constexpr size_t KEPT_SLOTS = size_t{1} << 16;
+    constexpr size_t KEPT_KEYS = size_t{1} << 16;
     if (slots_.size() > KEPT_SLOTS) {
         slots_ = std::vector<Slot>(1024);
         last_text_ = {};
+        count_ = 0;
+        texts_ = 0;
+    }
+    if (keys_.capacity() > KEPT_KEYS) {
         keys_ = {};
         hashes_ = {};
-    } else {
-        std::fill(slots_.begin(), slots_.end(), Slot{});
-        last_text_.clear();
     }
-    count_ = 0;
-    texts_ = 0;
 }
 
 void ShingleIds::grow() {

@@ -89,6 +89,9 @@ public:
     uint32_t count() const { return count_; }
     // Forgets every shingle; a table of moderate size is kept for the next texts.
     void clear();
+    // Lets a large table go, so that a thread does not hold a large report's
+    // shingles after the report (a moderate table stays for the next texts).
+    void release_if_large();
 
 private:
     // Open addressing. A slot packs a key (87 bits) with its id: `low` holds
