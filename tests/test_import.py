@@ -46,7 +46,8 @@ def check_links(records):
 
 class TestTauBench:
     @pytest.fixture(scope="class")
-    def imported(self):
+    @classmethod
+    def imported(cls):
         return importers.import_agentlog(TAU_BENCH)
 
     def test_one_conversation_per_run_with_its_task_trial_and_reward(self, imported):

@@ -103,7 +103,8 @@ std::string_view model_of(const diff::ResponseView& response) {
 
 AlignedStep describe_match(const Step& step, diff::AlignedTurns& turns, const diff::ResponseView& baseline,
                            const diff::ResponseView& candidate) {
-    AlignedStep out{step};
+    AlignedStep out;
+    out.step = step;
     out.cost = turns.pair_cost(step.baseline, step.candidate);
     std::vector<std::string> old_shape = diff::distinct_key_shapes(baseline.tool_calls);
     std::vector<std::string> new_shape = diff::distinct_key_shapes(candidate.tool_calls);
@@ -130,7 +131,8 @@ std::vector<AlignedStep> aligned_steps(const std::vector<Record>& baseline_recor
     auto next = found.begin();
     steps.reserve(path.size());
     for (const Step& step : path) {
-        AlignedStep out{step};
+        AlignedStep out;
+        out.step = step;
         switch (step.kind) {
             case Step::Kind::Match:
                 out = describe_match(step, turns, baseline[step.baseline], candidate[step.candidate]);
