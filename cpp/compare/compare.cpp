@@ -1111,6 +1111,10 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         const KeyEntry& entry = pairing.entries[i];
         works[i] = compare_key(i, entry, context);
         // Its work holds all that the report needs of the key: its records make room for the next keys'.
+        if (feed) {
+            feed->compared(i);
+            return;
+        }
         for (const auto* sides : {&entry.baseline, &entry.candidate}) {
             for (const Side& side : *sides) std::vector<Record>().swap(side.conversation->records);
         }

@@ -116,7 +116,9 @@ std::string_view verdict(const SuiteReport& report);
 // to stop the comparison; the runs passed to compare_runs only count them.
 // `paired` is called once, with the runs holding each key as soon as they are
 // paired; key i is compared once `ready(i)` returns true, and false stops the
-// comparison. `close` is called however the comparison ends, before the
+// comparison. `compared(i)` says that key i's records are read no more: the
+// caller lets them go (the thread that built records frees them cheaper than
+// another). `close` is called however the comparison ends, before the
 // conversations go, and returns once the caller no longer touches them. All
 // are called from the comparison's threads.
 class RecordFeed {
@@ -129,6 +131,7 @@ public:
     virtual std::optional<Run> run(size_t r) = 0;
     virtual void paired(std::vector<std::vector<Holder>> keys) = 0;
     virtual bool ready(size_t key) = 0;
+    virtual void compared(size_t key) = 0;
     virtual void close() = 0;
 };
 

@@ -302,9 +302,13 @@ public:
     bool ready(size_t key) override {
         std::unique_lock<std::mutex> guard(lock_);
         requested_ = std::max(requested_, key + 1);
-        changed_.notify_all();
+        if (requested_ >= convert_from_) changed_.notify_all();
         changed_.wait(guard, [&] { return completed_ > key || stopped_; });
         return !stopped_;
+    }
+    void compared(size_t key) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        compared_.push_back(key);
     }
 
     // The filling thread: runs in order, then the keys.
@@ -326,16 +330,26 @@ public:
         return stopped_;
     }
     // Holds the conversion at most KEYS_AHEAD keys ahead of the comparison, so
-    // that the converted records of only so many keys are held at once.
+    // that the converted records of only so many keys are held at once. Once
+    // held, it waits for room for CONVERT_BATCH keys: woken for every key the
+    // comparison starts, the thread would switch in and out once per key.
     void wait_to_convert(size_t key) {
-        auto may = [&] { return key < requested_ + KEYS_AHEAD || stopped_; };
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (may()) return;
+            if (key < requested_ + KEYS_AHEAD || stopped_) return;
+            convert_from_ = key + CONVERT_BATCH - KEYS_AHEAD;
         }
         LockReleased released;
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, may);
+        changed_.wait(guard, [&] { return requested_ >= convert_from_ || stopped_; });
+        convert_from_ = 0;
+    }
+    // The keys compared since the last call: their records are read no more.
+    std::vector<size_t> take_compared() {
+        std::vector<size_t> taken;
+        std::lock_guard<std::mutex> guard(lock_);
+        taken.swap(compared_);
+        return taken;
     }
     void complete(size_t key) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -367,9 +381,12 @@ private:
     size_t runs_read_ = 0;
     std::vector<std::vector<Holder>> keys_;
     static constexpr size_t KEYS_AHEAD = 256;
+    static constexpr size_t CONVERT_BATCH = 64;
     bool paired_ = false, stopped_ = false, filled_ = false;
-    size_t completed_ = 0;  // keys converted
-    size_t requested_ = 0;  // keys the comparison has started on
+    size_t completed_ = 0;     // keys converted
+    size_t requested_ = 0;     // keys the comparison has started on
+    size_t convert_from_ = 0;  // the requested_ count that wakes the waiting conversion
+    std::vector<size_t> compared_;
 };
 
 // Converts the responses of every key in key order; false at the first
@@ -381,6 +398,12 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
     for (size_t key = 0; key < keys.size(); ++key) {
         feed.wait_to_convert(key);
         if (feed.stopped()) return false;
+        // This thread built the records, so its allocator takes them back
+        // cheaply and hands the memory to the next keys' records.
+        for (size_t compared : feed.take_compared()) {
+            for (const compare::RecordFeed::Holder& holder : keys[compared])
+                std::vector<agentlog::Record>().swap(holder.conversation->records);
+        }
         for (const compare::RecordFeed::Holder& holder : keys[key]) {
             compare::Conversation& conversation = *holder.conversation;
             PyObject* list = lists[holder.run].get();
