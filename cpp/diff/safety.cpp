@@ -1,6 +1,8 @@
 #include "diff/safety.hpp"
 
 #include <array>
+#include <bit>
+#include <emmintrin.h>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -26,30 +28,55 @@ constexpr std::array<std::string_view, 11> ABSTENTION_PHRASES = {
 
 constexpr std::string_view FILTER_STOP_REASON = "content_filter";
 
-// The first two bytes of every phrase, one bit per byte pair.
-using PairBits = std::array<uint64_t, 65536 / 64>;
-const PairBits& phrase_openings() {
-    static const PairBits bits = [] {
-        PairBits openings{};
-        for (std::string_view phrase : ABSTENTION_PHRASES) {
-            unsigned pair = static_cast<unsigned char>(phrase[0]) << 8 | static_cast<unsigned char>(phrase[1]);
-            openings[pair / 64] |= uint64_t{1} << (pair % 64);
-        }
-        return openings;
-    }();
-    return bits;
+// The distinct first two bytes of the phrases.
+struct Openings {
+    std::array<std::array<char, 2>, ABSTENTION_PHRASES.size()> pairs{};
+    size_t count = 0;
+};
+constexpr Openings OPENINGS = [] {
+    Openings openings;
+    for (std::string_view phrase : ABSTENTION_PHRASES) {
+        const std::array<char, 2> pair = {phrase[0], phrase[1]};
+        bool known = false;
+        for (size_t k = 0; k < openings.count; ++k) known = known || openings.pairs[k] == pair;
+        if (!known) openings.pairs[openings.count++] = pair;
+    }
+    return openings;
+}();
+
+bool phrase_at(std::string_view text, size_t at) {
+    std::string_view rest = text.substr(at);
+    for (std::string_view phrase : ABSTENTION_PHRASES) {
+        if (rest.starts_with(phrase)) return true;
+    }
+    return false;
 }
 
-// One pass over the text, trying at each byte only when a phrase opens with it and the next.
+bool opens_phrase(std::string_view text, size_t at) {
+    for (size_t k = 0; k < OPENINGS.count; ++k) {
+        if (text[at] == OPENINGS.pairs[k][0] && text[at + 1] == OPENINGS.pairs[k][1]) return true;
+    }
+    return false;
+}
+
+// One pass over the text, sixteen positions at a time, trying a position only
+// when a phrase opens with its byte and the next.
 bool holds_abstention_phrase(std::string_view text) {
-    const PairBits& openings = phrase_openings();
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        unsigned pair = static_cast<unsigned char>(text[i]) << 8 | static_cast<unsigned char>(text[i + 1]);
-        if (!((openings[pair / 64] >> (pair % 64)) & 1)) continue;
-        std::string_view rest = text.substr(i);
-        for (std::string_view phrase : ABSTENTION_PHRASES) {
-            if (rest.starts_with(phrase)) return true;
+    size_t i = 0;
+    for (; i + 17 <= text.size(); i += 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + i));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + i + 1));
+        __m128i opens = _mm_setzero_si128();
+        for (size_t k = 0; k < OPENINGS.count; ++k) {
+            opens = _mm_or_si128(opens, _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(OPENINGS.pairs[k][0])),
+                                                      _mm_cmpeq_epi8(second, _mm_set1_epi8(OPENINGS.pairs[k][1]))));
         }
+        for (unsigned at = static_cast<unsigned>(_mm_movemask_epi8(opens)); at != 0; at &= at - 1) {
+            if (phrase_at(text, i + static_cast<size_t>(std::countr_zero(at)))) return true;
+        }
+    }
+    for (; i + 1 < text.size(); ++i) {
+        if (opens_phrase(text, i) && phrase_at(text, i)) return true;
     }
     return false;
 }

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 #include <limits>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "diff/bootstrap.hpp"
 #include "diff/shingles.hpp"
+#include "json/result.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -54,6 +56,16 @@ const std::array<PairClass, 0x10000>& pair_classes() {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
+// Bit k set where byte k of the chunk is an ASCII letter or digit.
+unsigned ascii_word_bits(__m128i chunk) {
+    const __m128i folded = _mm_or_si128(chunk, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(chunk, _mm_set1_epi8('9' + 1)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(letter, digit)));
+}
+
 // Calls visit(token) for each token of text in NFC, lower-cased form, in text
 // order, duplicates kept: runs of alphabetic or numeric characters.
 template <class Visit>
@@ -62,7 +74,27 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(folded.data());
     const size_t size = folded.size();
     size_t start = 0;
+    // The character at..next is no word character: it ends the token before it, if any.
+    auto split = [&](size_t at, size_t next) {
+        if (at > start) visit(folded.substr(start, at - start));
+        start = next;
+    };
     for (size_t i = 0; i < size;) {
+        // A run of ASCII bytes sixteen at a time, visiting only its non-word bytes.
+        if (i + 16 <= size) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            const unsigned ascii = ~static_cast<unsigned>(_mm_movemask_epi8(chunk)) & 0xFFFF;
+            const unsigned run = static_cast<unsigned>(std::countr_one(ascii));
+            if (run > 0) {
+                const unsigned in_run = run == 16 ? 0xFFFF : (1u << run) - 1;
+                for (unsigned breaks = ~ascii_word_bits(chunk) & in_run; breaks != 0; breaks &= breaks - 1) {
+                    const size_t at = i + static_cast<size_t>(std::countr_zero(breaks));
+                    split(at, at + 1);
+                }
+                i += run;
+                continue;
+            }
+        }
         const size_t at = i;
         const unsigned char byte = bytes[i];
         bool in_token;
@@ -82,9 +114,7 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
                 i = next;
             }
         }
-        if (in_token) continue;
-        if (at > start) visit(folded.substr(start, at - start));
-        start = i;
+        if (!in_token) split(at, i);
     }
     if (size > start) visit(folded.substr(start));
 }
@@ -140,29 +170,99 @@ private:
     size_t count_ = 0;
 };
 
-// Token ids in first-seen order, the tokens' bytes kept in one block.
+// Token ids in first-seen order. A token of at most 16 bytes (nearly every
+// word) is held in its slot, so that finding it reads one slot and compares
+// two words; longer tokens are kept in one block of bytes.
 class TermIds {
 public:
-    uint32_t intern(std::string_view token) {
-        const uint64_t fresh = starts_.size();
-        uint64_t id = index_.find_or_add(text_hash(token), fresh, [&](uint64_t known) { return same_bytes(term(known), token); });
-        if (id == fresh) {
-            starts_.push_back(bytes_.size());
-            bytes_.append(token);
+    // `token` lies within `text`, which bounds what may be read around it.
+    uint32_t intern(std::string_view token, std::string_view text) {
+        if (token.size() > SHORT_BYTES) return intern_long(token);
+        const Packed key = pack(token, text);
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        for (size_t at = key.hash() & mask;; at = (at + 1) & mask) {
+            Slot& slot = slots_[at];
+            if (slot.key.size == 0) {
+                slot = {key, next_id()};
+                ++count_;
+                return slot.id;
+            }
+            if (slot.key == key) return slot.id;
         }
-        return static_cast<uint32_t>(id);
     }
-    size_t size() const { return starts_.size(); }
+    size_t size() const { return ids_; }
 
 private:
-    std::string_view term(uint64_t id) const {
-        const size_t end = id + 1 < starts_.size() ? starts_[id + 1] : bytes_.size();
-        return std::string_view(bytes_).substr(starts_[id], end - starts_[id]);
+    static constexpr size_t SHORT_BYTES = 16;
+    struct Packed {
+        uint64_t low = 0, high = 0;
+        uint64_t size = 0;  // 0 marks an empty slot: tokens are never empty
+        bool operator==(const Packed&) const = default;
+        uint64_t hash() const { return mix64(low * 0x9e3779b97f4a7c15ull ^ std::rotl(high, 29) ^ size); }
+    };
+    struct Slot {
+        Packed key;
+        uint32_t id = 0;
+    };
+
+    // The token's bytes, zero beyond its end.
+    static Packed pack(std::string_view token, std::string_view text) {
+        Packed key;
+        key.size = token.size();
+        const size_t room = static_cast<size_t>(text.data() + text.size() - token.data());
+        if (room < SHORT_BYTES) {
+            for (size_t k = 0; k < token.size(); ++k)
+                (k < 8 ? key.low : key.high) |= uint64_t{static_cast<unsigned char>(token[k])} << (8 * (k % 8));
+            return key;
+        }
+        // Whole words read within the text, the bytes past the token masked off in registers.
+        std::memcpy(&key.low, token.data(), 8);
+        std::memcpy(&key.high, token.data() + 8, 8);
+        auto kept = [](size_t bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; };
+        key.low &= kept(token.size());
+        key.high = token.size() > 8 ? key.high & kept(token.size() - 8) : 0;
+        return key;
     }
 
-    HashIndex index_;
-    std::string bytes_;
-    std::vector<size_t> starts_;  // per id: where its bytes begin
+    uint32_t next_id() { return static_cast<uint32_t>(ids_++); }
+
+    uint32_t intern_long(std::string_view token) {
+        const uint64_t fresh = long_starts_.size();
+        const uint64_t known = long_index_.find_or_add(text_hash(token), fresh, [&](uint64_t other) {
+            return same_bytes(long_token(other), token);
+        });
+        if (known != fresh) return long_ids_[known];
+        long_starts_.push_back(long_bytes_.size());
+        long_bytes_.append(token);
+        long_ids_.push_back(next_id());
+        return long_ids_.back();
+    }
+
+    std::string_view long_token(uint64_t k) const {
+        const size_t end = k + 1 < long_starts_.size() ? long_starts_[k + 1] : long_bytes_.size();
+        return std::string_view(long_bytes_).substr(long_starts_[k], end - long_starts_[k]);
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<size_t>(256, 2 * old.size()), Slot{});
+        const size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.key.size == 0) continue;
+            size_t at = slot.key.hash() & mask;
+            while (slots_[at].key.size != 0) at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+    size_t ids_ = 0;
+    HashIndex long_index_;
+    std::string long_bytes_;
+    std::vector<size_t> long_starts_;  // per long token: where its bytes begin
+    std::vector<uint32_t> long_ids_;
 };
 
 // ln(count) + 1 for the counts most terms have, so that the weights spend no
@@ -294,9 +394,11 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
             folded = text::lowercase(text::nfc(response.text));
             view = folded;
         }
+        // Tokens are at least two bytes apart, so below 8 GiB no count overflows 32 bits.
+        if (view.size() >= (uint64_t{1} << 33)) throw Panic("response text too long to count its terms");
         const size_t begin = terms.terms.size();
         for_each_folded_token(view, [&](std::string_view token) {
-            const uint32_t id = ids.intern(token);
+            const uint32_t id = ids.intern(token, view);
             if (id == seen_in.size()) {
                 seen_in.push_back(0);
                 slot.push_back(0);

@@ -13,7 +13,7 @@ namespace velkin::diff {
 // A distinct term of one document (an interned token id) and how often it occurs.
 struct TermCount {
     uint32_t term;
-    uint64_t count;
+    uint32_t count;
 };
 
 // The semantic row's samples from per-pair similarities: the baseline side
