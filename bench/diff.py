@@ -14,8 +14,9 @@ loaded inputs already held. With --reference the same measurement runs in the
 other build's interpreter and both figures are printed with their ratio; the
 time exponent is fitted over the sizes from 1,000 up. The C++ benchmark
 (bench/cpp/bench_diff.cpp, built on first use in build/bench) then splits the
-core into the views, the nine rows, the turn features, the alignment with its
-cost per cell, the drill-down and the full report, in processor time.
+core into the views (each side read record by record, as the Python call
+reads it), the nine rows, the turn features, the alignment with its cost per
+cell, the drill-down and the full report on those views, in processor time.
 """
 from __future__ import annotations
 
@@ -149,7 +150,8 @@ def main(argv=None) -> int:
             print("".join(f"    {line}\n" for line in split.splitlines()), end="")
             core_ms = float(re.search(r"full report\s+([\d.]+) ms", split).group(1))
             print(f"    conversion + export {now['cpu_seconds'] * 1e3 - core_ms:8.1f} ms  "
-                  "(processor time of the Python call minus the core report)")
+                  "(processor time of the Python call minus the full report on the views: reading the "
+                  "Python records into views, and the export)")
     fitted = [(n, s) for n, s in zip(args.sizes, ours) if n >= 1_000]
     if len(fitted) >= 2:
         print(f"processor time ~ n^{exponent(*zip(*fitted)):.2f} from {fitted[0][0]:,} to {fitted[-1][0]:,} responses")

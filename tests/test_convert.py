@@ -131,6 +131,8 @@ CONVERSION_ERRORS = [
                           "surrogates not allowed"),
     ("a\udfffb", "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
                   "surrogates not allowed"),
+    (["\U0001f680\udfff"], "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
+                            "surrogates not allowed"),
 ]
 
 
@@ -173,6 +175,8 @@ def test_beyond_128_bits_shows_the_interpreter_overflow(value):
 
 @pytest.mark.parametrize("payload, bad_text", [
     ("\ud800", "\ud800"), (["ok", "a\udfffb"], "a\udfffb"), ({"\ud834": 1}, "\ud834"),
+    # A str of four-byte characters holding a lone surrogate, at either end.
+    (["\U0001f680" * 40 + "\udfff"], "\U0001f680" * 40 + "\udfff"), ({"k": "\udbff\U0010ffff"}, "\udbff\U0010ffff"),
 ])
 def test_lone_surrogates(payload, bad_text):
     expected = interpreter_error(lambda: bad_text.encode("utf-8"))

@@ -90,18 +90,31 @@ inline bool str_utf8(PyObject* str, std::string_view& text) {
     return true;
 }
 
-// The UTF-8 length of the characters of one str kind, and whether one of
-// them is a lone surrogate (which has no UTF-8 form). One branch-free pass.
+// Whether one of the characters of a str kind is a lone surrogate, which has
+// no UTF-8 form. An OR over the whole text, which the compiler vectorises.
 template <class Char>
-size_t utf8_length(const Char* chars, size_t length, bool& surrogate) {
-    size_t bytes = 0;
-    bool found = false;
-    for (size_t i = 0; i < length; ++i) {
-        const uint32_t cp = chars[i];
-        bytes += 1 + (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
-        found |= cp - 0xD800u < 0x800u;
+bool has_surrogate(const Char* chars, size_t length) {
+    uint32_t found = 0;
+    for (size_t i = 0; i < length; ++i) found |= static_cast<uint32_t>(chars[i]) - 0xD800u < 0x800u;
+    return found != 0;
+}
+
+// The UTF-8 length of the characters of one str kind, free of surrogates.
+// The extra bytes are counted in 32 bits, a block at a time, so that the loop
+// runs on vector lanes of the characters' own width.
+template <class Char>
+size_t utf8_length(const Char* chars, size_t length) {
+    constexpr size_t BLOCK = size_t{1} << 28;  // at most three extra bytes each: no 32-bit overflow
+    size_t bytes = length;
+    for (size_t at = 0; at < length; at += BLOCK) {
+        const size_t stop = length - at < BLOCK ? length : at + BLOCK;
+        uint32_t extra = 0;
+        for (size_t i = at; i < stop; ++i) {
+            const uint32_t cp = chars[i];
+            extra += (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+        }
+        bytes += extra;
     }
-    surrogate = found;
     return bytes;
 }
 
@@ -141,9 +154,7 @@ auto visit_str_chars(PyObject* str, Visit visit) {
 // Whether a str has a UTF-8 form: it holds no lone surrogate.
 inline bool has_utf8_form(PyObject* str) {
     if (PyUnicode_IS_COMPACT_ASCII(str) || PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) return true;
-    bool surrogate = false;
-    visit_str_chars(str, [&](const auto* chars, size_t length) { return utf8_length(chars, length, surrogate); });
-    return !surrogate;
+    return !visit_str_chars(str, [](const auto* chars, size_t length) { return has_surrogate(chars, length); });
 }
 
 // The UTF-8 of a str appended to `out`, failing with the interpreter's error
@@ -156,16 +167,14 @@ inline bool append_str_utf8(PyObject* str, std::string& out) {
         return true;
     }
     return visit_str_chars(str, [&](const auto* chars, size_t length) {
-        bool surrogate = false;
-        const size_t bytes = utf8_length(chars, length, surrogate);
-        if (surrogate) {
+        if (sizeof(*chars) > 1 && has_surrogate(chars, length)) {
             std::string_view text;
             if (!str_utf8(str, text)) return false;
             out.append(text);
             return true;
         }
         const size_t at = out.size();
-        out.resize(at + bytes);
+        out.resize(at + utf8_length(chars, length));
         encode_utf8(chars, length, out.data() + at);
         return true;
     });
