@@ -43,20 +43,30 @@ std::string text_content(const json::Value& content) {
 
 std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
     const size_t count = run.size();
+    // Built at the first record that has to follow its parent: where every
+    // record carries its trace id, none does.
     std::unordered_map<std::string_view, size_t> by_id;
-    by_id.reserve(count);
-    for (size_t i = 0; i < count; ++i) by_id.emplace(run[i].id, i);
+    auto parent_of = [&](const Record& record) {
+        if (!record.parent) return UNRESOLVED;
+        if (by_id.empty()) {
+            by_id.reserve(count);
+            for (size_t i = 0; i < count; ++i) by_id.emplace(run[i].id, i);
+        }
+        auto parent = by_id.find(*record.parent);
+        return parent == by_id.end() ? UNRESOLVED : parent->second;
+    };
 
-    // Group labels: "t" + trace id, or "r" + the id of the conversation's root record.
-    std::unordered_map<std::string, size_t> group_index;
-    std::vector<size_t> group(count, UNRESOLVED);
-    std::vector<std::string> labels;
-    std::vector<size_t> chain;
-    auto group_of_label = [&](std::string label) {
-        auto [it, inserted] = group_index.emplace(std::move(label), labels.size());
-        if (inserted) labels.push_back(it->first);
+    // A group is named by its trace id or by the id of its root record; the
+    // names point into the records, which stay in place until grouped.
+    std::unordered_map<std::string_view, size_t> by_trace, by_root;
+    size_t groups = 0;
+    auto group_named = [&](std::unordered_map<std::string_view, size_t>& names, std::string_view name) {
+        auto [it, inserted] = names.emplace(name, groups);
+        if (inserted) ++groups;
         return it->second;
     };
+    std::vector<size_t> group(count, UNRESOLVED);
+    std::vector<size_t> chain;
     for (size_t start = 0; start < count; ++start) {
         if (group[start] != UNRESOLVED) continue;
         chain.clear();
@@ -68,28 +78,28 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
                 break;
             }
             if (group[at] == IN_PROGRESS) {  // a parent cycle: the record reached again is the root
-                found = group_of_label("r" + run[at].id);
+                found = group_named(by_root, run[at].id);
                 break;
             }
             group[at] = IN_PROGRESS;
             chain.push_back(at);
             if (const std::string* trace = trace_id_member(run[at])) {
-                found = group_of_label("t" + *trace);
+                found = group_named(by_trace, *trace);
                 break;
             }
-            auto parent = run[at].parent ? by_id.find(*run[at].parent) : by_id.end();
-            if (parent == by_id.end()) {
-                found = group_of_label("r" + run[at].id);
+            const size_t parent = parent_of(run[at]);
+            if (parent == UNRESOLVED) {
+                found = group_named(by_root, run[at].id);
                 break;
             }
-            at = parent->second;
+            at = parent;
         }
         for (size_t i : chain) group[i] = found;
     }
 
     // Numbered in order of first record; each sized once, and the run's own
     // storage released, since every record is held twice until it is.
-    std::vector<size_t> order(labels.size(), UNRESOLVED);
+    std::vector<size_t> order(groups, UNRESOLVED);
     std::vector<size_t> sizes;
     for (size_t i = 0; i < count; ++i) {
         size_t& slot = order[group[i]];
