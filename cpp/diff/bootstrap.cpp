@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,14 +28,77 @@ double median_of_sorted(const std::vector<double>& sorted) {
 
 // --- bootstrap --------------------------------------------------------------
 
-// How often each sample was drawn in the current resample: counted once per
-// resample and read by every median side of every row drawing those indices.
+// A side of a median bootstrap whose walks start at its pivot rather than at
+// its smallest sample (see RankedSide): its number among the pivoted sides of
+// one draw sequence.
+inline constexpr size_t NO_PIVOT = SIZE_MAX;
+
+// How often each sample was drawn in the current resample, and how many
+// draws fell below each pivoted side's pivot: counted once per resample and
+// read by every side of every row drawing those indices.
 struct Multiplicities {
+    // Sixteen sides to a word, four bits apart: per sample, bit 4s of word
+    // s / 16 set when the sample lies below the pivot of side s. Adding the
+    // words of the drawn samples counts the draws below each pivot in a
+    // four-bit field, emptied into byte fields every 15 draws and those into
+    // whole counters every 255, before any can overflow.
+    static constexpr size_t SIDES_PER_WORD = 16;
+    static constexpr uint64_t LOW_NIBBLES = 0x0F0F0F0F0F0F0F0Full;
+
     std::vector<uint32_t> counts;
+    std::vector<uint64_t> below_pivot;  // per pivoted side
+    std::vector<uint64_t> pivot_bits;   // per sample, `words` words
+    size_t words = 0;
+    size_t pivoted = 0;
+
+    // Marks `below`, the samples ahead of a side's pivot, and returns the side's slot.
+    size_t add_pivot(size_t samples, std::span<const uint32_t> below) {
+        const size_t slot = pivoted++;
+        if (slot / SIDES_PER_WORD >= words) {
+            std::vector<uint64_t> wider(samples * (words + 1), 0);
+            for (size_t i = 0; i < samples; ++i)
+                for (size_t w = 0; w < words; ++w) wider[i * (words + 1) + w] = pivot_bits[i * words + w];
+            pivot_bits = std::move(wider);
+            ++words;
+            below_pivot.assign(words * SIDES_PER_WORD, 0);
+        }
+        const uint64_t bit = uint64_t{1} << (4 * (slot % SIDES_PER_WORD));
+        for (uint32_t i : below) pivot_bits[i * words + slot / SIDES_PER_WORD] |= bit;
+        return slot;
+    }
 
     void count(const std::vector<uint32_t>& drawn) {
         counts.assign(drawn.size(), 0);
-        for (uint32_t i : drawn) ++counts[i];
+        if (words == 0) {
+            for (uint32_t i : drawn) ++counts[i];
+            return;
+        }
+        // The first word's pass also counts the draws.
+        count_below<true>(drawn, 0);
+        for (size_t w = 1; w < words; ++w) count_below<false>(drawn, w);
+    }
+
+    template <bool COUNT_DRAWS>
+    void count_below(const std::vector<uint32_t>& drawn, size_t word) {
+        const uint64_t* bits = pivot_bits.data() + word;
+        uint64_t* below = below_pivot.data() + word * SIDES_PER_WORD;
+        std::fill(below, below + SIDES_PER_WORD, 0);
+        for (size_t j = 0; j < drawn.size();) {
+            uint64_t even = 0, odd = 0;  // byte fields of the even and the odd sides
+            for (size_t round = 0; round < 17 && j < drawn.size(); ++round) {
+                uint64_t nibbles = 0;
+                for (const size_t end = std::min(drawn.size(), j + 15); j < end; ++j) {
+                    nibbles += bits[drawn[j] * words];
+                    if constexpr (COUNT_DRAWS) ++counts[drawn[j]];
+                }
+                even += nibbles & LOW_NIBBLES;
+                odd += (nibbles >> 4) & LOW_NIBBLES;
+            }
+            for (size_t b = 0; b < 8; ++b) {
+                below[2 * b] += (even >> (8 * b)) & 0xFF;
+                below[2 * b + 1] += (odd >> (8 * b)) & 0xFF;
+            }
+        }
     }
 };
 
@@ -51,6 +115,12 @@ struct RankedSide {
     // The sorted positions holding zeros, when both zeros occur.
     size_t zeros_begin = SIZE_MAX, zeros_end = SIZE_MAX;
     bool constant = false;  // every sample has the same bits: each resample is the same multiset
+    // A resample's median lies near the samples' own, so a walk may start at
+    // the sorted position of that median, knowing how many draws fell below
+    // it, and step back or on from there. Not with both zeros, whose order
+    // the walk from the start resolves.
+    size_t pivot = 0;
+    size_t pivot_slot = NO_PIVOT;
 
     explicit RankedSide(std::span<const double> side) : samples(side), order(side.size()) {
         for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -67,7 +137,10 @@ struct RankedSide {
         if (!(negative_zero && positive_zero)) zeros_begin = zeros_end = SIZE_MAX;
         constant = !side.empty() && zeros_begin == SIZE_MAX &&
                    std::all_of(side.begin(), side.end(), [&](double v) { return !sorts_before(side[order[0]], v); });
+        pivot = side.empty() ? 0 : (side.size() - 1) / 2;
     }
+
+    bool walks_from_pivot() const { return !constant && zeros_begin == SIZE_MAX && !order.empty(); }
 
     // The elements at `position` and `position + 1` (the latter only when
     // `both`) of the sorted resample.
@@ -79,6 +152,11 @@ struct RankedSide {
         }
         const std::vector<uint32_t>& counts = drawn.counts;
         size_t before = 0, before_zeros = 0, k = 0;
+        if (pivot_slot != NO_PIVOT) {
+            k = pivot;
+            before = drawn.below_pivot[pivot_slot];
+            while (before > position) before -= counts[order[--k]];
+        }
         // Whole blocks first: their counts add up side by side rather than one after another.
         const size_t blocks_end = std::min(order.size(), zeros_begin);
         for (; k + WALK_BLOCK <= blocks_end; k += WALK_BLOCK) {
@@ -191,6 +269,14 @@ public:
         return ranked_baseline_ && !(ranked_baseline_->constant && ranked_candidate_->constant);
     }
 
+    // The median sides that can walk from their pivots.
+    std::vector<RankedSide*> pivotable_sides() {
+        std::vector<RankedSide*> sides;
+        for (std::optional<RankedSide>* side : {&ranked_baseline_, &ranked_candidate_})
+            if (*side && (*side)->walks_from_pivot()) sides.push_back(&**side);
+        return sides;
+    }
+
     // `drawn` holds the indices of one resample in draw order, `counts` how
     // often each was drawn (filled when some resampler reads_counts()).
     void add(const std::vector<uint32_t>& drawn, const Multiplicities& counts) {
@@ -242,6 +328,15 @@ void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
     Multiplicities counts;
     const bool count = std::any_of(resamplers.begin(), resamplers.end(),
                                    [](const Resampler* resampler) { return resampler->reads_counts(); });
+    // Counting the draws below the pivots is one more pass over the draws for
+    // up to sixteen sides; it saves more than it costs from a few long sides on.
+    constexpr size_t PIVOTED_SIDES_MIN = 4, PIVOTED_SAMPLES_MIN = 256;
+    std::vector<RankedSide*> pivotable;
+    for (Resampler* resampler : resamplers) std::ranges::copy(resampler->pivotable_sides(), std::back_inserter(pivotable));
+    if (count && pivotable.size() >= PIVOTED_SIDES_MIN && drawn.size() >= PIVOTED_SAMPLES_MIN) {
+        for (RankedSide* side : pivotable)
+            side->pivot_slot = counts.add_pivot(drawn.size(), std::span<const uint32_t>(side->order).first(side->pivot));
+    }
     for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
         if (!drawn.empty()) rng.fill_indices(static_cast<uint32_t>(drawn.size()), drawn);
         if (count) counts.count(drawn);
