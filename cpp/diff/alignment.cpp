@@ -279,46 +279,85 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
 
 }  // namespace
 
-// Adds to common[j - first] the bits candidate turn j shares with `row`, for j
-// in first..last. The build assumes no popcnt instruction, so copies compiled
-// for it and for vector bit counts are chosen at load time where the processor
-// has them; the counts are the same either way.
-__attribute__((target_clones("popcnt", "default"))) void add_shared_bits_scalar(const uint64_t* row,
+// Adds to common[r * (last - first + 1) + j - first] the bits candidate turn j
+// shares with baseline row r, for j in first..last and each of the `row_count`
+// rows. The build assumes no popcnt instruction, so copies compiled for it and
+// for vector bit counts are chosen at load time where the processor has them;
+// the counts are the same either way.
+__attribute__((target_clones("popcnt", "default"))) void add_shared_bits_scalar(const uint64_t* rows,
+                                                                                 size_t row_count,
                                                                                  const uint64_t* columns,
                                                                                  size_t words, uint64_t first,
                                                                                  uint64_t last, uint32_t* common) {
-    for (uint64_t j = first; j <= last; ++j) {
-        const uint64_t* column = columns + j * words;
-        uint64_t shared = 0;
-        for (size_t w = 0; w < words; ++w) shared += static_cast<uint64_t>(__builtin_popcountll(row[w] & column[w]));
-        common[j - first] += static_cast<uint32_t>(shared);
+    const uint64_t width = last - first + 1;
+    for (size_t r = 0; r < row_count; ++r) {
+        const uint64_t* row = rows + r * words;
+        for (uint64_t j = first; j <= last; ++j) {
+            const uint64_t* column = columns + j * words;
+            uint64_t shared = 0;
+            for (size_t w = 0; w < words; ++w)
+                shared += static_cast<uint64_t>(__builtin_popcountll(row[w] & column[w]));
+            common[r * width + j - first] += static_cast<uint32_t>(shared);
+        }
     }
 }
 
-// Eight words per step; the tail of a bit set is read through a mask.
-__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_vector(const uint64_t* row,
+namespace {
+
+// ROWS rows against each column, eight words per step, the tail of a bit set
+// read through a mask. Each column is read once for all the rows: the band's
+// columns outgrow the first-level cache, and reading them is what a cell costs.
+template <size_t ROWS>
+__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_rows(const uint64_t* rows,
+                                                                              const uint64_t* columns, size_t words,
+                                                                              uint64_t first, uint64_t last,
+                                                                              uint32_t* common) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << (words % 8)) - 1);
+    const size_t whole = words - words % 8;
+    const uint64_t width = last - first + 1;
+    for (uint64_t j = first; j <= last; ++j) {
+        const uint64_t* column = columns + j * words;
+        __m512i shared[ROWS];
+        for (size_t r = 0; r < ROWS; ++r) shared[r] = _mm512_setzero_si512();
+        for (size_t w = 0; w < whole; w += 8) {
+            const __m512i bits = _mm512_loadu_si512(column + w);
+            for (size_t r = 0; r < ROWS; ++r) {
+                __m512i both = _mm512_and_si512(_mm512_loadu_si512(rows + r * words + w), bits);
+                shared[r] = _mm512_add_epi64(shared[r], _mm512_popcnt_epi64(both));
+            }
+        }
+        if (tail) {
+            const __m512i bits = _mm512_maskz_loadu_epi64(tail, column + whole);
+            for (size_t r = 0; r < ROWS; ++r) {
+                __m512i both = _mm512_and_si512(_mm512_maskz_loadu_epi64(tail, rows + r * words + whole), bits);
+                shared[r] = _mm512_add_epi64(shared[r], _mm512_popcnt_epi64(both));
+            }
+        }
+        for (size_t r = 0; r < ROWS; ++r) {
+            alignas(64) uint64_t lanes[8];
+            _mm512_store_si512(lanes, shared[r]);
+            uint64_t sum = 0;
+            for (uint64_t lane : lanes) sum += lane;
+            common[r * width + j - first] += static_cast<uint32_t>(sum);
+        }
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_vector(const uint64_t* rows,
+                                                                                size_t row_count,
                                                                                 const uint64_t* columns,
                                                                                 size_t words, uint64_t first,
                                                                                 uint64_t last, uint32_t* common) {
-    const __mmask8 tail = static_cast<__mmask8>((1u << (words % 8)) - 1);
-    const size_t whole = words - words % 8;
-    for (uint64_t j = first; j <= last; ++j) {
-        const uint64_t* column = columns + j * words;
-        __m512i shared = _mm512_setzero_si512();
-        for (size_t w = 0; w < whole; w += 8) {
-            __m512i both = _mm512_and_si512(_mm512_loadu_si512(row + w), _mm512_loadu_si512(column + w));
-            shared = _mm512_add_epi64(shared, _mm512_popcnt_epi64(both));
-        }
-        if (tail) {
-            __m512i both = _mm512_and_si512(_mm512_maskz_loadu_epi64(tail, row + whole),
-                                            _mm512_maskz_loadu_epi64(tail, column + whole));
-            shared = _mm512_add_epi64(shared, _mm512_popcnt_epi64(both));
-        }
-        alignas(64) uint64_t lanes[8];
-        _mm512_store_si512(lanes, shared);
-        uint64_t sum = 0;
-        for (uint64_t lane : lanes) sum += lane;
-        common[j - first] += static_cast<uint32_t>(sum);
+    const uint64_t width = last - first + 1;
+    for (; row_count >= 4; row_count -= 4, rows += 4 * words, common += 4 * width)
+        add_shared_bits_rows<4>(rows, columns, words, first, last, common);
+    switch (row_count) {
+        case 3: add_shared_bits_rows<3>(rows, columns, words, first, last, common); break;
+        case 2: add_shared_bits_rows<2>(rows, columns, words, first, last, common); break;
+        case 1: add_shared_bits_rows<1>(rows, columns, words, first, last, common); break;
+        default: break;
     }
 }
 
@@ -328,13 +367,13 @@ bool has_vector_bit_counts() {
 
 namespace {
 
-void add_shared_bits(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
-                     uint32_t* common) {
+void add_shared_bits(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
+                     uint64_t last, uint32_t* common) {
     static const bool vector_counts = has_vector_bit_counts();
     if (vector_counts) {
-        add_shared_bits_vector(row, columns, words, first, last, common);
+        add_shared_bits_vector(rows, row_count, columns, words, first, last, common);
     } else {
-        add_shared_bits_scalar(row, columns, words, first, last, common);
+        add_shared_bits_scalar(rows, row_count, columns, words, first, last, common);
     }
 }
 
@@ -402,6 +441,8 @@ private:
     }
 };
 
+constexpr uint64_t ROWS_COUNTED_TOGETHER = 8;
+
 uint64_t integer_sqrt(uint64_t x) {
     uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
     while (root > 0 && root * root > x) --root;
@@ -431,6 +472,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
     std::vector<uint32_t> dense_of(distinct, NONE), rare_of(distinct, NONE);
     uint32_t dense = 0, rare = 0;
+    uint64_t rare_in_baseline = 0;
     for (size_t id = 0; id < distinct; ++id) {
         unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
         if (work == 0) continue;
@@ -438,6 +480,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
             dense_of[id] = dense++;
         } else {
             rare_of[id] = rare++;
+            rare_in_baseline += baseline_turns_with[id];
         }
     }
 
@@ -445,6 +488,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     baseline_bits_.assign(n * words_, 0);
     candidate_bits_.assign(m * words_, 0);
     rare_start_.assign(n + 1, 0);
+    rare_.reserve(rare_in_baseline);
     for (uint64_t i = 0; i < n; ++i) {
         for (uint32_t id : baseline[i].shingle_ids()) {
             if (dense_of[id] != NONE) {
@@ -455,7 +499,6 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         }
         rare_start_[i + 1] = rare_.size();
     }
-    rare_.shrink_to_fit();
     posting_start_.assign(rare + 1, 0);
     for (uint64_t j = 0; j < m; ++j) {
         for (uint32_t id : candidate[j].shingle_ids()) {
@@ -476,22 +519,27 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
 
 ShingleIndex::Cursors ShingleIndex::cursors() const { return Cursors(posting_start_.begin(), posting_start_.end() - 1); }
 
-void ShingleIndex::count_row(uint64_t i, uint64_t first, uint64_t last, Cursors& cursors,
-                             std::vector<uint32_t>& common) const {
-    common.assign(last - first + 1, 0);
+void ShingleIndex::count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_t last, Cursors& cursors,
+                              std::vector<uint32_t>& common) const {
+    const uint64_t width = last - first + 1;
+    common.assign(rows * width, 0);
     // The lists lie far apart: the next ones are fetched while one is read.
     constexpr uint64_t AHEAD = 8;
-    const uint64_t end_of_row = rare_start_[i + 1];
-    for (uint64_t k = rare_start_[i]; k < end_of_row; ++k) {
-        if (k + AHEAD < end_of_row) __builtin_prefetch(&postings_[cursors[rare_[k + AHEAD]]]);
-        const uint32_t s = rare_[k];
-        const uint64_t end = posting_start_[s + 1];
-        uint64_t& at = cursors[s];
-        while (at < end && postings_[at] < first) ++at;
-        for (uint64_t p = at; p < end && postings_[p] <= last; ++p) ++common[postings_[p] - first];
+    for (uint64_t r = 0; r < rows; ++r) {
+        uint32_t* row_common = common.data() + r * width;
+        const uint64_t end_of_row = rare_start_[i + r + 1];
+        for (uint64_t k = rare_start_[i + r]; k < end_of_row; ++k) {
+            if (k + AHEAD < end_of_row) __builtin_prefetch(&postings_[cursors[rare_[k + AHEAD]]]);
+            const uint32_t s = rare_[k];
+            const uint64_t end = posting_start_[s + 1];
+            uint64_t& at = cursors[s];
+            while (at < end && postings_[at] < first) ++at;
+            for (uint64_t p = at; p < end && postings_[p] <= last; ++p) ++row_common[postings_[p] - first];
+        }
     }
     if (words_ == 0) return;
-    add_shared_bits(baseline_bits_.data() + i * words_, candidate_bits_.data(), words_, first, last, common.data());
+    add_shared_bits(baseline_bits_.data() + i * words_, rows, candidate_bits_.data(), words_, first, last,
+                    common.data());
 }
 
 uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
@@ -504,7 +552,7 @@ uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
     }
     if (words_ == 0) return common;
     uint32_t shared = 0;
-    add_shared_bits(baseline_bits_.data() + i * words_, candidate_bits_.data(), words_, j, j, &shared);
+    add_shared_bits(baseline_bits_.data() + i * words_, 1, candidate_bits_.data(), words_, j, j, &shared);
     return common + shared;
 }
 
@@ -608,7 +656,10 @@ std::vector<Step> align(const AlignedTurns& turns) {
         steps.at(0, j) = Step::Kind::Insert;
     }
 
+    // Rows are counted ROWS_COUNTED_TOGETHER at a time over the columns of
+    // their bands together, which reads each column once for all of them.
     std::vector<uint32_t> common;
+    uint64_t block_first = 0, block_width = 0;
     std::vector<double> row_costs;
     for (uint64_t i = 1; i <= n; ++i) {
         if (i >= 2) {
@@ -625,10 +676,17 @@ std::vector<Step> align(const AlignedTurns& turns) {
         if (first <= hi) {
             // The row's pair costs first, then the recurrences, whose insertions
             // chain along the row, in a loop of their own.
-            index.count_row(i - 1, first - 1, hi - 1, cursors, common);
+            const uint64_t block_row = (i - 1) % ROWS_COUNTED_TOGETHER;
+            if (block_row == 0) {
+                const uint64_t rows = std::min(ROWS_COUNTED_TOGETHER, n - (i - 1));
+                block_first = first;
+                block_width = steps.hi(i - 1 + rows) - first + 1;
+                index.count_rows(i - 1, rows, first - 1, first + block_width - 2, cursors, common);
+            }
+            const uint32_t* row_common = common.data() + block_row * block_width + (first - block_first);
             costs.start_row(i - 1);
             row_costs.resize(hi - first + 1);
-            for (uint64_t j = first; j <= hi; ++j) row_costs[j - first] = costs.cost(j - 1, common[j - first]);
+            for (uint64_t j = first; j <= hi; ++j) row_costs[j - first] = costs.cost(j - 1, row_common[j - first]);
             Step::Kind* row_steps = &steps.at(i, first);
             double left_match = m_cur[first - 1], left_insert = x_cur[first - 1];
             for (uint64_t j = first; j <= hi; ++j) {

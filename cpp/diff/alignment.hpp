@@ -91,9 +91,11 @@ public:
     // are counted in increasing order with a band that only moves right.
     using Cursors = std::vector<uint64_t>;
     Cursors cursors() const;
-    // Shingles baseline turn i shares with each candidate turn first..last,
-    // into common[0..last - first].
-    void count_row(uint64_t i, uint64_t first, uint64_t last, Cursors& cursors, std::vector<uint32_t>& common) const;
+    // Shingles each of the baseline turns i..i + rows - 1 shares with each
+    // candidate turn first..last, into common[r * (last - first + 1) + j - first]
+    // for turn i + r and candidate turn j.
+    void count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_t last, Cursors& cursors,
+                    std::vector<uint32_t>& common) const;
     // Shingles baseline turn i shares with candidate turn j.
     uint64_t count(uint64_t i, uint64_t j) const;
 

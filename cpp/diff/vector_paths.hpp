@@ -20,12 +20,13 @@ struct AcceptedRuns {
 };
 AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
 
-// Adds to common[j - first] the bits candidate turn j (of `words` 64-bit words
-// in `columns`) shares with `row`, for j in first..last.
-void add_shared_bits_scalar(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
-                            uint32_t* common);
-void add_shared_bits_vector(const uint64_t* row, const uint64_t* columns, size_t words, uint64_t first, uint64_t last,
-                            uint32_t* common);  // needs avx512f and avx512vpopcntdq
+// Adds to common[r * (last - first + 1) + j - first] the bits candidate turn j
+// (of `words` 64-bit words in `columns`) shares with row r of the `row_count`
+// rows laid one after another in `rows`, for j in first..last.
+void add_shared_bits_scalar(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words,
+                            uint64_t first, uint64_t last, uint32_t* common);
+void add_shared_bits_vector(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words,
+                            uint64_t first, uint64_t last, uint32_t* common);  // needs avx512f and avx512vpopcntdq
 bool has_vector_bit_counts();
 
 }  // namespace velkin::diff

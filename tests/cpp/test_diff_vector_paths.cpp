@@ -46,8 +46,9 @@ TEST(chacha_blocks_by_4_and_by_16_agree) {
     }
 }
 
-// Bit set widths that leave every remainder of eight words, ranges of one and
-// many candidate turns, and counts added to what common[] already holds.
+// Bit set widths that leave every remainder of eight words, one to five rows
+// (a whole group of four and every remainder), ranges of one and many
+// candidate turns, and counts added to what common[] already holds.
 TEST(shared_bit_counts_agree_with_a_plain_count) {
     std::mt19937_64 random(11);
     for (size_t words = 1; words <= 19; ++words) {
@@ -59,24 +60,27 @@ TEST(shared_bit_counts_agree_with_a_plain_count) {
                 if (density == 2) value = ~uint64_t{0};
                 return value;
             };
-            std::vector<uint64_t> row(words), columns(turns * words);
-            for (uint64_t& w : row) w = bits();
-            for (uint64_t& w : columns) w = bits();
-            const std::pair<uint64_t, uint64_t> ranges[] = {{0, turns - 1}, {3, 3}, {5, 9}};
-            for (auto [first, last] : ranges) {
-                std::vector<uint32_t> plain(last - first + 1), scalar, vector;
-                for (uint64_t j = first; j <= last; ++j) {
-                    plain[j - first] = static_cast<uint32_t>(7 * j);
-                    for (size_t w = 0; w < words; ++w)
-                        plain[j - first] += static_cast<uint32_t>(std::popcount(row[w] & columns[j * words + w]));
+            for (size_t row_count = 1; row_count <= 5; ++row_count) {
+                std::vector<uint64_t> rows(row_count * words), columns(turns * words);
+                for (uint64_t& w : rows) w = bits();
+                for (uint64_t& w : columns) w = bits();
+                const std::pair<uint64_t, uint64_t> ranges[] = {{0, turns - 1}, {3, 3}, {5, 9}};
+                for (auto [first, last] : ranges) {
+                    const uint64_t width = last - first + 1;
+                    std::vector<uint32_t> plain(row_count * width), scalar, vector;
+                    for (size_t k = 0; k < plain.size(); ++k) plain[k] = static_cast<uint32_t>(7 * k);
+                    scalar = vector = plain;
+                    for (size_t r = 0; r < row_count; ++r)
+                        for (uint64_t j = first; j <= last; ++j)
+                            for (size_t w = 0; w < words; ++w)
+                                plain[r * width + j - first] +=
+                                    static_cast<uint32_t>(std::popcount(rows[r * words + w] & columns[j * words + w]));
+                    add_shared_bits_scalar(rows.data(), row_count, columns.data(), words, first, last, scalar.data());
+                    CHECK(scalar == plain);
+                    if (!has_vector_bit_counts()) continue;
+                    add_shared_bits_vector(rows.data(), row_count, columns.data(), words, first, last, vector.data());
+                    CHECK(vector == plain);
                 }
-                for (uint64_t j = first; j <= last; ++j) scalar.push_back(static_cast<uint32_t>(7 * j));
-                vector = scalar;
-                add_shared_bits_scalar(row.data(), columns.data(), words, first, last, scalar.data());
-                CHECK(scalar == plain);
-                if (!has_vector_bit_counts()) continue;
-                add_shared_bits_vector(row.data(), columns.data(), words, first, last, vector.data());
-                CHECK(vector == plain);
             }
         }
     }
