@@ -51,9 +51,18 @@ struct KeyEntry {
     std::vector<Side> baseline, candidate;
 };
 
+// A tool call's arguments, each value as compact JSON: read once per run
+// rather than once per comparison that looks at them.
+struct CallArguments {
+    std::string_view tool;
+    bool object_input = false;
+    std::vector<std::pair<std::string_view, std::string>> values;  // the input's members, in order
+};
+
 // The tools, arguments, refusals and truncations of one run of a conversation.
 struct RunFeatures {
     std::map<std::string, uint64_t> tools;  // name -> first turn calling it
+    std::vector<std::vector<CallArguments>> calls;  // per turn, in call order
     std::vector<bool> refusing, truncated;  // per turn
     std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side
     std::optional<double> outcome;
@@ -68,7 +77,17 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
     const auto& abstains = features.own[static_cast<size_t>(Axis::Safety)];
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
         const Turn& response = responses[turn];
-        for (const ToolUse& use : tool_uses(response)) features.tools.emplace(std::string(use.name), turn);
+        std::vector<CallArguments>& calls = features.calls.emplace_back();
+        for (const ToolUse& use : tool_uses(response)) {
+            features.tools.emplace(std::string(use.name), turn);
+            CallArguments& call = calls.emplace_back();
+            call.tool = use.name;
+            const json::Object* input = use.input ? use.input->as_object() : nullptr;
+            call.object_input = input != nullptr;
+            if (!input) continue;
+            call.values.reserve(input->size());
+            for (const json::Member& member : *input) call.values.emplace_back(member.key, json::to_compact(member.value));
+        }
         features.refusing.push_back(refuses(response, abstains[turn] == 1.0));
         features.truncated.push_back(truncated(response));
     }
@@ -89,14 +108,25 @@ struct ConversationRuns {
     RunsRead read;
     std::vector<RunFeatures> features;
     std::vector<std::vector<std::vector<Step>>> paths;
+    // matched[a][b][j]: the turn of run a that paths[a][b] matches with turn j of run b, or NO_MATCH.
+    std::vector<std::vector<std::vector<uint64_t>>> matched;
 };
 using RunSet = std::vector<uint32_t>;
+constexpr uint64_t NO_MATCH = UINT64_MAX;
 
-std::optional<uint64_t> matched_baseline_turn(const std::vector<Step>& path, uint64_t candidate_turn) {
-    for (const Step& step : path) {
-        if (step.kind == StepKind::Match && step.candidate == candidate_turn) return step.baseline;
+std::vector<uint64_t> matched_turns(const std::vector<Step>& path, size_t candidate_turns) {
+    std::vector<uint64_t> matched(candidate_turns, NO_MATCH);
+    // The first match of a turn, as a search along the path finds it.
+    for (auto step = path.rbegin(); step != path.rend(); ++step) {
+        if (step->kind == StepKind::Match) matched[step->candidate] = step->baseline;
     }
-    return std::nullopt;
+    return matched;
+}
+
+std::optional<uint64_t> matched_baseline_turn(const ConversationRuns& runs, uint32_t b, uint32_t c,
+                                              uint64_t candidate_turn) {
+    uint64_t turn = runs.matched[b][c][candidate_turn];
+    return turn == NO_MATCH ? std::nullopt : std::optional(turn);
 }
 
 std::vector<std::string> dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
@@ -125,13 +155,15 @@ struct ArgumentChange {
 };
 
 // The value the first call of `tool` in a turn passes to `key`.
-std::optional<std::string> argument_at(const Turn& response, std::string_view tool, std::string_view key) {
-    for (const ToolUse& use : tool_uses(response)) {
-        if (use.name != tool) continue;
-        const json::Value* member = use.input ? use.input->get(key) : nullptr;
-        return member ? std::optional(json::to_compact(*member)) : std::nullopt;
+const std::string* argument_at(const std::vector<CallArguments>& calls, std::string_view tool, std::string_view key) {
+    for (const CallArguments& call : calls) {
+        if (call.tool != tool) continue;
+        for (const auto& [name, value] : call.values) {
+            if (name == key) return &value;
+        }
+        return nullptr;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 // Arguments the candidate passes where every baseline run, at the turn the
@@ -140,30 +172,35 @@ std::optional<std::string> argument_at(const Turn& response, std::string_view to
 // text, say) are their noise, not a change.
 std::vector<ArgumentChange> changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
     std::vector<ArgumentChange> changed;
-    std::set<std::pair<std::string, std::string>> reported;
-    const Turns& turns = runs.turns[c];
+    std::vector<std::pair<std::string_view, std::string_view>> reported;
+    const std::vector<std::vector<CallArguments>>& turns = runs.features[c].calls;
+    std::vector<const std::vector<CallArguments>*> counterparts;
+    std::vector<std::string_view> tools_seen;
     for (uint64_t turn = 0; turn < turns.size(); ++turn) {
-        std::vector<const Turn*> counterparts;
+        counterparts.clear();
         for (uint32_t b : bases) {
-            std::optional<uint64_t> matched = matched_baseline_turn(runs.paths[b][c], turn);
+            std::optional<uint64_t> matched = matched_baseline_turn(runs, b, c, turn);
             if (!matched) break;
-            counterparts.push_back(&runs.turns[b][*matched]);
+            counterparts.push_back(&runs.features[b].calls[*matched]);
         }
         if (counterparts.size() != bases.size()) continue;
-        std::set<std::string_view> tools_seen;
-        for (const ToolUse& use : tool_uses(turns[turn])) {
-            const json::Object* input = use.input ? use.input->as_object() : nullptr;
-            if (!input || !tools_seen.insert(use.name).second) continue;
-            for (const json::Member& member : *input) {
-                std::optional<std::string> agreed = argument_at(*counterparts.front(), use.name, member.key);
+        tools_seen.clear();
+        for (const CallArguments& call : turns[turn]) {
+            if (!call.object_input || std::find(tools_seen.begin(), tools_seen.end(), call.tool) != tools_seen.end())
+                continue;
+            tools_seen.push_back(call.tool);
+            for (const auto& [key, value] : call.values) {
+                const std::string* agreed = argument_at(*counterparts.front(), call.tool, key);
                 if (!agreed) continue;
-                bool all_agree = std::all_of(counterparts.begin() + 1, counterparts.end(), [&](const Turn* b) {
-                    return argument_at(*b, use.name, member.key) == agreed;
+                bool all_agree = std::all_of(counterparts.begin() + 1, counterparts.end(), [&](const auto* b) {
+                    const std::string* other = argument_at(*b, call.tool, key);
+                    return other && *other == *agreed;
                 });
-                if (!all_agree) continue;
-                std::string value = json::to_compact(member.value);
-                if (value == *agreed || !reported.emplace(std::string(use.name), member.key).second) continue;
-                changed.push_back({std::string(use.name), member.key, *agreed, std::move(value), turn});
+                if (!all_agree || value == *agreed) continue;
+                std::pair<std::string_view, std::string_view> subject{call.tool, key};
+                if (std::find(reported.begin(), reported.end(), subject) != reported.end()) continue;
+                reported.push_back(subject);
+                changed.push_back({std::string(call.tool), std::string(key), *agreed, value, turn});
             }
         }
     }
@@ -178,7 +215,7 @@ std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t 
     for (uint64_t turn = 0; turn < candidate.size(); ++turn) {
         if (!candidate[turn]) continue;
         bool novel = std::none_of(bases.begin(), bases.end(), [&](uint32_t b) {
-            std::optional<uint64_t> counterpart = matched_baseline_turn(runs.paths[b][c], turn);
+            std::optional<uint64_t> counterpart = matched_baseline_turn(runs, b, c, turn);
             return counterpart && (runs.features[b].*flags)[*counterpart];
         });
         if (novel) return turn;
@@ -755,6 +792,12 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
                 }
             }
             paths[b][a] = std::move(swapped);
+        }
+    }
+    runs.matched.assign(m, std::vector<std::vector<uint64_t>>(m));
+    for (uint32_t a = 0; a < m; ++a) {
+        for (uint32_t b = 0; b < m; ++b) {
+            if (a != b) runs.matched[a][b] = matched_turns(paths[a][b], turns[b].size());
         }
     }
 
