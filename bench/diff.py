@@ -9,8 +9,8 @@ calls per turn, about 10 % of candidate turns edited, dropped or inserted. Each
 size is measured in a fresh interpreter that loads the traces from bench/data/
 and then runs the report: the median wall and processor time of several runs
 with the garbage collector off (processor time is what a busy machine inflates
-least), and the peak resident memory of the first run beyond what the
-loaded inputs already held. With --reference the same measurement runs in the
+least; --gc leaves the collector on, as a user's call runs), and the peak
+resident memory of the first run beyond what the loaded inputs already held. With --reference the same measurement runs in the
 other build's interpreter and both figures are printed with their ratio; the
 time exponent is fitted over the sizes from 1,000 up. The C++ benchmark
 (bench/cpp/bench_diff.cpp, built on first use in build/bench) then splits the
@@ -58,7 +58,7 @@ def resident_kib(field: str) -> int:
     return 0
 
 
-def measure(paths: list, runs: int) -> dict:
+def measure(paths: list, runs: int, collector: bool = False) -> dict:
     """Runs in the interpreter under test; prints its figures as JSON."""
     import gc
     import time
@@ -77,7 +77,8 @@ def measure(paths: list, runs: int) -> dict:
     times, cpu_times = [], []
     pairs = 0
     for run in range(runs):
-        gc.disable()
+        if not collector:
+            gc.disable()
         try:
             start, cpu_start = time.perf_counter(), time.process_time()
             report = compute_diff_report(sides[0], sides[1], PRICING, 42)
@@ -95,8 +96,9 @@ def measure(paths: list, runs: int) -> dict:
             "peak_mib": peak / 1024, "pairs": pairs}
 
 
-def run_measure(python: str, paths: list, runs: int) -> dict:
-    out = subprocess.run([python, os.path.abspath(__file__), "--measure", *paths, "--runs", str(runs)],
+def run_measure(python: str, paths: list, runs: int, collector: bool) -> dict:
+    out = subprocess.run([python, os.path.abspath(__file__), "--measure", *paths, "--runs", str(runs),
+                          *(["--gc"] if collector else [])],
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -122,10 +124,12 @@ def main(argv=None) -> int:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--reference", help="python of the previous build, measured beside this one")
     parser.add_argument("--no-cpp", action="store_true", help="skip the C++ split of the core")
+    parser.add_argument("--gc", action="store_true",
+                        help="leave the cyclic garbage collector on during the call, as a user's call runs")
     parser.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.measure:
-        print(json.dumps(measure(args.measure, args.runs)))
+        print(json.dumps(measure(args.measure, args.runs, args.gc)))
         return 0
     cpp = None if args.no_cpp else build_cpp_bench()
 
@@ -136,12 +140,12 @@ def main(argv=None) -> int:
     ours = []
     for n in args.sizes:
         paths = trace_paths(n)
-        now = run_measure(sys.executable, paths, args.runs)
+        now = run_measure(sys.executable, paths, args.runs, args.gc)
         ours.append(now["cpu_seconds"])
         line = (f"{n:>10} {now['pairs']:>7} {now['seconds']:>9.3f}s {now['cpu_seconds']:>8.3f}s"
                 f" {now['peak_mib']:>6.0f}MiB")
         if args.reference:
-            before = run_measure(args.reference, paths, args.runs)
+            before = run_measure(args.reference, paths, args.runs, args.gc)
             line += (f" {before['seconds']:>9.3f}s {before['cpu_seconds']:>8.3f}s {before['peak_mib']:>6.0f}MiB"
                      f" {now['cpu_seconds'] / before['cpu_seconds']:>10.2f}")
         print(line, flush=True)
