@@ -212,11 +212,15 @@ struct RankedSide {
 // One side of a mean bootstrap whose samples are all integers small enough
 // that no resample's sum, nor any partial sum, leaves the integers a double
 // holds exactly: every order of adding then gives the same double, so the
-// sum is taken in integers from how often each sample was drawn, reading
-// only the samples that are not zero.
+// sum is taken in integers from how often each sample was drawn.
 struct IntegerSide {
-    std::vector<uint32_t> nonzero;  // sample indices
-    std::vector<int64_t> values;    // their values
+    // Every resample draws as many samples as there are, so its sum is the
+    // most common value times that number plus what the other samples add
+    // beyond it: only those are read (none for a constant side).
+    int64_t common = 0;
+    uint64_t draws = 0;
+    std::vector<uint32_t> others;  // sample indices
+    std::vector<int64_t> excess;   // their values minus `common`
 
     static std::optional<IntegerSide> of(std::span<const double> side) {
         constexpr uint64_t EXACT = uint64_t{1} << 53;
@@ -227,18 +231,34 @@ struct IntegerSide {
         }
         if (!side.empty() && static_cast<uint64_t>(largest) > EXACT / side.size()) return std::nullopt;
         IntegerSide integers;
+        integers.draws = side.size();
+        // The majority value if there is one (Boyer-Moore vote), else zero.
+        double vote = 0.0;
+        size_t lead = 0;
+        for (double v : side) {
+            if (lead == 0) vote = v;
+            if (v == vote) {
+                ++lead;
+            } else {
+                --lead;
+            }
+        }
+        if (2 * static_cast<size_t>(std::count(side.begin(), side.end(), vote)) > side.size())
+            integers.common = static_cast<int64_t>(vote);
         for (uint32_t i = 0; i < side.size(); ++i) {
-            if (side[i] == 0.0) continue;
-            integers.nonzero.push_back(i);
-            integers.values.push_back(static_cast<int64_t>(side[i]));
+            const int64_t value = static_cast<int64_t>(side[i]);
+            if (value == integers.common) continue;
+            integers.others.push_back(i);
+            integers.excess.push_back(value - integers.common);
         }
         return integers;
     }
 
+    // Exact: no partial sum leaves 2^54 in magnitude.
     double sum(const Multiplicities& drawn) const {
         int64_t total = 0;
-        for (size_t k = 0; k < nonzero.size(); ++k) total += drawn.counts[nonzero[k]] * values[k];
-        return static_cast<double>(total);
+        for (size_t k = 0; k < others.size(); ++k) total += drawn.counts[others[k]] * excess[k];
+        return static_cast<double>(common * static_cast<int64_t>(draws) + total);
     }
 };
 
@@ -265,7 +285,9 @@ public:
 
     // Whether add() reads how often each sample was drawn.
     bool reads_counts() const {
-        if (statistic_ == Statistic::Mean) return integer_baseline_ && integer_candidate_;
+        if (statistic_ == Statistic::Mean)
+            return integer_baseline_ && integer_candidate_ &&
+                   !(integer_baseline_->others.empty() && integer_candidate_->others.empty());
         return ranked_baseline_ && !(ranked_baseline_->constant && ranked_candidate_->constant);
     }
 

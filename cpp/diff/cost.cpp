@@ -28,11 +28,55 @@ const ModelPricing* find_exact(const PricingTable& table, std::string_view name)
     return it == table.end() ? nullptr : &it->second;
 }
 
-bool is_priced(const ResponseView& response, const PricingTable& table) {
-    return response.model && lookup_with_snapshot_fallback(table, *response.model) != nullptr;
+double price_or(double price, double fallback) { return price > 0.0 ? price : fallback; }
+
+// The prices of the models already looked up: a trace names few models, each
+// in many responses, and the table lookup with its fallback is what a
+// response's cost mostly takes.
+class PriceMemo {
+public:
+    explicit PriceMemo(const PricingTable& table) : table_(table) {}
+
+    const ModelPricing* operator()(std::string_view model) {
+        for (const auto& [name, price] : known_)
+            if (name == model) return price;
+        const ModelPricing* price = lookup_with_snapshot_fallback(table_, model);
+        if (known_.size() < KEPT_MODELS) known_.emplace_back(model, price);
+        return price;
+    }
+
+private:
+    static constexpr size_t KEPT_MODELS = 16;
+    const PricingTable& table_;
+    std::vector<std::pair<std::string_view, const ModelPricing*>> known_;
+};
+
+template <class Lookup>
+std::optional<double> cost_with(const ResponseView& response, Lookup&& lookup) {
+    const std::string* model = response.model;
+    if (!model || !response.has_usage) return std::nullopt;
+    std::optional<double> input_tokens = response.input_tokens;
+    std::optional<double> output_tokens = response.output_tokens;
+    if (!input_tokens || !output_tokens) return std::nullopt;
+    double cached_input_tokens = response.cached_input_tokens.value_or(0.0);
+    double cached_write_5m_tokens = response.cached_write_5m_tokens.value_or(0.0);
+    double cached_write_1h_tokens = response.cached_write_1h_tokens.value_or(0.0);
+    double thinking_tokens = response.thinking_tokens.value_or(0.0);
+    for (double tokens : {*input_tokens, *output_tokens, cached_input_tokens, cached_write_5m_tokens,
+                          cached_write_1h_tokens, thinking_tokens}) {
+        if (!std::isfinite(tokens)) return 0.0;
+    }
+    const ModelPricing* price = lookup(*model);
+    if (!price) return 0.0;
+    double s = cached_input_tokens * price_or(price->cached_input, price->input) + *input_tokens * price->input;
+    s = s + cached_write_5m_tokens * price_or(price->cached_write_5m, price->input);
+    s = s + cached_write_1h_tokens * price_or(price->cached_write_1h, price->input);
+    s = s + *output_tokens * price->output;
+    double cost = s + thinking_tokens * price_or(price->reasoning, price->output);
+    if (response.batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
+    return cost;
 }
 
-double price_or(double price, double fallback) { return price > 0.0 ? price : fallback; }
 
 }  // namespace
 
@@ -49,40 +93,21 @@ const ModelPricing* lookup_with_snapshot_fallback(const PricingTable& table, std
 }
 
 std::optional<double> cost_of(const ResponseView& response, const PricingTable& table) {
-    const std::string* model = response.model;
-    if (!model || !response.has_usage) return std::nullopt;
-    std::optional<double> input_tokens = response.input_tokens;
-    std::optional<double> output_tokens = response.output_tokens;
-    if (!input_tokens || !output_tokens) return std::nullopt;
-    double cached_input_tokens = response.cached_input_tokens.value_or(0.0);
-    double cached_write_5m_tokens = response.cached_write_5m_tokens.value_or(0.0);
-    double cached_write_1h_tokens = response.cached_write_1h_tokens.value_or(0.0);
-    double thinking_tokens = response.thinking_tokens.value_or(0.0);
-    for (double tokens : {*input_tokens, *output_tokens, cached_input_tokens, cached_write_5m_tokens,
-                          cached_write_1h_tokens, thinking_tokens}) {
-        if (!std::isfinite(tokens)) return 0.0;
-    }
-    const ModelPricing* price = lookup_with_snapshot_fallback(table, *model);
-    if (!price) return 0.0;
-    double s = cached_input_tokens * price_or(price->cached_input, price->input) + *input_tokens * price->input;
-    s = s + cached_write_5m_tokens * price_or(price->cached_write_5m, price->input);
-    s = s + cached_write_1h_tokens * price_or(price->cached_write_1h, price->input);
-    s = s + *output_tokens * price->output;
-    double cost = s + thinking_tokens * price_or(price->reasoning, price->output);
-    if (response.batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
-    return cost;
+    return cost_with(response, [&](std::string_view model) { return lookup_with_snapshot_fallback(table, model); });
 }
 
 AxisSamples cost_samples(const Pairs& pairs, const PricingTable& table) {
     AxisSamples samples{Axis::Cost, Statistic::Median, Grading::Value, {}, {}};
     uint64_t priced = 0;
+    PriceMemo prices(table);
+    auto is_priced = [&](const ResponseView& response) { return response.model && prices(*response.model); };
     for (const ResponsePair& pair : pairs) {
-        std::optional<double> b = cost_of(*pair.baseline, table);
-        std::optional<double> c = cost_of(*pair.candidate, table);
+        std::optional<double> b = cost_with(*pair.baseline, prices);
+        std::optional<double> c = cost_with(*pair.candidate, prices);
         if (!b || !c) continue;
         samples.baseline.push_back(*b);
         samples.candidate.push_back(*c);
-        if (is_priced(*pair.baseline, table) && is_priced(*pair.candidate, table)) ++priced;
+        if (is_priced(*pair.baseline) && is_priced(*pair.candidate)) ++priced;
     }
     // With no pairs the row is plainly empty.
     samples.no_pricing = 2 * priced < pairs.size();

@@ -124,7 +124,7 @@ TEST(fast_medians_equal_the_plain_procedure) {
     std::mt19937_64 random(2024);
     const double pool[] = {0.0, -0.0, 1.0, 2.5, -3.0, 1e308, -1e308, 7.0, 0.125, 42.0};
     for (size_t n : {1, 2, 3, 4, 6, 7, 10, 33, 200, 201}) {
-        for (int variant = 0; variant < 6; ++variant) {
+        for (int variant = 0; variant < 7; ++variant) {
             std::vector<double> b(n), c(n);
             for (size_t i = 0; i < n; ++i) {
                 b[i] = pool[random() % 10];
@@ -143,6 +143,11 @@ TEST(fast_medians_equal_the_plain_procedure) {
             }
             if (variant == 5) {
                 for (size_t i = 0; i < n; ++i) b[i] = std::floor(0x1p53 / static_cast<double>(n)), c[i] = i % 3 ? 1.0 : 0x1p53;
+            }
+            // A majority value other than zero, and values at the size limit on either side of it.
+            if (variant == 6) {
+                const double limit = std::floor(0x1p53 / static_cast<double>(n));
+                for (size_t i = 0; i < n; ++i) b[i] = i % 5 ? 1.0 : 0.0, c[i] = i % 3 ? -limit : limit;
             }
             for (Statistic statistic : {Statistic::Median, Statistic::Mean}) {
                 auto fast = bootstrap_delta_ci(b, c, statistic, n + variant);
