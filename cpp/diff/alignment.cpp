@@ -5,7 +5,6 @@
 #include <cstring>
 #include <immintrin.h>
 #include <optional>
-#include <unordered_map>
 
 #include "diff/shingles.hpp"
 #include "diff/vector_paths.hpp"
@@ -197,17 +196,93 @@ ShingleIds& reused_shingle_ids() {
 }
 
 struct TextHash {
-    size_t operator()(std::string_view text) const { return text_hash(text); }
+    uint64_t operator()(std::string_view text) const { return text_hash(text); }
 };
-using TextIds = std::unordered_map<std::string_view, uint32_t, TextHash>;
 struct IdListHash {
-    size_t operator()(const std::vector<uint32_t>& ids) const {
+    uint64_t operator()(const std::vector<uint32_t>& ids) const {
         uint64_t hash = mix64(ids.size());
         for (uint32_t id : ids) hash = mix64(hash ^ id);
         return hash;
     }
 };
-using IdListIds = std::unordered_map<std::vector<uint32_t>, uint32_t, IdListHash>;
+
+// Dense ids for keys in first-seen order: open addressing on a well-mixed
+// hash, kept beside the id so that most probes compare no key. A node per key
+// and a division per lookup cost more than the hash, and the texts of a large
+// report outgrow the caches.
+template <class Key, class Hash>
+class KeyIds {
+public:
+    struct Interned {
+        uint32_t id;
+        bool first;  // the key was not seen before
+    };
+
+    Interned intern(const Key& key) {
+        const uint64_t hash = Hash{}(key);
+        const size_t mask = slots_.size() - 1;
+        size_t at = hash & mask;
+        for (; slots_[at].id_after != 0; at = (at + 1) & mask) {
+            const Slot& slot = slots_[at];
+            if (slot.hash == hash && keys_[slot.id_after - 1] == key) return {slot.id_after - 1, false};
+        }
+        const uint32_t id = static_cast<uint32_t>(keys_.size());
+        keys_.push_back(key);
+        slots_[at] = {hash, id + 1};
+        if (keys_.size() * 2 > slots_.size()) grow();
+        return {id, true};
+    }
+    size_t size() const { return keys_.size(); }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint32_t id_after = 0;  // the id plus one; 0 marks an empty slot
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(16);
+    std::vector<Key> keys_;
+
+    void grow() {
+        std::vector<Slot> larger(slots_.size() * 2);
+        const size_t mask = larger.size() - 1;
+        for (const Slot& slot : slots_) {
+            if (slot.id_after == 0) continue;
+            size_t at = slot.hash & mask;
+            while (larger[at].id_after != 0) at = (at + 1) & mask;
+            larger[at] = slot;
+        }
+        slots_.swap(larger);
+    }
+};
+using TextIds = KeyIds<std::string_view, TextHash>;
+using IdListIds = KeyIds<std::vector<uint32_t>, IdListHash>;
+
+// The shingle lists of distinct texts, copied into shared blocks: one
+// allocation per block rather than per text. A block lives while a list in
+// it does.
+class ShingleLists {
+public:
+    std::shared_ptr<const uint32_t[]> store(const std::vector<uint32_t>& ids) {
+        if (block_size_ - used_ < ids.size()) {
+            // Blocks grow, so that a few short texts take one small block.
+            next_block_size_ = std::min(next_block_size_ * 2, LARGEST_BLOCK);
+            block_size_ = std::max(next_block_size_, ids.size());
+            block_ = std::make_shared_for_overwrite<uint32_t[]>(block_size_);
+            used_ = 0;
+        }
+        uint32_t* list = block_.get() + used_;
+        std::copy(ids.begin(), ids.end(), list);
+        used_ += ids.size();
+        return std::shared_ptr<const uint32_t[]>(block_, list);
+    }
+
+private:
+    static constexpr size_t LARGEST_BLOCK = size_t{1} << 18;
+    std::shared_ptr<uint32_t[]> block_;
+    size_t block_size_ = 0;
+    size_t used_ = 0;
+    size_t next_block_size_ = 512;
+};
 
 // Ids shared by every turn of both sides: equal ids mean equal values. Keys
 // borrow from the responses, which outlive the interner.
@@ -219,29 +294,24 @@ struct Interner {
     IdListIds input_sets;
     ShingleIds& shingles = reused_shingle_ids();
     std::vector<uint32_t> id_buffer;
-    // Per distinct response text: its shingle list and whether the text was
-    // whitespace-normalised. Turns with a text seen before share that list.
-    // Repeated responses are common (an unchanged agent answers the same way).
+    // Per distinct response text, numbered in first-seen order: its shingle
+    // list and whether the text was whitespace-normalised. Turns with a text
+    // seen before share that list. Repeated responses are common (an
+    // unchanged agent answers the same way).
     struct TextSeen {
         std::shared_ptr<const uint32_t[]> shingles;
         uint32_t count = 0;
-        uint32_t number = 0;
         bool normal = false;
     };
-    std::unordered_map<std::string_view, TextSeen, TextHash> texts;
+    TextIds texts;
+    std::vector<TextSeen> seen;
+    ShingleLists lists;
 
     ~Interner() { shingles.release_if_large(); }
 };
 
-uint32_t intern(TextIds& ids, std::string_view key) {
-    return ids.try_emplace(key, static_cast<uint32_t>(ids.size())).first->second;
-}
-
-uint32_t intern(IdListIds& ids, const std::vector<uint32_t>& key) {
-    auto found = ids.find(key);
-    if (found != ids.end()) return found->second;
-    return ids.emplace(key, static_cast<uint32_t>(ids.size())).first->second;
-}
+uint32_t intern(TextIds& ids, std::string_view key) { return ids.intern(key).id; }
+uint32_t intern(IdListIds& ids, const std::vector<uint32_t>& key) { return ids.intern(key).id; }
 
 TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     TurnFeatures features;
@@ -256,23 +326,18 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     features.shape_set = intern(interner.shape_sets, features.shapes);
     features.input_set = intern(interner.input_sets, features.input_classes);
 
-    auto [seen, first] = interner.texts.try_emplace(response.text);
-    Interner::TextSeen& text = seen->second;
+    const auto [number, first] = interner.texts.intern(response.text);
     if (first) {
-        text.number = static_cast<uint32_t>(interner.texts.size());
+        Interner::TextSeen& text = interner.seen.emplace_back();
         interner.id_buffer.clear();
         text.normal = interner.shingles.add_text(response.text, interner.id_buffer);
         text.count = static_cast<uint32_t>(interner.id_buffer.size());
-        if (text.count > 0) {
-            // Sized exactly: a text repeats some of its windows.
-            auto ids = std::make_shared_for_overwrite<uint32_t[]>(text.count);
-            std::copy(interner.id_buffer.begin(), interner.id_buffer.end(), ids.get());
-            text.shingles = std::move(ids);
-        }
+        if (text.count > 0) text.shingles = interner.lists.store(interner.id_buffer);
     }
+    const Interner::TextSeen& text = interner.seen[number];
     features.shingles = text.shingles;
     features.shingle_count = text.count;
-    features.text = text.number;
+    features.text = number + 1;
     features.text_is_normal = response.text_blocks.size() <= 1 && text.normal;
     return features;
 }
