@@ -574,6 +574,8 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
             }
         }
     }
+    // Few turns a side that share much text (replicates of one conversation) have no rare shingles.
+    if (rare == 0) return;
     for (uint32_t s = 0; s < rare; ++s) posting_start_[s + 1] += posting_start_[s];
     postings_.resize(posting_start_[rare]);
     std::vector<uint64_t> next(posting_start_.begin(), posting_start_.end() - 1);
