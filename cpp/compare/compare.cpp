@@ -70,10 +70,7 @@ struct RunFeatures {
 
 RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
     RunFeatures features;
-    for (Axis axis : OWN_VALUE_AXES) {
-        for (const Turn& response : responses)
-            features.own[static_cast<size_t>(axis)].push_back(own_value(axis, response, pricing));
-    }
+    for (Axis axis : OWN_VALUE_AXES) features.own[static_cast<size_t>(axis)] = own_values(axis, responses, pricing);
     const auto& abstains = features.own[static_cast<size_t>(Axis::Safety)];
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
         const Turn& response = responses[turn];

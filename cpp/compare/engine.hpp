@@ -69,8 +69,8 @@ std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows);
 // trajectory, conformance), over the turns a path matched.
 AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b);
 // What a row that measures each side on its own (safety, verbosity, latency,
-// cost, reasoning) takes from one response, or nothing when the row skips it.
-std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing);
+// cost, reasoning) takes from each response, or nothing where the row skips it.
+std::vector<std::optional<double>> own_values(Axis axis, const Turns& responses, const PricingTable& pricing);
 // A row without samples: its axis, statistic and grading.
 AxisSamples row_shape(Axis axis);
 
