@@ -246,7 +246,7 @@ private:
 
     void grow() {
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(std::max<size_t>(256, 2 * old.size()), Slot{});
+        slots_.assign(std::max<size_t>(64, 2 * old.size()), Slot{});
         const size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.key.size == 0) continue;
