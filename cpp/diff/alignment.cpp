@@ -442,10 +442,117 @@ void add_shared_bits(const uint64_t* rows, size_t row_count, const uint64_t* col
     }
 }
 
-// pair_cost of one baseline turn against candidate turns, from the candidate
-// features a cell reads packed side by side, and with the Jaccard index of
-// two shape sets computed once per set met in the row: a turn has few tools,
-// and few sets recur across a trace.
+}  // namespace
+
+// The operations of combine_pair_cost in its order, one candidate turn at a time.
+void row_pair_costs_scalar(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
+                           const uint32_t* common, const double* jaccard_of_set, double* cost) {
+    for (uint64_t k = 0; k < count; ++k) {
+        const double shapes_apart = 1.0 - jaccard_of_set[columns.shape_set[k]];
+        double gap = 0.0;
+        if (row.calls != columns.calls[k]) {
+            const double larger_calls = row.calls < columns.calls[k] ? columns.calls[k] : row.calls;
+            gap = std::min(std::abs(row.calls - columns.calls[k]) / larger_calls, 1.0);
+        }
+        const double shared = static_cast<double>(common[k]);
+        const double text_sim = row.shingles == 0.0 && columns.shingles[k] == 0.0
+                                    ? 1.0
+                                    : shared / (row.shingles + columns.shingles[k] - shared);
+        const bool args_differ =
+            row.shape_set == columns.shape_set[k] && row.has_shapes && row.input_set != columns.input_set[k];
+        cost[k] = TOOL_WEIGHT * std::max(shapes_apart, gap) + TEXT_WEIGHT * (1.0 - text_sim) +
+                  (row.stop_reason != columns.stop_reason[k] ? STOP_PENALTY : 0.0) +
+                  (args_differ ? ARGS_PENALTY : 0.0);
+    }
+}
+
+namespace {
+
+// Eight 32-bit values, those of the lanes not set read as 0 and not touched.
+__attribute__((target("avx512f,avx512vl"))) inline __m256i load_ids(__mmask8 lanes, const uint32_t* at) {
+    return _mm256_maskz_loadu_epi32(lanes, at);
+}
+
+}  // namespace
+
+// The same operations on eight candidate turns at a time, the same IEEE
+// operations lane by lane, hence the same bits. Quotients are computed also
+// where they are not used (0 / 0 included) and then masked off.
+__attribute__((target("avx512f,avx512vl"))) void row_pair_costs_vector(const PairCostRow& row,
+                                                              const PairCostColumns& columns, uint64_t count,
+                                                              const uint32_t* common, const double* jaccard_of_set,
+                                                              double* cost) {
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m512d row_calls = _mm512_set1_pd(row.calls), row_shingles = _mm512_set1_pd(row.shingles);
+    const __m512i row_shape_set = _mm512_set1_epi64(row.shape_set);
+    const __m512i row_input_set = _mm512_set1_epi64(row.input_set);
+    const __m512i row_stop_reason = _mm512_set1_epi64(row.stop_reason);
+    const __mmask8 row_has_shapes = row.has_shapes ? 0xFF : 0;
+    const __mmask8 row_has_no_shingles = row.shingles == 0.0 ? 0xFF : 0;
+    for (uint64_t k = 0; k < count; k += 8) {
+        const __mmask8 lanes = count - k >= 8 ? 0xFF : static_cast<__mmask8>((1u << (count - k)) - 1);
+        const __m256i shape_set = load_ids(lanes, columns.shape_set + k);
+        const __m512d jaccard = _mm512_mask_i32gather_pd(zero, lanes, shape_set, jaccard_of_set, 8);
+        const __m512d shapes_apart = _mm512_sub_pd(one, jaccard);
+        const __m512d calls = _mm512_maskz_loadu_pd(lanes, columns.calls + k);
+        const __m512d larger_calls =
+            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_LT_OQ), row_calls, calls);
+        const __m512d spread = _mm512_div_pd(_mm512_abs_pd(_mm512_sub_pd(row_calls, calls)), larger_calls);
+        const __m512d capped = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(one, spread, _CMP_LT_OQ), spread, one);
+        const __m512d gap = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_EQ_OQ), capped, zero);
+        const __m512d tools =
+            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(shapes_apart, gap, _CMP_LT_OQ), shapes_apart, gap);
+        const __m512d shared = _mm512_maskz_cvtepu32_pd(lanes, load_ids(lanes, common + k));
+        const __m512d shingles = _mm512_maskz_loadu_pd(lanes, columns.shingles + k);
+        const __m512d quotient = _mm512_div_pd(shared, _mm512_sub_pd(_mm512_add_pd(row_shingles, shingles), shared));
+        const __mmask8 both_empty = row_has_no_shingles & _mm512_cmp_pd_mask(shingles, zero, _CMP_EQ_OQ);
+        const __m512d text_sim = _mm512_mask_blend_pd(both_empty, quotient, one);
+        __m512d sum = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(TOOL_WEIGHT), tools),
+                                    _mm512_mul_pd(_mm512_set1_pd(TEXT_WEIGHT), _mm512_sub_pd(one, text_sim)));
+        const __mmask8 stop_differs =
+            _mm512_cmpneq_epi64_mask(row_stop_reason, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.stop_reason + k)));
+        sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(stop_differs, zero, _mm512_set1_pd(STOP_PENALTY)));
+        const __mmask8 args_differ =
+            row_has_shapes & _mm512_cmpeq_epi64_mask(row_shape_set, _mm512_maskz_cvtepu32_epi64(lanes, shape_set)) &
+            _mm512_cmpneq_epi64_mask(row_input_set, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.input_set + k)));
+        sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(args_differ, zero, _mm512_set1_pd(ARGS_PENALTY)));
+        _mm512_mask_storeu_pd(cost + k, lanes, sum);
+    }
+}
+
+bool has_vector_pair_costs() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"); }
+
+namespace {
+
+void row_pair_costs(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
+                    const double* jaccard_of_set, double* cost) {
+    static const bool vector_costs = has_vector_pair_costs();
+    if (vector_costs) {
+        row_pair_costs_vector(row, columns, count, common, jaccard_of_set, cost);
+    } else {
+        row_pair_costs_scalar(row, columns, count, common, jaccard_of_set, cost);
+    }
+}
+
+// Per candidate turn, an array per feature the pair cost reads. Counts are
+// held as doubles: they are far below 2^53, so every sum and difference of
+// them is exact, as in the integer arithmetic of pair_cost.
+struct CandidateColumns {
+    std::vector<uint32_t> shape_set;
+    std::vector<uint32_t> input_set;
+    std::vector<uint32_t> stop_reason;
+    std::vector<double> shingles;
+    std::vector<double> calls;
+
+    PairCostColumns from(uint64_t first) const {
+        return {shape_set.data() + first, input_set.data() + first, stop_reason.data() + first,
+                shingles.data() + first, calls.data() + first};
+    }
+};
+
+// pair_cost of one baseline turn against candidate turns, with the Jaccard
+// index of two shape sets computed once per set met in the row: a turn has
+// few tools, and few sets recur across a trace.
 class RowCosts {
 public:
     explicit RowCosts(const AlignedTurns& turns) : turns_(turns) {
@@ -454,56 +561,47 @@ public:
             for (const TurnFeatures& turn : *side) sets = std::max(sets, turn.shape_set + 1);
         shapes_of_set_.resize(sets);
         jaccard_of_set_.assign(sets, UNKNOWN);
-        columns_.reserve(turns.candidate.size());
+        const size_t m = turns.candidate.size();
+        columns_.shape_set.reserve(m), columns_.input_set.reserve(m), columns_.stop_reason.reserve(m);
+        columns_.shingles.reserve(m), columns_.calls.reserve(m);
         for (const TurnFeatures& turn : turns.candidate) {
-            columns_.push_back({turn.shape_set, turn.input_set, turn.stop_reason, turn.shingle_count, turn.calls});
+            columns_.shape_set.push_back(turn.shape_set);
+            columns_.input_set.push_back(turn.input_set);
+            columns_.stop_reason.push_back(turn.stop_reason);
+            columns_.shingles.push_back(static_cast<double>(turn.shingle_count));
+            columns_.calls.push_back(static_cast<double>(turn.calls));
             shapes_of_set_[turn.shape_set] = &turn.shapes;
         }
     }
 
-    void start_row(uint64_t i) {
-        row_ = &turns_.baseline[i];
+    // Equal to turns.pair_cost(i, j, common[j - first]) for j in first..last, into cost[j - first].
+    void row(uint64_t i, uint64_t first, uint64_t last, const uint32_t* common, double* cost) {
+        const TurnFeatures& b = turns_.baseline[i];
         for (uint32_t set : known_) jaccard_of_set_[set] = UNKNOWN;
         known_.clear();
-    }
-
-    // Equal to turns.pair_cost(i, j, common) for the row's i.
-    double cost(uint64_t j, uint64_t common) {
-        const TurnFeatures& b = *row_;
-        const Column& c = columns_[j];
-        bool same_shapes = b.shape_set == c.shape_set;
-        double shapes_jaccard = same_shapes ? 1.0 : set_jaccard(c.shape_set);
-        bool args_differ = same_shapes && !b.shapes.empty() && b.input_set != c.input_set;
-        double text_sim = jaccard_of_counts(common, b.shingle_count, c.shingle_count);
-        return combine_pair_cost(shapes_jaccard, call_gap(b.calls, c.calls), text_sim, b.stop_reason != c.stop_reason,
-                                 args_differ);
+        // Equal sets have Jaccard index 1 (1.0 also when both are empty).
+        jaccard_of_set_[b.shape_set] = 1.0;
+        known_.push_back(b.shape_set);
+        for (uint64_t j = first; j <= last; ++j) {
+            const uint32_t set = columns_.shape_set[j];
+            if (jaccard_of_set_[set] == UNKNOWN) {
+                jaccard_of_set_[set] = jaccard(b.shapes, *shapes_of_set_[set]);
+                known_.push_back(set);
+            }
+        }
+        const PairCostRow row = {b.shape_set, b.input_set, b.stop_reason, !b.shapes.empty(),
+                                 static_cast<double>(b.shingle_count), static_cast<double>(b.calls)};
+        row_pair_costs(row, columns_.from(first), last - first + 1, common, jaccard_of_set_.data(), cost);
     }
 
 private:
-    struct Column {
-        uint32_t shape_set;
-        uint32_t input_set;
-        uint32_t stop_reason;
-        uint32_t shingle_count;
-        uint64_t calls;
-    };
     static constexpr double UNKNOWN = -1.0;  // no Jaccard index is negative
 
     const AlignedTurns& turns_;
-    const TurnFeatures* row_ = nullptr;
-    std::vector<Column> columns_;
+    CandidateColumns columns_;
     std::vector<const std::vector<uint32_t>*> shapes_of_set_;  // the shapes of a candidate turn with that set
     std::vector<double> jaccard_of_set_;                       // against the row's shapes
     std::vector<uint32_t> known_;                              // sets whose index the row holds
-
-    double set_jaccard(uint32_t set) {
-        double& known = jaccard_of_set_[set];
-        if (known == UNKNOWN) {
-            known = jaccard(row_->shapes, *shapes_of_set_[set]);
-            known_.push_back(set);
-        }
-        return known;
-    }
 };
 
 constexpr uint64_t ROWS_COUNTED_TOGETHER = 8;
@@ -751,9 +849,8 @@ std::vector<Step> align(const AlignedTurns& turns) {
                 index.count_rows(i - 1, rows, first - 1, first + block_width - 2, cursors, common);
             }
             const uint32_t* row_common = common.data() + block_row * block_width + (first - block_first);
-            costs.start_row(i - 1);
             row_costs.resize(hi - first + 1);
-            for (uint64_t j = first; j <= hi; ++j) row_costs[j - first] = costs.cost(j - 1, row_common[j - first]);
+            costs.row(i - 1, first - 1, hi - 1, row_common, row_costs.data());
             Step::Kind* row_steps = &steps.at(i, first);
             double left_match = m_cur[first - 1], left_insert = x_cur[first - 1];
             for (uint64_t j = first; j <= hi; ++j) {

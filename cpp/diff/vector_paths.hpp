@@ -29,4 +29,31 @@ void add_shared_bits_vector(const uint64_t* rows, size_t row_count, const uint64
                             uint64_t first, uint64_t last, uint32_t* common);  // needs avx512f and avx512vpopcntdq
 bool has_vector_bit_counts();
 
+// What the pair costs of one alignment row read of its baseline turn, and of
+// the candidate turns from the row's first column on (an array per feature,
+// counts as doubles).
+struct PairCostRow {
+    uint32_t shape_set;
+    uint32_t input_set;
+    uint32_t stop_reason;
+    bool has_shapes;
+    double shingles;
+    double calls;
+};
+struct PairCostColumns {
+    const uint32_t* shape_set;
+    const uint32_t* input_set;
+    const uint32_t* stop_reason;
+    const double* shingles;
+    const double* calls;
+};
+// The pair costs of the row against candidate turns 0..count-1 sharing common[k]
+// shingles with turn k, into cost[k]; jaccard_of_set[s] is the Jaccard index of
+// the row's shapes with shape set s.
+void row_pair_costs_scalar(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
+                           const uint32_t* common, const double* jaccard_of_set, double* cost);
+void row_pair_costs_vector(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
+                           const uint32_t* common, const double* jaccard_of_set, double* cost);  // needs avx512f, avx512vl
+bool has_vector_pair_costs();
+
 }  // namespace velkin::diff

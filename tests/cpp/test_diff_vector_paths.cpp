@@ -85,3 +85,37 @@ TEST(shared_bit_counts_agree_with_a_plain_count) {
         }
     }
 }
+
+// Rows against candidate turns with equal and unequal call counts (none
+// included), empty texts on either or both sides, equal and unequal shape
+// sets, inputs and stop reasons, over every tail length of eight lanes: both
+// paths give the same bits.
+TEST(pair_cost_paths_agree) {
+    std::mt19937_64 random(13);
+    const double jaccard_of_set[] = {1.0, 0.0, 0.5, 1.0 / 3.0, 0.25};
+    for (int round = 0; round < 40; ++round) {
+        const size_t count = 1 + round % 19;
+        std::vector<uint32_t> shape_set(count), input_set(count), stop_reason(count), common(count);
+        std::vector<double> shingles(count), calls(count);
+        PairCostRow row = {static_cast<uint32_t>(random() % 5), static_cast<uint32_t>(random() % 3),
+                           static_cast<uint32_t>(random() % 2), random() % 4 != 0,
+                           static_cast<double>(random() % 3 == 0 ? 0 : random() % 900),
+                           static_cast<double>(random() % 4)};
+        for (size_t k = 0; k < count; ++k) {
+            shape_set[k] = static_cast<uint32_t>(random() % 5);
+            input_set[k] = static_cast<uint32_t>(random() % 3);
+            stop_reason[k] = static_cast<uint32_t>(random() % 2);
+            shingles[k] = static_cast<double>(random() % 3 == 0 ? 0 : random() % 900);
+            calls[k] = static_cast<double>(random() % 4);
+            common[k] = static_cast<uint32_t>(random() % (1 + static_cast<uint64_t>(std::min(row.shingles, shingles[k]))));
+        }
+        const PairCostColumns columns = {shape_set.data(), input_set.data(), stop_reason.data(), shingles.data(),
+                                         calls.data()};
+        std::vector<double> scalar(count + 1, -1.0), vector(count + 1, -1.0);
+        row_pair_costs_scalar(row, columns, count, common.data(), jaccard_of_set, scalar.data());
+        CHECK_EQ(scalar[count], -1.0);
+        if (!has_vector_pair_costs()) continue;
+        row_pair_costs_vector(row, columns, count, common.data(), jaccard_of_set, vector.data());
+        for (size_t k = 0; k <= count; ++k) CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
+    }
+}
