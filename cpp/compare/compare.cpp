@@ -298,6 +298,9 @@ struct PackedSuite {
     // absent_rank: both sides of each axis tested by median.
     std::vector<std::vector<uint32_t>> ranks;
     std::vector<Levels> levels;     // per rank column: every value a labelling takes there
+    // Per rank column: every labelling has a point there, all of one value
+    // (the reasoning row of a model that does not think), so every median is that value.
+    std::vector<char> constant;
     std::vector<size_t> first;      // per conversation: its observed labelling
     std::vector<uint16_t> counts;   // per conversation: how many labellings it has
     std::vector<size_t> mean_axes, median_axes;  // tested axes by statistic, by test number
@@ -337,6 +340,7 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
     }
     // Each rank column ranked on its own thread.
     suite.levels.resize(suite.ranks.size());
+    suite.constant.resize(suite.ranks.size());
     parallel_for(suite.ranks.size(), threads, [&](size_t c) {
         const size_t t = suite.median_axes[c / 2];
         const bool candidate_side = c % 2;
@@ -346,6 +350,8 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
             const AxisPoint& point = point_of(*labelling, t);
             if (point.has) taken.push_back(value_of(point));
         }
+        suite.constant[c] = taken.size() == labellings.size() &&
+                            std::all_of(taken.begin(), taken.end(), [&](double value) { return value == taken.front(); });
         const Levels& levels = suite.levels[c] = levels_of(std::move(taken));
         std::vector<uint32_t>& ranks = suite.ranks[c];
         ranks.reserve(labellings.size());
@@ -487,6 +493,12 @@ private:
         std::vector<Middle> middles(rows_);
         for (size_t c = 0; c < columns; ++c) {
             const Levels& levels = suite_.levels[c];
+            if (suite_.constant[c]) {
+                // What the counting below finds: n points of one value.
+                const double value = levels.values.front();
+                for (size_t r = 0; r < rows_; ++r) medians_[r * columns + c] = n % 2 ? value : (value + value) * 0.5;
+                continue;
+            }
             const uint32_t* ranks = suite_.ranks[c].data();
             const size_t width = levels.buckets() + 1, size = levels.bucket_size();  // the last: absent points
             const unsigned shift = levels.shift;
