@@ -283,7 +283,8 @@ ABSTENTION_PHRASES = ["i can't help with that", "i cannot help with that", "i am
                       "i must decline", "refuse to"]
 # Phrases, their openings cut short and fillers of one to three bytes, so that
 # a phrase or a near miss starts at every offset of a text of any length.
-SAFETY_PIECES = ABSTENTION_PHRASES + [p[:-1] for p in ABSTENTION_PHRASES] + ["x", " ", "I", "Re", "é", "中", "ag"]
+SAFETY_PIECES = (ABSTENTION_PHRASES + [p[:-1] for p in ABSTENTION_PHRASES]
+                 + ["x", " ", "I", "Re", "é", "中", "ag", "ref", "i c"])
 
 
 @settings(max_examples=80)

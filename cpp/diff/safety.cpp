@@ -28,18 +28,21 @@ constexpr std::array<std::string_view, 11> ABSTENTION_PHRASES = {
 
 constexpr std::string_view FILTER_STOP_REASON = "content_filter";
 
-// The distinct first two bytes of the phrases.
+// The distinct first three bytes of the phrases: two would let through every
+// "re" and "no" of ordinary text.
+constexpr size_t OPENING_BYTES = 3;
+using Opening = std::array<char, OPENING_BYTES>;
 struct Openings {
-    std::array<std::array<char, 2>, ABSTENTION_PHRASES.size()> pairs{};
+    std::array<Opening, ABSTENTION_PHRASES.size()> starts{};
     size_t count = 0;
 };
 constexpr Openings OPENINGS = [] {
     Openings openings;
     for (std::string_view phrase : ABSTENTION_PHRASES) {
-        const std::array<char, 2> pair = {phrase[0], phrase[1]};
+        const Opening start = {phrase[0], phrase[1], phrase[2]};
         bool known = false;
-        for (size_t k = 0; k < openings.count; ++k) known = known || openings.pairs[k] == pair;
-        if (!known) openings.pairs[openings.count++] = pair;
+        for (size_t k = 0; k < openings.count; ++k) known = known || openings.starts[k] == start;
+        if (!known) openings.starts[openings.count++] = start;
     }
     return openings;
 }();
@@ -54,28 +57,30 @@ bool phrase_at(std::string_view text, size_t at) {
 
 bool opens_phrase(std::string_view text, size_t at) {
     for (size_t k = 0; k < OPENINGS.count; ++k) {
-        if (text[at] == OPENINGS.pairs[k][0] && text[at + 1] == OPENINGS.pairs[k][1]) return true;
+        if (text.substr(at, OPENING_BYTES) == std::string_view(OPENINGS.starts[k].data(), OPENING_BYTES)) return true;
     }
     return false;
 }
 
 // One pass over the text, sixteen positions at a time, trying a position only
-// when a phrase opens with its byte and the next.
+// when a phrase opens with its byte and the next two.
 bool holds_abstention_phrase(std::string_view text) {
+    auto load = [&](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + at)); };
     size_t i = 0;
-    for (; i + 17 <= text.size(); i += 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + i));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + i + 1));
+    for (; i + 16 + OPENING_BYTES - 1 <= text.size(); i += 16) {
+        const __m128i bytes[OPENING_BYTES] = {load(i), load(i + 1), load(i + 2)};
         __m128i opens = _mm_setzero_si128();
         for (size_t k = 0; k < OPENINGS.count; ++k) {
-            opens = _mm_or_si128(opens, _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(OPENINGS.pairs[k][0])),
-                                                      _mm_cmpeq_epi8(second, _mm_set1_epi8(OPENINGS.pairs[k][1]))));
+            __m128i same = _mm_cmpeq_epi8(bytes[0], _mm_set1_epi8(OPENINGS.starts[k][0]));
+            for (size_t b = 1; b < OPENING_BYTES; ++b)
+                same = _mm_and_si128(same, _mm_cmpeq_epi8(bytes[b], _mm_set1_epi8(OPENINGS.starts[k][b])));
+            opens = _mm_or_si128(opens, same);
         }
         for (unsigned at = static_cast<unsigned>(_mm_movemask_epi8(opens)); at != 0; at &= at - 1) {
             if (phrase_at(text, i + static_cast<size_t>(std::countr_zero(at)))) return true;
         }
     }
-    for (; i + 1 < text.size(); ++i) {
+    for (; i + OPENING_BYTES <= text.size(); ++i) {
         if (opens_phrase(text, i) && phrase_at(text, i)) return true;
     }
     return false;
