@@ -622,11 +622,40 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     const std::vector<TurnFeatures>& candidate = turns.candidate;
     const size_t distinct = turns.distinct_shingles;
     const uint64_t n = baseline.size(), m = candidate.size();
+    constexpr uint64_t NO_TURN = UINT64_MAX;
+
+    // Turns with equal texts hold one shingle list, and an unchanged agent
+    // answers alike: each distinct text's list is read once, weighed by the
+    // turns of each side that hold it, and a turn whose text a baseline turn
+    // already has copies what was built for that turn.
+    uint32_t texts = 0;
+    for (const std::vector<TurnFeatures>* side : {&baseline, &candidate})
+        for (const TurnFeatures& turn : *side) texts = std::max(texts, turn.text + 1);
+    struct TextUse {
+        const TurnFeatures* turn = nullptr;
+        uint32_t baseline_turns = 0;
+        uint32_t candidate_turns = 0;
+        uint64_t first_baseline_turn = NO_TURN;
+    };
+    std::vector<TextUse> uses(texts);
+    for (uint64_t i = 0; i < n; ++i) {
+        TextUse& use = uses[baseline[i].text];
+        if (!use.turn) use.turn = &baseline[i], use.first_baseline_turn = i;
+        ++use.baseline_turns;
+    }
+    for (const TurnFeatures& turn : candidate) {
+        TextUse& use = uses[turn.text];
+        if (!use.turn) use.turn = &turn;
+        ++use.candidate_turns;
+    }
     std::vector<uint32_t> baseline_turns_with(distinct, 0), candidate_turns_with(distinct, 0);
-    for (const TurnFeatures& turn : baseline)
-        for (uint32_t id : turn.shingle_ids()) ++baseline_turns_with[id];
-    for (const TurnFeatures& turn : candidate)
-        for (uint32_t id : turn.shingle_ids()) ++candidate_turns_with[id];
+    for (const TextUse& use : uses) {
+        if (!use.turn) continue;
+        for (uint32_t id : use.turn->shingle_ids()) {
+            baseline_turns_with[id] += use.baseline_turns;
+            candidate_turns_with[id] += use.candidate_turns;
+        }
+    }
 
     // A shingle goes into the bit sets when counting it turn by turn would
     // cost more than its share of one AND and bit count per cell; with a
@@ -636,6 +665,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     std::vector<uint32_t> dense_of(distinct, NONE), rare_of(distinct, NONE);
     uint32_t dense = 0, rare = 0;
     uint64_t rare_in_baseline = 0;
+    posting_start_.assign(1, 0);
     for (size_t id = 0; id < distinct; ++id) {
         unsigned __int128 work = static_cast<unsigned __int128>(baseline_turns_with[id]) * candidate_turns_with[id];
         if (work == 0) continue;
@@ -644,6 +674,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         } else {
             rare_of[id] = rare++;
             rare_in_baseline += baseline_turns_with[id];
+            posting_start_.push_back(posting_start_.back() + candidate_turns_with[id]);
         }
     }
 
@@ -653,33 +684,41 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     rare_start_.assign(n + 1, 0);
     rare_.reserve(rare_in_baseline);
     for (uint64_t i = 0; i < n; ++i) {
-        for (uint32_t id : baseline[i].shingle_ids()) {
-            if (dense_of[id] != NONE) {
-                baseline_bits_[i * words_ + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
-            } else if (rare_of[id] != NONE) {
-                rare_.push_back(rare_of[id]);
+        const uint64_t earlier = uses[baseline[i].text].first_baseline_turn;
+        uint64_t* bits = baseline_bits_.data() + i * words_;
+        if (earlier != i) {
+            std::copy_n(baseline_bits_.data() + earlier * words_, words_, bits);
+            for (uint64_t k = rare_start_[earlier]; k < rare_start_[earlier + 1]; ++k) rare_.push_back(rare_[k]);
+        } else {
+            for (uint32_t id : baseline[i].shingle_ids()) {
+                if (dense_of[id] != NONE) {
+                    bits[dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+                } else if (rare_of[id] != NONE) {
+                    rare_.push_back(rare_of[id]);
+                }
             }
         }
         rare_start_[i + 1] = rare_.size();
     }
-    posting_start_.assign(rare + 1, 0);
+    postings_.resize(posting_start_.back());
+    std::vector<uint64_t> next(posting_start_.begin(), posting_start_.end() - 1);
     for (uint64_t j = 0; j < m; ++j) {
+        const uint64_t same_text = uses[candidate[j].text].first_baseline_turn;
+        uint64_t* bits = candidate_bits_.data() + j * words_;
+        if (same_text != NO_TURN) {
+            std::copy_n(baseline_bits_.data() + same_text * words_, words_, bits);
+            for (uint64_t k = rare_start_[same_text]; k < rare_start_[same_text + 1]; ++k)
+                postings_[next[rare_[k]]++] = static_cast<uint32_t>(j);
+            continue;
+        }
         for (uint32_t id : candidate[j].shingle_ids()) {
             if (dense_of[id] != NONE) {
-                candidate_bits_[j * words_ + dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
+                bits[dense_of[id] / 64] |= uint64_t{1} << (dense_of[id] % 64);
             } else if (rare_of[id] != NONE) {
-                ++posting_start_[rare_of[id] + 1];
+                postings_[next[rare_of[id]]++] = static_cast<uint32_t>(j);
             }
         }
     }
-    // Few turns a side that share much text (replicates of one conversation) have no rare shingles.
-    if (rare == 0) return;
-    for (uint32_t s = 0; s < rare; ++s) posting_start_[s + 1] += posting_start_[s];
-    postings_.resize(posting_start_[rare]);
-    std::vector<uint64_t> next(posting_start_.begin(), posting_start_.end() - 1);
-    for (uint64_t j = 0; j < m; ++j)
-        for (uint32_t id : candidate[j].shingle_ids())
-            if (rare_of[id] != NONE) postings_[next[rare_of[id]]++] = static_cast<uint32_t>(j);
 }
 
 ShingleIndex::Cursors ShingleIndex::cursors() const { return Cursors(posting_start_.begin(), posting_start_.end() - 1); }
