@@ -72,8 +72,15 @@ std::string_view lines_of(const ResponseView& response, std::string& buffer) {
     return buffer;
 }
 
-PairDrilldown drill_down_pair(uint64_t index, const ResponseView& baseline, const ResponseView& candidate,
-                              const PricingTable& pricing, ShingleOverlapCounter& counter, AlignedTurns* turns) {
+// A pair's scores, held without allocating: most pairs are scored only to be passed over.
+struct ScoredPair {
+    std::array<AxisScore, 8> axis_scores;
+    double regression_score = 0.0;
+    size_t dominant = 0;
+};
+
+ScoredPair score_pair(uint64_t index, const ResponseView& baseline, const ResponseView& candidate,
+                      const PricingTable& pricing, ShingleOverlapCounter& counter, AlignedTurns* turns) {
     std::string baseline_buffer, candidate_buffer;
     std::string_view baseline_text = lines_of(baseline, baseline_buffer);
     std::string_view candidate_text = lines_of(candidate, candidate_buffer);
@@ -100,9 +107,8 @@ PairDrilldown drill_down_pair(uint64_t index, const ResponseView& baseline, cons
     double thinking_c = candidate.thinking_tokens.value_or(0.0);
     double json_b = indicator(parses_as_json(baseline_text)), json_c = indicator(parses_as_json(candidate_text));
 
-    PairDrilldown row;
-    row.pair_index = row.baseline_turn = row.candidate_turn = index;
-    row.axis_scores = {
+    ScoredPair row;
+    row.axis_scores = {{
         score(Axis::Semantic, 1.0, similarity, std::abs(2.0 * (1.0 - similarity))),
         score(Axis::Trajectory, 0.0, distance, std::abs(2.0 * distance)),
         score(Axis::Safety, refusal_b, refusal_c, std::abs(refusal_c - refusal_b)),
@@ -111,29 +117,42 @@ PairDrilldown drill_down_pair(uint64_t index, const ResponseView& baseline, cons
         score(Axis::Cost, cost_b, cost_c, std::abs(cost_c - cost_b) / 0.01),
         score(Axis::Reasoning, thinking_b, thinking_c, std::abs(thinking_c - thinking_b) / 100.0),
         score(Axis::Conformance, json_b, json_c, std::abs(json_c - json_b)),
-    };
+    }};
     row.regression_score = row.axis_scores[0].normalized_delta;
-    size_t dominant = 0;
     for (size_t k = 1; k < row.axis_scores.size(); ++k) {
         row.regression_score += row.axis_scores[k].normalized_delta;
-        if (row.axis_scores[k].normalized_delta >= row.axis_scores[dominant].normalized_delta) dominant = k;
+        if (row.axis_scores[k].normalized_delta >= row.axis_scores[row.dominant].normalized_delta) row.dominant = k;
     }
-    row.dominant_axis = row.axis_scores[dominant].axis;
     return row;
 }
+
+PairDrilldown drill_down_row(uint64_t index, const ScoredPair& scored) {
+    PairDrilldown row;
+    row.pair_index = row.baseline_turn = row.candidate_turn = index;
+    row.axis_scores.assign(scored.axis_scores.begin(), scored.axis_scores.end());
+    row.regression_score = scored.regression_score;
+    row.dominant_axis = scored.axis_scores[scored.dominant].axis;
+    return row;
+}
+
 
 }  // namespace
 
 std::vector<PairDrilldown> drill_down(const Pairs& pairs, const PricingTable& pricing, AlignedTurns* turns) {
+    // The highest scores first, equal scores in pair order: a pair enters when
+    // it beats the last one kept, after every kept pair scoring as much.
     std::vector<PairDrilldown> rows;
-    rows.reserve(pairs.size());
+    rows.reserve(DRILL_DOWN_LIMIT + 1);
     ShingleOverlapCounter counter;
-    for (size_t i = 0; i < pairs.size(); ++i)
-        rows.push_back(drill_down_pair(i, *pairs[i].baseline, *pairs[i].candidate, pricing, counter, turns));
-    std::stable_sort(rows.begin(), rows.end(), [](const PairDrilldown& a, const PairDrilldown& b) {
-        return a.regression_score > b.regression_score;
-    });
-    if (rows.size() > DRILL_DOWN_LIMIT) rows.resize(DRILL_DOWN_LIMIT);
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        const ScoredPair scored = score_pair(i, *pairs[i].baseline, *pairs[i].candidate, pricing, counter, turns);
+        if (rows.size() == DRILL_DOWN_LIMIT && !(scored.regression_score > rows.back().regression_score)) continue;
+        auto at = std::find_if(rows.begin(), rows.end(), [&](const PairDrilldown& kept) {
+            return kept.regression_score < scored.regression_score;
+        });
+        rows.insert(at, drill_down_row(i, scored));
+        if (rows.size() > DRILL_DOWN_LIMIT) rows.pop_back();
+    }
     return rows;
 }
 

@@ -310,3 +310,24 @@ TEST(argument_changes_the_alignment_never_compares) {
              std::string("`f(b)`: `\"x\\\"y\"` \u2192 `<missing>`"));
     CHECK(!change(call(R"({"a":1})"), response(R"({"content":[]})")));
 }
+
+// The drill-down keeps the five highest scores, equal scores in pair order: an
+// unchanged pair, six pairs changed alike (equal scores) and, last, a pair
+// changed more.
+TEST(drill_down_ranks_ties_in_pair_order) {
+    const std::string same = R"({"content":[{"type":"text","text":"the same answer"}]})";
+    const std::string changed = R"({"content":[{"type":"text","text":"another reply"}]})";
+    const std::string worse = R"({"content":[{"type":"tool_use","name":"t","input":{}}],"stop_reason":"refusal"})";
+    std::vector<Record> baseline, candidate;
+    for (int k = 0; k < 8; ++k) baseline.push_back(response(same));
+    candidate.push_back(response(same));
+    for (int k = 0; k < 6; ++k) candidate.push_back(response(changed));
+    candidate.push_back(response(worse));
+    Responses b = views(baseline), c = views(candidate);
+    std::vector<PairDrilldown> rows = drill_down(pair_responses(b, c), {});
+    std::vector<uint64_t> order;
+    for (const PairDrilldown& row : rows) order.push_back(row.pair_index);
+    CHECK(order == std::vector<uint64_t>({7, 1, 2, 3, 4}));
+    CHECK(rows[1].regression_score == rows[4].regression_score);
+    CHECK(rows[0].regression_score > rows[1].regression_score);
+}
