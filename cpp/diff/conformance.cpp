@@ -1,7 +1,7 @@
 #include "diff/conformance.hpp"
 
 #include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "json/reader.hpp"
@@ -20,17 +20,22 @@ struct Outcome {
     double candidate;
 };
 
+// Member names of each side's first object input, kept from pair to pair.
+struct KeyBuffers {
+    std::vector<std::string_view> baseline;
+    std::vector<std::string_view> candidate;
+};
+
 // The outcomes of a pair that takes part in the axis, or nothing.
-std::optional<Outcome> pair_outcome(const ResponseView& baseline, const ResponseView& candidate) {
+std::optional<Outcome> pair_outcome(const ResponseView& baseline, const ResponseView& candidate, KeyBuffers& keys) {
     std::string_view stripped = strip_markdown_fences(baseline.text);
     if (!stripped.empty() && (stripped.front() == '{' || stripped.front() == '[')) {
         return Outcome{json::is_document(stripped) ? 1.0 : 0.0,
                        json::is_document(strip_markdown_fences(candidate.text)) ? 1.0 : 0.0};
     }
-    std::optional<std::vector<std::string>> baseline_keys = first_object_input_keys(baseline.tool_calls);
-    if (!baseline_keys) return std::nullopt;
-    std::optional<std::vector<std::string>> candidate_keys = first_object_input_keys(candidate.tool_calls);
-    return Outcome{1.0, candidate_keys && *candidate_keys == *baseline_keys ? 1.0 : 0.0};
+    if (!first_object_input_keys(baseline.tool_calls, keys.baseline)) return std::nullopt;
+    bool same = first_object_input_keys(candidate.tool_calls, keys.candidate) && keys.candidate == keys.baseline;
+    return Outcome{1.0, same ? 1.0 : 0.0};
 }
 
 }  // namespace
@@ -55,8 +60,9 @@ std::string_view strip_markdown_fences(std::string_view text) {
 
 AxisSamples conformance_samples(const Pairs& pairs) {
     AxisSamples samples{Axis::Conformance, Statistic::Mean, Grading::Rate, {}, {}};
+    KeyBuffers keys;
     for (const ResponsePair& pair : pairs) {
-        if (std::optional<Outcome> outcome = pair_outcome(*pair.baseline, *pair.candidate)) {
+        if (std::optional<Outcome> outcome = pair_outcome(*pair.baseline, *pair.candidate, keys)) {
             samples.baseline.push_back(outcome->baseline);
             samples.candidate.push_back(outcome->candidate);
         }

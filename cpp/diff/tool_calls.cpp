@@ -22,14 +22,13 @@ bool has_type(const json::Value& block, std::string_view type) {
     return name && *name == type;
 }
 
-std::vector<std::string_view> sorted_keys(const json::Value& input) {
-    std::vector<std::string_view> keys;
+// The member names of `input` in ascending byte order into `keys` (none when it is not an object).
+void sorted_keys(const json::Value& input, std::vector<std::string_view>& keys) {
+    keys.clear();
     if (const json::Object* members = input.as_object()) {
-        keys.reserve(members->size());
         for (const json::Member& member : *members) keys.push_back(member.key);
         std::sort(keys.begin(), keys.end());
     }
-    return keys;
 }
 
 void append_keys(const std::vector<std::string_view>& keys, std::string& out) {
@@ -43,6 +42,7 @@ void append_keys(const std::vector<std::string_view>& keys, std::string& out) {
 
 ToolCalls read_tool_calls(const json::Array& content) {
     ToolCalls calls;
+    std::vector<std::string_view> keys;
     for (const json::Value& block : content) {
         if (!has_type(block, "tool_use")) continue;
         const json::Value* name = block.get("name");
@@ -52,7 +52,8 @@ ToolCalls read_tool_calls(const json::Array& content) {
                       input ? input : &null_value(), {}};
         call.key_shape.assign(call.name);
         call.key_shape.push_back('(');
-        append_keys(sorted_keys(*call.input), call.key_shape);
+        sorted_keys(*call.input, keys);
+        append_keys(keys, call.key_shape);
         call.key_shape.push_back(')');
         calls.push_back(std::move(call));
     }
@@ -75,17 +76,25 @@ std::vector<std::string> key_shape_sequence(const ToolCalls& calls) {
 
 std::vector<std::string> hashed_shape_sequence(const ToolCalls& calls) {
     std::vector<std::string> shapes;
-    shapes.reserve(calls.size());
-    for (const ToolCall& call : calls) {
-        std::string shape(call.name);
-        shape.push_back('(');
-        append_keys(sorted_keys(*call.input), shape);
-        shape.push_back('|');
-        shape += text::hex(text::sha256(json::to_compact(canonicalise(*call.input))), INPUT_HASH_BYTES);
-        shape.push_back(')');
-        shapes.push_back(std::move(shape));
-    }
+    hashed_shape_sequence(calls, shapes);
     return shapes;
+}
+
+void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes) {
+    // Reused across calls: most inputs are a few hundred bytes, hashed at once.
+    thread_local std::string compact;
+    shapes.resize(calls.size());
+    for (size_t c = 0; c < calls.size(); ++c) {
+        const ToolCall& call = calls[c];
+        compact.clear();
+        json::write_compact_sorted(*call.input, compact);
+        std::string& shape = shapes[c];
+        // The key shape without its closing parenthesis.
+        shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
+        shape.push_back('|');
+        text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
+        shape.push_back(')');
+    }
 }
 
 std::vector<FirstInput> first_input_per_name(const ToolCalls& calls) {
@@ -99,15 +108,15 @@ std::vector<FirstInput> first_input_per_name(const ToolCalls& calls) {
     return inputs;
 }
 
-std::optional<std::vector<std::string>> first_object_input_keys(const ToolCalls& calls) {
+bool first_object_input_keys(const ToolCalls& calls, std::vector<std::string_view>& keys) {
     for (const ToolCall& call : calls) {
         if (!call.input->as_object()) continue;
-        std::vector<std::string> keys;
-        for (std::string_view key : sorted_keys(*call.input)) keys.emplace_back(key);
+        sorted_keys(*call.input, keys);
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        return keys;
+        return true;
     }
-    return std::nullopt;
+    keys.clear();
+    return false;
 }
 
 std::optional<std::string> arg_value_diff(const ToolCalls& baseline, const ToolCalls& candidate) {
@@ -133,24 +142,6 @@ std::optional<std::string> arg_value_diff(const ToolCalls& baseline, const ToolC
         return "`" + std::string(tool.name) + "`: input changed";
     }
     return std::nullopt;
-}
-
-json::Value canonicalise(const json::Value& value) {
-    if (const json::Object* members = value.as_object()) {
-        json::Object sorted;
-        sorted.reserve(members->size());
-        for (const json::Member& member : *members) sorted.push_back({member.key, canonicalise(member.value)});
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [](const json::Member& a, const json::Member& b) { return a.key < b.key; });
-        return json::Value(std::move(sorted));
-    }
-    if (const json::Array* elements = value.as_array()) {
-        json::Array copy;
-        copy.reserve(elements->size());
-        for (const json::Value& element : *elements) copy.push_back(canonicalise(element));
-        return json::Value(std::move(copy));
-    }
-    return value;
 }
 
 }  // namespace velkin::diff

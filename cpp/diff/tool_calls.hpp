@@ -26,6 +26,8 @@ std::vector<std::string> key_shape_sequence(const ToolCalls& calls);
 // "{name}({keys}|{hash})" per call in content order, the hash being the first 8
 // bytes of the SHA-256 of the compact input with members ordered by name.
 std::vector<std::string> hashed_shape_sequence(const ToolCalls& calls);
+// The same into `shapes`, whose strings keep their capacity from one response to the next.
+void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes);
 
 struct FirstInput {
     std::string_view name;
@@ -33,14 +35,12 @@ struct FirstInput {
 };
 // The input of the first call of every tool name, names ascending.
 std::vector<FirstInput> first_input_per_name(const ToolCalls& calls);
-// Top-level member names of the first call with an object input, ascending byte order.
-std::optional<std::vector<std::string>> first_object_input_keys(const ToolCalls& calls);
+// Top-level member names of the first call with an object input, ascending byte order,
+// into `keys` (borrowing from the calls); false when no call has an object input.
+bool first_object_input_keys(const ToolCalls& calls, std::vector<std::string_view>& keys);
 
 // The first argument that differs between calls of one tool name on both sides:
 // "`{name}({key})`: `{old}` → `{new}`" (or "<missing>"), else "`{name}`: input changed".
 std::optional<std::string> arg_value_diff(const ToolCalls& baseline, const ToolCalls& candidate);
-
-// A deep copy whose object members are ordered by the bytes of their names, at every depth.
-json::Value canonicalise(const json::Value& value);
 
 }  // namespace velkin::diff

@@ -24,9 +24,11 @@ double normalised_edit_distance(const std::vector<std::string>& a, const std::ve
 AxisSamples trajectory_samples(const Pairs& pairs) {
     AxisSamples samples{Axis::Trajectory, Statistic::Median, Grading::Rate, std::vector<double>(pairs.size(), 0.0), {}};
     samples.candidate.reserve(pairs.size());
+    std::vector<std::string> baseline_shapes, candidate_shapes;
     for (const ResponsePair& pair : pairs) {
-        samples.candidate.push_back(normalised_edit_distance(hashed_shape_sequence(pair.baseline->tool_calls),
-                                                             hashed_shape_sequence(pair.candidate->tool_calls)));
+        hashed_shape_sequence(pair.baseline->tool_calls, baseline_shapes);
+        hashed_shape_sequence(pair.candidate->tool_calls, candidate_shapes);
+        samples.candidate.push_back(normalised_edit_distance(baseline_shapes, candidate_shapes));
     }
     return samples;
 }

@@ -1,8 +1,10 @@
 #include "json/writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <vector>
 
 #include "json/decimal.hpp"
 #include "json/reader.hpp"
@@ -43,6 +45,46 @@ void append_decimal(Integer value, std::string& out) {
     char buffer[24];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
+}
+
+// Objects up to this size are sorted by insertion, which is stable and needs no buffer.
+constexpr size_t insertion_sort_limit = 24;
+
+// `members` holds the members of the objects being written, a nested object's on top of its parent's.
+void write_sorted(const Value& value, std::string& out, std::vector<const Member*>& members) {
+    if (const Object* object = value.as_object()) {
+        const size_t base = members.size();
+        for (const Member& member : *object) members.push_back(&member);
+        auto by_key = [](const Member* a, const Member* b) { return a->key < b->key; };
+        auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
+        if (object->size() > insertion_sort_limit) {
+            std::stable_sort(first, members.end(), by_key);
+        } else {
+            for (auto it = first; it < members.end(); ++it)
+                std::rotate(std::upper_bound(first, it, *it, by_key), it, it + 1);
+        }
+        out.push_back('{');
+        // Indices, not iterators: nested objects push onto the same vector.
+        for (size_t i = base; i < base + object->size(); ++i) {
+            if (i > base) out.push_back(',');
+            write_compact_string(members[i]->key, out);
+            out.push_back(':');
+            write_sorted(members[i]->value, out, members);
+        }
+        out.push_back('}');
+        members.resize(base);
+        return;
+    }
+    if (const Array* array = value.as_array()) {
+        out.push_back('[');
+        for (size_t i = 0; i < array->size(); ++i) {
+            if (i > 0) out.push_back(',');
+            write_sorted((*array)[i], out, members);
+        }
+        out.push_back(']');
+        return;
+    }
+    write_compact(value, out);
 }
 
 }  // namespace
@@ -132,6 +174,12 @@ std::string to_compact(const Value& value) {
     std::string out;
     write_compact(value, out);
     return out;
+}
+
+void write_compact_sorted(const Value& value, std::string& out) {
+    thread_local std::vector<const Member*> members;
+    members.clear();
+    write_sorted(value, out, members);
 }
 
 }  // namespace velkin::json

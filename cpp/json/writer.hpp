@@ -12,6 +12,9 @@ namespace velkin::json {
 
 void write_compact(const Value& value, std::string& out);
 std::string to_compact(const Value& value);
+// The compact form with the members of every object ordered by the bytes of
+// their names, stably (repeated names keep their order), without copying the value.
+void write_compact_sorted(const Value& value, std::string& out);
 void write_compact_string(std::string_view text, std::string& out);
 void write_compact_double(double value, std::string& out);
 // Decimal digits, "-" for negatives; the canonical form writes integers the same way.

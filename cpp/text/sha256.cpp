@@ -35,14 +35,19 @@ Digest sha256(std::string_view bytes) {
 }
 
 std::string hex(const Digest& digest, size_t count) {
+    std::string out;
+    append_hex(digest, count, out);
+    return out;
+}
+
+void append_hex(const Digest& digest, size_t count, std::string& out) {
     static constexpr char digits[] = "0123456789abcdef";
     count = std::min(count, digest.size());
-    std::string out(2 * count, '\0');
+    out.reserve(out.size() + 2 * count);
     for (size_t i = 0; i < count; ++i) {
-        out[2 * i] = digits[digest[i] >> 4];
-        out[2 * i + 1] = digits[digest[i] & 0x0F];
+        out.push_back(digits[digest[i] >> 4]);
+        out.push_back(digits[digest[i] & 0x0F]);
     }
-    return out;
 }
 
 }  // namespace velkin::text
