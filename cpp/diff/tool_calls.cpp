@@ -135,11 +135,16 @@ std::optional<std::string> arg_value_diff(const ToolCalls& baseline, const ToolC
             for (const json::Member& member : *old_members) {
                 const json::Value* new_value = new_input.get(member.key);
                 if (new_value && json::deep_equal(member.value, *new_value)) continue;
-                return "`" + std::string(tool.name) + "(" + member.key + ")`: `" + json::to_compact(member.value) +
-                       "` \u2192 `" + (new_value ? json::to_compact(*new_value) : std::string("<missing>")) + "`";
+                std::string message = "`";
+                message.append(tool.name).append("(").append(member.key).append(")`: `");
+                message.append(json::to_compact(member.value)).append("` \u2192 `");
+                message.append(new_value ? json::to_compact(*new_value) : std::string("<missing>")).append("`");
+                return message;
             }
         }
-        return "`" + std::string(tool.name) + "`: input changed";
+        std::string message = "`";
+        message.append(tool.name).append("`: input changed");
+        return message;
     }
     return std::nullopt;
 }
