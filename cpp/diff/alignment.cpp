@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <immintrin.h>
 #include <optional>
 
@@ -147,45 +148,6 @@ uint64_t deep_hash(const json::Value& value) {
     return 0;
 }
 
-// Ids for tool inputs equal under json::deep_equal (open addressing on deep_hash).
-class InputClasses {
-public:
-    uint32_t of(const json::Value& input) {
-        const uint64_t hash = deep_hash(input);
-        size_t mask = slots_.size() - 1;
-        size_t at = hash & mask;
-        for (; slots_[at].id_after != 0; at = (at + 1) & mask) {
-            const uint32_t id = slots_[at].id_after - 1;
-            if (slots_[at].hash == hash && json::deep_equal(*representatives_[id], input)) return id;
-        }
-        const uint32_t id = static_cast<uint32_t>(representatives_.size());
-        representatives_.push_back(&input);
-        slots_[at] = {hash, id + 1};
-        if (representatives_.size() * 2 > slots_.size()) grow();
-        return id;
-    }
-
-private:
-    struct Slot {
-        uint64_t hash = 0;
-        uint32_t id_after = 0;  // the id plus one; 0 marks an empty slot
-    };
-    std::vector<Slot> slots_ = std::vector<Slot>(256);
-    std::vector<const json::Value*> representatives_;
-
-    void grow() {
-        std::vector<Slot> larger(slots_.size() * 2);
-        const size_t mask = larger.size() - 1;
-        for (const Slot& slot : slots_) {
-            if (slot.id_after == 0) continue;
-            size_t at = slot.hash & mask;
-            while (larger[at].id_after != 0) at = (at + 1) & mask;
-            larger[at] = slot;
-        }
-        slots_.swap(larger);
-    }
-};
-
 // The calling thread's shingle table, emptied. A run comparison interns a few
 // responses per call, thousands of times: a fresh table would spend much of
 // each call growing and paging itself in.
@@ -210,7 +172,7 @@ struct IdListHash {
 // hash, kept beside the id so that most probes compare no key. A node per key
 // and a division per lookup cost more than the hash, and the texts of a large
 // report outgrow the caches.
-template <class Key, class Hash>
+template <class Key, class Hash, class Equal = std::equal_to<Key>>
 class KeyIds {
 public:
     struct Interned {
@@ -224,7 +186,7 @@ public:
         size_t at = hash & mask;
         for (; slots_[at].id_after != 0; at = (at + 1) & mask) {
             const Slot& slot = slots_[at];
-            if (slot.hash == hash && keys_[slot.id_after - 1] == key) return {slot.id_after - 1, false};
+            if (slot.hash == hash && Equal{}(keys_[slot.id_after - 1], key)) return {slot.id_after - 1, false};
         }
         const uint32_t id = static_cast<uint32_t>(keys_.size());
         keys_.push_back(key);
@@ -256,6 +218,14 @@ private:
 };
 using TextIds = KeyIds<std::string_view, TextHash>;
 using IdListIds = KeyIds<std::vector<uint32_t>, IdListHash>;
+// Tool inputs are one class when json::deep_equal holds.
+struct InputHash {
+    uint64_t operator()(const json::Value* input) const { return deep_hash(*input); }
+};
+struct InputEqual {
+    bool operator()(const json::Value* a, const json::Value* b) const { return json::deep_equal(*a, *b); }
+};
+using InputClasses = KeyIds<const json::Value*, InputHash, InputEqual>;
 
 // The shingle lists of distinct texts, copied into shared blocks: one
 // allocation per block rather than per text. A block lives while a list in
@@ -322,7 +292,7 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     features.calls = response.tool_calls.size();
     features.stop_reason = intern(interner.stop_reasons, response.stop_reason);
     for (const FirstInput& tool : first_input_per_name(response.tool_calls))
-        features.input_classes.push_back(interner.input_classes.of(*tool.input));
+        features.input_classes.push_back(interner.input_classes.intern(tool.input).id);
     features.shape_set = intern(interner.shape_sets, features.shapes);
     features.input_set = intern(interner.input_sets, features.input_classes);
 
