@@ -144,4 +144,13 @@ double middle_median(const Middle& middle, std::span<const uint32_t> low, std::s
     return (low_value + high_value) * 0.5;
 }
 
+double rank_count_median(std::span<const uint32_t> rank_counts, size_t count, const Levels& levels) {
+    // With a bucket per rank, the middle buckets are the middle ranks.
+    const Middle middle = middle_of(rank_counts, count);
+    if (middle.count == 0) return 0.0;
+    const double high_value = levels.values[middle.high_bucket];
+    if (middle.count % 2 == 1) return high_value;
+    return (levels.values[middle.low_bucket] + high_value) * 0.5;
+}
+
 }  // namespace velkin::compare

@@ -81,5 +81,7 @@ Middle middle_of(std::span<const uint32_t> bucket_counts, size_t count);
 // low bucket, high[i] within the high one (unread when they are the same).
 double middle_median(const Middle& middle, std::span<const uint32_t> low, std::span<const uint32_t> high,
                      const Levels& levels);
+// The median of `count` ranks from how many there are of each rank.
+double rank_count_median(std::span<const uint32_t> rank_counts, size_t count, const Levels& levels);
 
 }  // namespace velkin::compare

@@ -393,12 +393,17 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
     return suite;
 }
 
+// Columns with at most this many levels count every rank of a block's rows
+// at once (a few kilobytes per row) rather than in two passes.
+constexpr size_t DIRECT_LEVELS = 1024;
+
 // The statistics of a block of relabellings, each taking labelling first[i] +
 // choices[r][i] of every conversation i. Each column is read in one pass over
 // the conversations for the whole block. Sums grow in conversation order, as
 // mean_of sums. A median takes two passes over its column: the first counts
 // the ranks by bucket, which tells the buckets holding the middle; the second
-// counts the ranks of those buckets one by one.
+// counts the ranks of those buckets one by one. A column of few levels
+// counts every rank in one pass instead.
 class BlockTally {
 public:
     BlockTally(const PackedSuite& suite, const std::vector<std::vector<uint16_t>>& choices)
@@ -491,6 +496,7 @@ private:
         medians_.assign(rows_ * columns, 0.0);
         std::vector<uint32_t> buckets, windows;
         std::vector<Middle> middles(rows_);
+        std::vector<uint32_t> low_first(rows_), high_first(rows_);
         for (size_t c = 0; c < columns; ++c) {
             const Levels& levels = suite_.levels[c];
             if (suite_.constant[c]) {
@@ -500,6 +506,18 @@ private:
                 continue;
             }
             const uint32_t* ranks = suite_.ranks[c].data();
+            if (levels.values.size() <= DIRECT_LEVELS) {
+                // Few levels: every rank counted in one pass, the last slot for absent points.
+                const uint32_t absent = static_cast<uint32_t>(levels.values.size());
+                const size_t width = absent + 1;
+                buckets.assign(rows_ * width, 0);
+                each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + std::min(ranks[j], absent)]; });
+                for (size_t r = 0; r < rows_; ++r) {
+                    const uint32_t* counts = &buckets[r * width];
+                    medians_[r * columns + c] = rank_count_median({counts, absent}, n - counts[absent], levels);
+                }
+                continue;
+            }
             const size_t width = levels.buckets() + 1, size = levels.bucket_size();  // the last: absent points
             const unsigned shift = levels.shift;
             buckets.assign(rows_ * width, 0);
@@ -508,14 +526,19 @@ private:
                 const uint32_t* counts = &buckets[r * width];
                 middles[r] = middle_of({counts, width - 1}, n - counts[width - 1]);
             }
+            // The first rank of each row's middle buckets, kept side by side so
+            // that a rank is placed by subtracting and comparing.
+            for (size_t r = 0; r < rows_; ++r) {
+                low_first[r] = static_cast<uint32_t>(middles[r].low_bucket << shift);
+                high_first[r] = static_cast<uint32_t>(middles[r].high_bucket << shift);
+            }
             windows.assign(rows_ * 2 * size, 0);
             each_choice([&](size_t r, uint32_t j) {
-                const size_t bucket = ranks[j] >> shift;
-                uint32_t* window = &windows[r * 2 * size + (ranks[j] & (size - 1))];
-                if (bucket == middles[r].low_bucket) {
-                    ++window[0];
-                } else if (bucket == middles[r].high_bucket) {
-                    ++window[size];
+                uint32_t* window = &windows[r * 2 * size];
+                if (const uint32_t low = ranks[j] - low_first[r]; low < size) {
+                    ++window[low];
+                } else if (const uint32_t high = ranks[j] - high_first[r]; high < size) {
+                    ++window[size + high];
                 }
             });
             for (size_t r = 0; r < rows_; ++r) {

@@ -1,6 +1,8 @@
 #include "compare/engine.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 
 #include "diff/alignment.hpp"
 #include "diff/bootstrap.hpp"
@@ -211,8 +213,34 @@ std::vector<AxisStat> row_stats(const std::vector<AxisSamples>& rows, diff::Seed
     return diff::axis_stats(rows, seed);
 }
 
+namespace {
+
+// The order of the engine's median: ascending, NaN last, ties in input order.
+bool sorts_before(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+
+// A pair's rows hold a handful of turns: their median is taken on the stack.
+// A stable insertion sort puts ties where the engine's stable sort does, so
+// the middle values, and their signs of zero, are the same.
+constexpr size_t SMALL_MEDIAN = 32;
+
+double small_median(const std::vector<double>& values) {
+    std::array<double, SMALL_MEDIAN> sorted;
+    size_t m = 0;
+    for (double value : values) {
+        size_t at = m++;
+        for (; at > 0 && sorts_before(value, sorted[at - 1]); --at) sorted[at] = sorted[at - 1];
+        sorted[at] = value;
+    }
+    if (m % 2 == 1) return sorted[m / 2];
+    return (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
+}
+
+}  // namespace
+
 double central(const std::vector<double>& values, Statistic statistic) {
-    return statistic == Statistic::Mean ? diff::mean(values) : diff::median(values);
+    if (statistic == Statistic::Mean) return diff::mean(values);
+    if (!values.empty() && values.size() <= SMALL_MEDIAN) return small_median(values);
+    return diff::median(values);
 }
 
 std::pair<double, double> delta_interval(const std::vector<double>& baseline, const std::vector<double>& candidate,
@@ -221,11 +249,23 @@ std::pair<double, double> delta_interval(const std::vector<double>& baseline, co
 }
 
 std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t rounds, uint64_t seed) {
-    std::vector<uint16_t> drawn;
-    drawn.reserve(counts.size() * rounds);
+    std::vector<uint16_t> drawn(counts.size() * rounds);
     diff::ChaCha12 rng = diff::ChaCha12::from_u64(seed);
+    // A run of equal counts is drawn in one fill, which takes the same words
+    // and yields the same indices as drawing them one by one.
+    std::vector<uint32_t> run;
+    uint16_t* out = drawn.data();
     for (size_t r = 0; r < rounds; ++r) {
-        for (uint16_t count : counts) drawn.push_back(static_cast<uint16_t>(diff::draw_index(rng, count)));
+        for (size_t i = 0; i < counts.size();) {
+            const uint16_t count = counts[i];
+            if (count == 0) throw Panic("draw_index needs a non-empty range");
+            size_t end = i + 1;
+            while (end < counts.size() && counts[end] == count) ++end;
+            run.resize(end - i);
+            rng.fill_indices(count, run);
+            out = std::copy(run.begin(), run.end(), out);
+            i = end;
+        }
     }
     return drawn;
 }

@@ -78,7 +78,7 @@ TEST(a_test_that_cannot_reach_small_p_values_costs_the_others_nothing) {
     CHECK(p.raw(1) == 1.0 && p.adjusted(2) == 1.0);
 }
 
-TEST(median_from_bucket_and_middle_counts_matches_the_sorted_median) {
+TEST(median_from_rank_or_bucket_counts_matches_the_sorted_median) {
     std::mt19937_64 rng(5);
     // Pools of values: few distinct ones (many ties), and more than the buckets
     // hold one to a bucket, so that a bucket spans several ranks.
@@ -102,11 +102,14 @@ TEST(median_from_bucket_and_middle_counts_matches_the_sorted_median) {
                 if (levels.bucket(rank) == middle.low_bucket) ++low[levels.within(rank)];
                 else if (levels.bucket(rank) == middle.high_bucket) ++high[levels.within(rank)];
             }
+            std::vector<uint32_t> ranks(levels.values.size());
+            for (double value : values) ++ranks[rank_of(levels, value)];
             std::sort(values.begin(), values.end());
             double expected = size == 0     ? 0.0
                               : size % 2    ? values[size / 2]
                                             : (values[size / 2 - 1] + values[size / 2]) * 0.5;
             CHECK(middle_median(middle, low, high, levels) == expected);
+            CHECK(rank_count_median(ranks, size, levels) == expected);
         }
     }
 }
