@@ -1,6 +1,8 @@
 #include "diff/shingles.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "json/result.hpp"
 #include "text/unicode.hpp"
@@ -33,16 +35,50 @@ void append_shingle_keys(std::string_view text, std::vector<ShingleKey>& out) {
 
 namespace {
 
-// Every key of normalise_whitespace(text) in text order, repeats included, to
-// `take`; returns whether the text was already whitespace-normalised.
-template <class Take>
-bool for_each_normalised_shingle_key(std::string_view text, Take&& take) {
-    ShingleKey window = 0;
-    uint64_t count = 0;
-    auto shift_in = [&](char32_t cp) {
-        window = ((window << CODE_POINT_BITS) | cp) & WINDOW_MASK;
-        if (++count >= SHINGLE_LENGTH) take(tagged(window, SHINGLE_LENGTH));
-    };
+bool is_ascii_white(unsigned char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
+
+enum class AsciiForm { Normal, NotNormal, NotAscii };
+
+// Whether the text is ASCII and, if so, already whitespace-normalised (single
+// spaces between other characters only), eight bytes at a time.
+AsciiForm ascii_form(std::string_view text) {
+    constexpr uint64_t ONES = 0x0101010101010101ull, HIGHS = ONES * 0x80, LOWS = ONES * 0x7f;
+    bool normal = text.empty() || (!is_ascii_white(static_cast<unsigned char>(text.front())) &&
+                                   !is_ascii_white(static_cast<unsigned char>(text.back())));
+    uint64_t space_before = 0;  // bit 7: the byte before this word is a space
+    for (size_t at = 0; at < text.size(); at += 8) {
+        uint64_t word = 0;  // the bytes past the end read as NUL, which is neither white nor wide
+        std::memcpy(&word, text.data() + at, std::min<size_t>(8, text.size() - at));
+        if (word & HIGHS) return AsciiForm::NotAscii;
+        // Below 0x80 no byte carries into the next in these sums.
+        const uint64_t not_space = word ^ (ONES * ' ');
+        const uint64_t spaces = ~(((not_space & LOWS) + LOWS) | not_space) & HIGHS;
+        const uint64_t controls = (word + ONES * (0x80 - '\t')) & ~(word + ONES * (0x80 - '\r' - 1)) & HIGHS;
+        if (controls | (spaces & ((spaces << 8) | space_before))) normal = false;
+        space_before = spaces >> 56;
+    }
+    return normal ? AsciiForm::Normal : AsciiForm::NotNormal;
+}
+
+// normalise_whitespace of ASCII text.
+void normalise_ascii(std::string_view text, std::string& out) {
+    out.clear();
+    bool pending_space = false;
+    for (char c : text) {
+        if (is_ascii_white(static_cast<unsigned char>(c))) {
+            pending_space = !out.empty();
+            continue;
+        }
+        if (pending_space) out.push_back(' ');
+        pending_space = false;
+        out.push_back(c);
+    }
+}
+
+// Writes the code points of normalise_whitespace(text) to `out`, which has
+// room for text.size(); returns how many, and whether the text was already normalised.
+std::pair<size_t, bool> normalised_code_points(std::string_view text, char32_t* out) {
+    size_t written = 0;
     bool normal = true;
     bool pending_space = false;
     for (size_t i = 0; i < text.size();) {
@@ -51,101 +87,226 @@ bool for_each_normalised_shingle_key(std::string_view text, Take&& take) {
         bool white;
         if (byte < 0x80) {
             cp = byte, ++i;
-            white = byte == ' ' || (byte >= '\t' && byte <= '\r');
+            white = is_ascii_white(byte);
         } else {
             cp = text::next_code_point(text, i);
             white = text::is_white_space(cp);
         }
         if (white) {
             // Normal text has single spaces between other code points only.
-            if (cp != ' ' || count == 0 || pending_space) normal = false;
-            pending_space = count > 0;
+            if (cp != ' ' || written == 0 || pending_space) normal = false;
+            pending_space = written > 0;
             continue;
         }
-        if (pending_space) shift_in(' ');
+        if (pending_space) out[written++] = ' ';
         pending_space = false;
-        shift_in(cp);
+        out[written++] = cp;
     }
-    if (pending_space) normal = false;
-    if (count > 0 && count < SHINGLE_LENGTH) take(tagged(window, count));
-    return normal;
+    return {written, normal && !pending_space};
 }
 
-// The table's hash: its top bits pick the slot. Two products are cheaper than
-// mixing every bit, and their high bits depend on every bit of the key.
+constexpr uint32_t ASCII_MARK = uint32_t{1} << 31;
+// The ASCII table is kept at most a quarter full: its slots are half as wide
+// as the others, and short probes spare most mispredicted branches.
+constexpr uint64_t ASCII_LOAD_LIMIT = 4;
+
+// The tables' hashes: the top bits pick the slot. Two products are cheaper
+// than mixing every bit, and their high bits depend on every bit of the key.
+uint64_t ascii_slot_hash(uint32_t key) { return uint64_t{key} * 0x9e3779b97f4a7c15ull; }
 uint64_t slot_hash(ShingleKey key) {
     return (static_cast<uint64_t>(key) * 0x9e3779b97f4a7c15ull) ^
            (static_cast<uint64_t>(key >> 64) * 0xc2b2ae3d27d4eb4full);
 }
+
+template <class Slots>
+int shift_of(const Slots& slots) {
+    return 64 - std::countr_zero(slots.size());
+}
+
+// The slots of the windows a few ahead are fetched while one is looked up:
+// a large report's table outgrows the first-level cache, and the lookups of
+// one text do not depend on each other until a shingle is new.
+constexpr size_t AHEAD = 16;
 
 }  // namespace
 
 bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     if (texts_ == UINT32_MAX) throw Panic("too many texts");
     const uint32_t number = ++texts_;
-    keys_.clear();
-    hashes_.clear();
-    const bool normal = for_each_normalised_shingle_key(text, [&](ShingleKey key) {
-        keys_.push_back(key);
-        hashes_.push_back(slot_hash(key));
-    });
-    // The slots of the next keys are fetched while this one is looked up:
-    // the table outgrows the first-level cache, and the lookups of one text
-    // do not depend on each other until a key is new.
-    constexpr size_t AHEAD = 16;
-    for (size_t k = 0; k < keys_.size(); ++k) {
-        const size_t mask = slots_.size() - 1;
-        const int shift = 64 - std::countr_zero(slots_.size());
-        if (k + AHEAD < keys_.size()) __builtin_prefetch(&slots_[hashes_[k + AHEAD] >> shift]);
-        const ShingleKey key = keys_[k];
-        const uint64_t low = static_cast<uint64_t>(key), high = static_cast<uint64_t>(key >> 64);
-        size_t at = hashes_[k] >> shift;
-        while (slots_[at].high != 0 && (slots_[at].low != low || static_cast<uint32_t>(slots_[at].high) != high))
-            at = (at + 1) & mask;
-        Slot& slot = slots_[at];
-        if (slot.high == 0) {
-            if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
-            slot = {low, high | (uint64_t{count_} << 32)};
-            ids.push_back(count_++);
-            last_text_.push_back(number);
-            if (uint64_t{count_} * 2 > slots_.size()) grow();
-            continue;
+    AsciiForm form = ascii_form(text);
+    if (form != AsciiForm::NotAscii) {
+        std::string_view normal = text;
+        if (form == AsciiForm::NotNormal) {
+            normalise_ascii(text, normal_bytes_);
+            normal = normal_bytes_;
         }
-        const uint32_t id = static_cast<uint32_t>(slot.high >> 32);
-        if (last_text_[id] == number) continue;
-        last_text_[id] = number;
-        ids.push_back(id);
+        if (normal.size() < SHINGLE_LENGTH) {
+            ShingleKey packed = 0;
+            for (char c : normal) packed = (packed << CODE_POINT_BITS) | static_cast<unsigned char>(c);
+            if (!normal.empty()) add_windows(1, [](size_t) { return uint32_t{0}; },
+                                             [&](size_t) { return tagged(packed, normal.size()); }, number, ids);
+            return form == AsciiForm::Normal;
+        }
+        // A window's key is its four bytes as they lie in the text.
+        auto key_at = [&](size_t k) {
+            uint32_t key;
+            std::memcpy(&key, normal.data() + k, sizeof key);
+            return key | ASCII_MARK;
+        };
+        add_windows(normal.size() - SHINGLE_LENGTH + 1, key_at, [](size_t) { return ShingleKey{0}; }, number, ids);
+        return form == AsciiForm::Normal;
     }
+
+    // Buffers that outlive the text, written through pointers: stores
+    // through them would otherwise make the loops reload their ends.
+    code_points_.resize(text.size());
+    const auto [size, normal] = normalised_code_points(text, code_points_.data());
+    const char32_t* cps = code_points_.data();
+    if (size < SHINGLE_LENGTH) {
+        ShingleKey packed = 0;
+        for (size_t c = 0; c < size; ++c) packed = (packed << CODE_POINT_BITS) | cps[c];
+        if (size > 0) add_windows(1, [](size_t) { return uint32_t{0}; },
+                                  [&](size_t) { return tagged(packed, size); }, number, ids);
+        return normal;
+    }
+    // Every window's key first, in one pass that shifts each code point in
+    // once; windows of ASCII characters only have the key they have in ASCII
+    // texts, and no wide key.
+    const size_t windows = size - SHINGLE_LENGTH + 1;
+    ascii_keys_.resize(windows);
+    wide_keys_.resize(windows);
+    uint32_t* ascii_keys = ascii_keys_.data();
+    ShingleKey* wide_keys = wide_keys_.data();
+    ShingleKey window = 0;
+    uint32_t bytes = 0;
+    size_t wide_until = 0;  // windows before this one hold a code point beyond ASCII
+    for (size_t c = 0; c < size; ++c) {
+        window = ((window << CODE_POINT_BITS) | cps[c]) & WINDOW_MASK;
+        bytes = (bytes >> 8) | (static_cast<uint32_t>(cps[c] & 0x7f) << 24);
+        if (cps[c] >= 0x80) wide_until = c + 1;
+        if (c + 1 < SHINGLE_LENGTH) continue;
+        const size_t k = c + 1 - SHINGLE_LENGTH;
+        const bool ascii = k >= wide_until;
+        ascii_keys[k] = ascii ? bytes | ASCII_MARK : 0;
+        wide_keys[k] = ascii ? 0 : tagged(window, SHINGLE_LENGTH);
+    }
+    add_windows(windows, [&](size_t k) { return ascii_keys[k]; }, [&](size_t k) { return wide_keys[k]; }, number,
+                ids);
     return normal;
+}
+
+// Looks up the windows 0..windows - 1, whose keys are ascii_key_at(k), or
+// wide_key_at(k) where that is 0, and appends the ids of the shingles that
+// are new to text `number`. The loop keeps the tables and the output in
+// locals, which stores through the id pointers would otherwise make it
+// reload; only a new shingle, which may grow a table, refreshes them.
+template <class AsciiKeyAt, class WideKeyAt>
+void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt wide_key_at, uint32_t number,
+                             std::vector<uint32_t>& ids) {
+    size_t written = ids.size();
+    ids.resize(written + windows);
+    uint32_t* out = ids.data();
+    AsciiSlot* ascii_slots = nullptr;
+    Slot* slots = nullptr;
+    size_t ascii_mask = 0, mask = 0;
+    int ascii_shift = 0, shift = 0;
+    uint32_t* last_text = nullptr;
+    auto refresh = [&] {
+        ascii_slots = ascii_slots_.data(), ascii_mask = ascii_slots_.size() - 1, ascii_shift = shift_of(ascii_slots_);
+        slots = slots_.data(), mask = slots_.size() - 1, shift = shift_of(slots_);
+        last_text = last_text_.data();
+    };
+    refresh();
+    // Without a branch: whether a shingle repeats within a text is a coin toss.
+    auto seen = [&](uint32_t id) {
+        out[written] = id;
+        written += last_text[id] != number;
+        last_text[id] = number;
+    };
+    auto next_id = [&] {
+        if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
+        out[written++] = count_;
+        last_text_.push_back(number);
+        return count_++;
+    };
+    for (size_t k = 0; k < windows; ++k) {
+        if (k + AHEAD < windows) {
+            if (const uint32_t ahead = ascii_key_at(k + AHEAD))
+                __builtin_prefetch(&ascii_slots[ascii_slot_hash(ahead) >> ascii_shift]);
+            else
+                __builtin_prefetch(&slots[slot_hash(wide_key_at(k + AHEAD)) >> shift]);
+        }
+        if (const uint32_t key = ascii_key_at(k)) {
+            size_t at = ascii_slot_hash(key) >> ascii_shift;
+            while (ascii_slots[at].key != 0 && ascii_slots[at].key != key) at = (at + 1) & ascii_mask;
+            if (ascii_slots[at].key != 0) {
+                seen(ascii_slots[at].id);
+                continue;
+            }
+            ascii_slots[at] = {key, next_id()};
+            if (uint64_t{++ascii_count_} * ASCII_LOAD_LIMIT > ascii_slots_.size()) grow_ascii();
+        } else {
+            const ShingleKey wide = wide_key_at(k);
+            const uint64_t low = static_cast<uint64_t>(wide), high = static_cast<uint64_t>(wide >> 64);
+            size_t at = slot_hash(wide) >> shift;
+            while (slots[at].high != 0 && (slots[at].low != low || static_cast<uint32_t>(slots[at].high) != high))
+                at = (at + 1) & mask;
+            if (slots[at].high != 0) {
+                seen(static_cast<uint32_t>(slots[at].high >> 32));
+                continue;
+            }
+            slots[at] = {low, high | (uint64_t{next_id()} << 32)};
+            if (uint64_t{++wide_count_} * 2 > slots_.size()) grow_wide();
+        }
+        refresh();
+    }
+    ids.resize(written);
 }
 
 void ShingleIds::clear() {
     release_if_large();
+    std::fill(ascii_slots_.begin(), ascii_slots_.end(), AsciiSlot{});
     std::fill(slots_.begin(), slots_.end(), Slot{});
     last_text_.clear();
-    count_ = 0;
+    ascii_count_ = wide_count_ = count_ = 0;
     texts_ = 0;
 }
 
 void ShingleIds::release_if_large() {
     constexpr size_t KEPT_SLOTS = size_t{1} << 16;
-    constexpr size_t KEPT_KEYS = size_t{1} << 16;
-    if (slots_.size() > KEPT_SLOTS) {
-        slots_ = std::vector<Slot>(1024);
+    constexpr size_t KEPT_BUFFER = size_t{1} << 16;
+    if (ascii_slots_.size() > KEPT_SLOTS || slots_.size() > KEPT_SLOTS) {
+        ascii_slots_ = std::vector<AsciiSlot>(1024);
+        slots_ = std::vector<Slot>(64);
         last_text_ = {};
-        count_ = 0;
+        ascii_count_ = wide_count_ = count_ = 0;
         texts_ = 0;
     }
-    if (keys_.capacity() > KEPT_KEYS) {
-        keys_ = {};
-        hashes_ = {};
+    if (normal_bytes_.capacity() > KEPT_BUFFER) normal_bytes_ = {};
+    if (code_points_.capacity() > KEPT_BUFFER) {
+        code_points_ = {};
+        ascii_keys_ = {};
+        wide_keys_ = {};
     }
 }
 
-void ShingleIds::grow() {
+void ShingleIds::grow_ascii() {
+    std::vector<AsciiSlot> larger(ascii_slots_.size() * 2);
+    const size_t mask = larger.size() - 1;
+    const int shift = shift_of(larger);
+    for (const AsciiSlot& slot : ascii_slots_) {
+        if (slot.key == 0) continue;
+        size_t at = ascii_slot_hash(slot.key) >> shift;
+        while (larger[at].key != 0) at = (at + 1) & mask;
+        larger[at] = slot;
+    }
+    ascii_slots_.swap(larger);
+}
+
+void ShingleIds::grow_wide() {
     std::vector<Slot> larger(slots_.size() * 2);
     const size_t mask = larger.size() - 1;
-    const int shift = 64 - std::countr_zero(larger.size());
+    const int shift = shift_of(larger);
     for (const Slot& slot : slots_) {
         if (slot.high == 0) continue;
         const ShingleKey key = (ShingleKey{static_cast<uint32_t>(slot.high)} << 64) | slot.low;

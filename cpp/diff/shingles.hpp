@@ -94,21 +94,38 @@ public:
     void release_if_large();
 
 private:
-    // Open addressing. A slot packs a key (87 bits) with its id: `low` holds
-    // bits 0..63 of the key, `high` bits 64..86 and the id above bit 32. The
-    // length bits make `high` non-zero, so 0 marks an empty slot.
+    // Shingles of four ASCII characters, most of them in most texts, live in
+    // a table of their own: their four bytes with bit 31 set (never set in
+    // ASCII, so 0 marks an empty slot) beside the id. The others live in a
+    // wider one, where a slot packs the key (87 bits) with its id: `low`
+    // holds bits 0..63 of the key, `high` bits 64..86 and the id above bit 32;
+    // the length bits make `high` non-zero, so 0 marks an empty slot. Both
+    // tables draw ids from one counter.
+    struct AsciiSlot {
+        uint32_t key = 0;
+        uint32_t id = 0;
+    };
     struct Slot {
         uint64_t low = 0;
         uint64_t high = 0;
     };
-    std::vector<Slot> slots_ = std::vector<Slot>(1024);
+    std::vector<AsciiSlot> ascii_slots_ = std::vector<AsciiSlot>(1024);
+    std::vector<Slot> slots_ = std::vector<Slot>(64);
+    uint32_t ascii_count_ = 0;  // of each table
+    uint32_t wide_count_ = 0;
     std::vector<uint32_t> last_text_;  // per id: the last text that held it, numbered from 1
-    std::vector<ShingleKey> keys_;     // of the current text, with their hashes
-    std::vector<uint64_t> hashes_;
+    std::string normal_bytes_;         // the normalised form of an ASCII text that is not its own
+    std::vector<char32_t> code_points_;  // of the normalised form of any other text, and its windows' keys
+    std::vector<uint32_t> ascii_keys_;
+    std::vector<ShingleKey> wide_keys_;
     uint32_t count_ = 0;
     uint32_t texts_ = 0;
 
-    void grow();
+    template <class AsciiKeyAt, class WideKeyAt>
+    void add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt wide_key_at, uint32_t number,
+                     std::vector<uint32_t>& ids);
+    void grow_ascii();
+    void grow_wide();
 };
 
 struct ShingleOverlap {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
@@ -36,8 +37,8 @@ Responses views(const std::vector<Record>& records) {
     return out;
 }
 
-// The distinct windows of 4 code points (the whole text when shorter), as strings.
-std::vector<std::string_view> shingle_strings(std::string_view text) {
+// The windows of 4 code points (the whole text when shorter) in text order, as strings.
+std::vector<std::string_view> windows_in_order(std::string_view text) {
     std::vector<size_t> starts;
     for (size_t i = 0; i < text.size();) {
         starts.push_back(i);
@@ -48,6 +49,12 @@ std::vector<std::string_view> shingle_strings(std::string_view text) {
     starts.push_back(text.size());
     std::vector<std::string_view> windows;
     for (size_t k = 0; k + 4 < starts.size(); ++k) windows.push_back(text.substr(starts[k], starts[k + 4] - starts[k]));
+    return windows;
+}
+
+// The distinct windows, ordered.
+std::vector<std::string_view> shingle_strings(std::string_view text) {
+    std::vector<std::string_view> windows = windows_in_order(text);
     std::sort(windows.begin(), windows.end());
     windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
     return windows;
@@ -295,6 +302,30 @@ TEST(shingle_overlap_counts_like_string_sets) {
         CHECK(fused == plain && fused.size() == shingle_strings(normalised).size());
         CHECK(normal == (normalised == joined) && ids.count() == fused.size());
     }
+}
+
+TEST(shingle_ids_number_equal_shingles_alike_in_first_seen_order) {
+    // ASCII windows have a table of their own, also when they lie in a text
+    // with other characters: a shingle must get one id wherever it occurs,
+    // and ids count up in the order the texts first hold them.
+    TurnMaker maker{std::mt19937_64(23)};
+    const std::vector<std::string> separators = {" ", "  ", "\t", "\n ", "\u00a0", "\u2003", ""};
+    ShingleIds ids;
+    std::map<std::string, uint32_t, std::less<>> reference;
+    for (int k = 0; k < 400; ++k) {
+        std::string text = k % 7 == 0 ? maker.pick(separators) : "";
+        for (uint64_t part = maker.rng() % (k % 3 == 0 ? 40 : 4) + 1; part > 0; --part) text += maker.text() + maker.pick(separators);
+        std::string normal = normalise_whitespace(text);
+        std::vector<uint32_t> expected;
+        for (std::string_view window : windows_in_order(normal)) {
+            auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
+            if (std::find(expected.begin(), expected.end(), at->second) == expected.end()) expected.push_back(at->second);
+        }
+        std::vector<uint32_t> got;
+        CHECK_EQ(ids.add_text(text, got), normal == text);
+        CHECK(got == expected);
+    }
+    CHECK_EQ(ids.count(), reference.size());
 }
 
 TEST(argument_changes_the_alignment_never_compares) {
