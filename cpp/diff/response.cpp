@@ -1,6 +1,7 @@
 #include "diff/response.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "text/unicode.hpp"
@@ -45,6 +46,23 @@ Names block_members_read(const json::Value& block) {
     return type ? block_members_retained(*type) : Names{};
 }
 
+// Whether `key` is the literal `name`: a length test and a compare of known
+// size, which the compiler does inline, unlike a comparison with a C string.
+template <size_t N>
+bool is_key(std::string_view key, const char (&name)[N]) {
+    return key.size() == N - 1 && std::memcmp(key.data(), name, N - 1) == 0;
+}
+
+// The first member of an object named `name`; null for another value.
+template <size_t N>
+const json::Value* first_member(const json::Value& value, const char (&name)[N]) {
+    const json::Object* object = value.as_object();
+    if (!object) return nullptr;
+    for (const json::Member& member : *object)
+        if (is_key(member.key, name)) return &member.value;
+    return nullptr;
+}
+
 void keep_only(json::Object& object, Names names) {
     std::erase_if(object, [&](const json::Member& member) { return !is_member_of(names, member.key); });
 }
@@ -68,36 +86,44 @@ std::span<const std::string_view> block_members_retained(std::string_view type) 
 
 std::string ResponseView::text_lines() const { return joined(text_blocks, '\n'); }
 
-// The view of a chat_response record but for its lower-cased text. Members
-// are read in one pass over each object; of repeated keys the first counts.
-ResponseView read_view(const Record& record) {
-    ResponseView view;
+namespace {
+
+// read_view into a default view. Members are read in one pass over each
+// object; of repeated keys the first counts.
+void read_view_into(const Record& record, ResponseView& view) {
     view.record = &record;
     const json::Object* payload = record.payload.as_object();
-    if (!payload) return view;
+    if (!payload) return;
     const json::Value *content = nullptr, *stop_reason = nullptr, *model = nullptr, *usage = nullptr,
                       *latency = nullptr, *batch = nullptr;
     for (const json::Member& member : *payload) {
-        const json::Value** slot = member.key == "content"       ? &content
-                                   : member.key == "stop_reason" ? &stop_reason
-                                   : member.key == "model"       ? &model
-                                   : member.key == "usage"       ? &usage
-                                   : member.key == "latency_ms"  ? &latency
-                                   : member.key == "batch"       ? &batch
-                                                                 : nullptr;
+        const std::string_view key = member.key;
+        const json::Value** slot = is_key(key, "content")       ? &content
+                                   : is_key(key, "stop_reason") ? &stop_reason
+                                   : is_key(key, "model")       ? &model
+                                   : is_key(key, "usage")       ? &usage
+                                   : is_key(key, "latency_ms")  ? &latency
+                                   : is_key(key, "batch")       ? &batch
+                                                                : nullptr;
         if (slot && !*slot) *slot = &member.value;
     }
     if (const json::Array* blocks = content ? content->as_array() : nullptr) {
+        bool calls_tools = false;
         for (const json::Value& block : *blocks) {
-            const std::string* type = string_member(block, "type");
+            const json::Value* type_member = first_member(block, "type");
+            const std::string* type = type_member ? type_member->as_string() : nullptr;
             if (!type) continue;
-            if (*type == "text") {
-                if (const std::string* piece = string_member(block, "text")) view.text_blocks.push_back(*piece);
-            } else if (*type == "thinking") {
+            if (is_key(*type, "text")) {
+                const json::Value* text = first_member(block, "text");
+                if (const std::string* piece = text ? text->as_string() : nullptr) view.text_blocks.push_back(*piece);
+            } else if (is_key(*type, "thinking")) {
                 ++view.thinking_blocks;
+            } else {
+                calls_tools = calls_tools || is_key(*type, "tool_use");
             }
         }
-        view.tool_calls = read_tool_calls(*blocks);
+        // Most responses call no tool: their blocks need no second pass.
+        if (calls_tools) view.tool_calls = read_tool_calls(*blocks);
     }
     if (view.text_blocks.size() == 1) {
         view.text = view.text_blocks.front();
@@ -125,6 +151,14 @@ ResponseView read_view(const Record& record) {
     view.latency_ms = latency ? latency->as_double() : std::nullopt;
     const bool* is_batch = batch ? batch->as_bool() : nullptr;
     view.batch = is_batch && *is_batch;
+}
+
+}  // namespace
+
+// The view of a chat_response record but for its lower-cased text.
+ResponseView read_view(const Record& record) {
+    ResponseView view;
+    read_view_into(record, view);
     return view;
 }
 
@@ -164,7 +198,7 @@ Responses select_responses(const std::vector<Record>& records) {
         return record.kind == agentlog::Kind::ChatResponse;
     }));
     for (const Record& record : records) {
-        if (record.kind == agentlog::Kind::ChatResponse) responses.push_back(read_view(record));
+        if (record.kind == agentlog::Kind::ChatResponse) read_view_into(record, responses.emplace_back());
     }
     lower_texts(responses);
     return responses;

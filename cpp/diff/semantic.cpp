@@ -7,6 +7,7 @@
 #include <cstring>
 #include <emmintrin.h>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -119,6 +120,59 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
     if (size > start) visit(folded.substr(start));
 }
 
+// Bit k set where byte k of the 64 at `bytes` is an ASCII letter or digit.
+uint64_t ascii_word_bits_64(const unsigned char* bytes) {
+    uint64_t bits = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
+        bits |= uint64_t{ascii_word_bits(chunk)} << (16 * k);
+    }
+    return bits;
+}
+
+bool is_ascii(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    __m128i any = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= text.size(); i += 16)
+        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)));
+    unsigned char tail = 0;
+    for (; i < text.size(); ++i) tail |= bytes[i];
+    return _mm_movemask_epi8(any) == 0 && tail < 0x80;
+}
+
+// for_each_folded_token for ASCII text: where a byte starts or ends a run of
+// letters and digits is read off a bit mask of 64 bytes at a time, so that a
+// token costs two bit scans rather than a test per byte around it.
+template <class Visit>
+void for_each_ascii_token(std::string_view text, Visit&& visit) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    uint64_t before = 0;  // bit 63: the byte before the block is in a token
+    size_t start = 0;
+    for (size_t base = 0; base < size; base += 64) {
+        uint64_t word;
+        if (base + 64 <= size) {
+            word = ascii_word_bits_64(bytes + base);
+        } else {
+            unsigned char tail[64] = {};  // zero bytes end a token
+            std::memcpy(tail, bytes + base, size - base);
+            word = ascii_word_bits_64(tail);
+        }
+        // Bit k set where byte k is in a token and the byte before it is not, or the reverse.
+        for (uint64_t edges = word ^ (word << 1 | before >> 63); edges != 0; edges &= edges - 1) {
+            const unsigned at = static_cast<unsigned>(std::countr_zero(edges));
+            if (word >> at & 1)
+                start = base + at;
+            else
+                visit(text.substr(start, base + at - start));
+        }
+        before = word;
+    }
+    // A token that runs to the end of a whole last block has no edge after it.
+    if (size % 64 == 0 && before >> 63) visit(text.substr(start));
+}
+
 // Whether two short strings hold the same bytes, without a call.
 bool same_bytes(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -132,6 +186,15 @@ bool same_bytes(std::string_view a, std::string_view b) {
 class HashIndex {
 public:
     // The value stored for the key, else `value`, which is stored for it.
+    // Empties the index with room for `count` values, keeping its memory unless that is large.
+    void reset(size_t count) {
+        size_t slots = 64;
+        while (slots < 2 * (count + 1)) slots *= 2;
+        if (slots_.capacity() > std::max(slots, KEPT_SLOTS)) slots_ = {};
+        slots_.assign(slots, Slot{});
+        count_ = 0;
+    }
+
     template <class SameKey>
     uint64_t find_or_add(uint64_t hash, uint64_t value, SameKey same_key) {
         if (2 * (count_ + 1) > slots_.size()) grow();
@@ -149,6 +212,7 @@ public:
 
 private:
     static constexpr uint64_t EMPTY = std::numeric_limits<uint64_t>::max();
+    static constexpr size_t KEPT_SLOTS = size_t{1} << 12;
     struct Slot {
         uint64_t hash;
         uint64_t value = EMPTY;
@@ -170,73 +234,111 @@ private:
     size_t count_ = 0;
 };
 
-// Token ids in first-seen order. A token of at most 16 bytes (nearly every
-// word) is held in its slot, so that finding it reads one slot and compares
-// two words; longer tokens are kept in one block of bytes.
+// Token ids in first-seen order, each with what its caller keeps beside it.
+// A token of at most 16 bytes (nearly every word) is held in its slot, so that
+// finding it reads one slot and compares two words; longer tokens are kept in
+// one block of bytes.
 class TermIds {
 public:
-    // `token` lies within `text`, which bounds what may be read around it.
-    uint32_t intern(std::string_view token, std::string_view text) {
-        if (token.size() > SHORT_BYTES) return intern_long(token);
+    struct Term {
+        uint32_t id;
+        uint32_t document;  // the caller's: zero until it sets it
+        uint32_t offset;    // the caller's
+    };
+
+    // The term of the token, found or added. `token` lies within `text`, which
+    // bounds what may be read around it. The reference holds until the next call.
+    [[gnu::always_inline]] Term& intern(std::string_view token, std::string_view text) {
+        if (token.size() > SHORT_BYTES) [[unlikely]]
+            return intern_long(token);
         const Packed key = pack(token, text);
-        if (2 * (count_ + 1) > slots_.size()) grow();
+        if (2 * (count_ + 1) > slots_.size()) [[unlikely]]
+            grow();
         const size_t mask = slots_.size() - 1;
-        for (size_t at = key.hash() & mask;; at = (at + 1) & mask) {
+        for (size_t at = key.hash() >> shift_;; at = (at + 1) & mask) {
             Slot& slot = slots_[at];
-            if (slot.key.size == 0) {
-                slot = {key, next_id()};
+            if (slot.key.size == 0) [[unlikely]] {
+                slot = {key, {next_id(), 0, 0}};
                 ++count_;
-                return slot.id;
+                return slot.term;
             }
-            if (slot.key == key) return slot.id;
+            if (slot.key == key) return slot.term;
         }
     }
     size_t size() const { return ids_; }
 
+    // Forgets every token, keeping the memory of a table that stayed small.
+    void reset() {
+        if (slots_.capacity() > KEPT_SLOTS) slots_ = {};
+        slots_.assign(FIRST_SLOTS, Slot{});
+        shift_ = 64 - std::countr_zero(FIRST_SLOTS);
+        count_ = 0;
+        ids_ = 0;
+        long_index_.reset(0);
+        long_bytes_.clear();
+        long_starts_.clear();
+        long_terms_.clear();
+    }
+
 private:
     static constexpr size_t SHORT_BYTES = 16;
+    static constexpr size_t FIRST_SLOTS = 64, KEPT_SLOTS = size_t{1} << 12;
     struct Packed {
         uint64_t low = 0, high = 0;
-        uint64_t size = 0;  // 0 marks an empty slot: tokens are never empty
+        uint32_t size = 0;  // 0 marks an empty slot: tokens are never empty
         bool operator==(const Packed&) const = default;
-        uint64_t hash() const { return mix64(low * 0x9e3779b97f4a7c15ull ^ std::rotl(high, 29) ^ size); }
+        // One multiplication, whose top bits (the slot) depend on every bit of the key.
+        uint64_t hash() const { return (low ^ std::rotl(high, 29) ^ size) * 0x9e3779b97f4a7c15ull; }
     };
     struct Slot {
         Packed key;
-        uint32_t id = 0;
+        Term term{};
     };
 
-    // The token's bytes, zero beyond its end.
+    // Per token size: the bits of the two words that hold its bytes.
+    struct WordMasks {
+        uint64_t low, high;
+    };
+    static constexpr std::array<WordMasks, SHORT_BYTES + 1> WORD_MASKS = [] {
+        std::array<WordMasks, SHORT_BYTES + 1> masks{};
+        auto kept = [](size_t bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; };
+        for (size_t size = 0; size <= SHORT_BYTES; ++size)
+            masks[size] = {kept(size), size > 8 ? kept(size - 8) : 0};
+        return masks;
+    }();
+
+    // The token's bytes, zero beyond its end: two words read within the text
+    // (or from a copy near its end), the bytes past the token masked off,
+    // without a branch on the token's length.
     static Packed pack(std::string_view token, std::string_view text) {
         Packed key;
-        key.size = token.size();
+        key.size = static_cast<uint32_t>(token.size());
         const size_t room = static_cast<size_t>(text.data() + text.size() - token.data());
+        const char* bytes = token.data();
+        char copy[SHORT_BYTES] = {};
         if (room < SHORT_BYTES) {
-            for (size_t k = 0; k < token.size(); ++k)
-                (k < 8 ? key.low : key.high) |= uint64_t{static_cast<unsigned char>(token[k])} << (8 * (k % 8));
-            return key;
+            std::memcpy(copy, token.data(), token.size());
+            bytes = copy;
         }
-        // Whole words read within the text, the bytes past the token masked off in registers.
-        std::memcpy(&key.low, token.data(), 8);
-        std::memcpy(&key.high, token.data() + 8, 8);
-        auto kept = [](size_t bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; };
-        key.low &= kept(token.size());
-        key.high = token.size() > 8 ? key.high & kept(token.size() - 8) : 0;
+        std::memcpy(&key.low, bytes, 8);
+        std::memcpy(&key.high, bytes + 8, 8);
+        key.low &= WORD_MASKS[token.size()].low;
+        key.high &= WORD_MASKS[token.size()].high;
         return key;
     }
 
     uint32_t next_id() { return static_cast<uint32_t>(ids_++); }
 
-    uint32_t intern_long(std::string_view token) {
+    [[gnu::noinline]] Term& intern_long(std::string_view token) {
         const uint64_t fresh = long_starts_.size();
         const uint64_t known = long_index_.find_or_add(text_hash(token), fresh, [&](uint64_t other) {
             return same_bytes(long_token(other), token);
         });
-        if (known != fresh) return long_ids_[known];
+        if (known != fresh) return long_terms_[known];
         long_starts_.push_back(long_bytes_.size());
         long_bytes_.append(token);
-        long_ids_.push_back(next_id());
-        return long_ids_.back();
+        long_terms_.push_back({next_id(), 0, 0});
+        return long_terms_.back();
     }
 
     std::string_view long_token(uint64_t k) const {
@@ -244,25 +346,27 @@ private:
         return std::string_view(long_bytes_).substr(long_starts_[k], end - long_starts_[k]);
     }
 
-    void grow() {
+    [[gnu::noinline]] void grow() {
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(std::max<size_t>(64, 2 * old.size()), Slot{});
+        slots_.assign(std::max<size_t>(FIRST_SLOTS, 2 * old.size()), Slot{});
+        shift_ = 64 - std::countr_zero(slots_.size());
         const size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.key.size == 0) continue;
-            size_t at = slot.key.hash() & mask;
+            size_t at = slot.key.hash() >> shift_;
             while (slots_[at].key.size != 0) at = (at + 1) & mask;
             slots_[at] = slot;
         }
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Slot> slots_;  // a power of two of them, indexed by the top bits of the hash
+    int shift_ = 64;
     size_t count_ = 0;
     size_t ids_ = 0;
     HashIndex long_index_;
     std::string long_bytes_;
     std::vector<size_t> long_starts_;  // per long token: where its bytes begin
-    std::vector<uint32_t> long_ids_;
+    std::vector<Term> long_terms_;
 };
 
 // ln(count) + 1 for the counts most terms have, so that the weights spend no
@@ -292,49 +396,48 @@ struct TermScratch {
     std::vector<double> dense;     // one vector's weights, looked up by term
 
     void fit(size_t vocabulary) {
-        if (document_frequency.size() >= vocabulary) return;
+        if (dense.size() >= vocabulary) return;  // the last resized: a failed fit is tried again
         document_frequency.resize(vocabulary, 0);
         idf_term.resize(vocabulary, std::numeric_limits<double>::quiet_NaN());
         dense.resize(vocabulary, 0.0);
     }
 };
 
-// weight = (ln(count) + 1) * (ln((N + 1) / (df + 1)) + 1), in term order,
-// into `weights`; returns the vector's Euclidean norm.
-double tfidf_weights(std::span<const TermCount> terms, TermScratch& scratch, double corpus,
-                     std::vector<double>& weights) {
-    weights.clear();
-    double squares = 0.0;
-    for (const TermCount& term : terms) {
-        double& idf_term = scratch.idf_term[term.term];
-        if (std::isnan(idf_term)) {
-            double df = static_cast<double>(scratch.document_frequency[term.term]);
-            idf_term = std::log((corpus + 1.0) / (df + 1.0)) + 1.0;
-        }
-        double weight = log_count_term(term.count) * idf_term;
-        weights.push_back(weight);
-        squares += weight * weight;
+// weight = (ln(count) + 1) * (ln((N + 1) / (df + 1)) + 1)
+double tfidf_weight(const TermCount& term, TermScratch& scratch, double corpus) {
+    double& idf_term = scratch.idf_term[term.term];
+    if (std::isnan(idf_term)) {
+        double df = static_cast<double>(scratch.document_frequency[term.term]);
+        idf_term = std::log((corpus + 1.0) / (df + 1.0)) + 1.0;
     }
-    return std::sqrt(squares);
+    return log_count_term(term.count) * idf_term;
 }
 
-// The cosine of two TF-IDF vectors, clamped to [0, 1]; 1.0 when both are zero.
-double cosine(std::span<const TermCount> a, std::span<const double> weights_a, double norm_a,
-              std::span<const TermCount> b, std::span<const double> weights_b, double norm_b,
-              std::vector<double>& dense) {
-    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
-    if (norm_b < ZERO_NORM) return 0.0;
-    // Walk the vector with fewer entries and look each term up in the other.
+// The cosine of the TF-IDF vectors of two documents, clamped to [0, 1]; 1.0
+// when both are zero. One vector's weights go into the dense array, the other's
+// are computed as the walk over it meets them: the one with fewer entries is
+// walked, and the dot product summed in its term order. Weights are at least
+// 1, so a term the other vector lacks adds exactly 0.0.
+double tfidf_cosine(std::span<const TermCount> a, std::span<const TermCount> b, TermScratch& scratch, double corpus) {
     const bool walk_b = b.size() < a.size();
     std::span<const TermCount> walked = walk_b ? b : a, looked_up = walk_b ? a : b;
-    std::span<const double> walked_weights = walk_b ? weights_b : weights_a,
-                            looked_up_weights = walk_b ? weights_a : weights_b;
-    for (size_t k = 0; k < looked_up.size(); ++k) dense[looked_up[k].term] = looked_up_weights[k];
-    double dot = 0.0;
-    for (size_t k = 0; k < walked.size(); ++k) {
-        if (double other = dense[walked[k].term]; other != 0.0) dot += walked_weights[k] * other;
+    double looked_up_squares = 0.0;
+    for (const TermCount& term : looked_up) {
+        const double weight = tfidf_weight(term, scratch, corpus);
+        scratch.dense[term.term] = weight;
+        looked_up_squares += weight * weight;
     }
-    for (const TermCount& term : looked_up) dense[term.term] = 0.0;
+    double walked_squares = 0.0, dot = 0.0;
+    for (const TermCount& term : walked) {
+        const double weight = tfidf_weight(term, scratch, corpus);
+        walked_squares += weight * weight;
+        dot += weight * scratch.dense[term.term];
+    }
+    for (const TermCount& term : looked_up) scratch.dense[term.term] = 0.0;
+    const double norm_a = std::sqrt(walk_b ? looked_up_squares : walked_squares);
+    const double norm_b = std::sqrt(walk_b ? walked_squares : looked_up_squares);
+    if (norm_a < ZERO_NORM) return norm_b < ZERO_NORM ? 1.0 : 0.0;
+    if (norm_b < ZERO_NORM) return 0.0;
     return std::clamp(dot / (norm_a * norm_b), 0.0, 1.0);
 }
 
@@ -368,96 +471,129 @@ AxisSamples semantic_samples(const Pairs& pairs) {
     return semantic_samples(response_terms(responses), documents);
 }
 
-ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
-    ResponseTerms terms;
-    terms.documents.reserve(responses.size());
+namespace {
+
+// The working state of response_terms, kept per thread from one call to the
+// next, so that a call of a few dozen short responses allocates only what it returns.
+struct TermsScratch {
     TermIds ids;
     HashIndex texts;  // the first document of each folded text, of NFC texts
-    std::vector<uint64_t> seen_in;  // per term: 1 + the last document holding it
-    std::vector<size_t> slot;       // per term: its position in terms
+    // The documents' entries, terms[0, size); room for `capacity`, left
+    // unwritten beyond `size` (a vector would zero what it grows by).
+    std::unique_ptr<TermCount[]> terms;
+    size_t size = 0, capacity = 0;
     std::string folded;
+
+    void reserve(size_t entries) {
+        if (entries <= capacity) return;
+        const size_t grown = std::max(entries, 2 * capacity);
+        std::unique_ptr<TermCount[]> more = std::make_unique_for_overwrite<TermCount[]>(grown);
+        std::copy_n(terms.get(), size, more.get());
+        terms = std::move(more);
+        capacity = grown;
+    }
+
+    // A large call's memory is let go rather than kept by the thread.
+    void trim() {
+        constexpr size_t KEPT_ENTRIES = size_t{1} << 15, KEPT_TERMS = size_t{1} << 11;
+        if (capacity > KEPT_ENTRIES || ids.size() > KEPT_TERMS) *this = TermsScratch{};
+    }
+};
+
+// Not inlined, so that its callers hold the address rather than compute it
+// again, which in a shared library is a call, wherever they use the scratch.
+[[gnu::noinline]] TermsScratch& terms_scratch() {
+    thread_local TermsScratch scratch;
+    return scratch;
+}
+
+}  // namespace
+
+ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
+    // Terms note their last document as 1 + its index in 32 bits.
+    if (responses.size() >= std::numeric_limits<uint32_t>::max()) throw Panic("too many responses to count their terms");
+    TermsScratch& scratch = terms_scratch();
+    TermIds& ids = scratch.ids;
+    ids.reset();
+    scratch.texts.reset(responses.size());
+    scratch.size = 0;
+    ResponseTerms result;
+    result.documents.reserve(responses.size());
     for (size_t k = 0; k < responses.size(); ++k) {
         const ResponseView& response = *responses[k];
         // The view's lower-cased text is the folded form whenever the text is already NFC.
         std::string_view view = response.lowered;
         if (response.text_is_nfc) {
             // Texts whose NFC, lower-cased forms are equal have the same terms.
-            const uint64_t first = texts.find_or_add(text_hash(view), k, [&](uint64_t document) {
+            const uint64_t first = scratch.texts.find_or_add(text_hash(view), k, [&](uint64_t document) {
                 return responses[document]->lowered == view;
             });
             if (first != k) {
-                const ResponseTerms::Range same = terms.documents[first];
-                terms.documents.push_back(same);
+                result.documents.push_back(result.documents[first]);
                 continue;
             }
         } else {
-            folded = text::lowercase(text::nfc(response.text));
-            view = folded;
+            scratch.folded = text::lowercase(text::nfc(response.text));
+            view = scratch.folded;
         }
-        // Tokens are at least two bytes apart, so below 8 GiB no count overflows 32 bits.
+        // Tokens are at least two bytes apart, so below 8 GiB neither a count
+        // nor a term's offset in its document overflows 32 bits.
         if (view.size() >= (uint64_t{1} << 33)) throw Panic("response text too long to count its terms");
-        const size_t begin = terms.terms.size();
-        for_each_folded_token(view, [&](std::string_view token) {
-            const uint32_t id = ids.intern(token, view);
-            if (id == seen_in.size()) {
-                seen_in.push_back(0);
-                slot.push_back(0);
-            }
-            if (seen_in[id] != k + 1) {
-                seen_in[id] = k + 1;
-                slot[id] = terms.terms.size();
-                terms.terms.push_back({id, 0});
-            }
-            ++terms.terms[slot[id]].count;
-        });
-        terms.documents.push_back({begin, terms.terms.size()});
+        // Room for every token of the text, so that each may write its entry before knowing whether it is new.
+        const size_t begin = scratch.size;
+        scratch.reserve(begin + view.size() / 2 + 1);
+        TermCount* const entries = scratch.terms.get() + begin;
+        const uint32_t document = static_cast<uint32_t>(k + 1);
+        uint32_t end = 0;
+        auto count = [&](std::string_view token) __attribute__((always_inline)) {
+            TermIds::Term& term = ids.intern(token, view);
+            const bool fresh = term.document != document;
+            entries[end] = {term.id, 0};
+            term.offset = fresh ? end : term.offset;
+            term.document = document;
+            end += fresh;
+            ++entries[term.offset].count;
+        };
+        if (is_ascii(view))
+            for_each_ascii_token(view, count);
+        else
+            for_each_folded_token(view, count);
+        scratch.size = begin + end;
+        result.documents.push_back({begin, scratch.size});
     }
-    terms.vocabulary = ids.size();
-    return terms;
+    result.terms.assign(scratch.terms.get(), scratch.terms.get() + scratch.size);
+    result.vocabulary = ids.size();
+    scratch.trim();
+    return result;
 }
 
 AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<DocumentPair>& pairs) {
     thread_local TermScratch scratch;
+    // What may throw comes first: once terms are counted nothing does, and the
+    // scratch is left as found (the cosines clear the dense weights themselves).
+    std::vector<double> similarities;
+    similarities.reserve(pairs.size());
     scratch.fit(terms.vocabulary);
     auto document = [&](size_t k) { return document_terms(terms, k); };
-    // Whatever happens, the terms of the pairs leave the scratch as they found it.
-    struct Restore {
-        const ResponseTerms& terms;
-        const std::vector<DocumentPair>& pairs;
-        TermScratch& scratch;
-        ~Restore() {
-            // A large vocabulary's arrays are let go rather than kept by the thread after the report.
-            constexpr size_t KEPT_TERMS = size_t{1} << 16;
-            if (scratch.dense.size() > KEPT_TERMS) {
-                scratch = TermScratch{};
-                return;
-            }
-            for (const DocumentPair& pair : pairs) {
-                for (size_t k : {pair.baseline, pair.candidate}) {
-                    for (const TermCount& term : document_terms(terms, k)) {
-                        scratch.document_frequency[term.term] = 0;
-                        scratch.idf_term[term.term] = std::numeric_limits<double>::quiet_NaN();
-                        scratch.dense[term.term] = 0.0;
-                    }
-                }
-            }
-        }
-    } restore{terms, pairs, scratch};
     // The document frequencies of the pairs' own corpus.
     for (const DocumentPair& pair : pairs) {
         for (const TermCount& term : document(pair.baseline)) ++scratch.document_frequency[term.term];
         for (const TermCount& term : document(pair.candidate)) ++scratch.document_frequency[term.term];
     }
     const double corpus = static_cast<double>(2 * pairs.size());
-    std::vector<double> similarities;
-    similarities.reserve(pairs.size());
-    std::vector<double> weights_a, weights_b;
+    for (const DocumentPair& pair : pairs)
+        similarities.push_back(tfidf_cosine(document(pair.baseline), document(pair.candidate), scratch, corpus));
     for (const DocumentPair& pair : pairs) {
-        std::span<const TermCount> a = document(pair.baseline), b = document(pair.candidate);
-        double norm_a = tfidf_weights(a, scratch, corpus, weights_a);
-        double norm_b = tfidf_weights(b, scratch, corpus, weights_b);
-        similarities.push_back(cosine(a, weights_a, norm_a, b, weights_b, norm_b, scratch.dense));
+        for (size_t k : {pair.baseline, pair.candidate}) {
+            for (const TermCount& term : document(k)) {
+                scratch.document_frequency[term.term] = 0;
+                scratch.idf_term[term.term] = std::numeric_limits<double>::quiet_NaN();
+            }
+        }
     }
+    // A large vocabulary's arrays are let go rather than kept by the thread after the report.
+    constexpr size_t KEPT_TERMS = size_t{1} << 16;
+    if (scratch.dense.size() > KEPT_TERMS) scratch = TermScratch{};
     return similarity_samples(std::move(similarities));
 }
 
