@@ -59,9 +59,16 @@ struct CallArguments {
     std::vector<std::pair<std::string_view, std::string>> values;  // the input's members, in order
 };
 
+// A tool a run calls, and the first turn calling it.
+struct ToolTurn {
+    std::string_view name;
+    uint64_t turn;
+};
+
 // The tools, arguments, refusals and truncations of one run of a conversation.
+// Names and argument keys are views into the records, which outlive the key's work.
 struct RunFeatures {
-    std::map<std::string, uint64_t> tools;  // name -> first turn calling it
+    std::vector<ToolTurn> tools;  // by name, each once
     std::vector<std::vector<CallArguments>> calls;  // per turn, in call order
     std::vector<bool> refusing, truncated;  // per turn
     std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side
@@ -76,7 +83,7 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         const Turn& response = responses[turn];
         std::vector<CallArguments>& calls = features.calls.emplace_back();
         for (const ToolUse& use : tool_uses(response)) {
-            features.tools.emplace(std::string(use.name), turn);
+            features.tools.push_back({use.name, turn});
             CallArguments& call = calls.emplace_back();
             call.tool = use.name;
             const json::Object* input = use.input ? use.input->as_object() : nullptr;
@@ -88,8 +95,22 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         features.refusing.push_back(refuses(response, abstains[turn] == 1.0));
         features.truncated.push_back(truncated(response));
     }
+    // Stable, so each name keeps its first turn.
+    std::stable_sort(features.tools.begin(), features.tools.end(),
+                     [](const ToolTurn& a, const ToolTurn& b) { return a.name < b.name; });
+    features.tools.erase(std::unique(features.tools.begin(), features.tools.end(),
+                                     [](const ToolTurn& a, const ToolTurn& b) { return a.name == b.name; }),
+                         features.tools.end());
     return features;
 }
+
+const ToolTurn* tool_named(const RunFeatures& features, std::string_view name) {
+    auto found = std::lower_bound(features.tools.begin(), features.tools.end(), name,
+                                  [](const ToolTurn& tool, std::string_view wanted) { return tool.name < wanted; });
+    return found != features.tools.end() && found->name == name ? &*found : nullptr;
+}
+
+bool calls_tool(const RunFeatures& features, std::string_view name) { return tool_named(features, name) != nullptr; }
 
 std::optional<double> outcome_of(const Conversation& conversation, std::string_view member) {
     const json::Value* value = metadata_member(conversation, member);
@@ -126,28 +147,29 @@ std::optional<uint64_t> matched_baseline_turn(const ConversationRuns& runs, uint
     return turn == NO_MATCH ? std::nullopt : std::optional(turn);
 }
 
-std::vector<std::string> dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
-    std::vector<std::string> dropped;
-    for (const auto& [tool, turn] : runs.features[bases.front()].tools) {
-        if (runs.features[c].tools.contains(tool)) continue;
-        if (std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return runs.features[b].tools.contains(tool); }))
-            dropped.push_back(tool);
+// Tools every baseline run calls and candidate run c does not, by name.
+void dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases, std::vector<std::string_view>& dropped) {
+    dropped.clear();
+    for (const ToolTurn& tool : runs.features[bases.front()].tools) {
+        if (calls_tool(runs.features[c], tool.name)) continue;
+        if (std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_tool(runs.features[b], tool.name); }))
+            dropped.push_back(tool.name);
     }
-    return dropped;
 }
 
-std::vector<std::string> added_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
-    std::vector<std::string> added;
-    for (const auto& [tool, turn] : runs.features[c].tools) {
-        if (std::none_of(bases.begin(), bases.end(), [&](uint32_t b) { return runs.features[b].tools.contains(tool); }))
-            added.push_back(tool);
+// Tools candidate run c calls and no baseline run does, by name.
+void added_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases, std::vector<std::string_view>& added) {
+    added.clear();
+    for (const ToolTurn& tool : runs.features[c].tools) {
+        if (std::none_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_tool(runs.features[b], tool.name); }))
+            added.push_back(tool.name);
     }
-    return added;
 }
 
 struct ArgumentChange {
-    std::string tool, key;
-    std::string before, after;  // compact JSON
+    std::string_view tool, key;
+    const std::string* before;  // compact JSON, in the runs' features
+    const std::string* after;
     uint64_t turn = 0;          // of the candidate
 };
 
@@ -167,12 +189,14 @@ const std::string* argument_at(const std::vector<CallArguments>& calls, std::str
 // alignment matched, calls the same tool with one agreed value for them, and
 // the candidate's value differs. Arguments the replicates disagree on (free
 // text, say) are their noise, not a change.
-std::vector<ArgumentChange> changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
-    std::vector<ArgumentChange> changed;
-    std::vector<std::pair<std::string_view, std::string_view>> reported;
+void changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases,
+                       std::vector<ArgumentChange>& changed) {
+    changed.clear();
+    thread_local std::vector<std::pair<std::string_view, std::string_view>> reported;
+    reported.clear();
     const std::vector<std::vector<CallArguments>>& turns = runs.features[c].calls;
-    std::vector<const std::vector<CallArguments>*> counterparts;
-    std::vector<std::string_view> tools_seen;
+    thread_local std::vector<const std::vector<CallArguments>*> counterparts;
+    thread_local std::vector<std::string_view> tools_seen;
     for (uint64_t turn = 0; turn < turns.size(); ++turn) {
         counterparts.clear();
         for (uint32_t b : bases) {
@@ -197,11 +221,10 @@ std::vector<ArgumentChange> changed_arguments(const ConversationRuns& runs, uint
                 std::pair<std::string_view, std::string_view> subject{call.tool, key};
                 if (std::find(reported.begin(), reported.end(), subject) != reported.end()) continue;
                 reported.push_back(subject);
-                changed.push_back({std::string(call.tool), std::string(key), *agreed, value, turn});
+                changed.push_back({call.tool, key, agreed, &value, turn});
             }
         }
     }
-    return changed;
 }
 
 // The first candidate turn with the flag whose counterpart in every baseline
@@ -220,20 +243,53 @@ std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t 
     return std::nullopt;
 }
 
-// The subjects (tools, arguments) of each signature a candidate run shows.
-using Shown = std::array<std::vector<std::string>, SIGNATURE_KINDS>;
+// The subject of a signature as findings name it: a tool, "refusal",
+// "truncation", or an argument as "tool(key)". Names are composed only for
+// subjects not seen before in the key.
+struct SubjectView {
+    std::string_view name;
+    std::string_view argument;  // the key of an argument change
+    bool of_argument = false;
+};
 
-Shown shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases) {
-    Shown shown;
-    shown[static_cast<size_t>(Signature::ToolDropped)] = dropped_tools(runs, c, bases);
-    shown[static_cast<size_t>(Signature::ToolAdded)] = added_tools(runs, c, bases);
-    for (const ArgumentChange& change : changed_arguments(runs, c, bases))
-        shown[static_cast<size_t>(Signature::ArgumentChanged)].push_back(change.tool + "(" + change.key + ")");
+std::string subject_name(const SubjectView& subject) {
+    if (!subject.of_argument) return std::string(subject.name);
+    std::string name;
+    name.reserve(subject.name.size() + subject.argument.size() + 2);
+    name.append(subject.name).append("(").append(subject.argument).append(")");
+    return name;
+}
+
+bool names(std::string_view name, const SubjectView& subject) {
+    if (!subject.of_argument) return name == subject.name;
+    const size_t tool = subject.name.size();
+    return name.size() == tool + subject.argument.size() + 2 && name.starts_with(subject.name) && name[tool] == '(' &&
+           name.substr(tool + 1, subject.argument.size()) == subject.argument && name.back() == ')';
+}
+
+// The subjects of each signature a candidate run shows, and the lists they
+// are read from: filled call after call without freeing.
+struct Shown {
+    std::array<std::vector<SubjectView>, SIGNATURE_KINDS> subjects;
+    std::vector<std::string_view> tools;
+    std::vector<ArgumentChange> changes;
+};
+
+void shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Shown& shown) {
+    for (std::vector<SubjectView>& subjects : shown.subjects) subjects.clear();
+    dropped_tools(runs, c, bases, shown.tools);
+    for (std::string_view tool : shown.tools)
+        shown.subjects[static_cast<size_t>(Signature::ToolDropped)].push_back({tool, {}, false});
+    added_tools(runs, c, bases, shown.tools);
+    for (std::string_view tool : shown.tools)
+        shown.subjects[static_cast<size_t>(Signature::ToolAdded)].push_back({tool, {}, false});
+    changed_arguments(runs, c, bases, shown.changes);
+    for (const ArgumentChange& change : shown.changes)
+        shown.subjects[static_cast<size_t>(Signature::ArgumentChanged)].push_back({change.tool, change.key, true});
     if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing))
-        shown[static_cast<size_t>(Signature::NewRefusal)].push_back("refusal");
+        shown.subjects[static_cast<size_t>(Signature::NewRefusal)].push_back({"refusal", {}, false});
     if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated))
-        shown[static_cast<size_t>(Signature::NewTruncation)].push_back("truncation");
-    return shown;
+        shown.subjects[static_cast<size_t>(Signature::NewTruncation)].push_back({"truncation", {}, false});
 }
 
 struct AxisPoint {
@@ -242,6 +298,16 @@ struct AxisPoint {
     double candidate = 0.0;
 };
 using AxisPoints = std::array<AxisPoint, AXES>;
+
+// The statistic of an axis's row, read once.
+Statistic row_statistic(Axis axis) {
+    static const std::array<Statistic, AXES> statistics = [] {
+        std::array<Statistic, AXES> all{};
+        for (size_t row = 0; row < AXES; ++row) all[row] = row_shape(static_cast<Axis>(row)).statistic;
+        return all;
+    }();
+    return statistics[static_cast<size_t>(axis)];
+}
 
 AxisPoint reduced(const AxisSamples& samples) {
     if (samples.baseline.empty()) return {};
@@ -684,35 +750,38 @@ Finding signature_finding(Signature signature, std::string explanation, uint64_t
 // What candidate run `c` shows against every baseline replicate, located on
 // its alignment with the first baseline replicate.
 void add_signature_findings(std::vector<Finding>& findings, const ConversationRuns& runs, uint32_t c,
-                            const RunSet& bases, uint32_t candidate_run) {
+                            const RunSet& bases, uint32_t candidate_run, Shown& scratch) {
     const std::vector<Step>& path = runs.paths[bases.front()][c];
     const RunFeatures& first_baseline = runs.features[bases.front()];
-    for (const std::string& tool : dropped_tools(runs, c, bases)) {
-        uint64_t b_turn = first_baseline.tools.at(tool);
+    dropped_tools(runs, c, bases, scratch.tools);
+    for (std::string_view tool : scratch.tools) {
+        uint64_t b_turn = tool_named(first_baseline, tool)->turn;
         uint64_t c_turn = candidate_counterpart(path, b_turn);
         findings.push_back(signature_finding(
             Signature::ToolDropped,
             "candidate no longer calls " + quoted(tool) + ", which every baseline run calls (baseline turn #" +
                 std::to_string(b_turn) + ", candidate turn #" + std::to_string(c_turn) + ")",
-            b_turn, c_turn, candidate_run, tool));
+            b_turn, c_turn, candidate_run, std::string(tool)));
     }
-    for (const std::string& tool : added_tools(runs, c, bases)) {
-        uint64_t c_turn = runs.features[c].tools.at(tool);
+    added_tools(runs, c, bases, scratch.tools);
+    for (std::string_view tool : scratch.tools) {
+        uint64_t c_turn = tool_named(runs.features[c], tool)->turn;
         uint64_t b_turn = baseline_counterpart(path, c_turn);
         findings.push_back(signature_finding(
             Signature::ToolAdded,
             "candidate newly calls " + quoted(tool) + " at candidate turn #" + std::to_string(c_turn) +
                 " (baseline turn #" + std::to_string(b_turn) + "); no baseline run calls it",
-            b_turn, c_turn, candidate_run, tool));
+            b_turn, c_turn, candidate_run, std::string(tool)));
     }
-    for (const ArgumentChange& change : changed_arguments(runs, c, bases)) {
+    changed_arguments(runs, c, bases, scratch.changes);
+    for (const ArgumentChange& change : scratch.changes) {
         uint64_t b_turn = baseline_counterpart(path, change.turn);
-        std::string name = change.tool + "(" + change.key + ")";
+        std::string name = subject_name({change.tool, change.key, true});
         findings.push_back(signature_finding(
             Signature::ArgumentChanged,
-            quoted(name) + ": " + change.before + " → " + change.after + " at candidate turn #" +
+            quoted(name) + ": " + *change.before + " → " + *change.after + " at candidate turn #" +
                 std::to_string(change.turn) + " (baseline turn #" + std::to_string(b_turn) +
-                "), where every baseline run passes " + change.before,
+                "), where every baseline run passes " + *change.before,
             b_turn, change.turn, candidate_run, name));
     }
     if (auto c_turn = new_flagged_turn(runs, c, bases, &RunFeatures::refusing)) {
@@ -805,22 +874,28 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
             }
             for (Axis axis : OWN_VALUE_AXES) {
                 size_t row = static_cast<size_t>(axis);
-                AxisSamples samples = row_shape(axis);
+                thread_local std::vector<double> base_values, cand_values;
+                base_values.clear();
+                cand_values.clear();
                 for (const Step& step : path) {
                     if (step.kind != StepKind::Match) continue;
                     const auto& base = features[a].own[row][step.baseline];
                     const auto& cand = features[b].own[row][step.candidate];
                     if (!base || !cand) continue;
-                    samples.baseline.push_back(*base);
-                    samples.candidate.push_back(*cand);
+                    base_values.push_back(*base);
+                    cand_values.push_back(*cand);
                 }
-                AxisPoint forward = reduced(samples);
+                AxisPoint forward;
+                if (!base_values.empty()) {
+                    const Statistic statistic = row_statistic(axis);
+                    forward = {true, central(base_values, statistic), central(cand_values, statistic)};
+                }
                 table[a][b][row] = forward;
                 table[b][a][row] = {forward.has, forward.candidate, forward.baseline};
                 if (axis == Axis::Cost && a == 0 && b == k) {
                     work.matched = std::count_if(path.begin(), path.end(),
                                                  [](const Step& step) { return step.kind == StepKind::Match; });
-                    work.priced = samples.baseline.size();
+                    work.priced = base_values.size();
                 }
             }
             paths[b][a] = std::move(swapped);
@@ -833,22 +908,30 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         }
     }
 
-    for (uint64_t mask : candidate_masks(m, m - k, options.seed, key_index)) {
-        RunSet cands, bases;
+    thread_local Shown shown;
+    RunSet cands, bases;
+    const std::vector<uint64_t> masks = candidate_masks(m, m - k, options.seed, key_index);
+    work.labellings.reserve(masks.size());
+    for (uint64_t mask : masks) {
+        cands.clear();
+        bases.clear();
         for (uint32_t r = 0; r < m; ++r) ((mask >> r) & 1 ? cands : bases).push_back(r);
         Labelling labelling;
         const double weight = 1.0 / static_cast<double>(cands.size());
         for (uint32_t c : cands) {
-            Shown shown = shows(runs, c, bases);
+            shows(runs, c, bases, shown);
             bool any = false;
             for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                if (shown[s].empty()) continue;
+                if (shown.subjects[s].empty()) continue;
                 labelling.signatures[s] += weight;
                 any = true;
-                for (const std::string& name : shown[s]) {
-                    std::vector<std::string>& names = work.subject_names[s];
-                    uint32_t id = static_cast<uint32_t>(std::find(names.begin(), names.end(), name) - names.begin());
-                    if (id == names.size()) names.push_back(name);
+                for (const SubjectView& subject : shown.subjects[s]) {
+                    std::vector<std::string>& known = work.subject_names[s];
+                    uint32_t id = static_cast<uint32_t>(
+                        std::find_if(known.begin(), known.end(),
+                                     [&](const std::string& name) { return names(name, subject); }) -
+                        known.begin());
+                    if (id == known.size()) known.push_back(subject_name(subject));
                     std::vector<SubjectShare>& shares = labelling.subjects[s];
                     auto found = std::find_if(shares.begin(), shares.end(),
                                               [&](const SubjectShare& share) { return share.subject == id; });
@@ -892,13 +975,13 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         }
         if (base_outcome.count > 0 && cand_outcome.count > 0)
             labelling.outcome = {true, base_outcome.mean(), cand_outcome.mean()};
-        work.labellings.push_back(labelling);
+        work.labellings.push_back(std::move(labelling));
     }
 
     // Findings of the observed labelling.
     RunSet baseline_runs;
     for (uint32_t b = 0; b < k; ++b) baseline_runs.push_back(b);
-    for (uint32_t c = k; c < m; ++c) add_signature_findings(result.findings, runs, c, baseline_runs, c - k);
+    for (uint32_t c = k; c < m; ++c) add_signature_findings(result.findings, runs, c, baseline_runs, c - k, shown);
 
     bool all_outcomes = std::all_of(features.begin(), features.end(), [](const RunFeatures& f) { return f.outcome; });
     if (all_outcomes) {

@@ -47,8 +47,12 @@ RunsRead read_runs(const std::vector<Turns>& runs) {
     }
     read.features = diff::turn_features(read.turns);
     read.terms = diff::response_terms(responses);
-    read.shapes.reserve(responses.size());
-    for (const Turn* turn : responses) read.shapes.push_back(diff::hashed_shape_sequence(turn->tool_calls));
+    read.shapes.resize(responses.size());
+    // The runs of one conversation mostly pass the same inputs: each is hashed once per key.
+    thread_local diff::InputHashes known;
+    known.clear();
+    for (size_t t = 0; t < responses.size(); ++t)
+        diff::hashed_shape_sequence(responses[t]->tool_calls, read.shapes[t], known);
     return read;
 }
 

@@ -1,6 +1,7 @@
 #include "diff/tool_calls.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "json/writer.hpp"
 #include "text/sha256.hpp"
@@ -93,6 +94,38 @@ void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& sha
         shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
         shape.push_back('|');
         text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
+        shape.push_back(')');
+    }
+}
+
+std::string_view InputHashes::hex_of(std::string_view compact) {
+    const uint64_t quick = std::hash<std::string_view>{}(compact);
+    for (size_t e = 0; e < used_; ++e) {
+        if (entries_[e].quick == quick && entries_[e].compact == compact) return entries_[e].hex;
+    }
+    // Past this many inputs a search costs more than the hash it saves.
+    constexpr size_t KEPT = 256;
+    if (used_ == KEPT) used_ = 0;
+    if (used_ == entries_.size()) entries_.emplace_back();
+    Entry& entry = entries_[used_++];
+    entry.quick = quick;
+    entry.compact.assign(compact);
+    entry.hex.clear();
+    text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, entry.hex);
+    return entry.hex;
+}
+
+void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes, InputHashes& known) {
+    thread_local std::string compact;
+    shapes.resize(calls.size());
+    for (size_t c = 0; c < calls.size(); ++c) {
+        const ToolCall& call = calls[c];
+        compact.clear();
+        json::write_compact_sorted(*call.input, compact);
+        std::string& shape = shapes[c];
+        shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
+        shape.push_back('|');
+        shape += known.hex_of(compact);
         shape.push_back(')');
     }
 }

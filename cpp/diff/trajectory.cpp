@@ -8,7 +8,10 @@ namespace velkin::diff {
 double normalised_edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
     size_t longest = std::max(a.size(), b.size());
     if (longest == 0) return 0.0;
-    std::vector<uint64_t> previous(b.size() + 1), current(b.size() + 1);
+    // Rows reused from call to call: a distance is taken for every pair of matched turns.
+    thread_local std::vector<uint64_t> previous, current;
+    previous.resize(b.size() + 1);
+    current.resize(b.size() + 1);
     for (size_t k = 0; k <= b.size(); ++k) previous[k] = k;
     for (size_t r = 1; r <= a.size(); ++r) {
         current[0] = r;
