@@ -189,14 +189,22 @@ const std::string* argument_at(const std::vector<CallArguments>& calls, std::str
 // alignment matched, calls the same tool with one agreed value for them, and
 // the candidate's value differs. Arguments the replicates disagree on (free
 // text, say) are their noise, not a change.
-void changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases,
-                       std::vector<ArgumentChange>& changed) {
+// The changes found, and the lists the search keeps, reused from call to call.
+struct ArgumentChanges {
+    std::vector<ArgumentChange> changes;
+    std::vector<std::pair<std::string_view, std::string_view>> reported;
+    std::vector<const std::vector<CallArguments>*> counterparts;
+    std::vector<std::string_view> tools_seen;
+};
+
+void changed_arguments(const ConversationRuns& runs, uint32_t c, const RunSet& bases, ArgumentChanges& found) {
+    std::vector<ArgumentChange>& changed = found.changes;
+    auto& reported = found.reported;
+    auto& counterparts = found.counterparts;
+    auto& tools_seen = found.tools_seen;
     changed.clear();
-    thread_local std::vector<std::pair<std::string_view, std::string_view>> reported;
     reported.clear();
     const std::vector<std::vector<CallArguments>>& turns = runs.features[c].calls;
-    thread_local std::vector<const std::vector<CallArguments>*> counterparts;
-    thread_local std::vector<std::string_view> tools_seen;
     for (uint64_t turn = 0; turn < turns.size(); ++turn) {
         counterparts.clear();
         for (uint32_t b : bases) {
@@ -272,7 +280,7 @@ bool names(std::string_view name, const SubjectView& subject) {
 struct Shown {
     std::array<std::vector<SubjectView>, SIGNATURE_KINDS> subjects;
     std::vector<std::string_view> tools;
-    std::vector<ArgumentChange> changes;
+    ArgumentChanges arguments;
 };
 
 void shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Shown& shown) {
@@ -283,8 +291,8 @@ void shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Shown&
     added_tools(runs, c, bases, shown.tools);
     for (std::string_view tool : shown.tools)
         shown.subjects[static_cast<size_t>(Signature::ToolAdded)].push_back({tool, {}, false});
-    changed_arguments(runs, c, bases, shown.changes);
-    for (const ArgumentChange& change : shown.changes)
+    changed_arguments(runs, c, bases, shown.arguments);
+    for (const ArgumentChange& change : shown.arguments.changes)
         shown.subjects[static_cast<size_t>(Signature::ArgumentChanged)].push_back({change.tool, change.key, true});
     if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing))
         shown.subjects[static_cast<size_t>(Signature::NewRefusal)].push_back({"refusal", {}, false});
@@ -632,11 +640,18 @@ struct Relabelled {
     std::vector<std::array<double, SIGNATURES>> shown;
 };
 
-Relabelled relabel(const PackedSuite& suite, uint64_t seed, unsigned threads) {
+// `beside` runs on one of the threads while the others start on the blocks.
+template <class Beside>
+Relabelled relabel(const PackedSuite& suite, uint64_t seed, unsigned threads, Beside&& beside) {
     Relabelled relabelled;
     relabelled.null.assign(suite.tests, std::vector<double>(RELABELLINGS));
     relabelled.shown.resize(RELABELLINGS);
-    parallel_for((RELABELLINGS + RELABELLING_BLOCK - 1) / RELABELLING_BLOCK, threads, [&](size_t block) {
+    parallel_for((RELABELLINGS + RELABELLING_BLOCK - 1) / RELABELLING_BLOCK + 1, threads, [&](size_t task) {
+        if (task == 0) {
+            beside();
+            return;
+        }
+        const size_t block = task - 1;
         const size_t first_row = block * RELABELLING_BLOCK;
         const size_t rows = std::min(RELABELLING_BLOCK, RELABELLINGS - first_row);
         std::vector<std::vector<uint16_t>> drawn;
@@ -773,8 +788,8 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
                 " (baseline turn #" + std::to_string(b_turn) + "); no baseline run calls it",
             b_turn, c_turn, candidate_run, std::string(tool)));
     }
-    changed_arguments(runs, c, bases, scratch.changes);
-    for (const ArgumentChange& change : scratch.changes) {
+    changed_arguments(runs, c, bases, scratch.arguments);
+    for (const ArgumentChange& change : scratch.arguments.changes) {
         uint64_t b_turn = baseline_counterpart(path, change.turn);
         std::string name = subject_name({change.tool, change.key, true});
         findings.push_back(signature_finding(
@@ -1306,7 +1321,23 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     }
     // As the single report flags it: fewer than half of the turn pairs priced.
     rows[static_cast<size_t>(Axis::Cost)].no_pricing = 2 * priced < matched;
-    std::vector<AxisStat> stats = row_stats(rows, options.seed);
+    // The bootstrap intervals read only the observed rows: where relabellings
+    // are drawn they are drawn beside them, so that no core idles at the end.
+    std::vector<AxisStat> stats;
+    std::pair<double, double> outcome_interval{};
+    std::vector<double> base_outcomes, cand_outcomes;
+    auto intervals = [&] {
+        stats = row_stats(rows, options.seed);
+        if (!base_outcomes.empty())
+            outcome_interval = delta_interval(base_outcomes, cand_outcomes, Statistic::Mean, options.seed);
+    };
+    auto record_intervals = [&] {
+        if (report.outcome) std::tie(report.outcome->ci95_low, report.outcome->ci95_high) = outcome_interval;
+        for (size_t axis = 0; axis < AXES; ++axis) {
+            if (static_cast<Axis>(axis) == Axis::Judge) continue;
+            report.axes.push_back(AxisResult{stats[axis], {}});
+        }
+    };
 
     report.signatures.resize(SIGNATURES);
     std::array<std::map<std::string, uint64_t>, SIGNATURES> subject_counts;
@@ -1339,7 +1370,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
                          [](const auto& a, const auto& b) { return a.second > b.second; });
     }
 
-    std::vector<double> base_outcomes, cand_outcomes;
     for (Work* work : paired) {
         const AxisPoint& outcome = work->labellings.front().outcome;
         if (!outcome.has) continue;
@@ -1356,8 +1386,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             outcome.baseline_mean = mean_of(base_outcomes);
             outcome.candidate_mean = mean_of(cand_outcomes);
             outcome.delta = outcome.candidate_mean - outcome.baseline_mean;
-            std::tie(outcome.ci95_low, outcome.ci95_high) =
-                delta_interval(base_outcomes, cand_outcomes, Statistic::Mean, options.seed);
             for (Work* work : paired) {
                 for (const Finding& finding : work->result.findings) {
                     if (finding.outcome) outcome.lost.push_back(work->result.key);
@@ -1365,11 +1393,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             }
             report.outcome = std::move(outcome);
         }
-    }
-
-    for (size_t axis = 0; axis < AXES; ++axis) {
-        if (static_cast<Axis>(axis) == Axis::Judge) continue;
-        report.axes.push_back(AxisResult{stats[axis], {}});
     }
 
     // Calibration: the same relabellings drive every test.
@@ -1392,7 +1415,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         std::vector<bool> by_mean;
         for (size_t axis : axis_rows) by_mean.push_back(rows[axis].statistic == Statistic::Mean);
         PackedSuite suite = pack_suite(paired, axis_rows, by_mean, subject_count, with_outcome, options.threads);
-        auto [null, null_shown] = relabel(suite, options.seed, options.threads);
+        auto [null, null_shown] = relabel(suite, options.seed, options.threads, intervals);
+        record_intervals();
         BlockTally observed_tally(suite, {std::vector<uint16_t>(n, 0)});
         std::vector<double> observed = observed_tally.statistics(0);
 
@@ -1423,6 +1447,9 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             }
         }
         if (with_outcome) report.outcome->test = test_of(tests - 1);
+    } else {
+        intervals();
+        record_intervals();
     }
 
     // Conversation verdicts.
