@@ -618,6 +618,49 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         if (!use.turn) use.turn = &turn;
         ++use.candidate_turns;
     }
+    // A shingle goes into the bit sets when counting it turn by turn would
+    // cost more than its share of one AND and bit count per cell; with a
+    // popcnt instruction that share is far smaller.
+    const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
+    // In a pair of few turns every shingle both sides hold goes into the bit
+    // sets. Where the ids of all texts fit in few more words than those, the
+    // ids themselves number the bits: the lists are read once, not counted,
+    // sorted and read again, and the shingles of one side only cost their
+    // words in each AND (never a count: the other side lacks them).
+    uint64_t listed = 0;
+    for (const TextUse& use : uses) listed += use.turn ? use.turn->shingle_count : 0;
+    const size_t id_words = (distinct + 63) / 64;
+    if (static_cast<unsigned __int128>(n) * m < per_cell && n * m * id_words <= listed) {
+        words_ = id_words;
+        baseline_bits_.assign(n * words_, 0);
+        candidate_bits_.assign(m * words_, 0);
+        rare_start_.assign(n + 1, 0);
+        posting_start_.assign(1, 0);
+        auto fill = [&](uint64_t* bits, const TurnFeatures& turn) {
+            if (turn.shingle_bits) return std::copy_n(turn.shingle_bits.get(), words_, bits), void();
+            for (uint32_t id : turn.shingle_ids()) bits[id / 64] |= uint64_t{1} << (id % 64);
+        };
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t earlier = uses[baseline[i].text].first_baseline_turn;
+            uint64_t* bits = baseline_bits_.data() + i * words_;
+            if (earlier != i) {
+                std::copy_n(baseline_bits_.data() + earlier * words_, words_, bits);
+            } else {
+                fill(bits, baseline[i]);
+            }
+        }
+        for (uint64_t j = 0; j < m; ++j) {
+            const uint64_t same_text = uses[candidate[j].text].first_baseline_turn;
+            uint64_t* bits = candidate_bits_.data() + j * words_;
+            if (same_text != NO_TURN) {
+                std::copy_n(baseline_bits_.data() + same_text * words_, words_, bits);
+            } else {
+                fill(bits, candidate[j]);
+            }
+        }
+        return;
+    }
+
     std::vector<uint32_t> baseline_turns_with(distinct, 0), candidate_turns_with(distinct, 0);
     for (const TextUse& use : uses) {
         if (!use.turn) continue;
@@ -627,11 +670,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         }
     }
 
-    // A shingle goes into the bit sets when counting it turn by turn would
-    // cost more than its share of one AND and bit count per cell; with a
-    // popcnt instruction that share is far smaller.
     constexpr uint32_t NONE = UINT32_MAX;
-    const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
     std::vector<uint32_t> dense_of(distinct, NONE), rare_of(distinct, NONE);
     uint32_t dense = 0, rare = 0;
     uint64_t rare_in_baseline = 0;
@@ -733,7 +772,7 @@ uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
 void AlignedTurns::index_shingles() {
     index_ = std::make_shared<const ShingleIndex>(*this);
     for (std::vector<TurnFeatures>* side : {&baseline, &candidate})
-        for (TurnFeatures& turn : *side) turn.shingles.reset();
+        for (TurnFeatures& turn : *side) turn.shingles.reset(), turn.shingle_bits.reset();
     marks_ = {};
 }
 
@@ -741,6 +780,12 @@ uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
     // Equal texts, common where an unchanged agent answers alike, share every shingle.
     if (baseline[i].text == candidate[j].text) return baseline[i].shingle_count;
     if (index_) return index_->count(i, j);
+    if (baseline[i].shingle_bits && candidate[j].shingle_bits) {
+        uint32_t common = 0;
+        add_shared_bits(baseline[i].shingle_bits.get(), 1, candidate[j].shingle_bits.get(), (distinct_shingles + 63) / 64,
+                        0, 0, &common);
+        return common;
+    }
     if (marks_.size() != distinct_shingles) marks_.assign(distinct_shingles, 0);
     if (++stamp_ == 0) {
         std::fill(marks_.begin(), marks_.end(), 0);
@@ -787,6 +832,25 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
         for (const ResponseView& turn : *lists[k]) sets.lists[k].push_back(features_of(turn, interner));
     }
     sets.distinct_shingles = interner.shingles.count();
+    // Each pair of the lists builds an index from its turns' shingles, and
+    // each list is in several pairs: where the ids are few, each distinct
+    // text's bits are set here once, and the index copies them. The bits
+    // take at most the memory of the lists.
+    const size_t words = (sets.distinct_shingles + 63) / 64;
+    uint64_t listed = 0;
+    for (const Interner::TextSeen& text : interner.seen) listed += text.count;
+    if (words > 0 && interner.seen.size() * words * 2 <= listed) {
+        auto block = std::make_shared<uint64_t[]>(interner.seen.size() * words);
+        std::vector<std::shared_ptr<const uint64_t[]>> bits_of(interner.seen.size());
+        for (size_t number = 0; number < interner.seen.size(); ++number) {
+            uint64_t* bits = block.get() + number * words;
+            const Interner::TextSeen& text = interner.seen[number];
+            for (uint32_t k = 0; k < text.count; ++k) bits[text.shingles[k] / 64] |= uint64_t{1} << (text.shingles[k] % 64);
+            bits_of[number] = std::shared_ptr<const uint64_t[]>(block, bits);
+        }
+        for (std::vector<TurnFeatures>& list : sets.lists)
+            for (TurnFeatures& turn : list) turn.shingle_bits = bits_of[turn.text - 1];
+    }
     return sets;
 }
 

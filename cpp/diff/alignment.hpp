@@ -65,6 +65,10 @@ struct TurnFeatures {
     // built the lists are dropped and the count stays.
     std::shared_ptr<const uint32_t[]> shingles;
     uint32_t shingle_count = 0;
+    // The same shingles as bits numbered by id, (distinct shingles + 63) / 64
+    // words, where the features of several lists are interned together and
+    // their ids are few (see turn_features); dropped with the lists.
+    std::shared_ptr<const uint64_t[]> shingle_bits;
     uint32_t text = 0;                    // equal for equal response texts
     uint32_t shape_set = 0;               // equal for equal `shapes`
     uint32_t input_set = 0;               // equal for equal `input_classes`

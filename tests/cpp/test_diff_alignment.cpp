@@ -240,6 +240,51 @@ TEST(indexed_overlaps_on_long_traces) {
     CHECK_EQ(rendered(align(indexed)), rendered(align(turns)));
 }
 
+TEST(features_interned_together_count_and_align_like_each_pair) {
+    // A run comparison interns the runs of a conversation together, with
+    // their shingles also as bits, and lends any two of them to the
+    // alignment: each pair must count and align as if interned alone, in
+    // pairs small enough for the bits and in larger ones.
+    std::mt19937_64 rng(29);
+    const std::vector<std::string> words = {"seat", "refund", "gate", "delay", "card", "caf\u00e9"};
+    const std::vector<size_t> sizes = {5, 12, 40, 33};
+    std::vector<std::vector<std::string>> texts(sizes.size());
+    std::vector<Responses> runs;
+    std::vector<std::vector<Record>> records(sizes.size());
+    for (size_t r = 0; r < sizes.size(); ++r) {
+        for (size_t t = 0; t < sizes[r]; ++t) {
+            std::string text;
+            for (int k = 0; k < 30; ++k) text.append(k ? " " : "").append(words[rng() % words.size()]);
+            // Replicates of an unchanged agent often answer alike.
+            if (r > 0 && t < sizes[r - 1] && rng() % 3 == 0) text = texts[r - 1][t];
+            texts[r].push_back(text);
+            records[r].push_back(response(R"({"content":[{"type":"text","text":")" + text + "\"}]}"));
+        }
+    }
+    for (const std::vector<Record>& run : records) runs.push_back(views(run));
+    std::vector<const Responses*> lists;
+    for (const Responses& run : runs) lists.push_back(&run);
+    TurnFeatureSets sets = turn_features(lists);
+    CHECK(sets.lists[0][0].shingle_bits != nullptr);
+    for (size_t a = 0; a < runs.size(); ++a) {
+        for (size_t b = 0; b < runs.size(); ++b) {
+            if (a == b) continue;
+            AlignedTurns together;
+            together.baseline = sets.lists[a], together.candidate = sets.lists[b];
+            together.distinct_shingles = sets.distinct_shingles;
+            AlignedTurns alone = turn_features(runs[a], runs[b]);
+            CHECK_EQ(rendered(align(together)), rendered(align(alone)));
+            // The walk counts without an index, the report's alignment with one.
+            for (bool indexed : {false, true}) {
+                if (indexed) together.index_shingles();
+                for (size_t i = 0; i < runs[a].size(); ++i)
+                    for (size_t j = 0; j < runs[b].size(); ++j)
+                        CHECK_EQ(together.common_shingles(i, j), alone.common_shingles(i, j));
+            }
+        }
+    }
+}
+
 TEST(shingle_table_reused_after_a_large_one) {
     // Each thread keeps its shingle table from one call to the next, emptied,
     // and lets a large one go: neither may leave ids or marks behind.
