@@ -7,6 +7,8 @@ import sys
 import types
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from velkin._core import (canonical_bytes, compute_diff_report, compute_semantic_axis_with_embedder, parse_agentlog,
                           write_agentlog)
@@ -350,3 +352,68 @@ def trace(*metas):
 def test_a_report_names_each_side_by_its_first_trace_id(metas, trace_id):
     report = compute_diff_report(trace(*metas), trace(None, None), None, 1)
     assert (report["baseline_trace_id"], report["candidate_trace_id"]) == (trace_id, "r0")
+
+
+# Values of the exact built-in types, now and then with a value that fails to convert (a lone
+# surrogate, an int beyond 64 bits) or one of another type (a str or int subclass, a frozenset).
+ODD_LEAVES = st.sampled_from(["a\udfffb", 2**64, -(2**63) - 1, subclass(str, "s"), subclass(int, 3), frozenset([1])])
+LEAVES = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats() | st.text(max_size=8)
+          | st.sampled_from(["", "caf\u00e9", "\U0001f680"]))
+
+
+def mostly(usual, unusual):
+    return st.one_of(usual, usual, usual, usual, unusual)
+
+
+JSON_LIKE = st.recursive(
+    mostly(LEAVES, ODD_LEAVES),
+    lambda inner: st.lists(inner, max_size=3) | st.tuples(inner) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
+    max_leaves=6)
+BLOCKS = st.dictionaries(st.sampled_from(["type", "text", "id", "name", "input", "thinking", "x"]),
+                         mostly(st.sampled_from(["text", "tool_use", "thinking", "image"]), JSON_LIKE), max_size=5)
+RESPONSE_PAYLOADS = st.dictionaries(
+    st.sampled_from(["model", "content", "usage", "stop_reason", "latency_ms", "batch", "extra"]),
+    st.lists(BLOCKS, max_size=3) | st.dictionaries(st.sampled_from(["input_tokens", "output_tokens", "note"]),
+                                                   JSON_LIKE, max_size=3) | JSON_LIKE,
+    max_size=7)
+KINDS = st.sampled_from(["chat_response", "chat_response", "chat_request", "tool_result", "metadata"])
+TEXTS = st.sampled_from(["r1", "r2", "caf\u00e9"])
+
+
+@st.composite
+def records(draw):
+    """A record dict, its members in any order, now and then one of them missing or of another type."""
+    record = {"version": "0.1", "id": draw(TEXTS), "kind": draw(KINDS), "ts": draw(TEXTS),
+              "parent": draw(st.none() | TEXTS),
+              "meta": draw(st.none() | st.dictionaries(st.sampled_from(["trace_id", "task_id"]), JSON_LIKE)),
+              "payload": draw(RESPONSE_PAYLOADS | JSON_LIKE), "other": draw(JSON_LIKE)}
+    changed = draw(st.sampled_from([None, None, *record]))
+    if changed and draw(st.booleans()):
+        del record[changed]
+    elif changed:
+        record[changed] = draw(JSON_LIKE)
+    return {name: record[name] for name in draw(st.permutations(list(record)))}
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except ValueError as e:
+        return type(e), str(e)
+
+
+def as_read_the_long_way(record):
+    """The same record with a trailing member of a type the quick reading of plain records gives up on."""
+    return {**record, "~": frozenset()} if isinstance(record, dict) else record
+
+
+@given(st.lists(records(), min_size=1, max_size=3), st.lists(records(), min_size=1, max_size=3))
+def test_plain_records_read_as_the_long_way_reads_them(baseline, candidate):
+    long_way = [as_read_the_long_way(r) for r in baseline], [as_read_the_long_way(r) for r in candidate]
+    assert outcome(compute_diff_report, baseline, candidate) == outcome(compute_diff_report, *long_way)
+    assert outcome(compare_runs, [baseline], [candidate]) == outcome(compare_runs, [long_way[0]], [long_way[1]])
+
+
+@given(JSON_LIKE)
+def test_plain_values_convert_as_the_long_way_converts_them(value):
+    assert outcome(canonical_bytes, [value, []]) == outcome(canonical_bytes, [value, frozenset()])

@@ -90,16 +90,20 @@ struct PruneState {
     std::optional<std::span<const std::string_view>> retained;  // members kept of a block, once its type is read
 };
 
-Keep payload_keep(const RecordParts& parts, const PruneState& state) {
+// `kind_read`: the record's kind came before its payload; `kind`: the kind it names.
+Keep payload_keep(const RecordParts& parts, bool kind_read, std::optional<agentlog::Kind> kind) {
     // A payload read before the kind is built whole; the reader prunes it after decoding.
-    if (!state.kind) return Keep::All;
-    const std::optional<agentlog::Kind> kind = named_kind(*state.kind);
+    if (!kind_read) return Keep::All;
     if (!kind) return Keep::Nothing;  // the decoder rejects the kind
     if (*kind == agentlog::Kind::ChatResponse) return Keep::ResponsePayload;
     return parts.whole_payloads.test(static_cast<size_t>(*kind)) ? Keep::All : Keep::Nothing;
 }
 
-Keep member_keep(Keep keep, const std::string& key, const PruneState& state, const RecordParts* parts) {
+Keep payload_keep(const RecordParts& parts, const PruneState& state) {
+    return payload_keep(parts, state.kind.has_value(), state.kind ? named_kind(*state.kind) : std::nullopt);
+}
+
+Keep member_keep(Keep keep, std::string_view key, const PruneState& state, const RecordParts* parts) {
     switch (keep) {
         case Keep::Record:
             if (key == "payload") return payload_keep(*parts, state);
@@ -123,7 +127,7 @@ Keep member_keep(Keep keep, const std::string& key, const PruneState& state, con
     }
 }
 
-void note_member(Keep keep, const std::string& key, const json::Value& value, PruneState& state) {
+void note_member(Keep keep, std::string_view key, const json::Value& value, PruneState& state) {
     if (keep == Keep::Record && key == "kind") state.kind = value;
     if (keep == Keep::Block && key == "type") {
         const std::string* type = value.as_string();
@@ -414,6 +418,215 @@ private:
     }
 };
 
+// The conversion of plain values: built only of exact dicts with exact str
+// keys, lists, tuples, strs, ints, floats, bools and None. Reading them runs
+// no Python code, so none of JsonConverter's care is needed (references held,
+// dicts watched for changes, keys that bring their own equality), and a
+// record is decoded as it is read, without a JSON object in between. It
+// builds and prunes what JsonConverter builds and prunes, but gives up
+// (false, nothing, no error set) at any other value and at anything that
+// would fail to convert or decode, for JsonConverter to convert the value
+// again and report the failure in its own words.
+class PlainConverter {
+public:
+    // `parts` is read by record() only.
+    explicit PlainConverter(const RecordParts* parts = nullptr) : parts_(parts) {}
+
+    // `out` null: checked, not built.
+    bool convert(PyObject* object, json::Value* out, int depth, Keep keep = Keep::All) {
+        PyTypeObject* type = Py_TYPE(object);
+        if (type == &PyUnicode_Type) return convert_str(object, out);
+        if (type == &PyDict_Type) return convert_dict(object, out, depth, keep);
+        if (type == &PyList_Type) return convert_list(object, out, depth, keep);
+        if (type == &PyLong_Type) return convert_int(object, out);
+        if (type == &PyFloat_Type) {
+            const double value = PyFloat_AS_DOUBLE(object);
+            if (out) *out = std::isfinite(value) ? json::Value(value) : json::Value();
+            return true;
+        }
+        if (object == Py_None) {
+            if (out) *out = json::Value();
+            return true;
+        }
+        if (type == &PyBool_Type) {
+            if (out) *out = json::Value(object == Py_True);
+            return true;
+        }
+        if (type == &PyTuple_Type) return convert_tuple(object, out, depth);
+        return false;
+    }
+
+    // The record JsonConverter's Keep::Record and decode_record make of `element`.
+    std::optional<agentlog::Record> record(PyObject* element) {
+        if (Py_TYPE(element) != &PyDict_Type) return std::nullopt;
+        RecursionGuard guard;
+        if (!enter(guard, 0)) return std::nullopt;
+        agentlog::Record record;
+        std::array<bool, agentlog::FIELD_COUNT> seen{};
+        std::optional<agentlog::Kind> kind;
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(element, &position, &key, &value)) {
+            std::string_view name;
+            if (!key_text(key, name)) return std::nullopt;
+            const std::optional<agentlog::Field> field = agentlog::field_from_name(name);
+            if (!field) {
+                if (!convert(value, nullptr, 1)) return std::nullopt;  // built, then ignored by the decoder
+                continue;
+            }
+            if (!read_field(*field, value, kind, record)) return std::nullopt;
+            seen[static_cast<size_t>(*field)] = true;
+        }
+        for (agentlog::Field required : agentlog::REQUIRED_FIELDS)
+            if (!seen[static_cast<size_t>(required)]) return std::nullopt;
+        return record;
+    }
+
+private:
+    const int cap_ = nesting_cap();
+    const RecordParts* parts_;
+
+    bool enter(RecursionGuard& guard, int depth) {
+        if (!guard.entered()) {
+            PyErr_Clear();
+            return false;
+        }
+        return depth < cap_;
+    }
+
+    static bool key_text(PyObject* key, std::string_view& text) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (str_utf8(key, text)) return true;
+        PyErr_Clear();
+        return false;
+    }
+
+    // A text field: an exact str kept whole into `out`.
+    static bool read_text(PyObject* value, std::string& out) {
+        if (Py_TYPE(value) != &PyUnicode_Type) return false;
+        if (append_str_utf8(value, out)) return true;
+        PyErr_Clear();
+        return false;
+    }
+
+    // An envelope text that is dropped: an exact str, decoded as an empty text.
+    static bool dropped_text(PyObject* value) { return Py_TYPE(value) == &PyUnicode_Type && has_utf8_form(value); }
+
+    bool read_field(agentlog::Field field, PyObject* value, std::optional<agentlog::Kind>& kind,
+                    agentlog::Record& record) {
+        switch (field) {
+            case agentlog::Field::Version: return dropped_text(value);
+            case agentlog::Field::Ts: return dropped_text(value);
+            case agentlog::Field::Id: return read_text(value, record.id);
+            case agentlog::Field::Kind: {
+                // A name that is not ASCII names no kind.
+                if (Py_TYPE(value) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+                kind = agentlog::kind_from_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                                                 static_cast<size_t>(PyUnicode_GET_LENGTH(value))));
+                if (!kind) return false;
+                record.kind = *kind;
+                return true;
+            }
+            case agentlog::Field::Parent:
+                if (value == Py_None) return true;
+                if (!parts_->parent) {
+                    if (!dropped_text(value)) return false;
+                    record.parent.emplace();
+                    return true;
+                }
+                record.parent.emplace();
+                return read_text(value, *record.parent);
+            case agentlog::Field::Meta:
+                if (value == Py_None) return true;
+                if (Py_TYPE(value) != &PyDict_Type) return false;
+                return convert_dict(value, &record.meta.emplace(), 1, Keep::All);
+            case agentlog::Field::Payload: {
+                const Keep keep = payload_keep(*parts_, kind.has_value(), kind);
+                return convert(value, keep == Keep::Nothing ? nullptr : &record.payload, 1, keep);
+            }
+        }
+        return false;
+    }
+
+    bool convert_str(PyObject* object, json::Value* out) {
+        if (!out) return has_utf8_form(object);
+        std::string& text = out->data.emplace<std::string>();
+        if (append_str_utf8(object, text)) return true;
+        PyErr_Clear();
+        return false;
+    }
+
+    static bool convert_int(PyObject* object, json::Value* out) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0) {
+            if (out)
+                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
+            return true;
+        }
+        if (overflow > 0) {
+            const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(object);
+            if (!(unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                if (out) *out = json::Value(static_cast<uint64_t>(unsigned_value));
+                return true;
+            }
+            PyErr_Clear();
+        }
+        return false;  // beyond JSON's range
+    }
+
+    bool convert_list(PyObject* list, json::Value* out, int depth, Keep keep) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        const size_t size = static_cast<size_t>(PyList_GET_SIZE(list));
+        if (!out) {
+            for (size_t i = 0; i < size; ++i)
+                if (!convert(PyList_GET_ITEM(list, i), nullptr, depth + 1)) return false;
+            return true;
+        }
+        const Keep item_keep = keep == Keep::Content ? Keep::Block : Keep::All;
+        json::Array& array = out->data.emplace<json::Array>(size);
+        for (size_t i = 0; i < size; ++i)
+            if (!convert(PyList_GET_ITEM(list, i), &array[i], depth + 1, item_keep)) return false;
+        return true;
+    }
+
+    bool convert_tuple(PyObject* tuple, json::Value* out, int depth) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        const size_t size = static_cast<size_t>(PyTuple_GET_SIZE(tuple));
+        json::Array* array = out ? &out->data.emplace<json::Array>(size) : nullptr;
+        for (size_t i = 0; i < size; ++i)
+            if (!convert(PyTuple_GET_ITEM(tuple, i), array ? &(*array)[i] : nullptr, depth + 1)) return false;
+        return true;
+    }
+
+    bool convert_dict(PyObject* dict, json::Value* out, int depth, Keep keep) {
+        RecursionGuard guard;
+        if (!enter(guard, depth)) return false;
+        if (!out) keep = Keep::Nothing;
+        PruneState state;
+        json::Object* object = out ? &out->data.emplace<json::Object>() : nullptr;
+        if (object) object->reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            std::string_view text;
+            if (!key_text(key, text)) return false;
+            const Keep value_keep = keep == Keep::All ? Keep::All : member_keep(keep, text, state, parts_);
+            if (value_keep == Keep::Nothing) {
+                if (!convert(value, nullptr, depth + 1)) return false;
+                continue;
+            }
+            // Distinct exact str keys have distinct texts.
+            json::Member& member = object->emplace_back(json::Member{std::string(text), json::Value()});
+            if (!convert(value, &member.value, depth + 1, value_keep)) return false;
+            note_member(keep, text, member.value, state);
+        }
+        return true;
+    }
+};
+
 constexpr std::array<std::string_view, 7> PRICING_FIELDS = {
     "input", "output", "cached_input", "cached_write_5m", "cached_write_1h", "reasoning", "batch_discount",
 };
@@ -494,8 +707,10 @@ bool read_price_pair(PyObject* value, diff::ModelPricing& pricing) {
 }  // namespace
 
 Result<json::Value> to_json(PyObject* object) {
-    JsonConverter converter;
     json::Value value;
+    if (PlainConverter().convert(object, &value, 0)) return value;
+    JsonConverter converter;
+    value = json::Value();
     if (!converter.convert(object, &value, 0)) return Error{converter.take_error()};
     return value;
 }
@@ -507,6 +722,7 @@ Result<agentlog::Record> to_record(PyObject* element) {
 }
 
 Result<agentlog::Record> to_record(PyObject* element, const RecordParts& parts) {
+    if (std::optional<agentlog::Record> record = PlainConverter(&parts).record(element)) return std::move(*record);
     JsonConverter converter(&parts);
     json::Value value;
     if (!converter.convert(element, &value, 0, Keep::Record)) return Error{converter.take_error()};
