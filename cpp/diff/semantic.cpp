@@ -386,29 +386,42 @@ double log_count_term(uint64_t count) {
     return std::log(static_cast<double>(count)) + 1.0;
 }
 
-// Per-term working arrays of semantic_samples, kept per thread from one call
-// to the next and left as found (zero frequencies, unknown idf terms, zero
-// dense weights), so that a call costs what its pairs hold rather than the
-// size of the vocabulary.
+// The working arrays of semantic_samples, kept per thread from one call to
+// the next and left as found (zero frequencies and dense weights), so that a
+// call costs what its pairs hold rather than the size of the vocabulary.
 struct TermScratch {
-    std::vector<uint64_t> document_frequency;
-    std::vector<double> idf_term;  // ln((N + 1) / (df + 1)) + 1; NaN until computed
-    std::vector<double> dense;     // one vector's weights, looked up by term
+    std::vector<uint64_t> document_frequency;  // per term
+    std::vector<double> dense;                 // per term: one vector's weights
+    // Per document frequency: ln((N + 1) / (df + 1)) + 1 for a corpus of N
+    // documents, NaN until computed. Calls of one corpus size share them.
+    std::vector<double> idf_term;
+    size_t idf_corpus = 0;
 
-    void fit(size_t vocabulary) {
+    void fit(size_t vocabulary, size_t corpus) {
+        if (idf_corpus != corpus || idf_term.size() != corpus + 1) {
+            idf_term.assign(corpus + 1, std::numeric_limits<double>::quiet_NaN());
+            idf_corpus = corpus;
+        }
         if (dense.size() >= vocabulary) return;  // the last resized: a failed fit is tried again
         document_frequency.resize(vocabulary, 0);
-        idf_term.resize(vocabulary, std::numeric_limits<double>::quiet_NaN());
         dense.resize(vocabulary, 0.0);
     }
 };
 
+// Not inlined, so that its callers hold the address rather than compute it
+// again, which in a shared library is a call.
+[[gnu::noinline]] TermScratch& term_scratch() {
+    thread_local TermScratch scratch;
+    return scratch;
+}
+
 // weight = (ln(count) + 1) * (ln((N + 1) / (df + 1)) + 1)
-double tfidf_weight(const TermCount& term, TermScratch& scratch, double corpus) {
-    double& idf_term = scratch.idf_term[term.term];
+double tfidf_weight(const TermCount& term, TermScratch& scratch) {
+    const uint64_t df = scratch.document_frequency[term.term];
+    double& idf_term = scratch.idf_term[df];
     if (std::isnan(idf_term)) {
-        double df = static_cast<double>(scratch.document_frequency[term.term]);
-        idf_term = std::log((corpus + 1.0) / (df + 1.0)) + 1.0;
+        const double corpus = static_cast<double>(scratch.idf_corpus);
+        idf_term = std::log((corpus + 1.0) / (static_cast<double>(df) + 1.0)) + 1.0;
     }
     return log_count_term(term.count) * idf_term;
 }
@@ -418,18 +431,18 @@ double tfidf_weight(const TermCount& term, TermScratch& scratch, double corpus) 
 // are computed as the walk over it meets them: the one with fewer entries is
 // walked, and the dot product summed in its term order. Weights are at least
 // 1, so a term the other vector lacks adds exactly 0.0.
-double tfidf_cosine(std::span<const TermCount> a, std::span<const TermCount> b, TermScratch& scratch, double corpus) {
+double tfidf_cosine(std::span<const TermCount> a, std::span<const TermCount> b, TermScratch& scratch) {
     const bool walk_b = b.size() < a.size();
     std::span<const TermCount> walked = walk_b ? b : a, looked_up = walk_b ? a : b;
     double looked_up_squares = 0.0;
     for (const TermCount& term : looked_up) {
-        const double weight = tfidf_weight(term, scratch, corpus);
+        const double weight = tfidf_weight(term, scratch);
         scratch.dense[term.term] = weight;
         looked_up_squares += weight * weight;
     }
     double walked_squares = 0.0, dot = 0.0;
     for (const TermCount& term : walked) {
-        const double weight = tfidf_weight(term, scratch, corpus);
+        const double weight = tfidf_weight(term, scratch);
         walked_squares += weight * weight;
         dot += weight * scratch.dense[term.term];
     }
@@ -500,8 +513,7 @@ struct TermsScratch {
     }
 };
 
-// Not inlined, so that its callers hold the address rather than compute it
-// again, which in a shared library is a call, wherever they use the scratch.
+// Not inlined, like term_scratch.
 [[gnu::noinline]] TermsScratch& terms_scratch() {
     thread_local TermsScratch scratch;
     return scratch;
@@ -568,32 +580,27 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
 }
 
 AxisSamples semantic_samples(const ResponseTerms& terms, const std::vector<DocumentPair>& pairs) {
-    thread_local TermScratch scratch;
+    TermScratch& scratch = term_scratch();
     // What may throw comes first: once terms are counted nothing does, and the
     // scratch is left as found (the cosines clear the dense weights themselves).
     std::vector<double> similarities;
     similarities.reserve(pairs.size());
-    scratch.fit(terms.vocabulary);
+    scratch.fit(terms.vocabulary, 2 * pairs.size());
     auto document = [&](size_t k) { return document_terms(terms, k); };
     // The document frequencies of the pairs' own corpus.
     for (const DocumentPair& pair : pairs) {
         for (const TermCount& term : document(pair.baseline)) ++scratch.document_frequency[term.term];
         for (const TermCount& term : document(pair.candidate)) ++scratch.document_frequency[term.term];
     }
-    const double corpus = static_cast<double>(2 * pairs.size());
     for (const DocumentPair& pair : pairs)
-        similarities.push_back(tfidf_cosine(document(pair.baseline), document(pair.candidate), scratch, corpus));
+        similarities.push_back(tfidf_cosine(document(pair.baseline), document(pair.candidate), scratch));
     for (const DocumentPair& pair : pairs) {
-        for (size_t k : {pair.baseline, pair.candidate}) {
-            for (const TermCount& term : document(k)) {
-                scratch.document_frequency[term.term] = 0;
-                scratch.idf_term[term.term] = std::numeric_limits<double>::quiet_NaN();
-            }
-        }
+        for (size_t k : {pair.baseline, pair.candidate})
+            for (const TermCount& term : document(k)) scratch.document_frequency[term.term] = 0;
     }
-    // A large vocabulary's arrays are let go rather than kept by the thread after the report.
+    // A large call's arrays are let go rather than kept by the thread after the report.
     constexpr size_t KEPT_TERMS = size_t{1} << 16;
-    if (scratch.dense.size() > KEPT_TERMS) scratch = TermScratch{};
+    if (scratch.dense.size() > KEPT_TERMS || scratch.idf_term.size() > KEPT_TERMS) scratch = TermScratch{};
     return similarity_samples(std::move(similarities));
 }
 

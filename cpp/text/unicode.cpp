@@ -443,8 +443,43 @@ std::string lowercase(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// Appends lowercase(text) of ASCII text (which is NFC) in one pass, sixteen
+// bytes at a time; false, with `out` as it was, for text beyond ASCII.
+bool append_lowercase_of_ascii(std::string_view text, std::string& out) {
+    const size_t start = out.size();
+    out.append(text);
+    auto* data = reinterpret_cast<unsigned char*>(out.data() + start);
+    const size_t size = text.size();
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= size; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        if (_mm_movemask_epi8(chunk) != 0) {
+            out.resize(start);
+            return false;
+        }
+        const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('A' - 1)),
+                                            _mm_cmplt_epi8(chunk, _mm_set1_epi8('Z' + 1)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i),
+                         _mm_or_si128(chunk, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
+    }
+#endif
+    for (; i < size; ++i) {
+        if (data[i] >= 0x80) {
+            out.resize(start);
+            return false;
+        }
+        if (data[i] >= 'A' && data[i] <= 'Z') data[i] += 'a' - 'A';
+    }
+    return true;
+}
+
+}  // namespace
+
 bool append_lowercase_checking_nfc(std::string_view text, std::string& out) {
-    return append_lowercase_of_stable(text, out) || is_nfc(text);
+    return append_lowercase_of_ascii(text, out) || append_lowercase_of_stable(text, out) || is_nfc(text);
 }
 
 bool is_white_space(char32_t cp) {

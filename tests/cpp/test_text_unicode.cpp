@@ -119,6 +119,12 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
         // Between ASCII letters, across the eight-byte steps of the ASCII path.
         if (lowercase(utf8(U"ABCDEFGHI" + alone + U"JKLMNOPQ")) != "abcdefghi" + lower + "jklmnopq")
             CHECK_EQ(static_cast<uint32_t>(cp), 2u);
+        // After sixteen bytes of ASCII, where the ASCII path hands the text to the general one.
+        const std::u32string late = U"ABCDEFGHIJKLMNOPQ" + alone + U"RS";
+        std::string after = "Kept";
+        if (append_lowercase_checking_nfc(utf8(late), after) != icu_is_nfc(late) ||
+            after != "Keptabcdefghijklmnopq" + lower + "rs")
+            CHECK_EQ(static_cast<uint32_t>(cp), 4u);
     }
     std::mt19937 rng(7);
     std::string appended = "Kept";
@@ -130,6 +136,12 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
         // Appending to what is there already changes only the appended part.
         CHECK_EQ(append_lowercase_checking_nfc(utf8(text), appended), icu_is_nfc(text));
         expected += icu_lowercase_alone(text);
+        // ASCII alone, every byte below 0x80, which has a path of its own.
+        std::u32string ascii;
+        for (size_t n = std::uniform_int_distribution<size_t>(0, 80)(rng); n > 0; --n)
+            ascii += std::uniform_int_distribution<char32_t>(0, 0x7F)(rng);
+        CHECK(append_lowercase_checking_nfc(utf8(ascii), appended));
+        expected += icu_lowercase_alone(ascii);
     }
     CHECK(appended == expected);
 }
