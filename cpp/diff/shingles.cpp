@@ -127,6 +127,8 @@ int shift_of(const Slots& slots) {
 // a large report's table outgrows the first-level cache, and the lookups of
 // one text do not depend on each other until a shingle is new.
 constexpr size_t AHEAD = 16;
+// Tables this small stay in the first-level cache: fetching ahead would only cost instructions.
+constexpr size_t NEAR_TABLE_BYTES = 32 * 1024;
 
 }  // namespace
 
@@ -211,7 +213,9 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     size_t ascii_mask = 0, mask = 0;
     int ascii_shift = 0, shift = 0;
     uint32_t* last_text = nullptr;
+    bool fetch_ahead = false;
     auto refresh = [&] {
+        fetch_ahead = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
         ascii_slots = ascii_slots_.data(), ascii_mask = ascii_slots_.size() - 1, ascii_shift = shift_of(ascii_slots_);
         slots = slots_.data(), mask = slots_.size() - 1, shift = shift_of(slots_);
         last_text = last_text_.data();
@@ -230,7 +234,7 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
         return count_++;
     };
     for (size_t k = 0; k < windows; ++k) {
-        if (k + AHEAD < windows) {
+        if (fetch_ahead && k + AHEAD < windows) {
             if (const uint32_t ahead = ascii_key_at(k + AHEAD))
                 __builtin_prefetch(&ascii_slots[ascii_slot_hash(ahead) >> ascii_shift]);
             else
