@@ -18,14 +18,6 @@ namespace velkin::compare {
 
 namespace {
 
-diff::Pairs matched_pairs(const std::vector<Step>& path, const Turns& baseline, const Turns& candidate) {
-    diff::Pairs pairs;
-    for (const Step& step : path) {
-        if (step.kind == StepKind::Match) pairs.push_back({&baseline[step.baseline], &candidate[step.candidate]});
-    }
-    return pairs;
-}
-
 bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
     if (a.kind != b.kind) return a.kind > b.kind;
     return a.confidence > b.confidence;
@@ -46,6 +38,7 @@ RunsRead read_runs(const std::vector<Turns>& runs) {
         for (const Turn& turn : turns) responses.push_back(&turn);
     }
     read.features = diff::turn_features(read.turns);
+    read.conformance = diff::read_conformance(responses);
     read.terms = diff::response_terms(responses);
     read.shapes.resize(responses.size());
     // The runs of one conversation mostly pass the same inputs: each is hashed once per key.
@@ -145,7 +138,13 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
         return samples;
     }
     if (axis != Axis::Conformance) throw Panic("not a row of turn pairs");
-    return diff::conformance_samples(matched_pairs(path, *runs.turns[a], *runs.turns[b]));
+    thread_local std::vector<std::pair<size_t, size_t>> pairs;
+    pairs.clear();
+    for (const Step& step : path) {
+        if (step.kind == StepKind::Match)
+            pairs.emplace_back(runs.first_document[a] + step.baseline, runs.first_document[b] + step.candidate);
+    }
+    return diff::conformance_samples(runs.conformance, pairs);
 }
 
 namespace {

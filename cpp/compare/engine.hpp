@@ -11,6 +11,7 @@
 #include "agentlog/record.hpp"
 #include "diff/alignment.hpp"
 #include "diff/axes.hpp"
+#include "diff/conformance.hpp"
 #include "diff/cost.hpp"
 #include "diff/report.hpp"
 #include "diff/response.hpp"
@@ -54,6 +55,7 @@ struct RunsRead {
     diff::ResponseTerms terms;
     std::vector<size_t> first_document;  // per run: the terms' index of its first turn
     std::vector<std::vector<std::string>> shapes;  // per turn, indexed like the terms: its hashed tool-call shapes
+    diff::ConformanceReads conformance;            // per turn, indexed like the terms
 };
 RunsRead read_runs(const std::vector<Turns>& runs);
 

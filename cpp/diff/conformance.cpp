@@ -1,5 +1,6 @@
 #include "diff/conformance.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,51 @@ AxisSamples conformance_samples(const Pairs& pairs) {
             samples.baseline.push_back(outcome->baseline);
             samples.candidate.push_back(outcome->candidate);
         }
+    }
+    return samples;
+}
+
+ConformanceReads read_conformance(const std::vector<const ResponseView*>& responses) {
+    ConformanceReads reads;
+    reads.responses.resize(responses.size());
+    std::vector<std::string_view> names;
+    bool any_document_like = false;
+    for (size_t r = 0; r < responses.size(); ++r) {
+        ConformanceRead& read = reads.responses[r];
+        std::string_view stripped = strip_markdown_fences(responses[r]->text);
+        read.document_like = !stripped.empty() && (stripped.front() == '{' || stripped.front() == '[');
+        any_document_like = any_document_like || read.document_like;
+        read.has_keys = first_object_input_keys(responses[r]->tool_calls, names);
+        read.first_key = static_cast<uint32_t>(reads.keys.size());
+        read.key_count = static_cast<uint32_t>(names.size());
+        reads.keys.insert(reads.keys.end(), names.begin(), names.end());
+    }
+    // Only a pair whose baseline looks like a document reads whether either side is one.
+    if (any_document_like) {
+        for (size_t r = 0; r < responses.size(); ++r)
+            reads.responses[r].document = json::is_document(strip_markdown_fences(responses[r]->text));
+    }
+    return reads;
+}
+
+AxisSamples conformance_samples(const ConformanceReads& reads, std::span<const std::pair<size_t, size_t>> pairs) {
+    AxisSamples samples{Axis::Conformance, Statistic::Mean, Grading::Rate, {}, {}};
+    auto keys_of = [&](const ConformanceRead& read) {
+        return std::span<const std::string_view>(reads.keys.data() + read.first_key, read.key_count);
+    };
+    for (const auto& [b, c] : pairs) {
+        const ConformanceRead& baseline = reads.responses[b];
+        const ConformanceRead& candidate = reads.responses[c];
+        if (baseline.document_like) {
+            samples.baseline.push_back(baseline.document ? 1.0 : 0.0);
+            samples.candidate.push_back(candidate.document ? 1.0 : 0.0);
+            continue;
+        }
+        if (!baseline.has_keys) continue;
+        std::span<const std::string_view> wanted = keys_of(baseline), given = keys_of(candidate);
+        bool same = candidate.has_keys && std::equal(wanted.begin(), wanted.end(), given.begin(), given.end());
+        samples.baseline.push_back(1.0);
+        samples.candidate.push_back(same ? 1.0 : 0.0);
     }
     return samples;
 }
