@@ -163,6 +163,27 @@ def test_responses_read_alike_however_their_records_are_built(rebuild):
     assert compare_runs(odd[:2], odd[2:]) == expected
 
 
+def nested(depth, leaf):
+    for _ in range(depth):
+        leaf = [leaf]
+    return leaf
+
+
+@pytest.mark.parametrize("change", [
+    lambda r: dict(r, meta={"note": "caf\u00e9", "n": [1, -0.0, 2**64 - 1, -5, None, True, (1.5,)]}),
+    lambda r: dict(r, meta={"deep": nested(70, 1)}),  # deeper than the envelope is compared in place
+    lambda r: dict(r, parent=r["parent"] + "\u00e9"),
+    lambda r: dict(r, kind={"chat_response": None}),
+])
+def test_responses_read_alike_however_their_envelopes_read(change):
+    baseline, candidate = synthetic_suite(8, change=True)
+    changed = [[change(r) if r["kind"] == "chat_response" and n % 3 else r for n, r in enumerate(run)]
+               for run in baseline + candidate]
+    # Records of a dict subclass are converted the long way, in one step.
+    long_way = [[collections.OrderedDict(r) for r in run] for run in changed]
+    assert compare_runs(changed[:2], changed[2:]) == compare_runs(long_way[:2], long_way[2:])
+
+
 def test_one_sided_conversations_are_listed_not_dropped():
     baseline = conversation("a", "only baseline", turns()) + conversation("b", "both", turns())
     candidate = conversation("c", "both", turns()) + conversation("d", "only candidate", turns())

@@ -412,6 +412,10 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
                 if (!pending[holder.run][position]) continue;
                 if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(list)) return false;
                 Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+                if (python::read_response_payload(item.get(), conversation.records[j], parts)) {
+                    keep_what_is_read(conversation.records[j], requests_read);
+                    continue;
+                }
                 Result<agentlog::Record> record = python::to_record(item.get(), parts);
                 if (!record || !same_envelope(record.value(), conversation.records[j])) return false;
                 keep_what_is_read(record.value(), requests_read);

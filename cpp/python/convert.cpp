@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -428,6 +429,9 @@ private:
 // would fail to convert or decode, for JsonConverter to convert the value
 // again and report the failure in its own words.
 class PlainConverter {
+    // Deeper values are not compared in place, only converted.
+    static constexpr int MAX_COMPARED_DEPTH = 64;
+
 public:
     // `parts` is read by record() only.
     explicit PlainConverter(const RecordParts* parts = nullptr) : parts_(parts) {}
@@ -482,9 +486,114 @@ public:
         return record;
     }
 
+    // The payload of a chat_response whose envelope was read before as `known`,
+    // into `payload`: false unless the element is plain, to_record would read
+    // it without failing, its kind, id, parent and meta read exactly as in
+    // `known`, and its parent is kept.
+    bool response_payload(PyObject* element, const agentlog::Record& known, json::Value& payload) {
+        if (Py_TYPE(element) != &PyDict_Type || known.kind != agentlog::Kind::ChatResponse || !parts_->parent)
+            return false;
+        RecursionGuard guard;
+        if (!enter(guard, 0)) return false;
+        std::array<bool, agentlog::FIELD_COUNT> seen{};
+        bool kind_read = false;
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(element, &position, &key, &value)) {
+            std::string_view name;
+            if (!key_text(key, name)) return false;
+            const std::optional<agentlog::Field> field = agentlog::field_from_name(name);
+            if (!field) {
+                if (!convert(value, nullptr, 1)) return false;  // built, then ignored by the decoder
+                continue;
+            }
+            bool read = false;
+            switch (*field) {
+                case agentlog::Field::Version:
+                case agentlog::Field::Ts: read = dropped_text(value); break;
+                case agentlog::Field::Id: read = same_text(value, known.id); break;
+                case agentlog::Field::Kind:
+                    read = same_text(value, agentlog::kind_name(known.kind));
+                    kind_read = true;
+                    break;
+                case agentlog::Field::Parent:
+                    read = value == Py_None ? !known.parent : known.parent && same_text(value, *known.parent);
+                    break;
+                case agentlog::Field::Meta:
+                    read = value == Py_None ? !known.meta : known.meta && same_value(value, *known.meta, 1);
+                    break;
+                case agentlog::Field::Payload:
+                    read = convert(value, &payload, 1, payload_keep(*parts_, kind_read, agentlog::Kind::ChatResponse));
+                    break;
+            }
+            if (!read) return false;
+            seen[static_cast<size_t>(*field)] = true;
+        }
+        for (agentlog::Field required : agentlog::REQUIRED_FIELDS)
+            if (!seen[static_cast<size_t>(required)]) return false;
+        return true;
+    }
+
 private:
     const int cap_ = nesting_cap();
     const RecordParts* parts_;
+
+    static std::optional<std::string_view> ascii_text(PyObject* object) {
+        if (Py_TYPE(object) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(object)) return std::nullopt;
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(object)));
+    }
+    // Non-ASCII text is not compared: it would need a UTF-8 copy.
+    static bool same_text(PyObject* object, std::string_view text) { return ascii_text(object) == text; }
+
+    // Whether `object` converts to exactly `value`: members in the same order,
+    // numbers of the same form and bits. Checked without building the value.
+    bool same_value(PyObject* object, const json::Value& value, int depth) {
+        if (depth >= cap_ || depth >= MAX_COMPARED_DEPTH) return false;
+        PyTypeObject* type = Py_TYPE(object);
+        if (type == &PyUnicode_Type) {
+            const std::string* text = value.as_string();
+            return text && same_text(object, *text);
+        }
+        if (type == &PyDict_Type) {
+            const json::Object* members = value.as_object();
+            if (!members || members->size() != static_cast<size_t>(PyDict_GET_SIZE(object))) return false;
+            Py_ssize_t position = 0;
+            PyObject *key = nullptr, *item = nullptr;
+            for (const json::Member& member : *members) {
+                if (!PyDict_Next(object, &position, &key, &item) || !same_text(key, member.key) ||
+                    !same_value(item, member.value, depth + 1))
+                    return false;
+            }
+            return true;
+        }
+        if (type == &PyList_Type || type == &PyTuple_Type) {
+            const json::Array* items = value.as_array();
+            const Py_ssize_t size = Py_SIZE(object);
+            if (!items || items->size() != static_cast<size_t>(size)) return false;
+            PyObject** objects = type == &PyList_Type ? reinterpret_cast<PyListObject*>(object)->ob_item
+                                                      : reinterpret_cast<PyTupleObject*>(object)->ob_item;
+            for (Py_ssize_t i = 0; i < size; ++i)
+                if (!same_value(objects[i], (*items)[static_cast<size_t>(i)], depth + 1)) return false;
+            return true;
+        }
+        json::Value scalar;
+        if (!convert(object, &scalar, depth)) return false;
+        return same_scalar(scalar, value);
+    }
+
+    static bool same_scalar(const json::Value& a, const json::Value& b) {
+        if (a.type() != b.type()) return false;
+        switch (a.type()) {
+            case json::Type::Null: return true;
+            case json::Type::Bool: return *a.as_bool() == *b.as_bool();
+            case json::Type::UInt: return std::get<uint64_t>(a.data) == std::get<uint64_t>(b.data);
+            case json::Type::Int: return std::get<int64_t>(a.data) == std::get<int64_t>(b.data);
+            case json::Type::Double:
+                return std::bit_cast<uint64_t>(std::get<double>(a.data)) == std::bit_cast<uint64_t>(std::get<double>(b.data));
+            default: return false;
+        }
+    }
 
     bool enter(RecursionGuard& guard, int depth) {
         if (!guard.entered()) {
@@ -780,6 +889,13 @@ Result<diff::PricingTable> read_pricing(PyObject* pricing) {
         table.insert_or_assign(std::string(model), entry);
     }
     return table;
+}
+
+bool read_response_payload(PyObject* element, agentlog::Record& known, const RecordParts& parts) {
+    json::Value payload;
+    if (!PlainConverter(&parts).response_payload(element, known, payload)) return false;
+    known.payload = std::move(payload);
+    return true;
 }
 
 bool has_only_exact_str_keys(PyObject* dict) {

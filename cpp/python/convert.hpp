@@ -30,6 +30,14 @@ struct RecordParts {
 };
 Result<agentlog::Record> to_record(PyObject* element, const RecordParts& parts);
 
+// For a chat_response read before as `known` but for its payload: its payload
+// as to_record(element, parts) reads it, set into `known`, when the element is
+// a plain record (built of exact dicts with str keys, lists, tuples, strs, ints,
+// floats, bools and None) that converts without failing and whose kind, id,
+// parent and meta read exactly as in `known`. False, `known` untouched and
+// nothing raised otherwise: to_record then reads the element as always.
+bool read_response_payload(PyObject* element, agentlog::Record& known, const RecordParts& parts);
+
 // Each element converted and decoded as a Record; the first failure wins.
 Result<std::vector<agentlog::Record>> pylist_to_records(PyObject* list);
 // The same, read as one side of a diff report: each record built no further
