@@ -550,18 +550,28 @@ private:
         const size_t means = suite_.mean_axes.size();
         sums_.assign(rows_ * suite_.values.size(), 0.0);
         summed_.assign(rows_ * (means + 1), 0);
+        // Every column in one pass: each column's sums still grow in conversation order.
+        std::vector<unsigned> bits(means + 1);
+        std::vector<const double*> columns(2 * (means + 1));
         for (size_t m = 0; m <= means; ++m) {
-            const unsigned bit = m < means ? static_cast<unsigned>(suite_.mean_axes[m]) : OUTCOME_BIT;
-            const double* base = suite_.values[2 * m].data();
-            const double* cand = suite_.values[2 * m + 1].data();
-            each_choice([&](size_t r, uint32_t j) {
-                if (!((suite_.present[j] >> bit) & 1)) return;
-                double* sums = &sums_[r * suite_.values.size() + 2 * m];
-                sums[0] += base[j];
-                sums[1] += cand[j];
-                ++summed_[r * (means + 1) + m];
-            });
+            bits[m] = m < means ? static_cast<unsigned>(suite_.mean_axes[m]) : OUTCOME_BIT;
+            columns[2 * m] = suite_.values[2 * m].data();
+            columns[2 * m + 1] = suite_.values[2 * m + 1].data();
         }
+        const size_t width = suite_.values.size();
+        double* all_sums = sums_.data();
+        size_t* all_summed = summed_.data();
+        each_choice([&](size_t r, uint32_t j) {
+            const unsigned present = suite_.present[j];
+            double* sums = all_sums + r * width;
+            size_t* summed = all_summed + r * (means + 1);
+            for (size_t m = 0; m <= means; ++m) {
+                if (!((present >> bits[m]) & 1)) continue;
+                sums[2 * m] += columns[2 * m][j];
+                sums[2 * m + 1] += columns[2 * m + 1][j];
+                ++summed[m];
+            }
+        });
     }
 
     void tally_medians() {
