@@ -510,15 +510,16 @@ public:
         }
         out[SIGNATURE_KINDS] = slot(r, SIGNATURE_KINDS);
         const size_t means = suite.mean_axes.size();
-        const double* sums = &sums_[r * suite.values.size()];
-        const size_t* summed = &summed_[r * (means + 1)];
+        const double* sums = sums_.data() + r * suite.values.size();
+        const size_t* summed = summed_.data() + r * (means + 1);
         for (size_t m = 0; m < means; ++m) {
             std::array<double, 2> central{};
             for (size_t side = 0; side < 2; ++side)
                 central[side] = summed[m] ? sums[2 * m + side] / static_cast<double>(summed[m]) : 0.0;
             out[SIGNATURES + suite.mean_axes[m]] = central[1] - central[0];
         }
-        const double* medians = &medians_[r * suite.ranks.size()];
+        // data(), not [], where a suite has no median column and the tally is empty.
+        const double* medians = medians_.data() + r * suite.ranks.size();
         for (size_t q = 0; q < suite.median_axes.size(); ++q)
             out[SIGNATURES + suite.median_axes[q]] = medians[2 * q + 1] - medians[2 * q];
         if (suite.with_outcome) {
