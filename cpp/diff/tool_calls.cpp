@@ -81,7 +81,12 @@ std::vector<std::string> hashed_shape_sequence(const ToolCalls& calls) {
     return shapes;
 }
 
-void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes) {
+namespace {
+
+// Each call's key shape with its input's hash before the closing
+// parenthesis; `append_hash` appends the hash of a compact input.
+template <class AppendHash>
+void write_hashed_shapes(const ToolCalls& calls, std::vector<std::string>& shapes, AppendHash append_hash) {
     // Reused across calls: most inputs are a few hundred bytes, hashed at once.
     thread_local std::string compact;
     shapes.resize(calls.size());
@@ -90,12 +95,19 @@ void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& sha
         compact.clear();
         json::write_compact_sorted(*call.input, compact);
         std::string& shape = shapes[c];
-        // The key shape without its closing parenthesis.
         shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
         shape.push_back('|');
-        text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
+        append_hash(compact, shape);
         shape.push_back(')');
     }
+}
+
+}  // namespace
+
+void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes) {
+    write_hashed_shapes(calls, shapes, [](std::string_view compact, std::string& shape) {
+        text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
+    });
 }
 
 std::string_view InputHashes::hex_of(std::string_view compact) {
@@ -116,18 +128,8 @@ std::string_view InputHashes::hex_of(std::string_view compact) {
 }
 
 void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes, InputHashes& known) {
-    thread_local std::string compact;
-    shapes.resize(calls.size());
-    for (size_t c = 0; c < calls.size(); ++c) {
-        const ToolCall& call = calls[c];
-        compact.clear();
-        json::write_compact_sorted(*call.input, compact);
-        std::string& shape = shapes[c];
-        shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
-        shape.push_back('|');
-        shape += known.hex_of(compact);
-        shape.push_back(')');
-    }
+    write_hashed_shapes(calls, shapes,
+                        [&](std::string_view compact, std::string& shape) { shape += known.hex_of(compact); });
 }
 
 std::vector<FirstInput> first_input_per_name(const ToolCalls& calls) {
