@@ -194,9 +194,16 @@ def test_one_sided_conversations_are_listed_not_dropped():
     assert any("only in the baseline" in r["message"] for r in report["recommendations"])
 
 
-def test_without_pairs_the_gate_fails():
-    report = compare_runs([conversation("a", "one", turns())], [conversation("b", "two", turns())])
-    assert report["paired"] == 0 and any(r["severity"] == "error" for r in report["recommendations"])
+@pytest.mark.parametrize("baseline, candidate, message", [
+    ([conversation("a", "one", turns())], [conversation("b", "two", turns())],
+     r"no conversation of the candidate runs pairs .* \(1 only in the baseline, 1 only in the candidate, paired by "
+     r"the first user request\): pair them .* --key MEMBER, or import them with `velkin import`"),
+    ([conversation("a", "one", [])], [conversation("b", "one", [])],
+     r"the 1 paired conversation\(s\) hold no responses"),
+])
+def test_nothing_compared_is_an_error(baseline, candidate, message):
+    with pytest.raises(ValueError, match=message):
+        compare_runs(baseline, candidate)
 
 
 def synthetic_suite(n, change=None, baseline_runs=2, candidate_runs=1):
@@ -214,21 +221,26 @@ def synthetic_suite(n, change=None, baseline_runs=2, candidate_runs=1):
             [run(baseline_runs + t, change) for t in range(candidate_runs)])
 
 
-@pytest.mark.parametrize("baseline_runs", [1, 2])
-def test_replicates_calibrate_and_a_single_baseline_is_uncalibrated(baseline_runs):
+@pytest.mark.parametrize("baseline_runs, calibration, descriptive", [
+    (1, "sign-flip", ["semantic", "trajectory", "calls_reordered", "argument_changed"]),
+    (2, "relabelling", []),
+])
+def test_one_baseline_run_is_calibrated_by_swapping_runs(baseline_runs, calibration, descriptive):
     baseline, candidate = synthetic_suite(12, change=True)
     report = compare_runs(baseline[:baseline_runs], candidate)
-    assert report["calibrated"] == (baseline_runs == 2)
+    assert report["calibrated"] and report["calibration"] == calibration
+    assert report["descriptive"] == descriptive and bool(report["calibrate_with_more_runs"]) == (baseline_runs == 1)
+    assert report["verdict"] == "regressed"
+    refusal = next(s for s in report["signatures"] if s["kind"] == "new_refusal")
+    assert refusal["significant"] and refusal["conversations"] == 6 and refusal["direction"] == "worse"
+    assert {c["key"] for c in report["conversations"] if c["regressed"]} == {str(t) for t in range(0, 12, 2)}
+    for axis in report["axes"]:
+        if axis["axis"] in descriptive:
+            assert axis["descriptive"] and axis["p_value"] is None and axis["severity"] in ("none", "minor")
     if baseline_runs == 1:
-        assert report["verdict"] == "uncalibrated"
-        assert all(a["p_value"] is None and not a["calibrated"] for a in report["axes"])
-        assert any(r["message"].startswith("Uncalibrated") for r in report["recommendations"])
-    else:
-        assert report["verdict"] == "regressed"
-        refusal = next(s for s in report["signatures"] if s["kind"] == "new_refusal")
-        assert refusal["significant"] and refusal["conversations"] == 6
-        assert keys(report) and {c["key"] for c in report["conversations"] if c["regressed"]} == \
-            {str(t) for t in range(0, 12, 2)}  # paired by the task ids the runs carry
+        # Twelve conversations of two runs: every one of the 4,096 labellings enumerated, p exact.
+        assert report["exact"] and report["relabellings"] == 4095 and refusal["p_mc_error"] is None
+        assert refusal["p_value"] == pytest.approx(2 ** -6)
 
 
 @pytest.mark.parametrize("runs, n", [

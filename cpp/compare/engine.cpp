@@ -212,6 +212,14 @@ AxisSamples row_shape(Axis axis) {
     return judge;
 }
 
+double trajectory_distance(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+    return diff::normalised_edit_distance({a.begin(), a.end()}, {b.begin(), b.end()});
+}
+
+bool priced(const Turn& response, const PricingTable& pricing) {
+    return response.model && diff::lookup_with_snapshot_fallback(pricing, *response.model) != nullptr;
+}
+
 std::vector<AxisStat> row_stats(const std::vector<AxisSamples>& rows, diff::Seed seed) {
     return diff::axis_stats(rows, seed);
 }

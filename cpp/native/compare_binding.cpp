@@ -42,17 +42,25 @@ Ref optional_float(const std::optional<double>& value) {
     return checked(PyFloat_FromDouble(*value));
 }
 
+Ref optional_name(const std::optional<compare::Direction>& direction) {
+    return direction ? str_of(std::string(compare::direction_name(*direction))) : Ref::borrow(Py_None);
+}
+
 void set_test(Dict& dict, const compare::Test& test) {
     dict.set("calibrated", test.calibrated)
         .set_float("p_value", test.p_value)
         .set_float("p_adjusted", test.p_adjusted)
-        .set("significant", test.significant);
+        .set_float("p_mc_error", test.mc_error)
+        .set("significant", test.significant)
+        .set("direction", optional_name(test.direction));
 }
 
 Ref axis_dict(const compare::AxisResult& axis) {
     Dict dict(python::export_axis_stat(axis.stat));
     dict.set("label", compare::axis_label(axis.stat.axis));
     set_test(dict, axis.test);
+    dict.set("descriptive", axis.descriptive);
+    if (axis.stat.axis == compare::Axis::Cost) dict.set("priced", axis.priced);
     return dict.take();
 }
 
@@ -63,6 +71,7 @@ Ref signature_dict(const compare::SignatureResult& signature) {
         .set_float("candidate_rate", signature.candidate_rate)
         .set_float("baseline_rate", signature.baseline_rate);
     set_test(dict, signature.test);
+    dict.set("descriptive", signature.descriptive);
     dict.set("subjects", list_of(signature.subjects, [](const auto& subject) {
         return Dict().set("name", subject.first).set("conversations", subject.second).take();
     }));
@@ -80,10 +89,13 @@ Ref outcome_dict(const compare::OutcomeResult& outcome) {
         .set_float("ci95_high", outcome.ci95_high);
     set_test(dict, outcome.test);
     dict.set("lost", list_of(outcome.lost, str_of));
+    dict.set("gained", list_of(outcome.gained, str_of));
     return dict.take();
 }
 
 Ref finding_dict(const compare::Finding& finding) {
+    std::optional<compare::Direction> direction = finding.outcome;
+    if (finding.signature) direction = compare::signature_direction(*finding.signature);
     return Dict()
         .set("kind", finding.kind)
         .set("severity", compare::level_name(finding.severity))
@@ -91,6 +103,8 @@ Ref finding_dict(const compare::Finding& finding) {
         .set("baseline_turn", finding.baseline_turn)
         .set("candidate_turn", finding.candidate_turn)
         .set("candidate_run", static_cast<uint64_t>(finding.candidate_run))
+        .set("subject", finding.subject)
+        .set("direction", optional_name(direction))
         .take();
 }
 
@@ -109,14 +123,21 @@ Ref conversation_dict(const compare::ConversationResult& conversation) {
         .set("baseline_outcomes", list_of(conversation.baseline_outcomes, optional_float))
         .set("candidate_outcomes", list_of(conversation.candidate_outcomes, optional_float))
         .set("regressed", conversation.regressed)
+        .set("improved", conversation.improved)
         .set("findings", list_of(conversation.findings, finding_dict))
         .take();
 }
 
+Ref model_use_dict(const compare::ModelUse& use) {
+    return Dict().set("model", use.model).set("responses", use.responses).take();
+}
+
 Ref report_dict(const compare::SuiteReport& report) {
     Dict dict;
-    dict.set("verdict", compare::verdict(report))
+    dict.set("verdict", compare::verdict_name(report.verdict))
         .set("calibrated", report.calibrated)
+        .set("calibration", compare::reference_name(report.reference))
+        .set("exact", report.exact)
         .set("seed", report.seed)
         .set("baseline_runs", static_cast<uint64_t>(report.baseline_runs))
         .set("candidate_runs", static_cast<uint64_t>(report.candidate_runs))
@@ -131,6 +152,23 @@ Ref report_dict(const compare::SuiteReport& report) {
         .set("candidate_only", report.candidate_only)
         .set("relabellings", report.relabellings)
         .set("correction", std::string_view("westfall-young step-down minP"))
+        .set("descriptive", list_of(report.descriptive, str_of))
+        .set("calibrate_with_more_runs", report.more_runs)
+        .set("models", Dict()
+                           .set("baseline", list_of(report.baseline_models, model_use_dict))
+                           .set("candidate", list_of(report.candidate_models, model_use_dict))
+                           .set("switched", report.model_switched)
+                           .take())
+        .set("pricing", Dict()
+                            .set("table", report.pricing_table)
+                            .set("unpriced", list_of(report.unpriced, [](const compare::Unpriced& model) {
+                                     return Dict()
+                                         .set("model", model.model)
+                                         .set("baseline", model.baseline)
+                                         .set("candidate", model.candidate)
+                                         .take();
+                                 }))
+                            .take())
         .set("axes", list_of(report.axes, axis_dict))
         .set("signatures", list_of(report.signatures, signature_dict))
         .set("outcome", report.outcome ? outcome_dict(*report.outcome) : Ref::borrow(Py_None))
