@@ -381,12 +381,19 @@ def test_instrumented_traces_changes_found_conversation_by_conversation():
 
     candidate = instrumented_run()
     changed = {}
-    for (trace, call, answer), kind in zip(weather_answers(candidate), ["tool_dropped", "tool_added",
-                                                                        "argument_changed", "new_refusal",
-                                                                        "new_truncation"]):
+    kinds = ["tool_dropped", "tool_added", "argument_changed", "new_refusal", "new_truncation", "calls_more",
+             "calls_fewer"]
+    for (trace, call, answer), kind in zip(weather_answers(candidate), kinds):
         changed[trace] = kind
         tool = next(b for b in call["content"] if b.get("name") == "get_weather")
-        if kind == "tool_dropped":
+        if kind == "calls_more":
+            call["content"].append(dict(tool, id="again"))
+        elif kind == "calls_fewer":  # every baseline run asks for the weather twice, the candidate once
+            for run in baseline:
+                base_call = next(c for t, c, _ in weather_answers(run) if t == trace)
+                base_tool = next(b for b in base_call["content"] if b.get("name") == "get_weather")
+                base_call["content"].append(dict(base_tool, id="again"))
+        elif kind == "tool_dropped":
             call["content"].remove(tool)
         elif kind == "tool_added":
             call["content"].append({"type": "tool_use", "id": "extra", "name": "get_forecast", "input": {"days": 3}})
@@ -396,7 +403,7 @@ def test_instrumented_traces_changes_found_conversation_by_conversation():
             answer["content"] = [{"type": "text", "text": "I'm sorry, but I can't help with that."}]
         else:
             answer["stop_reason"] = "max_tokens"
-    assert len(changed) == 5
+    assert len(changed) == len(kinds)
     report = compare_runs(baseline, [candidate])
     assert report["verdict"] == "regressed"
     regressed = {c["key"]: {f["kind"] for f in c["findings"] if f["severity"] == "error"}
