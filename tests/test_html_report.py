@@ -83,3 +83,45 @@ def test_comparison_page_opens_regressed_conversations_first(browser, tmp_path):
     check_page(browser, page)
     text = page.read_text(encoding="utf-8")
     assert text.index("task-7") < text.index("task-12") < text.index("task-3")
+
+
+# Where each axis's point sits against the zero line, as laid out, and the sign of its change.
+FOREST = """[...document.querySelectorAll("#forest-plot svg")].filter(s => s.querySelector(".point")).map(s => {
+  const zero = s.querySelector("line").getBoundingClientRect(), point = s.querySelector(".point").getBoundingClientRect();
+  return [s.getAttribute("aria-label"), point.left + point.width / 2 - (zero.left + zero.width / 2)];
+})"""
+
+
+def test_forest_plot_points_lie_on_the_side_of_their_sign(browser, tmp_path):
+    page = tmp_path / "velkin-forest.html"
+    subprocess.run([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--seed", "7",
+                    "--html", page], capture_output=True, cwd=ROOT, timeout=120)
+    browser.open(page.as_uri(), 1280)
+    offsets = dict(browser.evaluate(FOREST))
+    signs = {label.split(":")[0]: label.split(": ")[1][0] for label in offsets}
+    assert signs["semantic"] == "-" and signs["trajectory"] == "+" and signs["latency"] == "+"
+    for label, offset in offsets.items():
+        change = label.split(": ")[1].split(" [")[0]
+        if change.lstrip("+-$").strip("0. pp%mstokens") == "":
+            continue  # no change: on the zero line
+        assert (offset < -1) if change.startswith("-") else (offset > 1), (label, offset)
+
+
+@pytest.mark.parametrize("verdict", ["regressed", "improved", "mixed", "changed", "no significant change"])
+def test_every_verdict_lays_out_at_desktop_and_phone_widths(browser, tmp_path, verdict):
+    from test_compare import synthetic_suite
+    from test_report_verdicts import descriptive_result, latency_tested, set_members
+    from velkin.compare import compare_runs
+    result = latency_tested(set_members(compare_runs(*synthetic_suite(6, change=True), seed=3), verdict))
+    if verdict == "changed":
+        result = descriptive_result(result) | {"verdict": "changed"}
+        next(a for a in result["axes"] if a["axis"] == "cost")["priced"] = False
+    page = tmp_path / f"velkin-{verdict.replace(' ', '-')}.html"
+    page.write_text(html_report.render(model.from_compare(result, paths=("runs/main", "runs/pr"))), encoding="utf-8")
+    check_page(browser, page)
+    heading = browser.evaluate('document.querySelector("#verdict h1").textContent + " | " + '
+                               'getComputedStyle(document.querySelector("#verdict h1")).color')
+    colours = {"regressed": "rgb(179, 38, 30)", "improved": "rgb(27, 122, 58)", "mixed": "rgb(161, 92, 0)",
+               "changed": "rgb(11, 87, 208)", "no significant change": "rgb(27, 122, 58)"}
+    assert heading.endswith(colours[verdict]) and heading.lower().split(" | ")[0][2:] == verdict
+    assert browser.evaluate('document.querySelector("#models").textContent').startswith("model switched: ")

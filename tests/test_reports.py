@@ -12,6 +12,7 @@ import pytest
 import xmlschema
 
 from velkin import _core, _native
+from velkin.compare import compare_runs
 from velkin.reports import html, junit, markdown, model, terminal
 from test_compare import trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 
@@ -319,10 +320,10 @@ def test_renderers_take_a_run_comparison():
     assert page.count("<details") == 4 and "book_reservation(cabin)" in page
 
     md = markdown.render(report)
-    assert "2 regressed of 4" in md and "`task-7`" in md and len(md) < MARKDOWN_LIMIT
+    assert "2 regressed, 0 improved of 4" in md and "`task-7`" in md and len(md) < MARKDOWN_LIMIT
 
     cases = junit_cases(junit.render(report))
-    assert cases == [("semantic", False), ("latency", True), ("task-7", True), ("task-12", False)]
+    assert cases == [("semantic", False), ("latency", True), ("task-7", True), ("task-12", True)]
 
 
 def test_a_regressed_conversation_opens_its_aligned_turns():
@@ -357,18 +358,62 @@ def test_compare_command_writes_every_report(trials, tmp_path):
     assert result.returncode == 1 and result.stdout.startswith("## velkin compare: \u274c **Regressed**")
     assert "'nobody' has a negative price" in result.stderr
     assert re.search(r"candidate: \d+ responses name no model; they cost 0", result.stderr)
-    regressed = re.search(r"Conversations: (\d+) regressed of 25", result.stdout)
+    regressed = re.search(r"Conversations: (\d+) regressed, (\d+) improved of 25", result.stdout)
     cases = junit_cases(xml.read_text())
-    assert regressed and sum(name.startswith("task_id ") for name, _ in cases) == int(regressed.group(1))
+    assert regressed and sum(name.startswith("task_id ") for name, _ in cases) == int(regressed.group(1)) + \
+        int(regressed.group(2))
+    assert sum(failed for name, failed in cases if name.startswith("task_id ")) == int(regressed.group(1))
     text = page.read_text()
     assert text.count('<details class="conv regressed"') == int(regressed.group(1))
     assert "get_reservation_details" in text and 'class="call removed"' in text
 
 
-@pytest.mark.parametrize("verdict, first", [("no significant change", "\u2713 NO SIGNIFICANT CHANGE"),
-                                            ("uncalibrated", "? UNCALIBRATED")])
-def test_other_verdicts_lead_the_report(verdict, first):
-    result = comparison(verdict)
-    for c in result["conversations"]:
-        c["regressed"] = False
-    assert terminal.render(model.from_compare(result, paths=("a", "b"))).startswith(first)
+def written_child_first(prefix: str, answer: str) -> list:
+    """One conversation whose second response comes before the request and response it follows."""
+    def record(rid, kind, parent, payload):
+        return {"version": "0.1", "id": f"{prefix}{rid}", "kind": kind, "ts": "t",
+                "parent": f"{prefix}{parent}" if parent else None, "payload": payload}
+    return [record("r2", "chat_response", "r1", {"model": "m", "stop_reason": "end_turn",
+                                                 "content": [{"type": "text", "text": answer}]}),
+            record("q", "chat_request", None, {"messages": [{"role": "user", "content": "Book a flight."}]}),
+            record("r1", "chat_response", "q", {"model": "m", "stop_reason": "tool_use",
+                                                "content": [{"type": "tool_use", "name": "search", "input": {}}]})]
+
+
+def test_reports_group_a_conversation_written_child_first_as_the_comparison_does():
+    baseline, candidate = written_child_first("b-", "Booked."), written_child_first("c-", "Sorry, no flights.")
+    assert model.conversations_of(baseline) == {"b-r2": baseline}
+    result = compare_runs([baseline], [candidate])
+    (conversation,) = result["conversations"]
+    assert conversation["status"] == "paired"
+    conversation["regressed"] = True
+    report = model.from_compare(result, paths=("a", "b"),
+                                rows_of=model.conversation_rows([baseline], [candidate], _native.alignment))
+    rows = report.conversations[0].rows
+    assert [(r.step, r.baseline.index, r.candidate.index) for r in rows] == [("match", 0, 0), ("match", 1, 1)]
+    # Turns are numbered in the order the records were written.
+    assert [(r.baseline.text, r.candidate.text) for r in rows] == [("Booked.", "Sorry, no flights."), ("", "")]
+    assert [r.baseline.tool_calls for r in rows] == [[], [("search", {})]]
+
+
+@pytest.mark.parametrize("records, groups", [
+    ([], []),
+    ([{"version": "0.1", "id": "a", "kind": "chat_response", "ts": "t", "parent": "b", "payload": {}},
+      {"version": "0.1", "id": "b", "kind": "chat_response", "ts": "t", "parent": "a", "payload": {}}],
+     [("a", [0, 1])]),  # a parent cycle is one conversation
+    ([{"version": "0.1", "id": "x", "kind": "chat_response", "ts": "t", "meta": {"trace_id": "T"}, "payload": {}},
+      {"version": "0.1", "id": "y", "kind": "chat_response", "ts": "t", "parent": "x", "payload": {}},
+      {"version": "0.1", "id": "z", "kind": "chat_response", "ts": "t", "parent": "gone", "payload": {}}],
+     [("T", [0, 1]), ("z", [2])]),
+])
+def test_native_conversations_index_the_records(records, groups):
+    assert [(c["id"], c["records"]) for c in _native.conversations(records)] == groups
+
+
+@pytest.mark.parametrize("records, error, message", [
+    ("not a list", TypeError, "argument 'records'"),
+    ([{"kind": "chat_response"}], ValueError, "record 1: "),
+])
+def test_native_conversations_reject_bad_records(records, error, message):
+    with pytest.raises(error, match=message):
+        _native.conversations(records)

@@ -3,6 +3,7 @@
 // its functions may release the interpreter lock while they work.
 #include "native/binding.hpp"
 #include "native/compare_binding.hpp"
+#include "native/conversations_binding.hpp"
 #include "native/divergences.hpp"
 #include "native/import_binding.hpp"
 #include "python/errors.hpp"
@@ -17,6 +18,7 @@ PyMethodDef FUNCTIONS[] = {
     {"import_traces", fastcall<import_traces>(), FASTCALL_KEYWORDS, IMPORT_TRACES_DOC},
     {"alignment", fastcall<alignment>(), FASTCALL_KEYWORDS, ALIGNMENT_DOC},
     {"compare_runs", fastcall<compare_runs>(), FASTCALL_KEYWORDS, COMPARE_RUNS_DOC},
+    {"conversations", fastcall<conversations>(), FASTCALL_KEYWORDS, CONVERSATIONS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,8 +10,17 @@ from typing import Optional
 
 import jinja2
 
-from velkin.reports.model import (BETTER, LONGEST_VALUE, NO_CHANGE, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow,
+from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, LESS, LONGEST_VALUE, MIXED, MORE, NO_CHANGE,
+                                  NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow,
                                   Axis, Finding, Report, Turn, compact, shorten)
+
+# Each verdict's heading and the class that colours it.
+VERDICTS = {REGRESSED: ("\u2717 Regressed", "regressed"), IMPROVED: ("\u25b2 Improved", "improved"),
+            MIXED: ("\u00b1 Mixed", "mixed"), CHANGED: ("\u2260 Changed", "changed"),
+            NO_CHANGE: ("\u2713 No significant change", "ok")}
+MARKS = {WORSE: "\u25bc worse", BETTER: "\u25b2 better", SAME: "= same", UNCLEAR: "~ unclear", MORE: "\u2191 more",
+         LESS: "\u2193 less", NO_DATA: "", NOT_SIGNIFICANT: "~ not significant", DESCRIPTIVE: "? uncalibrated",
+         NOT_PRICED: "not priced"}
 
 # A page with more turns than this shows the divergent ones and their neighbours only.
 MAX_TURN_ROWS = 400
@@ -72,6 +81,7 @@ class ConversationView:
     key: str
     status: str
     regressed: bool
+    improved: bool
     errors: int
     findings: list
     rows: list = field(default_factory=list)
@@ -80,14 +90,15 @@ class ConversationView:
 def tone(axis: Axis) -> str:
     if axis.mark == WORSE:
         return "worse-severe" if axis.severity in ("severe", "error") else "worse"
-    return {BETTER: "better", UNCLEAR: "unclear", SAME: "same"}.get(axis.mark, "none")
+    return {BETTER: "better", UNCLEAR: "unclear", NOT_SIGNIFICANT: "unclear", SAME: "same",
+            DESCRIPTIVE: "descriptive"}.get(axis.mark, "none")
 
 
 def plot_row(axis: Axis) -> PlotRow:
     """Positions on a scale symmetric about zero, so the zero line is the same for every axis."""
     values = [v for v in (axis.low, axis.high, axis.delta) if v is not None]
     largest = max((abs(v) for v in values), default=0.0)
-    if axis.n == 0 or largest == 0:
+    if axis.n == 0 or largest == 0 or not axis.priced:
         return PlotRow(axis, tone(axis) if axis.n else "none", 50.0, 50.0, 50.0, "", "")
     span = largest * 1.1
 
@@ -168,27 +179,27 @@ def row_views(rows: list, prefix: str = "") -> list:
 
 
 def headline(report: Report) -> str:
-    errors = report.errors
-    if report.verdict == REGRESSED:
+    summary = report.verdict_text()
+    summary = summary[:1].upper() + summary[1:] + "."
+    if report.verdict in (REGRESSED, MIXED):
         first = report.top_findings(1)
+        errors = report.errors
         if first:
             where = f"{first[0].conversation}, {first[0].where}" if first[0].conversation else first[0].where
             lead = f"Most serious, at {where}: {first[0].explanation}"
         else:
             lead = errors[0].message if errors else ""
-        return f"{report.regressed_summary()}. {lead}"
-    if report.verdict == NO_CHANGE:
-        return "No error-level finding: the gate passes."
-    return "Too few repeated runs to tell a regression from noise."
+        return f"{summary} {lead}".strip()
+    return f"{summary} The gate passes."
 
 
 def render(report: Report) -> str:
-    conversations = [ConversationView(c.key, c.status.replace("_", " "), c.regressed,
+    conversations = [ConversationView(c.key, c.state, c.regressed, c.improved,
                                       sum(1 for f in c.findings if f.severity == "error"), c.findings,
                                       row_views(c.rows, "-".join(c.key.split()) + "-")) for c in report.conversations]
     template = ENVIRONMENT.get_template("report.html.j2")
+    heading, verdict_class = VERDICTS.get(report.verdict, (report.verdict, "changed"))
     return template.render(
         report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
         top=report.top_findings(5), rows=row_views(report.rows), conversations=conversations,
-        finding_anchor=finding_anchor, verdict_class={REGRESSED: "regressed", NO_CHANGE: "ok"}.get(report.verdict,
-                                                                                                     "uncalibrated"))
+        finding_anchor=finding_anchor, heading=heading, verdict_class=verdict_class, marks=MARKS)

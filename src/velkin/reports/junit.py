@@ -1,7 +1,8 @@
-"""The report as JUnit XML: one test case per axis and per regressed conversation.
+"""The report as JUnit XML: the models of a run comparison, one test case per axis
+and per regressed or improved conversation.
 
-A test case fails for error-level findings, so CI systems that read JUnit show
-the regression without glue code.
+A regression fails its test case, so CI systems that read JUnit show it without
+glue code; an improvement or a change without direction passes.
 """
 from __future__ import annotations
 
@@ -40,28 +41,43 @@ def render(report: Report) -> str:
     root = ET.Element("testsuites", name=f"velkin {report.command}")
     suite = ET.SubElement(root, "testsuite", name=f"velkin {report.command}")
     failed = total = 0
+    if report.models:
+        case(suite, "velkin.models", "model switched" if report.models.switched else "model",
+             [], report.models.line())
+        total += 1
     for axis in report.axes:
         errors = [r.message for r in report.recommendations if r.severity == "error" and r.axis == axis.name]
         failures = ([f"{axis.name} got worse: {axis.fmt(axis.delta, True)} {axis.interval()}, severity "
                      f"{axis.severity}"] if axis.failing else [])
-        summary = (f"baseline {axis.fmt(axis.baseline)}, candidate {axis.fmt(axis.candidate)}, change "
-                   f"{axis.fmt(axis.delta, True)}, 95% {axis.interval()}, severity {axis.severity}, n {axis.n}"
-                   if axis.n else "no samples")
+        if not axis.priced:
+            summary = "not priced: cost is not compared"
+        elif axis.n:
+            summary = ", ".join([f"baseline {axis.fmt(axis.baseline)}, candidate {axis.fmt(axis.candidate)}, change "
+                                 f"{axis.fmt(axis.delta, True)}, 95% {axis.interval()}, severity {axis.severity}, "
+                                 f"n {axis.n}"] + axis.notes())
+        else:
+            summary = "no samples"
         failed += case(suite, "velkin.axes", axis.name, failures + errors, summary)
         total += 1
     if report.conversations:
-        regressed = [(c.key, c.findings) for c in report.conversations if c.regressed]
+        shown = [c for c in report.conversations if c.regressed or c.improved]
+        for c in shown:
+            worse = [f for f in c.findings if f.direction != "better"] if c.regressed else []
+            failures = listed([f"{f.where}: {f.explanation}" for f in sorted(worse, key=lambda f: f.severity != "error")])
+            if c.regressed and not failures:
+                failures = [f"{c.key} regressed"]
+            failing = {id(f) for f in worse}
+            others = "\n".join(listed([f"{f.severity} at {f.where}: {f.explanation}" for f in c.findings
+                                       if id(f) not in failing]))
+            failed += case(suite, "velkin.conversations", c.key, failures, others)
+            total += 1
     elif report.verdict == "regressed":
-        regressed = [(" vs ".join(s.trace_id or s.path for s in report.sides), report.findings)]
-    else:
-        regressed = []
-    for key, findings in regressed:
+        findings = report.findings
         errors = listed([f"{f.where}: {f.explanation}" for f in findings if f.severity == "error"])
-        if not errors and not report.conversations:
-            errors = [r.message for r in report.errors]
         others = "\n".join(listed([f"{f.severity} at {f.where}: {f.explanation}" for f in findings
                                    if f.severity != "error"]))
-        failed += case(suite, "velkin.conversations", key, errors, others)
+        failed += case(suite, "velkin.conversations", " vs ".join(s.trace_id or s.path for s in report.sides),
+                       errors or [r.message for r in report.errors], others)
         total += 1
     for element in (root, suite):
         element.set("tests", str(total))

@@ -5,13 +5,17 @@ the size of the runs, cutting the list of findings first.
 """
 from __future__ import annotations
 
-from velkin.reports.model import BETTER, NO_CHANGE, REGRESSED, WORSE, Report
+from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, MIXED, NO_CHANGE, NOT_SIGNIFICANT,
+                                  REGRESSED, WORSE, Report)
 
 LIMIT = 60_000
 SHOWN_FINDINGS = 20
+CUT = "\n\n\u2026 (cut to fit a comment)"
 LONGEST_TEXT = 300  # characters of one explanation or value; tool arguments can be whole documents
-MARKS = {WORSE: "\U0001f534 worse", BETTER: "\U0001f7e2 better"}
-VERDICTS = {REGRESSED: "\u274c **Regressed**", NO_CHANGE: "\u2705 **No significant change**"}
+MARKS = {WORSE: "\U0001f534 worse", BETTER: "\U0001f7e2 better", NOT_SIGNIFICANT: "not significant",
+         DESCRIPTIVE: "\u2754 uncalibrated"}
+VERDICTS = {REGRESSED: "\u274c **Regressed**", IMPROVED: "\U0001f7e2 **Improved**", MIXED: "\u26a0\ufe0f **Mixed**",
+            CHANGED: "\U0001f504 **Changed**", NO_CHANGE: "\u2705 **No significant change**"}
 
 
 def one_line(text) -> str:
@@ -31,26 +35,36 @@ def code(text) -> str:
 
 
 def header(report: Report) -> list:
-    verdict = VERDICTS.get(report.verdict, "\u26a0\ufe0f **Uncalibrated**")
+    verdict = VERDICTS.get(report.verdict, f"**{cell(report.verdict)}**")
     lines = [f"## velkin {report.command}: {verdict}", ""]
-    if report.verdict == REGRESSED:
-        lines.append(report.regressed_summary() + ".")
+    if report.models:
+        lines += [f"**{cell(report.models.line())}**" if report.models.switched else cell(report.models.line()), ""]
+    summary = cell(report.verdict_text())
+    lines.append(summary[:1].upper() + summary[1:] + ".")
     sides = ", ".join(f"{s.label} {code(s.trace_id or s.path)}" + (f" ({s.responses} responses)"
                       if s.responses is not None else "") for s in report.sides)
-    lines.append(f"{sides}; seed {report.seed}, velkin {report.version}.")
-    lines += [""] + [f"- {cell(note)}" for note in report.notes] if report.notes else []
+    calibration = report.calibration_text() if report.calibration else ""
+    lines.append(f"{sides}; seed {report.seed}, velkin {report.version}" + (f", {calibration}" if calibration else "")
+                 + ".")
+    notes = report.notes + [report.descriptive_text()] * bool(report.descriptive)
+    lines += [""] + [f"- {cell(note)}" for note in notes] if notes else []
     return lines
 
 
 def axes(report: Report) -> list:
     lines = ["", "| axis | baseline | candidate | change | 95% interval | | severity |", "|---|--:|--:|--:|---|---|---|"]
     for a in report.axes:
+        if not a.priced:
+            lines.append(f"| {a.name} | not priced | not priced | - | cost is not compared | | not graded |")
+            continue
         if a.n == 0:
             lines.append(f"| {a.name} | - | - | - | no samples | | {a.severity} |")
             continue
         mark = MARKS.get(a.mark, a.mark)
+        notes = a.notes() if a.tested or a.descriptive else []
+        interval = cell(a.interval()) + "".join(f"<br>{cell(n)}" for n in notes)
         lines.append(f"| {a.name} | {cell(a.fmt(a.baseline))} | {cell(a.fmt(a.candidate))} | "
-                     f"{cell(a.fmt(a.delta, True))} | {cell(a.interval())} | {mark} | {a.severity} |")
+                     f"{cell(a.fmt(a.delta, True))} | {interval} | {mark} | {a.severity} |")
     return lines
 
 
@@ -61,6 +75,7 @@ def findings(report: Report, limit: int) -> list:
     lines = ["", f"### Top findings ({len(shown)} of {len(report.findings)})", ""]
     for f in shown:
         where = f"{f.conversation}: {f.where}" if f.conversation else f.where
+        where += f" ({cell(f.direction)})" if f.direction else ""
         details = [str(c) for c in f.arguments] + [f"{t} removed" for t in f.tools_removed] + \
                   [f"{t} added" for t in f.tools_added]
         if f.stop_reason:
@@ -78,26 +93,37 @@ def recommendations(report: Report) -> list:
 
 
 def conversations(report: Report, limit: int) -> list:
-    regressed = [c for c in report.conversations if c.regressed]
+    changed = [c for c in report.conversations if c.regressed or c.improved]  # regressed first
     if not report.conversations:
         return []
-    lines = ["", f"### Conversations: {len(regressed)} regressed of {len(report.conversations)}", ""]
-    lines += [f"- {code(c.key)}: {sum(1 for f in c.findings if f.severity == 'error')} error(s)"
-              for c in regressed[:limit]]
-    if len(regressed) > limit:
-        lines.append(f"- \u2026 and {len(regressed) - limit} more")
+    regressed = sum(1 for c in changed if c.regressed)
+    lines = ["", f"### Conversations: {regressed} regressed, {len(changed) - regressed} improved of "
+             f"{len(report.conversations)}", ""]
+    lines += [f"- {code(c.key)}: {c.state}, {sum(1 for f in c.findings if f.severity == 'error')} error(s)"
+              for c in changed[:limit]]
+    if len(changed) > limit:
+        lines.append(f"- \u2026 and {len(changed) - limit} more")
     return lines
 
 
+def fit(text_of) -> str:
+    """`text_of(items)` with as many listed items as keep it under LIMIT characters, halving from
+    SHOWN_FINDINGS; cut to LIMIT - 1 characters when even none do."""
+    shown = SHOWN_FINDINGS
+    text = text_of(shown)
+    while len(text) >= LIMIT and shown:
+        shown //= 2
+        text = text_of(shown)
+    return text if len(text) < LIMIT else text[:LIMIT - 1 - len(CUT)] + CUT
+
+
 def render(report: Report) -> str:
-    limit = SHOWN_FINDINGS
-    while True:
+    def text_of(limit: int) -> str:
         parts = header(report) + axes(report) + findings(report, limit) + conversations(report, limit) + \
                 recommendations(report)
         if report.warnings:
             parts += ["", "<details><summary>Warnings</summary>", ""] + [f"- {cell(w)}" for w in report.warnings] + \
                      ["", "</details>"]
-        text = "\n".join(parts)
-        if len(text) < LIMIT or limit == 0:
-            return text if len(text) < LIMIT else text[:LIMIT - 40] + "\n\n\u2026 (cut to fit a comment)"
-        limit //= 2
+        return "\n".join(parts)
+
+    return fit(text_of)

@@ -10,9 +10,14 @@ import json
 from dataclasses import dataclass, field
 from typing import Optional
 
+from velkin import _native
+
+# Verdicts: the run comparison's five (a diff is regressed or not). Only a regression fails the gate.
 REGRESSED = "regressed"
+IMPROVED = "improved"
+MIXED = "mixed"  # significant changes both ways
+CHANGED = "changed"  # a significant change that is neither better nor worse
 NO_CHANGE = "no significant change"
-UNCALIBRATED = "uncalibrated"
 
 
 @dataclass(frozen=True)
@@ -50,8 +55,18 @@ def shorten(text: str, limit: int) -> str:
 
 # Marks of an axis: how its change reads for the candidate.
 WORSE, BETTER, SAME, UNCLEAR, MORE, LESS, NO_DATA = "worse", "better", "same", "unclear", "more", "less", "no data"
+NOT_SIGNIFICANT = "not significant"  # a tested change within the noise
+DESCRIPTIVE = "uncalibrated"  # no reference to test against: a fact, never graded
+NOT_PRICED = "not priced"
 
 ALARMING = {"severe", "error"}
+
+
+def p_text(p: Optional[float], error: Optional[float] = None) -> str:
+    """A p value with its Monte-Carlo standard error where it is estimated: "0.031 \u00b1 0.004"."""
+    if p is None:
+        return "n/a"
+    return f"{p:.3g}" + (f" \u00b1 {error:.1g}" if error else "")
 
 
 def fmt_number(x: Optional[float], unit: str, signed: bool = False) -> str:
@@ -84,6 +99,13 @@ class Axis:
     flags: list = field(default_factory=list)
     calibrated: Optional[bool] = None
     p_value: Optional[float] = None
+    p_mc_error: Optional[float] = None
+    # The run comparison tests both ways and says which way a significant change goes
+    # ("worse", "better", "neutral"; None when not significant); a diff grades by severity.
+    tested: bool = False
+    direction: Optional[str] = None
+    descriptive: bool = False
+    priced: bool = True
 
     @property
     def info(self) -> AxisInfo:
@@ -95,8 +117,18 @@ class Axis:
 
     @property
     def mark(self) -> str:
+        if not self.priced:
+            return NOT_PRICED
         if self.n == 0 or self.delta is None:
             return NO_DATA
+        if self.descriptive:
+            return DESCRIPTIVE
+        if self.tested:
+            if self.direction is None:
+                return SAME if self.delta == 0 else NOT_SIGNIFICANT
+            if self.direction == "neutral":
+                return MORE if self.delta > 0 else LESS
+            return WORSE if self.direction == "worse" else BETTER
         if self.severity == "none" or self.delta == 0:
             return SAME
         if self.low is not None and self.high is not None and self.low < 0 < self.high and \
@@ -111,11 +143,27 @@ class Axis:
     def failing(self) -> bool:
         return self.mark == WORSE and self.severity in ALARMING
 
+    @property
+    def graded(self) -> bool:
+        return self.priced and not self.descriptive
+
     def fmt(self, x, signed=False) -> str:
         return fmt_number(x, self.unit, signed)
 
     def interval(self) -> str:
         return f"[{self.fmt(self.low, True)}, {self.fmt(self.high, True)}]"
+
+    def notes(self) -> list:
+        """What qualifies the numbers: calibration, the test's adjusted p."""
+        notes = [flag.replace("_", " ") for flag in self.flags]
+        if self.descriptive:
+            notes.append("descriptive, uncalibrated: never a failure")
+        elif self.calibrated is False:
+            notes.append("uncalibrated")
+        if self.p_value is not None:
+            notes.append(f"adjusted p {p_text(self.p_value, self.p_mc_error)}" if self.tested
+                         else f"p {p_text(self.p_value)}")
+        return notes
 
 
 @dataclass
@@ -147,6 +195,8 @@ class Finding:
     stop_reason: Optional[tuple] = None
     model: Optional[tuple] = None
     conversation: str = ""  # the run comparison's conversation key
+    subject: str = ""  # what changed: a tool, "tool(argument)", "A \u2192 B"
+    direction: str = ""  # worse | better | neutral, where the run comparison says
 
     @property
     def where(self) -> str:
@@ -207,6 +257,28 @@ class Conversation:
     candidate_ids: list
     findings: list  # Finding
     rows: list = field(default_factory=list)  # AlignedRow, when the records are at hand
+    improved: bool = False
+
+    @property
+    def state(self) -> str:
+        return "regressed" if self.regressed else "improved" if self.improved else self.status.replace("_", " ")
+
+
+@dataclass
+class Models:
+    """The models that answered on each side, most responses first ("" for none named)."""
+    baseline: list  # (model, responses)
+    candidate: list
+    switched: bool
+
+    def line(self) -> str:
+        """ "model switched: a (250 responses) \u2192 b (250 responses)", or the unchanged models."""
+        def side(models):
+            return ", ".join(f"{name or '(no model)'} ({count} response{'s' if count != 1 else ''})"
+                             for name, count in models) or "(no responses)"
+        if self.switched:
+            return f"model switched: {side(self.baseline)} \u2192 {side(self.candidate)}"
+        return f"model unchanged: baseline {side(self.baseline)}; candidate {side(self.candidate)}"
 
 
 @dataclass
@@ -237,6 +309,28 @@ class Report:
     notes: list = field(default_factory=list)  # facts beside the verdict
     # (where, baseline model, candidate model) of matched turns that switched model and diverge in nothing else
     model_switches: list = field(default_factory=list)
+    models: Optional[Models] = None  # the run comparison's models per side
+    calibration: str = ""  # how the run comparison calibrated: "relabelling" or "sign-flip"
+    relabellings: Optional[int] = None
+    exact: bool = False
+    descriptive: list = field(default_factory=list)  # statistics shown as facts only
+    calibrate_with_more_runs: str = ""
+
+    def calibration_text(self) -> str:
+        """ "calibrated by sign-flip (exact)", "calibrated by relabelling (1,000 relabellings)"."""
+        if self.calibration:
+            drawn = "sign-flips" if self.calibration == "sign-flip" else "relabellings"
+            how = "exact" if self.exact else f"{self.relabellings:,} {drawn}" if self.relabellings else ""
+            return f"calibrated by {self.calibration}" + (f" ({how})" if how else "")
+        if self.calibrated is None:
+            return ""
+        return "calibrated" if self.calibrated else "not calibrated"
+
+    def descriptive_text(self) -> str:
+        if not self.descriptive:
+            return ""
+        return ("descriptive only, uncalibrated and never a failure: " + ", ".join(self.descriptive) +
+                (f". {self.calibrate_with_more_runs}" if self.calibrate_with_more_runs else ""))
 
     def regressed_summary(self) -> str:
         """How much regressed, in the report's own unit: conversations of a run comparison, else findings."""
@@ -246,6 +340,25 @@ class Report:
         count = len(self.errors)
         return f"{count} error-level finding{'s' if count != 1 else ''}"
 
+    def improved_summary(self) -> str:
+        improved = sum(1 for c in self.conversations if c.improved)
+        return f"{improved} of {len(self.conversations)} conversations improved"
+
+    def verdict_text(self) -> str:
+        """What the verdict means, in the words every format uses."""
+        if self.verdict == REGRESSED:
+            return f"the candidate is worse than the baseline ({self.regressed_summary()})"
+        if self.verdict == IMPROVED:
+            return f"the candidate is better than the baseline ({self.improved_summary()}); nothing regressed"
+        if self.verdict == MIXED:
+            improved = sum(1 for c in self.conversations if c.improved)
+            return f"significant changes both ways ({self.regressed_summary()}, {improved} improved)"
+        if self.verdict == CHANGED:
+            return "the candidate behaves differently, but neither better nor worse"
+        if self.verdict == NO_CHANGE:
+            return "nothing changed beyond the noise" if self.command == "compare" else "no error-level finding"
+        return self.verdict
+
     @property
     def errors(self) -> list:
         return [r for r in self.recommendations if r.severity == "error"]
@@ -253,8 +366,9 @@ class Report:
     def gate_fails(self, fail_on: str) -> bool:
         levels = {"error": {"error"}, "warning": {"error", "warning"}, "never": set()}[fail_on]
         severities = {r.severity for r in self.recommendations}
-        severities |= {f.severity for c in self.conversations if c.regressed for f in c.findings}
-        if self.verdict == REGRESSED:
+        severities |= {f.severity for c in self.conversations if c.regressed for f in c.findings
+                       if f.direction != "better"}
+        if self.verdict in (REGRESSED, MIXED):
             severities.add("error")
         return bool(severities & levels)
 
@@ -366,24 +480,13 @@ def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, pat
 # ---- run comparison ----------------------------------------------------------
 
 def conversations_of(records: list) -> dict:
-    """Conversation id -> its records: a record's meta "trace_id" names its conversation, a
-    record without one joins its parent's, and any other record starts a conversation of its own."""
-    owner, groups = {}, {}
-    for record in records:
-        meta = record.get("meta")
-        trace_id = meta.get("trace_id") if isinstance(meta, dict) else None
-        if isinstance(trace_id, str):
-            conversation = trace_id
-        else:
-            conversation = owner.get(record.get("parent"), record.get("id"))
-        owner.setdefault(record.get("id"), conversation)
-        groups.setdefault(conversation, []).append(record)
-    return groups
+    """Conversation id -> its records, grouped as the run comparison groups them."""
+    return {c["id"]: [records[i] for i in c["records"]] for c in _native.conversations(records)}
 
 
 def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> callable:
-    """`rows_of` for `from_compare`: a regressed conversation's first baseline and first candidate
-    replicate along their alignment (`align` is velkin._native.alignment)."""
+    """`rows_of` for `from_compare`: a regressed or improved conversation's first baseline and first
+    candidate replicate along their alignment (`align` is velkin._native.alignment)."""
     baseline_groups = [conversations_of(run) for run in baseline_runs]
     candidate_groups = [conversations_of(run) for run in candidate_runs]
 
@@ -391,7 +494,7 @@ def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> calla
         return next((g[i] for i in ids for g in groups if i in g), [])
 
     def rows_of(conversation: dict) -> list:
-        if not conversation.get("regressed"):
+        if not (conversation.get("regressed") or conversation.get("improved")):
             return []
         baseline = first(baseline_groups, conversation.get("baseline_ids", []))
         candidate = first(candidate_groups, conversation.get("candidate_ids", []))
@@ -405,15 +508,30 @@ def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> calla
 def finding_of_dict(d: dict) -> Finding:
     return Finding(severity=d.get("severity", "info"), kind=d.get("kind", ""),
                    explanation=shorten(str(d.get("explanation", "")), LONGEST_EXPLANATION),
-                   baseline_turn=d.get("baseline_turn"), candidate_turn=d.get("candidate_turn"))
+                   baseline_turn=d.get("baseline_turn"), candidate_turn=d.get("candidate_turn"),
+                   subject=shorten(str(d.get("subject") or ""), LONGEST_VALUE), direction=d.get("direction") or "")
 
 
-def p_text(p) -> str:
-    return "n/a" if p is None else f"{p:.3g}"
+def test_text(result: dict) -> str:
+    """ "adjusted p 0.031 \u00b1 0.004, worse" of a test's dict."""
+    text = f"adjusted p {p_text(result.get('p_adjusted'), result.get('p_mc_error'))}"
+    return text + (f", {result['direction']}" if result.get("direction") else "")
+
+
+def signature_note(signature: dict) -> str:
+    base = signature.get("baseline_rate")
+    kind = signature.get("kind")
+    subjects = ", ".join(f"{s.get('name')} ({s.get('conversations')})" for s in signature.get("subjects") or [])
+    text = (f"signature {kind}" + (f" [{shorten(subjects, LONGEST_VALUE)}]" if subjects else "") +
+            f": {signature.get('conversations')} conversation(s), candidate rate {signature.get('candidate_rate', 0):.1%}"
+            + (f" vs baseline {base:.1%}" if base is not None else ""))
+    if signature.get("descriptive"):
+        return text + " (descriptive, uncalibrated: never a failure)"
+    return text + f", {test_text(signature)}"
 
 
 def comparison_notes(result: dict) -> list:
-    """The run comparison's own facts: runs, pairing, outcome and significant signatures."""
+    """The run comparison's own facts: runs, pairing, outcome, significant and descriptive signatures."""
     notes = []
     if "baseline_runs" in result:
         notes.append(f"{result['baseline_runs']} baseline run(s), {result.get('candidate_runs', 0)} candidate run(s)")
@@ -425,38 +543,79 @@ def comparison_notes(result: dict) -> list:
         notes.append(f"outcome `{outcome.get('member', 'outcome')}` over {outcome.get('n', 0)} conversations: "
                      f"{fmt_number(outcome.get('baseline_mean'), '')} \u2192 {fmt_number(outcome.get('candidate_mean'), '')}"
                      f" ({fmt_number(outcome.get('delta'), '', True)}, 95% [{fmt_number(outcome.get('ci95_low'), '', True)}, "
-                     f"{fmt_number(outcome.get('ci95_high'), '', True)}], adjusted p {p_text(outcome.get('p_adjusted'))})")
+                     f"{fmt_number(outcome.get('ci95_high'), '', True)}], {test_text(outcome)})")
     for signature in result.get("signatures") or []:
-        if isinstance(signature, dict) and signature.get("significant"):
-            base = signature.get("baseline_rate")
-            notes.append(f"signature {signature.get('kind')}: {signature.get('conversations')} conversation(s), "
-                         f"candidate rate {signature.get('candidate_rate', 0):.1%}"
-                         + (f" vs baseline {base:.1%}" if base is not None else "")
-                         + f", adjusted p {p_text(signature.get('p_adjusted'))}")
+        if isinstance(signature, dict) and (signature.get("significant") or
+                                            (signature.get("descriptive") and signature.get("conversations"))):
+            notes.append(signature_note(signature))
     return notes
+
+
+def models_of(result: dict) -> Optional[Models]:
+    models = result.get("models")
+    if not isinstance(models, dict):
+        return None
+    sides = [[(str(m.get("model", "")), int(m.get("responses", 0))) for m in models.get(side) or []]
+             for side in ("baseline", "candidate")]
+    return Models(*sides, bool(models.get("switched")))
+
+
+def plural_responses(count: int) -> str:
+    return f"{count} response{'s' if count != 1 else ''}"
+
+
+def pricing_warnings(pricing: Optional[dict], labels: tuple = ("baseline", "candidate")) -> list:
+    """The warnings of a run comparison's "pricing": responses the price table does not price, per
+    side, in the words `velkin diff` uses; without a table, that cost is not compared."""
+    if not isinstance(pricing, dict):
+        return []
+    if not pricing.get("table"):
+        return ["no --pricing given: cost is not compared"]
+    warnings = []
+    unpriced = pricing.get("unpriced") or []
+    for side, label in zip(("baseline", "candidate"), labels):
+        named = sorted((m["model"], m[side]) for m in unpriced if m.get("model") and m.get(side))
+        for name, count in named:
+            warnings.append(f"{label}: model {name!r} is not in the price table; its "
+                            f"{plural_responses(count)} cost 0 on the cost axis")
+        nameless = sum(m.get(side) or 0 for m in unpriced if not m.get("model"))
+        if nameless:
+            warnings.append(f"{label}: {plural_responses(nameless)} name no model; "
+                            f"{'they cost' if nameless != 1 else 'it costs'} 0 on the cost axis")
+    return warnings
+
+
+def axis_of_comparison(a: dict) -> Axis:
+    return Axis(a["axis"], a.get("baseline_median"), a.get("candidate_median"), a.get("delta"), a.get("ci95_low"),
+                a.get("ci95_high"), a.get("severity", "none"), a.get("n", 0), list(a.get("flags") or []),
+                a.get("calibrated"), a.get("p_adjusted", a.get("p_value")), a.get("p_mc_error"),
+                tested="direction" in a, direction=a.get("direction"), descriptive=bool(a.get("descriptive")),
+                priced=a.get("priced", True) is not False)
 
 
 def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=None) -> Report:
     """`rows_of(conversation dict)` may give the conversation's aligned turns."""
-    axes = [Axis(a["axis"], a.get("baseline_median"), a.get("candidate_median"), a.get("delta"), a.get("ci95_low"),
-                 a.get("ci95_high"), a.get("severity", "none"), a.get("n", 0), [], a.get("calibrated"),
-                 a.get("p_adjusted", a.get("p_value"))) for a in result.get("axes", [])]
     key = result.get("key")
     member = key.get("member") if isinstance(key, dict) and key.get("source") == "member" else None
     conversations = []
     for c in result.get("conversations", []):
         conversations.append(Conversation(
-            f"{member} {c.get('key', '')}" if member else str(c.get("key", "")), c.get("status", "paired"), bool(c.get("regressed")),
-            list(c.get("baseline_ids", [])), list(c.get("candidate_ids", [])),
-            [finding_of_dict(f) for f in c.get("findings", [])], rows_of(c) if rows_of else []))
-    conversations.sort(key=lambda c: not c.regressed)  # stable: regressed first, then input order
+            f"{member} {c.get('key', '')}" if member else str(c.get("key", "")), c.get("status", "paired"),
+            bool(c.get("regressed")), list(c.get("baseline_ids", [])), list(c.get("candidate_ids", [])),
+            [finding_of_dict(f) for f in c.get("findings", [])], rows_of(c) if rows_of else [],
+            improved=bool(c.get("improved"))))
+    conversations.sort(key=lambda c: (not c.regressed, not c.improved))  # stable: then input order
     for c in conversations:
         for f in c.findings:
             f.conversation = c.key
-    findings = [f for c in conversations if c.regressed for f in c.findings]
+    findings = [f for c in conversations if c.regressed or c.improved for f in c.findings]
     recommendations = [Recommendation(r.get("severity", "info"), r.get("message", ""), axis=r.get("axis", ""))
                        for r in result.get("recommendations", [])]
     sides = [Side("baseline", paths[0], "", None), Side("candidate", paths[1], "", None)]
-    return Report("compare", result.get("verdict", UNCALIBRATED), result.get("calibrated"), result.get("seed"),
-                  str(result.get("version", "")), sides, axes, findings, recommendations,
-                  conversations=conversations, warnings=list(warnings), notes=comparison_notes(result))
+    return Report("compare", result.get("verdict", NO_CHANGE), result.get("calibrated"), result.get("seed"),
+                  str(result.get("version", "")), sides, [axis_of_comparison(a) for a in result.get("axes", [])],
+                  findings, recommendations, conversations=conversations, warnings=list(warnings),
+                  notes=comparison_notes(result), models=models_of(result),
+                  calibration=str(result.get("calibration") or ""), relabellings=result.get("relabellings"),
+                  exact=bool(result.get("exact")), descriptive=list(result.get("descriptive") or []),
+                  calibrate_with_more_runs=str(result.get("calibrate_with_more_runs") or ""))

@@ -10,15 +10,21 @@ import textwrap
 import unicodedata
 from dataclasses import dataclass
 
-from velkin.reports.model import (BETTER, LESS, MORE, NO_CHANGE, NO_DATA, REGRESSED, SAME, UNCLEAR, WORSE,
-                                  LONGEST_VALUE, Finding, Report, compact, shorten)
+from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, LESS, LONGEST_VALUE, MIXED, MORE,
+                                  NO_CHANGE, NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE,
+                                  Finding, Report, compact, shorten)
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 STYLES = {"red": "31", "green": "32", "yellow": "33", "dim": "2", "bold": "1", "bold red": "1;31",
           "bold green": "1;32", "bold yellow": "1;33", "cyan": "36"}
 MARKS = {WORSE: ("\u25bc worse", "red"), BETTER: ("\u25b2 better", "green"), SAME: ("= same", "dim"),
          UNCLEAR: ("~ unclear", "yellow"), MORE: ("\u2191 more", ""), LESS: ("\u2193 less", ""),
-         NO_DATA: ("- no data", "dim")}
+         NO_DATA: ("- no data", "dim"), NOT_SIGNIFICANT: ("~ not significant", "dim"),
+         DESCRIPTIVE: ("? uncalibrated", "cyan"), NOT_PRICED: ("- not priced", "dim")}
+# Each verdict's headline mark and colour.
+VERDICTS = {REGRESSED: ("\u2717 REGRESSED", "bold red"), IMPROVED: ("\u25b2 IMPROVED", "bold green"),
+            MIXED: ("\u00b1 MIXED", "bold yellow"), CHANGED: ("\u2260 CHANGED", "bold yellow"),
+            NO_CHANGE: ("\u2713 NO SIGNIFICANT CHANGE", "bold green")}
 SEVERITY_STYLE = {"error": "red", "severe": "red", "warning": "yellow", "moderate": "yellow", "info": "dim",
                   "minor": "", "none": "dim"}
 SHOWN_FINDINGS = 5
@@ -97,17 +103,16 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     errors = sum(1 for r in report.recommendations if r.severity == "error")
     warnings = sum(1 for r in report.recommendations if r.severity == "warning")
     counts = ", ".join(p for p in (errors and plural(errors, "error"), warnings and plural(warnings, "warning")) if p)
-    if report.verdict == REGRESSED:
-        head = canvas.paint("\u2717 REGRESSED", "bold red")
-        tail = f"the candidate is worse than the baseline ({report.regressed_summary()})"
-    elif report.verdict == NO_CHANGE:
-        head = canvas.paint("\u2713 NO SIGNIFICANT CHANGE", "bold green")
-        tail = f"no error-level finding{' (' + counts + ')' if counts else ''}"
-    else:
-        head = canvas.paint("? UNCALIBRATED", "bold yellow")
-        tail = "too few repeated runs to tell a regression from noise"
+    text, style = VERDICTS.get(report.verdict, ("? " + report.verdict.upper(), "bold yellow"))
+    head = canvas.paint(text, style)
+    tail = report.verdict_text()
+    if report.verdict == NO_CHANGE and counts:
+        tail += f" ({counts})"
     lines = canvas.wrap(f"{tail}", indent=" " * (display_width(head) + 2))
     lines[0] = head + "  " + lines[0].lstrip()
+    if report.models:
+        lines += [canvas.paint(x, "bold" if report.models.switched else "")
+                  for x in canvas.wrap(report.models.line(), indent="  ", subsequent="    ")]
     for side in report.sides:
         parts = [side.trace_id] if side.trace_id else []
         if side.responses is not None:
@@ -117,10 +122,9 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     facts = [f"seed {report.seed}" if report.seed is not None else "", f"velkin {report.version}"]
     if report.pair_count is not None:
         facts.insert(0, plural(report.pair_count, "pair"))
-    if report.calibrated is not None:
-        facts.append("calibrated" if report.calibrated else "not calibrated")
+    facts.append(report.calibration_text())
     lines += canvas.wrap(" \u00b7 ".join(f for f in facts if f), indent="  ")
-    for note in report.notes:
+    for note in report.notes + [report.descriptive_text()] * bool(report.descriptive):
         lines += canvas.wrap(note, indent="  ", subsequent="    ")
     return lines
 
@@ -130,20 +134,22 @@ def axes_section(report: Report, canvas: Canvas) -> list:
     rows, intervals = [], []
     for axis in report.axes:
         text, style = MARKS[axis.mark]
-        if axis.n == 0:
+        if not axis.priced:
+            cells = [axis.name, NOT_PRICED, NOT_PRICED, "-"]
+        elif axis.n == 0:
             cells = [axis.name, "-", "-", "-"]
         else:
             cells = [axis.name, axis.fmt(axis.baseline), axis.fmt(axis.candidate), axis.fmt(axis.delta, True)]
-        rows.append((cells + [text, axis.severity], style))
-        notes = [flag.replace("_", " ") for flag in axis.flags]
+        rows.append((cells + [text, axis.severity if axis.priced else "not graded"], style))
+        notes = axis.notes()
         if report.pair_count is None or axis.n != report.pair_count:
             notes.insert(0, f"n {axis.n}")
-        if axis.calibrated is False:
-            notes.append("uncalibrated")
-        if axis.p_value is not None:
-            notes.append(f"p {axis.p_value:.3g}")
-        intervals.append(" \u00b7 ".join(p for p in ("95% " + axis.interval() if axis.n else "no samples",
-                                                   ", ".join(notes)) if p))
+        if not axis.priced:
+            interval = "no price for both sides of a pair: cost is not compared"
+        else:
+            interval = " \u00b7 ".join(p for p in ("95% " + axis.interval() if axis.n else "no samples",
+                                                  ", ".join(notes)) if p)
+        intervals.append(interval)
     widths = [max(display_width(r[0][i]) for r in rows + [(header, "")]) for i in range(len(header))]
     table_width = sum(widths) + 2 * len(widths)
     inline = table_width + max(display_width(i) for i in intervals) <= canvas.width
@@ -154,7 +160,7 @@ def axes_section(report: Report, canvas: Canvas) -> list:
             name, baseline, candidate, change, mark, severity = cells
             lines.append("  " + name + "  " + canvas.paint(mark, style) + "  " +
                          canvas.paint(severity, SEVERITY_STYLE.get(severity, "")))
-            if baseline != "-":
+            if baseline not in ("-", NOT_PRICED):
                 lines += canvas.wrap(f"{baseline} \u2192 {candidate} ({change})", indent=" " * 4)
             lines += [canvas.paint(x, "dim") for x in canvas.wrap(interval, indent=" " * 4)]
         return lines
@@ -195,7 +201,9 @@ def tagged(canvas: Canvas, severity: str, text: str) -> list:
 
 def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
     where = f"{finding.conversation}: {finding.where}" if finding.conversation else finding.where
-    kind = f"  ({finding.kind.replace('_', ' ')})" if finding.kind else ""
+    what = ", ".join(p for p in (finding.kind.replace("_", " ") + (f": {finding.subject}" if finding.subject else ""),
+                                 finding.direction) if p)
+    kind = f"  ({what})" if what else ""
     lines = tagged(canvas, finding.severity, where + kind)
     lines += canvas.wrap(finding.explanation, indent=" " * 11)
     details = finding_details(finding)
@@ -231,15 +239,15 @@ def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
 
 
 def conversations_section(report: Report, canvas: Canvas) -> list:
-    regressed = [c for c in report.conversations if c.regressed]
+    regressed = sum(1 for c in report.conversations if c.regressed)
+    improved = sum(1 for c in report.conversations if c.improved)
     lines = [canvas.paint("Conversations", "bold") +
-             f"  ({len(regressed)} regressed of {len(report.conversations)}, regressed first)"]
+             f"  ({regressed} regressed, {improved} improved of {len(report.conversations)}; regressed first)"]
     for c in report.conversations:
         errors = sum(1 for f in c.findings if f.severity == "error")
-        status = "regressed" if c.regressed else c.status.replace("_", " ")
-        text = f"{c.key}: {status}" + (f", {plural(errors, 'error')}" if errors else "")
-        lines += [canvas.paint(x, "red" if c.regressed else "") for x in canvas.wrap(text, indent="  ",
-                                                                                       subsequent="    ")]
+        text = f"{c.key}: {c.state}" + (f", {plural(errors, 'error')}" if errors else "")
+        style = "red" if c.regressed else "green" if c.improved else ""
+        lines += [canvas.paint(x, style) for x in canvas.wrap(text, indent="  ", subsequent="    ")]
     return lines
 
 

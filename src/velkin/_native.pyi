@@ -1,0 +1,52 @@
+from typing import Any, Literal, Mapping, Optional, Sequence, TypedDict, Union
+
+from velkin._core import PricingEntry, RecordDict
+from velkin.api import ComparisonDict, ImportSummaryDict
+
+class ArgumentChangeDict(TypedDict):
+    tool: str
+    argument: Optional[str]
+    baseline: Optional[str]
+    candidate: Optional[str]
+
+class SidesDict(TypedDict):
+    baseline: str
+    candidate: str
+
+class AlignedStepDict(TypedDict):
+    step: Literal["match", "insert", "delete"]
+    baseline_turn: Optional[int]
+    candidate_turn: Optional[int]
+    cost: float
+    divergence: Optional[dict[str, Any]]
+    tools_added: list[str]
+    tools_removed: list[str]
+    arguments: list[ArgumentChangeDict]
+    stop_reason: Optional[SidesDict]
+    model: Optional[SidesDict]
+
+class ConversationIndexDict(TypedDict):
+    id: str
+    records: list[int]
+
+def import_traces(
+    inputs: Sequence[tuple[str, Union[str, bytes]]], format: Optional[str] = None
+) -> tuple[bytes, ImportSummaryDict]:
+    """Import traces written by other tools as `.agentlog` bytes and a summary."""
+
+def alignment(baseline: list[Any], candidate: list[Any]) -> list[AlignedStepDict]:
+    """Every step of the turn alignment of two record lists, in path order."""
+
+def compare_runs(
+    baseline: list[list[Any]],
+    candidate: list[list[Any]],
+    key: Optional[str] = None,
+    outcome: Optional[str] = None,
+    pricing: Optional[Mapping[str, PricingEntry]] = None,
+    seed: Optional[int] = None,
+    threads: Optional[int] = None,
+) -> ComparisonDict:
+    """Compare runs of an eval suite conversation by conversation."""
+
+def conversations(records: list[Any]) -> list[ConversationIndexDict]:
+    """The conversations of one run, as compare_runs groups its records."""

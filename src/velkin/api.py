@@ -1,0 +1,279 @@
+"""velkin's public Python API: import traces, diff two traces, compare runs, render a report.
+
+    import velkin
+    report = velkin.compare_runs(["main-1.agentlog", "main-2.agentlog"], ["pr.agentlog"], key="task_id")
+    print(velkin.render(report, "markdown"))
+    assert report["verdict"] != "regressed"
+
+The dicts these functions return are typed below; a type checker reads them, and at run time
+they are plain dicts.
+"""
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence, TypedDict, Union
+
+from velkin import _core, _native, compare, importers
+from velkin.defaults import DEFAULT_SEED
+from velkin.reports import html, junit, markdown, model, terminal
+
+Verdict = Literal["regressed", "improved", "mixed", "changed", "no significant change"]
+Direction = Literal["worse", "better", "neutral"]
+Format = Literal["text", "html", "markdown", "junit"]
+ImportFormat = Literal["otlp", "openai", "anthropic", "tau-bench"]
+if TYPE_CHECKING:  # the core's own types live in its stub
+    from velkin._core import DiffReportDict, PricingEntry, RecordDict
+
+PathArg = Union[str, "os.PathLike[str]"]
+Source = Union[PathArg, bytes]
+Run = Union[PathArg, list[Any]]
+"""An .agentlog file, a directory of them, or a list of record dicts."""
+Runs = Union[Run, Sequence[Run]]
+Pricing = Mapping[str, "PricingEntry"]
+
+
+class TestDict(TypedDict):
+    calibrated: bool
+    p_value: Optional[float]
+    p_adjusted: Optional[float]
+    p_mc_error: Optional[float]
+    significant: bool
+    direction: Optional[Direction]
+
+
+class ComparedAxisDict(TypedDict):
+    axis: str
+    label: str
+    n: int
+    baseline_median: Optional[float]
+    candidate_median: Optional[float]
+    delta: Optional[float]
+    ci95_low: Optional[float]
+    ci95_high: Optional[float]
+    severity: Literal["none", "minor", "moderate", "severe"]
+    flags: list[str]
+    calibrated: bool
+    p_value: Optional[float]
+    p_adjusted: Optional[float]
+    p_mc_error: Optional[float]
+    significant: bool
+    direction: Optional[Direction]
+    descriptive: bool
+    priced: bool  # the cost axis only: False when no matched pair has both sides priced
+
+
+class SubjectDict(TypedDict):
+    name: str
+    conversations: int
+
+
+class SignatureDict(TestDict):
+    kind: str
+    conversations: int
+    candidate_rate: Optional[float]
+    baseline_rate: Optional[float]
+    subjects: list[SubjectDict]
+    descriptive: bool
+
+
+class OutcomeDict(TestDict):
+    member: str
+    n: int
+    baseline_mean: Optional[float]
+    candidate_mean: Optional[float]
+    delta: Optional[float]
+    ci95_low: Optional[float]
+    ci95_high: Optional[float]
+    lost: list[str]
+
+
+class FindingDict(TypedDict):
+    kind: str
+    severity: Literal["error", "warning", "info"]
+    explanation: str
+    baseline_turn: Optional[int]
+    candidate_turn: Optional[int]
+    candidate_run: int
+    subject: str
+    direction: Direction
+
+
+class ConversationDict(TypedDict):
+    key: str
+    status: Literal["paired", "baseline_only", "candidate_only"]
+    baseline_ids: list[str]
+    candidate_ids: list[str]
+    baseline_runs: list[int]
+    candidate_runs: list[int]
+    baseline_outcomes: list[Optional[float]]
+    candidate_outcomes: list[Optional[float]]
+    regressed: bool
+    improved: bool
+    findings: list[FindingDict]
+
+
+class ModelCountDict(TypedDict):
+    model: str
+    responses: int
+
+
+class ModelsDict(TypedDict):
+    baseline: list[ModelCountDict]
+    candidate: list[ModelCountDict]
+    switched: bool
+
+
+class UnpricedDict(TypedDict):
+    model: str
+    baseline: int
+    candidate: int
+
+
+class PricingDict(TypedDict):
+    table: bool
+    unpriced: list[UnpricedDict]
+
+
+class KeyDict(TypedDict):
+    source: str
+    member: Optional[str]
+
+
+class AdviceDict(TypedDict):
+    severity: Literal["error", "warning", "info"]
+    message: str
+
+
+class ComparisonDict(TypedDict):
+    """What `compare_runs` returns (and `velkin compare --json` prints)."""
+    version: str
+    verdict: Verdict
+    calibrated: bool
+    calibration: Literal["relabelling", "sign-flip"]
+    relabellings: int
+    exact: bool
+    descriptive: list[str]
+    calibrate_with_more_runs: str
+    seed: int
+    baseline_runs: int
+    candidate_runs: int
+    key: KeyDict
+    paired: int
+    baseline_only: int
+    candidate_only: int
+    correction: str
+    models: ModelsDict
+    pricing: PricingDict
+    axes: list[ComparedAxisDict]
+    signatures: list[SignatureDict]
+    outcome: Optional[OutcomeDict]
+    conversations: list[ConversationDict]
+    recommendations: list[AdviceDict]
+
+
+class ImportSummaryDict(TypedDict):
+    formats: list[str]
+    conversations: int
+    records: int
+    skipped: dict[str, int]
+    responses_without_content: int
+
+
+class DiffDict(TypedDict):
+    """What `diff` returns: the two traces' report, its verdict, and what `render` needs."""
+    verdict: Literal["regressed", "no significant change"]
+    report: "DiffReportDict"
+    seed: int
+    version: str
+    baseline: list["RecordDict"]
+    candidate: list["RecordDict"]
+    alignment: list[dict[str, Any]]
+
+
+def compare_runs(baseline: Runs, candidate: Runs, *, key: Optional[str] = None, outcome: Optional[str] = None,
+                 pricing: Optional[Pricing] = None, seed: int = DEFAULT_SEED,
+                 threads: Optional[int] = None) -> ComparisonDict:
+    """Compare candidate runs of an eval suite against baseline runs, conversation by conversation.
+
+    Each side is one run or a list of runs; a run is an .agentlog file, a directory of them or a
+    list of record dicts. `key` names the metadata member that pairs conversations, `outcome` a
+    numeric member to compare. Raises ValueError when the runs cannot be read or nothing pairs.
+    """
+    report: ComparisonDict = compare.compare_runs(baseline, candidate, key=key, outcome=outcome,
+                                                  pricing=dict(pricing) if pricing is not None else None,
+                                                  seed=seed, threads=threads)
+    return report
+
+
+def import_traces(paths: Union[Source, Sequence[Source]],
+                  format: Optional[ImportFormat] = None) -> list["RecordDict"]:
+    """Records of traces other tools wrote: OTLP JSON, OpenAI or Anthropic API logs, tau-bench results.
+
+    `format` is that of every input, or None to detect each. Raises ValueError on bad input.
+    """
+    records: list["RecordDict"] = importers.import_records(paths, format)
+    return records
+
+
+def import_summary(paths: Union[Source, Sequence[Source]],
+                   format: Optional[ImportFormat] = None) -> tuple[bytes, ImportSummaryDict]:
+    """The imported traces as .agentlog bytes, with what the import mapped and skipped."""
+    data, summary = importers.import_agentlog(paths, format)
+    return data, summary
+
+
+def from_otlp(traces: Source, logs: Optional[Source] = None) -> list["RecordDict"]:
+    """Records of an OTLP JSON traces export, joined with its logs export when given."""
+    return import_traces([traces] if logs is None else [traces, logs], "otlp")
+
+
+def from_openai(log: Source) -> list["RecordDict"]:
+    """Records of a JSON Lines log of OpenAI API calls."""
+    return import_traces(log, "openai")
+
+
+def from_anthropic(log: Source) -> list["RecordDict"]:
+    """Records of a JSON Lines log of Anthropic API calls."""
+    return import_traces(log, "anthropic")
+
+
+def from_tau_bench(results: Source) -> list["RecordDict"]:
+    """Records of a tau-bench results file."""
+    return import_traces(results, "tau-bench")
+
+
+def diff(baseline: Run, candidate: Run, *, pricing: Optional[Pricing] = None,
+         seed: int = DEFAULT_SEED) -> DiffDict:
+    """Compare two traces (.agentlog files or record lists) on the nine axes and turn by turn."""
+    sides = [compare.load_run(side) if not isinstance(side, list) else side for side in (baseline, candidate)]
+    report = _core.compute_diff_report(sides[0], sides[1], dict(pricing) if pricing is not None else None, seed)
+    regressed = any(r["severity"] == "error" for r in report["recommendations"])
+    return {"verdict": model.REGRESSED if regressed else model.NO_CHANGE, "report": report, "seed": seed,
+            "version": _core.__version__, "baseline": sides[0], "candidate": sides[1],
+            "alignment": _native.alignment(sides[0], sides[1])}
+
+
+def view(report: Union[ComparisonDict, DiffDict]) -> model.Report:
+    if "alignment" in report:
+        done: Any = report
+        paths = (done["report"]["baseline_trace_id"], done["report"]["candidate_trace_id"])
+        return model.from_diff(done["report"], done["alignment"], done["baseline"], done["candidate"], paths=paths,
+                               seed=done["seed"], version=done["version"])
+    comparison: Any = report
+    return model.from_compare(comparison, paths=("baseline", "candidate"),
+                              warnings=model.pricing_warnings(comparison.get("pricing")))
+
+
+def render(report: Union[ComparisonDict, DiffDict], format: Format = "text", *, width: int = 80) -> str:
+    """The report of `compare_runs` or `diff` as terminal text (`width` columns), a self-contained
+    HTML page, Markdown for a pull-request comment, or JUnit XML."""
+    shown = view(report)
+    if format == "text":
+        return terminal.render(shown, width=width)
+    if format == "html":
+        return html.render(shown)
+    if format == "markdown":
+        return markdown.render(shown)
+    if format == "junit":
+        return junit.render(shown)
+    raise ValueError(f"unknown report format {format!r}: expected text, html, markdown or junit")
