@@ -168,7 +168,8 @@ def test_junit_lists_at_most_200_findings_per_case(real, count, listed, more):
 def test_junit_has_one_case_per_axis_and_per_regressed_conversation(real, conversations):
     xml = junit.render(regressed(real, conversations, 1))
     cases = junit_cases(xml)
-    assert len(cases) == len(real["axes"]) + conversations
+    assert len(cases) == 1 + len(real["axes"]) + conversations  # the models, the axes, the conversations
+    assert cases[0] == ("model", False)
     assert sum(failed for _, failed in cases) == conversations
     root = ET.fromstring(xml)
     assert root.get("tests") == str(len(cases)) and root.get("failures") == str(conversations)

@@ -219,7 +219,7 @@ def descriptive_result(real) -> dict:
     result["signatures"].append({"kind": "argument_changed", "conversations": 4, "candidate_rate": 4 / 6,
                                  "baseline_rate": None, "calibrated": False, "p_value": None, "p_adjusted": None,
                                  "p_mc_error": None, "significant": False, "direction": None, "descriptive": True,
-                                 "subjects": [{"name": "search(q)", "conversations": 4}]})
+                                 "subjects": [{"name": f"tool_{i}(q)", "conversations": 4 - i} for i in range(5)]})
     return result
 
 
@@ -231,7 +231,8 @@ def test_descriptive_statistics_are_facts_never_failures(real):
                     r"n 6, descriptive, uncalibrated: never a failure$", row)
     line = ("descriptive only, uncalibrated and never a failure: semantic, trajectory, conformance, "
             f"argument_changed, calls_reordered. {MORE_RUNS}")
-    signature = ("signature argument_changed [search(q) (4)]: 4 conversation(s), candidate rate 66.7% "
+    signature = ("signature argument_changed [tool_0(q) (4), tool_1(q) (3), tool_2(q) (2) and 2 more]: "
+                 "4 conversation(s), candidate rate 66.7% "
                  "(descriptive, uncalibrated: never a failure)")
     for rendered in (flat(text), markdown.render(report), html.render(report)):
         assert line in rendered and signature in rendered

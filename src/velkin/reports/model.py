@@ -518,11 +518,17 @@ def test_text(result: dict) -> str:
     return text + (f", {result['direction']}" if result.get("direction") else "")
 
 
+SHOWN_SUBJECTS = 3  # of a signature, most conversations first as the comparison lists them
+
+
 def signature_note(signature: dict) -> str:
     base = signature.get("baseline_rate")
     kind = signature.get("kind")
-    subjects = ", ".join(f"{s.get('name')} ({s.get('conversations')})" for s in signature.get("subjects") or [])
-    text = (f"signature {kind}" + (f" [{shorten(subjects, LONGEST_VALUE)}]" if subjects else "") +
+    named = signature.get("subjects") or []
+    subjects = ", ".join(f"{shorten(str(s.get('name')), LONGEST_VALUE)} ({s.get('conversations')})"
+                         for s in named[:SHOWN_SUBJECTS])
+    subjects += f" and {len(named) - SHOWN_SUBJECTS} more" if len(named) > SHOWN_SUBJECTS else ""
+    text = (f"signature {kind}" + (f" [{subjects}]" if subjects else "") +
             f": {signature.get('conversations')} conversation(s), candidate rate {signature.get('candidate_rate', 0):.1%}"
             + (f" vs baseline {base:.1%}" if base is not None else ""))
     if signature.get("descriptive"):
