@@ -11,7 +11,7 @@ they are plain dicts.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence, TypedDict, Union
+from typing import TYPE_CHECKING, Any, Callable, Literal, Mapping, Optional, Sequence, TypedDict, Union, cast
 
 from velkin import _core, _native, compare, importers
 from velkin.defaults import DEFAULT_SEED
@@ -185,9 +185,18 @@ class DiffDict(TypedDict):
     report: "DiffReportDict"
     seed: int
     version: str
+    paths: tuple[str, str]  # the traces' files, or "records"
     baseline: list["RecordDict"]
     candidate: list["RecordDict"]
     alignment: list[dict[str, Any]]
+
+
+def price_table(pricing: Optional[Pricing]) -> Optional[dict[str, "PricingEntry"]]:
+    """The table as the core takes it: an [input, output] list, as a JSON file gives it, becomes a pair."""
+    if pricing is None:
+        return None
+    return {model: (prices[0], prices[1]) if isinstance(prices, list) and len(prices) == 2 else prices
+            for model, prices in pricing.items()}
 
 
 def compare_runs(baseline: Runs, candidate: Runs, *, key: Optional[str] = None, outcome: Optional[str] = None,
@@ -197,12 +206,12 @@ def compare_runs(baseline: Runs, candidate: Runs, *, key: Optional[str] = None, 
 
     Each side is one run or a list of runs; a run is an .agentlog file, a directory of them or a
     list of record dicts. `key` names the metadata member that pairs conversations, `outcome` a
-    numeric member to compare. Raises ValueError when the runs cannot be read or nothing pairs.
+    numeric member to compare; `pricing` maps a model to its prices per token (as `--pricing` reads
+    them). Raises ValueError when the runs cannot be read or nothing pairs.
     """
-    report: ComparisonDict = compare.compare_runs(baseline, candidate, key=key, outcome=outcome,
-                                                  pricing=dict(pricing) if pricing is not None else None,
-                                                  seed=seed, threads=threads)
-    return report
+    run_comparison = cast(Callable[..., ComparisonDict], compare.compare_runs)
+    return run_comparison(baseline, candidate, key=key, outcome=outcome,
+                          pricing=price_table(pricing), seed=seed, threads=threads)
 
 
 def import_traces(paths: Union[Source, Sequence[Source]],
@@ -219,7 +228,7 @@ def import_summary(paths: Union[Source, Sequence[Source]],
                    format: Optional[ImportFormat] = None) -> tuple[bytes, ImportSummaryDict]:
     """The imported traces as .agentlog bytes, with what the import mapped and skipped."""
     data, summary = importers.import_agentlog(paths, format)
-    return data, summary
+    return data, cast(ImportSummaryDict, summary)
 
 
 def from_otlp(traces: Source, logs: Optional[Source] = None) -> list["RecordDict"]:
@@ -245,23 +254,27 @@ def from_tau_bench(results: Source) -> list["RecordDict"]:
 def diff(baseline: Run, candidate: Run, *, pricing: Optional[Pricing] = None,
          seed: int = DEFAULT_SEED) -> DiffDict:
     """Compare two traces (.agentlog files or record lists) on the nine axes and turn by turn."""
-    sides = [compare.load_run(side) if not isinstance(side, list) else side for side in (baseline, candidate)]
-    report = _core.compute_diff_report(sides[0], sides[1], dict(pricing) if pricing is not None else None, seed)
+    load = cast(Callable[[Run], list["RecordDict"]], compare.load_run)
+    sides = (load(baseline), load(candidate))
+    report = _core.compute_diff_report(sides[0], sides[1], price_table(pricing), seed)
     regressed = any(r["severity"] == "error" for r in report["recommendations"])
-    return {"verdict": model.REGRESSED if regressed else model.NO_CHANGE, "report": report, "seed": seed,
-            "version": _core.__version__, "baseline": sides[0], "candidate": sides[1],
-            "alignment": _native.alignment(sides[0], sides[1])}
+    return {"verdict": "regressed" if regressed else "no significant change", "report": report, "seed": seed,
+            "version": _core.__version__, "paths": (label_of(baseline), label_of(candidate)),
+            "baseline": sides[0], "candidate": sides[1],
+            "alignment": [dict(step) for step in _native.alignment(sides[0], sides[1])]}
+
+
+def label_of(run: Run) -> str:
+    return os.fspath(run) if isinstance(run, (str, os.PathLike)) else "records"
 
 
 def view(report: Union[ComparisonDict, DiffDict]) -> model.Report:
     if "alignment" in report:
-        done: Any = report
-        paths = (done["report"]["baseline_trace_id"], done["report"]["candidate_trace_id"])
-        return model.from_diff(done["report"], done["alignment"], done["baseline"], done["candidate"], paths=paths,
-                               seed=done["seed"], version=done["version"])
-    comparison: Any = report
-    return model.from_compare(comparison, paths=("baseline", "candidate"),
-                              warnings=model.pricing_warnings(comparison.get("pricing")))
+        traces = cast(DiffDict, report)
+        return model.from_diff(dict(traces["report"]), traces["alignment"], traces["baseline"], traces["candidate"],
+                               paths=traces["paths"], seed=traces["seed"], version=traces["version"])
+    return model.from_compare(dict(report), paths=("baseline", "candidate"),
+                              warnings=model.pricing_warnings(dict(report["pricing"])))
 
 
 def render(report: Union[ComparisonDict, DiffDict], format: Format = "text", *, width: int = 80) -> str:
