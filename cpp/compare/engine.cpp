@@ -212,8 +212,8 @@ AxisSamples row_shape(Axis axis) {
     return judge;
 }
 
-double trajectory_distance(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
-    return diff::normalised_edit_distance({a.begin(), a.end()}, {b.begin(), b.end()});
+double trajectory_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    return diff::normalised_edit_distance(a, b);
 }
 
 bool priced(const Turn& response, const PricingTable& pricing) {

@@ -121,6 +121,31 @@ std::string number_text(double value) {
     return buffer;
 }
 
+std::vector<Step> swapped(std::vector<Step> path) {
+    for (Step& step : path) {
+        std::swap(step.baseline, step.candidate);
+        if (step.kind != StepKind::Match) step.kind = step.kind == StepKind::Insert ? StepKind::Delete : StepKind::Insert;
+    }
+    return path;
+}
+
+// A number drawn from a run's texts, stop reasons and tool calls (FNV-1a):
+// the same on every platform, and under no change as likely to be larger for
+// either of two runs.
+uint64_t content_order(const Turns& turns) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    auto add = [&](std::string_view bytes) {
+        for (unsigned char byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
+        hash = (hash ^ 0xff) * 0x100000001b3ull;
+    };
+    for (const Turn& turn : turns) {
+        add(turn.text);
+        add(turn.stop_reason);
+        for (const diff::ToolCall& call : turn.tool_calls) add(call.key_shape);
+    }
+    return hash;
+}
+
 // Every pair of runs aligned once; table[a][b] holds what each row measures
 // comparing run a (baseline side) with run b.
 std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint32_t k, Work& work) {
@@ -129,16 +154,16 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
     paths.assign(m, std::vector<std::vector<Step>>(m));
     std::vector<std::vector<AxisPoints>> table(m, std::vector<AxisPoints>(m));
     thread_local std::vector<double> base_values, cand_values;
+    std::vector<uint64_t> order;
+    for (const Turns& turns : runs.turns) order.push_back(content_order(turns));
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
+            // The alignment need not be the same read from either side: which run
+            // it starts from is decided by their contents, never by which side
+            // each run is on, so that every labelling is measured alike.
             std::vector<Step>& path = paths[a][b];
-            path = align_turns(runs.read, a, b);
-            std::vector<Step> swapped = path;
-            for (Step& step : swapped) {
-                std::swap(step.baseline, step.candidate);
-                if (step.kind != StepKind::Match) step.kind = step.kind == StepKind::Insert ? StepKind::Delete
-                                                                                             : StepKind::Insert;
-            }
+            path = order[a] <= order[b] ? align_turns(runs.read, a, b) : swapped(align_turns(runs.read, b, a));
+            std::vector<Step> back = swapped(path);
             const size_t semantic = static_cast<size_t>(Axis::Semantic);
             table[a][b][semantic] = table[b][a][semantic] =
                 reduced(matched_samples(Axis::Semantic, path, runs.read, a, b));
@@ -146,7 +171,7 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
             table[a][b][conformance] =
                 reduced(matched_samples(Axis::Conformance, same_tools(path, runs, a, b), runs.read, a, b));
             table[b][a][conformance] =
-                reduced(matched_samples(Axis::Conformance, same_tools(swapped, runs, b, a), runs.read, b, a));
+                reduced(matched_samples(Axis::Conformance, same_tools(back, runs, b, a), runs.read, b, a));
             const size_t trajectory = static_cast<size_t>(Axis::Trajectory);
             table[a][b][trajectory] = table[b][a][trajectory] = trajectory_point(runs.features[a], runs.features[b]);
             for (Axis axis : OWN_VALUE_AXES) {
@@ -174,7 +199,7 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
                     work.priced = base_values.size();
                 }
             }
-            paths[b][a] = std::move(swapped);
+            paths[b][a] = std::move(back);
         }
     }
     return table;

@@ -11,9 +11,6 @@ namespace {
 
 constexpr std::array<Axis, 5> OWN_VALUE_AXES = {Axis::Safety, Axis::Verbosity, Axis::Latency, Axis::Cost,
                                                 Axis::Reasoning};
-// Beyond this many cells the calls of two runs are matched in order, tool by
-// tool, rather than by their longest common subsequence.
-constexpr size_t MAX_CALL_TABLE = size_t{1} << 22;
 
 }  // namespace
 
@@ -41,6 +38,8 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         for (const diff::ToolCall& call : response.tool_calls) features.trajectory.push_back(call.key_shape);
         features.refusing.push_back(refuses(response, abstains[turn] == 1.0));
         features.truncated.push_back(truncated(response));
+        features.any_refusing = features.any_refusing || features.refusing.back();
+        features.any_truncated = features.any_truncated || features.truncated.back();
     }
     // Stable, so each name keeps its first turn.
     std::stable_sort(features.tools.begin(), features.tools.end(),
@@ -65,30 +64,23 @@ std::vector<uint64_t> matched_turns(const std::vector<Step>& path, size_t candid
     return matched;
 }
 
-// For each call of b, the call of a with the same tool on their longest
-// common subsequence of tools, or NO_MATCH.
+// For each call of b, the call of a that is the same tool's call of the same
+// rank (the second `search` with the second `search`), or NO_MATCH. Read the
+// same from either side, so that which run plays the baseline changes nothing.
 std::vector<uint64_t> matched_calls(const std::vector<CallArguments>& a, const std::vector<CallArguments>& b) {
+    std::vector<std::pair<std::string_view, uint64_t>> ranked;  // (tool, call of a), by tool, calls in order
+    for (uint64_t i = 0; i < a.size(); ++i) ranked.emplace_back(a[i].tool, i);
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     std::vector<uint64_t> matched(b.size(), NO_MATCH);
-    const size_t n = a.size(), m = b.size();
-    if (n * m > MAX_CALL_TABLE) {
-        for (size_t i = 0, j = 0; i < n && j < m;) {
-            if (a[i].tool == b[j].tool) matched[j++] = i++;
-            else if (n - i > m - j) ++i;
-            else ++j;
-        }
-        return matched;
-    }
-    // longest[i][j]: the common subsequence of a[i..] and b[j..].
-    std::vector<uint32_t> longest((n + 1) * (m + 1), 0);
-    auto at = [&](size_t i, size_t j) -> uint32_t& { return longest[i * (m + 1) + j]; };
-    for (size_t i = n; i-- > 0;) {
-        for (size_t j = m; j-- > 0;)
-            at(i, j) = a[i].tool == b[j].tool ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
-    }
-    for (size_t i = 0, j = 0; i < n && j < m;) {
-        if (a[i].tool == b[j].tool && at(i, j) == at(i + 1, j + 1) + 1) matched[j++] = i++;
-        else if (at(i + 1, j) >= at(i, j + 1)) ++i;
-        else ++j;
+    std::vector<std::pair<std::string_view, uint32_t>> seen;  // calls of b so far, per tool
+    for (uint64_t j = 0; j < b.size(); ++j) {
+        auto count = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == b[j].tool; });
+        if (count == seen.end()) count = seen.insert(seen.end(), {b[j].tool, 0});
+        auto first = std::lower_bound(ranked.begin(), ranked.end(), b[j].tool,
+                                      [](const auto& entry, std::string_view tool) { return entry.first < tool; });
+        const size_t rank = count->second++;
+        if (static_cast<size_t>(ranked.end() - first) > rank && first[rank].first == b[j].tool)
+            matched[j] = first[rank].second;
     }
     return matched;
 }
@@ -209,10 +201,18 @@ struct Reordering {
     uint64_t candidate_call = 0;     // the candidate's call that comes out of order
 };
 
+bool same_tool_sequence(const RunFeatures& a, const RunFeatures& b) {
+    return std::equal(a.calls.begin(), a.calls.end(), b.calls.begin(), b.calls.end(),
+                      [](const CallArguments& x, const CallArguments& y) { return x.tool == y.tool; });
+}
+
 template <class Visit>
 void each_reordering(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Visit visit) {
     const RunFeatures& candidate = runs.features[c];
-    std::vector<bool> base_order, other_order, cand_order;
+    if (candidate.tools.size() < 2 ||
+        std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return same_tool_sequence(runs.features[b], candidate); }))
+        return;
+    thread_local std::vector<bool> base_order, other_order, cand_order;
     for (size_t i = 0; i < candidate.tools.size(); ++i) {
         for (size_t j = i + 1; j < candidate.tools.size(); ++j) {
             const ToolCount& a = candidate.tools[i];
@@ -291,10 +291,14 @@ void each_argument_change(const ConversationRuns& runs, uint32_t c, const RunSet
 }
 
 using Flags = std::vector<bool> RunFeatures::*;
+using AnyFlag = bool RunFeatures::*;
+
+AnyFlag any_of(Flags flags) { return flags == &RunFeatures::refusing ? &RunFeatures::any_refusing : &RunFeatures::any_truncated; }
 
 // The first turn of run `of` with the flag whose counterpart in every run of
 // `against` (the turn the alignment matched it with) lacks it.
 std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t of, const RunSet& against, Flags flags) {
+    if (!(runs.features[of].*any_of(flags))) return std::nullopt;
     const std::vector<bool>& flagged = runs.features[of].*flags;
     for (uint64_t turn = 0; turn < flagged.size(); ++turn) {
         if (!flagged[turn]) continue;
@@ -310,9 +314,13 @@ std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t 
 // Every baseline run has a flagged turn that candidate run c does not share:
 // the mirror image of a new flag. The first baseline run's such turn.
 std::optional<uint64_t> lost_flagged_turn(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Flags flags) {
+    const AnyFlag any = any_of(flags);
+    if (std::any_of(bases.begin(), bases.end(), [&](uint32_t b) { return !(runs.features[b].*any); })) return std::nullopt;
+    thread_local RunSet candidate(1);
+    candidate[0] = c;
     std::optional<uint64_t> first;
     for (uint32_t b : bases) {
-        std::optional<uint64_t> turn = new_flagged_turn(runs, b, {c}, flags);
+        std::optional<uint64_t> turn = new_flagged_turn(runs, b, candidate, flags);
         if (!turn) return std::nullopt;
         if (!first) first = turn;
     }

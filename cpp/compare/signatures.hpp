@@ -39,8 +39,9 @@ struct ToolCount {
 struct RunFeatures {
     std::vector<ToolCount> tools;       // by name, each once
     std::vector<CallArguments> calls;   // in call order, across turns
-    std::vector<std::string_view> trajectory;  // per call: its tool name and argument keys
-    std::vector<bool> refusing, truncated;     // per turn
+    std::vector<std::string> trajectory;    // per call: its tool name and argument keys
+    std::vector<bool> refusing, truncated;  // per turn
+    bool any_refusing = false, any_truncated = false;
     std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side
     std::optional<double> outcome;
 };
@@ -57,8 +58,8 @@ struct ConversationRuns {
     std::vector<std::vector<std::vector<Step>>> paths;
     // matched[a][b][j]: the turn of run a that paths[a][b] matches with turn j of run b, or NO_MATCH.
     std::vector<std::vector<std::vector<uint64_t>>> matched;
-    // matched_calls[a][b][j]: the call of run a matched with call j of run b (the longest common
-    // subsequence of their tools), or NO_MATCH.
+    // matched_calls[a][b][j]: the call of run a matched with call j of run b (the same tool's call of
+    // the same rank), or NO_MATCH.
     std::vector<std::vector<std::vector<uint64_t>>> matched_calls;
 };
 // Fills `matched` and `matched_calls` from the paths and the features.
