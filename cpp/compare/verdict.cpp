@@ -169,7 +169,6 @@ std::vector<Advice> advice_for(const SuiteReport& report, std::vector<Recommenda
                                            ". The changes reported come with the new model; a switch alone is "
                                            "no regression."});
     }
-    if (!report.more_runs.empty()) advice.push_back({Level::Info, report.more_runs});
 
     const std::string expected = report.reference == Reference::SignFlip ? " expected were the runs swapped"
                                                                          : " expected between baseline replicates";
