@@ -52,6 +52,16 @@ def found(report: dict, kind: str):
     raise KeyError(kind)
 
 
+def near_threshold(report: dict) -> list:
+    """Tests whose adjusted p-value lies within three Monte-Carlo errors of 0.05."""
+    tests = [(t.get("kind", t.get("axis")), t) for t in report["signatures"] + report["axes"]]
+    if report["outcome"]:
+        tests.append(("outcome", report["outcome"]))
+    return [f"{name} {t['p_adjusted']:.4f} ± {t['p_mc_error']:.4f} ({report['relabellings']} drawn)"
+            for name, t in tests
+            if t["p_adjusted"] is not None and t["p_mc_error"] and abs(t["p_adjusted"] - 0.05) <= 3 * t["p_mc_error"]]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--seeds", type=int, default=5)
@@ -100,6 +110,9 @@ def main() -> None:
                                                             seed=seed)["verdict"]
                                                for seed in range(args.stability_seeds))
                     stability.append(seen.most_common(1)[0][1])
+                    if seen.most_common(1)[0][1] < 0.95 * args.stability_seeds:
+                        print(f"    unstable: {name}, trials {bases} vs {candidate}: {dict(seen)}; "
+                              f"near 0.05: {near_threshold(report)}")
             p_text = f"p {statistics.median(ps):.3f} ± {statistics.median(errors):.3f}" if ps else ""
             print(f"  {name:20s} {count} vs 1: {hits:2d} / {total:2d}  expected {expected:10s} "
                   f"verdicts {dict(verdicts)}  {p_text}")
