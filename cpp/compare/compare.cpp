@@ -27,7 +27,7 @@ constexpr std::string_view DEFAULT_OUTCOME = "reward";
 // many are drawn; when every combination of labellings numbers at most this
 // many, all are enumerated instead and the p-values are exact.
 constexpr size_t MAX_RELABELLINGS = 16000;
-// A decision stands when the 99% Monte-Carlo interval of its p-value excludes the threshold.
+// A decision stands when the 99% Monte-Carlo interval of its adjusted p-value excludes the threshold.
 constexpr double DECISION_Z = 2.576;
 
 double mean_of(const std::vector<double>& values) {
@@ -54,8 +54,17 @@ SubjectNumbers number_subjects(const std::vector<Work*>& paired) {
     return numbers;
 }
 
-double monte_carlo_error(double p, size_t draws) {
-    return std::sqrt(p * (1.0 - p) / static_cast<double>(draws));
+double binomial_error(double p, size_t draws) { return std::sqrt(p * (1.0 - p) / static_cast<double>(draws)); }
+
+// The Monte-Carlo standard error of a test's adjusted p-value. The adjusted
+// value counts the draws whose smallest p-value falls below the test's raw
+// one, which is itself estimated from the draws: its error passes on, scaled
+// by how steeply the adjusted value grows with it (at most one step per test
+// of the family, the Bonferroni bound).
+double monte_carlo_error(const Calibration& p, size_t test, size_t tests, size_t draws) {
+    const double adjusted = p.adjusted(test), raw = p.raw(test);
+    const double slope = std::min(adjusted / raw, static_cast<double>(tests));
+    return binomial_error(adjusted, draws) + slope * binomial_error(raw, draws);
 }
 
 std::vector<ModelUse> most_used_first(const ModelCounts& counts) {
@@ -359,8 +368,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         if (draws.exact || drawn >= MAX_RELABELLINGS) break;
         bool settled = true;
         for (size_t t = 0; t < tests; ++t) {
-            double adjusted = p->adjusted(t);
-            settled = settled && std::fabs(adjusted - FAMILY_ALPHA) > DECISION_Z * monte_carlo_error(adjusted, drawn + 1);
+            settled = settled && std::fabs(p->adjusted(t) - FAMILY_ALPHA) >
+                                     DECISION_Z * monte_carlo_error(*p, t, tests, drawn + 1);
         }
         if (settled) break;
         size_t more = std::min(drawn, MAX_RELABELLINGS - drawn);
@@ -381,7 +390,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     auto test_of = [&](size_t t, bool descriptive, std::optional<Direction> direction) {
         if (descriptive) return Test{};
         Test test{true, p->raw(t), p->adjusted(t), std::nullopt, p->adjusted(t) <= FAMILY_ALPHA, std::nullopt};
-        if (!draws.exact) test.mc_error = monte_carlo_error(*test.p_adjusted, drawn + 1);
+        if (!draws.exact) test.mc_error = monte_carlo_error(*p, t, tests, drawn + 1);
         if (test.significant) test.direction = direction;
         return test;
     };
