@@ -68,7 +68,8 @@ VERDICTS = [
      "\u274c **Regressed**", "\u2717 Regressed", "regressed", True, True),
     ("improved", "\u25b2 IMPROVED  the candidate is better than the baseline (2 of 6 conversations improved); "
      "nothing regressed", "\U0001f7e2 **Improved**", "\u25b2 Improved", "improved", False, False),
-    ("mixed", "\u00b1 MIXED  significant changes both ways (2 of 6 conversations regressed, 2 improved)",
+    ("mixed", "\u00b1 MIXED  significant changes both ways (2 of 6 conversations regressed; 2 of 6 conversations "
+     "improved)",
      "\u26a0\ufe0f **Mixed**", "\u00b1 Mixed", "mixed", True, True),
     ("changed", "\u2260 CHANGED  the candidate behaves differently, but neither better nor worse",
      "\U0001f504 **Changed**", "\u2260 Changed", "changed", False, False),
@@ -196,12 +197,32 @@ def test_p_values_carry_their_monte_carlo_error_in_every_format(real):
     assert latency.find("failure").get("message") == "latency got worse: +120 ms [+80 ms, +160 ms], severity severe"
 
 
+@pytest.mark.parametrize("verdict, outcome, regressed, headline", [
+    ("regressed", None, 0, "\u2717 REGRESSED  the candidate is worse than the baseline (latency worse)"),
+    ("regressed", "worse", 1, "\u2717 REGRESSED  the candidate is worse than the baseline (latency, outcome `reward` "
+     "worse; 1 of 6 conversations regressed)"),
+    ("mixed", "better", 1, "\u00b1 MIXED  significant changes both ways (latency worse; 1 of 6 conversations "
+     "regressed; outcome `reward` better)"),
+])
+def test_the_headline_names_what_moved_significantly(real, verdict, outcome, regressed, headline):
+    result = latency_tested(set_members(real, verdict))
+    for i, c in enumerate(result["conversations"]):
+        c.update(regressed=i < regressed, improved=False)
+    if outcome:
+        result["outcome"] = {"member": "reward", "n": 6, "baseline_mean": 0.5, "candidate_mean": 0.5, "delta": 0.0,
+                             "ci95_low": 0.0, "ci95_high": 0.0, "p_value": 0.01, "p_adjusted": 0.02,
+                             "p_mc_error": None, "significant": True, "direction": outcome, "lost": []}
+    # A significant signature that moved neither way names nothing.
+    result["signatures"][0].update(significant=True, direction="neutral")
+    assert terminal.render(view(result), width=300).splitlines()[0] == headline
+
+
 def test_an_exact_p_value_has_no_error_and_a_change_within_the_noise_is_not_graded(real):
     result = latency_tested(set_members(real, "no significant change"), p_adjusted=0.4, p_mc_error=None,
                             significant=False, direction=None, severity="minor")
     report = view(result)
     row = next(line for line in terminal.render(report, width=200).splitlines() if line.startswith("  latency"))
-    assert "~ not significant" in row and row.endswith("adjusted p 0.4") and "\u00b1" not in row
+    assert "~ within noise" in row and row.endswith("adjusted p 0.4") and "\u00b1" not in row
     assert not report.gate_fails("error") and not any(failed for _, failed in junit_cases(junit.render(report)))
 
 
@@ -252,7 +273,7 @@ def test_an_unpriced_cost_row_shows_no_numbers_and_is_never_graded(real):
                 ci95_high=0.015, severity="severe", direction="worse", n=6)
     report = view(result)
     row = next(line for line in terminal.render(report, width=200).splitlines() if line.startswith("  cost"))
-    assert re.match(r"  cost +not priced +not priced +- +- not priced +not graded +no price for both sides of a "
+    assert re.match(r"  cost +not priced +not priced +- +- not priced +- +no price for both sides of a "
                     r"pair: cost is not compared$", row)
     narrow = terminal.render(report, width=40)
     block = narrow[narrow.index("\n  cost"):].splitlines()[1:3]

@@ -19,7 +19,7 @@ VERDICTS = {REGRESSED: ("\u2717 Regressed", "regressed"), IMPROVED: ("\u25b2 Imp
             MIXED: ("\u00b1 Mixed", "mixed"), CHANGED: ("\u2260 Changed", "changed"),
             NO_CHANGE: ("\u2713 No significant change", "ok")}
 MARKS = {WORSE: "\u25bc worse", BETTER: "\u25b2 better", SAME: "= same", UNCLEAR: "~ unclear", MORE: "\u2191 more",
-         LESS: "\u2193 less", NO_DATA: "", NOT_SIGNIFICANT: "~ not significant", DESCRIPTIVE: "? uncalibrated",
+         LESS: "\u2193 less", NO_DATA: "", NOT_SIGNIFICANT: "~ within noise", DESCRIPTIVE: "? uncalibrated",
          NOT_PRICED: "not priced"}
 
 # A page with more turns than this shows the divergent ones and their neighbours only.

@@ -12,7 +12,7 @@ LIMIT = 60_000
 SHOWN_FINDINGS = 20
 CUT = "\n\n\u2026 (cut to fit a comment)"
 LONGEST_TEXT = 300  # characters of one explanation or value; tool arguments can be whole documents
-MARKS = {WORSE: "\U0001f534 worse", BETTER: "\U0001f7e2 better", NOT_SIGNIFICANT: "not significant",
+MARKS = {WORSE: "\U0001f534 worse", BETTER: "\U0001f7e2 better", NOT_SIGNIFICANT: "within noise",
          DESCRIPTIVE: "\u2754 uncalibrated"}
 VERDICTS = {REGRESSED: "\u274c **Regressed**", IMPROVED: "\U0001f7e2 **Improved**", MIXED: "\u26a0\ufe0f **Mixed**",
             CHANGED: "\U0001f504 **Changed**", NO_CHANGE: "\u2705 **No significant change**"}

@@ -55,7 +55,7 @@ def shorten(text: str, limit: int) -> str:
 
 # Marks of an axis: how its change reads for the candidate.
 WORSE, BETTER, SAME, UNCLEAR, MORE, LESS, NO_DATA = "worse", "better", "same", "unclear", "more", "less", "no data"
-NOT_SIGNIFICANT = "not significant"  # a tested change within the noise
+NOT_SIGNIFICANT = "within noise"  # a tested change that is not significant
 DESCRIPTIVE = "uncalibrated"  # no reference to test against: a fact, never graded
 NOT_PRICED = "not priced"
 
@@ -315,6 +315,8 @@ class Report:
     exact: bool = False
     descriptive: list = field(default_factory=list)  # statistics shown as facts only
     calibrate_with_more_runs: str = ""
+    # Direction -> the statistics of a run comparison that moved significantly that way
+    moved: dict = field(default_factory=dict)
 
     def calibration_text(self) -> str:
         """ "calibrated by sign-flip (exact)", "calibrated by relabelling (1,000 relabellings)"."""
@@ -333,26 +335,31 @@ class Report:
                 (f". {self.calibrate_with_more_runs}" if self.calibrate_with_more_runs else ""))
 
     def regressed_summary(self) -> str:
-        """How much regressed, in the report's own unit: conversations of a run comparison, else findings."""
-        if self.conversations:
-            regressed = sum(1 for c in self.conversations if c.regressed)
-            return f"{regressed} of {len(self.conversations)} conversations regressed"
+        """How much regressed, in the report's own unit: what a run comparison found worse, else findings."""
+        if self.command == "compare":
+            return self.moved_summary("worse")
         count = len(self.errors)
         return f"{count} error-level finding{'s' if count != 1 else ''}"
 
-    def improved_summary(self) -> str:
-        improved = sum(1 for c in self.conversations if c.improved)
-        return f"{improved} of {len(self.conversations)} conversations improved"
+    def moved_summary(self, direction: str) -> str:
+        """ "latency worse; 3 of 25 conversations regressed": the statistics that moved significantly
+        `direction` ("worse" or "better") and the conversations that did."""
+        names = self.moved.get(direction, [])
+        moved = [c for c in self.conversations if (c.regressed if direction == "worse" else c.improved)]
+        parts = [", ".join(names) + f" {direction}"] if names else []
+        if moved or not names:
+            parts.append(f"{len(moved)} of {len(self.conversations)} conversations "
+                         f"{'regressed' if direction == 'worse' else 'improved'}")
+        return "; ".join(parts)
 
     def verdict_text(self) -> str:
         """What the verdict means, in the words every format uses."""
         if self.verdict == REGRESSED:
             return f"the candidate is worse than the baseline ({self.regressed_summary()})"
         if self.verdict == IMPROVED:
-            return f"the candidate is better than the baseline ({self.improved_summary()}); nothing regressed"
+            return f"the candidate is better than the baseline ({self.moved_summary('better')}); nothing regressed"
         if self.verdict == MIXED:
-            improved = sum(1 for c in self.conversations if c.improved)
-            return f"significant changes both ways ({self.regressed_summary()}, {improved} improved)"
+            return f"significant changes both ways ({self.moved_summary('worse')}; {self.moved_summary('better')})"
         if self.verdict == CHANGED:
             return "the candidate behaves differently, but neither better nor worse"
         if self.verdict == NO_CHANGE:
@@ -373,10 +380,11 @@ class Report:
         return bool(severities & levels)
 
     def top_findings(self, limit: int) -> list:
-        """Structural first, then by confidence, as the report ranks them."""
+        """By severity; then what a run comparison found worse or better, structural changes, and by
+        confidence, as the report ranks them."""
         rank = {"error": 0, "warning": 1, "info": 2}
-        ordered = sorted(self.findings, key=lambda f: (rank.get(f.severity, 3), f.kind != "structural_drift",
-                                                       -(f.confidence or 0)))
+        ordered = sorted(self.findings, key=lambda f: (rank.get(f.severity, 3), f.direction not in ("worse", "better"),
+                                                       f.kind != "structural_drift", -(f.confidence or 0)))
         return ordered[:limit]
 
 
@@ -557,6 +565,19 @@ def comparison_notes(result: dict) -> list:
     return notes
 
 
+def moved_of(result: dict) -> dict:
+    """Direction -> names of the significant axes, outcome and signatures that moved that way."""
+    outcome = result.get("outcome")
+    tested = [(a.get("axis"), a) for a in result.get("axes") or []]
+    tested += [(f"outcome `{outcome.get('member', 'outcome')}`", outcome)] if isinstance(outcome, dict) else []
+    tested += [(s.get("kind"), s) for s in result.get("signatures") or [] if s.get("kind") != "pooled"]
+    moved = {}
+    for name, test in tested:
+        if test.get("significant") and test.get("direction") in ("worse", "better"):
+            moved.setdefault(test["direction"], []).append(str(name))
+    return moved
+
+
 def models_of(result: dict) -> Optional[Models]:
     models = result.get("models")
     if not isinstance(models, dict):
@@ -624,4 +645,4 @@ def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=Non
                   notes=comparison_notes(result), models=models_of(result),
                   calibration=str(result.get("calibration") or ""), relabellings=result.get("relabellings"),
                   exact=bool(result.get("exact")), descriptive=list(result.get("descriptive") or []),
-                  calibrate_with_more_runs=str(result.get("calibrate_with_more_runs") or ""))
+                  calibrate_with_more_runs=str(result.get("calibrate_with_more_runs") or ""), moved=moved_of(result))

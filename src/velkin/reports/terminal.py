@@ -19,7 +19,7 @@ STYLES = {"red": "31", "green": "32", "yellow": "33", "dim": "2", "bold": "1", "
           "bold green": "1;32", "bold yellow": "1;33", "cyan": "36"}
 MARKS = {WORSE: ("\u25bc worse", "red"), BETTER: ("\u25b2 better", "green"), SAME: ("= same", "dim"),
          UNCLEAR: ("~ unclear", "yellow"), MORE: ("\u2191 more", ""), LESS: ("\u2193 less", ""),
-         NO_DATA: ("- no data", "dim"), NOT_SIGNIFICANT: ("~ not significant", "dim"),
+         NO_DATA: ("- no data", "dim"), NOT_SIGNIFICANT: ("~ within noise", "dim"),
          DESCRIPTIVE: ("? uncalibrated", "cyan"), NOT_PRICED: ("- not priced", "dim")}
 # Each verdict's headline mark and colour.
 VERDICTS = {REGRESSED: ("\u2717 REGRESSED", "bold red"), IMPROVED: ("\u25b2 IMPROVED", "bold green"),
@@ -140,7 +140,7 @@ def axes_section(report: Report, canvas: Canvas) -> list:
             cells = [axis.name, "-", "-", "-"]
         else:
             cells = [axis.name, axis.fmt(axis.baseline), axis.fmt(axis.candidate), axis.fmt(axis.delta, True)]
-        rows.append((cells + [text, axis.severity if axis.priced else "not graded"], style))
+        rows.append((cells + [text, axis.severity if axis.priced else "-"], style))
         notes = axis.notes()
         if report.pair_count is None or axis.n != report.pair_count:
             notes.insert(0, f"n {axis.n}")
