@@ -468,3 +468,40 @@ def test_replicates_of_a_large_suite_raise_no_alarm_whichever_runs_are_the_candi
         cands = [r for r in range(4) if r not in bases]
         report = compare_runs([runs[r] for r in bases], [runs[r] for r in cands], key="task_id")
         assert report["verdict"] == "no significant change", (bases, report["recommendations"])
+
+
+def test_runs_given_as_files_are_read_natively_alike(trials, tmp_path):
+    paths = []
+    for t in range(3):
+        paths.append(tmp_path / f"trial{t}.agentlog")
+        paths[-1].write_bytes(write_agentlog(trials[t]))
+    split = tmp_path / "split"
+    split.mkdir()
+    # A directory is a run of its .agentlog files in name order.
+    half = len(trials[2]) // 2
+    (split / "b.agentlog").write_bytes(write_agentlog(trials[2][half:]))
+    (split / "a.agentlog").write_bytes(write_agentlog(trials[2][:half]))
+    (split / "notes.txt").write_text("not a trace")
+    from_records = compare_runs(trials[:2], [trials[2]], seed=4)
+    assert compare_runs(paths[:2], [split], seed=4) == from_records
+    assert compare_runs([str(p) for p in paths[:2]], paths[2], seed=4) == from_records
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "cannot read {path}: No such file or directory"),
+    (b'{"version":"0.1"}\n', "{path}: parse error on line 1: "),
+    (b"\xff\n", "{path}: "),
+])
+def test_a_bad_run_file_is_named_as_reading_it_in_python_names_it(trials, tmp_path, content, message):
+    good, bad = tmp_path / "good.agentlog", tmp_path / "bad.agentlog"
+    good.write_bytes(write_agentlog(trials[0]))
+    if content is not None:
+        bad.write_bytes(content)
+    with pytest.raises(ValueError) as native:
+        compare_runs([good], [bad])
+    assert str(native.value).startswith(message.format(path=bad))
+    if content is not None:
+        from velkin.compare import read_trace
+        with pytest.raises(ValueError) as in_python:
+            read_trace(bad)
+        assert str(native.value) == str(in_python.value)

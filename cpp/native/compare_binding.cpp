@@ -12,6 +12,7 @@
 #include "compare/compare.hpp"
 #include "diff/response.hpp"
 #include "native/binding.hpp"
+#include "native/run_files.hpp"
 #include "native/compare_binding.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -222,12 +223,37 @@ void keep_what_is_read(agentlog::Record& record, bool requests_read) {
     if (!payload_read(record.kind, requests_read)) record.payload = nullptr;
 }
 
-std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read) {
+// The files of a run given as a tuple of paths, to be read without the lock.
+RunFiles files_of(PyObject* run, const char* name, Py_ssize_t number) {
+    RunFiles files;
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(run); ++j) {
+        PyObject* path = PyTuple_GET_ITEM(run, j);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(path) ? PyUnicode_AsUTF8AndSize(path, &size) : nullptr;
+        if (!text) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "argument '%s': run %zd holds a '%s', expected the path of a file", name,
+                             number, Py_TYPE(path)->tp_name);
+            throw PythonErrorSet{};
+        }
+        files.paths.emplace_back(text, static_cast<size_t>(size));
+    }
+    return files;
+}
+
+// A run is a list of records, or a tuple of paths whose files `files` collects, leaving its run empty.
+std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read, std::vector<RunFiles>& files) {
     python::require_list(runs, name);
     const python::RecordParts parts = parts_read(requests_read);
     std::vector<compare::Run> converted;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runs); ++i) {
         Ref run = Ref::borrow(PyList_GET_ITEM(runs, i));
+        if (PyTuple_Check(run.get())) {
+            files.push_back(files_of(run.get(), name, i + 1));
+            files.back().run = static_cast<size_t>(i);
+            converted.emplace_back();
+            continue;
+        }
         if (!PyList_Check(run.get())) {
             PyErr_Format(PyExc_TypeError, "argument '%s': run %zd is a '%s', expected a list of records", name,
                          i + 1, Py_TYPE(run.get())->tp_name);
@@ -573,13 +599,24 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 compare_in_two_passes(baseline_arg, candidate_arg, options, requests_read))
             return report_dict(*report).release();
 
-        std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read);
-        std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read);
+        std::vector<RunFiles> baseline_files, candidate_files;
+        std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
+        std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read, candidate_files);
         std::optional<Result<compare::SuiteReport>> compared;
+        std::optional<std::string> unread;
         {
             LockReleased released;
-            compared.emplace(compare::compare_runs(std::move(baseline), std::move(candidate), options));
+            std::vector<RunFiles> files = baseline_files;
+            std::vector<compare::Run*> targets;
+            for (const RunFiles& run : baseline_files) targets.push_back(&baseline[run.run]);
+            files.insert(files.end(), candidate_files.begin(), candidate_files.end());
+            for (const RunFiles& run : candidate_files) targets.push_back(&candidate[run.run]);
+            unread = read_run_files(
+                files, targets, [&](agentlog::Record& record) { keep_what_is_read(record, requests_read); },
+                options.threads);
+            if (!unread) compared.emplace(compare::compare_runs(std::move(baseline), std::move(candidate), options));
         }
+        if (unread) python::throw_value_error(*unread);
         if (!*compared) python::throw_value_error(compared->error().message);
         return report_dict(compared->value()).release();
     });

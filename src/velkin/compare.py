@@ -34,25 +34,36 @@ def read_trace(path: Path) -> list:
         raise ValueError(f"{path}: {e}") from None
 
 
-def load_run(run) -> list:
-    """The records of one run: a file, a directory of .agentlog files (in name order) or a record list."""
-    if isinstance(run, list):
-        return run
+def trace_files(run) -> list:
+    """The files of a run given as a path: the file, or a directory's .agentlog files in name order."""
     if not isinstance(run, (str, os.PathLike)):
         raise TypeError(f"a run is a path or a list of records, not {type(run).__name__}")
     path = Path(run)
     if not path.is_dir():
-        return read_trace(path)
+        return [path]
     files = sorted(p for p in path.iterdir() if p.suffix == TRACE_SUFFIX and p.is_file())
     if not files:
         raise ValueError(f"{path}: no {TRACE_SUFFIX} files in the directory")
+    return files
+
+
+def load_run(run) -> list:
+    """The records of one run: a file, a directory of .agentlog files (in name order) or a record list."""
+    if isinstance(run, list):
+        return run
     records = []
-    for file in files:
+    for file in trace_files(run):
         records.extend(read_trace(file))
     return records
 
 
-def as_runs(runs, side: str) -> list:
+def native_run(run):
+    """A run as the native comparison takes it: a record list, or the paths of its files, which it reads
+    itself without making Python objects of their records."""
+    return run if isinstance(run, list) else tuple(str(file) for file in trace_files(run))
+
+
+def as_runs(runs, side: str, read=load_run) -> list:
     """One path, one record list, or a list of runs."""
     if isinstance(runs, (str, os.PathLike)):
         runs = [runs]
@@ -60,7 +71,7 @@ def as_runs(runs, side: str) -> list:
         runs = [runs]
     if not isinstance(runs, (list, tuple)) or not runs:
         raise ValueError(f"no {side} runs")
-    return [load_run(run) for run in runs]
+    return [read(run) for run in runs]
 
 
 def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=None,
@@ -74,8 +85,8 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     request); `outcome` a numeric metadata member to compare (default
     "reward" where conversations carry it). `threads` defaults to one per core.
     """
-    baseline = as_runs(baseline_runs, "baseline")
-    candidate = as_runs(candidate_runs, "candidate")
+    baseline = as_runs(baseline_runs, "baseline", native_run)
+    candidate = as_runs(candidate_runs, "candidate", native_run)
     report = _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads)
     return {"version": _core.__version__, **report}
 
