@@ -27,6 +27,9 @@ constexpr std::string_view DEFAULT_OUTCOME = "reward";
 // many are drawn; when every combination of labellings numbers at most this
 // many, all are enumerated instead and the p-values are exact.
 constexpr size_t MAX_RELABELLINGS = 16000;
+// Large suites stop doubling sooner: at most this many conversations tallied
+// over all relabellings (16,000 relabellings up to 2,500 conversations).
+constexpr double MAX_TALLIED = 4e7;
 // A decision stands when the 99% Monte-Carlo interval of its adjusted p-value excludes the threshold.
 constexpr double DECISION_Z = 2.576;
 
@@ -365,7 +368,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     // Draws more while a decision lies within the Monte-Carlo error of the threshold.
     for (;;) {
         p.emplace(observed.statistics, relabelled.null, tails);
-        if (draws.exact || drawn >= MAX_RELABELLINGS) break;
+        if (draws.exact || drawn >= MAX_RELABELLINGS || 2.0 * static_cast<double>(drawn * n) > MAX_TALLIED) break;
         bool settled = true;
         for (size_t t = 0; t < tests; ++t) {
             settled = settled && std::fabs(p->adjusted(t) - FAMILY_ALPHA) >
