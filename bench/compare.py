@@ -48,7 +48,10 @@ WORDS = ("flight booking seat change refund baggage economy business window aisl
 TOOLS = ("get_user_details", "get_reservation_details", "search_direct_flight", "update_reservation", "calculate")
 
 
-def conversation(rng: random.Random, run: str, task: int) -> list:
+def conversation(rng: random.Random, run: str, task: int, *, words: int = 30, reworded: int = 3,
+                 tool_every: int = 2) -> list:
+    """A run of one task: each answer drawn from the task's words, of which each run rewords `reworded`
+    (`words` for answers drawn afresh in every run, as real reruns word theirs)."""
     trace = f"{run}-{task}"
     meta = {"trace_id": trace, "task_id": task, "reward": float(rng.random() < 0.6)}
     records = [{"version": "0.1", "id": f"{trace}-m", "kind": "metadata", "ts": "2025-01-01T00:00:00Z",
@@ -57,19 +60,21 @@ def conversation(rng: random.Random, run: str, task: int) -> list:
                 "parent": f"{trace}-m", "meta": {"trace_id": trace},
                 "payload": {"messages": [{"role": "user", "content": f"Task {task}: please help with my trip."}]}}]
     task_rng = random.Random(task)  # what the task asks for, shared by every run
+    topic = task_rng.sample(WORDS, 12)
     for turn in range(RESPONSES):
-        words = [task_rng.choice(WORDS) for _ in range(30)]
-        for _ in range(3):  # each run rewords a little
-            words[rng.randrange(len(words))] = rng.choice(WORDS)
-        content = [{"type": "text", "text": " ".join(words)}]
-        if turn % 2 == 0:
+        text = [task_rng.choice(WORDS) for _ in range(words)]
+        # A rerun's words mostly stay on the task's topic.
+        for position in (range(words) if reworded >= words else (rng.randrange(words) for _ in range(reworded))):
+            text[position] = rng.choice(topic if rng.random() < 0.7 else WORDS)
+        content = [{"type": "text", "text": " ".join(text)}]
+        if turn % tool_every == 0:
             tool = TOOLS[(task + turn) % len(TOOLS)] if rng.random() > 0.05 else rng.choice(TOOLS)
             value = f"id-{task}-{turn}" if rng.random() > 0.05 else f"id-{rng.randrange(100)}"
             content.append({"type": "tool_use", "id": f"{trace}-{turn}", "name": tool, "input": {"id": value}})
         records.append({"version": "0.1", "id": f"{trace}-r{turn}", "kind": "chat_response",
                         "ts": "2025-01-01T00:00:00Z", "parent": records[-1]["id"], "meta": {"trace_id": trace},
                         "payload": {"model": "nimbus-pro", "content": content,
-                                    "stop_reason": "tool_use" if turn % 2 == 0 else "end_turn",
+                                    "stop_reason": "tool_use" if turn % tool_every == 0 else "end_turn",
                                     "usage": {"input_tokens": 800 + rng.randrange(100),
                                               "output_tokens": 40 + rng.randrange(20)},
                                     "latency_ms": 500 + rng.randrange(300)}})

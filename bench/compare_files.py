@@ -4,7 +4,7 @@
     python bench/compare_files.py --sizes 1000 10000 --runs 3
 
 Each suite has N conversations of 10 responses of 40 words, a tool call every third response, and four
-runs (two a side) whose every answer is drawn afresh from its task's vocabulary, as reruns of an agent
+runs (two a side) whose every answer is drawn afresh from its task's words, as reruns of an agent
 reword theirs. The runs are written once as .agentlog files under bench/data/. Timed, with the garbage
 collector on, medians of --runs:
 
@@ -27,38 +27,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
-VOCABULARY = ("flight booking seat change refund baggage economy business window aisle reservation date passenger "
-              "payment card certificate upgrade cancel confirm itinerary delay gate airport terminal lounge meal "
-              "insurance connection layover fare class points membership status policy voucher").split()
-TOOLS = ("get_user_details", "get_reservation_details", "search_direct_flight", "update_reservation", "calculate")
-RESPONSES, WORDS = 10, 40
+sys.path.insert(0, str(HERE))
+from compare import conversation  # noqa: E402
 
-
-def conversation(rng: random.Random, run: str, task: int) -> list:
-    trace = f"{run}-{task}"
-    meta = {"trace_id": trace, "task_id": task, "reward": float(rng.random() < 0.6)}
-    records = [{"version": "0.1", "id": f"{trace}-m", "kind": "metadata", "ts": "2025-01-01T00:00:00Z",
-                "parent": None, "meta": meta, "payload": {"source": "bench"}},
-               {"version": "0.1", "id": f"{trace}-q", "kind": "chat_request", "ts": "2025-01-01T00:00:00Z",
-                "parent": f"{trace}-m", "meta": {"trace_id": trace},
-                "payload": {"messages": [{"role": "user", "content": f"Task {task}: please help with my trip."}]}}]
-    # What a task talks about is shared by its runs; each run words every answer anew.
-    topic = random.Random(task).sample(VOCABULARY, 12)
-    for turn in range(RESPONSES):
-        content = [{"type": "text", "text": " ".join(rng.choice(topic if rng.random() < 0.7 else VOCABULARY)
-                                                      for _ in range(WORDS))}]
-        if turn % 3 == 0:
-            tool = TOOLS[(task + turn) % len(TOOLS)] if rng.random() > 0.05 else rng.choice(TOOLS)
-            content.append({"type": "tool_use", "id": f"{trace}-{turn}", "name": tool,
-                            "input": {"id": f"id-{task}-{turn}" if rng.random() > 0.05 else f"id-{rng.randrange(99)}"}})
-        records.append({"version": "0.1", "id": f"{trace}-r{turn}", "kind": "chat_response",
-                        "ts": "2025-01-01T00:00:00Z", "parent": records[-1]["id"], "meta": {"trace_id": trace},
-                        "payload": {"model": "nimbus-pro", "content": content,
-                                    "stop_reason": "tool_use" if turn % 3 == 0 else "end_turn",
-                                    "usage": {"input_tokens": 800 + rng.randrange(200),
-                                              "output_tokens": 50 + rng.randrange(20)},
-                                    "latency_ms": 500 + rng.randrange(400)}})
-    return records
+WORDS = 40
 
 
 def suite_files(conversations: int) -> list:
@@ -69,7 +41,8 @@ def suite_files(conversations: int) -> list:
         DATA.mkdir(exist_ok=True)
         rng = random.Random(conversations)
         for path in paths:
-            records = [r for task in range(conversations) for r in conversation(rng, path.stem[-2:], task)]
+            records = [r for task in range(conversations)
+                       for r in conversation(rng, path.stem[-2:], task, words=WORDS, reworded=WORDS, tool_every=3)]
             tmp = path.with_suffix(".tmp")
             tmp.write_bytes(write_agentlog(records))
             os.replace(tmp, path)
