@@ -6,6 +6,7 @@
 #include "native/conversations_binding.hpp"
 #include "native/divergences.hpp"
 #include "native/import_binding.hpp"
+#include "native/json_text.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
 #include "python/refs.hpp"
@@ -19,6 +20,7 @@ PyMethodDef FUNCTIONS[] = {
     {"alignment", fastcall<alignment>(), FASTCALL_KEYWORDS, ALIGNMENT_DOC},
     {"compare_runs", fastcall<compare_runs>(), FASTCALL_KEYWORDS, COMPARE_RUNS_DOC},
     {"conversations", fastcall<conversations>(), FASTCALL_KEYWORDS, CONVERSATIONS_DOC},
+    {"json_text", fastcall<json_text>(), FASTCALL_KEYWORDS, JSON_TEXT_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

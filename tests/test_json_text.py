@@ -1,0 +1,64 @@
+"""The report's JSON text written natively reads exactly as the standard library writes it."""
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+from velkin import _native
+from velkin.compare import compare_runs
+
+import tau_changes as tc
+
+
+def standard(document) -> str:
+    return json.dumps(document, indent=2, ensure_ascii=False)
+
+
+scalars = (st.none() | st.booleans() | st.integers() | st.integers(min_value=-2**70, max_value=2**70)
+           | st.floats(allow_nan=True, allow_infinity=True) | st.text(alphabet=st.characters(blacklist_categories=("Cs",))))
+documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+                         | st.dictionaries(st.text(max_size=6), inner, max_size=4), max_leaves=30)
+
+
+@given(documents)
+def test_any_document_of_plain_values_reads_as_json_dumps_writes_it(document):
+    assert _native.json_text(document) == standard(document)
+
+
+@pytest.mark.parametrize("document", [
+    {"ctl": "\x00\x1f\x7f\"\\\b\f\n\r\t", "é": "日本 🙂"},
+    [0.1, 1e-05, 1e16, 123456789.0, -0.0, 5e-324, 1.7976931348623157e308, float("nan"), float("-inf")],
+    {"empty": {}, "none": [], "nested": [[[]], {"a": {}}]},
+])
+def test_edge_values_read_as_json_dumps_writes_them(document):
+    assert _native.json_text(document) == standard(document)
+
+
+def test_a_comparison_report_reads_as_json_dumps_writes_it():
+    runs = tc.trial_runs()
+    candidate, _ = tc.changed_run(runs[2], tc.duplicate_lookup)
+    report = compare_runs(runs[:2], [candidate], pricing=tc.PRICING)
+    assert _native.json_text(report) == standard(report)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("document, error", [
+    ({1: "a"}, TypeError),
+    ([Text("a")], TypeError),
+    ({"a": object()}, TypeError),
+    ("\ud800", UnicodeEncodeError),
+])
+def test_what_it_does_not_write_is_refused(document, error):
+    with pytest.raises(error):
+        _native.json_text(document)
+
+
+def test_deep_nesting_is_refused():
+    document = []
+    for _ in range(150):
+        document = [document]
+    with pytest.raises(RecursionError):
+        _native.json_text(document)
