@@ -38,15 +38,19 @@ def alignment(baseline: list[Any], candidate: list[Any]) -> list[AlignedStepDict
     """Every step of the turn alignment of two record lists, in path order."""
 
 def compare_runs(
-    baseline: list[list[Any]],
-    candidate: list[list[Any]],
+    baseline: list[Union[list[Any], tuple[str, ...]]],
+    candidate: list[Union[list[Any], tuple[str, ...]]],
     key: Optional[str] = None,
     outcome: Optional[str] = None,
     pricing: Optional[Mapping[str, PricingEntry]] = None,
     seed: Optional[int] = None,
     threads: Optional[int] = None,
 ) -> ComparisonDict:
-    """Compare runs of an eval suite conversation by conversation."""
+    """Compare runs of an eval suite conversation by conversation; a run given as a tuple of paths is read
+    from its .agentlog files natively."""
 
 def conversations(records: list[Any]) -> list[ConversationIndexDict]:
     """The conversations of one run, as compare_runs groups its records."""
+
+def json_text(document: Any) -> str:
+    """The text json.dumps(document, indent=2, ensure_ascii=False) gives, written natively."""
