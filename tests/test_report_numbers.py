@@ -3,6 +3,7 @@
 Expected texts are worked out from the inputs (or are the README's documented output), never
 copied from a run of the renderers."""
 import copy
+import json
 import os
 import re
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 
 from velkin import _core, _native
 from velkin.compare import compare_runs, load_run
-from velkin.reports import html, junit, markdown, model, terminal
+from velkin.reports import junit, markdown, model
 from test_compare import synthetic_suite
 from test_reports import BASELINE, CANDIDATE, PRICING, example_records, junit_cases, velkin
 
@@ -221,7 +222,6 @@ def test_import_counts_the_spans_it_skips(tmp_path):
     def span(i, operation):
         return {"traceId": "abcdef12345678901234567890123456", "spanId": f"{i:016x}", "name": "x",
                 "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue": operation}}]}
-    import json
     operations = ["invoke_agent", "embeddings", "invoke_agent", "create_agent", "invoke_agent", "embeddings"]
     source = tmp_path / "spans.json"
     source.write_text(json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [
