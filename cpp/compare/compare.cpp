@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -116,6 +117,66 @@ std::string nothing_paired(const SuiteReport& report, const Pairing& pairing) {
            " only in the candidate, paired by " + by +
            "): pair them by a member their metadata share with --key MEMBER, or import them with `velkin import` "
            "so that they carry their task identifiers";
+}
+
+// Per signature: the conversations and the share of candidate runs showing
+// it, and its subjects, most conversations first.
+void summarise_signatures(SuiteReport& report, const std::vector<Work*>& paired) {
+    const size_t n = paired.size();
+    report.signatures.resize(SIGNATURES);
+    std::array<std::map<std::string, uint64_t>, SIGNATURES> subject_counts;
+    for (size_t s = 0; s < SIGNATURES; ++s) {
+        SignatureResult& signature = report.signatures[s];
+        signature.signature = static_cast<Signature>(s);
+        double sum = 0.0;
+        for (Work* work : paired) {
+            double share = work->labellings.front().signatures[s];
+            sum += share;
+            signature.conversations += share > 0.0 ? 1 : 0;
+        }
+        signature.candidate_rate = sum / static_cast<double>(n);
+    }
+    for (Work* work : paired) {
+        std::array<std::set<std::string>, SIGNATURES> seen;
+        for (const Finding& finding : work->result.findings) {
+            if (!finding.signature) continue;
+            seen[static_cast<size_t>(*finding.signature)].insert(finding.subject);
+            if (signature_direction(*finding.signature) == Direction::Worse) seen[SIGNATURE_KINDS].insert(finding.subject);
+        }
+        for (size_t s = 0; s < SIGNATURES; ++s) {
+            for (const std::string& subject : seen[s]) ++subject_counts[s][subject];
+        }
+    }
+    for (size_t s = 0; s < SIGNATURES; ++s) {
+        auto& subjects = report.signatures[s].subjects;
+        subjects.assign(subject_counts[s].begin(), subject_counts[s].end());
+        std::stable_sort(subjects.begin(), subjects.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+    }
+}
+
+// Relabellings, drawn in rounds that double their count while a decision
+// lies within the Monte-Carlo error of the threshold; all of them when they
+// are enumerated. `beside` runs beside the first round.
+Calibration draw_until_settled(const PackedSuite& suite, const Draws& draws, const Observed& observed,
+                               const std::vector<Tail>& tails, unsigned threads, Relabelled& relabelled,
+                               const std::function<void()>& beside) {
+    const size_t n = suite.counts.size(), tests = tails.size();
+    size_t drawn = draws.exact ? *exact_rows(suite.counts, MAX_RELABELLINGS) : RELABELLINGS;
+    relabel(suite, draws, 0, drawn, threads, relabelled, beside);
+    for (;;) {
+        Calibration p(observed.statistics, relabelled.null, tails);
+        if (draws.exact || drawn >= MAX_RELABELLINGS || 2.0 * static_cast<double>(drawn * n) > MAX_TALLIED) return p;
+        bool settled = true;
+        for (size_t t = 0; t < tests; ++t) {
+            settled = settled && std::fabs(p.adjusted(t) - FAMILY_ALPHA) >
+                                     DECISION_Z * monte_carlo_error(p, t, tests, drawn + 1);
+        }
+        if (settled) return p;
+        const size_t more = std::min(drawn, MAX_RELABELLINGS - drawn);
+        relabel(suite, draws, drawn, more, threads, relabelled, [] {});
+        drawn += more;
+    }
 }
 
 // The statistics that have no reference without a second baseline run.
@@ -281,36 +342,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             outcome_interval = delta_interval(base_outcomes, cand_outcomes, Statistic::Mean, options.seed);
     };
 
-    report.signatures.resize(SIGNATURES);
-    std::array<std::map<std::string, uint64_t>, SIGNATURES> subject_counts;
-    for (size_t s = 0; s < SIGNATURES; ++s) {
-        SignatureResult& signature = report.signatures[s];
-        signature.signature = static_cast<Signature>(s);
-        double sum = 0.0;
-        for (Work* work : paired) {
-            double share = work->labellings.front().signatures[s];
-            sum += share;
-            signature.conversations += share > 0.0 ? 1 : 0;
-        }
-        signature.candidate_rate = sum / static_cast<double>(n);
-    }
-    for (Work* work : paired) {
-        std::array<std::set<std::string>, SIGNATURES> seen;
-        for (const Finding& finding : work->result.findings) {
-            if (!finding.signature) continue;
-            seen[static_cast<size_t>(*finding.signature)].insert(finding.subject);
-            if (signature_direction(*finding.signature) == Direction::Worse) seen[SIGNATURE_KINDS].insert(finding.subject);
-        }
-        for (size_t s = 0; s < SIGNATURES; ++s) {
-            for (const std::string& subject : seen[s]) ++subject_counts[s][subject];
-        }
-    }
-    for (size_t s = 0; s < SIGNATURES; ++s) {
-        auto& subjects = report.signatures[s].subjects;
-        subjects.assign(subject_counts[s].begin(), subject_counts[s].end());
-        std::stable_sort(subjects.begin(), subjects.end(),
-                         [](const auto& a, const auto& b) { return a.second > b.second; });
-    }
+    summarise_signatures(report, paired);
 
     for (Work* work : paired) {
         const AxisPoint& outcome = work->labellings.front().outcome;
@@ -357,28 +389,12 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     for (size_t axis : axis_rows) by_mean.push_back(rows[axis].statistic == Statistic::Mean);
     PackedSuite suite = pack_suite(paired, axis_rows, by_mean, subject_count, with_outcome, options.threads);
     Draws draws{options.seed, false, suite.counts};
-    std::optional<size_t> every_row = exact_rows(suite.counts, MAX_RELABELLINGS);
-    draws.exact = every_row.has_value();
+    draws.exact = exact_rows(suite.counts, MAX_RELABELLINGS).has_value();
     report.exact = draws.exact;
-    size_t drawn = draws.exact ? *every_row : RELABELLINGS;
     Relabelled relabelled;
-    relabel(suite, draws, 0, drawn, options.threads, relabelled, intervals);
     const Observed observed = tally_observed(suite);
-    std::optional<Calibration> p;
-    // Draws more while a decision lies within the Monte-Carlo error of the threshold.
-    for (;;) {
-        p.emplace(observed.statistics, relabelled.null, tails);
-        if (draws.exact || drawn >= MAX_RELABELLINGS || 2.0 * static_cast<double>(drawn * n) > MAX_TALLIED) break;
-        bool settled = true;
-        for (size_t t = 0; t < tests; ++t) {
-            settled = settled && std::fabs(p->adjusted(t) - FAMILY_ALPHA) >
-                                     DECISION_Z * monte_carlo_error(*p, t, tests, drawn + 1);
-        }
-        if (settled) break;
-        size_t more = std::min(drawn, MAX_RELABELLINGS - drawn);
-        relabel(suite, draws, drawn, more, options.threads, relabelled, [] {});
-        drawn += more;
-    }
+    const Calibration p = draw_until_settled(suite, draws, observed, tails, options.threads, relabelled, intervals);
+    const size_t drawn = relabelled.shown.size();
     report.relabellings = drawn;
 
     if (report.outcome) std::tie(report.outcome->ci95_low, report.outcome->ci95_high) = outcome_interval;
@@ -392,8 +408,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
 
     auto test_of = [&](size_t t, bool descriptive, std::optional<Direction> direction) {
         if (descriptive) return Test{};
-        Test test{true, p->raw(t), p->adjusted(t), std::nullopt, p->adjusted(t) <= FAMILY_ALPHA, std::nullopt};
-        if (!draws.exact) test.mc_error = monte_carlo_error(*p, t, tests, drawn + 1);
+        Test test{true, p.raw(t), p.adjusted(t), std::nullopt, p.adjusted(t) <= FAMILY_ALPHA, std::nullopt};
+        if (!draws.exact) test.mc_error = monte_carlo_error(p, t, tests, drawn + 1);
         if (test.significant) test.direction = direction;
         return test;
     };
@@ -403,7 +419,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         standing_out[s].assign(subject_count[s], false);
         for (size_t j = 0; j < subject_count[s]; ++j) {
             double count = observed.slots[suite.first_subject_slot[s] + j];
-            standing_out[s][j] = p->adjusted_for(s, count) <= FAMILY_ALPHA;
+            standing_out[s][j] = p.adjusted_for(s, count) <= FAMILY_ALPHA;
         }
     }
     for (size_t s = 0; s < SIGNATURES; ++s) {
