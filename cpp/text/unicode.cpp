@@ -1,13 +1,6 @@
 #include "text/unicode.hpp"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/uniset.h>
-
 #include <array>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -16,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "json/result.hpp"
+#include "text/unicode_tables.hpp"
 
 namespace velkin::text {
 
@@ -33,14 +26,6 @@ size_t previous_code_point_start(std::string_view text, size_t end) {
     size_t floor = end >= 4 ? end - 4 : 0;
     while (i > floor && is_continuation(static_cast<unsigned char>(text[i]))) --i;
     return i;
-}
-
-const icu::Normalizer2& nfc_normalizer() {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status) || normalizer == nullptr)
-        throw Panic(std::string("ICU NFC data unavailable: ") + u_errorName(status));
-    return *normalizer;
 }
 
 // Calls visit(i) for each i, in order, where text[i] >= floor, until visit
@@ -101,17 +86,35 @@ char32_t code_point_at(std::string_view text, size_t i, size_t& length) {
     return well_formed ? cp : replacement_character;
 }
 
-// ICU's full lower-case mapping of one code point standing alone, as UTF-8.
-std::string icu_lowercase(std::string_view code_point);
+// The full lower-case mapping of one code point standing alone (so a capital
+// sigma becomes the ordinary small sigma, which only context would make final).
+void append_lowercase(char32_t cp, std::string& out) {
+    const tables::Record record = tables::record(cp);
+    if (record.flags & tables::lowercase_expands) {
+        for (char32_t part : tables::lowercase_expansion(cp)) append_utf8(out, part);
+    } else {
+        append_utf8(out, static_cast<char32_t>(cp + tables::lowercase_delta(record)));
+    }
+}
 
-// Facts about every code point, read from ICU once and kept as bit tables
-// (a BMP bit per code point, a supplementary bit per block of 256), so that
-// common text needs no ICU call.
+bool lowercase_changes(char32_t cp) {
+    const tables::Record record = tables::record(cp);
+    return (record.flags & tables::lowercase_expands) || tables::lowercase_delta(record) != 0;
+}
+
+bool is_nfc_stable_code_point(char32_t cp) {
+    const tables::Record record = tables::record(cp);
+    return record.combining_class == 0 && !(record.flags & (tables::nfc_maybe | tables::nfc_no));
+}
+
+// Facts about every code point, unpacked once from the Unicode tables into bit
+// tables (a BMP bit per code point, a supplementary bit per block of 256) for
+// the loops over common text.
 struct CodePointTables {
     // Quick check Yes and combining class 0: text made only of these is NFC.
     std::array<uint64_t, 0x10000 / 64> nfc_stable{};
     std::array<uint64_t, 0x1000 / 64> nfc_stable_blocks{};  // the whole block is
-    // Changes_When_Lowercased; every other code point is its own lower case.
+    // Code points that are not their own lower case.
     std::array<uint64_t, 0x10000 / 64> lowercase_changes{};
     std::array<uint64_t, 0x1000 / 64> lowercase_changes_blocks{};  // some code point of the block does
     // The lower case of the two-byte code points that change, when it is one
@@ -119,7 +122,6 @@ struct CodePointTables {
     std::array<char32_t, 0x800> two_byte_lowercase{};
     // White_Space.
     std::array<uint64_t, 0x10000 / 64> white_space{};
-    std::array<uint64_t, 0x1000 / 64> white_space_blocks{};  // some code point of the block is
     // Alphabetic, and numeric (general category Nd, Nl or No), of the BMP.
     std::array<uint64_t, 0x10000 / 64> alphabetic{};
     std::array<uint64_t, 0x10000 / 64> numeric{};
@@ -142,39 +144,24 @@ struct CodePointTables {
     }
 };
 
-icu::UnicodeSet frozen_set(const char16_t* pattern) {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeSet set(icu::UnicodeString(pattern), status);
-    if (U_FAILURE(status)) throw Panic(std::string("ICU character properties unavailable: ") + u_errorName(status));
-    set.freeze();
-    return set;
-}
-
-bool icu_is_alphabetic(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_ALPHABETIC); }
-
-bool icu_is_numeric(char32_t cp) {
-    int8_t category = u_charType(static_cast<UChar32>(cp));
-    return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
-}
-
 CodePointTables build_code_point_tables() {
-    const icu::UnicodeSet stable = frozen_set(u"[[:NFC_Quick_Check=Yes:]&[:Canonical_Combining_Class=0:]]");
-    const icu::UnicodeSet changes = frozen_set(u"[:Changes_When_Lowercased:]");
-    const icu::UnicodeSet white = frozen_set(u"[:White_Space:]");
     CodePointTables tables;
     for (char32_t cp = 0; cp < 0x10000; ++cp) {
-        if (stable.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.nfc_stable, cp);
-        if (changes.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.lowercase_changes, cp);
-        if (white.contains(static_cast<UChar32>(cp))) CodePointTables::set_bit(tables.white_space, cp);
-        if (icu_is_alphabetic(cp)) CodePointTables::set_bit(tables.alphabetic, cp);
-        if (icu_is_numeric(cp)) CodePointTables::set_bit(tables.numeric, cp);
+        const uint8_t flags = tables::record(cp).flags;
+        if (is_nfc_stable_code_point(cp)) CodePointTables::set_bit(tables.nfc_stable, cp);
+        if (lowercase_changes(cp)) CodePointTables::set_bit(tables.lowercase_changes, cp);
+        if (flags & tables::white_space) CodePointTables::set_bit(tables.white_space, cp);
+        if (flags & tables::alphabetic) CodePointTables::set_bit(tables.alphabetic, cp);
+        if (flags & tables::numeric) CodePointTables::set_bit(tables.numeric, cp);
     }
     for (size_t block = 0; block < 0x1000; ++block) {
-        const auto first = static_cast<UChar32>((block + 0x100) << 8);
-        if (stable.contains(first, first + 0xFF)) CodePointTables::set_bit(tables.nfc_stable_blocks, block);
-        if (changes.containsSome(first, first + 0xFF))
-            CodePointTables::set_bit(tables.lowercase_changes_blocks, block);
-        if (white.containsSome(first, first + 0xFF)) CodePointTables::set_bit(tables.white_space_blocks, block);
+        const char32_t first = static_cast<char32_t>((block + 0x100) << 8);
+        bool stable = true;
+        for (char32_t cp = first; cp <= first + 0xFF; ++cp) {
+            stable = stable && is_nfc_stable_code_point(cp);
+            if (lowercase_changes(cp)) CodePointTables::set_bit(tables.lowercase_changes_blocks, block);
+        }
+        if (stable) CodePointTables::set_bit(tables.nfc_stable_blocks, block);
     }
     for (unsigned lead = 0xC0; lead <= 0xFF; ++lead) {
         for (unsigned next = 0; next <= 0xFF; ++next) {
@@ -191,13 +178,9 @@ CodePointTables build_code_point_tables() {
         }
     }
     for (char32_t cp = 0x80; cp < 0x800; ++cp) {
-        if (!tables.may_change_when_lowercased(cp)) continue;
-        std::string utf8;
-        append_utf8(utf8, cp);
-        const std::string lower = icu_lowercase(utf8);
-        size_t at = 0;
-        const char32_t single = next_code_point(lower, at);
-        if (at == lower.size()) tables.two_byte_lowercase[cp] = single;
+        const tables::Record record = tables::record(cp);
+        if (lowercase_changes(cp) && !(record.flags & tables::lowercase_expands))
+            tables.two_byte_lowercase[cp] = static_cast<char32_t>(cp + tables::lowercase_delta(record));
     }
     return tables;
 }
@@ -218,49 +201,100 @@ bool only_nfc_stable(std::string_view text) {
     });
 }
 
-// ICU measures text in int32_t, so longer texts go through it in pieces.
-constexpr size_t icu_max_length = INT32_MAX;
+// Hangul syllables decompose and compose by arithmetic rather than by table.
+namespace hangul {
+constexpr char32_t s_base = 0xAC00, l_base = 0x1100, v_base = 0x1161, t_base = 0x11A7;
+constexpr char32_t l_count = 19, v_count = 21, t_count = 28, n_count = v_count * t_count, s_count = l_count * n_count;
+}  // namespace hangul
 
-// End of the next piece of at most icu_max_length bytes starting at `begin`.
-// NFC pieces may only be cut before a code point that starts a new
-// normalisation segment, so that the pieces normalise independently.
-size_t nfc_piece_end(std::string_view text, size_t begin, const icu::Normalizer2& normalizer) {
-    if (text.size() - begin <= icu_max_length) return text.size();
-    size_t cut = previous_code_point_start(text, begin + icu_max_length + 1);
-    while (cut > begin) {
-        size_t at = cut;
-        if (normalizer.hasBoundaryBefore(static_cast<UChar32>(next_code_point(text, at)))) return cut;
-        cut = previous_code_point_start(text, cut);
+void append_decomposition(char32_t cp, std::u32string& out) {
+    using namespace hangul;
+    if (cp - s_base < s_count) {
+        const char32_t index = cp - s_base;
+        out += l_base + index / n_count;
+        out += v_base + index % n_count / t_count;
+        if (index % t_count) out += t_base + index % t_count;
+        return;
     }
-    throw Panic("text has no normalisation boundary within 2 GiB");
+    const std::u32string_view parts = tables::canonical_decomposition(cp);
+    if (parts.empty())
+        out += cp;
+    else
+        out += parts;
 }
 
-icu::StringPiece piece_of(std::string_view text) {
-    return icu::StringPiece(text.data(), static_cast<int32_t>(text.size()));
+char32_t composite(char32_t first, char32_t second) {
+    using namespace hangul;
+    if (first - l_base < l_count && second - v_base < v_count)
+        return s_base + ((first - l_base) * v_count + (second - v_base)) * t_count;
+    if (first - s_base < s_count && (first - s_base) % t_count == 0 && second - t_base - 1 < t_count - 1)
+        return first + (second - t_base);
+    return tables::primary_composite(first, second);
 }
 
+uint8_t combining_class(char32_t cp) { return tables::record(cp).combining_class; }
+
+// Appends the NFC of a decomposed segment: its marks put in canonical order,
+// then each composed with the last starter unless a mark between blocks it.
+void append_composed(std::u32string& decomposed, std::string& out) {
+    for (size_t i = 1; i < decomposed.size(); ++i) {
+        const char32_t cp = decomposed[i];
+        const uint8_t cp_class = combining_class(cp);
+        if (cp_class == 0) continue;
+        size_t at = i;
+        for (; at > 0 && combining_class(decomposed[at - 1]) > cp_class; --at) decomposed[at] = decomposed[at - 1];
+        decomposed[at] = cp;
+    }
+    size_t starter = 0;
+    size_t kept = 1;
+    // 256: a leading mark has no starter to compose with.
+    int last_class = combining_class(decomposed[0]) == 0 ? 0 : 256;
+    for (size_t i = 1; i < decomposed.size(); ++i) {
+        const char32_t cp = decomposed[i];
+        const int cp_class = combining_class(cp);
+        if (last_class < cp_class || last_class == 0) {
+            if (const char32_t composed = composite(decomposed[starter], cp)) {
+                decomposed[starter] = composed;
+                continue;
+            }
+        }
+        if (cp_class == 0) starter = kept;
+        last_class = cp_class;
+        decomposed[kept++] = cp;
+    }
+    for (size_t i = 0; i < kept; ++i) append_utf8(out, decomposed[i]);
+}
+
+// Appends the NFC of `text`. A code point that is NFC-stable starts a segment
+// that normalises independently of what precedes it; only segments holding
+// other code points are rewritten. Ill-formed bytes are copied as they are.
 void append_nfc(std::string_view text, std::string& out) {
-    const icu::Normalizer2& normalizer = nfc_normalizer();
-    icu::StringByteSink<std::string> sink(&out);
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = nfc_piece_end(text, begin, normalizer);
-        UErrorCode status = U_ZERO_ERROR;
-        normalizer.normalizeUTF8(0, piece_of(text.substr(begin, end - begin)), sink, nullptr, status);
-        if (U_FAILURE(status)) throw Panic(std::string("NFC normalisation failed: ") + u_errorName(status));
-        begin = end;
+    size_t copied = 0;
+    size_t segment = 0;
+    std::u32string decomposed;
+    // Whether the code point at `at` ends a segment; advances `at` past it either way.
+    auto starts_segment = [&](size_t& at, bool& ill_formed) {
+        const size_t start = at;
+        const char32_t cp = next_code_point(text, at);
+        ill_formed = cp == replacement_character && at - start == 1;
+        return ill_formed || is_nfc_stable_code_point(cp);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        bool ill_formed;
+        if (starts_segment(i, ill_formed)) {
+            segment = ill_formed ? i : start;
+            continue;
+        }
+        size_t end = i;
+        for (size_t next = end; next < text.size() && !starts_segment(next, ill_formed);) end = next;
+        out.append(text, copied, segment - copied);
+        decomposed.clear();
+        for (size_t at = segment; at < end;) append_decomposition(next_code_point(text, at), decomposed);
+        append_composed(decomposed, out);
+        copied = segment = i = end;
     }
-}
-
-// ICU's full lower-case mapping in the root locale. A capital sigma between
-// letters would get its final form from the context, the root locale's only
-// context-dependent mapping; alone it becomes the ordinary small sigma.
-std::string icu_lowercase(std::string_view code_point) {
-    std::string out;
-    icu::StringByteSink<std::string> sink(&out);
-    UErrorCode status = U_ZERO_ERROR;
-    icu::CaseMap::utf8ToLower("", 0, piece_of(code_point), sink, nullptr, status);
-    if (U_FAILURE(status)) throw Panic(std::string("lower-case mapping failed: ") + u_errorName(status));
-    return out;
+    out.append(text, copied);
 }
 
 // A-Z to a-z in place, eight bytes at a time; other bytes are left alone.
@@ -350,16 +384,22 @@ void append_utf8(std::string& out, char32_t cp) {
 
 bool is_nfc(std::string_view text) {
     if (only_nfc_stable(text)) return true;
-    const icu::Normalizer2& normalizer = nfc_normalizer();
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = nfc_piece_end(text, begin, normalizer);
-        UErrorCode status = U_ZERO_ERROR;
-        bool normalised = normalizer.isNormalizedUTF8(piece_of(text.substr(begin, end - begin)), status);
-        if (U_FAILURE(status)) throw Panic(std::string("NFC check failed: ") + u_errorName(status));
-        if (!normalised) return false;
-        begin = end;
+    // The quick check: a code point never in NFC, or marks out of order, settle it; a code
+    // point that may compose with what precedes it needs the text normalised.
+    uint8_t last_class = 0;
+    bool maybe = false;
+    for (size_t i = 0; i < text.size();) {
+        const tables::Record record = tables::record(next_code_point(text, i));
+        if ((record.flags & tables::nfc_no) || (record.combining_class != 0 && last_class > record.combining_class))
+            return false;
+        maybe = maybe || (record.flags & tables::nfc_maybe);
+        last_class = record.combining_class;
     }
-    return true;
+    if (!maybe) return true;
+    std::string normalised;
+    normalised.reserve(text.size());
+    append_nfc(text, normalised);
+    return normalised == text;
 }
 
 bool only_nfc_stable(std::span<const char16_t> code_points) {
@@ -415,7 +455,7 @@ bool append_lowercase_of_stable(std::string_view text, std::string& out) {
         if (cp < 0x800 && tables.two_byte_lowercase[cp])
             append_utf8(lower, tables.two_byte_lowercase[cp]);
         else
-            lower = icu_lowercase(text.substr(i, length));
+            append_lowercase(cp, lower);
         if (lower.size() == length)
             std::memcpy(out.data() + start + i, lower.data(), length);
         else
@@ -486,35 +526,19 @@ bool is_white_space(char32_t cp) {
     if (cp < 0x80) return ascii_white_space[cp];
     const CodePointTables& tables = code_point_tables();
     if (cp < 0x10000) return CodePointTables::bit(tables.white_space, cp);
-    if (cp > 0x10FFFF || !CodePointTables::bit(tables.white_space_blocks, (cp >> 8) - 0x100)) return false;
-    return u_isUWhiteSpace(static_cast<UChar32>(cp));
+    return cp <= 0x10FFFF && (tables::record(cp).flags & tables::white_space);
 }
 
 bool is_alphabetic(char32_t cp) {
     if (cp < 0x80) return (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z');
     if (cp < 0x10000) return CodePointTables::bit(code_point_tables().alphabetic, cp);
-    return icu_is_alphabetic(cp);
+    return tables::record(cp).flags & tables::alphabetic;
 }
 
 bool is_numeric(char32_t cp) {
     if (cp < 0x80) return cp >= '0' && cp <= '9';
     if (cp < 0x10000) return CodePointTables::bit(code_point_tables().numeric, cp);
-    return icu_is_numeric(cp);
-}
-
-static bool escaped_in_debug(char32_t cp) {
-    const auto code = static_cast<UChar32>(cp);
-    switch (u_charType(code)) {
-        case U_CONTROL_CHAR:
-        case U_FORMAT_CHAR:
-        case U_SURROGATE:
-        case U_PRIVATE_USE_CHAR:
-        case U_UNASSIGNED:
-        case U_LINE_SEPARATOR:
-        case U_PARAGRAPH_SEPARATOR: return true;
-        case U_SPACE_SEPARATOR: return cp != U' ';
-        default: return u_hasBinaryProperty(code, UCHAR_GRAPHEME_EXTEND);
-    }
+    return tables::record(cp).flags & tables::numeric;
 }
 
 std::string debug_quoted(std::string_view text) {
@@ -532,7 +556,7 @@ std::string debug_quoted(std::string_view text) {
             case U'\0': out += "\\0"; continue;
             default: break;
         }
-        if (!escaped_in_debug(cp)) {
+        if (!(tables::record(cp).flags & tables::escaped_in_debug)) {
             out.append(text, start, i - start);
             continue;
         }

@@ -1,5 +1,6 @@
 #pragma once
-// Unicode services over UTF-8 text (ICU underneath). Inputs are valid UTF-8.
+// Unicode services over UTF-8 text, from the tables of unicode_tables.hpp
+// (Unicode 15.0). Inputs are valid UTF-8.
 #include <cstddef>
 #include <span>
 #include <string>
@@ -15,7 +16,7 @@ void append_utf8(std::string& out, char32_t cp);
 std::string nfc(std::string_view text);
 bool is_nfc(std::string_view text);
 // Whether every code point is NFC-stable (quick check Yes, combining class 0),
-// which makes the text NFC without asking ICU. For text held one code point per
+// which makes the text NFC without normalising it. For text held one code point per
 // element, as the interpreter stores a str.
 bool only_nfc_stable(std::span<const char16_t> code_points);
 bool only_nfc_stable(std::span<const char32_t> code_points);

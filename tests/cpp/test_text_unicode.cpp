@@ -1,12 +1,6 @@
-// The Unicode services. is_nfc and lowercase decide most text from bit tables
-// and call ICU only for the rest, so they are held to ICU's own answers, code
-// point by code point and over mixed text.
-#include <unicode/normalizer2.h>
-#include <unicode/ustring.h>
-
-#include <random>
+// The Unicode services on cases worked out by hand from the Unicode Character
+// Database; test_text_unicode_icu holds them to ICU on every code point.
 #include <string>
-#include <vector>
 
 #include "check.hpp"
 #include "text/unicode.hpp"
@@ -19,63 +13,6 @@ std::string utf8(std::u32string_view code_points) {
     std::string out;
     for (char32_t cp : code_points) append_utf8(out, cp);
     return out;
-}
-
-bool is_scalar_value(char32_t cp) { return cp < 0xD800 || (cp > 0xDFFF && cp <= 0x10FFFF); }
-
-std::u16string utf16(std::u32string_view code_points) {
-    std::u16string units;
-    for (char32_t cp : code_points) {
-        if (cp < 0x10000) units += static_cast<char16_t>(cp);
-        else units += {static_cast<char16_t>(0xD7C0 + (cp >> 10)), static_cast<char16_t>(0xDC00 | (cp & 0x3FF))};
-    }
-    return units;
-}
-
-bool icu_is_nfc(std::u32string_view code_points) {
-    std::u16string units = utf16(code_points);
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    icu::UnicodeString text(units.data(), static_cast<int32_t>(units.size()));
-    bool result = normalizer->isNormalized(text, status);
-    CHECK(U_SUCCESS(status));
-    return result;
-}
-
-// The lower case of each code point standing alone (alone, capital sigma has no final form).
-std::string icu_lowercase_alone(std::u32string_view code_points) {
-    std::string out;
-    for (char32_t cp : code_points) {
-        std::u16string source = utf16(std::u32string(1, cp));
-        UChar lower[8];
-        UErrorCode status = U_ZERO_ERROR;
-        int32_t length = u_strToLower(lower, 8, source.data(), static_cast<int32_t>(source.size()), "", &status);
-        CHECK(U_SUCCESS(status));
-        for (int32_t i = 0; i < length;) {
-            UChar32 c;
-            U16_NEXT(lower, i, length, c);
-            append_utf8(out, static_cast<char32_t>(c));
-        }
-    }
-    return out;
-}
-
-// Mixed text: ASCII runs and code points from the scripts and marks that
-// matter, including some NFC rejects, so that every path is taken.
-std::u32string random_text(std::mt19937& rng) {
-    static const std::vector<std::pair<char32_t, char32_t>> ranges = {
-        {0x20, 0x7E},     {0x41, 0x5A},     {0xC0, 0x24F},    {0x300, 0x36F},     {0x370, 0x3FF},
-        {0x400, 0x52F},   {0x1E00, 0x1FFF}, {0x2100, 0x218F}, {0x1100, 0x11FF},   {0xAC00, 0xAC40},
-        {0x3040, 0x30FF}, {0x4E00, 0x4E40}, {0xFF00, 0xFF5F}, {0x10400, 0x1044F}, {0x1D15E, 0x1D16F},
-        {0x1F300, 0x1F64F}, {0x0130, 0x0130}, {0x03A3, 0x03A3}, {0x0958, 0x095F}, {0x2C60, 0x2C7F},
-    };
-    std::u32string text;
-    std::uniform_int_distribution<size_t> range_of(0, ranges.size() - 1);
-    for (size_t n = std::uniform_int_distribution<size_t>(0, 40)(rng); n > 0; --n) {
-        auto [first, last] = ranges[range_of(rng)];
-        text += std::uniform_int_distribution<char32_t>(first, last)(rng);
-    }
-    return text;
 }
 
 }  // namespace
@@ -102,48 +39,28 @@ TEST(nfc_composes_reorders_and_applies_no_compatibility_mappings) {
     CHECK_EQ(nfc(utf8(U"\u0958")), utf8(U"\u0915\u093C"));                  // composition exclusion stays apart
     const std::string compatibility = utf8(U"\uFB01\u2460\u00BD\uFF21\u00B2");
     CHECK_EQ(nfc(compatibility), compatibility);
+    CHECK_EQ(nfc(utf8(U"\uAC00\u11A8 \u1100\u1161")), utf8(U"\uAC01 \uAC00"));  // LV + T, L + V
+    CHECK_EQ(nfc(utf8(U"\u0301e\u0301")), utf8(U"\u0301\u00E9"));                 // a leading mark has no starter
+    CHECK_EQ(nfc(utf8(U"\u00E9\u0323")), utf8(U"\u1EB9\u0301"));                  // decomposed to recompose
+    // Ill-formed bytes are kept and end a segment: the mark after one has no starter.
+    CHECK_EQ(nfc("e\x80\xCC\x81"), "e\x80\xCC\x81");
+    CHECK_EQ(nfc("\xFF" "e\xCC\x81"), "\xFF\xC3\xA9");
 }
 
-TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text) {
-    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-        if (!is_scalar_value(cp)) continue;
-        const std::u32string alone(1, cp);
-        for (const std::u32string& text : {alone, U"e" + alone, alone + U"\u0301"}) {
-            if (is_nfc(utf8(text)) != icu_is_nfc(text)) CHECK_EQ(static_cast<uint32_t>(cp), 0u);
-            std::string lowered;
-            if (append_lowercase_checking_nfc(utf8(text), lowered) != icu_is_nfc(text))
-                CHECK_EQ(static_cast<uint32_t>(cp), 3u);
-        }
-        const std::string lower = icu_lowercase_alone(alone);
-        if (lowercase(utf8(alone)) != lower) CHECK_EQ(static_cast<uint32_t>(cp), 1u);
-        // Between ASCII letters, across the eight-byte steps of the ASCII path.
-        if (lowercase(utf8(U"ABCDEFGHI" + alone + U"JKLMNOPQ")) != "abcdefghi" + lower + "jklmnopq")
-            CHECK_EQ(static_cast<uint32_t>(cp), 2u);
-        // After sixteen bytes of ASCII, where the ASCII path hands the text to the general one.
-        const std::u32string late = U"ABCDEFGHIJKLMNOPQ" + alone + U"RS";
-        std::string after = "Kept";
-        if (append_lowercase_checking_nfc(utf8(late), after) != icu_is_nfc(late) ||
-            after != "Keptabcdefghijklmnopq" + lower + "rs")
-            CHECK_EQ(static_cast<uint32_t>(cp), 4u);
-    }
-    std::mt19937 rng(7);
-    std::string appended = "Kept";
-    std::string expected = appended;
-    for (int i = 0; i < 40000; ++i) {
-        std::u32string text = random_text(rng);
-        CHECK_EQ(is_nfc(utf8(text)), icu_is_nfc(text));
-        CHECK_EQ(lowercase(utf8(text)), icu_lowercase_alone(text));
-        // Appending to what is there already changes only the appended part.
-        CHECK_EQ(append_lowercase_checking_nfc(utf8(text), appended), icu_is_nfc(text));
-        expected += icu_lowercase_alone(text);
-        // ASCII alone, every byte below 0x80, which has a path of its own.
-        std::u32string ascii;
-        for (size_t n = std::uniform_int_distribution<size_t>(0, 80)(rng); n > 0; --n)
-            ascii += std::uniform_int_distribution<char32_t>(0, 0x7F)(rng);
-        CHECK(append_lowercase_checking_nfc(utf8(ascii), appended));
-        expected += icu_lowercase_alone(ascii);
-    }
-    CHECK(appended == expected);
+TEST(is_nfc_spelled_out) {
+    CHECK(is_nfc(utf8(U"\u00E9\u1EA1\u0301 \uAC01 \u0915\u093C")));
+    CHECK(!is_nfc(utf8(U"e\u0301")));        // composes
+    CHECK(!is_nfc(utf8(U"x\u0301\u0323")));  // marks out of order
+    CHECK(!is_nfc(utf8(U"\u212B")));         // never in NFC
+    CHECK(!is_nfc(utf8(U"\u1100\u1161")));  // conjoining jamo compose
+    CHECK(is_nfc(utf8(U"x\u0323\u0301")));
+}
+
+TEST(debug_quoted_escapes_what_a_reader_cannot_see) {
+    CHECK_EQ(debug_quoted(utf8(U"a\"\\\n\t\u00E9 \u4E00")), utf8(U"\"a\\\"\\\\\\n\\t\u00E9 \u4E00\""));
+    // Format, grapheme extender, no-break space, private use, unassigned, line separator, control.
+    CHECK_EQ(debug_quoted(utf8(U"\u00AD\u0301\u00A0\uE000\u0378\u2028\u0085\U000E0001")),
+             "\"\\u{ad}\\u{301}\\u{a0}\\u{e000}\\u{378}\\u{2028}\\u{85}\\u{e0001}\"");
 }
 
 TEST(lowercase_spelled_out) {
