@@ -2,6 +2,7 @@
 to the same bytes; bad input fails with one line naming the input and line, and writes nothing."""
 import json
 import os
+import random
 import subprocess
 import sys
 from collections import Counter, defaultdict
@@ -11,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from velkin import _core, importers
+from velkin.compare import compare_runs
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "tests", "data", "import")
@@ -81,9 +83,10 @@ class TestTauBench:
         assert first == second and len(set(first.values())) == len(first)
 
 
-# What the fixture generator's canned API answers say (tools/make_import_fixtures.py).
-ANSWER = "It is sunny in Lisbon, 22 °C with a light north-west wind."
-WEATHER = "Sunny, 22 °C, light wind from the north-west."
+# What the fixture generator's canned API answers say (tools/make_import_fixtures.py), by the city asked about.
+ANSWER = {"Lisbon": "It is sunny in Lisbon, 22 °C with a light north-west wind.",
+          "Porto": "It is cloudy in Porto, 17 °C with light rain."}
+WEATHER = {"Lisbon": "Sunny, 22 °C, light wind from the north-west.", "Porto": "Cloudy, 17 °C, light rain."}
 # Every input token the API reported for a call, cached ones included.
 INPUT_TOTALS = {1150, 1180, 15, 250, 300, 1225, 1240}
 WEATHER_RUN, TRUNCATED_RUN = ["tool_use", "end_turn"], ["max_tokens"]
@@ -97,10 +100,25 @@ FIXTURES = [
     (["openinference-openai.traces.jsonl"], [WEATHER_RUN, TRUNCATED_RUN, WEATHER_RUN], True),
     (["traceloop-anthropic.traces.jsonl"], [WEATHER_RUN, WEATHER_RUN], True),
     (["traceloop-anthropic-events.traces.jsonl", "traceloop-anthropic-events.logs.jsonl"], [WEATHER_RUN, WEATHER_RUN], True),
-    (["openai-chat-log.jsonl"], [WEATHER_RUN, TRUNCATED_RUN], True),
+    (["openai-chat-log.jsonl"], [WEATHER_RUN, TRUNCATED_RUN, WEATHER_RUN], True),
     (["openai-responses-log.jsonl"], [WEATHER_RUN], True),
-    (["anthropic-log.jsonl"], [WEATHER_RUN], True),
+    (["anthropic-log.jsonl"], [WEATHER_RUN, WEATHER_RUN], True),
 ]
+
+# The identifiers each producer records for the generator's tasks (task-1, task-2, ...), under their own names.
+AGENT_SPAN = {"gen_ai.conversation.id": "{task}-run", "session.id": "{task}", "gen_ai.agent.name": "travel-agent",
+              "service.name": "travel-agent"}
+IDENTIFIERS = {
+    "openai-v2-span-only": [AGENT_SPAN] * 2,
+    "openai-v2-event-only": [AGENT_SPAN] * 2,
+    "openai-v2-no-content": [AGENT_SPAN] * 2,
+    "openinference-openai": [AGENT_SPAN] * 2 + [{"session.id": "{task}", "service.name": "travel-agent"}],
+    "traceloop-anthropic": [{**AGENT_SPAN, "traceloop.association.properties.task_id": "{task}"}] * 2,
+    "traceloop-anthropic-events": [{**AGENT_SPAN, "traceloop.association.properties.task_id": "{task}"}] * 2,
+    "openai-chat-log": [{"metadata.task_id": "{task}", "user": "eval-runner"}] * 3,
+    "openai-responses-log": [{"metadata.task_id": "task-4", "user": "eval-runner"}],
+    "anthropic-log": [{"metadata.user_id": "eval-{task}"}, {"metadata.user_id": "eval-task-3"}],
+}
 
 
 @pytest.mark.parametrize("inputs, stop_reasons, captured", FIXTURES, ids=[f[0][0].split(".")[0] for f in FIXTURES])
@@ -113,6 +131,10 @@ def test_producer_output_imports(inputs, stop_reasons, captured):
     traces = list(conversations(records).values())
     assert [[r["payload"].get("stop_reason") for r in t if r["kind"] == "chat_response"] for t in traces] == stop_reasons
     assert summary["responses_without_content"] == (0 if captured else sum(map(len, stop_reasons)))
+    assert summary["responses_without_model"] == 0
+    expected = IDENTIFIERS[inputs[0].split(".")[0]]
+    assert [{k: v for k, v in t[0]["meta"].items() if k != "trace_id"} for t in traces] == \
+        [{k: v.format(task=f"task-{n}") for k, v in ids.items()} for n, ids in enumerate(expected, start=1)]
     for trace in traces:
         responses = [r["payload"] for r in trace if r["kind"] == "chat_response"]
         for response in responses:
@@ -126,12 +148,82 @@ def test_producer_output_imports(inputs, stop_reasons, captured):
             assert all(r["content"] == [] for r in responses)
             continue
         if responses[-1]["stop_reason"] == "end_turn":
-            assert [b["text"] for b in responses[-1]["content"]] == [ANSWER]
-            assert [r["payload"]["content"] for r in trace if r["kind"] == "tool_result"] == [WEATHER]
-            assert calls[0]["input"] in ({"city": "Lisbon"}, '{"city": "Lisbon"')  # the Responses answer is cut
+            city = calls[0]["input"]["city"] if isinstance(calls[0]["input"], dict) else "Lisbon"
+            assert calls[0]["input"] in ({"city": city}, '{"city": "Lisbon"')  # the Responses answer is cut
+            assert [b["text"] for b in responses[-1]["content"]] == [ANSWER[city]]
+            assert [r["payload"]["content"] for r in trace if r["kind"] == "tool_result"] == [WEATHER[city]]
     if inputs[0].endswith(".traces.jsonl"):
-        assert [t[0]["meta"]["session_id"] for t in traces] == [f"task-{n}" for n in range(1, len(traces) + 1)]
         assert summary["skipped"]["invoke_agent"] == 2
+
+
+def log_lines(name):
+    with open(os.path.join(DATA, name), encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def imported_conversations(lines, format):
+    return conversations(importers.import_records("\n".join(lines).encode(), format))
+
+
+# Raw API logs, and what each line's request says about its task.
+RAW_LOGS = [("openai-chat-log.jsonl", "openai", lambda request: request["metadata"]["task_id"]),
+            ("anthropic-log.jsonl", "anthropic", lambda request: request["metadata"]["user_id"])]
+
+
+class TestRawLogsGroupByContinuation:
+    """A call that sends an earlier call's messages and answer back continues its conversation, wherever it stands:
+    a concurrent eval runner writes its tasks' calls in any order, and each conversation keeps its name."""
+
+    @pytest.mark.parametrize("name, format, task_of", RAW_LOGS, ids=[log[0] for log in RAW_LOGS])
+    @pytest.mark.parametrize("seed", range(6))
+    def test_any_order_gives_the_same_conversations(self, name, format, task_of, seed):
+        lines = log_lines(name)
+        in_order = imported_conversations(lines, format)
+        assert len(in_order) == len({task_of(json.loads(line)["request"]) for line in lines})
+        shuffled = lines[:]
+        random.Random(seed).shuffle(shuffled)
+        assert imported_conversations(shuffled, format) == in_order
+        assert imported_conversations(lines[::-1], format) == in_order
+
+    def test_look_alike_conversations_are_told_apart_by_their_identifiers(self):
+        """Two tasks asking the same question, told apart only by the user id the runner sent."""
+        lines = log_lines("anthropic-log.jsonl")
+        twin = [line.replace('"user_id":"eval-task-1"', '"user_id":"eval-task-9"') for line in lines[:2]]
+        for seed in range(4):
+            shuffled = lines + twin
+            random.Random(seed).shuffle(shuffled)
+            traces = imported_conversations(shuffled, "anthropic")
+            assert sorted(t[0]["meta"]["metadata.user_id"] for t in traces.values()) == \
+                ["eval-task-1", "eval-task-3", "eval-task-9"]
+            assert [sum(r["kind"] == "chat_response" for r in t) for t in traces.values()] == [2, 2, 2]
+            assert traces == imported_conversations(lines + twin, "anthropic")
+
+    @pytest.mark.parametrize("name, format, task_of", RAW_LOGS, ids=[log[0] for log in RAW_LOGS])
+    def test_a_shuffled_rerun_compares_conversation_by_conversation(self, name, format, task_of, tmp_path):
+        lines = log_lines(name)
+        baseline = importers.import_records("\n".join(lines).encode(), format)
+        shuffled = lines[::-1]
+        unchanged = compare_runs([baseline], [importers.import_records("\n".join(shuffled).encode(), format)])
+        assert unchanged["paired"] == len(conversations(baseline)) and unchanged["baseline_only"] == 0
+        assert not [f for c in unchanged["conversations"] for f in c["findings"]]
+
+        # The candidate asks about another city in the first call of one task; its conversation alone changes.
+        changed = []
+        for line in shuffled:
+            document = json.loads(line)
+            calls = [b for b in document["response"].get("content") or document["response"].get("choices")[0]
+                     ["message"].get("tool_calls") or [] if b.get("type") in ("tool_use", "function")]
+            if calls and "Porto" in line:
+                if "input" in calls[0]:
+                    calls[0]["input"]["city"] = "Braga"
+                else:
+                    calls[0]["function"]["arguments"] = json.dumps({"city": "Braga"})
+            changed.append(json.dumps(document, ensure_ascii=False))
+        report = compare_runs([baseline], [importers.import_records("\n".join(changed).encode(), format)])
+        porto = next(trace_id for trace_id, t in conversations(baseline).items()
+                     if any("Porto" in json.dumps(r["payload"]) for r in t))
+        assert report["paired"] == unchanged["paired"]
+        assert {c["key"] for c in report["conversations"] if c["findings"]} == {porto}
 
 
 EXPORTED_SPAN = ('{"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"abcdef12345678901234567890123456",'
@@ -223,6 +315,24 @@ def test_older_and_vendor_otlp_forms():
     assert kinds[1][1]["usage"] == {"input_tokens": 12, "output_tokens": 3} and kinds[1][1]["latency_ms"] == 250.0
     assert kinds[3][1]["content"] == "found"
     assert kinds[5][1]["content"] == [{"type": "text", "text": "Done"}] and kinds[5][1]["stop_reason"] == "end_turn"
+
+
+def test_a_chat_span_without_a_model_takes_the_model_of_its_agent_span():
+    def span(trace, span_id, start, end, **attributes):
+        return {"traceId": trace * 32, "spanId": span_id, "startTimeUnixNano": str(start), "endTimeUnixNano": str(end),
+                "attributes": [{"key": k, "value": {"stringValue": v}} for k, v in attributes.items()]}
+    chat = {"gen_ai.operation.name": "chat"}
+    agent = {"gen_ai.operation.name": "invoke_agent"}
+    spans = [span("a", "1111111111111111", 0, 100, **agent, **{"gen_ai.request.model": "outer"}),
+             span("a", "2222222222222222", 10, 90, **agent, **{"gen_ai.request.model": "inner"}),
+             span("a", "3333333333333333", 20, 30, **chat),  # inside both: the innermost agent's model
+             span("a", "4444444444444444", 95, 99, **chat),  # inside the outer one only
+             span("a", "5555555555555555", 40, 50, **chat, **{"gen_ai.request.model": "own"}),
+             span("b", "6666666666666666", 20, 30, **chat)]  # no agent span in its trace
+    data, summary = importers.import_agentlog(
+        json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": spans}]}]}).encode(), "otlp")
+    models = [r["payload"].get("model") for r in _core.parse_agentlog(data) if r["kind"] == "chat_response"]
+    assert models == ["inner", "own", "outer", None] and summary["responses_without_model"] == 1
 
 
 def test_skipped_span_kinds_keep_their_whole_names():

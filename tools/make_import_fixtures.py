@@ -43,9 +43,19 @@ WEATHER_TOOL = {"type": "function", "function": {
     "name": "get_weather", "description": "Current weather of a city",
     "parameters": {"type": "object", "properties": {"city": {"type": "string"}}, "required": ["city"]}}}
 SYSTEM = "You are a travel assistant. Use the tools."
-QUESTION = "What is the weather in Lisbon right now?"
-WEATHER = "Sunny, 22 °C, light wind from the north-west."
-ANSWER = "It is sunny in Lisbon, 22 °C with a light north-west wind."
+WEATHER = {"Lisbon": "Sunny, 22 °C, light wind from the north-west.", "Porto": "Cloudy, 17 °C, light rain."}
+ANSWER = {"Lisbon": "It is sunny in Lisbon, 22 °C with a light north-west wind.",
+          "Porto": "It is cloudy in Porto, 17 °C with light rain."}
+# The eval tasks every producer runs: (task id, city asked about, or None for the truncated poem).
+TASKS = [("task-1", "Lisbon"), ("task-2", None), ("task-3", "Porto")]
+
+
+def question(city: str) -> str:
+    return f"What is the weather in {city} right now?"
+
+
+def city_of(text: str) -> str:
+    return next(city for city in WEATHER if city in text)
 
 
 # Canned API answers -----------------------------------------------------------
@@ -58,14 +68,15 @@ def chat_answer(body: dict) -> dict:
         message = {"role": "assistant", "content": "The sea, the sea, it rolls and"}
         return {**base, "choices": [{"index": 0, "message": message, "finish_reason": "length"}],
                 "usage": {"prompt_tokens": 15, "completion_tokens": 8, "total_tokens": 23}}
+    city = city_of(messages[1]["content"])
     if messages[-1]["role"] == "tool":
-        message = {"role": "assistant", "content": ANSWER, "refusal": None}
+        message = {"role": "assistant", "content": ANSWER[city], "refusal": None}
         return {**base, "choices": [{"index": 0, "message": message, "finish_reason": "stop"}],
                 "usage": {"prompt_tokens": 1180, "completion_tokens": 17, "total_tokens": 1197,
                           "prompt_tokens_details": {"cached_tokens": 1024},
                           "completion_tokens_details": {"reasoning_tokens": 0}}}
-    call = {"id": "call_weather_1", "type": "function",
-            "function": {"name": "get_weather", "arguments": json.dumps({"city": "Lisbon"})}}
+    call = {"id": f"call_weather_{city.lower()}", "type": "function",
+            "function": {"name": "get_weather", "arguments": json.dumps({"city": city})}}
     message = {"role": "assistant", "content": None, "tool_calls": [call], "refusal": None}
     return {**base, "choices": [{"index": 0, "message": message, "finish_reason": "tool_calls"}],
             "usage": {"prompt_tokens": 1150, "completion_tokens": 21, "total_tokens": 1171,
@@ -79,7 +90,7 @@ def responses_answer(body: dict) -> dict:
             "tools": [], "text": {"format": {"type": "text"}}}
     if body.get("previous_response_id"):
         output = [{"type": "message", "id": "msg_2", "role": "assistant", "status": "completed",
-                   "content": [{"type": "output_text", "text": ANSWER, "annotations": []}]}]
+                   "content": [{"type": "output_text", "text": ANSWER["Lisbon"], "annotations": []}]}]
         return {**base, "id": "resp_2", "output": output,
                 "usage": {"input_tokens": 300, "input_tokens_details": {"cached_tokens": 256}, "output_tokens": 40,
                           "output_tokens_details": {"reasoning_tokens": 24}, "total_tokens": 340}}
@@ -94,16 +105,18 @@ def responses_answer(body: dict) -> dict:
 def anthropic_answer(body: dict) -> dict:
     base = {"type": "message", "role": "assistant", "model": "claude-sonnet-4-20250514", "stop_sequence": None}
     last = body["messages"][-1]
+    city = city_of(body["messages"][0]["content"])
     if isinstance(last["content"], list) and last["content"][0].get("type") == "tool_result":
-        return {**base, "id": "msg_2", "content": [{"type": "text", "text": ANSWER}], "stop_reason": "end_turn",
+        return {**base, "id": f"msg_{city.lower()}_2", "content": [{"type": "text", "text": ANSWER[city]}],
+                "stop_reason": "end_turn",
                 "usage": {"input_tokens": 40, "output_tokens": 19, "cache_read_input_tokens": 1200,
                           "cache_creation_input_tokens": 0}}
-    return {**base, "id": "msg_1",
+    return {**base, "id": f"msg_{city.lower()}_1",
             "content": [{"type": "thinking", "thinking": "The user wants the weather; call the tool.",
                          "signature": "c2ln"},
                         {"type": "text", "text": "Let me check."},
-                        {"type": "tool_use", "id": "toolu_weather_1", "name": "get_weather",
-                         "input": {"city": "Lisbon"}}],
+                        {"type": "tool_use", "id": f"toolu_weather_{city.lower()}", "name": "get_weather",
+                         "input": {"city": city}}],
             "stop_reason": "tool_use",
             "usage": {"input_tokens": 25, "output_tokens": 60, "cache_read_input_tokens": 0,
                       "cache_creation_input_tokens": 1200}}
@@ -143,29 +156,32 @@ def anthropic_client(recorder):
 
 def run_tool(name: str, call_id: str, arguments: dict, handler=None) -> str:
     """The tool, as an agent framework runs it: under an execute_tool span when a GenAI handler is given."""
+    weather = WEATHER[arguments["city"]]
     if handler is None:
-        return WEATHER
+        return weather
     with handler.tool(name, tool_call_id=call_id, tool_type="function") as invocation:
         if invocation.should_capture_content_on_span:
             invocation.arguments = arguments
-            invocation.tool_result = WEATHER
-    return WEATHER
+            invocation.tool_result = weather
+    return weather
 
 
-def openai_chat_agent(recorder, handler=None):
+# An eval runner names the task in the request's metadata (OpenAI) or user id (Anthropic).
+def openai_chat_agent(recorder, task, city, handler=None):
     client = openai_client(recorder)
-    messages = [{"role": "system", "content": SYSTEM}, {"role": "user", "content": QUESTION}]
-    first = client.chat.completions.create(model="gpt-4o", messages=messages, tools=[WEATHER_TOOL])
+    tagged = {"metadata": {"task_id": task}, "user": "eval-runner"}
+    messages = [{"role": "system", "content": SYSTEM}, {"role": "user", "content": question(city)}]
+    first = client.chat.completions.create(model="gpt-4o", messages=messages, tools=[WEATHER_TOOL], **tagged)
     call = first.choices[0].message.tool_calls[0]
     result = run_tool(call.function.name, call.id, json.loads(call.function.arguments), handler)
     messages += [first.choices[0].message.model_dump(exclude_none=True),
                  {"role": "tool", "tool_call_id": call.id, "content": result}]
-    client.chat.completions.create(model="gpt-4o", messages=messages, tools=[WEATHER_TOOL])
+    client.chat.completions.create(model="gpt-4o", messages=messages, tools=[WEATHER_TOOL], **tagged)
 
 
-def openai_truncated_agent(recorder):
+def openai_truncated_agent(recorder, task):
     client = openai_client(recorder)
-    client.chat.completions.create(model="gpt-4o", max_tokens=8,
+    client.chat.completions.create(model="gpt-4o", max_tokens=8, metadata={"task_id": task}, user="eval-runner",
                                    messages=[{"role": "user", "content": "Write a long poem about the sea."}])
 
 
@@ -173,25 +189,37 @@ def openai_responses_agent(recorder):
     client = openai_client(recorder)
     tool = {"type": "function", "name": "get_weather", "description": "Current weather of a city",
             "parameters": WEATHER_TOOL["function"]["parameters"]}
-    first = client.responses.create(model="gpt-4.1", instructions=SYSTEM, input=QUESTION, tools=[tool])
+    tagged = {"metadata": {"task_id": "task-4"}, "user": "eval-runner"}
+    first = client.responses.create(model="gpt-4.1", instructions=SYSTEM, input=question("Lisbon"), tools=[tool],
+                                    **tagged)
     call = next(item for item in first.output if item.type == "function_call")
-    client.responses.create(model="gpt-4.1", previous_response_id=first.id, tools=[tool],
-                            input=[{"type": "function_call_output", "call_id": call.call_id, "output": WEATHER}])
+    client.responses.create(model="gpt-4.1", previous_response_id=first.id, tools=[tool], **tagged,
+                            input=[{"type": "function_call_output", "call_id": call.call_id,
+                                    "output": WEATHER["Lisbon"]}])
 
 
-def anthropic_agent(recorder):
+def anthropic_agent(recorder, task, city):
     client = anthropic_client(recorder)
     tool = {"name": "get_weather", "description": "Current weather of a city",
             "input_schema": WEATHER_TOOL["function"]["parameters"]}
-    messages = [{"role": "user", "content": QUESTION}]
-    first = client.messages.create(model="claude-sonnet-4-20250514", max_tokens=1024, system=SYSTEM,
-                                   messages=messages, tools=[tool],
-                                   thinking={"type": "enabled", "budget_tokens": 512})
+    options = {"model": "claude-sonnet-4-20250514", "max_tokens": 1024, "system": SYSTEM, "tools": [tool],
+               "thinking": {"type": "enabled", "budget_tokens": 512}, "metadata": {"user_id": f"eval-{task}"}}
+    messages = [{"role": "user", "content": question(city)}]
+    first = client.messages.create(messages=messages, **options)
     use = next(block for block in first.content if block.type == "tool_use")
     messages += [{"role": "assistant", "content": [block.model_dump(exclude_none=True) for block in first.content]},
-                 {"role": "user", "content": [{"type": "tool_result", "tool_use_id": use.id, "content": WEATHER}]}]
-    client.messages.create(model="claude-sonnet-4-20250514", max_tokens=1024, system=SYSTEM, messages=messages,
-                           tools=[tool], thinking={"type": "enabled", "budget_tokens": 512})
+                 {"role": "user", "content": [{"type": "tool_result", "tool_use_id": use.id,
+                                               "content": WEATHER[city]}]}]
+    client.messages.create(messages=messages, **options)
+
+
+def run_task(instrumentation: str, recorder, task: str, city, handler=None) -> None:
+    if instrumentation.startswith("traceloop") or instrumentation == "anthropic":
+        anthropic_agent(recorder, task, city or "Porto")
+    elif city is None:
+        openai_truncated_agent(recorder, task)
+    else:
+        openai_chat_agent(recorder, task, city, handler)
 
 
 # OTLP JSON as the file exporter writes it ---------------------------------------
@@ -261,18 +289,17 @@ def run_instrumented(name: str, instrumentation: str, out: str) -> None:
             tracer_provider=tracer_provider, logger_provider=logger_provider)
 
     tracer = trace.get_tracer("travel-agent")
-    for task in ("task-1", "task-2"):
-        # The agent's own root span names the eval task, so runs can be paired later.
-        with tracer.start_as_current_span("invoke_agent travel-agent",
-                                          attributes={"gen_ai.operation.name": "invoke_agent",
-                                                      "gen_ai.conversation.id": f"{task}-run",
-                                                      "session.id": task}):
-            if instrumentation.startswith("traceloop"):
-                anthropic_agent(recorder)
-            elif task == "task-1":
-                openai_chat_agent(recorder, handler)
-            else:
-                openai_truncated_agent(recorder)
+    for task, city in TASKS[:2]:
+        # The agent's own root span names the eval task, so runs can be paired later, and the model it runs on,
+        # as agent frameworks do; Traceloop's SDK adds the association properties the application set.
+        attributes = {"gen_ai.operation.name": "invoke_agent", "gen_ai.agent.name": "travel-agent",
+                      "gen_ai.conversation.id": f"{task}-run", "session.id": task,
+                      "gen_ai.request.model": "claude-sonnet-4-20250514" if instrumentation.startswith("traceloop")
+                      else "gpt-4o"}
+        if instrumentation.startswith("traceloop"):
+            attributes["traceloop.association.properties.task_id"] = task
+        with tracer.start_as_current_span("invoke_agent travel-agent", attributes=attributes):
+            run_task(instrumentation, recorder, task, city, handler)
     if instrumentation == "openinference":
         with tracer.start_as_current_span("invoke_agent travel-agent", attributes={"session.id": "task-3"}):
             openai_responses_agent(recorder)
@@ -293,12 +320,14 @@ def write_lines(path: str, lines: list) -> None:
 def run_logged(name: str, out: str) -> None:
     recorder = Recorder()
     if name == "openai-chat-log":
-        openai_chat_agent(recorder)
-        openai_truncated_agent(recorder)
+        for task, city in TASKS:
+            run_task("openai", recorder, task, city)
     elif name == "openai-responses-log":
         openai_responses_agent(recorder)
     else:
-        anthropic_agent(recorder)
+        for task, city in TASKS:
+            if city:
+                run_task("anthropic", recorder, task, city)
     write_lines(os.path.join(out, f"{name}.jsonl"),
                 [json.dumps(line, ensure_ascii=False, separators=(",", ":")) for line in recorder.lines])
 

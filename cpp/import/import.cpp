@@ -178,6 +178,8 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
     Imported imported;
     Conversations conversations;
     OtlpMapper otlp;  // spans and their log events may sit in different inputs
+    // A conversation's calls may be logged in several inputs.
+    LogMapper openai(Format::OpenAi), anthropic(Format::Anthropic);
     for (const Input& input : inputs) {
         Format input_format;
         if (format) {
@@ -189,7 +191,7 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         }
         imported.summary.formats.push_back(input_format);
         Documents documents(input.text);
-        LogMapper logs(input_format, conversations);
+        LogMapper& logs = input_format == Format::Anthropic ? anthropic : openai;
         json::Value document;
         if (input_format == Format::Otlp) {
             if (std::optional<Error> error = map_otlp(input, otlp)) return std::move(*error);
@@ -198,7 +200,7 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         try {
             while (documents.next(document)) {
                 if (input_format == Format::TauBench) {
-                    map_tau_bench_entry(document, conversations);
+                    map_tau_bench_entry(document, conversations, imported.summary);
                 } else {
                     logs.map(document);
                 }
@@ -208,6 +210,8 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         }
     }
     otlp.finish(conversations, imported.summary);
+    openai.finish(conversations, imported.summary);
+    anthropic.finish(conversations, imported.summary);
     conversations.write(imported.pieces, imported.summary);
     return imported;
 }

@@ -38,6 +38,8 @@ struct Summary {
     std::map<std::string, uint64_t> skipped;
     // Model responses imported without their message texts (the instrumentation captured none).
     uint64_t responses_without_content = 0;
+    // Model responses that name no model: their cost cannot be priced.
+    uint64_t responses_without_model = 0;
 };
 
 struct Imported {

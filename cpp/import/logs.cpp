@@ -118,25 +118,117 @@ void append_responses_output(const json::Value& item, json::Array& blocks, bool&
     }
 }
 
-}  // namespace
-
-Conversation& LogMapper::remember(Conversation& conversation, const json::Array& history) {
-    last_trace_id_ = conversation.trace_id();
-    last_first_message_ = history.empty() ? json::Value() : history.front();
-    return conversation;
+// Members of the request (and of the line) that identify a conversation across runs, under
+// their source names: "metadata.task_id", "user", "conversation", "session_id", ...
+json::Object identifiers_of(const json::Value& line, const json::Value& request) {
+    json::Object ids;
+    for (std::string_view key : {"conversation_id", "session_id", "trace_id"}) {
+        if (const json::Value* id = member(line, key)) ids.push_back({std::string(key), *id});
+    }
+    if (const json::Value* metadata = object_member(request, "metadata")) {
+        for (const json::Member& m : *metadata->as_object()) {
+            if (!m.value.is_null()) ids.push_back({"metadata." + m.key, m.value});
+        }
+    }
+    if (const json::Value* user = member(request, "user")) ids.push_back({"user", *user});
+    if (const json::Value* conversation = member(request, "conversation")) {
+        const json::Value* id = conversation->as_object() ? member(*conversation, "id") : conversation;
+        if (id) ids.push_back({"conversation", *id});
+    }
+    return ids;
 }
 
-Conversation& LogMapper::conversation_for(const json::Value& line, const json::Array& history) {
-    if (std::string id = explicit_id(line); !id.empty()) return remember(conversations_.open(source_name(format_), id), history);
-    if (Conversation* last = conversations_.find(last_trace_id_)) {
-        size_t seen = last->history_seen();
-        if (seen > 0 && history.size() >= seen && json::deep_equal(history.front(), last_first_message_))
-            return remember(*last, history);
+// A history message as the fingerprint chain reads it: its text and the results taken out of it.
+std::string message_bytes(const PreparedMessage& message) {
+    std::string bytes = message.text;
+    for (const ToolResultText& result : message.results) {
+        bytes += '\x1e';
+        bytes += result.id;
+        bytes += '\x1f';
+        bytes += result.content;
+        bytes += result.is_error ? "1" : "0";
     }
-    // A new conversation: named by its first request, so the same input always gets the same id.
-    json::Value first = history.empty() ? json::Value() : history.front();
-    std::string trace_id = conversations_.unused_id(derived_trace_id(json::to_compact(first)));
-    return remember(conversations_.open(source_name(format_), trace_id), history);
+    return bytes;
+}
+
+// What an answer keeps when a client sends it back in the next request: its texts and the ids
+// and names of its tool calls (other members come and go with the client's serialisation).
+Fingerprint gist(const json::Value& content) {
+    std::string kept;
+    auto add = [&](char kind, const std::string& text) {
+        kept += kind;
+        kept += text;
+        kept += '\x1f';
+    };
+    if (const std::string* text = content.as_string()) {
+        if (!text->empty()) add('t', *text);
+    } else if (const json::Array* blocks = content.as_array()) {
+        for (const json::Value& block : *blocks) {
+            const json::Value* type = block.get("type");
+            const std::string* kind = type ? type->as_string() : nullptr;
+            if (!kind) continue;
+            const json::Value* text = block.get("text");
+            if (*kind == "text" && text && text->as_string() && !text->as_string()->empty()) {
+                add('t', *text->as_string());
+            } else if (*kind == "tool_use") {
+                const json::Value* id = block.get("id");
+                const json::Value* name = block.get("name");
+                add('u', id && id->as_string() ? *id->as_string() : std::string());
+                add('n', name && name->as_string() ? *name->as_string() : std::string());
+            }
+        }
+    }
+    return fingerprint(kept);
+}
+
+}  // namespace
+
+LogMapper::Call& LogMapper::start_call(const json::Value& line, const json::Value& request, const json::Array& history) {
+    Call& call = calls_.emplace_back();
+    CallLinks& links = links_.emplace_back();
+    call.identifiers = identifiers_of(line, request);
+    links.explicit_id = explicit_id(line);
+    links.identifiers = json::to_compact(json::Value(call.identifiers));
+    if (const std::string* previous = string_member(request, "previous_response_id")) links.previous_response_id = *previous;
+    call.history.reserve(history.size());
+    links.prefixes.reserve(history.size() + 1);
+    links.prefixes.push_back(fingerprint(source_name(format_)));
+    for (const json::Value& message : history) {
+        call.history.push_back(prepare_message(message));
+        links.prefixes.push_back(extended(links.prefixes.back(), message_bytes(call.history.back())));
+        const json::Value* content = message.get("content");
+        links.gists.push_back(gist(content ? *content : json::Value()));
+    }
+    return call;
+}
+
+void LogMapper::set_answer_gist(const json::Array& blocks) { links_.back().answer_gist = gist(json::Value(blocks)); }
+
+void LogMapper::finish(Conversations& conversations, Summary& summary) {
+    for (const CallGroup& group : group_calls(links_)) {
+        Conversation& conversation = conversations.open(
+            source_name(format_), group.named_by_line ? group.name : conversations.unused_id(group.name));
+        // Identifiers of the whole conversation: the first call's, then what later calls add.
+        json::Object identifiers;
+        for (size_t i : group.calls) {
+            for (json::Member& m : calls_[i].identifiers) {
+                if (!json::Value(identifiers).get(m.key)) identifiers.push_back(std::move(m));
+            }
+        }
+        for (json::Member& m : identifiers) conversation.set_meta(std::move(m.key), std::move(m.value));
+        for (size_t i : group.calls) {
+            Call& call = calls_[i];
+            conversation.add_request(call.ts, call.model, call.history, links_[i].previous_response_id.empty(), {});
+            if (call.error) {
+                conversation.add_error(call.ts, *call.error, {});
+                continue;
+            }
+            if (call.model.is_null()) ++summary.responses_without_model;
+            conversation.add_response(call.ts, call.answer, std::move(call.answer_meta));
+        }
+    }
+    calls_.clear();
+    links_.clear();
 }
 
 void LogMapper::map(const json::Value& line) {
@@ -151,12 +243,11 @@ void LogMapper::map(const json::Value& line) {
 void LogMapper::map_chat_completion(const json::Value& line, const json::Value& request, const json::Value& response) {
     json::Array history;
     for (const json::Value& message : required_array(request, "messages")) history.push_back(chat_message(message));
-    Conversation& conversation = conversation_for(line, history);
-    std::string ts = created_ts(response, "created");
-    json::Value model = model_of(request, response);
-    conversation.add_request(ts, model, history, true, {});
+    Call& call = start_call(line, request, history);
+    call.ts = created_ts(response, "created");
+    call.model = model_of(request, response);
     if (const json::Value* error = object_member(response, "error")) {
-        conversation.add_error(ts, *error, {});
+        call.error = *error;
         return;
     }
     const json::Array& choices = required_array(response, "choices");
@@ -166,6 +257,7 @@ void LogMapper::map_chat_completion(const json::Value& line, const json::Value& 
     const json::Value& message = required_object(choice, "message");
     const std::string* finish = string_member(choice, "finish_reason");
     json::Array blocks = chat_response_blocks(message);
+    set_answer_gist(blocks);
     std::string stop_reason = string_member(message, "refusal") ? "refusal" : finish ? normalised_stop_reason(*finish) : "";
 
     Usage usage;
@@ -177,8 +269,8 @@ void LogMapper::map_chat_completion(const json::Value& line, const json::Value& 
         if (const json::Value* details = object_member(*counts, "completion_tokens_details"))
             usage.reasoning = number_member(*details, "reasoning_tokens");
     }
-    conversation.add_response(ts, response_payload(std::move(model), std::move(blocks), std::move(stop_reason), usage, line),
-                              finish_meta(finish ? *finish : "", string_member(response, "id")));
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line);
+    call.answer_meta = finish_meta(finish ? *finish : "", string_member(response, "id"));
 }
 
 void LogMapper::map_responses(const json::Value& line, const json::Value& request, const json::Value& response) {
@@ -195,25 +287,20 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
             wrong_type("input", "a string or an array of items", *input);
         }
     }
-    Conversation* chained = nullptr;
-    if (previous) {
-        auto at = trace_by_response_id_.find(*previous);
-        if (at != trace_by_response_id_.end()) chained = conversations_.find(at->second);
-    }
-    Conversation& conversation = chained ? remember(*chained, items) : conversation_for(line, items);
-    std::string ts = created_ts(response, "created_at");
-    json::Value model = model_of(request, response);
-    conversation.add_request(ts, model, items, !chained, {});
+    Call& call = start_call(line, request, items);
+    call.ts = created_ts(response, "created_at");
+    call.model = model_of(request, response);
     if (const json::Value* error = object_member(response, "error")) {
-        conversation.add_error(ts, *error, {});
+        call.error = *error;
         return;
     }
     const std::string* id = string_member(response, "id");
-    if (id) trace_by_response_id_[*id] = conversation.trace_id();
+    if (id) links_.back().response_id = *id;
 
     json::Array blocks;
     bool refused = false, calls_tools = false;
     for (const json::Value& item : required_array(response, "output")) append_responses_output(item, blocks, refused, calls_tools);
+    set_answer_gist(blocks);
     const std::string* status = string_member(response, "status");
     std::string original = status ? *status : "";
     std::string stop_reason;
@@ -239,8 +326,8 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
         if (const json::Value* details = object_member(*counts, "output_tokens_details"))
             usage.reasoning = number_member(*details, "reasoning_tokens");
     }
-    conversation.add_response(ts, response_payload(std::move(model), std::move(blocks), std::move(stop_reason), usage, line),
-                              finish_meta(original, id));
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line);
+    call.answer_meta = finish_meta(original, id);
 }
 
 void LogMapper::map_anthropic(const json::Value& line, const json::Value& request, const json::Value& response) {
@@ -257,12 +344,12 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
             wrong_type("content", "a string or an array of blocks", content ? *content : json::Value());
         history.push_back(message);
     }
-    Conversation& conversation = conversation_for(line, history);
-    json::Value model = model_of(request, response);
-    conversation.add_request(std::string(NO_TIME), model, history, true, {});
+    Call& call = start_call(line, request, history);
+    call.ts = NO_TIME;
+    call.model = model_of(request, response);
     if (has_type(response, "error") || member(response, "error")) {
         const json::Value* error = member(response, "error");
-        conversation.add_error(std::string(NO_TIME), error ? *error : response, {});
+        call.error = error ? *error : response;
         return;
     }
     json::Array blocks;
@@ -270,6 +357,7 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
         if (!block.as_object()) wrong_type("content", "an array of blocks", block);
         blocks.push_back(block);
     }
+    set_answer_gist(blocks);
     const std::string* stop = string_member(response, "stop_reason");
     Usage usage;
     if (const json::Value* counts = object_member(response, "usage")) {
@@ -284,10 +372,8 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
         if (!split || (!usage.cache_write && !usage.cache_write_1h))
             usage.cache_write = number_member(*counts, "cache_creation_input_tokens");
     }
-    conversation.add_response(std::string(NO_TIME),
-                              response_payload(std::move(model), std::move(blocks), stop ? normalised_stop_reason(*stop) : "",
-                                               usage, line),
-                              finish_meta(stop ? *stop : "", string_member(response, "id")));
+    call.answer = response_payload(call.model, std::move(blocks), stop ? normalised_stop_reason(*stop) : "", usage, line);
+    call.answer_meta = finish_meta(stop ? *stop : "", string_member(response, "id"));
 }
 
 }  // namespace velkin::imports

@@ -1,36 +1,49 @@
 #pragma once
 // Request/response logs of the OpenAI (Chat Completions and Responses) and
 // Anthropic Messages APIs: JSON Lines of {request, response, latency_ms?}.
+#include <optional>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
+#include "import/continuation.hpp"
 #include "import/conversations.hpp"
 #include "import/import.hpp"
 #include "json/value.hpp"
 
 namespace velkin::imports {
 
-// Consecutive calls whose history extends the previous call's are one conversation; so are
-// Responses API calls chained by previous_response_id, and lines sharing a `conversation_id`,
-// `session_id` or `trace_id` member.
+// Every call is read first; then calls are grouped into conversations by what they send
+// (see continuation.hpp), and lines sharing a `conversation_id`, `session_id` or
+// `trace_id` member are one conversation.
 class LogMapper {
 public:
-    LogMapper(Format format, Conversations& conversations) : format_(format), conversations_(conversations) {}
+    explicit LogMapper(Format format) : format_(format) {}
     void map(const json::Value& line);
+    // The conversations of every line mapped, in the order of their first line.
+    void finish(Conversations& conversations, Summary& summary);
 
 private:
+    struct Call {
+        std::string ts;
+        json::Value model;
+        std::vector<PreparedMessage> history;
+        std::optional<json::Value> error;  // the provider's error object, in place of an answer
+        json::Value answer;  // the chat_response payload
+        json::Object answer_meta;
+        json::Object identifiers;
+    };
+
     void map_chat_completion(const json::Value& line, const json::Value& request, const json::Value& response);
     void map_responses(const json::Value& line, const json::Value& request, const json::Value& response);
     void map_anthropic(const json::Value& line, const json::Value& request, const json::Value& response);
-    // The conversation a call with this whole history belongs to.
-    Conversation& conversation_for(const json::Value& line, const json::Array& history);
-    Conversation& remember(Conversation& conversation, const json::Array& history);
+    // Starts a call from its request's messages (chat form) and the identifiers it carries.
+    Call& start_call(const json::Value& line, const json::Value& request, const json::Array& history);
+    // The answer's content blocks, for telling which later call sends it back.
+    void set_answer_gist(const json::Array& blocks);
 
     Format format_;
-    Conversations& conversations_;
-    std::string last_trace_id_;
-    json::Value last_first_message_;
-    std::unordered_map<std::string, std::string> trace_by_response_id_;
+    std::vector<Call> calls_;
+    std::vector<CallLinks> links_;
 };
 
 }  // namespace velkin::imports

@@ -408,14 +408,21 @@ SpanKind kind_of(const Attributes& attributes, std::string& skipped_as) {
     return SpanKind::Skipped;
 }
 
-// Attributes that identify a conversation across runs, kept in its metadata.
-constexpr std::pair<std::string_view, std::string_view> CONVERSATION_KEYS[] = {
-    {"gen_ai.conversation.id", "conversation_id"},
-    {"session.id", "session_id"},
-    {"gen_ai.agent.name", "agent_name"},
-    {"user.id", "user_id"},
-    {"service.name", "service_name"},
+// Attributes that identify a conversation across runs, kept in its metadata under their own names.
+constexpr std::string_view CONVERSATION_KEYS[] = {
+    "gen_ai.conversation.id", "session.id", "user.id", "gen_ai.agent.name", "gen_ai.agent.id",
+    "service.name", "service.version",
 };
+// Traceloop's association properties: whatever the application attached to the whole run (a task id, a user).
+constexpr std::string_view ASSOCIATION_PREFIX = "traceloop.association.properties.";
+
+// The model an agent span names, for the chat spans under it that name none.
+std::string agent_model(const Attributes& attributes) {
+    for (std::string_view key : {"gen_ai.response.model", "gen_ai.request.model"}) {
+        if (std::string model = string_attribute(attributes, key); !model.empty()) return model;
+    }
+    return {};
+}
 
 void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     // Messages: current conventions, then OpenInference, then Traceloop's indexed attributes.
@@ -544,13 +551,16 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& a
     // The spans of a trace mostly come one after the other.
     if (!last_meta_ || last_meta_->first != trace_id) last_meta_ = &*trace_meta_.try_emplace(trace_id).first;
     json::Object& meta = last_meta_->second;
-    for (const auto& [key, name] : CONVERSATION_KEYS) {
-        if (!attributes.entry(key)) continue;
-        bool known = std::any_of(meta.begin(), meta.end(), [&](const json::Member& m) { return m.key == name; });
-        if (known) continue;
+    auto keep = [&](std::string_view key) {
+        bool known = std::any_of(meta.begin(), meta.end(), [&](const json::Member& m) { return m.key == key; });
+        if (known) return;
         if (std::string value = string_attribute(attributes, key); !value.empty())
-            meta.push_back({std::string(name), json::Value(std::move(value))});
+            meta.push_back({std::string(key), json::Value(std::move(value))});
+    };
+    for (std::string_view key : CONVERSATION_KEYS) {
+        if (attributes.entry(key)) keep(key);
     }
+    attributes.each_with_prefix(ASSOCIATION_PREFIX, keep);
 }
 
 void OtlpMapper::map(std::string_view text) {
@@ -601,6 +611,7 @@ void OtlpMapper::absorb(OtlpMapper&& later) {
         }
     }
     for (const auto& [kind, count] : later.skipped_) skipped_[kind] += count;
+    for (AgentSpan& agent : later.agents_) agents_.push_back(std::move(agent));
 }
 
 void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes) {
@@ -671,6 +682,10 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
         SpanKind kind = kind_of(attributes, skipped_as);
         if (kind == SpanKind::Skipped) {
             ++skipped_[skipped_as];
+            if (skipped_as == "invoke_agent") {
+                if (std::string model = agent_model(attributes); !model.empty())
+                    agents_.push_back(AgentSpan{std::move(trace_id), start, std::max(start, end), std::move(model)});
+            }
             return;
         }
         std::string name(string_of(span.name, "name"));
@@ -792,6 +807,25 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call) {
 
 }  // namespace
 
+void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped) {
+    if (agents_.empty()) return;
+    std::unordered_map<std::string_view, std::vector<const AgentSpan*>> by_trace;
+    for (const AgentSpan& agent : agents_) by_trace[agent.trace_id].push_back(&agent);
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        Call& call = calls_[i];
+        if (dropped[i] || call.is_tool || !call.model.is_null()) continue;
+        auto at = by_trace.find(call.trace_id);
+        if (at == by_trace.end()) continue;
+        // The innermost agent span whose time holds the call.
+        const AgentSpan* enclosing = nullptr;
+        for (const AgentSpan* agent : at->second) {
+            if (agent->start <= call.start && call.start <= agent->end && (!enclosing || agent->start >= enclosing->start))
+                enclosing = agent;
+        }
+        if (enclosing) call.model = json::Value(enclosing->model);
+    }
+}
+
 std::vector<bool> OtlpMapper::merge_duplicates() {
     // A few calls back are enough: duplicates overlap in time.
     constexpr size_t LOOK_BACK = 8;
@@ -822,6 +856,7 @@ std::vector<bool> OtlpMapper::merge_duplicates() {
 
 void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<bool> dropped = merge_duplicates();
+    name_models_from_agents(dropped);
 
     // Events join their model call: by span id, or, when they carry an enclosing span's id, by time.
     std::unordered_map<std::string_view, std::vector<size_t>> chats_by_trace;
@@ -909,18 +944,21 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     }
     constexpr size_t TRACES_PER_PART = 256;
     size_t parts = part_count(traces.size(), TRACES_PER_PART);
-    std::vector<uint64_t> without_content(parts, 0);
+    std::vector<uint64_t> without_content(parts, 0), without_model(parts, 0);
     run_parts(parts, [&](size_t part) {
         for (size_t t = traces.size() * part / parts; t < traces.size() * (part + 1) / parts; ++t) {
             for (size_t i : traces[t].second) {
+                if (!calls_[i].is_tool && calls_[i].model.is_null()) ++without_model[part];
                 if (!feed(*traces[t].first, calls_[i])) ++without_content[part];
             }
         }
     });
     for (uint64_t count : without_content) summary.responses_without_content += count;
+    for (uint64_t count : without_model) summary.responses_without_model += count;
     for (const auto& [kind, count] : skipped_) summary.skipped[kind] += count;
     calls_.clear();
     events_.clear();
+    agents_.clear();
 }
 
 }  // namespace velkin::imports

@@ -43,6 +43,13 @@ public:
     const json::Value* find(std::string_view key) const;
     // The entries whose key starts with `prefix`, in key order.
     std::span<const Entry* const> with_prefix(std::string_view prefix) const;
+    // Calls `visit` with each key that starts with `prefix`, in input order.
+    template <class Visit>
+    void each_with_prefix(std::string_view prefix, Visit&& visit) const {
+        for (const Entry& e : entries_) {
+            if (e.key.starts_with(prefix)) visit(e.key);
+        }
+    }
 
 private:
     std::vector<Entry> entries_;  // in input order
@@ -96,6 +103,14 @@ private:
     void add_trace_meta(const std::string& trace_id, const Attributes& attributes);
     // Marks the chat spans that repeat another's call, after merging what they add.
     std::vector<bool> merge_duplicates();
+    // A chat span that names no model takes the model of the agent span around it.
+    void name_models_from_agents(const std::vector<bool>& dropped);
+
+    struct AgentSpan {
+        std::string trace_id;
+        uint64_t start = 0, end = 0;
+        std::string model;
+    };
 
     std::vector<Call> calls_;
     std::vector<Event> events_;
@@ -104,6 +119,7 @@ private:
     const Attributes* last_resource_ = nullptr;  // the resource whose attributes were last added to ...
     std::string last_resource_trace_;  // ... this trace's metadata
     std::map<std::string, uint64_t> skipped_;
+    std::vector<AgentSpan> agents_;  // agent spans that name a model
     OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };
 

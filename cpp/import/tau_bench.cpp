@@ -6,7 +6,7 @@
 
 namespace velkin::imports {
 
-void map_tau_bench_entry(const json::Value& entry, Conversations& conversations) {
+void map_tau_bench_entry(const json::Value& entry, Conversations& conversations, Summary& summary) {
     if (!entry.as_object()) wrong_type("entry", "an object with `task_id` and `traj`", entry);
     const json::Value* task_id = member(entry, "task_id");
     if (!task_id) bad_input("field `task_id`: expected a value, found nothing");
@@ -43,6 +43,7 @@ void map_tau_bench_entry(const json::Value& entry, Conversations& conversations)
         payload.push_back({"content", json::Value(std::move(blocks))});
         payload.push_back({"stop_reason", json::Value(calls_tools ? "tool_use" : "end_turn")});
         conversation.add_response(std::string(NO_TIME), json::Value(std::move(payload)), {});
+        ++summary.responses_without_model;  // the file does not name the model
         history.push_back(chat_message(message));
     }
     // What follows the last answer (tool results, the user's closing message) is kept as a

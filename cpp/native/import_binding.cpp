@@ -87,6 +87,7 @@ Ref summary_dict(const imports::Summary& summary) {
         .set("records", summary.records)
         .set("skipped", std::move(skipped))
         .set("responses_without_content", summary.responses_without_content)
+        .set("responses_without_model", summary.responses_without_model)
         .take();
 }
 

@@ -52,6 +52,8 @@ def report(summary: dict, named: list, detected: bool, output: str) -> None:
     if summary["responses_without_content"]:
         say(f"{summary['responses_without_content']} responses carry no message texts (the instrumentation "
             "captured none): their structure, usage and latency are imported")
+    if summary["responses_without_model"]:
+        say(f"{summary['responses_without_model']} responses name no model: the cost axis cannot price them")
 
 
 def run(args) -> int:
