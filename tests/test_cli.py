@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from velkin import _core, cli
+from velkin import _core, cli, importers
+from velkin.compare import compare_runs
 from velkin.defaults import DEFAULT_SEED
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -138,17 +139,22 @@ def test_price_table_warnings(tmp_path, run):
 
 
 @pytest.mark.parametrize("content, advice", [
-    (b"\xef\xbb\xbf" + Path(BASELINE).read_bytes(), "byte order mark"),
-    (b'[{"task_id": 0, "traj": [{"role": "user", "content": "hi"}]}]', "velkin import"),
-    (b'{"messages": [{"role": "user", "content": "hi"}]}\n', "velkin import"),
+    (b"\xef\xbb\xbf" + Path(BASELINE).read_bytes(), "the file starts with a UTF-8 byte order mark (BOM); save it as UTF-8 without a BOM"),
+    (b'[{"task_id": 0, "traj": [{"role": "user", "content": "hi"}]}]',
+     "the file is one JSON array, not one record per line: if it holds agent runs of another format, convert them "
+     "with `velkin import`"),
+    (b'{"messages": [{"role": "user", "content": "hi"}]}\n',
+     "the file looks like a chat log (OpenAI messages), not an .agentlog trace; convert it with `velkin import`"),
 ])
-def test_parse_failure_gets_advice(tmp_path, run, content, advice):
+def test_parse_failure_gets_advice_in_place_of_the_schema_hint(tmp_path, run, content, advice):
     path = tmp_path / "in.agentlog"
-    path.write_bytes(content)
+    path.write_bytes(content.replace(b'"traj"', b'"trajectory"'))  # of no format the importers know
     with pytest.raises(ValueError) as parse_error:
-        _core.parse_agentlog(content)
+        _core.parse_agentlog(path.read_bytes())
+    problem = str(parse_error.value).split("\n")[0]
     for result in (run("validate", path), run("diff", path, BASELINE)):
-        assert_clean_failure(result, str(parse_error.value), advice)
+        assert_clean_failure(result, f"velkin: error: {path}: {problem} ({advice})")
+        assert len(result[2].splitlines()) == 1 and "SPEC" not in result[2]
 
 
 WRITE_COMMANDS = [["--help"], ["--version"], ["import", "--help"], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"], ["validate", BASELINE],
@@ -199,21 +205,37 @@ def test_malformed_trace_reports_the_parser_message(tmp_path, run, bad_line):
     path.write_bytes(path.read_bytes() + bad_line + b"\n")
     with pytest.raises(ValueError, match="on line 2") as parse_error:
         _core.parse_agentlog(path.read_bytes())
-    assert_clean_failure(run("validate", path), str(parse_error.value))
-    assert_clean_failure(run("diff", BASELINE, path), str(parse_error.value), str(path))
+    problem = str(parse_error.value).split("\n")[0]  # without the parser's hint about the record schema
+    assert_clean_failure(run("validate", path), f"{path}: {problem}\n")
+    assert_clean_failure(run("diff", BASELINE, path), f"{path}: {problem}\n")
 
 
 @pytest.mark.parametrize("pricing, fragment", [
     ("{not json", "invalid JSON"),
-    ("[1, 2]", "pricing must be a JSON object"),
-    ('{"m": {"input": 1.0}}', "pricing value: missing field `output`"),
-    ('{"m": [1, 2, 3]}', "pricing value: invalid length 3, expected struct ModelPricing with 7 elements"),
+    ("[1, 2]", "pricing must be a JSON object mapping model names to prices"),
+    ('{"m": {"input": 1.0}}', "model 'm': a price object needs 'output' (dollars per token)"),
+    ('{"m": [1, 2, 3]}', "model 'm': a price must be [input, output] in dollars per token, or an object of prices "
+                         "per token (input, output, cached_input, cached_write_5m, cached_write_1h, reasoning, "
+                         "batch_discount); found a list of 3"),
+    ('{"m": 3}', "model 'm': a price must be [input, output] in dollars per token"),
+    ('{"m": [1, "2"]}', 'model \'m\': a price must be [input, output] in dollars per token, or an object of prices '
+                        'per token (input, output, cached_input, cached_write_5m, cached_write_1h, reasoning, '
+                        'batch_discount); found [1, "2"]'),
+    ('{"m": {"input": 1, "output": 2, "cache": 3}}', "model 'm': unknown price 'cache': a price object holds input, "
+                                                     "output, cached_input"),
+    ('{"m": {"input": 1, "output": true}}', "model 'm': price 'output' must be a number (dollars per token); "
+                                            "found true"),
+    ('{"m": [1, 1e999]}', "found [1, Infinity]"),
     ('{"m": [1, NaN]}', "NaN"),
 ])
-def test_bad_pricing(tmp_path, run, pricing, fragment):
+@pytest.mark.parametrize("command", ["diff", "compare"])
+def test_bad_pricing_is_said_in_the_users_words(tmp_path, pricing, fragment, command):
     path = tmp_path / "pricing.json"
     path.write_text(pricing)
-    assert_clean_failure(run("diff", BASELINE, CANDIDATE, "--pricing", path), fragment, str(path))
+    args = [BASELINE, CANDIDATE] if command == "diff" else ["--baseline", BASELINE, "--candidate", CANDIDATE]
+    result = velkin(command, *args, "--pricing", path)
+    assert_clean_failure(result, fragment, str(path))
+    assert len(result.stderr.splitlines()) == 1 and "struct" not in result.stderr
 
 
 @pytest.mark.parametrize("args", [
@@ -272,3 +294,207 @@ def test_examples_hold_every_kind_of_divergence():
         baseline = baseline[first["baseline_turn"] + (0 if inserted else 1):]
         candidate = candidate[first["candidate_turn"] + (0 if dropped else 1):]
     assert found == set(kinds.values())
+
+
+# Saying what happened ------------------------------------------------------------------------------------------
+
+DATA = os.path.join(ROOT, "tests", "data", "import")
+TAU = os.path.join(ROOT, "tests", "data", "tau-bench", "gpt-4o-airline-tasks-0-24.json")
+OTLP_TRACES = os.path.join(DATA, "openai-v2-span-only.traces.jsonl")
+
+
+def imported(tmp_path, *inputs, name="run.agentlog"):
+    out = tmp_path / name
+    result = velkin("import", *inputs, "-o", out)
+    assert result.returncode == 0, result.stderr
+    return out
+
+
+def test_diff_of_several_conversations_points_to_compare(tmp_path):
+    run = imported(tmp_path, OTLP_TRACES)
+    result = velkin("diff", run, run)
+    assert result.returncode == 0, result.stderr
+    assert (f"{run} holds 2 conversations: diff reads them as one trace; compare them conversation by "
+            "conversation with `velkin compare") in " ".join(result.stderr.split())
+    assert "conversations" not in velkin("diff", BASELINE, CANDIDATE).stderr  # one conversation a side
+
+
+def test_compare_warns_of_runs_that_cannot_differ_and_of_prices(tmp_path):
+    run = imported(tmp_path, os.path.join(DATA, "openai-chat-log.jsonl"))
+    copy = tmp_path / "copy.agentlog"
+    copy.write_bytes(run.read_bytes())
+    same = velkin("compare", "--baseline", run, "--candidate", run)
+    assert same.returncode == 0, same.stderr
+    assert f"{run} is given as both a baseline and a candidate run" in same.stderr
+    assert "velkin: warning: cost is not compared: pass --pricing FILE.json" in same.stderr
+    pricing = tmp_path / "pricing.json"
+    pricing.write_text('{"gpt-4o-mini": [1e-07, 4e-07], "other": [-1e-06, 1e-06]}')
+    identical = velkin("compare", "--baseline", run, "--candidate", copy, "--pricing", pricing)
+    assert identical.returncode == 0, identical.stderr
+    assert f"baseline run {run} and candidate run {copy} are byte-identical" in identical.stderr
+    assert "cost is not compared" not in identical.stderr and "given as both" not in identical.stderr
+    # The log's five responses run on a snapshot the table does not price, on each side.
+    for side in ("baseline", "candidate"):
+        assert (f"{side}: model 'gpt-4o-2024-08-06' is not in the price table; its 5 responses cost 0 on the cost "
+                "axis") in identical.stderr
+    assert f"{pricing}: model 'other' has a negative price" in identical.stderr
+
+
+def test_import_says_where_the_texts_are_and_what_names_no_model(tmp_path):
+    event_only = velkin("import", os.path.join(DATA, "openai-v2-event-only.traces.jsonl"), "-o", tmp_path / "a.agentlog")
+    assert event_only.returncode == 0, event_only.stderr
+    assert ("3 responses carry no message texts (their texts are in the logs export "
+            f"{os.path.join(DATA, 'openai-v2-event-only.logs.jsonl')}: import it beside") in event_only.stderr
+    no_content = velkin("import", os.path.join(DATA, "openai-v2-no-content.traces.jsonl"), "-o", tmp_path / "b.agentlog")
+    assert ("3 responses carry no message texts (the instrumentation captured none, or wrote them as log events: "
+            "import its OTLP logs export beside") in no_content.stderr
+    both = velkin("import", os.path.join(DATA, "openai-v2-event-only.traces.jsonl"),
+                  os.path.join(DATA, "openai-v2-event-only.logs.jsonl"), "-o", tmp_path / "c.agentlog")
+    assert "no message texts" not in both.stderr and "name no model" not in both.stderr
+    with open(TAU) as f:
+        answers = sum(m["role"] == "assistant" for entry in json.load(f) for m in entry["traj"])
+    tau = velkin("import", TAU, "-o", tmp_path / "tau.agentlog")
+    assert f"velkin: {answers} responses name no model: the cost axis cannot price them" in tau.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    # A logs export alone has no spans for its events to join.
+    (["{data}/openai-v2-event-only.logs.jsonl"],
+     "{data}/openai-v2-event-only.logs.jsonl: an OTLP logs export holds the events of spans, not the spans: import it "
+     "beside its traces export (velkin import TRACES.jsonl {data}/openai-v2-event-only.logs.jsonl -o OUT.agentlog)"),
+    # A format named that the file is not: the format it is, and how to read it.
+    (["{tau}", "--from", "otlp"], "{tau}: this is tau-bench input, not otlp: leave out --from to have it detected, "
+                                  "or pass --from tau-bench"),
+    (["{data}/anthropic-log.jsonl", "--from", "tau-bench"], "{data}/anthropic-log.jsonl: this is anthropic input, not "
+                                                            "tau-bench"),
+])
+def test_import_errors_lead(tmp_path, args, message):
+    result = velkin("import", *[a.format(data=DATA, tau=TAU) for a in args], "-o", tmp_path / "out.agentlog")
+    assert_clean_failure(result, "velkin: error: " + message.format(data=DATA, tau=TAU))
+    assert len(result.stderr.splitlines()) == 1 and list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("path, format", [(OTLP_TRACES, "otlp"), (TAU, "tau-bench"),
+                                          (os.path.join(DATA, "openai-chat-log.jsonl"), "openai")])
+@pytest.mark.parametrize("command", ["validate", "diff", "compare"])
+def test_a_file_to_import_is_named_with_the_command_that_reads_it(path, format, command):
+    args = {"validate": [path], "diff": [path, BASELINE], "compare": ["--baseline", BASELINE, "--candidate", path]}
+    result = velkin(command, *args[command])
+    assert_clean_failure(result)
+    assert result.stderr == (f"velkin: error: {path} holds {format} input, not an .agentlog trace: convert it with "
+                             f"`velkin import {path} -o RUN.agentlog`\n")
+
+
+@pytest.mark.parametrize("command", [[], ["diff"], ["compare"], ["import"], ["validate"], ["id"]])
+def test_every_command_describes_exit_codes_in_the_same_words(command):
+    result = velkin(*command, "--help")
+    assert result.returncode == 0
+    assert ("exit codes: 0 success, 1 the gate failed (a regression), 2 bad input, bad usage or unwritable output"
+            in " ".join(result.stdout.split()))
+
+
+class TestSplit:
+    def test_trials_become_runs_that_compare_pairs_task_by_task(self, tmp_path):
+        out = tmp_path / "trials"
+        result = velkin("import", TAU, "--split", "trial", "-o", out)
+        assert result.returncode == 0, result.stderr
+        files = [f"trial-{n}.agentlog" for n in range(4)]
+        assert sorted(os.listdir(out)) == files
+        assert (f"wrote 4 runs split by `trial` to {out}: " + ", ".join(files)) in result.stderr
+        whole = imported(tmp_path, TAU).read_bytes().splitlines(keepends=True)
+        parts = {name: (out / name).read_bytes().splitlines(keepends=True) for name in files}
+        assert sorted(line for lines in parts.values() for line in lines) == sorted(whole)
+        for n, name in enumerate(files):
+            metadata = [json.loads(line) for line in parts[name] if b'"kind":"metadata"' in line]
+            assert [m["meta"]["trial"] for m in metadata] == [n] * 25
+            assert len({m["meta"]["task_id"] for m in metadata}) == 25
+        report = velkin("compare", "--baseline", out / files[0], out / files[1], "--candidate", out / files[2], "--json")
+        assert report.returncode in (0, 1), report.stderr
+        document = json.loads(report.stdout)
+        assert (document["paired"], document["baseline_only"], document["candidate_only"]) == (25, 0, 0)
+        assert all(len(c["baseline_ids"]) == 2 and len(c["candidate_ids"]) == 1 for c in document["conversations"])
+
+    def test_by_an_identifier_conversations_lack_is_refused(self, tmp_path):
+        out = tmp_path / "runs"
+        result = velkin("import", TAU, "--split", "attempt", "-o", out)
+        assert_clean_failure(result, "has no identifier `attempt` to split by; its identifiers: reward, task_id, "
+                                     "trace_id, trial")
+        assert not out.exists()
+
+
+# Pairing that never guesses ------------------------------------------------------------------------------------
+
+def rerun(records, side):
+    """The run as another run of the same tasks writes it: its own trace ids, its identifiers prefixed by the run."""
+    out = []
+    for r in json.loads(json.dumps(records)):
+        r["meta"]["trace_id"] = f"{side}-{r['meta']['trace_id']}"
+        if r["kind"] == "metadata":
+            task = r["meta"].get("session.id") or r["meta"]["metadata.user_id"].removeprefix("eval-")
+            r["meta"] = {"trace_id": r["meta"]["trace_id"], "run.task": f"{side}-{task}"}
+        out.append(r)
+    return out
+
+
+def write_runs(tmp_path, source, format=None):
+    records = importers.import_records(os.path.join(DATA, source), format)
+    paths = []
+    for side in ("baseline", "candidate"):
+        paths.append(tmp_path / f"{side}.agentlog")
+        paths[-1].write_bytes(_core.write_agentlog(rerun(records, side)))
+    return paths
+
+
+@pytest.mark.parametrize("source", ["openai-v2-no-content.traces.jsonl", "anthropic-log.jsonl"])
+def test_runs_whose_identifier_differs_by_a_prefix_pair_by_its_pattern(tmp_path, source):
+    baseline, candidate = write_runs(tmp_path, source)
+    result = velkin("compare", "--baseline", baseline, "--candidate", candidate, "--key", "run.task",
+                    "--key-pattern", "task-([0-9]+)", "--json")
+    assert result.returncode == 0, result.stderr
+    document = json.loads(result.stdout)
+    assert (document["paired"], document["baseline_only"], document["candidate_only"]) == (2, 0, 0)
+    assert sorted(c["key"] for c in document["conversations"]) == (["1", "2"] if "openai" in source else ["1", "3"])
+    whole = velkin("compare", "--baseline", baseline, "--candidate", candidate, "--key", "run.task",
+                   "--key-pattern", "task-[0-9]+", "--json")  # no group: the whole match pairs
+    assert sorted(c["key"] for c in json.loads(whole.stdout)["conversations"]) == \
+        sorted(f"task-{c['key']}" for c in document["conversations"])
+
+
+def test_look_alike_conversations_are_not_paired_by_position_unless_asked(tmp_path):
+    # Without message texts both conversations of a run start alike, and their only identifier differs by run.
+    baseline, candidate = write_runs(tmp_path, "openai-v2-no-content.traces.jsonl")
+    refused = velkin("compare", "--baseline", baseline, "--candidate", candidate)
+    assert_clean_failure(refused, "velkin: error: pairing the conversations would guess: baseline run 1 holds "
+                                  "conversations that start with the same request; identifiers the conversations "
+                                  'carry: `run.task` (e.g. "baseline-task-1"): pair by one with --key NAME')
+    assert len(refused.stderr.splitlines()) == 1
+    asked = velkin("compare", "--baseline", baseline, "--candidate", candidate, "--key", "position", "--json")
+    assert asked.returncode == 0, asked.stderr
+    assert json.loads(asked.stdout)["paired"] == 2
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--key", "run.task", "--key-pattern", "task-("], "--key-pattern `task-(` is not a regular expression"),
+    (["--key", "run.task", "--key-pattern", "T[0-9]+"],
+     "baseline run 1: conversation `baseline-"),
+    (["--key", "run.task", "--key-pattern", "baseline|candidate"], "baseline run 1 holds two conversations whose "
+                                                                  "`run.task` is `baseline`"),
+    (["--key-pattern", "task-[0-9]+"], "--key-pattern needs --key NAME"),
+])
+def test_bad_keys_are_refused(tmp_path, args, message):
+    baseline, candidate = write_runs(tmp_path, "openai-v2-no-content.traces.jsonl")
+    result = velkin("compare", "--baseline", baseline, "--candidate", candidate, *args)
+    assert_clean_failure(result, message)
+    assert len(result.stderr.splitlines()) == 1
+
+
+def test_default_key_is_a_shared_identifier_for_every_format(tmp_path):
+    """Two imports of one producer's runs pair by what identifies their tasks, whatever the format."""
+    for source, member in [("openai-v2-no-content.traces.jsonl", "gen_ai.conversation.id"),
+                           ("traceloop-anthropic.traces.jsonl", "gen_ai.conversation.id")]:
+        records = importers.import_records(os.path.join(DATA, source))
+        other = json.loads(json.dumps(records))
+        for r in other:  # a rerun: new trace ids, the same task identifiers
+            r["meta"]["trace_id"] = r["meta"]["trace_id"][::-1]
+        report = compare_runs([records], [other])
+        assert report["key"] == {"source": "member", "member": member} and report["paired"] == 2

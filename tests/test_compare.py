@@ -100,8 +100,11 @@ def test_conversations_pair_across_runs_by_key(pairing, key, source):
 
 def test_missing_key_member_and_repeated_keys():
     run = conversation("x", "same prompt", turns()) + conversation("y", "same prompt", turns(answer="Other."))
-    report = compare_runs([run], [renamed(run, "rerun-")])
-    assert keys(report) == ["same prompt", "same prompt #2"]  # the n-th repeat pairs with the n-th
+    with pytest.raises(ValueError, match="pairing the conversations would guess: baseline run 1 holds conversations "
+                                         "that start with the same request"):
+        compare_runs([run], [renamed(run, "rerun-")])
+    report = compare_runs([run], [renamed(run, "rerun-")], key="position")
+    assert keys(report) == ["same prompt", "same prompt #2"]  # asked for: the n-th repeat pairs with the n-th
     with pytest.raises(ValueError, match="no metadata member `task`"):
         compare_runs([run], [run], key="task")
 
@@ -445,7 +448,7 @@ def test_command_reports_verdict_first_within_80_columns(trials, tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["--baseline", "missing.agentlog", "--candidate", "missing.agentlog"], "cannot read missing.agentlog"),
-    (["--baseline", "{tau}", "--candidate", "{tau}"], f"{TAU}: "),  # not an .agentlog: the parser says where
+    (["--baseline", "{tau}", "--candidate", "{tau}"], f"{TAU} holds tau-bench input, not an .agentlog trace"),
     (["--baseline", "{good}", "--candidate", "{good}", "--key", "nope"], "no metadata member `nope`"),
 ])
 def test_command_bad_input_exits_2(trials, tmp_path, args, message):

@@ -436,13 +436,14 @@ class TestCommand:
         assert result.returncode == 0, result.stderr
         assert out.read_bytes() == importers.import_agentlog(TAU_BENCH)[0]
 
-    @pytest.mark.parametrize("args, message", [
-        (["missing.json"], "cannot read missing.json: no such file"),
-        ([TAU_BENCH, "--from", "openai"], "field `request`: expected an object, found nothing"),
+    @pytest.mark.parametrize("args, stdin, message", [
+        (["missing.json"], None, "cannot read missing.json: no such file"),
+        # Of no format the detection knows: read as the one named.
+        (["-", "--from", "openai"], b'{"a": 1}\n', "<stdin>:1: field `request`: expected an object, found nothing"),
     ])
-    def test_bad_input_writes_nothing(self, tmp_path, args, message):
+    def test_bad_input_writes_nothing(self, tmp_path, args, stdin, message):
         out = tmp_path / "out.agentlog"
-        result = velkin("import", *args, "-o", out)
+        result = velkin("import", *args, "-o", out, stdin=stdin)
         assert result.returncode == 2
         stderr = result.stderr.decode()
         assert message in stderr and stderr.count("\n") == 1

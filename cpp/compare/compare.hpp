@@ -16,7 +16,8 @@ namespace velkin::compare {
 using Run = std::vector<Record>;
 
 struct Options {
-    std::optional<std::string> key_member;      // pair by this metadata member
+    std::optional<std::string> key_member;      // pair by this metadata member; "position": the default key, repeats in order
+    std::optional<std::string> key_pattern;     // the part of the member's value that pairs: the first group, else the match
     std::optional<std::string> outcome_member;  // else "reward" where conversations carry it
     PricingTable pricing;
     uint64_t seed = 0;

@@ -1,7 +1,12 @@
 #include "compare/pairing.hpp"
 
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <regex>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "compare/wording.hpp"
 
@@ -9,71 +14,223 @@ namespace velkin::compare {
 
 namespace {
 
-std::string side_name(bool baseline) { return baseline ? "baseline" : "candidate"; }
+using Record = agentlog::Record;
+using Kind = agentlog::Kind;
 
 // Benchmarks name their tasks; the importers keep that name under this member.
 constexpr std::string_view TASK_ID_MEMBER = "task_id";
 
-bool every_conversation_has(const std::vector<std::vector<Conversation>>& runs, std::string_view member) {
+std::string run_name(uint32_t run, uint32_t baseline_runs) {
+    bool baseline = run < baseline_runs;
+    return std::string(baseline ? "baseline" : "candidate") + " run " +
+           std::to_string(baseline ? run + 1 : run - baseline_runs + 1);
+}
+
+// One way of keying every conversation: keys per run and conversation, nothing where one has none.
+struct Keying {
+    KeySource source = KeySource::FirstRequest;
+    std::string member;
+    std::vector<std::vector<std::optional<std::string>>> keys;
+};
+
+template <class KeyOf>
+Keying keying(const std::vector<std::vector<Conversation>>& runs, KeySource source, std::string member, KeyOf key_of) {
+    Keying k{source, std::move(member), {}};
     for (const std::vector<Conversation>& run : runs) {
-        for (const Conversation& conversation : run) {
-            if (!metadata_member(conversation, member)) return false;
+        std::vector<std::optional<std::string>>& keys = k.keys.emplace_back();
+        keys.reserve(run.size());
+        for (const Conversation& conversation : run) keys.push_back(key_of(conversation));
+    }
+    return k;
+}
+
+Keying member_keying(const std::vector<std::vector<Conversation>>& runs, std::string_view name) {
+    return keying(runs, KeySource::Member, std::string(name), [&](const Conversation& c) -> std::optional<std::string> {
+        const json::Value* value = metadata_member(c, name);
+        if (!value) return std::nullopt;
+        return key_text(*value);
+    });
+}
+
+std::string shown(const std::string& key) {
+    constexpr size_t SHOWN = 60;
+    return quoted(key.size() > SHOWN ? key.substr(0, SHOWN) + "…" : key);
+}
+
+// The first run holding a conversation without a key, or two with the same one; nothing when every run is keyed apart.
+std::optional<std::string> ambiguity(const Keying& k, uint32_t baseline_runs) {
+    for (uint32_t r = 0; r < k.keys.size(); ++r) {
+        std::unordered_set<std::string_view> seen;
+        for (const std::optional<std::string>& key : k.keys[r]) {
+            if (!key) return run_name(r, baseline_runs) + " holds a conversation without one";
+            if (!seen.insert(*key).second) {
+                if (k.source == KeySource::FirstRequest)
+                    return run_name(r, baseline_runs) + " holds conversations that start with the same request";
+                return run_name(r, baseline_runs) + " holds two conversations whose " +
+                       (k.member.empty() ? std::string("trace id") : quoted(k.member)) + " is " + shown(*key);
+            }
         }
     }
-    return true;
+    return std::nullopt;
+}
+
+// How many keys both sides hold.
+size_t shared_keys(const Keying& k, uint32_t baseline_runs) {
+    std::unordered_set<std::string_view> baseline, counted;
+    for (uint32_t r = 0; r < baseline_runs; ++r)
+        for (const std::optional<std::string>& key : k.keys[r])
+            if (key) baseline.insert(*key);
+    for (uint32_t r = baseline_runs; r < k.keys.size(); ++r)
+        for (const std::optional<std::string>& key : k.keys[r])
+            if (key && baseline.contains(*key)) counted.insert(*key);
+    return counted.size();
+}
+
+// The members of the conversations' metadata records, with a value of each to show.
+std::map<std::string, std::string> identifiers(const std::vector<std::vector<Conversation>>& runs) {
+    std::map<std::string, std::string> names;
+    for (const std::vector<Conversation>& run : runs) {
+        for (const Conversation& conversation : run) {
+            for (const Record& record : conversation.records) {
+                if (record.kind != Kind::Metadata) continue;
+                for (const json::Value* object : {&record.payload, record.meta ? &*record.meta : nullptr}) {
+                    if (!object || !object->as_object()) continue;
+                    for (const json::Member& m : *object->as_object()) {
+                        if (m.key != "trace_id" && m.key != "source") names.try_emplace(m.key, key_text(m.value));
+                    }
+                }
+            }
+        }
+    }
+    return names;
+}
+
+std::string identifier_list(const std::map<std::string, std::string>& names) {
+    if (names.empty()) return "none";
+    std::string list;
+    for (const auto& [name, example] : names) {
+        if (!list.empty()) list += ", ";
+        list += quoted(name) + " (e.g. \"" + (example.size() > 40 ? example.substr(0, 40) + "…" : example) + "\")";
+    }
+    return list;
+}
+
+std::string guessing(const std::string& why, const std::vector<std::vector<Conversation>>& runs) {
+    return "pairing the conversations would guess: " + why + "; identifiers the conversations carry: " +
+           identifier_list(identifiers(runs)) +
+           ": pair by one with --key NAME (with --key-pattern REGEX to pair by the part the runs share), or pass "
+           "--key position to pair conversations that look alike in file order";
+}
+
+// The default: of the task id, the trace id, each metadata member and the first user request,
+// the key that sets every run's conversations apart and pairs the most.
+Result<Keying> default_keying(const std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,
+                              bool by_position) {
+    std::vector<Keying> candidates;
+    candidates.push_back(member_keying(runs, TASK_ID_MEMBER));
+    candidates.push_back(keying(runs, KeySource::TraceId, "", [](const Conversation& c) { return std::optional(c.id); }));
+    for (const auto& [name, example] : identifiers(runs)) {
+        if (name != TASK_ID_MEMBER) candidates.push_back(member_keying(runs, name));
+    }
+    candidates.push_back(keying(runs, KeySource::FirstRequest, "", [](const Conversation& c) {
+        return std::optional(first_request_text(c).value_or(c.id));
+    }));
+    // Ties go to the earlier candidate; when nothing pairs, to the first request, as the last resort.
+    size_t first_request = candidates.size() - 1;
+    std::optional<size_t> best;
+    size_t best_shared = 0;
+    std::optional<std::string> request_ambiguity;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        std::optional<std::string> ambiguous = ambiguity(candidates[i], baseline_runs);
+        if (i == first_request) request_ambiguity = ambiguous;
+        if (ambiguous && !(by_position && i == first_request)) continue;
+        size_t shared = shared_keys(candidates[i], baseline_runs);
+        if (!best || shared > best_shared) {
+            best = i;
+            best_shared = shared;
+        }
+    }
+    if (best_shared == 0) {
+        // Look-alike conversations could be paired only by where they stand in their runs.
+        if (request_ambiguity && !by_position) return Error{guessing(*request_ambiguity, runs)};
+        best = first_request;
+    }
+    return std::move(candidates[*best]);
+}
+
+// The part of each key the pattern picks: its first group, else the whole match.
+std::optional<Error> apply_pattern(Keying& k, const std::string& pattern, uint32_t baseline_runs,
+                                   const std::vector<std::vector<Conversation>>& runs) {
+    std::regex regex;
+    try {
+        regex = std::regex(pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+        return Error{"--key-pattern " + quoted(pattern) + " is not a regular expression: " + e.what()};
+    }
+    for (uint32_t r = 0; r < k.keys.size(); ++r) {
+        for (size_t c = 0; c < k.keys[r].size(); ++c) {
+            std::optional<std::string>& key = k.keys[r][c];
+            if (!key) continue;
+            std::smatch match;
+            bool found = false;
+            try {
+                found = std::regex_search(*key, match, regex);
+            } catch (const std::regex_error& e) {
+                return Error{"--key-pattern " + quoted(pattern) + " cannot be matched against " + shown(*key) + ": " +
+                             e.what()};
+            }
+            if (!found)
+                return Error{run_name(r, baseline_runs) + ": conversation " + quoted(runs[r][c].id) + ": its " +
+                             quoted(k.member) + " " + shown(*key) + " does not match --key-pattern " + quoted(pattern)};
+            key = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,
                                    const Options& options) {
-    Pairing pairing;
-    if (options.key_member) {
-        pairing.source = KeySource::Member;
-        pairing.member = *options.key_member;
-    } else if (every_conversation_has(runs, TASK_ID_MEMBER)) {
-        // Two runs of one eval task need not start with the same words (a simulated
-        // user rephrases), but they carry the same task id.
-        pairing.source = KeySource::Member;
-        pairing.member = TASK_ID_MEMBER;
+    bool by_position = options.key_member && *options.key_member == POSITION_KEY;
+    Keying k;
+    if (options.key_member && !by_position) {
+        k = member_keying(runs, *options.key_member);
+        for (uint32_t r = 0; r < runs.size(); ++r) {
+            for (size_t c = 0; c < runs[r].size(); ++c) {
+                if (!k.keys[r][c])
+                    return Error{run_name(r, baseline_runs) + ": conversation " + quoted(runs[r][c].id) +
+                                 " has no metadata member " + quoted(*options.key_member) + " to pair it by"};
+            }
+        }
+        if (options.key_pattern) {
+            if (std::optional<Error> error = apply_pattern(k, *options.key_pattern, baseline_runs, runs)) return *error;
+        }
+        if (std::optional<std::string> ambiguous = ambiguity(k, baseline_runs))
+            return Error{guessing(*ambiguous, runs)};
+    } else if (options.key_pattern) {
+        return Error{"--key-pattern needs --key NAME: the identifier whose part pairs the conversations"};
     } else {
-        std::set<std::string_view> baseline_ids;
-        for (uint32_t r = 0; r < baseline_runs; ++r) {
-            for (const Conversation& conversation : runs[r]) baseline_ids.insert(conversation.id);
-        }
-        bool shared = false;
-        for (uint32_t r = baseline_runs; r < runs.size() && !shared; ++r) {
-            for (const Conversation& conversation : runs[r]) shared = shared || baseline_ids.contains(conversation.id);
-        }
-        pairing.source = shared ? KeySource::TraceId : KeySource::FirstRequest;
+        Result<Keying> chosen = default_keying(runs, baseline_runs, by_position);
+        if (!chosen) return chosen.take_error();
+        k = std::move(chosen).value();
     }
 
+    Pairing pairing;
+    pairing.source = k.source;
+    pairing.member = k.member;
     std::unordered_map<std::string, size_t> index;
     for (uint32_t r = 0; r < runs.size(); ++r) {
         bool baseline = r < baseline_runs;
-        std::unordered_map<std::string, size_t> seen;  // repeats of a key within one run
-        for (Conversation& conversation : runs[r]) {
-            std::string key;
-            if (pairing.source == KeySource::Member) {
-                const json::Value* member = metadata_member(conversation, pairing.member);
-                if (!member) {
-                    uint32_t number = baseline ? r + 1 : r - baseline_runs + 1;
-                    return Error{side_name(baseline) + " run " + std::to_string(number) + ": conversation " +
-                                 quoted(conversation.id) + " has no metadata member " +
-                                 quoted(pairing.member) + " to pair it by"};
-                }
-                key = key_text(*member);
-            } else if (pairing.source == KeySource::TraceId) {
-                key = conversation.id;
-            } else {
-                key = first_request_text(conversation).value_or(conversation.id);
-            }
+        std::unordered_map<std::string, size_t> seen;  // repeats of a key within one run, with --key position
+        for (size_t c = 0; c < runs[r].size(); ++c) {
+            std::string key = std::move(*k.keys[r][c]);
             size_t repeat = ++seen[key];
             if (repeat > 1) key += " #" + std::to_string(repeat);
             auto [it, inserted] = index.emplace(key, pairing.entries.size());
             if (inserted) pairing.entries.push_back(KeyEntry{key, {}, {}});
             KeyEntry& entry = pairing.entries[it->second];
-            (baseline ? entry.baseline : entry.candidate).push_back(Side{r, &conversation});
+            (baseline ? entry.baseline : entry.candidate).push_back(Side{r, &runs[r][c]});
         }
     }
     return pairing;

@@ -3,6 +3,7 @@
 // each conversation is paired by, and the runs holding each key.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compare/compare.hpp"
@@ -27,6 +28,9 @@ struct Pairing {
     std::string member;  // the metadata member that pairs, when the source is Member
     std::vector<KeyEntry> entries;
 };
+
+// The key that asks for the default key with its repeats within a run paired in file order.
+inline constexpr std::string_view POSITION_KEY = "position";
 
 // Runs are numbered baseline first. Fails when a conversation lacks the member asked to pair by.
 Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,

@@ -14,11 +14,6 @@ Conversation& Conversations::open(std::string_view source, const std::string& tr
     return list_[at->second];
 }
 
-Conversation* Conversations::find(const std::string& trace_id) {
-    auto at = index_.find(trace_id);
-    return at == index_.end() ? nullptr : &list_[at->second];
-}
-
 std::string Conversations::unused_id(const std::string& base) const {
     if (!index_.count(base)) return base;
     for (size_t n = 2;; ++n) {

@@ -15,7 +15,6 @@ class Conversations {
 public:
     // The conversation with this trace id, created on first use.
     Conversation& open(std::string_view source, const std::string& trace_id);
-    Conversation* find(const std::string& trace_id);
     // A trace id no conversation has yet: `base`, else `base` with "-2", "-3", ...
     std::string unused_id(const std::string& base) const;
     // Every conversation's lines, in order, as consecutive pieces of `pieces`.

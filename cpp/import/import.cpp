@@ -174,8 +174,20 @@ Result<Format> detect_format(const Input& input) {
                              format_names() + ")")};
 }
 
+namespace {
+
+// OTLP, tau-bench and API logs are told apart for sure; OpenAI and Anthropic logs only by their members,
+// so between those two the format the user names wins.
+bool other_family(Format detected, Format named) {
+    auto is_log = [](Format f) { return f == Format::OpenAi || f == Format::Anthropic; };
+    return detected != named && !(is_log(detected) && is_log(named));
+}
+
+}  // namespace
+
 Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Format> format) {
     Imported imported;
+    const Input* logs_input = nullptr;  // the first OTLP input holding log records
     Conversations conversations;
     OtlpMapper otlp;  // spans and their log events may sit in different inputs
     // A conversation's calls may be logged in several inputs.
@@ -184,6 +196,11 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         Format input_format;
         if (format) {
             input_format = *format;
+            Result<Format> detected = detect_format(input);
+            if (detected && other_family(detected.value(), *format))
+                return Error{input.name + ": this is " + std::string(format_name(detected.value())) + " input, not " +
+                             std::string(format_name(*format)) + ": leave out --from to have it detected, or pass --from " +
+                             std::string(format_name(detected.value()))};
         } else {
             Result<Format> detected = detect_format(input);
             if (!detected) return detected.take_error();
@@ -194,7 +211,9 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         LogMapper& logs = input_format == Format::Anthropic ? anthropic : openai;
         json::Value document;
         if (input_format == Format::Otlp) {
+            uint64_t log_records = otlp.log_records();
             if (std::optional<Error> error = map_otlp(input, otlp)) return std::move(*error);
+            if (!logs_input && otlp.log_records() > log_records) logs_input = &input;
             continue;
         }
         try {
@@ -209,6 +228,10 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
             return Error{located(input, documents.line(), bad.message)};
         }
     }
+    if (logs_input && otlp.spans() == 0)
+        return Error{logs_input->name + ": an OTLP logs export holds the events of spans, not the spans: import it "
+                                        "beside its traces export (velkin import TRACES.jsonl " +
+                     logs_input->name + " -o OUT.agentlog)"};
     otlp.finish(conversations, imported.summary);
     openai.finish(conversations, imported.summary);
     anthropic.finish(conversations, imported.summary);

@@ -1,5 +1,7 @@
 #include "import/logs.hpp"
 
+#include <algorithm>
+
 #include "import/chat.hpp"
 #include "import/fields.hpp"
 #include "json/writer.hpp"
@@ -212,7 +214,9 @@ void LogMapper::finish(Conversations& conversations, Summary& summary) {
         json::Object identifiers;
         for (size_t i : group.calls) {
             for (json::Member& m : calls_[i].identifiers) {
-                if (!json::Value(identifiers).get(m.key)) identifiers.push_back(std::move(m));
+                bool known = std::any_of(identifiers.begin(), identifiers.end(),
+                                         [&](const json::Member& k) { return k.key == m.key; });
+                if (!known) identifiers.push_back(std::move(m));
             }
         }
         for (json::Member& m : identifiers) conversation.set_meta(std::move(m.key), std::move(m.value));

@@ -571,6 +571,8 @@ void OtlpMapper::map(std::string_view text) {
     resources.reserve(line.resources.size());
     for (AttributeRun run : line.resources) resources.emplace_back(line.of(run));
     last_resource_ = nullptr;
+    spans_ += line.spans.size();
+    log_records_ += line.logs.size();
     for (RawSpan& span : line.spans) map_span(span, resources[span.resource]);
     for (RawEvent& record : line.logs) {
         Event event;
@@ -612,6 +614,8 @@ void OtlpMapper::absorb(OtlpMapper&& later) {
     }
     for (const auto& [kind, count] : later.skipped_) skipped_[kind] += count;
     for (AgentSpan& agent : later.agents_) agents_.push_back(std::move(agent));
+    spans_ += later.spans_;
+    log_records_ += later.log_records_;
 }
 
 void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes) {

@@ -64,6 +64,9 @@ public:
     void absorb(OtlpMapper&& later);
     // Resolves events against their spans and feeds the conversations.
     void finish(Conversations& conversations, Summary& summary);
+    // Spans and log records read so far.
+    uint64_t spans() const { return spans_; }
+    uint64_t log_records() const { return log_records_; }
 
     // A model call or a tool execution, decoded when its line is read.
     struct Call {
@@ -120,6 +123,7 @@ private:
     std::string last_resource_trace_;  // ... this trace's metadata
     std::map<std::string, uint64_t> skipped_;
     std::vector<AgentSpan> agents_;  // agent spans that name a model
+    uint64_t spans_ = 0, log_records_ = 0;
     OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "compare/compare.hpp"
+#include "compare/pairing.hpp"
 #include "diff/response.hpp"
 #include "native/binding.hpp"
 #include "native/run_files.hpp"
@@ -577,13 +578,15 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         static const char* const parameters[] = {"baseline", "candidate", "key", "outcome", "pricing", "seed",
-                                                 "threads"};
-        std::array<PyObject*, 7> bound{};
+                                                 "threads", "key_pattern"};
+        std::array<PyObject*, 8> bound{};
         python::bind_arguments(python::Signature{"compare_runs", parameters, 2}, args, nargs, kwnames, bound);
-        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg] = bound;
+        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg, key_pattern_arg] =
+            bound;
 
         compare::Options options;
         options.key_member = optional_text(key_arg, "key");
+        options.key_pattern = optional_text(key_pattern_arg, "key_pattern");
         options.outcome_member = optional_text(outcome_arg, "outcome");
         Result<diff::PricingTable> pricing = python::read_pricing(pricing_arg);
         if (!pricing) python::throw_value_error(pricing.error().message);
@@ -594,7 +597,8 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
             options.threads = static_cast<unsigned>(threads);
         }
-        bool requests_read = !options.key_member;
+        // Only the default key may be the first user request (with --key position too).
+        bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
         if (std::optional<compare::SuiteReport> report =
                 compare_in_two_passes(baseline_arg, candidate_arg, options, requests_read))
             return report_dict(*report).release();

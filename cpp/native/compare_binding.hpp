@@ -6,7 +6,8 @@ namespace velkin::native {
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline constexpr const char COMPARE_RUNS_DOC[] =
-    "compare_runs(baseline, candidate, key=None, outcome=None, pricing=None, seed=None, threads=None)\n--\n\n"
+    "compare_runs(baseline, candidate, key=None, outcome=None, pricing=None, seed=None, threads=None,\n"
+    "             key_pattern=None)\n--\n\n"
     "Compare runs of an eval suite conversation by conversation.\n"
     "\n"
     "`baseline` and `candidate` are lists of runs, each a list of record dicts.\n"

@@ -129,4 +129,24 @@ PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+PyObject* detect_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return python::guarded([&] {
+        static constexpr std::array<const char*, 1> PARAMETERS{"source"};
+        std::array<PyObject*, 1> bound{};
+        python::bind_arguments(python::Signature{"detect_format", PARAMETERS, 1}, args, nargs, kwnames, bound);
+        Ref name = PyUnicode_Check(bound[0]) ? Ref::borrow(bound[0]) : checked(python::new_str("<input>"));
+        Ref pair = checked(PyTuple_Pack(2, name.get(), bound[0]));
+        Ref list = checked(PyList_New(0));
+        if (PyList_Append(list.get(), pair.get()) < 0) throw python::PythonErrorSet{};
+        Sources sources = read_sources(list.get());
+        std::optional<Result<imports::Format>> detected;
+        {
+            LockReleased unlocked;
+            detected.emplace(imports::detect_format(sources.inputs.front()));
+        }
+        if (!*detected) Py_RETURN_NONE;
+        return checked(python::new_str(imports::format_name(detected->value()))).release();
+    });
+}
+
 }  // namespace velkin::native

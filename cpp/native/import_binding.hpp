@@ -13,4 +13,11 @@ inline constexpr const char IMPORT_TRACES_DOC[] =
     "as a str, the path of a file to read. `format` names the format of every\n"
     "input (otherwise each is detected). Returns (agentlog bytes, summary dict).";
 
+PyObject* detect_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline constexpr const char DETECT_FORMAT_DOC[] =
+    "detect_format(source)\n--\n\n"
+    "The import format of `source` (bytes, or a str path), from its first document,\n"
+    "as `import_traces` names it; None when it is none of them.";
+
 }  // namespace velkin::native

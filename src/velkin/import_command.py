@@ -1,14 +1,13 @@
-"""`velkin import`: turn other tools' traces into one .agentlog file."""
+"""`velkin import`: turn other tools' traces into one .agentlog file, or one per value of an identifier."""
 from __future__ import annotations
 
+import json
 import os
+import re
 import sys
 
-from velkin import importers
-from velkin.command_io import InputError, write_atomic
-
-EXIT_OK = 0
-
+from velkin import _core, importers
+from velkin.command_io import EXIT_CODES, EXIT_OK, InputError, OutputError, say, write_atomic
 
 STDIN = "-"
 
@@ -17,12 +16,15 @@ def register(commands) -> None:
     command = commands.add_parser(
         "import", help="convert OTLP JSON, OpenAI or Anthropic logs, or tau-bench results to .agentlog",
         description="Convert traces written by other tools into one .agentlog file. Without --from the "
-                    "format of each input is detected and named on stderr.")
+                    "format of each input is detected and named on stderr.", epilog=EXIT_CODES)
     command.add_argument("inputs", nargs="+", metavar="INPUT",
                          help="input file ('-' for standard input); an OTLP logs file goes beside its traces file")
-    command.add_argument("-o", "--output", required=True, metavar="OUT.agentlog", help="file to write")
+    command.add_argument("-o", "--output", required=True, metavar="OUT",
+                         help="file to write (OUT.agentlog), or with --split the directory to write the runs to")
     command.add_argument("--from", dest="format", choices=importers.FORMATS, metavar="FORMAT",
                          help="format of every input: " + ", ".join(importers.FORMATS))
+    command.add_argument("--split", metavar="NAME",
+                         help="write one run per value of this identifier (e.g. trial) as OUT/NAME-VALUE.agentlog")
     command.set_defaults(run=run)
 
 
@@ -39,21 +41,89 @@ def sources(inputs: list) -> list:
     return named
 
 
-def report(summary: dict, named: list, detected: bool, output: str) -> None:
-    def say(text):
-        print(f"velkin: {text}", file=sys.stderr)
+def logs_file_beside(path: str):
+    """The OTLP logs export written next to a traces export (run.traces.jsonl -> run.logs.jsonl), if there is one."""
+    directory, name = os.path.split(path)
+    if "traces" not in name:
+        return None
+    sibling = os.path.join(directory, name.replace("traces", "logs"))
+    return sibling if os.path.isfile(sibling) else None
+
+
+def without_content_hint(named: list, formats: list) -> str:
+    otlp = [name for (name, _), format in zip(named, formats) if format == "otlp"]
+    if len(otlp) != 1:
+        return "the instrumentation captured none"
+    sibling = logs_file_beside(otlp[0])
+    if sibling:
+        return f"their texts are in the logs export {sibling}: import it beside {otlp[0]}"
+    return ("the instrumentation captured none, or wrote them as log events: import its OTLP logs export "
+            f"beside {otlp[0]}")
+
+
+def report(summary: dict, named: list, detected: bool, written: str) -> None:
     if detected:
         for (name, _), format in zip(named, summary["formats"]):
             say(f"{name}: detected {format}")
-    say(f"wrote {summary['conversations']} conversations ({summary['records']} records) to {output}")
+    say(written)
     if summary["skipped"]:
         counts = ", ".join(f"{count} {kind}" for kind, count in sorted(summary["skipped"].items()))
         say(f"skipped {sum(summary['skipped'].values())} spans the importer does not map: {counts}")
     if summary["responses_without_content"]:
-        say(f"{summary['responses_without_content']} responses carry no message texts (the instrumentation "
-            "captured none): their structure, usage and latency are imported")
+        say(f"{summary['responses_without_content']} responses carry no message texts "
+            f"({without_content_hint(named, summary['formats'])}): their structure, usage and latency are imported")
     if summary["responses_without_model"]:
         say(f"{summary['responses_without_model']} responses name no model: the cost axis cannot price them")
+
+
+# Splitting ---------------------------------------------------------------------
+
+def member_of(metadata: dict, name: str):
+    """An identifier of a conversation, where `velkin compare` looks for its key: payload, then meta."""
+    for place in (metadata.get("payload"), metadata.get("meta")):
+        if isinstance(place, dict) and name in place:
+            return place[name]
+    return None
+
+
+def file_part(value) -> str:
+    text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "_"
+
+
+def split_runs(data: bytes, name: str) -> dict:
+    """File name -> the lines of the conversations whose identifier `name` has one value, in import order."""
+    lines = data.splitlines(keepends=True)
+    records = _core.parse_agentlog(data)
+    runs, values, file_of_trace = {}, {}, {}
+    for line, record in zip(lines, records):
+        trace_id = record["meta"]["trace_id"]
+        if trace_id not in file_of_trace:  # the conversation's metadata record comes first
+            value = member_of(record, name)
+            if value is None:
+                known = sorted(k for k in {**(record.get("payload") or {}), **record["meta"]} if k != "source")
+                raise InputError(f"conversation {trace_id} has no identifier `{name}` to split by; "
+                                 f"its identifiers: {', '.join(known) or 'none'}")
+            file = f"{file_part(name)}-{file_part(value)}.agentlog"
+            if values.setdefault(file, value) != value:
+                raise InputError(f"values {values[file]!r} and {value!r} of `{name}` would both be written as {file}")
+            file_of_trace[trace_id] = file
+        runs.setdefault(file_of_trace[trace_id], []).append(line)
+    return runs
+
+
+def write_split(data: bytes, name: str, directory: str) -> str:
+    runs = split_runs(data, name)
+    if not runs:
+        raise InputError(f"nothing to split by `{name}`: the inputs hold no conversations")
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as e:
+        raise OutputError(f"cannot write {directory}: {e.strerror or e}") from None
+    for file, lines in runs.items():
+        write_atomic(os.path.join(directory, file), b"".join(lines))
+    files = ", ".join(runs)
+    return f"wrote {len(runs)} runs split by `{name}` to {directory}: {files}"
 
 
 def run(args) -> int:
@@ -63,6 +133,10 @@ def run(args) -> int:
                                                   names=[name for name, _ in named])
     except ValueError as e:
         raise InputError(str(e)) from None
-    write_atomic(args.output, data)
-    report(summary, named, args.format is None, args.output)
+    if args.split:
+        written = write_split(data, args.split, args.output)
+    else:
+        write_atomic(args.output, data)
+        written = f"wrote {summary['conversations']} conversations ({summary['records']} records) to {args.output}"
+    report(summary, named, args.format is None, written)
     return EXIT_OK

@@ -1,0 +1,99 @@
+"""`velkin compare`: whole runs of an eval suite compared conversation by conversation."""
+from __future__ import annotations
+
+import hashlib
+import os
+
+from velkin import _native
+from velkin.command_io import EXIT_CODES, input_error, read_pricing, seed_value
+from velkin.compare import as_runs, compare_runs
+from velkin.defaults import DEFAULT_SEED
+from velkin.report_command import NO_PRICING, add_report_options, negative_price_warnings, publish, unpriced_warning
+from velkin.reports import model
+
+
+def register(commands) -> None:
+    compare = commands.add_parser(
+        "compare", help="compare runs of an eval suite, calibrated against baseline replicates",
+        description="Compare CANDIDATE runs against BASELINE runs conversation by conversation. Pass two or "
+                    "more baseline runs (the unchanged agent run again) to calibrate against their noise.",
+        epilog=EXIT_CODES)
+    compare.add_argument("--baseline", nargs="+", required=True, metavar="RUN",
+                         help="baseline run: an .agentlog file or a directory of them")
+    compare.add_argument("--candidate", nargs="+", required=True, metavar="RUN", help="candidate run")
+    compare.add_argument("--key", metavar="NAME",
+                         help="pair conversations by this identifier (a metadata member, e.g. task_id, "
+                              "session.id, metadata.task_id); 'position' pairs look-alike conversations in file order")
+    compare.add_argument("--key-pattern", metavar="REGEX",
+                         help="pair by the part of the --key value this matches (its first group, else the match), "
+                              "e.g. 'T[0-9]+' pairs baseline-T01 with candidate-T01")
+    compare.add_argument("--outcome", metavar="MEMBER",
+                         help='numeric metadata member to compare (default "reward" where present)')
+    compare.add_argument("--pricing", metavar="FILE.json", help="prices per token by model")
+    compare.add_argument("--seed", type=seed_value, default=DEFAULT_SEED, metavar="N",
+                         help=f"seed of the bootstrap and the relabelling (default {DEFAULT_SEED})")
+    add_report_options(compare)
+    compare.set_defaults(run=run)
+
+
+def file_digest(path: str):
+    """The SHA-256 of a run given as a file; None for a directory or an unreadable path."""
+    if not os.path.isfile(path):
+        return None
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
+def same_input_warnings(baseline: list, candidate: list) -> list:
+    """A run on both sides, or two runs with the same bytes, make the comparison say nothing."""
+    warnings = []
+    baseline_paths = {os.path.realpath(p) for p in baseline}
+    for path in candidate:
+        if os.path.realpath(path) in baseline_paths:
+            warnings.append(f"{path} is given as both a baseline and a candidate run: "
+                            "its conversations are compared with themselves")
+    seen = {}
+    for side, paths in (("baseline", baseline), ("candidate", candidate)):
+        for path in paths:
+            digest = file_digest(path)
+            if digest is None:
+                continue
+            if digest in seen and os.path.realpath(seen[digest][1]) != os.path.realpath(path):
+                warnings.append(f"{seen[digest][0]} run {seen[digest][1]} and {side} run {path} are byte-identical: "
+                                "replicates of one run say nothing about run-to-run noise")
+            seen.setdefault(digest, (side, path))
+    return warnings
+
+
+def pricing_warnings(path, table, report: dict) -> list:
+    """From the report's pricing facts: per side, the models the table does not price and the responses naming none."""
+    if table is None:
+        return [NO_PRICING]
+    warnings = negative_price_warnings(path, table)
+    for side in ("baseline", "candidate"):
+        warnings += [unpriced_warning(side, entry["model"], entry[side])
+                     for entry in report["pricing"]["unpriced"] if entry[side] and entry["model"]]
+        warnings += [unpriced_warning(side, "", entry["responses"])
+                     for entry in report["models"][side] if entry["model"] == "" and entry["responses"]]
+    return warnings
+
+
+def run(args) -> int:
+    pricing = read_pricing(args.pricing) if args.pricing else None
+    try:
+        baseline = as_runs(args.baseline, "baseline")
+        candidate = as_runs(args.candidate, "candidate")
+        report = compare_runs(baseline, candidate, key=args.key, outcome=args.outcome, pricing=pricing,
+                              seed=args.seed, key_pattern=args.key_pattern)
+    except ValueError as e:
+        raise input_error(e) from None
+    warnings = same_input_warnings(args.baseline, args.candidate) + pricing_warnings(args.pricing, pricing, report)
+    view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)), warnings=warnings,
+                              rows_of=model.conversation_rows(baseline, candidate, _native.alignment))
+    return publish(view, report, args)
