@@ -34,6 +34,9 @@ def import_traces(
 ) -> tuple[bytes, ImportSummaryDict]:
     """Import traces written by other tools as `.agentlog` bytes and a summary."""
 
+def detect_format(source: Union[str, bytes]) -> Optional[str]:
+    """The import format of `source` (bytes, or a path) from its first document; None when it is none of them."""
+
 def alignment(baseline: list[Any], candidate: list[Any]) -> list[AlignedStepDict]:
     """Every step of the turn alignment of two record lists, in path order."""
 
@@ -45,6 +48,7 @@ def compare_runs(
     pricing: Optional[Mapping[str, PricingEntry]] = None,
     seed: Optional[int] = None,
     threads: Optional[int] = None,
+    key_pattern: Optional[str] = None,
 ) -> ComparisonDict:
     """Compare runs of an eval suite conversation by conversation; a run given as a tuple of paths is read
     from its .agentlog files natively."""

@@ -177,6 +177,7 @@ class ImportSummaryDict(TypedDict):
     records: int
     skipped: dict[str, int]
     responses_without_content: int
+    responses_without_model: int
 
 
 class DiffDict(TypedDict):
@@ -201,17 +202,18 @@ def price_table(pricing: Optional[Pricing]) -> Optional[dict[str, "PricingEntry"
 
 def compare_runs(baseline: Runs, candidate: Runs, *, key: Optional[str] = None, outcome: Optional[str] = None,
                  pricing: Optional[Pricing] = None, seed: int = DEFAULT_SEED,
-                 threads: Optional[int] = None) -> ComparisonDict:
+                 threads: Optional[int] = None, key_pattern: Optional[str] = None) -> ComparisonDict:
     """Compare candidate runs of an eval suite against baseline runs, conversation by conversation.
 
     Each side is one run or a list of runs; a run is an .agentlog file, a directory of them or a
-    list of record dicts. `key` names the metadata member that pairs conversations, `outcome` a
+    list of record dicts. `key` names the metadata member that pairs conversations (`key_pattern`, a
+    regular expression, the part of it that pairs: its first group, else the match), `outcome` a
     numeric member to compare; `pricing` maps a model to its prices per token (as `--pricing` reads
     them). Raises ValueError when the runs cannot be read or nothing pairs.
     """
     run_comparison = cast(Callable[..., ComparisonDict], compare.compare_runs)
     return run_comparison(baseline, candidate, key=key, outcome=outcome,
-                          pricing=price_table(pricing), seed=seed, threads=threads)
+                          pricing=price_table(pricing), seed=seed, threads=threads, key_pattern=key_pattern)
 
 
 def import_traces(paths: Union[Source, Sequence[Source]],
