@@ -212,8 +212,8 @@ AxisSamples row_shape(Axis axis) {
     return judge;
 }
 
-double trajectory_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    return diff::normalised_edit_distance(a, b);
+double trajectory_distance(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+    return diff::normalised_edit_distance(std::span(a), std::span(b));
 }
 
 bool priced(const Turn& response, const PricingTable& pricing) {

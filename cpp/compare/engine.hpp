@@ -74,7 +74,7 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
 // cost, reasoning) takes from each response, or nothing where the row skips it.
 std::vector<std::optional<double>> own_values(Axis axis, const Turns& responses, const PricingTable& pricing);
 // The trajectory row's distance of two call sequences: edit distance over the longer, 0.0 for two empty ones.
-double trajectory_distance(const std::vector<std::string>& a, const std::vector<std::string>& b);
+double trajectory_distance(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
 // The table prices the response's model (directly or by its undated name).
 bool priced(const Turn& response, const PricingTable& pricing);
 // A row without samples: its axis, statistic and grading.

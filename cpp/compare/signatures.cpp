@@ -262,8 +262,9 @@ const std::string* argument_of(const CallArguments& call, std::string_view key) 
 template <class Visit>
 void each_argument_change(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Visit visit) {
     const std::vector<CallArguments>& calls = runs.features[c].calls;
-    std::vector<std::pair<std::string_view, std::string_view>> reported;
-    std::vector<const CallArguments*> counterparts;
+    thread_local std::vector<std::pair<std::string_view, std::string_view>> reported;
+    thread_local std::vector<const CallArguments*> counterparts;
+    reported.clear();
     for (uint64_t j = 0; j < calls.size(); ++j) {
         const CallArguments& call = calls[j];
         if (!call.object_input) continue;

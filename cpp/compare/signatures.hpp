@@ -39,7 +39,7 @@ struct ToolCount {
 struct RunFeatures {
     std::vector<ToolCount> tools;       // by name, each once
     std::vector<CallArguments> calls;   // in call order, across turns
-    std::vector<std::string> trajectory;    // per call: its tool name and argument keys
+    std::vector<std::string_view> trajectory;  // per call: its tool name and argument keys
     std::vector<bool> refusing, truncated;  // per turn
     bool any_refusing = false, any_truncated = false;
     std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side

@@ -5,7 +5,10 @@
 
 namespace velkin::diff {
 
-double normalised_edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+namespace {
+
+template <class Symbols>
+double edit_distance_over_longer(const Symbols& a, const Symbols& b) {
     size_t longest = std::max(a.size(), b.size());
     if (longest == 0) return 0.0;
     // Rows reused from call to call: a distance is taken for every pair of matched turns.
@@ -22,6 +25,16 @@ double normalised_edit_distance(const std::vector<std::string>& a, const std::ve
         std::swap(previous, current);
     }
     return static_cast<double>(previous[b.size()]) / static_cast<double>(longest);
+}
+
+}  // namespace
+
+double normalised_edit_distance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    return edit_distance_over_longer(a, b);
+}
+
+double normalised_edit_distance(std::span<const std::string_view> a, std::span<const std::string_view> b) {
+    return edit_distance_over_longer(a, b);
 }
 
 AxisSamples trajectory_samples(const Pairs& pairs) {
