@@ -42,7 +42,7 @@ def test_compare_runs_and_render(trials):
     text = velkin.render(report, "text")
     assert text.startswith("\u2713 NO SIGNIFICANT CHANGE") and "calibrated by relabelling" in text
     # No price table: the warning `velkin compare` gives, in the Markdown's warnings.
-    assert "- no --pricing given: cost is not compared" in velkin.render(report, "markdown")
+    assert "- cost is not compared: pass --pricing FILE.json" in velkin.render(report, "markdown")
     root = ET.fromstring(velkin.render(report, "junit"))
     assert root.get("failures") == "0" and next(root.iter("testcase")).get("name") == "model"
 

@@ -289,28 +289,23 @@ def test_an_unpriced_cost_row_shows_no_numbers_and_is_never_graded(real):
     assert not report.gate_fails("error")
 
 
-def test_price_warnings_of_a_comparison_use_the_words_of_diff():
-    from velkin import cli
-    models = {"baseline": ["known", "gpt-x", "gpt-x", None, "a-model"], "candidate": ["known", "gpt-x", None, None]}
-    records = {side: [{"kind": "chat_response", "payload": {"model": m} if m else {}} for m in names]
-               for side, names in models.items()}
-    table = {"known": [1e-6, 2e-6]}
-    # The comparison's tally of the same responses: per model, how many on each side.
-    unpriced = [{"model": "gpt-x", "baseline": 2, "candidate": 1}, {"model": "", "baseline": 1, "candidate": 2},
-                {"model": "a-model", "baseline": 1, "candidate": 0}]
-    expected = cli.price_warnings("p.json", table, records)
-    assert model.pricing_warnings({"table": True, "unpriced": unpriced}) == expected == [
-        "baseline: model 'a-model' is not in the price table; its 1 response cost 0 on the cost axis",
-        "baseline: model 'gpt-x' is not in the price table; its 2 responses cost 0 on the cost axis",
-        "baseline: 1 response name no model; it costs 0 on the cost axis",
-        "candidate: model 'gpt-x' is not in the price table; its 1 response cost 0 on the cost axis",
-        "candidate: 2 responses name no model; they cost 0 on the cost axis"]
-    assert model.pricing_warnings({"table": True, "unpriced": []}) == []
-    assert model.pricing_warnings({"table": False, "unpriced": []}) == ["no --pricing given: cost is not compared"]
+def test_price_warnings_of_a_comparison_say_what_the_cost_axis_leaves_out():
+    unpriced = [{"model": "gpt-x", "baseline": 2, "candidate": 1}, {"model": "a-model", "baseline": 1, "candidate": 0}]
+    models = {"baseline": [{"model": "known", "responses": 4}, {"model": "", "responses": 1}],
+              "candidate": [{"model": "", "responses": 2}, {"model": "known", "responses": 1}]}
+    assert model.pricing_warnings({"pricing": {"table": True, "unpriced": unpriced}, "models": models}) == [
+        "baseline: model 'a-model' is not in the price table; its 1 response is left out of the cost axis",
+        "baseline: model 'gpt-x' is not in the price table; its 2 responses are left out of the cost axis",
+        "baseline: 1 response name no model; it is left out of the cost axis",
+        "candidate: model 'gpt-x' is not in the price table; its 1 response is left out of the cost axis",
+        "candidate: 2 responses name no model; they are left out of the cost axis"]
+    assert model.pricing_warnings({"pricing": {"table": True, "unpriced": []}, "models": {}}) == []
+    assert model.pricing_warnings({"pricing": {"table": False, "unpriced": []}}) == [
+        "cost is not compared: pass --pricing FILE.json"]
 
 
 @pytest.mark.parametrize("price, warned", [(-1e-9, True), (0, False), (0.0, False), (1e-9, False)])
 def test_only_a_negative_price_is_warned_of(price, warned):
-    from velkin import cli
-    warnings = cli.price_warnings("p.json", {"m": [price, 1e-6]}, {})
+    from velkin import report_command
+    warnings = report_command.price_warnings("p.json", {"m": [price, 1e-6]}, {})
     assert warnings == (["p.json: model 'm' has a negative price"] if warned else [])

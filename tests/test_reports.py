@@ -357,7 +357,7 @@ def test_compare_command_writes_every_report(trials, tmp_path):
                     "--format", "markdown", "--html", page, "--junit", xml, "--pricing", pricing)
     assert result.returncode == 1 and result.stdout.startswith("## velkin compare: \u274c **Regressed**")
     assert "'nobody' has a negative price" in result.stderr
-    assert re.search(r"candidate: \d+ responses name no model; they cost 0", result.stderr)
+    assert re.search(r"candidate: \d+ responses name no model; they are left out of the cost axis", result.stderr)
     regressed = re.search(r"Conversations: (\d+) regressed, (\d+) improved of 25", result.stdout)
     cases = junit_cases(xml.read_text())
     assert regressed and sum(name.startswith("task_id ") for name, _ in cases) == int(regressed.group(1)) + \

@@ -276,7 +276,7 @@ def view(report: Union[ComparisonDict, DiffDict]) -> model.Report:
         return model.from_diff(dict(traces["report"]), traces["alignment"], traces["baseline"], traces["candidate"],
                                paths=traces["paths"], seed=traces["seed"], version=traces["version"])
     return model.from_compare(dict(report), paths=("baseline", "candidate"),
-                              warnings=model.pricing_warnings(dict(report["pricing"])))
+                              warnings=model.pricing_warnings(dict(report)))
 
 
 def render(report: Union[ComparisonDict, DiffDict], format: Format = "text", *, width: int = 80) -> str:

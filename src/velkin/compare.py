@@ -73,5 +73,21 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     """
     baseline = as_runs(baseline_runs, "baseline", native_run)
     candidate = as_runs(candidate_runs, "candidate", native_run)
-    report = _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern)
+    try:
+        report = _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern)
+    except ValueError as e:
+        raise with_advice(e, baseline + candidate) from None
     return {"version": _core.__version__, **report}
+
+
+def with_advice(error: ValueError, runs: list) -> ValueError:
+    """A file the native comparison could not parse, read again as `read_trace` reads it, whose error
+    says what the file holds and what to do (a TraceError with the same message)."""
+    for run in runs:
+        for path in run if isinstance(run, tuple) else ():
+            if str(error).startswith(f"{path}: "):
+                try:
+                    read_trace(path)
+                except ValueError as advised:
+                    return advised
+    return error

@@ -8,7 +8,7 @@ from velkin import _native
 from velkin.command_io import EXIT_CODES, input_error, read_pricing, seed_value
 from velkin.compare import as_runs, compare_runs
 from velkin.defaults import DEFAULT_SEED
-from velkin.report_command import NO_PRICING, add_report_options, negative_price_warnings, publish, unpriced_warning
+from velkin.report_command import add_report_options, negative_price_warnings, publish
 from velkin.reports import model
 
 
@@ -71,29 +71,19 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
     return warnings
 
 
-def pricing_warnings(path, table, report: dict) -> list:
-    """From the report's pricing facts: per side, the models the table does not price and the responses naming none."""
-    if table is None:
-        return [NO_PRICING]
-    warnings = negative_price_warnings(path, table)
-    for side in ("baseline", "candidate"):
-        warnings += [unpriced_warning(side, entry["model"], entry[side])
-                     for entry in report["pricing"]["unpriced"] if entry[side] and entry["model"]]
-        warnings += [unpriced_warning(side, "", entry["responses"])
-                     for entry in report["models"][side] if entry["model"] == "" and entry["responses"]]
-    return warnings
-
-
 def run(args) -> int:
     pricing = read_pricing(args.pricing) if args.pricing else None
     try:
-        baseline = as_runs(args.baseline, "baseline")
-        candidate = as_runs(args.candidate, "candidate")
-        report = compare_runs(baseline, candidate, key=args.key, outcome=args.outcome, pricing=pricing,
+        # The files are read natively; their records become Python objects only for the page that shows turns.
+        report = compare_runs(args.baseline, args.candidate, key=args.key, outcome=args.outcome, pricing=pricing,
                               seed=args.seed, key_pattern=args.key_pattern)
+        rows_of = model.conversation_rows(as_runs(args.baseline, "baseline"), as_runs(args.candidate, "candidate"),
+                                          _native.alignment) if args.html else None
     except ValueError as e:
         raise input_error(e) from None
-    warnings = same_input_warnings(args.baseline, args.candidate) + pricing_warnings(args.pricing, pricing, report)
+    warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
+    if pricing is not None:
+        warnings += negative_price_warnings(args.pricing, pricing)
     view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)), warnings=warnings,
-                              rows_of=model.conversation_rows(baseline, candidate, _native.alignment))
+                              rows_of=rows_of)
     return publish(view, report, args)

@@ -8,11 +8,9 @@ import os
 import shutil
 import sys
 
+from velkin import _native
 from velkin.command_io import EXIT_OK, EXIT_REGRESSION, emit, warn, write_atomic
 from velkin.reports import html, junit, markdown, model, terminal
-
-NO_PRICING = "cost is not compared: pass --pricing FILE.json"
-
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--format", choices=("text", "json", "markdown"), default="text",
@@ -56,7 +54,7 @@ def publish(report: model.Report, document: dict, args) -> int:
     if args.junit:
         write_atomic(args.junit, junit.render(report))
     if args.format == "json":
-        emit(json.dumps(document, indent=2, ensure_ascii=False))
+        emit(_native.json_text(document))  # the text json.dumps(indent=2, ensure_ascii=False) gives
     elif args.format == "markdown":
         emit(markdown.render(report))
     else:

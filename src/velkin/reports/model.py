@@ -591,24 +591,28 @@ def plural_responses(count: int) -> str:
     return f"{count} response{'s' if count != 1 else ''}"
 
 
-def pricing_warnings(pricing: Optional[dict], labels: tuple = ("baseline", "candidate")) -> list:
-    """The warnings of a run comparison's "pricing": responses the price table does not price, per
-    side, in the words `velkin diff` uses; without a table, that cost is not compared."""
+NO_PRICING = "cost is not compared: pass --pricing FILE.json"
+
+
+def pricing_warnings(report: dict) -> list:
+    """The warnings of a run comparison's prices: without a table, that cost is not compared; with one,
+    per side, the responses it cannot price (by model, then those naming none), which the cost axis
+    leaves out rather than counting at 0."""
+    pricing, models = report.get("pricing"), report.get("models") or {}
     if not isinstance(pricing, dict):
         return []
     if not pricing.get("table"):
-        return ["no --pricing given: cost is not compared"]
+        return [NO_PRICING]
     warnings = []
-    unpriced = pricing.get("unpriced") or []
-    for side, label in zip(("baseline", "candidate"), labels):
-        named = sorted((m["model"], m[side]) for m in unpriced if m.get("model") and m.get(side))
-        for name, count in named:
-            warnings.append(f"{label}: model {name!r} is not in the price table; its "
-                            f"{plural_responses(count)} cost 0 on the cost axis")
-        nameless = sum(m.get(side) or 0 for m in unpriced if not m.get("model"))
+    for side in ("baseline", "candidate"):
+        for name, count in sorted((m["model"], m[side]) for m in pricing.get("unpriced") or []
+                                  if m.get("model") and m.get(side)):
+            warnings.append(f"{side}: model {name!r} is not in the price table; its {plural_responses(count)} "
+                            f"{'are' if count != 1 else 'is'} left out of the cost axis")
+        nameless = sum(m.get("responses", 0) for m in models.get(side) or [] if m.get("model") == "")
         if nameless:
-            warnings.append(f"{label}: {plural_responses(nameless)} name no model; "
-                            f"{'they cost' if nameless != 1 else 'it costs'} 0 on the cost axis")
+            warnings.append(f"{side}: {plural_responses(nameless)} name no model; "
+                            f"{'they are' if nameless != 1 else 'it is'} left out of the cost axis")
     return warnings
 
 
