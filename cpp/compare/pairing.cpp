@@ -1,10 +1,8 @@
 #include "compare/pairing.hpp"
 
-#include <algorithm>
 #include <map>
 #include <optional>
 #include <regex>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
