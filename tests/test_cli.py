@@ -335,8 +335,8 @@ def test_compare_warns_of_runs_that_cannot_differ_and_of_prices(tmp_path):
     assert "cost is not compared" not in identical.stderr and "given as both" not in identical.stderr
     # The log's five responses run on a snapshot the table does not price, on each side.
     for side in ("baseline", "candidate"):
-        assert (f"{side}: model 'gpt-4o-2024-08-06' is not in the price table; its 5 responses cost 0 on the cost "
-                "axis") in identical.stderr
+        assert (f"{side}: model 'gpt-4o-2024-08-06' is not in the price table; its 5 responses are left out of the "
+                "cost axis") in identical.stderr
     assert f"{pricing}: model 'other' has a negative price" in identical.stderr
 
 
