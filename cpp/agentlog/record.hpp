@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "json/result.hpp"
 #include "json/value.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::agentlog {
 

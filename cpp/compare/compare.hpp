@@ -9,7 +9,7 @@
 
 #include "compare/conversations.hpp"
 #include "compare/engine.hpp"
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::compare {
 

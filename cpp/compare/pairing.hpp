@@ -8,7 +8,7 @@
 
 #include "compare/compare.hpp"
 #include "compare/conversations.hpp"
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::compare {
 

@@ -4,11 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <immintrin.h>
 #include <optional>
 
+#include "arch/kernels.hpp"
 #include "diff/shingles.hpp"
-#include "diff/vector_paths.hpp"
 
 namespace velkin::diff {
 
@@ -18,6 +17,7 @@ constexpr double TOOL_WEIGHT = 0.4;
 constexpr double TEXT_WEIGHT = 0.25;
 constexpr double STOP_PENALTY = 0.15;
 constexpr double ARGS_PENALTY = 0.2;
+constexpr arch::PairCostWeights PAIR_COST_WEIGHTS = {TOOL_WEIGHT, TEXT_WEIGHT, STOP_PENALTY, ARGS_PENALTY};
 
 double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
     if (baseline_calls == candidate_calls) return 0.0;
@@ -312,198 +312,6 @@ TurnFeatures features_of(const ResponseView& response, Interner& interner) {
     return features;
 }
 
-}  // namespace
-
-// Adds to common[r * (last - first + 1) + j - first] the bits candidate turn j
-// shares with baseline row r, for j in first..last and each of the `row_count`
-// rows. The build assumes no popcnt instruction, so copies compiled for it and
-// for vector bit counts are chosen at load time where the processor has them;
-// the counts are the same either way.
-__attribute__((target_clones("popcnt", "default"))) void add_shared_bits_scalar(const uint64_t* rows,
-                                                                                 size_t row_count,
-                                                                                 const uint64_t* columns,
-                                                                                 size_t words, uint64_t first,
-                                                                                 uint64_t last, uint32_t* common) {
-    const uint64_t width = last - first + 1;
-    for (size_t r = 0; r < row_count; ++r) {
-        const uint64_t* row = rows + r * words;
-        for (uint64_t j = first; j <= last; ++j) {
-            const uint64_t* column = columns + j * words;
-            uint64_t shared = 0;
-            for (size_t w = 0; w < words; ++w)
-                shared += static_cast<uint64_t>(__builtin_popcountll(row[w] & column[w]));
-            common[r * width + j - first] += static_cast<uint32_t>(shared);
-        }
-    }
-}
-
-namespace {
-
-// ROWS rows against each column, eight words per step, the tail of a bit set
-// read through a mask. Each column is read once for all the rows: the band's
-// columns outgrow the first-level cache, and reading them is what a cell costs.
-template <size_t ROWS>
-__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_rows(const uint64_t* rows,
-                                                                              const uint64_t* columns, size_t words,
-                                                                              uint64_t first, uint64_t last,
-                                                                              uint32_t* common) {
-    const __mmask8 tail = static_cast<__mmask8>((1u << (words % 8)) - 1);
-    const size_t whole = words - words % 8;
-    const uint64_t width = last - first + 1;
-    for (uint64_t j = first; j <= last; ++j) {
-        const uint64_t* column = columns + j * words;
-        __m512i shared[ROWS];
-        for (size_t r = 0; r < ROWS; ++r) shared[r] = _mm512_setzero_si512();
-        for (size_t w = 0; w < whole; w += 8) {
-            const __m512i bits = _mm512_loadu_si512(column + w);
-            for (size_t r = 0; r < ROWS; ++r) {
-                __m512i both = _mm512_and_si512(_mm512_loadu_si512(rows + r * words + w), bits);
-                shared[r] = _mm512_add_epi64(shared[r], _mm512_popcnt_epi64(both));
-            }
-        }
-        if (tail) {
-            const __m512i bits = _mm512_maskz_loadu_epi64(tail, column + whole);
-            for (size_t r = 0; r < ROWS; ++r) {
-                __m512i both = _mm512_and_si512(_mm512_maskz_loadu_epi64(tail, rows + r * words + whole), bits);
-                shared[r] = _mm512_add_epi64(shared[r], _mm512_popcnt_epi64(both));
-            }
-        }
-        for (size_t r = 0; r < ROWS; ++r) {
-            alignas(64) uint64_t lanes[8];
-            _mm512_store_si512(lanes, shared[r]);
-            uint64_t sum = 0;
-            for (uint64_t lane : lanes) sum += lane;
-            common[r * width + j - first] += static_cast<uint32_t>(sum);
-        }
-    }
-}
-
-}  // namespace
-
-__attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_vector(const uint64_t* rows,
-                                                                                size_t row_count,
-                                                                                const uint64_t* columns,
-                                                                                size_t words, uint64_t first,
-                                                                                uint64_t last, uint32_t* common) {
-    const uint64_t width = last - first + 1;
-    for (; row_count >= 4; row_count -= 4, rows += 4 * words, common += 4 * width)
-        add_shared_bits_rows<4>(rows, columns, words, first, last, common);
-    switch (row_count) {
-        case 3: add_shared_bits_rows<3>(rows, columns, words, first, last, common); break;
-        case 2: add_shared_bits_rows<2>(rows, columns, words, first, last, common); break;
-        case 1: add_shared_bits_rows<1>(rows, columns, words, first, last, common); break;
-        default: break;
-    }
-}
-
-bool has_vector_bit_counts() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
-}
-
-namespace {
-
-void add_shared_bits(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
-                     uint64_t last, uint32_t* common) {
-    static const bool vector_counts = has_vector_bit_counts();
-    if (vector_counts) {
-        add_shared_bits_vector(rows, row_count, columns, words, first, last, common);
-    } else {
-        add_shared_bits_scalar(rows, row_count, columns, words, first, last, common);
-    }
-}
-
-}  // namespace
-
-// The operations of combine_pair_cost in its order, one candidate turn at a time.
-void row_pair_costs_scalar(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
-                           const uint32_t* common, const double* jaccard_of_set, double* cost) {
-    for (uint64_t k = 0; k < count; ++k) {
-        const double shapes_apart = 1.0 - jaccard_of_set[columns.shape_set[k]];
-        double gap = 0.0;
-        if (row.calls != columns.calls[k]) {
-            const double larger_calls = row.calls < columns.calls[k] ? columns.calls[k] : row.calls;
-            gap = std::min(std::abs(row.calls - columns.calls[k]) / larger_calls, 1.0);
-        }
-        const double shared = static_cast<double>(common[k]);
-        const double text_sim = row.shingles == 0.0 && columns.shingles[k] == 0.0
-                                    ? 1.0
-                                    : shared / (row.shingles + columns.shingles[k] - shared);
-        const bool args_differ =
-            row.shape_set == columns.shape_set[k] && row.has_shapes && row.input_set != columns.input_set[k];
-        cost[k] = TOOL_WEIGHT * std::max(shapes_apart, gap) + TEXT_WEIGHT * (1.0 - text_sim) +
-                  (row.stop_reason != columns.stop_reason[k] ? STOP_PENALTY : 0.0) +
-                  (args_differ ? ARGS_PENALTY : 0.0);
-    }
-}
-
-namespace {
-
-// Eight 32-bit values, those of the lanes not set read as 0 and not touched.
-__attribute__((target("avx512f,avx512vl"))) inline __m256i load_ids(__mmask8 lanes, const uint32_t* at) {
-    return _mm256_maskz_loadu_epi32(lanes, at);
-}
-
-}  // namespace
-
-// The same operations on eight candidate turns at a time, the same IEEE
-// operations lane by lane, hence the same bits. Quotients are computed also
-// where they are not used (0 / 0 included) and then masked off.
-__attribute__((target("avx512f,avx512vl"))) void row_pair_costs_vector(const PairCostRow& row,
-                                                              const PairCostColumns& columns, uint64_t count,
-                                                              const uint32_t* common, const double* jaccard_of_set,
-                                                              double* cost) {
-    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
-    const __m512d row_calls = _mm512_set1_pd(row.calls), row_shingles = _mm512_set1_pd(row.shingles);
-    const __m512i row_shape_set = _mm512_set1_epi64(row.shape_set);
-    const __m512i row_input_set = _mm512_set1_epi64(row.input_set);
-    const __m512i row_stop_reason = _mm512_set1_epi64(row.stop_reason);
-    const __mmask8 row_has_shapes = row.has_shapes ? 0xFF : 0;
-    const __mmask8 row_has_no_shingles = row.shingles == 0.0 ? 0xFF : 0;
-    for (uint64_t k = 0; k < count; k += 8) {
-        const __mmask8 lanes = count - k >= 8 ? 0xFF : static_cast<__mmask8>((1u << (count - k)) - 1);
-        const __m256i shape_set = load_ids(lanes, columns.shape_set + k);
-        const __m512d jaccard = _mm512_mask_i32gather_pd(zero, lanes, shape_set, jaccard_of_set, 8);
-        const __m512d shapes_apart = _mm512_sub_pd(one, jaccard);
-        const __m512d calls = _mm512_maskz_loadu_pd(lanes, columns.calls + k);
-        const __m512d larger_calls =
-            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_LT_OQ), row_calls, calls);
-        const __m512d spread = _mm512_div_pd(_mm512_abs_pd(_mm512_sub_pd(row_calls, calls)), larger_calls);
-        const __m512d capped = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(one, spread, _CMP_LT_OQ), spread, one);
-        const __m512d gap = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_EQ_OQ), capped, zero);
-        const __m512d tools =
-            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(shapes_apart, gap, _CMP_LT_OQ), shapes_apart, gap);
-        const __m512d shared = _mm512_maskz_cvtepu32_pd(lanes, load_ids(lanes, common + k));
-        const __m512d shingles = _mm512_maskz_loadu_pd(lanes, columns.shingles + k);
-        const __m512d quotient = _mm512_div_pd(shared, _mm512_sub_pd(_mm512_add_pd(row_shingles, shingles), shared));
-        const __mmask8 both_empty = row_has_no_shingles & _mm512_cmp_pd_mask(shingles, zero, _CMP_EQ_OQ);
-        const __m512d text_sim = _mm512_mask_blend_pd(both_empty, quotient, one);
-        __m512d sum = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(TOOL_WEIGHT), tools),
-                                    _mm512_mul_pd(_mm512_set1_pd(TEXT_WEIGHT), _mm512_sub_pd(one, text_sim)));
-        const __mmask8 stop_differs =
-            _mm512_cmpneq_epi64_mask(row_stop_reason, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.stop_reason + k)));
-        sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(stop_differs, zero, _mm512_set1_pd(STOP_PENALTY)));
-        const __mmask8 args_differ =
-            row_has_shapes & _mm512_cmpeq_epi64_mask(row_shape_set, _mm512_maskz_cvtepu32_epi64(lanes, shape_set)) &
-            _mm512_cmpneq_epi64_mask(row_input_set, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.input_set + k)));
-        sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(args_differ, zero, _mm512_set1_pd(ARGS_PENALTY)));
-        _mm512_mask_storeu_pd(cost + k, lanes, sum);
-    }
-}
-
-bool has_vector_pair_costs() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"); }
-
-namespace {
-
-void row_pair_costs(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
-                    const double* jaccard_of_set, double* cost) {
-    static const bool vector_costs = has_vector_pair_costs();
-    if (vector_costs) {
-        row_pair_costs_vector(row, columns, count, common, jaccard_of_set, cost);
-    } else {
-        row_pair_costs_scalar(row, columns, count, common, jaccard_of_set, cost);
-    }
-}
-
 // Per candidate turn, an array per feature the pair cost reads. Counts are
 // held as doubles: they are far below 2^53, so every sum and difference of
 // them is exact, as in the integer arithmetic of pair_cost.
@@ -514,7 +322,7 @@ struct CandidateColumns {
     std::vector<double> shingles;
     std::vector<double> calls;
 
-    PairCostColumns from(uint64_t first) const {
+    arch::PairCostColumns from(uint64_t first) const {
         return {shape_set.data() + first, input_set.data() + first, stop_reason.data() + first,
                 shingles.data() + first, calls.data() + first};
     }
@@ -559,9 +367,10 @@ public:
                 known_.push_back(set);
             }
         }
-        const PairCostRow row = {b.shape_set, b.input_set, b.stop_reason, !b.shapes.empty(),
-                                 static_cast<double>(b.shingle_count), static_cast<double>(b.calls)};
-        row_pair_costs(row, columns_.from(first), last - first + 1, common, jaccard_of_set_.data(), cost);
+        const arch::PairCostRow row = {b.shape_set, b.input_set, b.stop_reason, !b.shapes.empty(),
+                                       static_cast<double>(b.shingle_count), static_cast<double>(b.calls)};
+        arch::row_pair_costs(row, columns_.from(first), last - first + 1, common, jaccard_of_set_.data(),
+                             PAIR_COST_WEIGHTS, cost);
     }
 
 private:
@@ -619,9 +428,10 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         ++use.candidate_turns;
     }
     // A shingle goes into the bit sets when counting it turn by turn would
-    // cost more than its share of one AND and bit count per cell; with a
-    // popcnt instruction that share is far smaller.
-    const unsigned __int128 per_cell = __builtin_cpu_supports("popcnt") ? 1024 : 32;
+    // cost more than its share of one AND and bit count per cell. The share is
+    // fixed, so that the split is the same on every processor: that of one
+    // with a bit count instruction (x86-64's popcnt, aarch64's cnt).
+    constexpr unsigned __int128 per_cell = 1024;
     // In a pair of few turns every shingle both sides hold goes into the bit
     // sets. Where the ids of all texts fit in few more words than those, the
     // ids themselves number the bits: the lists are read once, not counted,
@@ -751,7 +561,7 @@ void ShingleIndex::count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_
         }
     }
     if (words_ == 0) return;
-    add_shared_bits(baseline_bits_.data() + i * words_, rows, candidate_bits_.data(), words_, first, last,
+    arch::add_shared_bits(baseline_bits_.data() + i * words_, rows, candidate_bits_.data(), words_, first, last,
                     common.data());
 }
 
@@ -765,7 +575,7 @@ uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
     }
     if (words_ == 0) return common;
     uint32_t shared = 0;
-    add_shared_bits(baseline_bits_.data() + i * words_, 1, candidate_bits_.data(), words_, j, j, &shared);
+    arch::add_shared_bits(baseline_bits_.data() + i * words_, 1, candidate_bits_.data(), words_, j, j, &shared);
     return common + shared;
 }
 
@@ -782,7 +592,7 @@ uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
     if (index_) return index_->count(i, j);
     if (baseline[i].shingle_bits && candidate[j].shingle_bits) {
         uint32_t common = 0;
-        add_shared_bits(baseline[i].shingle_bits.get(), 1, candidate[j].shingle_bits.get(), (distinct_shingles + 63) / 64,
+        arch::add_shared_bits(baseline[i].shingle_bits.get(), 1, candidate[j].shingle_bits.get(), (distinct_shingles + 63) / 64,
                         0, 0, &common);
         return common;
     }

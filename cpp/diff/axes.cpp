@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::diff {
 

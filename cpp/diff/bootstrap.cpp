@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "diff/chacha.hpp"
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::diff {
 

@@ -1,6 +1,6 @@
 #include "diff/report.hpp"
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::diff {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 
+#include "arch/bytes.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -195,13 +196,10 @@ void retain_report_members(Record& record) {
 namespace {
 
 // Asks for the first bytes of an array or string (its first kilobyte: the
-// processor's own prefetching follows a longer one). An instruction the
-// compiler must keep: it drops loops of __builtin_prefetch, which it takes
-// for having no effect.
+// processor's own prefetching follows a longer one).
 void prefetch(const void* data, size_t bytes) {
     const char* at = static_cast<const char*>(data);
-    for (size_t offset = 0; offset < std::min<size_t>(bytes, 1024); offset += 64)
-        asm volatile("prefetcht0 %0" : : "m"(at[offset]));
+    for (size_t offset = 0; offset < std::min<size_t>(bytes, 1024); offset += 64) arch::prefetch(at + offset);
 }
 
 template <class Visit>

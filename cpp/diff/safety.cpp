@@ -2,11 +2,11 @@
 
 #include <array>
 #include <bit>
-#include <emmintrin.h>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "arch/bytes.hpp"
 
 namespace velkin::diff {
 
@@ -65,18 +65,18 @@ bool opens_phrase(std::string_view text, size_t at) {
 // One pass over the text, sixteen positions at a time, trying a position only
 // when a phrase opens with its byte and the next two.
 bool holds_abstention_phrase(std::string_view text) {
-    auto load = [&](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i_u*>(text.data() + at)); };
+    using arch::Bytes16, arch::load16, arch::splat16;
     size_t i = 0;
     for (; i + 16 + OPENING_BYTES - 1 <= text.size(); i += 16) {
-        const __m128i bytes[OPENING_BYTES] = {load(i), load(i + 1), load(i + 2)};
-        __m128i opens = _mm_setzero_si128();
+        const Bytes16 bytes[OPENING_BYTES] = {load16(text.data() + i), load16(text.data() + i + 1),
+                                              load16(text.data() + i + 2)};
+        Bytes16 opens{};
         for (size_t k = 0; k < OPENINGS.count; ++k) {
-            __m128i same = _mm_cmpeq_epi8(bytes[0], _mm_set1_epi8(OPENINGS.starts[k][0]));
-            for (size_t b = 1; b < OPENING_BYTES; ++b)
-                same = _mm_and_si128(same, _mm_cmpeq_epi8(bytes[b], _mm_set1_epi8(OPENINGS.starts[k][b])));
-            opens = _mm_or_si128(opens, same);
+            Bytes16 same = bytes[0] == splat16(OPENINGS.starts[k][0]);
+            for (size_t b = 1; b < OPENING_BYTES; ++b) same &= bytes[b] == splat16(OPENINGS.starts[k][b]);
+            opens |= same;
         }
-        for (unsigned at = static_cast<unsigned>(_mm_movemask_epi8(opens)); at != 0; at &= at - 1) {
+        for (uint32_t at = arch::top_bits(opens); at != 0; at &= at - 1) {
             if (phrase_at(text, i + static_cast<size_t>(std::countr_zero(at)))) return true;
         }
     }

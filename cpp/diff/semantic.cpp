@@ -5,16 +5,16 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <emmintrin.h>
 #include <limits>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "arch/bytes.hpp"
 #include "diff/bootstrap.hpp"
 #include "diff/shingles.hpp"
-#include "json/result.hpp"
+#include "platform/result.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {
@@ -58,13 +58,12 @@ const std::array<PairClass, 0x10000>& pair_classes() {
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Bit k set where byte k of the chunk is an ASCII letter or digit.
-unsigned ascii_word_bits(__m128i chunk) {
-    const __m128i folded = _mm_or_si128(chunk, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmplt_epi8(chunk, _mm_set1_epi8('9' + 1)));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(letter, digit)));
+unsigned ascii_word_bits(arch::Bytes16 chunk) {
+    using arch::splat16;
+    const arch::Bytes16 folded = chunk | splat16(0x20);
+    const arch::Bytes16 letter = (folded > splat16('a' - 1)) & (folded < splat16('z' + 1));
+    const arch::Bytes16 digit = (chunk > splat16('0' - 1)) & (chunk < splat16('9' + 1));
+    return arch::top_bits(letter | digit);
 }
 
 // Calls visit(token) for each token of text in NFC, lower-cased form, in text
@@ -83,8 +82,8 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
     for (size_t i = 0; i < size;) {
         // A run of ASCII bytes sixteen at a time, visiting only its non-word bytes.
         if (i + 16 <= size) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-            const unsigned ascii = ~static_cast<unsigned>(_mm_movemask_epi8(chunk)) & 0xFFFF;
+            const arch::Bytes16 chunk = arch::load16(bytes + i);
+            const unsigned ascii = ~arch::top_bits(chunk) & 0xFFFF;
             const unsigned run = static_cast<unsigned>(std::countr_one(ascii));
             if (run > 0) {
                 const unsigned in_run = run == 16 ? 0xFFFF : (1u << run) - 1;
@@ -124,21 +123,19 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
 uint64_t ascii_word_bits_64(const unsigned char* bytes) {
     uint64_t bits = 0;
     for (size_t k = 0; k < 4; ++k) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
-        bits |= uint64_t{ascii_word_bits(chunk)} << (16 * k);
+        bits |= uint64_t{ascii_word_bits(arch::load16(bytes + 16 * k))} << (16 * k);
     }
     return bits;
 }
 
 bool is_ascii(std::string_view text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    __m128i any = _mm_setzero_si128();
+    arch::Bytes16 any{};
     size_t i = 0;
-    for (; i + 16 <= text.size(); i += 16)
-        any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i)));
+    for (; i + 16 <= text.size(); i += 16) any |= arch::load16(bytes + i);
     unsigned char tail = 0;
     for (; i < text.size(); ++i) tail |= bytes[i];
-    return _mm_movemask_epi8(any) == 0 && tail < 0x80;
+    return arch::top_bits(any) == 0 && tail < 0x80;
 }
 
 // for_each_folded_token for ASCII text: where a byte starts or ends a run of

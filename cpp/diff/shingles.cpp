@@ -4,7 +4,7 @@
 #include <bit>
 #include <utility>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 #include "text/unicode.hpp"
 
 namespace velkin::diff {

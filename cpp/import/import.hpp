@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::imports {
 

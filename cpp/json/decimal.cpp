@@ -4,7 +4,8 @@
 #include <cmath>
 #include <string_view>
 
-#include "json/result.hpp"
+#include "fast_float/fast_float.h"
+#include "platform/result.hpp"
 
 namespace velkin::json {
 
@@ -48,6 +49,20 @@ void append_positional(const ShortestDigits& decimal, std::string& out) {
         out.append(static_cast<size_t>(-e), '0');
         out.append(digits);
     }
+}
+
+std::from_chars_result read_double(const char* first, const char* last, double& value) {
+    const fast_float::from_chars_result read = fast_float::from_chars(first, last, value);
+    if (read.ec != std::errc()) return {read.ptr, read.ec};
+    // fast_float rounds a number out of range to the nearest double without
+    // saying so; from_chars says so, and so does this.
+    const char* digits = first < read.ptr && *first == '-' ? first + 1 : first;
+    const bool spells_infinity = digits < read.ptr && (*digits == 'i' || *digits == 'I');
+    bool nonzero_digit = false;
+    for (const char* at = digits; at < read.ptr && *at != 'e' && *at != 'E'; ++at)
+        nonzero_digit = nonzero_digit || (*at >= '1' && *at <= '9');
+    const bool out_of_range = (std::isinf(value) && !spells_infinity) || (value == 0.0 && nonzero_digit);
+    return {read.ptr, out_of_range ? std::errc::result_out_of_range : std::errc()};
 }
 
 }  // namespace velkin::json

@@ -18,22 +18,20 @@
 //
 // Error positions: a failure at the byte with 0-based index k reports column
 // k + 1 of its line; running out of input reports the column of the end.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "json/result.hpp"
+#include "arch/bytes.hpp"
+#include "json/decimal.hpp"
 #include "json/value.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::json {
 
@@ -104,19 +102,14 @@ inline bool word_has_string_special(uint64_t w) {
 // The index of the first '"', '\\' or control byte at or after `pos` (or a
 // position close before it, from where a byte loop finishes the scan).
 inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1F);
+    using arch::Bytes16, arch::splat16;
     while (pos + 16 <= size) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
-                                       _mm_cmpeq_epi8(_mm_min_epu8(chunk, below_space), chunk));
-        int mask = _mm_movemask_epi8(special);
-        if (mask) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        const Bytes16 chunk = arch::load16(data + pos);
+        const Bytes16 special = (chunk == splat16('"')) | (chunk == splat16('\\')) |
+                                ((chunk >= splat16(0)) & (chunk < splat16(0x20)));
+        if (const uint32_t mask = arch::top_bits(special)) return pos + static_cast<size_t>(std::countr_zero(mask));
         pos += 16;
     }
-#endif
     while (pos + 8 <= size) {
         uint64_t word;
         std::memcpy(&word, data + pos, 8);
@@ -340,11 +333,9 @@ public:
             }
         }
         double value = 0.0;
-        auto [end, ec] = std::from_chars(data + start, data + pos_, value);
+        auto [end, ec] = read_double(data + start, data + pos_, value);
         if (ec == std::errc::result_out_of_range) {
-            // from_chars reports underflow and overflow alike; only overflow is an error.
-            std::string literal(data + start, pos_ - start);
-            value = std::strtod(literal.c_str(), nullptr);
+            // Underflow reads as the nearest double, ±0; only overflow is an error.
             if (std::isinf(value)) return fail_after(ErrorCode::NumberOutOfRange);
         } else if (ec != std::errc() || end != data + pos_) {
             return fail_after(ErrorCode::InvalidNumber);

@@ -22,16 +22,17 @@ struct Value {
     // Alternative order matches Type.
     std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, Array, Object> data;
 
-    Value() : data(nullptr) {}
-    Value(std::nullptr_t) : data(nullptr) {}
-    Value(bool b) : data(b) {}
-    Value(uint64_t u) : data(u) {}
-    Value(int64_t i) : data(i) {}
-    Value(double d) : data(d) {}
-    Value(std::string s) : data(std::move(s)) {}
-    Value(const char* s) : data(std::string(s)) {}
-    Value(Array a) : data(std::move(a)) {}
-    Value(Object o) : data(std::move(o)) {}
+    // Defined below Member: building the variant needs every alternative complete (libc++ checks).
+    Value();
+    Value(std::nullptr_t);
+    Value(bool b);
+    Value(uint64_t u);
+    Value(int64_t i);
+    Value(double d);
+    Value(std::string s);
+    Value(const char* s);
+    Value(Array a);
+    Value(Object o);
 
     Type type() const { return static_cast<Type>(data.index()); }
     bool is_null() const { return type() == Type::Null; }
@@ -55,6 +56,17 @@ struct Member {
     std::string key;
     Value value;
 };
+
+inline Value::Value() : data(nullptr) {}
+inline Value::Value(std::nullptr_t) : data(nullptr) {}
+inline Value::Value(bool b) : data(b) {}
+inline Value::Value(uint64_t u) : data(u) {}
+inline Value::Value(int64_t i) : data(i) {}
+inline Value::Value(double d) : data(d) {}
+inline Value::Value(std::string s) : data(std::move(s)) {}
+inline Value::Value(const char* s) : data(std::string(s)) {}
+inline Value::Value(Array a) : data(std::move(a)) {}
+inline Value::Value(Object o) : data(std::move(o)) {}
 
 // Deep equality: objects compare as unordered maps, numbers are equal only
 // within the same class (both integers of the same value, or both doubles).

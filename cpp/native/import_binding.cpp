@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "import/import.hpp"
-#include "import/mapped_file.hpp"
 #include "native/binding.hpp"
+#include "platform/mapped_file.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/result_dict.hpp"
@@ -36,7 +36,7 @@ std::string str_text(PyObject* text) {
 // The inputs' bytes stay owned by their Python objects or mappings while the lock is released.
 struct Sources {
     std::vector<Ref> owners;
-    std::vector<imports::MappedFile> files;
+    std::vector<platform::MappedFile> files;
     std::vector<imports::Input> inputs;
 };
 
@@ -56,7 +56,7 @@ Sources read_sources(PyObject* list) {
             std::string_view text(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
             sources.inputs.push_back(imports::Input{std::move(name), text});
         } else if (PyUnicode_Check(source)) {
-            Result<imports::MappedFile> file = imports::MappedFile::open(str_text(source));
+            Result<platform::MappedFile> file = platform::MappedFile::open(str_text(source));
             if (!file) python::throw_value_error(file.error().message);
             sources.files.push_back(std::move(file).value());
             sources.inputs.push_back(imports::Input{std::move(name), sources.files.back().text()});

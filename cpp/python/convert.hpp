@@ -8,8 +8,8 @@
 #include "agentlog/record.hpp"
 #include "diff/cost.hpp"
 #include "diff/report_side.hpp"
-#include "json/result.hpp"
 #include "json/value.hpp"
+#include "platform/result.hpp"
 #include "python/refs.hpp"
 
 namespace velkin::python {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 #include "python/recursion.hpp"
 #include "python/refs.hpp"
 

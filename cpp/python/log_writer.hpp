@@ -1,7 +1,7 @@
 #pragma once
 // The body of write_agentlog: every element validated as a record, in list
 // order, and written as one compact line.
-#include "json/result.hpp"
+#include "platform/result.hpp"
 #include "python/refs.hpp"
 
 namespace velkin::python {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::python {
 

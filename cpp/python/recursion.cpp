@@ -1,10 +1,10 @@
 #include "python/recursion.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/stack.hpp"
 
 namespace velkin::python {
 
@@ -24,27 +24,16 @@ constexpr size_t STACK_RESERVE = 64 * 1024;
 constexpr size_t STACK_PER_LEVEL = 1024;
 #endif
 
-// The lowest address of the calling thread's stack, 0 when the thread cannot tell.
-uintptr_t find_stack_floor() {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
-    void* lowest = nullptr;
-    size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    return known ? reinterpret_cast<uintptr_t>(lowest) : 0;
-}
-
 // Asking the system is slow on the main thread (it reads the process's
 // memory map), so each thread asks once.
-thread_local const uintptr_t stack_floor = find_stack_floor();
+thread_local const uintptr_t thread_stack_floor = platform::stack_floor();
 thread_local int current_cap = MAX_CONVERSION_DEPTH;
 
 int cap_from_here() {
-    if (stack_floor == 0) return MAX_CONVERSION_DEPTH;
+    if (thread_stack_floor == 0) return MAX_CONVERSION_DEPTH;
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (here <= stack_floor + STACK_RESERVE) return 0;
-    const size_t levels = (here - stack_floor - STACK_RESERVE) / STACK_PER_LEVEL;
+    if (here <= thread_stack_floor + STACK_RESERVE) return 0;
+    const size_t levels = (here - thread_stack_floor - STACK_RESERVE) / STACK_PER_LEVEL;
     return static_cast<int>(std::min<size_t>(levels, MAX_CONVERSION_DEPTH));
 }
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "json/result.hpp"
+#include "platform/result.hpp"
 
-namespace velkin::imports {
+namespace velkin::platform {
 
 class MappedFile {
 public:
@@ -25,4 +25,4 @@ private:
     size_t size_ = 0;
 };
 
-}  // namespace velkin::imports
+}  // namespace velkin::platform
