@@ -49,7 +49,11 @@ std::vector<std::string> texts(Random& random) {
     return all;
 }
 
-bool is_word_byte(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c < 0; }
+// Bytes beyond ASCII count as word bytes whether char is signed (x86-64) or not (aarch64).
+bool is_word_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
 
 // What response_terms must give, read byte by byte: a token is a run of
 // ASCII letters and digits or of bytes of the letters beyond ASCII used here.
