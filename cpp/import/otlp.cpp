@@ -7,6 +7,7 @@
 #include "import/fields.hpp"
 #include "import/otlp_reader.hpp"
 #include "import/parallel.hpp"
+#include "json/decimal.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -88,7 +89,7 @@ std::optional<double> number_attribute(const Attributes& attributes, std::string
     if (!entry) return std::nullopt;
     if (const std::string_view* text = entry->text()) {
         double number = 0;
-        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
+        auto [end, ec] = json::read_double(text->data(), text->data() + text->size(), number);
         if (ec == std::errc() && end == text->data() + text->size()) return number;
     } else if (entry->value().is_number()) {
         return entry->value().as_double();

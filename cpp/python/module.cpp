@@ -31,8 +31,9 @@ T value_or_raise(Result<T>&& result) {
 }
 
 template <size_t N>
-std::array<PyObject*, N> bind(const char* function, const std::array<const char*, N>& parameters, size_t required,
-                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+std::array<PyObject*, N> bind_arguments(const char* function, const std::array<const char*, N>& parameters,
+                                        size_t required, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
     std::array<PyObject*, N> bound{};
     bind_arguments(Signature{function, parameters, required}, args, nargs, kwnames, bound);
     return bound;
@@ -86,7 +87,7 @@ CollectorPaused::~CollectorPaused() {
 
 PyObject* parse_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [data] = bind("parse_agentlog", std::array{"data"}, 1, args, nargs, kwnames);
+        auto [data] = bind_arguments("parse_agentlog", std::array{"data"}, 1, args, nargs, kwnames);
         require_bytes(data, "data");
         CollectorPaused paused;
         std::string_view input(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
@@ -110,7 +111,7 @@ PyObject* parse_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* write_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [records] = bind("write_agentlog", std::array{"records"}, 1, args, nargs, kwnames);
+        auto [records] = bind_arguments("write_agentlog", std::array{"records"}, 1, args, nargs, kwnames);
         require_list(records, "records");
         return value_or_raise(write_record_lines(records)).release();
     });
@@ -131,14 +132,14 @@ std::string canonical_of(PyObject* payload) {
 
 PyObject* canonical_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [payload] = bind("canonical_bytes", std::array{"payload"}, 1, args, nargs, kwnames);
+        auto [payload] = bind_arguments("canonical_bytes", std::array{"payload"}, 1, args, nargs, kwnames);
         return bytes_of(canonical_of(payload)).release();
     });
 }
 
 PyObject* content_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [payload] = bind("content_id", std::array{"payload"}, 1, args, nargs, kwnames);
+        auto [payload] = bind_arguments("content_id", std::array{"payload"}, 1, args, nargs, kwnames);
         std::string id = agentlog::content_id_of(canonical_of(payload));
         return checked(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()))).release();
     });
@@ -147,7 +148,7 @@ PyObject* content_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* compute_diff_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         auto [baseline, candidate, pricing, seed_arg] =
-            bind("compute_diff_report", std::array{"baseline", "candidate", "pricing", "seed"}, 2, args, nargs,
+            bind_arguments("compute_diff_report", std::array{"baseline", "candidate", "pricing", "seed"}, 2, args, nargs,
                  kwnames);
         require_list(baseline, "baseline");
         require_list(candidate, "candidate");
@@ -168,7 +169,7 @@ PyObject* compute_semantic_axis_with_embedder(PyObject*, PyObject* const* args, 
                                               PyObject* kwnames) {
     return guarded([&] {
         auto [baseline, candidate, embedder, seed_arg] =
-            bind("compute_semantic_axis_with_embedder", std::array{"baseline", "candidate", "embedder", "seed"}, 3,
+            bind_arguments("compute_semantic_axis_with_embedder", std::array{"baseline", "candidate", "embedder", "seed"}, 3,
                  args, nargs, kwnames);
         require_list(baseline, "baseline");
         require_list(candidate, "candidate");

@@ -114,7 +114,7 @@ std::u32string random_text(std::mt19937& rng) {
     std::uniform_int_distribution<size_t> range_of(0, ranges.size() - 1);
     for (size_t n = std::uniform_int_distribution<size_t>(0, 40)(rng); n > 0; --n) {
         auto [first, last] = ranges[range_of(rng)];
-        text += std::uniform_int_distribution<char32_t>(first, last)(rng);
+        text += static_cast<char32_t>(std::uniform_int_distribution<uint32_t>(first, last)(rng));
     }
     return text;
 }
@@ -194,7 +194,7 @@ TEST(is_nfc_and_lowercase_agree_with_icu_for_every_code_point_and_on_mixed_text)
         // ASCII alone, every byte below 0x80, which has a path of its own.
         std::u32string ascii;
         for (size_t n = std::uniform_int_distribution<size_t>(0, 80)(rng); n > 0; --n)
-            ascii += std::uniform_int_distribution<char32_t>(0, 0x7F)(rng);
+            ascii += static_cast<char32_t>(std::uniform_int_distribution<uint32_t>(0, 0x7F)(rng));
         CHECK(append_lowercase_checking_nfc(utf8(ascii), appended));
         expected += icu_lowercase_alone(ascii);
     }
