@@ -332,29 +332,31 @@ void add(Shown& shown, Signature signature, SubjectView subject) {
     shown.subjects[static_cast<size_t>(signature)].push_back(subject);
 }
 
+SubjectView plain(std::string_view name) { return {name, {}, SubjectView::Form::Plain}; }
+
 }  // namespace
 
 void shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Shown& shown) {
     for (std::vector<SubjectView>& subjects : shown.subjects) subjects.clear();
     dropped_tools(runs, c, bases, shown.scratch);
-    for (std::string_view tool : shown.scratch) add(shown, Signature::ToolDropped, {tool});
+    for (std::string_view tool : shown.scratch) add(shown, Signature::ToolDropped, plain(tool));
     added_tools(runs, c, bases, shown.scratch);
-    for (std::string_view tool : shown.scratch) add(shown, Signature::ToolAdded, {tool});
+    for (std::string_view tool : shown.scratch) add(shown, Signature::ToolAdded, plain(tool));
     recounted_tools(runs, c, bases, false, shown.scratch);
-    for (std::string_view tool : shown.scratch) add(shown, Signature::CallsFewer, {tool});
+    for (std::string_view tool : shown.scratch) add(shown, Signature::CallsFewer, plain(tool));
     recounted_tools(runs, c, bases, true, shown.scratch);
-    for (std::string_view tool : shown.scratch) add(shown, Signature::CallsMore, {tool});
+    for (std::string_view tool : shown.scratch) add(shown, Signature::CallsMore, plain(tool));
     each_reordering(runs, c, bases, [&](const Reordering& reordering) {
         add(shown, Signature::CallsReordered, {reordering.first, reordering.second, SubjectView::Form::Pair});
     });
     each_argument_change(runs, c, bases, [&](const ArgumentChange& change) {
         add(shown, Signature::ArgumentChanged, {change.tool, change.key, SubjectView::Form::Argument});
     });
-    if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::NewRefusal, {"refusal"});
-    if (lost_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::LostRefusal, {"refusal"});
-    if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) add(shown, Signature::NewTruncation, {"truncation"});
+    if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::NewRefusal, plain("refusal"));
+    if (lost_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::LostRefusal, plain("refusal"));
+    if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) add(shown, Signature::NewTruncation, plain("truncation"));
     if (lost_flagged_turn(runs, c, bases, &RunFeatures::truncated))
-        add(shown, Signature::LostTruncation, {"truncation"});
+        add(shown, Signature::LostTruncation, plain("truncation"));
 }
 
 namespace {

@@ -5,6 +5,12 @@
 
 namespace velkin::compare {
 
-inline std::string quoted(std::string_view name) { return "`" + std::string(name) + "`"; }
+// Appended piece by piece: GCC 12 mistakes "`" + std::string(...) for an overlapping copy (-Wrestrict).
+inline std::string quoted(std::string_view name) {
+    std::string text;
+    text.reserve(name.size() + 2);
+    text.append("`").append(name).append("`");
+    return text;
+}
 
 }  // namespace velkin::compare
