@@ -14,10 +14,10 @@ Conversation& Conversations::open(std::string_view source, const std::string& tr
     return list_[at->second];
 }
 
-std::string Conversations::unused_id(const std::string& base) const {
-    if (!index_.count(base)) return base;
-    for (size_t n = 2;; ++n) {
-        std::string id = base + "-" + std::to_string(n);
+std::string Conversations::unused_id(const std::string& base) {
+    size_t& n = next_suffix_.try_emplace(base, 1).first->second;
+    for (;; ++n) {
+        std::string id = n == 1 ? base : base + "-" + std::to_string(n);
         if (!index_.count(id)) return id;
     }
 }
@@ -37,6 +37,7 @@ void Conversations::write(std::vector<std::string>& pieces, Summary& summary) {
     summary.conversations += list_.size();
     list_.clear();
     index_.clear();
+    next_suffix_.clear();
 }
 
 std::string derived_trace_id(std::string_view text) { return text::hex(text::sha256(text), 16); }

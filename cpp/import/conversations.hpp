@@ -15,14 +15,18 @@ class Conversations {
 public:
     // The conversation with this trace id, created on first use.
     Conversation& open(std::string_view source, const std::string& trace_id);
-    // A trace id no conversation has yet: `base`, else `base` with "-2", "-3", ...
-    std::string unused_id(const std::string& base) const;
+    // A trace id no conversation has yet: `base`, else the first of `base` with "-2", "-3", ...
+    // that none has.
+    std::string unused_id(const std::string& base);
     // Every conversation's lines, in order, as consecutive pieces of `pieces`.
     void write(std::vector<std::string>& pieces, Summary& summary);
 
 private:
     std::deque<Conversation> list_;  // a deque keeps references stable as it grows
     std::unordered_map<std::string, size_t> index_;
+    // Per base, the suffix number its last unused id had: every number below it is taken, and
+    // ids are never given back, so the next search starts there (1 stands for `base` itself).
+    std::unordered_map<std::string, size_t> next_suffix_;
 };
 
 // The first 32 hexadecimal digits of the SHA-256 of `text`: the length of an OpenTelemetry trace id.
