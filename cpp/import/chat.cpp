@@ -6,6 +6,7 @@
 #include "import/conversation.hpp"
 #include "import/fields.hpp"
 #include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace velkin::imports {
 
@@ -123,18 +124,35 @@ std::string normalised_stop_reason(std::string_view reason) {
     return std::string(reason);
 }
 
-std::optional<json::Value> usage_value(const Usage& usage) {
+namespace {
+
+// `total` less its `part`; a part above the total is a contradiction of the source, stored as 0 and said.
+double remainder(double total, double part, std::string_view part_name, std::string_view total_name,
+                 std::string_view stored_as, std::string_view origin, Warnings& warnings) {
+    if (part <= total) return total - part;
+    warnings.add(std::string(origin) + ": the usage counts " + json::to_compact(count_value(part)) + " " +
+                 std::string(part_name) + ", more than its " + json::to_compact(count_value(total)) + " " +
+                 std::string(total_name) + ": " + std::string(stored_as) + " stored as 0");
+    return 0.0;
+}
+
+}  // namespace
+
+std::optional<json::Value> usage_value(const Usage& usage, std::string_view origin, Warnings& warnings) {
     json::Object out;
     double cache_read = usage.cache_read.value_or(0.0);
     double cache_write = usage.cache_write.value_or(0.0) + usage.cache_write_1h.value_or(0.0);
     if (usage.input_uncached) {
         out.push_back({"input_tokens", count_value(*usage.input_uncached)});
     } else if (usage.input_total) {
-        out.push_back({"input_tokens", count_value(std::max(0.0, *usage.input_total - cache_read - cache_write))});
+        out.push_back({"input_tokens", count_value(remainder(*usage.input_total, cache_read + cache_write,
+                                                             "cached input tokens", "input tokens in all",
+                                                             "input_tokens", origin, warnings))});
     }
     if (usage.output_total) {
-        double reasoning = usage.reasoning.value_or(0.0);
-        out.push_back({"output_tokens", count_value(std::max(0.0, *usage.output_total - reasoning))});
+        out.push_back({"output_tokens", count_value(remainder(*usage.output_total, usage.reasoning.value_or(0.0),
+                                                              "reasoning tokens", "output tokens in all",
+                                                              "output_tokens", origin, warnings))});
     }
     if (usage.cache_read) out.push_back({"cached_input_tokens", count_value(*usage.cache_read)});
     if (usage.cache_write) out.push_back({"cached_write_5m_tokens", count_value(*usage.cache_write)});

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "import/import.hpp"
 #include "json/value.hpp"
 
 namespace velkin::imports {
@@ -38,8 +39,9 @@ struct Usage {
     std::optional<double> cache_write_1h;
     std::optional<double> reasoning;
 };
-// Nothing when no count is known.
-std::optional<json::Value> usage_value(const Usage& usage);
+// Nothing when no count is known. A part that would come out below zero (more cached tokens
+// than input tokens, say) is stored as 0, with a warning that begins with `origin`.
+std::optional<json::Value> usage_value(const Usage& usage, std::string_view origin, Warnings& warnings);
 
 // "2025-05-02T09:00:00.123456789Z" for nanoseconds since the epoch.
 std::string timestamp_from_nanos(uint64_t nanos);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "import/readable.hpp"
 #include "json/writer.hpp"
 #include "text/sha256.hpp"
 
@@ -108,6 +109,21 @@ Conversation::Conversation(std::string_view source, std::string trace_id)
     parent_ = record_id(0, metadata_payload(source_));
 }
 
+void Conversation::set_origin(std::string origin) {
+    if (first_origin_.empty()) first_origin_ = origin;
+    origin_ = std::move(origin);
+}
+
+void Conversation::check_readable(const std::string& lines, size_t from, size_t position, agentlog::Kind kind,
+                                  const std::string& origin) {
+    if (!unreadable_.empty()) return;
+    std::optional<std::string> why = unreadable_line(std::string_view(lines).substr(from));
+    if (!why) return;
+    if (!origin.empty()) unreadable_ = origin + ": ";
+    unreadable_ += "cannot import the " + std::string(agentlog::kind_name(kind)) + " record " + std::to_string(position) +
+                   " of conversation " + trace_id_ + ": " + *why + " (leave out or cut down that value in the input)";
+}
+
 void Conversation::set_meta(std::string key, json::Value value) { json::object_set(meta_, std::move(key), std::move(value)); }
 
 std::string Conversation::record_id(size_t index, std::string_view payload) const {
@@ -123,7 +139,9 @@ void Conversation::push(agentlog::Kind kind, std::string_view ts, const json::Ob
     if (records_ == 0) first_ts_ = ts;
     ++records_;
     std::string id = record_id(records_, payload);
+    size_t start = lines_.size();
     write_line(id, kind, ts, parent_, meta_head_, meta, payload, lines_);
+    check_readable(lines_, start, records_ + 1, kind, origin_);
     parent_ = std::move(id);
 }
 
@@ -254,6 +272,7 @@ size_t Conversation::write(std::string& head, std::string& body) {
     std::string_view ts = records_ == 0 ? NO_TIME : std::string_view(first_ts_);
     std::string payload = metadata_payload(source_);
     write_line(record_id(0, payload), agentlog::Kind::Metadata, ts, std::nullopt, meta_head_, meta_, payload, head);
+    check_readable(head, 0, 1, agentlog::Kind::Metadata, first_origin_);
     body = std::move(lines_);
     size_t count = records_ + 1;
     lines_.clear();

@@ -58,6 +58,9 @@ public:
     Conversation(std::string_view source, std::string trace_id);
 
     const std::string& trace_id() const { return trace_id_; }
+    // Where the records added next come from in the input ("calls.jsonl:7", "span 5fa1..."), for
+    // messages; the first one set also stands for the metadata record.
+    void set_origin(std::string origin);
     // Identifies the conversation across runs (task ids, session ids, outcomes); kept in the
     // metadata record's meta.
     void set_meta(std::string key, json::Value value);
@@ -89,6 +92,8 @@ public:
     // The metadata record's line into `head` and every other record's lines, in order, into
     // `body` (taken over from the conversation); gives the number of records.
     size_t write(std::string& head, std::string& body);
+    // Why the trace reader could not read back the first record it cannot; empty when it reads all.
+    const std::string& unreadable() const { return unreadable_; }
 
 private:
     struct ToolCall {
@@ -109,6 +114,10 @@ private:
     // Emits the call a result answers, when it is still waiting.
     void emit_call_for(std::string_view id);
     void flush_tool_calls();
+    // Notes the first line the trace reader would refuse: the one written at `from` in `lines`,
+    // the conversation's record at `position` (1 for the metadata record).
+    void check_readable(const std::string& lines, size_t from, size_t position, agentlog::Kind kind,
+                        const std::string& origin);
 
     std::string source_;
     std::string trace_id_;
@@ -122,6 +131,8 @@ private:
     std::unordered_set<std::string> answered_;  // tool_use ids answered since the last response
     size_t history_seen_ = 0;
     uint64_t responses_ = 0;
+    std::string origin_, first_origin_;
+    std::string unreadable_;
 };
 
 }  // namespace velkin::imports

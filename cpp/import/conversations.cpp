@@ -22,7 +22,7 @@ std::string Conversations::unused_id(const std::string& base) {
     }
 }
 
-void Conversations::write(std::vector<std::string>& pieces, Summary& summary) {
+std::optional<Error> Conversations::write(std::vector<std::string>& pieces, Summary& summary) {
     // Conversations are written independently, consecutive ranges on several threads.
     constexpr size_t CONVERSATIONS_PER_PART = 256;
     size_t parts = part_count(list_.size(), CONVERSATIONS_PER_PART);
@@ -35,9 +35,17 @@ void Conversations::write(std::vector<std::string>& pieces, Summary& summary) {
     });
     for (size_t count : records) summary.records += count;
     summary.conversations += list_.size();
+    std::optional<Error> unreadable;
+    for (const Conversation& conversation : list_) {
+        if (!conversation.unreadable().empty()) {
+            unreadable = Error{conversation.unreadable()};
+            break;
+        }
+    }
     list_.clear();
     index_.clear();
     next_suffix_.clear();
+    return unreadable;
 }
 
 std::string derived_trace_id(std::string_view text) { return text::hex(text::sha256(text), 16); }

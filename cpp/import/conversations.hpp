@@ -1,6 +1,7 @@
 #pragma once
 // The conversations of one import, in the order they were first seen.
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -8,6 +9,7 @@
 
 #include "import/conversation.hpp"
 #include "import/import.hpp"
+#include "platform/result.hpp"
 
 namespace velkin::imports {
 
@@ -18,8 +20,9 @@ public:
     // A trace id no conversation has yet: `base`, else the first of `base` with "-2", "-3", ...
     // that none has.
     std::string unused_id(const std::string& base);
-    // Every conversation's lines, in order, as consecutive pieces of `pieces`.
-    void write(std::vector<std::string>& pieces, Summary& summary);
+    // Every conversation's lines, in order, as consecutive pieces of `pieces`; the error names the
+    // first record the trace reader could not read back.
+    std::optional<Error> write(std::vector<std::string>& pieces, Summary& summary);
 
 private:
     std::deque<Conversation> list_;  // a deque keeps references stable as it grows

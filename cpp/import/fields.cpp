@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace velkin::imports {
 
@@ -49,6 +50,42 @@ std::optional<double> number_member(const json::Value& object, std::string_view 
     if (!value) return std::nullopt;
     if (!value->is_number()) wrong_type(key, "a number", *value);
     return value->as_double();
+}
+
+namespace {
+
+[[noreturn]] void out_of_range(std::string_view key, std::string_view expected, double value) {
+    bad_input("field `" + std::string(key) + "`: expected " + std::string(expected) + ", found " +
+              json::to_compact(json::Value(value)));
+}
+
+constexpr double LAST_SECOND_OF_9999 = 253402300799.0;
+
+}  // namespace
+
+double checked_count(std::string_view key, double count) {
+    if (!(count >= 0 && count <= MAX_WHOLE && std::floor(count) == count))
+        out_of_range(key, "a token count (a whole number from 0 to 9007199254740991)", count);
+    return count;
+}
+
+std::optional<double> count_member(const json::Value& object, std::string_view key) {
+    std::optional<double> count = number_member(object, key);
+    if (count) checked_count(key, *count);
+    return count;
+}
+
+std::optional<double> milliseconds_member(const json::Value& object, std::string_view key) {
+    std::optional<double> ms = number_member(object, key);
+    if (ms && !(*ms >= 0 && *ms <= MAX_WHOLE)) out_of_range(key, "milliseconds from 0 to 9007199254740991", *ms);
+    return ms;
+}
+
+std::optional<double> epoch_seconds_member(const json::Value& object, std::string_view key) {
+    std::optional<double> seconds = number_member(object, key);
+    if (seconds && !(*seconds >= 0 && *seconds <= LAST_SECOND_OF_9999))
+        out_of_range(key, "seconds since 1970 up to the year 9999 (0 to 253402300799)", *seconds);
+    return seconds;
 }
 
 const std::string& required_string(const json::Value& object, std::string_view key) {

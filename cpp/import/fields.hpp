@@ -34,6 +34,19 @@ const std::string* string_member(const json::Value& object, std::string_view key
 const json::Array* array_member(const json::Value& object, std::string_view key);
 const json::Value* object_member(const json::Value& object, std::string_view key);
 std::optional<double> number_member(const json::Value& object, std::string_view key);
+// The largest whole number below which a double holds every whole number: the bound of counts
+// and durations.
+inline constexpr double MAX_WHOLE = 9007199254740991.0;
+// Members with a range: absent or null gives nothing; a number out of the range is bad input,
+// as a member of the wrong type is (a guess in its place would change what the diff measures).
+// A token count: a whole number from 0 to MAX_WHOLE.
+std::optional<double> count_member(const json::Value& object, std::string_view key);
+// The same check for a count read otherwise (an OTLP attribute).
+double checked_count(std::string_view key, double count);
+// Milliseconds from 0 to MAX_WHOLE.
+std::optional<double> milliseconds_member(const json::Value& object, std::string_view key);
+// Seconds since 1970-01-01 up to the end of the year 9999 (what a timestamp can show).
+std::optional<double> epoch_seconds_member(const json::Value& object, std::string_view key);
 // Required members.
 const std::string& required_string(const json::Value& object, std::string_view key);
 const json::Array& required_array(const json::Value& object, std::string_view key);

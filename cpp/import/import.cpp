@@ -10,6 +10,7 @@
 #include "import/logs.hpp"
 #include "import/otlp.hpp"
 #include "import/parallel.hpp"
+#include "import/readable.hpp"
 #include "import/tau_bench.hpp"
 
 namespace velkin::imports {
@@ -87,6 +88,7 @@ std::vector<std::string_view> line_runs(std::string_view text) {
 // Maps an OTLP input into `otlp`; the error names the input's line.
 std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
     Documents whole(input.text);
+    otlp.set_input(input.name);
     if (whole.is_array()) {
         std::string_view text;
         try {
@@ -98,6 +100,7 @@ std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
     }
     std::vector<std::string_view> runs = line_runs(input.text);
     std::vector<OtlpMapper> mappers(runs.size());
+    for (OtlpMapper& mapper : mappers) mapper.set_input(input.name);
     std::vector<std::optional<std::pair<uint64_t, std::string>>> failures(runs.size());
     auto read_run = [&](size_t i) {
         Documents documents(runs[i]);
@@ -144,6 +147,18 @@ std::string format_names() {
         names += name;
     }
     return names;
+}
+
+void Warnings::add(std::string message) {
+    if (kept.size() < KEPT) kept.push_back(one_line(message));
+    ++count;
+}
+
+void Warnings::absorb(Warnings&& other) {
+    for (std::string& message : other.kept) {
+        if (kept.size() < KEPT) kept.push_back(std::move(message));
+    }
+    count += other.count;
 }
 
 size_t Imported::size() const {
@@ -218,10 +233,11 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         }
         try {
             while (documents.next(document)) {
+                std::string origin = input.name + ":" + std::to_string(documents.line());
                 if (input_format == Format::TauBench) {
-                    map_tau_bench_entry(document, conversations, imported.summary);
+                    map_tau_bench_entry(document, std::move(origin), conversations, imported.summary);
                 } else {
-                    logs.map(document);
+                    logs.map(document, std::move(origin));
                 }
             }
         } catch (const BadInput& bad) {
@@ -235,7 +251,10 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
     otlp.finish(conversations, imported.summary);
     openai.finish(conversations, imported.summary);
     anthropic.finish(conversations, imported.summary);
-    conversations.write(imported.pieces, imported.summary);
+    if (std::optional<Error> unreadable = conversations.write(imported.pieces, imported.summary))
+        return Error{one_line(unreadable->message)};
+    if (std::optional<std::string> too_large = unreadable_trace(imported.size()))
+        return Error{"cannot import: " + *too_large + " (import the inputs in parts, each to a file of its own)"};
     return imported;
 }
 

@@ -30,6 +30,18 @@ struct Input {
 // The format of one input, from its first document.
 Result<Format> detect_format(const Input& input);
 
+// Values stored otherwise than the input gave them (a count that contradicts another, a span
+// that ends before it starts), each said in one line naming where, the value and what was stored.
+struct Warnings {
+    static constexpr size_t KEPT = 20;  // in full; the rest are counted
+    std::vector<std::string> kept;
+    uint64_t count = 0;
+
+    void add(std::string message);
+    // `other`'s after this one's.
+    void absorb(Warnings&& other);
+};
+
 struct Summary {
     std::vector<Format> formats;  // per input, as given or detected
     uint64_t conversations = 0;
@@ -40,11 +52,12 @@ struct Summary {
     uint64_t responses_without_content = 0;
     // Model responses that name no model: their cost cannot be priced.
     uint64_t responses_without_model = 0;
+    Warnings warnings;
 };
 
 struct Imported {
-    // The .agentlog text in pieces, to be joined in order (a conversation's lines are written
-    // on their own; joining them where the result goes copies them once).
+    // The .agentlog text in pieces, two per conversation: its metadata line, then its other lines
+    // (each conversation is written on its own; the pieces go out in order, never joined here).
     std::vector<std::string> pieces;
     Summary summary;
 

@@ -20,7 +20,7 @@ std::string explicit_id(const json::Value& line) {
 }
 
 std::string created_ts(const json::Value& response, std::string_view key) {
-    std::optional<double> created = number_member(response, key);
+    std::optional<double> created = epoch_seconds_member(response, key);
     return created ? timestamp_from_seconds(*created) : std::string(NO_TIME);
 }
 
@@ -31,7 +31,7 @@ json::Value model_of(const json::Value& request, const json::Value& response) {
 }
 
 void add_latency(const json::Value& line, json::Object& payload) {
-    if (std::optional<double> latency = number_member(line, "latency_ms")) payload.push_back({"latency_ms", count_value(*latency)});
+    if (std::optional<double> latency = milliseconds_member(line, "latency_ms")) payload.push_back({"latency_ms", count_value(*latency)});
 }
 
 bool has_type(const json::Value& value, std::string_view type) {
@@ -47,12 +47,12 @@ json::Object finish_meta(std::string_view original, const std::string* response_
 }
 
 json::Value response_payload(json::Value model, json::Array blocks, std::string stop_reason, const Usage& usage,
-                             const json::Value& line) {
+                             const json::Value& line, std::string_view origin, Warnings& warnings) {
     json::Object payload;
     if (!model.is_null()) payload.push_back({"model", std::move(model)});
     payload.push_back({"content", json::Value(std::move(blocks))});
     if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(std::move(stop_reason))});
-    if (std::optional<json::Value> counts = usage_value(usage)) payload.push_back({"usage", std::move(*counts)});
+    if (std::optional<json::Value> counts = usage_value(usage, origin, warnings)) payload.push_back({"usage", std::move(*counts)});
     add_latency(line, payload);
     return json::Value(std::move(payload));
 }
@@ -222,6 +222,7 @@ void LogMapper::finish(Conversations& conversations, Summary& summary) {
         for (json::Member& m : identifiers) conversation.set_meta(std::move(m.key), std::move(m.value));
         for (size_t i : group.calls) {
             Call& call = calls_[i];
+            conversation.set_origin(std::move(call.origin));
             conversation.add_request(call.ts, call.model, call.history, links_[i].previous_response_id.empty(), {});
             if (call.error) {
                 conversation.add_error(call.ts, *call.error, {});
@@ -231,17 +232,21 @@ void LogMapper::finish(Conversations& conversations, Summary& summary) {
             conversation.add_response(call.ts, call.answer, std::move(call.answer_meta));
         }
     }
+    summary.warnings.absorb(std::move(warnings_));
+    warnings_ = {};
     calls_.clear();
     links_.clear();
 }
 
-void LogMapper::map(const json::Value& line) {
+void LogMapper::map(const json::Value& line, std::string origin) {
     if (!line.as_object()) wrong_type("line", "an object with `request` and `response`", line);
     const json::Value& request = required_object(line, "request");
     const json::Value& response = required_object(line, "response");
-    if (format_ == Format::Anthropic) return map_anthropic(line, request, response);
-    if (member(response, "output") || member(request, "input")) return map_responses(line, request, response);
-    map_chat_completion(line, request, response);
+    origin_ = std::move(origin);
+    if (format_ == Format::Anthropic) map_anthropic(line, request, response);
+    else if (member(response, "output") || member(request, "input")) map_responses(line, request, response);
+    else map_chat_completion(line, request, response);
+    calls_.back().origin = origin_;
 }
 
 void LogMapper::map_chat_completion(const json::Value& line, const json::Value& request, const json::Value& response) {
@@ -266,14 +271,14 @@ void LogMapper::map_chat_completion(const json::Value& line, const json::Value& 
 
     Usage usage;
     if (const json::Value* counts = object_member(response, "usage")) {
-        usage.input_total = number_member(*counts, "prompt_tokens");
-        usage.output_total = number_member(*counts, "completion_tokens");
+        usage.input_total = count_member(*counts, "prompt_tokens");
+        usage.output_total = count_member(*counts, "completion_tokens");
         if (const json::Value* details = object_member(*counts, "prompt_tokens_details"))
-            usage.cache_read = number_member(*details, "cached_tokens");
+            usage.cache_read = count_member(*details, "cached_tokens");
         if (const json::Value* details = object_member(*counts, "completion_tokens_details"))
-            usage.reasoning = number_member(*details, "reasoning_tokens");
+            usage.reasoning = count_member(*details, "reasoning_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line);
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_, warnings_);
     call.answer_meta = finish_meta(finish ? *finish : "", string_member(response, "id"));
 }
 
@@ -323,14 +328,14 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
 
     Usage usage;
     if (const json::Value* counts = object_member(response, "usage")) {
-        usage.input_total = number_member(*counts, "input_tokens");
-        usage.output_total = number_member(*counts, "output_tokens");
+        usage.input_total = count_member(*counts, "input_tokens");
+        usage.output_total = count_member(*counts, "output_tokens");
         if (const json::Value* details = object_member(*counts, "input_tokens_details"))
-            usage.cache_read = number_member(*details, "cached_tokens");
+            usage.cache_read = count_member(*details, "cached_tokens");
         if (const json::Value* details = object_member(*counts, "output_tokens_details"))
-            usage.reasoning = number_member(*details, "reasoning_tokens");
+            usage.reasoning = count_member(*details, "reasoning_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line);
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_, warnings_);
     call.answer_meta = finish_meta(original, id);
 }
 
@@ -365,18 +370,18 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
     const std::string* stop = string_member(response, "stop_reason");
     Usage usage;
     if (const json::Value* counts = object_member(response, "usage")) {
-        usage.input_uncached = number_member(*counts, "input_tokens");
-        usage.output_total = number_member(*counts, "output_tokens");
-        usage.cache_read = number_member(*counts, "cache_read_input_tokens");
+        usage.input_uncached = count_member(*counts, "input_tokens");
+        usage.output_total = count_member(*counts, "output_tokens");
+        usage.cache_read = count_member(*counts, "cache_read_input_tokens");
         const json::Value* split = object_member(*counts, "cache_creation");
         if (split) {
-            usage.cache_write = number_member(*split, "ephemeral_5m_input_tokens");
-            usage.cache_write_1h = number_member(*split, "ephemeral_1h_input_tokens");
+            usage.cache_write = count_member(*split, "ephemeral_5m_input_tokens");
+            usage.cache_write_1h = count_member(*split, "ephemeral_1h_input_tokens");
         }
         if (!split || (!usage.cache_write && !usage.cache_write_1h))
-            usage.cache_write = number_member(*counts, "cache_creation_input_tokens");
+            usage.cache_write = count_member(*counts, "cache_creation_input_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), stop ? normalised_stop_reason(*stop) : "", usage, line);
+    call.answer = response_payload(call.model, std::move(blocks), stop ? normalised_stop_reason(*stop) : "", usage, line, origin_, warnings_);
     call.answer_meta = finish_meta(stop ? *stop : "", string_member(response, "id"));
 }
 

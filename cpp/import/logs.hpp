@@ -18,7 +18,8 @@ namespace velkin::imports {
 class LogMapper {
 public:
     explicit LogMapper(Format format) : format_(format) {}
-    void map(const json::Value& line);
+    // `origin` says where the line is in its input ("calls.jsonl:7"), for messages.
+    void map(const json::Value& line, std::string origin);
     // The conversations of every line mapped, in the order of their first line.
     void finish(Conversations& conversations, Summary& summary);
 
@@ -31,6 +32,7 @@ private:
         json::Value answer;  // the chat_response payload
         json::Object answer_meta;
         json::Object identifiers;
+        std::string origin;
     };
 
     void map_chat_completion(const json::Value& line, const json::Value& request, const json::Value& response);
@@ -42,6 +44,8 @@ private:
     void set_answer_gist(const json::Array& blocks);
 
     Format format_;
+    std::string origin_;  // of the line being mapped
+    Warnings warnings_;
     std::vector<Call> calls_;
     std::vector<CallLinks> links_;
 };

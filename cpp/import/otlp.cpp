@@ -474,7 +474,7 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     Usage& u = call.usage;
     auto first = [&](std::initializer_list<std::string_view> keys) -> std::optional<double> {
         for (std::string_view key : keys) {
-            if (std::optional<double> value = number_attribute(a, key)) return value;
+            if (std::optional<double> value = number_attribute(a, key)) return checked_count(key, *value);
         }
         return std::nullopt;
     };
@@ -697,7 +697,9 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
         Call call;
         call.start = start;
         call.end = std::max(start, end);
+        if (end < start) call.given_end = end;
         call.order = calls_.size();
+        call.input = input_;
         call.trace_id = std::move(trace_id);
         call.span_id = span_id;
         if (kind == SpanKind::Chat) fill_chat(call, attributes);
@@ -753,7 +755,12 @@ void fill_missing(OtlpMapper::Call& kept, const OtlpMapper::Call& other) {
 }
 
 // One call into its conversation; false when the call's message texts were not captured.
-bool feed(Conversation& conversation, OtlpMapper::Call& call) {
+bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings) {
+    std::string origin = std::string(call.input) + ": span " + call.span_id;
+    if (call.given_end)
+        warnings.add(origin + ": endTimeUnixNano " + std::to_string(*call.given_end) + " is before startTimeUnixNano " +
+                     std::to_string(call.start) + (call.is_tool ? ": the end stored as the start" : ": latency_ms stored as 0"));
+    conversation.set_origin(origin);
     json::Object meta{{"span_id", json::Value(call.span_id)}};
     if (call.is_tool) {
         conversation.add_tool_call(timestamp_from_nanos(call.start), call.tool_call_id, call.tool_name,
@@ -796,7 +803,7 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call) {
         payload += ",\"stop_reason\":";
         json::write_compact_string(stop_reason, payload);
     }
-    if (std::optional<json::Value> usage = usage_value(call.usage)) {
+    if (std::optional<json::Value> usage = usage_value(call.usage, origin, warnings)) {
         payload += ",\"usage\":";
         json::write_compact(*usage, payload);
     }
@@ -950,14 +957,16 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     constexpr size_t TRACES_PER_PART = 256;
     size_t parts = part_count(traces.size(), TRACES_PER_PART);
     std::vector<uint64_t> without_content(parts, 0), without_model(parts, 0);
+    std::vector<Warnings> warnings(parts);
     run_parts(parts, [&](size_t part) {
         for (size_t t = traces.size() * part / parts; t < traces.size() * (part + 1) / parts; ++t) {
             for (size_t i : traces[t].second) {
                 if (!calls_[i].is_tool && calls_[i].model.is_null()) ++without_model[part];
-                if (!feed(*traces[t].first, calls_[i])) ++without_content[part];
+                if (!feed(*traces[t].first, calls_[i], warnings[part])) ++without_content[part];
             }
         }
     });
+    for (Warnings& part : warnings) summary.warnings.absorb(std::move(part));
     for (uint64_t count : without_content) summary.responses_without_content += count;
     for (uint64_t count : without_model) summary.responses_without_model += count;
     for (const auto& [kind, count] : skipped_) summary.skipped[kind] += count;

@@ -58,6 +58,8 @@ private:
 
 class OtlpMapper {
 public:
+    // The name of the input the next lines come from, for messages; it must outlive the mapper.
+    void set_input(std::string_view name) { input_ = name; }
     // One line of a traces or a logs export.
     void map(std::string_view line);
     // Takes over what a mapper of later lines of the input found.
@@ -72,7 +74,9 @@ public:
     struct Call {
         bool is_tool = false;
         uint64_t start = 0, end = 0;
+        std::optional<uint64_t> given_end;  // an end before the start, stored as the start
         size_t order = 0;  // input order, for equal start times
+        std::string_view input;  // its name
         std::string trace_id, span_id;
         // Model calls.
         std::optional<std::vector<PreparedMessage>> history;
@@ -124,6 +128,7 @@ private:
     std::map<std::string, uint64_t> skipped_;
     std::vector<AgentSpan> agents_;  // agent spans that name a model
     uint64_t spans_ = 0, log_records_ = 0;
+    std::string_view input_;
     OtlpLine line_;  // the line being mapped; its buffers serve the next line too
 };
 

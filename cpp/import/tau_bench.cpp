@@ -6,7 +6,7 @@
 
 namespace velkin::imports {
 
-void map_tau_bench_entry(const json::Value& entry, Conversations& conversations, Summary& summary) {
+void map_tau_bench_entry(const json::Value& entry, std::string origin, Conversations& conversations, Summary& summary) {
     if (!entry.as_object()) wrong_type("entry", "an object with `task_id` and `traj`", entry);
     const json::Value* task_id = member(entry, "task_id");
     if (!task_id) bad_input("field `task_id`: expected a value, found nothing");
@@ -19,6 +19,7 @@ void map_tau_bench_entry(const json::Value& entry, Conversations& conversations,
     std::string key = "tau-bench\n" + json::to_compact(*task_id) + "\n" + (trial ? json::to_compact(*trial) : "");
     Conversation& conversation =
         conversations.open("tau-bench", conversations.unused_id(derived_trace_id(key)));
+    conversation.set_origin(std::move(origin));
     conversation.set_meta("task_id", *task_id);
     if (trial) conversation.set_meta("trial", *trial);
     if (reward) conversation.set_meta("reward", *reward);

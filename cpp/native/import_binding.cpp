@@ -81,6 +81,11 @@ Ref summary_dict(const imports::Summary& summary) {
         Ref value = checked(PyLong_FromUnsignedLongLong(count));
         if (PyDict_SetItem(skipped.get(), key.get(), value.get()) < 0) throw python::PythonErrorSet{};
     }
+    Ref warnings = checked(PyList_New(0));
+    for (const std::string& message : summary.warnings.kept) {
+        Ref text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        if (PyList_Append(warnings.get(), text.get()) < 0) throw python::PythonErrorSet{};
+    }
     return Dict()
         .set("formats", std::move(formats))
         .set("conversations", summary.conversations)
@@ -88,44 +93,78 @@ Ref summary_dict(const imports::Summary& summary) {
         .set("skipped", std::move(skipped))
         .set("responses_without_content", summary.responses_without_content)
         .set("responses_without_model", summary.responses_without_model)
+        .set("warnings", std::move(warnings))
+        .set("warning_count", summary.warnings.count)
         .take();
+}
+
+}  // namespace
+
+namespace {
+
+// The import the arguments ask for, run without the interpreter lock.
+imports::Imported run_import(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 2> PARAMETERS{"inputs", "format"};
+    std::array<PyObject*, 2> bound{};
+    python::bind_arguments(python::Signature{function, PARAMETERS, 1}, args, nargs, kwnames, bound);
+    auto [inputs_arg, format_arg] = bound;
+    std::optional<imports::Format> format;
+    if (format_arg && format_arg != Py_None) {
+        if (!PyUnicode_Check(format_arg)) {
+            PyErr_SetString(PyExc_TypeError, "argument 'format': expected a str or None");
+            throw python::PythonErrorSet{};
+        }
+        std::string name = str_text(format_arg);
+        format = imports::format_from_name(name);
+        if (!format) python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
+    }
+    Sources sources = read_sources(inputs_arg);
+    std::optional<Result<imports::Imported>> imported;
+    {
+        LockReleased unlocked;
+        imported.emplace(imports::import_inputs(sources.inputs, format));
+    }
+    if (!*imported) python::throw_value_error(imported->error().message);
+    return std::move(*imported).value();
+}
+
+// A piece as bytes; the piece is let go at once, so the output is held about once, not twice.
+Ref bytes_of(std::string& piece) {
+    Ref bytes = checked(PyBytes_FromStringAndSize(piece.data(), static_cast<Py_ssize_t>(piece.size())));
+    std::string().swap(piece);
+    return bytes;
 }
 
 }  // namespace
 
 PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        static constexpr std::array<const char*, 2> PARAMETERS{"inputs", "format"};
-        std::array<PyObject*, 2> bound{};
-        python::bind_arguments(python::Signature{"import_traces", PARAMETERS, 1}, args, nargs, kwnames, bound);
-        auto [inputs_arg, format_arg] = bound;
-        std::optional<imports::Format> format;
-        if (format_arg && format_arg != Py_None) {
-            if (!PyUnicode_Check(format_arg)) {
-                PyErr_SetString(PyExc_TypeError, "argument 'format': expected a str or None");
-                throw python::PythonErrorSet{};
-            }
-            std::string name = str_text(format_arg);
-            format = imports::format_from_name(name);
-            if (!format)
-                python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
-        }
-        Sources sources = read_sources(inputs_arg);
-        std::optional<Result<imports::Imported>> imported;
-        {
-            LockReleased unlocked;
-            imported.emplace(imports::import_inputs(sources.inputs, format));
-        }
-        if (!*imported) python::throw_value_error(imported->error().message);
-        const imports::Imported& result = imported->value();
+        imports::Imported result = run_import("import_traces", args, nargs, kwnames);
+        // Pages of the joined bytes are taken as they are written, while each piece is let go once copied.
         Ref data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.size())));
         char* at = PyBytes_AS_STRING(data.get());
-        for (const std::string& piece : result.pieces) {
+        for (std::string& piece : result.pieces) {
             std::memcpy(at, piece.data(), piece.size());
             at += piece.size();
+            std::string().swap(piece);
         }
         Ref summary = summary_dict(result.summary);
         return checked(PyTuple_Pack(2, data.get(), summary.get())).release();
+    });
+}
+
+PyObject* import_conversations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return python::guarded([&] {
+        imports::Imported result = run_import("import_conversations", args, nargs, kwnames);
+        size_t count = result.pieces.size() / 2;
+        Ref list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+        for (size_t i = 0; i < count; ++i) {
+            Ref head = bytes_of(result.pieces[2 * i]);
+            Ref body = bytes_of(result.pieces[2 * i + 1]);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyTuple_Pack(2, head.get(), body.get())).release());
+        }
+        Ref summary = summary_dict(result.summary);
+        return checked(PyTuple_Pack(2, list.get(), summary.get())).release();
     });
 }
 

@@ -13,6 +13,14 @@ inline constexpr const char IMPORT_TRACES_DOC[] =
     "as a str, the path of a file to read. `format` names the format of every\n"
     "input (otherwise each is detected). Returns (agentlog bytes, summary dict).";
 
+PyObject* import_conversations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline constexpr const char IMPORT_CONVERSATIONS_DOC[] =
+    "import_conversations(inputs, format=None)\n--\n\n"
+    "The same import as `import_traces`, its output in pieces: a list of\n"
+    "(metadata line, other lines) bytes pairs, one per conversation in order, for\n"
+    "writing or splitting without joining. Returns (pairs, summary dict).";
+
 PyObject* detect_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline constexpr const char DETECT_FORMAT_DOC[] =

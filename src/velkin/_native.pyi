@@ -34,6 +34,11 @@ def import_traces(
 ) -> tuple[bytes, ImportSummaryDict]:
     """Import traces written by other tools as `.agentlog` bytes and a summary."""
 
+def import_conversations(
+    inputs: Sequence[tuple[str, Union[str, bytes]]], format: Optional[str] = None
+) -> tuple[list[tuple[bytes, bytes]], ImportSummaryDict]:
+    """The same import as `import_traces`: (metadata line, other lines) bytes per conversation, and the summary."""
+
 def detect_format(source: Union[str, bytes]) -> Optional[str]:
     """The import format of `source` (bytes, or a path) from its first document; None when it is none of them."""
 

@@ -178,6 +178,8 @@ class ImportSummaryDict(TypedDict):
     skipped: dict[str, int]
     responses_without_content: int
     responses_without_model: int
+    warnings: list[str]
+    warning_count: int
 
 
 class DiffDict(TypedDict):

@@ -139,7 +139,8 @@ def emit(text: str) -> None:
 
 
 def write_atomic(path: str, data) -> None:
-    """The whole file or nothing (str is written as UTF-8): written beside the target, then renamed over it."""
+    """The whole file or nothing (str is written as UTF-8, a list of bytes piece by piece): written beside the
+    target, then renamed over it."""
     directory = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=".velkin-", suffix=".tmp")
@@ -147,7 +148,10 @@ def write_atomic(path: str, data) -> None:
         raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data.encode("utf-8") if isinstance(data, str) else data)
+            if isinstance(data, list):
+                f.writelines(data)  # pieces in turn, never joined
+            else:
+                f.write(data.encode("utf-8") if isinstance(data, str) else data)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temporary, 0o644)

@@ -7,7 +7,7 @@ import re
 import sys
 
 from velkin import _core, importers
-from velkin.command_io import EXIT_CODES, EXIT_OK, InputError, OutputError, say, write_atomic
+from velkin.command_io import EXIT_CODES, EXIT_OK, InputError, OutputError, say, warn, write_atomic
 
 STDIN = "-"
 
@@ -74,6 +74,11 @@ def report(summary: dict, named: list, detected: bool, written: str) -> None:
             f"({without_content_hint(named, summary['formats'])}): their structure, usage and latency are imported")
     if summary["responses_without_model"]:
         say(f"{summary['responses_without_model']} responses name no model: the cost axis cannot price them")
+    for message in summary["warnings"]:
+        warn(message)
+    if summary["warning_count"] > len(summary["warnings"]):
+        warn(f"and {summary['warning_count'] - len(summary['warnings'])} more values stored otherwise than "
+             "the input gave them")
 
 
 # Splitting ---------------------------------------------------------------------
@@ -91,37 +96,33 @@ def file_part(value) -> str:
     return re.sub(r"[^A-Za-z0-9._-]+", "_", text).strip(".") or "_"
 
 
-def split_runs(data: bytes, name: str) -> dict:
-    """File name -> the lines of the conversations whose identifier `name` has one value, in import order."""
-    lines = data.splitlines(keepends=True)
-    records = _core.parse_agentlog(data)
-    runs, values, file_of_trace = {}, {}, {}
-    for line, record in zip(lines, records):
-        trace_id = record["meta"]["trace_id"]
-        if trace_id not in file_of_trace:  # the conversation's metadata record comes first
-            value = member_of(record, name)
-            if value is None:
-                known = sorted(k for k in {**(record.get("payload") or {}), **record["meta"]} if k != "source")
-                raise InputError(f"conversation {trace_id} has no identifier `{name}` to split by; "
-                                 f"its identifiers: {', '.join(known) or 'none'}")
-            file = f"{file_part(name)}-{file_part(value)}.agentlog"
-            if values.setdefault(file, value) != value:
-                raise InputError(f"values {values[file]!r} and {value!r} of `{name}` would both be written as {file}")
-            file_of_trace[trace_id] = file
-        runs.setdefault(file_of_trace[trace_id], []).append(line)
+def split_runs(conversations: list, name: str) -> dict:
+    """File name -> the pieces of the conversations whose identifier `name` has one value, in import order."""
+    runs, values = {}, {}
+    for head, body in conversations:
+        (metadata,) = _core.parse_agentlog(head)
+        value = member_of(metadata, name)
+        if value is None:
+            known = sorted(k for k in {**(metadata.get("payload") or {}), **metadata["meta"]} if k != "source")
+            raise InputError(f"conversation {metadata['meta']['trace_id']} has no identifier `{name}` to split by; "
+                             f"its identifiers: {', '.join(known) or 'none'}")
+        file = f"{file_part(name)}-{file_part(value)}.agentlog"
+        if values.setdefault(file, value) != value:
+            raise InputError(f"values {values[file]!r} and {value!r} of `{name}` would both be written as {file}")
+        runs.setdefault(file, []).extend((head, body))
     return runs
 
 
-def write_split(data: bytes, name: str, directory: str) -> str:
-    runs = split_runs(data, name)
+def write_split(conversations: list, name: str, directory: str) -> str:
+    runs = split_runs(conversations, name)
     if not runs:
         raise InputError(f"nothing to split by `{name}`: the inputs hold no conversations")
     try:
         os.makedirs(directory, exist_ok=True)
     except OSError as e:
         raise OutputError(f"cannot write {directory}: {e.strerror or e}") from None
-    for file, lines in runs.items():
-        write_atomic(os.path.join(directory, file), b"".join(lines))
+    for file, pieces in runs.items():
+        write_atomic(os.path.join(directory, file), pieces)
     files = ", ".join(runs)
     return f"wrote {len(runs)} runs split by `{name}` to {directory}: {files}"
 
@@ -129,14 +130,14 @@ def write_split(data: bytes, name: str, directory: str) -> str:
 def run(args) -> int:
     named = sources(args.inputs)
     try:
-        data, summary = importers.import_agentlog([source for _, source in named], args.format,
-                                                  names=[name for name, _ in named])
+        conversations, summary = importers.import_conversations([source for _, source in named], args.format,
+                                                                names=[name for name, _ in named])
     except ValueError as e:
         raise InputError(str(e)) from None
     if args.split:
-        written = write_split(data, args.split, args.output)
+        written = write_split(conversations, args.split, args.output)
     else:
-        write_atomic(args.output, data)
+        write_atomic(args.output, [piece for pair in conversations for piece in pair])
         written = f"wrote {summary['conversations']} conversations ({summary['records']} records) to {args.output}"
     report(summary, named, args.format is None, written)
     return EXIT_OK

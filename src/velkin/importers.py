@@ -45,13 +45,28 @@ def import_agentlog(sources: Union[Source, Sequence[Source]], format: Optional[s
     `sources` is one path or bytes object or a list of them; `format` is one of
     FORMATS, or None to detect each input's format. The summary holds
     "formats" (per input), "conversations", "records", "skipped" (unmapped
-    spans by kind) and "responses_without_content". Bad input raises
-    ValueError naming the input, the line and what was expected.
+    spans by kind), "responses_without_content", "responses_without_model",
+    "warnings" (the first values stored otherwise than the input gave them,
+    each a line naming where, the value and what was stored) and
+    "warning_count" (all of them). Bad input, and an input the .agentlog
+    format cannot hold, raise ValueError naming the input, the line or
+    record and what was expected.
     """
+    return _native.import_traces(_with_names(sources, names), format)
+
+
+def import_conversations(sources: Union[Source, Sequence[Source]], format: Optional[str] = None,
+                         names: Optional[Iterable[str]] = None) -> tuple:
+    """The same import as `import_agentlog`, its bytes in pieces: a list of (metadata line, other
+    lines) pairs, one per conversation in order, to write or split without joining them."""
+    return _native.import_conversations(_with_names(sources, names), format)
+
+
+def _with_names(sources, names) -> list:
     named = _named(sources)
     if names is not None:
         named = [(name, source) for name, (_, source) in zip(names, named)]
-    return _native.import_traces(named, format)
+    return named
 
 
 def import_records(sources: Union[Source, Sequence[Source]], format: Optional[str] = None) -> list:
