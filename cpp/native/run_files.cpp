@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <variant>
 
@@ -26,6 +27,10 @@ std::optional<std::string> read_file(const std::string& path, std::string& bytes
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) return "cannot read " + path + ": " + std::strerror(errno);
     bytes.clear();
+    // Sized once: growing by doubling would copy a large run several times over.
+    std::error_code unknown;
+    if (const std::uintmax_t size = std::filesystem::file_size(path, unknown); !unknown)
+        bytes.reserve(static_cast<size_t>(std::min<std::uintmax_t>(size, READ_LIMIT)));
     char buffer[1 << 16];
     while (bytes.size() < READ_LIMIT) {
         size_t wanted = std::min(sizeof buffer, READ_LIMIT - bytes.size());

@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import hashlib
 import os
+from collections import Counter
 
 from velkin import _native
-from velkin.command_io import EXIT_CODES, input_error, read_pricing, seed_value
+from velkin.command_io import EXIT_CODES, EXIT_OK, EXIT_REGRESSION, emit, input_error, read_pricing, seed_value, warn
 from velkin.compare import as_runs, compare_runs
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import add_report_options, negative_price_warnings, publish
@@ -36,6 +37,14 @@ def register(commands) -> None:
     compare.set_defaults(run=run)
 
 
+def file_size(path: str):
+    """The size of a run given as a file; None for a directory or an unreadable path."""
+    try:
+        return os.path.getsize(path) if os.path.isfile(path) else None
+    except OSError:
+        return None
+
+
 def file_digest(path: str):
     """The SHA-256 of a run given as a file; None for a directory or an unreadable path."""
     if not os.path.isfile(path):
@@ -58,10 +67,12 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
         if os.path.realpath(path) in baseline_paths:
             warnings.append(f"{path} is given as both a baseline and a candidate run: "
                             "its conversations are compared with themselves")
+    # Only files of one size can be byte-identical: the others are not read at all.
+    sizes = Counter(file_size(p) for p in baseline + candidate)
     seen = {}
     for side, paths in (("baseline", baseline), ("candidate", candidate)):
         for path in paths:
-            digest = file_digest(path)
+            digest = file_digest(path) if sizes[file_size(path)] > 1 else None
             if digest is None:
                 continue
             if digest in seen and os.path.realpath(seen[digest][1]) != os.path.realpath(path):
@@ -84,6 +95,12 @@ def run(args) -> int:
     warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
     if pricing is not None:
         warnings += negative_price_warnings(args.pricing, pricing)
+    if args.format == "json" and not (args.html or args.junit):
+        # The document is the comparison's dict itself: no report model is built for it.
+        for w in warnings:
+            warn(w)
+        emit(_native.json_text(report))
+        return EXIT_REGRESSION if model.compare_gate_fails(report, args.fail_on) else EXIT_OK
     view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)), warnings=warnings,
                               rows_of=rows_of)
     return publish(view, report, args)

@@ -195,7 +195,7 @@ def headline(report: Report) -> str:
 
 def render(report: Report) -> str:
     conversations = [ConversationView(c.key, c.state, c.regressed, c.improved,
-                                      sum(1 for f in c.findings if f.severity == "error"), c.findings,
+                                      c.errors, c.findings,
                                       row_views(c.rows, "-".join(c.key.split()) + "-")) for c in report.conversations]
     template = ENVIRONMENT.get_template("report.html.j2")
     heading, verdict_class = VERDICTS.get(report.verdict, (report.verdict, "changed"))

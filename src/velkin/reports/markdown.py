@@ -99,7 +99,7 @@ def conversations(report: Report, limit: int) -> list:
     regressed = sum(1 for c in changed if c.regressed)
     lines = ["", f"### Conversations: {regressed} regressed, {len(changed) - regressed} improved of "
              f"{len(report.conversations)}", ""]
-    lines += [f"- {code(c.key)}: {c.state}, {sum(1 for f in c.findings if f.severity == 'error')} error(s)"
+    lines += [f"- {code(c.key)}: {c.state}, {c.errors} error(s)"
               for c in changed[:limit]]
     if len(changed) > limit:
         lines.append(f"- \u2026 and {len(changed) - limit} more")

@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import Optional
+from functools import cached_property
+from typing import Callable, Optional
 
 from velkin import _native
 
@@ -250,18 +251,36 @@ class DrillRow:
 
 @dataclass
 class Conversation:
+    """A conversation of a run comparison. A suite holds thousands, of which a report shows the findings
+    and turns of a few: both are built from the comparison's dicts when first read."""
     key: str
     status: str
     regressed: bool
     baseline_ids: list
     candidate_ids: list
-    findings: list  # Finding
-    rows: list = field(default_factory=list)  # AlignedRow, when the records are at hand
+    found: list  # the comparison's finding dicts
+    rows_of: Optional[Callable] = None  # gives the AlignedRows, when the records are at hand
     improved: bool = False
+    source: dict = field(default_factory=dict)  # the comparison's conversation dict, which rows_of reads
 
     @property
     def state(self) -> str:
         return "regressed" if self.regressed else "improved" if self.improved else self.status.replace("_", " ")
+
+    @cached_property
+    def findings(self) -> list:
+        findings = [finding_of_dict(f) for f in self.found]
+        for f in findings:
+            f.conversation = self.key
+        return findings
+
+    @property
+    def errors(self) -> int:
+        return sum(1 for f in self.found if f.get("severity", "info") == "error")
+
+    @cached_property
+    def rows(self) -> list:
+        return self.rows_of(self.source) if self.rows_of else []
 
 
 @dataclass
@@ -371,13 +390,10 @@ class Report:
         return [r for r in self.recommendations if r.severity == "error"]
 
     def gate_fails(self, fail_on: str) -> bool:
-        levels = {"error": {"error"}, "warning": {"error", "warning"}, "never": set()}[fail_on]
         severities = {r.severity for r in self.recommendations}
         severities |= {f.severity for c in self.conversations if c.regressed for f in c.findings
                        if f.direction != "better"}
-        if self.verdict in (REGRESSED, MIXED):
-            severities.add("error")
-        return bool(severities & levels)
+        return gate_fails(self.verdict, severities, fail_on)
 
     def top_findings(self, limit: int) -> list:
         """By severity; then what a run comparison found worse or better, structural changes, and by
@@ -386,6 +402,20 @@ class Report:
         ordered = sorted(self.findings, key=lambda f: (rank.get(f.severity, 3), f.direction not in ("worse", "better"),
                                                        f.kind != "structural_drift", -(f.confidence or 0)))
         return ordered[:limit]
+
+
+def gate_fails(verdict: str, severities: set, fail_on: str) -> bool:
+    """The gate: a severity at the `fail_on` level or above, a regressed or mixed verdict counting as an error."""
+    levels = {"error": {"error"}, "warning": {"error", "warning"}, "never": set()}[fail_on]
+    return bool((severities | ({"error"} if verdict in (REGRESSED, MIXED) else set())) & levels)
+
+
+def compare_gate_fails(result: dict, fail_on: str) -> bool:
+    """The gate of a run comparison read from its dict, as `Report.gate_fails` reads it from the model."""
+    severities = {r.get("severity", "info") for r in result.get("recommendations", [])}
+    severities |= {f.get("severity", "info") for c in result.get("conversations", []) if c.get("regressed")
+                   for f in c.get("findings", []) if (f.get("direction") or "") != "better"}
+    return gate_fails(result.get("verdict", NO_CHANGE), severities, fail_on)
 
 
 # ---- diff -------------------------------------------------------------------
@@ -632,13 +662,9 @@ def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=Non
     for c in result.get("conversations", []):
         conversations.append(Conversation(
             f"{member} {c.get('key', '')}" if member else str(c.get("key", "")), c.get("status", "paired"),
-            bool(c.get("regressed")), list(c.get("baseline_ids", [])), list(c.get("candidate_ids", [])),
-            [finding_of_dict(f) for f in c.get("findings", [])], rows_of(c) if rows_of else [],
-            improved=bool(c.get("improved"))))
+            bool(c.get("regressed")), c.get("baseline_ids", []), c.get("candidate_ids", []), c.get("findings", []),
+            rows_of, improved=bool(c.get("improved")), source=c))
     conversations.sort(key=lambda c: (not c.regressed, not c.improved))  # stable: then input order
-    for c in conversations:
-        for f in c.findings:
-            f.conversation = c.key
     findings = [f for c in conversations if c.regressed or c.improved for f in c.findings]
     recommendations = [Recommendation(r.get("severity", "info"), r.get("message", ""), axis=r.get("axis", ""))
                        for r in result.get("recommendations", [])]

@@ -244,7 +244,7 @@ def conversations_section(report: Report, canvas: Canvas) -> list:
     lines = [canvas.paint("Conversations", "bold") +
              f"  ({regressed} regressed, {improved} improved of {len(report.conversations)}; regressed first)"]
     for c in report.conversations:
-        errors = sum(1 for f in c.findings if f.severity == "error")
+        errors = c.errors
         text = f"{c.key}: {c.state}" + (f", {plural(errors, 'error')}" if errors else "")
         style = "red" if c.regressed else "green" if c.improved else ""
         lines += [canvas.paint(x, style) for x in canvas.wrap(text, indent="  ", subsequent="    ")]
