@@ -34,32 +34,53 @@ std::string hex_of(const Fingerprint& f) {
     return out;
 }
 
-// The call whose whole history is the first `length` messages of `child`'s and whose answer
-// comes next: among several, the one whose answer was sent back, then the one with the same
-// identifiers, then one no other call continues yet, then the first.
-size_t pick_parent(const std::vector<CallLinks>& calls, size_t child, size_t length, const std::vector<size_t>& candidates,
-                   const std::vector<bool>& continued) {
-    size_t best = NONE;
-    int best_score = -1;
-    for (size_t candidate : candidates) {
-        if (candidate == child) continue;
-        int score = (calls[candidate].answer_gist == calls[child].gists[length] ? 4 : 0) +
-                    (calls[candidate].identifiers == calls[child].identifiers ? 2 : 0) + (continued[candidate] ? 0 : 1);
-        if (score > best_score) {
-            best = candidate;
-            best_score = score;
-        }
-    }
-    return best;
+// Calls that could be continued, by what a continuing call looks for, in input order. Calls are
+// only ever marked continued, so the first one not yet continued is found from where the last
+// search stopped.
+struct Candidates {
+    std::vector<size_t> calls;
+    size_t first_free = 0;
+};
+
+// The history's fingerprint, and the answer's gist and the identifiers when given.
+std::string candidate_key(const Fingerprint& history, const Fingerprint* answer, const std::string* identifiers) {
+    std::string key(bytes_of(history));
+    key += answer ? '\1' : '\0';
+    if (answer) key += bytes_of(*answer);
+    key += identifiers ? '\1' : '\0';
+    if (identifiers) key += *identifiers;
+    return key;
 }
 
-std::vector<size_t> find_parents(const std::vector<CallLinks>& calls) {
-    std::unordered_map<Fingerprint, std::vector<size_t>, FingerprintHash> by_history;
+// Of `list`, the first call not continued yet, else the first; never `child`.
+size_t first_of(Candidates& list, size_t child, const std::vector<bool>& continued) {
+    while (list.first_free < list.calls.size() && continued[list.calls[list.first_free]]) ++list.first_free;
+    for (size_t k = list.first_free; k < list.calls.size(); ++k) {
+        if (list.calls[k] != child && !continued[list.calls[k]]) return list.calls[k];
+    }
+    for (size_t call : list.calls) {
+        if (call != child) return call;
+    }
+    return NONE;
+}
+
+}  // namespace
+
+std::vector<size_t> parent_calls(const std::vector<CallLinks>& calls) {
+    std::unordered_map<std::string, Candidates> candidates;
     std::unordered_map<std::string_view, size_t> by_response;
     for (size_t i = 0; i < calls.size(); ++i) {
+        const CallLinks& call = calls[i];
         // A call chained to a previous response sends only its new items: no history to extend.
-        if (calls[i].previous_response_id.empty()) by_history[calls[i].prefixes.back()].push_back(i);
-        if (!calls[i].response_id.empty()) by_response.try_emplace(calls[i].response_id, i);
+        if (call.previous_response_id.empty()) {
+            const Fingerprint& history = call.prefixes.back();
+            for (const std::string& key : {candidate_key(history, nullptr, nullptr),
+                                           candidate_key(history, &call.answer_gist, nullptr),
+                                           candidate_key(history, nullptr, &call.identifiers),
+                                           candidate_key(history, &call.answer_gist, &call.identifiers)})
+                candidates[key].calls.push_back(i);
+        }
+        if (!call.response_id.empty()) by_response.try_emplace(call.response_id, i);
     }
     std::vector<size_t> parent(calls.size(), NONE);
     std::vector<bool> continued(calls.size(), false);
@@ -70,11 +91,21 @@ std::vector<size_t> find_parents(const std::vector<CallLinks>& calls) {
             if (at != by_response.end() && at->second != i) parent[i] = at->second;
             continue;
         }
-        // The longest earlier history this one extends by at least one message.
+        // The longest earlier history this one extends by at least one message; among the calls of
+        // that history, the one whose answer was sent back, then the one with the same identifiers,
+        // then one no other call continues yet, then the first.
         for (size_t length = call.prefixes.size() - 1; length-- > 1;) {
-            auto at = by_history.find(call.prefixes[length]);
-            if (at == by_history.end()) continue;
-            size_t found = pick_parent(calls, i, length, at->second, continued);
+            const Fingerprint& history = call.prefixes[length];
+            if (!candidates.count(candidate_key(history, nullptr, nullptr))) continue;
+            size_t found = NONE;
+            for (const std::string& key : {candidate_key(history, &call.gists[length], &call.identifiers),
+                                           candidate_key(history, &call.gists[length], nullptr),
+                                           candidate_key(history, nullptr, &call.identifiers),
+                                           candidate_key(history, nullptr, nullptr)}) {
+                auto at = candidates.find(key);
+                if (at != candidates.end()) found = first_of(at->second, i, continued);
+                if (found != NONE) break;
+            }
             if (found == NONE) continue;
             parent[i] = found;
             continued[found] = true;
@@ -83,6 +114,8 @@ std::vector<size_t> find_parents(const std::vector<CallLinks>& calls) {
     }
     return parent;
 }
+
+namespace {
 
 struct Tree {
     std::vector<size_t> root, depth;
@@ -176,7 +209,7 @@ Fingerprint extended(const Fingerprint& prefix, std::string_view bytes) {
 }
 
 std::vector<CallGroup> group_calls(const std::vector<CallLinks>& calls) {
-    std::vector<size_t> parent = find_parents(calls);
+    std::vector<size_t> parent = parent_calls(calls);
     Tree tree = resolve(calls, parent);
     std::vector<CallGroup> groups;
     std::unordered_map<std::string_view, size_t> by_id;

@@ -36,6 +36,12 @@ struct CallGroup {
     std::vector<size_t> calls;  // indices into the calls, earliest in the conversation first
 };
 
+// The call each call continues, or SIZE_MAX when it starts a conversation: the call of the
+// longest history its own extends by at least one message (among several, the one whose answer it
+// sends back, then the one with the same identifiers, then one no other call continues yet, then
+// the first), or the call of the response it names.
+std::vector<size_t> parent_calls(const std::vector<CallLinks>& calls);
+
 // Groups in the order of their first call in the input. Names of look-alike conversations
 // (same first request) are told apart by their identifiers, else by their whole content;
 // only conversations identical in both can share a name.
