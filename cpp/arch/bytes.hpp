@@ -46,6 +46,40 @@ inline uint32_t top_bits(Bytes16 lanes) {
 #endif
 }
 
+// Bit k set where byte k of the sixteen at `at` is at or above `floor`.
+inline uint32_t at_or_above_reference(const unsigned char* at, unsigned char floor) {
+    uint32_t bits = 0;
+    for (int k = 0; k < 16; ++k) bits |= static_cast<uint32_t>(at[k] >= floor) << k;
+    return bits;
+}
+
+inline uint32_t at_or_above(const unsigned char* at, unsigned char floor) {
+    // Unsigned lanes: SSE2 compares them through their maximum, NEON directly.
+    typedef unsigned char UnsignedBytes16 __attribute__((vector_size(16)));
+    UnsignedBytes16 lanes;
+    std::memcpy(&lanes, at, sizeof lanes);
+    return top_bits(std::bit_cast<Bytes16>(lanes >= (UnsignedBytes16{} + floor)));
+}
+
+// Lowers A-Z among the sixteen bytes at `at` in place, unless one of them is
+// beyond ASCII: false then, and the bytes left as they were.
+inline bool lower_ascii_reference(unsigned char* at) {
+    for (int k = 0; k < 16; ++k)
+        if (at[k] >= 0x80) return false;
+    for (int k = 0; k < 16; ++k)
+        if (at[k] >= 'A' && at[k] <= 'Z') at[k] += 'a' - 'A';
+    return true;
+}
+
+inline bool lower_ascii(unsigned char* at) {
+    const Bytes16 lanes = load16(at);
+    if (top_bits(lanes) != 0) return false;
+    const Bytes16 upper = (lanes >= splat16('A')) & (lanes <= splat16('Z'));
+    const Bytes16 lowered = lanes | (upper & splat16('a' - 'A'));
+    std::memcpy(at, &lowered, sizeof lowered);
+    return true;
+}
+
 // Asks for the cache line at `at` ahead of its use. An instruction the
 // compiler must keep: it drops loops of __builtin_prefetch, which it takes
 // for having no effect.

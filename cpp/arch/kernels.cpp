@@ -13,9 +13,11 @@ const WidePaths& wide_paths() {
         __builtin_cpu_supports("avx512f") != 0,
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq"),
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"),
+        __builtin_cpu_supports("ssse3") != 0,
+        __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1"),
     };
 #else
-    static const WidePaths paths = {false, false, false};
+    static const WidePaths paths = {false, false, false, false, false};
 #endif
     return paths;
 }

@@ -1,25 +1,33 @@
 #pragma once
-// The loops that have a wide path for some processors. Each has a portable
-// reference path that every build compiles and that gives the same bits; the
-// wide paths exist only on x86-64 (VELKIN_WIDE_PATHS) and are chosen at run
-// time where the processor has them. The plain entry points choose; the
-// named paths are exposed so that the tests run each on the same inputs.
+// The loops that have a fast path for some processors. Each has a portable
+// reference path that every build compiles and that gives the same bits. The
+// x86-64 paths (VELKIN_WIDE_PATHS) are chosen at run time where the processor
+// has them; the aarch64 SHA-256 path (VELKIN_SHA2_INSTRUCTIONS) is chosen at
+// compile time, where the target has the instructions. The plain entry points
+// choose; the named paths are exposed so that the tests run each on the same
+// inputs.
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #if defined(__x86_64__)
 #define VELKIN_WIDE_PATHS 1
 #endif
+#if defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)
+#define VELKIN_SHA2_INSTRUCTIONS 1
+#endif
 
 namespace velkin::arch {
 
-// Which wide paths this processor runs: none off x86-64.
+// Which x86-64 paths this processor runs: none off x86-64.
 struct WidePaths {
-    bool chacha;      // avx512f
-    bool bit_counts;  // avx512f, avx512vpopcntdq
-    bool pair_costs;  // avx512f, avx512vl
+    bool chacha;       // avx512f
+    bool bit_counts;   // avx512f, avx512vpopcntdq
+    bool pair_costs;   // avx512f, avx512vl
+    bool utf8_lookup;  // ssse3
+    bool sha256;       // sha, sse4.1
 };
 const WidePaths& wide_paths();
 
@@ -82,8 +90,20 @@ void row_pair_costs_reference(const PairCostRow& row, const PairCostColumns& col
                               const uint32_t* common, const double* jaccard_of_set, const PairCostWeights& weights,
                               double* cost);
 
+// Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::string_view bytes);
+bool valid_utf8_reference(std::string_view bytes);  // a byte at a time
+
+// SHA-256's compression function (FIPS 180-4, 6.2.2) over `count` 64-byte blocks, into `state`.
+void sha256_blocks(uint32_t* state, const uint8_t* blocks, size_t count);
+void sha256_blocks_reference(uint32_t* state, const uint8_t* blocks, size_t count);
+
+#if defined(VELKIN_SHA2_INSTRUCTIONS)
+void sha256_blocks_armv8(uint32_t* state, const uint8_t* blocks, size_t count);
+#endif
+
 #if defined(VELKIN_WIDE_PATHS)
-// The wide paths, each run only where wide_paths() says so.
+// The x86-64 paths, each run only where wide_paths() says so.
 void chacha_blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);
 AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
 void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words,
@@ -91,6 +111,8 @@ void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t
 void row_pair_costs_wide(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
                          const uint32_t* common, const double* jaccard_of_set, const PairCostWeights& weights,
                          double* cost);
+bool valid_utf8_ssse3(std::string_view bytes);
+void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* blocks, size_t count);
 #endif
 
 }  // namespace velkin::arch

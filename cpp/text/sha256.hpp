@@ -13,4 +13,10 @@ Digest sha256(std::string_view bytes);
 std::string hex(const Digest& digest, size_t count = 32);
 void append_hex(const Digest& digest, size_t count, std::string& out);
 
+namespace detail {
+// sha256 through the given compression path (one of arch's), so that the tests hold each path to the same digests.
+using Sha256Blocks = void (*)(uint32_t* state, const uint8_t* blocks, size_t count);
+Digest sha256_through(std::string_view bytes, Sha256Blocks compress);
+}  // namespace detail
+
 }  // namespace velkin::text

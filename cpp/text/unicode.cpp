@@ -1,14 +1,12 @@
 #include "text/unicode.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "arch/bytes.hpp"
 #include "text/unicode_tables.hpp"
 
 namespace velkin::text {
@@ -36,24 +34,17 @@ bool visit_bytes_from(std::string_view text, unsigned char floor, Visit&& visit)
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     size_t i = 0;
-#if defined(__SSE2__)
     // Sixty-four bytes per step: fewer ends of the inner loop, which the
     // processor cannot predict.
-    const __m128i bound = _mm_set1_epi8(static_cast<char>(floor));
-    auto mask_of = [&](size_t at) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-        return static_cast<uint64_t>(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(chunk, bound), chunk))));
-    };
+    auto mask_of = [&](size_t at) { return static_cast<uint64_t>(arch::at_or_above(data + at, floor)); };
     for (; i + 64 <= size; i += 64) {
         uint64_t mask = mask_of(i) | mask_of(i + 16) << 16 | mask_of(i + 32) << 32 | mask_of(i + 48) << 48;
         for (; mask; mask &= mask - 1)
-            if (!visit(i + static_cast<size_t>(__builtin_ctzll(mask)))) return false;
+            if (!visit(i + static_cast<size_t>(std::countr_zero(mask)))) return false;
     }
     for (; i + 16 <= size; i += 16)
         for (uint64_t mask = mask_of(i); mask; mask &= mask - 1)
-            if (!visit(i + static_cast<size_t>(__builtin_ctzll(mask)))) return false;
-#endif
+            if (!visit(i + static_cast<size_t>(std::countr_zero(mask)))) return false;
     for (; i < size; ++i)
         if (data[i] >= floor && !visit(i)) return false;
     return true;
@@ -493,19 +484,12 @@ bool append_lowercase_of_ascii(std::string_view text, std::string& out) {
     auto* data = reinterpret_cast<unsigned char*>(out.data() + start);
     const size_t size = text.size();
     size_t i = 0;
-#if defined(__SSE2__)
     for (; i + 16 <= size; i += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        if (_mm_movemask_epi8(chunk) != 0) {
+        if (!arch::lower_ascii(data + i)) {
             out.resize(start);
             return false;
         }
-        const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('A' - 1)),
-                                            _mm_cmplt_epi8(chunk, _mm_set1_epi8('Z' + 1)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i),
-                         _mm_or_si128(chunk, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
     }
-#endif
     for (; i < size; ++i) {
         if (data[i] >= 0x80) {
             out.resize(start);

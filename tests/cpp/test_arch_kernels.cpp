@@ -1,7 +1,8 @@
 // Each fast path against its reference on the same inputs, bit for bit, so
 // that the path this machine does not take is still checked where it can run.
-// The wide paths are compiled for x86-64 only and skipped where the processor
-// lacks them; the byte masks' fast path is whatever the target compiles.
+// The x86-64 paths are skipped where the processor lacks them; the byte scans'
+// and the aarch64 SHA-256 path are whatever the target compiles.
+// test_arch_utf8 does the same for UTF-8 validation.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -196,5 +197,86 @@ TEST(top_bit_masks_agree) {
         unsigned char bytes[16];
         for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
         CHECK_EQ(top_bits(load16(bytes)), top_bits_reference(load16(bytes)));
+    }
+}
+
+// Every floor against bytes of every value in every lane, and random chunks:
+// the mask of bytes at or above the floor is the reference's, which is the
+// plain comparison of each byte.
+TEST(at_or_above_masks_agree) {
+    std::mt19937_64 random(23);
+    for (int floor = 0; floor < 256; ++floor) {
+        for (int value = 0; value < 256; value += 5) {
+            for (int lane = 0; lane < 16; lane += 3) {
+                unsigned char bytes[16] = {};
+                bytes[lane] = static_cast<unsigned char>(value);
+                const auto bound = static_cast<unsigned char>(floor);
+                // The other lanes hold 0, at or above the floor 0 only.
+                const uint32_t expected = (value >= floor ? uint32_t{1} << lane : 0) | (floor == 0 ? 0xFFFFu : 0);
+                CHECK_EQ(at_or_above_reference(bytes, bound), expected);
+                CHECK_EQ(at_or_above(bytes, bound), at_or_above_reference(bytes, bound));
+            }
+        }
+        for (int round = 0; round < 50; ++round) {
+            unsigned char bytes[16];
+            for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
+            CHECK_EQ(at_or_above(bytes, static_cast<unsigned char>(floor)),
+                     at_or_above_reference(bytes, static_cast<unsigned char>(floor)));
+        }
+    }
+}
+
+// Every byte value in every lane of otherwise upper-case ASCII, and random
+// ASCII: both paths lower the same bytes, and leave a chunk beyond ASCII as it was.
+TEST(ascii_lowering_paths_agree) {
+    for (int value = 0; value < 256; ++value) {
+        for (int lane = 0; lane < 16; ++lane) {
+            unsigned char reference[16], fast[16];
+            for (int k = 0; k < 16; ++k) reference[k] = static_cast<unsigned char>('A' + k);
+            reference[lane] = static_cast<unsigned char>(value);
+            std::copy(std::begin(reference), std::end(reference), fast);
+            CHECK_EQ(lower_ascii(fast), value < 0x80);
+            CHECK_EQ(lower_ascii_reference(reference), value < 0x80);
+            CHECK(std::equal(std::begin(reference), std::end(reference), fast));
+            const bool upper = value >= 'A' && value <= 'Z';
+            CHECK_EQ(int{fast[lane]}, value >= 0x80 || !upper ? value : value + 0x20);
+            CHECK_EQ(int{fast[(lane + 1) % 16]}, value >= 0x80 ? 'A' + (lane + 1) % 16 : 'a' + (lane + 1) % 16);
+        }
+    }
+    std::mt19937_64 random(29);
+    for (int round = 0; round < 1000; ++round) {
+        unsigned char reference[16], fast[16];
+        for (unsigned char& byte : reference) byte = static_cast<unsigned char>(random() % 0x80);
+        std::copy(std::begin(reference), std::end(reference), fast);
+        CHECK(lower_ascii(fast) && lower_ascii_reference(reference));
+        CHECK(std::equal(std::begin(reference), std::end(reference), fast));
+    }
+}
+
+// Runs of zero to five blocks from random states (so that no path can lean on
+// the initial one): every compression path leaves the reference's state.
+TEST(sha256_block_paths_agree) {
+    std::mt19937_64 random(31);
+    std::vector<void (*)(uint32_t*, const uint8_t*, size_t)> paths = {sha256_blocks};
+#if defined(VELKIN_WIDE_PATHS)
+    if (wide_paths().sha256) paths.push_back(sha256_blocks_sha_ni);
+#endif
+#if defined(VELKIN_SHA2_INSTRUCTIONS)
+    paths.push_back(sha256_blocks_armv8);
+#endif
+    for (int round = 0; round < 200; ++round) {
+        const size_t count = static_cast<size_t>(round % 6);
+        std::vector<uint8_t> blocks(64 * count);
+        for (uint8_t& byte : blocks) byte = static_cast<uint8_t>(random());
+        std::array<uint32_t, 8> start;
+        for (uint32_t& word : start) word = static_cast<uint32_t>(random());
+        std::array<uint32_t, 8> expected = start;
+        sha256_blocks_reference(expected.data(), blocks.data(), count);
+        if (count > 0) CHECK(expected != start);
+        for (auto path : paths) {
+            std::array<uint32_t, 8> state = start;
+            path(state.data(), blocks.data(), count);
+            CHECK(state == expected);
+        }
     }
 }

@@ -1,57 +1,15 @@
-#include "text/utf8.hpp"
+// The SSSE3 path of UTF-8 validation: sixteen bytes at a time, each byte
+// classified by table lookups; gives valid_utf8_reference's answer.
+#include "arch/kernels.hpp"
 
-#include <cstdint>
+#if defined(VELKIN_WIDE_PATHS)
+
+#include <immintrin.h>
+
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define VELKIN_UTF8_LOOKUP 1
-#endif
+namespace velkin::arch {
 
-namespace velkin::text {
-
-namespace detail {
-
-bool is_valid_utf8_scalar(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* end = p + bytes.size();
-    auto continuation = [](unsigned char b) { return (b & 0xC0) == 0x80; };
-    while (p < end) {
-        if (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        unsigned char c = *p;
-        size_t remaining = static_cast<size_t>(end - p);
-        if (c < 0x80) {
-            p += 1;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            if (remaining < 2 || !continuation(p[1])) return false;
-            p += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (remaining < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
-            if (c == 0xE0 && p[1] < 0xA0) return false;   // overlong
-            if (c == 0xED && p[1] >= 0xA0) return false;  // surrogate
-            p += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (remaining < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return false;
-            if (c == 0xF0 && p[1] < 0x90) return false;   // overlong
-            if (c == 0xF4 && p[1] >= 0x90) return false;  // above U+10FFFF
-            p += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace detail
-
-#if VELKIN_UTF8_LOOKUP
 namespace {
 
 // Every two-byte window is classified by three 16-entry tables (high and low
@@ -77,7 +35,9 @@ __attribute__((target("ssse3"))) inline __m128i high_nibbles(__m128i v) {
     return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
 }
 
-__attribute__((target("ssse3"))) bool is_valid_utf8_lookup(std::string_view bytes) {
+}  // namespace
+
+__attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view bytes) {
     static const uint8_t byte_1_high[16] = {
         TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
         TWO_CONTS, TWO_CONTS, TWO_CONTS, TWO_CONTS,
@@ -159,15 +119,7 @@ __attribute__((target("ssse3"))) bool is_valid_utf8_lookup(std::string_view byte
     return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
 }
 
-}  // namespace
-#endif
 
-bool is_valid_utf8(std::string_view bytes) {
-#if VELKIN_UTF8_LOOKUP
-    static const bool has_lookup = __builtin_cpu_supports("ssse3");
-    if (has_lookup) return is_valid_utf8_lookup(bytes);
-#endif
-    return detail::is_valid_utf8_scalar(bytes);
-}
+}  // namespace velkin::arch
 
-}  // namespace velkin::text
+#endif
