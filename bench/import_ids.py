@@ -63,7 +63,8 @@ def main() -> None:
             data = make(count)
             _, summary = importers.import_agentlog(data, "openai")
             assert summary["conversations"] == count, summary
-            seconds = median_seconds(lambda: importers.import_agentlog(data, "openai"), args.runs, time.perf_counter)
+            seconds = median_seconds(lambda data=data: importers.import_agentlog(data, "openai"), args.runs,
+                                     time.perf_counter)
             print(f"{shape:>10} {count:>13} {len(data) / 1e6:>6.1f} {seconds:>9.3f} {seconds / count * 1e6:>8.1f}")
 
 

@@ -1,5 +1,5 @@
-"""What an import may write and what it must say: ids of look-alike conversations in linear time and
-as before, nothing written that the trace reader refuses, values out of their range refused, values
+"""What an import may write and what it must say: look-alike conversations grouped and named in
+linear time and as before, nothing written that the trace reader refuses, values out of their range refused, values
 that contradict one another stored with a warning, and the output written in pieces."""
 import json
 import os
@@ -47,13 +47,21 @@ def response_of(data, format="openai"):
     return next(r for r in importers.import_records(data, format) if r["kind"] == "chat_response")
 
 
-class TestRepeatedIds:
+class TestLookAlikeConversations:
     """Look-alike conversations share a derived name: the first keeps it, the others get "-2", "-3", ...
-    in input order, whatever came before (these names are in users' files: they must not change)."""
+    in input order, whatever came before (these names are in users' files: they must not change); each
+    follow-up joins the conversation whose answer it sends back, however many open alike."""
 
     def test_identical_calls_number_the_name_they_share(self):
         ids = trace_ids(openai_line() * 5, "openai")
         assert len(ids[0]) == 32 and ids == [ids[0]] + [f"{ids[0]}-{n}" for n in range(2, 6)]
+
+    def test_many_identical_calls_continue_the_numbers_a_few_get(self):
+        # 20,000 conversations wanting one name (an import that took minutes when each name was looked
+        # for from "-2" again): the first five are those of five calls, the rest count on.
+        few = trace_ids(openai_line() * 5, "openai")
+        many = trace_ids(openai_line() * 20000, "openai")
+        assert many[:5] == few and many[-1] == f"{few[0]}-20000" and len(set(many)) == 20000
 
     def test_numbers_a_line_gave_itself_are_stepped_over(self):
         base = trace_ids(openai_line() * 4, "openai")[0]
@@ -62,6 +70,29 @@ class TestRepeatedIds:
         own = openai_line(question="Another question", conversation_id=f"{base}-3")
         assert trace_ids(own + openai_line() * 4, "openai") == [f"{base}-3", base, f"{base}-2", f"{base}-4",
                                                                f"{base}-5"]
+
+    def test_conversations_opening_alike_each_keep_their_follow_up(self):
+        # 5,000 conversations open with one request, answered differently, and are followed up in reverse
+        # order: each follow-up sends back its own answer, so it joins that conversation and no other.
+        count = 5000
+        opening = [{"role": "user", "content": "Book me a flight."}]
+        first = [openai_line(answer=f"Where to, traveller {i}?", question=opening[0]["content"])
+                 for i in range(count)]
+        def follow_up(i):
+            sent = opening + [{"role": "assistant", "content": f"Where to, traveller {i}?"},
+                              {"role": "user", "content": f"To city {i}."}]
+            answer = {"choices": [{"message": {"role": "assistant", "content": f"Booked city {i}."}}]}
+            return json.dumps({"request": {"messages": sent}, "response": answer}).encode() + b"\n"
+
+        follow_ups = [follow_up(i) for i in reversed(range(count))]
+        records = importers.import_records(b"".join(first + follow_ups), "openai")
+        answers = {}
+        for record in records:
+            if record["kind"] == "chat_response":
+                answers.setdefault(record["meta"]["trace_id"], []).append(record["payload"]["content"][0]["text"])
+        assert len(answers) == count
+        expected = [[f"Where to, traveller {i}?", f"Booked city {i}."] for i in range(count)]
+        assert sorted(answers.values()) == sorted(expected)
 
     def test_repeated_tau_bench_runs_are_numbered(self):
         with open(TAU_BENCH, encoding="utf-8") as f:
@@ -143,13 +174,16 @@ def responses_line(created_at):
 
 
 TOKEN_COUNT = "expected a token count (a whole number from 0 to 9007199254740991)"
+MILLISECONDS = "expected milliseconds from 0 to 9007199254740991"
 OUT_OF_RANGE = [
     # (format, input, the error's text)
-    ("openai", openai_line(usage={"prompt_tokens": -5}), f"<input 1>:1: field `prompt_tokens`: {TOKEN_COUNT}, found -5"),
+    ("openai", openai_line(usage={"prompt_tokens": -5}),
+     f"<input 1>:1: field `prompt_tokens`: {TOKEN_COUNT}, found -5"),
     ("openai", openai_line(usage={"completion_tokens": 2.5}), f"field `completion_tokens`: {TOKEN_COUNT}, found 2.5"),
     ("openai", openai_line(usage={"prompt_tokens": 9, "prompt_tokens_details": {"cached_tokens": 2**53}}),
      f"field `cached_tokens`: {TOKEN_COUNT}, found 9007199254740992"),
-    ("openai", openai_line(usage={"completion_tokens": 1e308}), f"field `completion_tokens`: {TOKEN_COUNT}, found 1e308"),
+    ("openai", openai_line(usage={"completion_tokens": 1e308}),
+     f"field `completion_tokens`: {TOKEN_COUNT}, found 1e308"),
     ("anthropic", anthropic_line(usage={"input_tokens": -1}), f"field `input_tokens`: {TOKEN_COUNT}, found -1"),
     ("anthropic", anthropic_line(usage={"cache_creation": {"ephemeral_1h_input_tokens": -3}}),
      f"field `ephemeral_1h_input_tokens`: {TOKEN_COUNT}, found -3"),
@@ -162,10 +196,8 @@ OUT_OF_RANGE = [
     # Milliseconds written where seconds belong.
     ("openai", openai_line(created=1746176400000), "field `created`: expected seconds since 1970 up to the year 9999"),
     ("openai", responses_line(created_at=1e300), "field `created_at`: expected seconds since 1970"),
-    ("openai", openai_line(latency_ms=-5), "<input 1>:1: field `latency_ms`: expected milliseconds from 0 to "
-                                           "9007199254740991, found -5"),
-    ("openai", openai_line(latency_ms=1e308), "field `latency_ms`: expected milliseconds from 0 to 9007199254740991, "
-                                              "found 1e308"),
+    ("openai", openai_line(latency_ms=-5), f"<input 1>:1: field `latency_ms`: {MILLISECONDS}, found -5"),
+    ("openai", openai_line(latency_ms=1e308), f"field `latency_ms`: {MILLISECONDS}, found 1e308"),
     ("anthropic", anthropic_line(latency_ms=-0.5), "field `latency_ms`: expected milliseconds"),
 ]
 
@@ -191,11 +223,12 @@ CONTRADICTIONS = [
     # (format, input, the usage or latency stored, the warning)
     ("openai", openai_line(usage={"prompt_tokens": 10, "prompt_tokens_details": {"cached_tokens": 20}}),
      {"input_tokens": 0, "cached_input_tokens": 20},
-     "<input 1>:1: the usage counts 20 cached input tokens, more than its 10 input tokens in all: "
-     "input_tokens stored as 0"),
+     ("<input 1>:1: the usage counts 20 cached input tokens, more than its 10 input tokens in all: "
+      "input_tokens stored as 0")),
     ("openai", openai_line(usage={"completion_tokens": 5, "completion_tokens_details": {"reasoning_tokens": 9}}),
      {"output_tokens": 0, "thinking_tokens": 9},
-     "<input 1>:1: the usage counts 9 reasoning tokens, more than its 5 output tokens in all: output_tokens stored as 0"),
+     ("<input 1>:1: the usage counts 9 reasoning tokens, more than its 5 output tokens in all: "
+      "output_tokens stored as 0")),
     ("otlp", otlp_span(start="9000000", end="5"), 0,
      "<input 1>: span 1122334455667788: endTimeUnixNano 5 is before startTimeUnixNano 9000000: latency_ms stored as 0"),
 ]
