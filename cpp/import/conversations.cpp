@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "import/parallel.hpp"
+#include "platform/interrupt.hpp"
 #include "text/sha256.hpp"
 
 namespace velkin::imports {
@@ -31,7 +32,10 @@ std::optional<Error> Conversations::write(std::vector<std::string>& pieces, Summ
     std::vector<size_t> records(parts, 0);
     run_parts(parts, [&](size_t part) {
         size_t begin = list_.size() * part / parts, end = list_.size() * (part + 1) / parts;
-        for (size_t i = begin; i < end; ++i) records[part] += list_[i].write(pieces[first + 2 * i], pieces[first + 2 * i + 1]);
+        for (size_t i = begin; i < end; ++i) {
+            platform::check_interrupt();
+            records[part] += list_[i].write(pieces[first + 2 * i], pieces[first + 2 * i + 1]);
+        }
     });
     for (size_t count : records) summary.records += count;
     summary.conversations += list_.size();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "import/fields.hpp"
+#include "platform/interrupt.hpp"
 #include "text/utf8.hpp"
 
 namespace velkin::imports {
@@ -40,6 +41,7 @@ uint64_t Documents::line() {
 
 bool Documents::next(json::Value& document) {
     if (finished_) return false;
+    platform::check_interrupt();
     if (array_) return next_element([&](json::Reader<json::ValueSink>& reader) { return reader.read_value(document, 1); });
     std::string_view line;
     if (!next_line(line)) return false;
@@ -51,6 +53,7 @@ bool Documents::next(json::Value& document) {
 
 bool Documents::next_text(std::string_view& text) {
     if (finished_) return false;
+    platform::check_interrupt();
     if (!array_) return next_line(text);
     size_t start = 0;
     bool found = next_element([&](json::Reader<json::ValueSink>& reader) {

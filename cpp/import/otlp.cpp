@@ -10,6 +10,7 @@
 #include "json/decimal.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "platform/interrupt.hpp"
 
 namespace velkin::imports {
 
@@ -960,6 +961,7 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<Warnings> warnings(parts);
     run_parts(parts, [&](size_t part) {
         for (size_t t = traces.size() * part / parts; t < traces.size() * (part + 1) / parts; ++t) {
+            platform::check_interrupt();
             for (size_t i : traces[t].second) {
                 if (!calls_[i].is_tool && calls_[i].model.is_null()) ++without_model[part];
                 if (!feed(*traces[t].first, calls_[i], warnings[part])) ++without_content[part];

@@ -13,8 +13,10 @@
 #include "compare/pairing.hpp"
 #include "diff/response.hpp"
 #include "native/binding.hpp"
-#include "native/run_files.hpp"
 #include "native/compare_binding.hpp"
+#include "native/interruptible.hpp"
+#include "native/run_files.hpp"
+#include "native/threads.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -592,11 +594,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!pricing) python::throw_value_error(pricing.error().message);
         options.pricing = std::move(pricing).value();
         options.seed = python::convert_seed(seed_arg, "seed").value_or(0);
-        if (threads_arg && threads_arg != Py_None) {
-            unsigned long threads = PyLong_AsUnsignedLong(threads_arg);
-            if (threads == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
-            options.threads = static_cast<unsigned>(threads);
-        }
+        options.threads = thread_count(threads_arg);
         // Only the default key may be the first user request (with --key position too).
         bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
         if (std::optional<compare::SuiteReport> report =
@@ -606,23 +604,23 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         std::vector<RunFiles> baseline_files, candidate_files;
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
         std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read, candidate_files);
-        std::optional<Result<compare::SuiteReport>> compared;
-        std::optional<std::string> unread;
-        {
-            LockReleased released;
-            std::vector<RunFiles> files = baseline_files;
-            std::vector<compare::Run*> targets;
-            for (const RunFiles& run : baseline_files) targets.push_back(&baseline[run.run]);
-            files.insert(files.end(), candidate_files.begin(), candidate_files.end());
-            for (const RunFiles& run : candidate_files) targets.push_back(&candidate[run.run]);
-            unread = read_run_files(
-                files, targets, [&](agentlog::Record& record) { keep_what_is_read(record, requests_read); },
-                options.threads);
-            if (!unread) compared.emplace(compare::compare_runs(std::move(baseline), std::move(candidate), options));
-        }
-        if (unread) python::throw_value_error(*unread);
-        if (!*compared) python::throw_value_error(compared->error().message);
-        return report_dict(compared->value()).release();
+        Result<compare::SuiteReport> compared = interruptible(
+            [baseline = std::move(baseline), candidate = std::move(candidate), files = std::move(baseline_files),
+             candidate_files = std::move(candidate_files), options = std::move(options),
+             requests_read]() mutable -> Result<compare::SuiteReport> {
+                std::vector<compare::Run*> targets;
+                for (const RunFiles& run : files) targets.push_back(&baseline[run.run]);
+                for (const RunFiles& run : candidate_files) targets.push_back(&candidate[run.run]);
+                files.insert(files.end(), candidate_files.begin(), candidate_files.end());
+                std::optional<std::string> unread = read_run_files(
+                    files, targets, [&](agentlog::Record& record) { keep_what_is_read(record, requests_read); },
+                    options.threads);
+                if (unread) return Error{std::move(*unread)};
+                return compare::compare_runs(std::move(baseline), std::move(candidate), options);
+            },
+            Ownership::Owns);
+        if (!compared) python::throw_value_error(compared.error().message);
+        return report_dict(compared.value()).release();
     });
 }
 

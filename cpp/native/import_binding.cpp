@@ -1,6 +1,7 @@
 // `velkin._native.import_traces`: the importers, run without the interpreter lock.
 #include "native/import_binding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -9,7 +10,8 @@
 
 #include "import/import.hpp"
 #include "native/binding.hpp"
-#include "platform/mapped_file.hpp"
+#include "native/interruptible.hpp"
+#include "platform/file_bytes.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/result_dict.hpp"
@@ -28,43 +30,80 @@ std::string str_text(PyObject* text) {
     return std::string(data, static_cast<size_t>(size));
 }
 
+// An input's name as messages show it: the bytes of a file name that are not UTF-8 as \\xNN.
+std::string shown_name(PyObject* name) {
+    Ref bytes = checked(PyUnicode_EncodeFSDefault(name));
+    Ref shown = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
+                                             "backslashreplace"));
+    return str_text(shown.get());
+}
+
+// A path as the system names the file: any bytes, as os.fsencode gives them.
+std::string system_path(PyObject* path) {
+    Ref bytes = checked(PyUnicode_EncodeFSDefault(path));
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 [[noreturn]] void bad_inputs() {
     PyErr_SetString(PyExc_TypeError, "argument 'inputs': expected a list of (name, bytes or path) pairs");
     throw python::PythonErrorSet{};
 }
 
-// The inputs' bytes stay owned by their Python objects or mappings while the lock is released.
+// The inputs as the Python side names them: paths are read once the lock is
+// released, so that a slow or hung file system never holds the interpreter.
 struct Sources {
-    std::vector<Ref> owners;
-    std::vector<platform::MappedFile> files;
-    std::vector<imports::Input> inputs;
+    std::vector<std::string> names;
+    std::vector<std::optional<std::string>> paths;  // per input: its path, or none for bytes
+    std::vector<std::string_view> bytes;            // owned by the Python objects in `owners`
+    bool owns_all() const { return std::all_of(paths.begin(), paths.end(), [](const auto& path) { return path; }); }
 };
 
-Sources read_sources(PyObject* list) {
+Sources read_sources(PyObject* list, std::vector<Ref>& owners) {
     if (!PyList_Check(list)) bad_inputs();
     Sources sources;
     Py_ssize_t count = PyList_GET_SIZE(list);
-    sources.files.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* pair = PyList_GET_ITEM(list, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)))
             bad_inputs();
-        std::string name = str_text(PyTuple_GET_ITEM(pair, 0));
+        sources.names.push_back(shown_name(PyTuple_GET_ITEM(pair, 0)));
         PyObject* source = PyTuple_GET_ITEM(pair, 1);
         if (PyBytes_Check(source)) {
-            sources.owners.push_back(Ref::borrow(source));
-            std::string_view text(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
-            sources.inputs.push_back(imports::Input{std::move(name), text});
+            owners.push_back(Ref::borrow(source));
+            sources.paths.emplace_back();
+            sources.bytes.emplace_back(PyBytes_AS_STRING(source), static_cast<size_t>(PyBytes_GET_SIZE(source)));
         } else if (PyUnicode_Check(source)) {
-            Result<platform::MappedFile> file = platform::MappedFile::open(str_text(source));
-            if (!file) python::throw_value_error(file.error().message);
-            sources.files.push_back(std::move(file).value());
-            sources.inputs.push_back(imports::Input{std::move(name), sources.files.back().text()});
+            sources.paths.emplace_back(system_path(source));
+            sources.bytes.emplace_back();
         } else {
             bad_inputs();
         }
     }
     return sources;
+}
+
+// Without the lock: the files read, then `use` called with every input; a file
+// that cannot be read is its error, also kept in `unread` when given.
+template <class Use>
+auto with_inputs(const Sources& sources, std::optional<Error>* unread, Use&& use)
+    -> decltype(use(std::vector<imports::Input>{})) {
+    std::vector<platform::FileBytes> files;
+    files.reserve(sources.names.size());
+    std::vector<imports::Input> inputs;
+    for (size_t i = 0; i < sources.names.size(); ++i) {
+        std::string_view text = sources.bytes[i];
+        if (sources.paths[i]) {
+            Result<platform::FileBytes> file = platform::FileBytes::read(*sources.paths[i], SIZE_MAX, sources.names[i]);
+            if (!file) {
+                if (unread) *unread = file.error();
+                return file.take_error();
+            }
+            files.push_back(std::move(file).value());
+            text = files.back().text();
+        }
+        inputs.push_back(imports::Input{sources.names[i], text});
+    }
+    return use(inputs);
 }
 
 Ref summary_dict(const imports::Summary& summary) {
@@ -118,14 +157,18 @@ imports::Imported run_import(const char* function, PyObject* const* args, Py_ssi
         format = imports::format_from_name(name);
         if (!format) python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
     }
-    Sources sources = read_sources(inputs_arg);
-    std::optional<Result<imports::Imported>> imported;
-    {
-        LockReleased unlocked;
-        imported.emplace(imports::import_inputs(sources.inputs, format));
-    }
-    if (!*imported) python::throw_value_error(imported->error().message);
-    return std::move(*imported).value();
+    std::vector<Ref> owners;
+    Sources sources = read_sources(inputs_arg, owners);
+    const Ownership ownership = sources.owns_all() ? Ownership::Owns : Ownership::Borrows;
+    Result<imports::Imported> imported = interruptible(
+        [sources = std::move(sources), format] {
+            return with_inputs(sources, nullptr, [&](const std::vector<imports::Input>& inputs) {
+                return imports::import_inputs(inputs, format);
+            });
+        },
+        ownership);
+    if (!imported) python::throw_value_error(imported.error().message);
+    return std::move(imported).value();
 }
 
 // A piece as bytes; the piece is let go at once, so the output is held about once, not twice.
@@ -177,14 +220,19 @@ PyObject* detect_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Ref pair = checked(PyTuple_Pack(2, name.get(), bound[0]));
         Ref list = checked(PyList_New(0));
         if (PyList_Append(list.get(), pair.get()) < 0) throw python::PythonErrorSet{};
-        Sources sources = read_sources(list.get());
-        std::optional<Result<imports::Format>> detected;
-        {
-            LockReleased unlocked;
-            detected.emplace(imports::detect_format(sources.inputs.front()));
-        }
-        if (!*detected) Py_RETURN_NONE;
-        return checked(python::new_str(imports::format_name(detected->value()))).release();
+        std::vector<Ref> owners;
+        Sources sources = read_sources(list.get(), owners);
+        std::optional<Error> unread;
+        Result<imports::Format> detected = interruptible(
+            [&] {
+                return with_inputs(sources, &unread, [](const std::vector<imports::Input>& inputs) {
+                    return imports::detect_format(inputs.front());
+                });
+            },
+            Ownership::Borrows);
+        if (unread) python::throw_value_error(unread->message);
+        if (!detected) Py_RETURN_NONE;
+        return checked(python::new_str(imports::format_name(detected.value()))).release();
     });
 }
 

@@ -1,6 +1,4 @@
 """`python -m velkin` runs the command line."""
-import sys
+from velkin.cli import entry
 
-from velkin.cli import main
-
-sys.exit(main())
+entry()

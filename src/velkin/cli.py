@@ -12,7 +12,10 @@ import signal
 import sys
 
 from velkin import (_core, compare_command, diff_command, id_command, import_command, validate_command)
-from velkin.command_io import EXIT_BAD_INPUT, EXIT_CODES, InputError, OutputError
+from velkin.command_io import EXIT_BAD_INPUT, EXIT_CODES, InputError, OutputError, say
+
+# What a shell reports for a command ended by Ctrl-C.
+EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 COMMANDS = (diff_command, compare_command, import_command, validate_command, id_command)
 
@@ -53,7 +56,42 @@ def write_failure(error: OSError) -> int:
     return EXIT_BAD_INPUT
 
 
+class Terminated(BaseException):
+    """SIGTERM, raised so that the command unwinds (removing its temporary files) before it ends by the signal."""
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
+def end_by_sigterm() -> None:
+    """Ends the process by SIGTERM, as its sender expects, now that the temporary files are gone."""
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def entry() -> None:
+    """The `velkin` program. Interrupted, it ends at once: the interpreter's own teardown of what a large
+    run built would keep the user waiting, and the temporary files are already gone."""
+    code = main()
+    if code == EXIT_INTERRUPTED:
+        sys.stderr.flush()
+        os._exit(code)
+    sys.exit(code)
+
+
 def main(argv=None) -> int:
+    try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # called from another thread than the main one: the caller handles signals
+        return _main(argv)
+    try:
+        return _main(argv)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv) -> int:
     if hasattr(signal, "SIGPIPE"):
         # Behave like other filters when the reader goes away (`velkin diff ... | head`).
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
@@ -72,15 +110,23 @@ def main(argv=None) -> int:
             sys.stdout.flush()  # what argparse printed is still buffered
         return code
     except InputError as e:
-        print(f"velkin: error: {e}", file=sys.stderr)
+        say(f"error: {e}")
         return EXIT_BAD_INPUT
     except OutputError as e:
         silence_stdout()
-        print(f"velkin: error: {e}", file=sys.stderr)
+        say(f"error: {e}")
         return EXIT_BAD_INPUT
     except OSError as e:  # a write of argparse's or another command's to standard output
         return write_failure(e)
+    except KeyboardInterrupt:
+        silence_stdout()
+        say("interrupted")
+        return EXIT_INTERRUPTED
+    except Terminated:
+        silence_stdout()
+        end_by_sigterm()
+        raise
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

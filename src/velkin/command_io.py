@@ -6,6 +6,8 @@ import argparse
 import json
 import math
 import os
+import signal
+import stat
 import sys
 import tempfile
 
@@ -31,7 +33,9 @@ class OutputError(Exception):
 
 
 def say(text: str) -> None:
-    print(f"velkin: {text}", file=sys.stderr)
+    # A file name that is not UTF-8 carries surrogates: shown as the bytes they stand for.
+    print(f"velkin: {text}".encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace"),
+          file=sys.stderr)
 
 
 def warn(message: str) -> None:
@@ -138,26 +142,178 @@ def emit(text: str) -> None:
         raise OutputError(f"cannot write the output: {e.strerror or e}") from None
 
 
-def write_atomic(path: str, data) -> None:
-    """The whole file or nothing (str is written as UTF-8, a list of bytes piece by piece): written beside the
-    target, then renamed over it."""
-    directory = os.path.dirname(os.path.abspath(path))
+STDOUT = "-"
+# Names of standard output itself: resolved, they would name whatever file it is redirected to.
+STDOUT_NAMES = (STDOUT, "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1")
+
+
+def shown(path) -> str:
+    """A file name as messages and reports show it: bytes that are not UTF-8 as \\xNN escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _identity(status: os.stat_result) -> tuple:
+    return status.st_dev, status.st_ino
+
+
+def input_identities(paths) -> dict:
+    """(device, inode) -> name of every input file that exists; the files of a directory given as input too;
+    standard input when "-" is one of them."""
+    identities = {}
+    for path in paths:
+        try:
+            if path == STDOUT:
+                identities.setdefault(_identity(os.fstat(0)), "standard input")
+                continue
+            status = os.stat(path)
+            identities.setdefault(_identity(status), path)
+            if stat.S_ISDIR(status.st_mode):
+                for entry in os.scandir(path):
+                    if entry.is_file():
+                        identities.setdefault(_identity(entry.stat()), entry.path)
+        except OSError:
+            continue  # an input that cannot be read is reported where it is read
+    return identities
+
+
+class Target:
+    """Where one output goes: standard output, a character device or pipe written through, or a regular file
+    (the target of a symlink) replaced by a temporary file written beside it."""
+
+    def __init__(self, path: str, inputs: dict):
+        self.path = path
+        self.through = path == STDOUT
+        self.file = None  # the file to replace: the symlink's target
+        self.mode = None  # an existing file's mode, kept
+        if path in STDOUT_NAMES:
+            self.path, self.through = STDOUT, True
+        if self.through:
+            return
+        self.file = os.path.realpath(path)
+        try:
+            status = os.stat(self.file)
+        except FileNotFoundError:
+            if not os.path.isdir(os.path.dirname(self.file)):
+                raise OutputError(f"cannot write {shown(path)}: No such file or directory") from None
+            return
+        except OSError as e:
+            raise OutputError(f"cannot write {shown(path)}: {e.strerror or e}") from None
+        if _identity(status) in inputs:
+            raise OutputError(f"cannot write {shown(path)}: it is the input {shown(inputs[_identity(status)])}; "
+                              "name another output file")
+        if stat.S_ISCHR(status.st_mode) or stat.S_ISFIFO(status.st_mode):
+            self.through = True
+        elif stat.S_ISDIR(status.st_mode):
+            raise OutputError(f"cannot write {shown(path)}: it is a directory")
+        elif not stat.S_ISREG(status.st_mode):
+            raise OutputError(f"cannot write {shown(path)}: not a regular file, a character device or a pipe")
+        else:
+            self.mode = stat.S_IMODE(status.st_mode)
+
+
+def output_targets(paths: list, inputs: list) -> list:
+    """The targets of a command's outputs, checked before anything is written: none may be one of the
+    command's inputs (by device and inode, so through symlinks and hard links too), and no file is named for
+    two outputs."""
+    identities = input_identities(inputs)
+    targets = [Target(path, identities) for path in paths]
+    seen = {}
+    for target in targets:
+        if target.through:  # standard output, devices and pipes take any number of outputs
+            continue
+        key = target.file
+        try:
+            key = _identity(os.stat(target.file))
+        except OSError:
+            pass
+        if key in seen:
+            raise OutputError(f"{shown(seen[key])} and {shown(target.path)} name the same file: "
+                              "give each output its own")
+        seen[key] = target.path
+    return targets
+
+
+def _new_file_mode() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+def _write(f, data) -> None:
+    if isinstance(data, list):
+        f.writelines(data)  # pieces in turn, never joined
+    else:
+        # A lone surrogate (a file name that is not UTF-8, a trace's unpaired escape) is shown, not a failure.
+        f.write(data.encode("utf-8", "backslashreplace") if isinstance(data, str) else data)
+
+
+def _write_through(target: Target, data) -> None:
+    if target.path == STDOUT:
+        if sys.stdout is None:
+            raise OutputError("cannot write the output: standard output is closed")
+        if isinstance(data, str):
+            sys.stdout.write(data)
+        else:
+            sys.stdout.flush()
+            _write(sys.stdout.buffer, data)
+        sys.stdout.flush()
+        return
+    fd = os.open(target.file, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+    with os.fdopen(fd, "wb") as f:
+        _write(f, data)
+
+
+def write_outputs(outputs: list) -> None:
+    """Writes every (Target, data) pair or none (str goes to files as UTF-8, a list of bytes piece by piece). Files are written to temporary
+    files beside their targets, then what is written through (standard output, devices, pipes), and only then
+    are the temporaries renamed over their targets. On any failure, or a signal that raises (SIGINT, SIGTERM
+    through the command line's handler, SIGPIPE below), every temporary file is removed."""
+    temporaries = []
+    current = None
+    files = [(target, data) for target, data in outputs if not target.through]
+    closed_pipe = _catch_closed_pipe(len(files) < len(outputs))
     try:
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".velkin-", suffix=".tmp")
-    except OSError as e:
-        raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if isinstance(data, list):
-                f.writelines(data)  # pieces in turn, never joined
-            else:
-                f.write(data.encode("utf-8") if isinstance(data, str) else data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
+        for target, data in files:
+            current = target
+            fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target.file), prefix=".velkin-", suffix=".tmp")
+            temporaries.append(temporary)
+            with os.fdopen(fd, "wb") as f:
+                _write(f, data)
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(temporary, target.mode if target.mode is not None else _new_file_mode())
+        for target, data in outputs:
+            if target.through:
+                current = target
+                _write_through(target, data)
+        for (target, _), temporary in zip(files, temporaries):
+            current = target
+            os.replace(temporary, target.file)
     except BaseException as e:
-        os.unlink(temporary)
+        for temporary in temporaries:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+        if isinstance(e, BrokenPipeError) and closed_pipe == signal.SIG_DFL:
+            # End as a filter does when its reader goes away (`velkin diff ... | head`).
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGPIPE)
         if isinstance(e, OSError):
-            raise OutputError(f"cannot write {path}: {e.strerror or e}") from None
+            shown_target = "the output" if current is None or current.path == STDOUT else shown(current.path)
+            raise OutputError(f"cannot write {shown_target}: {e.strerror or e}") from None
         raise
+    finally:
+        if closed_pipe is not None:
+            signal.signal(signal.SIGPIPE, closed_pipe)
+
+
+def _catch_closed_pipe(writes_through: bool):
+    """While outputs are written through, a closed pipe raises BrokenPipeError (so that the temporary files are
+    removed) instead of ending the process; the disposition it had, or None when nothing changed."""
+    if not writes_through or not hasattr(signal, "SIGPIPE"):
+        return None
+    try:
+        return signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    except ValueError:  # not the main thread
+        return None

@@ -40,8 +40,21 @@ def load_run(run) -> list:
 
 def native_run(run):
     """A run as the native comparison takes it: a record list, or the paths of its files, which it reads
-    itself without making Python objects of their records."""
-    return run if isinstance(run, list) else tuple(str(file) for file in trace_files(run))
+    itself without making Python objects of their records (only paths it can name: UTF-8 ones)."""
+    if isinstance(run, list):
+        return run
+    paths = tuple(str(file) for file in trace_files(run))
+    if any(not _is_utf8(path) for path in paths):
+        return load_run(run)
+    return paths
+
+
+def _is_utf8(path: str) -> bool:
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def as_runs(runs, side: str, read=load_run) -> list:
@@ -69,7 +82,7 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     and pairs the most; when none does, the comparison refuses rather than
     pair by position, unless `key` is "position". `outcome` names a numeric
     metadata member to compare (default "reward" where conversations carry
-    it). `threads` defaults to one per core.
+    it). `threads` defaults to one per core; from 1 to 1024 are taken, at most four per core run.
     """
     baseline = as_runs(baseline_runs, "baseline", native_run)
     candidate = as_runs(candidate_runs, "candidate", native_run)

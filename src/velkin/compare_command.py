@@ -6,10 +6,11 @@ import os
 from collections import Counter
 
 from velkin import _native
-from velkin.command_io import EXIT_CODES, EXIT_OK, EXIT_REGRESSION, emit, input_error, read_pricing, seed_value, warn
+from velkin.command_io import (EXIT_CODES, EXIT_OK, EXIT_REGRESSION, emit, input_error, read_pricing, seed_value,
+                               shown, warn)
 from velkin.compare import as_runs, compare_runs
 from velkin.defaults import DEFAULT_SEED
-from velkin.report_command import add_report_options, negative_price_warnings, publish
+from velkin.report_command import add_report_options, negative_price_warnings, publish, report_targets
 from velkin.reports import model
 
 
@@ -83,6 +84,7 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
 
 
 def run(args) -> int:
+    report_targets(args)
     pricing = read_pricing(args.pricing) if args.pricing else None
     try:
         # The files are read natively; their records become Python objects only for the page that shows turns.
@@ -101,6 +103,6 @@ def run(args) -> int:
             warn(w)
         emit(_native.json_text(report))
         return EXIT_REGRESSION if model.compare_gate_fails(report, args.fail_on) else EXIT_OK
-    view = model.from_compare(report, paths=(" ".join(args.baseline), " ".join(args.candidate)), warnings=warnings,
-                              rows_of=rows_of)
+    paths = (" ".join(map(shown, args.baseline)), " ".join(map(shown, args.candidate)))
+    view = model.from_compare(report, paths=paths, warnings=warnings, rows_of=rows_of)
     return publish(view, report, args)

@@ -2,9 +2,9 @@
 from __future__ import annotations
 
 from velkin import _core, _native
-from velkin.command_io import EXIT_CODES, InputError, read_pricing, read_trace, seed_value
+from velkin.command_io import EXIT_CODES, InputError, read_pricing, read_trace, seed_value, shown
 from velkin.defaults import DEFAULT_SEED
-from velkin.report_command import add_report_options, price_warnings, publish
+from velkin.report_command import add_report_options, price_warnings, publish, report_targets
 from velkin.reports import model
 
 
@@ -42,6 +42,7 @@ def several_conversations(path: str, records: list) -> list:
 
 
 def run(args) -> int:
+    report_targets(args)
     baseline = read_trace(args.baseline)
     candidate = read_trace(args.candidate)
     require_responses(args.baseline, baseline)
@@ -59,7 +60,7 @@ def run(args) -> int:
     else:
         warnings += price_warnings(args.pricing, pricing, {args.baseline: baseline, args.candidate: candidate})
     steps = _native.alignment(baseline, candidate)
-    view = model.from_diff(report, steps, baseline, candidate, paths=(args.baseline, args.candidate),
+    view = model.from_diff(report, steps, baseline, candidate, paths=(shown(args.baseline), shown(args.candidate)),
                            seed=args.seed, version=_core.__version__, warnings=warnings)
     document = {"version": _core.__version__, "seed": args.seed, **report}
     return publish(view, document, args)

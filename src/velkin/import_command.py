@@ -7,7 +7,8 @@ import re
 import sys
 
 from velkin import _core, importers
-from velkin.command_io import EXIT_CODES, EXIT_OK, InputError, OutputError, say, warn, write_atomic
+from velkin.command_io import (EXIT_CODES, EXIT_OK, STDOUT, InputError, OutputError, output_targets, say, shown,
+                               warn, write_outputs)
 
 STDIN = "-"
 
@@ -34,8 +35,8 @@ def sources(inputs: list) -> list:
         if name == STDIN:
             named.append(("<stdin>", sys.stdin.buffer.read()))
         elif not os.path.isfile(name):
-            raise InputError(f"cannot read {name}: no such file" if not os.path.exists(name)
-                             else f"cannot read {name}: not a regular file")
+            raise InputError(f"cannot read {shown(name)}: no such file" if not os.path.exists(name)
+                             else f"cannot read {shown(name)}: not a regular file: pass a pipe as standard input (-)")
         else:
             named.append((name, name))
     return named
@@ -113,21 +114,25 @@ def split_runs(conversations: list, name: str) -> dict:
     return runs
 
 
-def write_split(conversations: list, name: str, directory: str) -> str:
+def write_split(conversations: list, name: str, directory: str, inputs: list) -> str:
     runs = split_runs(conversations, name)
     if not runs:
         raise InputError(f"nothing to split by `{name}`: the inputs hold no conversations")
     try:
         os.makedirs(directory, exist_ok=True)
     except OSError as e:
-        raise OutputError(f"cannot write {directory}: {e.strerror or e}") from None
-    for file, pieces in runs.items():
-        write_atomic(os.path.join(directory, file), pieces)
+        raise OutputError(f"cannot write {shown(directory)}: {e.strerror or e}") from None
+    paths = [os.path.join(directory, file) for file in runs]
+    targets = output_targets(paths, inputs)
+    write_outputs(list(zip(targets, runs.values())))
     files = ", ".join(runs)
-    return f"wrote {len(runs)} runs split by `{name}` to {directory}: {files}"
+    return f"wrote {len(runs)} runs split by `{name}` to {shown(directory)}: {files}"
 
 
 def run(args) -> int:
+    if args.split and args.output == STDOUT:
+        raise InputError("--split writes one file per run: name a directory with -o")
+    target = None if args.split else output_targets([args.output], args.inputs)[0]
     named = sources(args.inputs)
     try:
         conversations, summary = importers.import_conversations([source for _, source in named], args.format,
@@ -135,9 +140,10 @@ def run(args) -> int:
     except ValueError as e:
         raise InputError(str(e)) from None
     if args.split:
-        written = write_split(conversations, args.split, args.output)
+        written = write_split(conversations, args.split, args.output, args.inputs)
     else:
-        write_atomic(args.output, [piece for pair in conversations for piece in pair])
-        written = f"wrote {summary['conversations']} conversations ({summary['records']} records) to {args.output}"
+        write_outputs([(target, [piece for pair in conversations for piece in pair])])
+        written = (f"wrote {summary['conversations']} conversations ({summary['records']} records) to "
+                   f"{'standard output' if target.path == STDOUT else shown(args.output)}")
     report(summary, named, args.format is None, written)
     return EXIT_OK

@@ -3,8 +3,8 @@
 Formats: ``otlp`` (OpenTelemetry OTLP JSON of spans, with an optional logs file
 for the event-based GenAI conventions), ``openai`` and ``anthropic`` (JSON Lines
 of ``{request, response, latency_ms?}`` API logs) and ``tau-bench`` result files.
-The mapping runs natively without the interpreter lock; files are read as they
-are mapped, never loaded whole.
+The mapping runs natively without the interpreter lock, which files are read
+without too.
 
     from velkin import importers
     records = importers.import_records(["traces.jsonl", "logs.jsonl"])   # list of record dicts

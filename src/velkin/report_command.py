@@ -9,7 +9,7 @@ import shutil
 import sys
 
 from velkin import _native
-from velkin.command_io import EXIT_OK, EXIT_REGRESSION, emit, warn, write_atomic
+from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, output_targets, warn, write_outputs
 from velkin.reports import html, junit, markdown, model, terminal
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:
@@ -45,21 +45,36 @@ def terminal_width() -> int:
     return 80
 
 
+def command_inputs(args) -> list:
+    """The files a comparing command reads, which none of its outputs may replace."""
+    inputs = []
+    for name in ("baseline", "candidate", "pricing"):
+        value = getattr(args, name, None)
+        inputs += value if isinstance(value, list) else [value] if value else []
+    return inputs
+
+
+def report_targets(args) -> list:
+    """Standard output, then the --html and --junit files; refused (OutputError) before any work when one of
+    them cannot be written as asked."""
+    return output_targets([STDOUT] + [path for path in (args.html, args.junit) if path], command_inputs(args))
+
+
 def publish(report: model.Report, document: dict, args) -> int:
-    """Prints the report in the chosen format, writes the requested files and applies the gate."""
+    """Prints the report in the chosen format and writes the requested files, all or none, and applies the gate."""
     for w in report.warnings:
         warn(w)
-    if args.html:
-        write_atomic(args.html, html.render(report))
-    if args.junit:
-        write_atomic(args.junit, junit.render(report))
+    files = [(path, render) for path, render in ((args.html, html.render), (args.junit, junit.render)) if path]
+    targets = report_targets(args)
     if args.format == "json":
-        emit(_native.json_text(document))  # the text json.dumps(indent=2, ensure_ascii=False) gives
+        text = _native.json_text(document)  # the text json.dumps(indent=2, ensure_ascii=False) gives
     elif args.format == "markdown":
-        emit(markdown.render(report))
+        text = markdown.render(report)
     else:
-        emit(terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
-                             show_turns=args.show_turns))
+        text = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
+                               show_turns=args.show_turns)
+    write_outputs([(targets[0], text + "\n")] + [(target, render(report)) for target, (_, render) in
+                                                  zip(targets[1:], files)])
     return EXIT_REGRESSION if report.gate_fails(args.fail_on) else EXIT_OK
 
 

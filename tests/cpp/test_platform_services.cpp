@@ -1,13 +1,18 @@
 // The operating system's services as the core uses them: random seeds, the
-// stack's floor, and files mapped into memory with their errors.
+// stack's floor, and files read whole with their errors.
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "check.hpp"
-#include "platform/mapped_file.hpp"
+#include "platform/file_bytes.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/random.hpp"
 #include "platform/stack.hpp"
 
@@ -44,37 +49,68 @@ TEST(stack_floor_lies_below_the_current_frame) {
     CHECK(here - floor < uintptr_t{1} << 32);
 }
 
-TEST(mapped_files_read_their_bytes) {
+TEST(files_are_read_whole) {
     const std::filesystem::path path = scratch("bytes");
     const std::string bytes("line one\n\0tail\xff", 15);
     std::ofstream(path, std::ios::binary) << bytes;
-    {
-        Result<platform::MappedFile> file = platform::MappedFile::open(path.string());
-        CHECK(file.ok());
-        if (file.ok()) CHECK(file.value().text() == bytes);
-        // Moved, the mapping stays with the new owner.
-        if (file.ok()) {
-            platform::MappedFile moved(std::move(file.value()));
-            CHECK(moved.text() == bytes);
-        }
-    }
+    Result<platform::FileBytes> file = platform::FileBytes::read(path.string());
+    CHECK(file.ok());
+    if (file.ok()) CHECK(file.value().text() == bytes);
+    // A limit keeps the first bytes only.
+    Result<platform::FileBytes> head = platform::FileBytes::read(path.string(), 4);
+    CHECK(head.ok());
+    if (head.ok()) CHECK(head.value().text() == "line");
     std::ofstream(path, std::ios::binary | std::ios::trunc).flush();
-    Result<platform::MappedFile> empty = platform::MappedFile::open(path.string());
+    Result<platform::FileBytes> empty = platform::FileBytes::read(path.string());
     CHECK(empty.ok());
     if (empty.ok()) CHECK(empty.value().text().empty());
     std::filesystem::remove(path);
 }
 
-TEST(unmappable_paths_say_why) {
+TEST(unreadable_paths_say_why) {
     const std::filesystem::path missing = scratch("missing");
     std::filesystem::remove(missing);
-    Result<platform::MappedFile> absent = platform::MappedFile::open(missing.string());
+    Result<platform::FileBytes> absent = platform::FileBytes::read(missing.string());
     CHECK(!absent.ok());
     if (!absent.ok()) CHECK_EQ(absent.error().message, "cannot read " + missing.string() + ": No such file or directory");
+    const std::string not_regular = ": not a regular file (a pipe or a device): save it to a file first";
     const std::filesystem::path folder = scratch("folder");
     std::filesystem::create_directories(folder);
-    Result<platform::MappedFile> directory = platform::MappedFile::open(folder.string());
+    Result<platform::FileBytes> directory = platform::FileBytes::read(folder.string());
     CHECK(!directory.ok());
-    if (!directory.ok()) CHECK_EQ(directory.error().message, "cannot read " + folder.string() + ": not a regular file");
+    if (!directory.ok()) CHECK_EQ(directory.error().message, "cannot read " + folder.string() + not_regular);
     std::filesystem::remove(folder);
+#if !defined(_WIN32)
+    // A FIFO without a writer is refused at once: opening it for reading must not wait for one.
+    const std::filesystem::path fifo = scratch("fifo");
+    std::filesystem::remove(fifo);
+    CHECK(::mkfifo(fifo.c_str(), 0600) == 0);
+    Result<platform::FileBytes> pipe = platform::FileBytes::read(fifo.string());
+    CHECK(!pipe.ok());
+    if (!pipe.ok()) CHECK_EQ(pipe.error().message, "cannot read " + fifo.string() + not_regular);
+    std::filesystem::remove(fifo);
+    Result<platform::FileBytes> device = platform::FileBytes::read("/dev/zero");
+    CHECK(!device.ok());
+#endif
+}
+
+// A stop request reaches the reading thread and the threads it passes its flag to.
+TEST(a_stop_request_interrupts_reading) {
+    const std::filesystem::path path = scratch("stopped");
+    std::ofstream(path, std::ios::binary) << std::string(100, 'x');
+    platform::StopFlag stop{true};
+    bool interrupted = false;
+    {
+        platform::StopScope scope(&stop);
+        try {
+            (void)platform::FileBytes::read(path.string());
+        } catch (const platform::Interrupted&) {
+            interrupted = true;
+        }
+    }
+    CHECK(interrupted);
+    // Outside the scope nothing can stop the work.
+    CHECK(platform::stop_flag() == nullptr);
+    CHECK(platform::FileBytes::read(path.string()).ok());
+    std::filesystem::remove(path);
 }
