@@ -231,6 +231,34 @@ EXPORTED_SPAN = ('{"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"abcdef1
                  '{"key":"gen_ai.operation.name","value":{"stringValue":"chat"}},%s]}]}]}]}')
 
 
+@pytest.mark.parametrize("indent", [None, 2], ids=["one-line", "indented"])
+@pytest.mark.parametrize("inputs", [f[0] for f in FIXTURES], ids=[f[0][0].split(".")[0] for f in FIXTURES])
+def test_each_input_as_one_json_array_imports_as_its_lines_do(inputs, indent):
+    paths = [os.path.join(DATA, name) for name in inputs]
+    arrays = []
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            arrays.append(json.dumps([json.loads(line) for line in f if line.strip()], indent=indent).encode())
+    as_arrays, summary = importers.import_agentlog(arrays)
+    as_lines, line_summary = importers.import_agentlog(paths)
+    assert summary["records"] > 0
+    assert (as_arrays, summary) == (as_lines, line_summary)
+
+
+@pytest.mark.parametrize("elements, expected", [
+    # The second element (on line 4) has a bad span id; the error names its line.
+    ([EXPORTED_SPAN % '{"key":"gen_ai.request.model","value":{"stringValue":"m-1"}}', '{"resourceSpans":[{"scopeSpans":'
+      '[{"spans":[{"traceId":"abcdef12345678901234567890123456","spanId":"xyz"}]}]}]}'],
+     "<input 1>:4: field `spanId`: expected 16 hexadecimal digits, found \"xyz\""),
+    (['{"resourceSpans": []}', '{"resourceSpans": [], "x": @}'], "<input 1>:4: invalid JSON: expected value at line 4 column 28"),
+])
+def test_an_otlp_array_names_the_line_of_its_bad_element(elements, expected):
+    data = ("[\n" + ",\n\n".join(elements) + "\n]").encode()
+    with pytest.raises(ValueError) as error:
+        importers.import_agentlog(data, "otlp")
+    assert expected in str(error.value)
+
+
 @pytest.mark.parametrize("attribute, model", [
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m-1"}}', "m-1"),
     ('{"key":"gen_ai.request.model","value":{"stringValue":"m-\\u00e9"}}', "m-\u00e9"),

@@ -55,12 +55,15 @@ bool Documents::next_text(std::string_view& text) {
     if (finished_) return false;
     platform::check_interrupt();
     if (!array_) return next_line(text);
-    size_t start = 0;
+    size_t start = 0, end = 0;
     bool found = next_element([&](json::Reader<json::ValueSink>& reader) {
         start = reader.offset();
-        return reader.skip_value(1);
+        bool read = reader.skip_value(1);
+        end = reader.offset();
+        return read;
     });
-    if (found) text = text_.substr(start, array_->offset() - start);
+    // The element alone: the reader has moved on past the comma that follows it.
+    if (found) text = text_.substr(start, end - start);
     return found;
 }
 
