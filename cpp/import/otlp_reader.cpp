@@ -199,12 +199,8 @@ private:
     // A string value as a view of the line, or of its unescaped copy kept with the line.
     std::string_view stable_string() {
         std::string_view text;
-        if (!reader_.read_string(text, scratch_)) fail(false);
-        if (text.data() != scratch_.data()) return text;
-        std::string& unescaped = line_->unescaped;
-        size_t start = unescaped.size();
-        unescaped.append(text);
-        return std::string_view(unescaped).substr(start);
+        if (!reader_.read_string_onto(text, line_->unescaped)) fail(false);
+        return text;
     }
 
     RawScalar scalar(int depth) {
@@ -221,7 +217,7 @@ private:
 
     // The end of the string whose text starts at `start` when it holds no escape, else npos.
     size_t plain_string_end(size_t start) const {
-        size_t end = start;
+        size_t end = json::detail::skip_plain_string_bytes(text_.data(), start, text_.size());
         while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' && static_cast<unsigned char>(text_[end]) >= 0x20)
             ++end;
         return end < text_.size() && text_[end] == '"' ? end : std::string_view::npos;
@@ -248,13 +244,13 @@ private:
         try {
             if (is_string) {
                 // The cursor onto the value's opening quote.
-                while (reader_.offset() < key_end + STRING.size()) reader_.advance();
+                reader_.advance_to(key_end + STRING.size());
                 entry.text = stable_string();
                 entry.is_string = true;
                 entry.value = json::Value();
             } else {
                 size_t digits = key_end + 1 + INTEGER.size();
-                while (reader_.offset() <= integer_end) reader_.advance();
+                reader_.advance_to(integer_end + 1);
                 entry.is_string = false;
                 entry.value = int_value(json::Value(std::string(text_.substr(digits, integer_end - digits))));
             }

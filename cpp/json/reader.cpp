@@ -45,22 +45,73 @@ Position position_of(std::string_view text, size_t index) {
                     index - line_start};
 }
 
+namespace {
+
+std::vector<Value>& value_stack() {
+    thread_local std::vector<Value> stack;
+    return stack;
+}
+
+std::vector<Member>& member_stack() {
+    thread_local std::vector<Member> stack;
+    return stack;
+}
+
+// What an emptied stack may keep for the next document; a larger one is given back.
+constexpr size_t KEPT_STACK_ENTRIES = 4096;
+
+template <class Entry>
+void restore(std::vector<Entry>& stack, size_t base) {
+    if (stack.size() > base) stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
+    if (stack.empty() && stack.capacity() > KEPT_STACK_ENTRIES) std::vector<Entry>().swap(stack);
+}
+
+}  // namespace
+
+ValueSink::ValueSink()
+    : values_(value_stack()), members_(member_stack()), values_base_(values_.size()), members_base_(members_.size()) {}
+
+ValueSink::~ValueSink() {
+    restore(values_, values_base_);
+    restore(members_, members_base_);
+}
+
+Value ValueSink::end_array(Array&& array) {
+    auto first = values_.begin() + static_cast<std::ptrdiff_t>(array.start);
+    json::Array elements(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+    values_.erase(first, values_.end());
+    return Value(std::move(elements));
+}
+
 void ValueSink::object_insert(Object& object, std::string_view key, Value&& value) {
     constexpr size_t linear_limit = 16;
-    json::Object& members = object.members;
-    if (members.size() < linear_limit) {
-        object_set(members, std::string(key), std::move(value));
+    const size_t count = members_.size() - object.start;
+    if (count < linear_limit) {
+        for (size_t i = object.start; i < members_.size(); ++i) {
+            if (members_[i].key == key) {
+                members_[i].value = std::move(value);
+                return;
+            }
+        }
+        members_.push_back(Member{std::string(key), std::move(value)});
         return;
     }
     if (object.index.empty()) {
-        for (size_t i = 0; i < members.size(); ++i) object.index.emplace(members[i].key, i);
+        for (size_t i = object.start; i < members_.size(); ++i) object.index.emplace(members_[i].key, i);
     }
-    auto [it, inserted] = object.index.emplace(std::string(key), members.size());
+    auto [it, inserted] = object.index.emplace(std::string(key), members_.size());
     if (inserted) {
-        members.push_back(Member{std::string(key), std::move(value)});
+        members_.push_back(Member{std::string(key), std::move(value)});
     } else {
-        members[it->second].value = std::move(value);
+        members_[it->second].value = std::move(value);
     }
+}
+
+Value ValueSink::end_object(Object&& object) {
+    auto first = members_.begin() + static_cast<std::ptrdiff_t>(object.start);
+    json::Object members(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+    members_.erase(first, members_.end());
+    return Value(std::move(members));
 }
 
 template <class Sink>

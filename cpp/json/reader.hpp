@@ -27,6 +27,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "arch/bytes.hpp"
 #include "json/decimal.hpp"
@@ -166,6 +167,8 @@ public:
     bool at_end() const { return pos_ >= text_.size(); }
     char peek() const { return text_[pos_]; }
     void advance() { ++pos_; }
+    // Onto `offset`, at or after the cursor, over bytes the caller has checked.
+    void advance_to(size_t offset) { pos_ = offset; }
     void skip_whitespace() {
         while (pos_ < text_.size() && detail::is_json_whitespace(text_[pos_])) ++pos_;
     }
@@ -242,45 +245,10 @@ public:
 
     // The cursor is on the opening quote. The result views either the input
     // (no escapes) or `scratch`.
-    bool read_string(std::string_view& out, std::string& scratch) {
-        ++pos_;
-        size_t start = pos_;
-        bool escaped = false;
-        const char* data = text_.data();
-        const size_t size = text_.size();
-        for (;;) {
-            pos_ = detail::skip_plain_string_bytes(data, pos_, size);
-            while (pos_ < size) {
-                unsigned char c = static_cast<unsigned char>(data[pos_]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++pos_;
-            }
-            if (pos_ >= size) return fail_at(ErrorCode::EofWhileParsingString, size);
-            char c = data[pos_];
-            if (c == '"') {
-                if (escaped) {
-                    scratch.append(data + start, pos_ - start);
-                    out = scratch;
-                } else {
-                    out = std::string_view(data + start, pos_ - start);
-                }
-                ++pos_;
-                return true;
-            }
-            if (c != '\\') {
-                ++pos_;
-                return fail_after(ErrorCode::ControlCharacterInString);
-            }
-            if (!escaped) {
-                scratch.clear();
-                escaped = true;
-            }
-            scratch.append(data + start, pos_ - start);
-            ++pos_;
-            if (!read_escape(scratch)) return false;
-            start = pos_;
-        }
-    }
+    bool read_string(std::string_view& out, std::string& scratch) { return read_string_into(out, scratch, false); }
+    // As read_string, but a string with escapes is unescaped onto the end of `buffer`, whose
+    // earlier contents stay, and viewed there.
+    bool read_string_onto(std::string_view& out, std::string& buffer) { return read_string_into(out, buffer, true); }
 
     bool read_number(SinkValue& out) {
         const char* data = text_.data();
@@ -353,6 +321,46 @@ public:
 private:
     template <class>
     friend class Reader;
+
+    bool read_string_into(std::string_view& out, std::string& buffer, bool keep_buffer) {
+        ++pos_;
+        size_t start = pos_;
+        size_t base = std::string::npos;  // where the unescaped text starts in `buffer`, once an escape is met
+        const char* data = text_.data();
+        const size_t size = text_.size();
+        for (;;) {
+            pos_ = detail::skip_plain_string_bytes(data, pos_, size);
+            while (pos_ < size) {
+                unsigned char c = static_cast<unsigned char>(data[pos_]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++pos_;
+            }
+            if (pos_ >= size) return fail_at(ErrorCode::EofWhileParsingString, size);
+            char c = data[pos_];
+            if (c == '"') {
+                if (base != std::string::npos) {
+                    buffer.append(data + start, pos_ - start);
+                    out = std::string_view(buffer).substr(base);
+                } else {
+                    out = std::string_view(data + start, pos_ - start);
+                }
+                ++pos_;
+                return true;
+            }
+            if (c != '\\') {
+                ++pos_;
+                return fail_after(ErrorCode::ControlCharacterInString);
+            }
+            if (base == std::string::npos) {
+                if (!keep_buffer) buffer.clear();
+                base = buffer.size();
+            }
+            buffer.append(data + start, pos_ - start);
+            ++pos_;
+            if (!read_escape(buffer)) return false;
+            start = pos_;
+        }
+    }
 
     bool read_digits() {
         const char* data = text_.data();
@@ -502,15 +510,25 @@ private:
     ReadFailure failure_;
 };
 
-// Builds json::Value trees.
+// Builds json::Value trees. The elements of the arrays and objects being read wait on two stacks
+// of the thread, so each array or object is allocated once, at its size. A sink is used on the
+// thread that made it; sinks of one thread read nested in one another, each leaving the stacks
+// as it found them.
 struct ValueSink {
     using Value = json::Value;
-    using Array = json::Array;
+    struct Array {
+        size_t start = 0;  // of its elements on the value stack
+    };
     struct Object {
-        json::Object members;
+        size_t start = 0;  // of its members on the member stack
         // Built once an object grows large, so repeated-key checks stay linear overall.
         std::unordered_map<std::string, size_t> index;
     };
+
+    ValueSink();
+    ~ValueSink();
+    ValueSink(const ValueSink&) = delete;
+    ValueSink& operator=(const ValueSink&) = delete;
 
     Value make_null() { return Value(); }
     Value make_bool(bool b) { return Value(b); }
@@ -518,12 +536,17 @@ struct ValueSink {
     Value make_int(int64_t i) { return Value(i); }
     Value make_double(double d) { return Value(d); }
     Value make_string(std::string_view s) { return Value(std::string(s)); }
-    Array begin_array() { return Array(); }
-    void array_push(Array& array, Value&& value) { array.push_back(std::move(value)); }
-    Value end_array(Array&& array) { return Value(std::move(array)); }
-    Object begin_object() { return Object(); }
+    Array begin_array() { return Array{values_.size()}; }
+    void array_push(Array&, Value&& value) { values_.push_back(std::move(value)); }
+    Value end_array(Array&& array);
+    Object begin_object() { return Object{members_.size(), {}}; }
     void object_insert(Object& object, std::string_view key, Value&& value);
-    Value end_object(Object&& object) { return Value(std::move(object.members)); }
+    Value end_object(Object&& object);
+
+private:
+    std::vector<Value>& values_;
+    std::vector<Member>& members_;
+    size_t values_base_, members_base_;
 };
 
 // Builds nothing: validation only.
