@@ -541,3 +541,71 @@ def test_arbitrary_documents_import_or_fail_cleanly(document):
         return
     check_links(_core.parse_agentlog(output))
     assert importers.import_agentlog(data, format)[0] == output
+
+
+# Structured AnyValues (arrayValue, kvlistValue) as exporters and hand-written files lay them out: members in any
+# order, members beside the one that counts, null for an absent value, escaped member names, and a repeated member,
+# which counts with its last value (as for any JSON object the importer reads).
+def any_value_text(value, draw):
+    if isinstance(value, dict):
+        entries = []
+        for key, item in value.items():
+            members = [f'"key":{json.dumps(key)}', f'"value":{any_value_text(item, draw)}']
+            if draw(st.booleans()):
+                members.reverse()
+            if draw(st.booleans()):
+                members.insert(draw(st.integers(0, 2)), '"note":[1,{"key":"x"}]')
+            entries.append("{" + ",".join(members) + "}")
+        return '{"kvlistValue":{' + values_text(entries, draw) + "}}"
+    if isinstance(value, list):
+        return '{"arrayValue":{' + values_text([any_value_text(item, draw) for item in value], draw) + "}}"
+    if value is None:
+        return "{}"
+    member = {str: "stringValue", bool: "boolValue", int: "intValue", float: "doubleValue"}[type(value)]
+    text = json.dumps(str(value) if member == "intValue" else value)
+    if draw(st.booleans()):
+        # Read with its last value, at the first one's place.
+        return '{"%s":%s,"other":1,"%s":%s}' % (member, json.dumps("replaced") if member != "boolValue" else "null",
+                                               member, text)
+    return '{"%s":%s}' % (member, text)
+
+
+def values_text(entries, draw):
+    name = draw(st.sampled_from(['"values"', '"\\u0076alues"']))
+    text = f'{name}:[{",".join(entries)}]'
+    if draw(st.booleans()):
+        text = f'"values":{draw(st.sampled_from(["null", "5", "[{}]", "{}"]))},' + text
+    return text
+
+
+plain_texts = st.text(st.characters(blacklist_categories=["Cs"]), max_size=6)
+message_values = st.lists(st.fixed_dictionaries({
+    "role": st.sampled_from(["user", "assistant", "system"]),
+    "parts": st.lists(st.fixed_dictionaries({"type": st.just("text"), "content": plain_texts},
+                                            optional={"note": st.none() | st.booleans() | st.integers(-9, 9)}),
+                      min_size=1, max_size=3)}), min_size=1, max_size=3)
+
+
+@given(message_values, st.data())
+def test_structured_attributes_read_as_their_json_text(messages, data):
+    structured = any_value_text(messages, data.draw)
+    as_text = json.dumps({"stringValue": json.dumps(messages)})
+    span = EXPORTED_SPAN % '{"key":"gen_ai.request.model","value":{"stringValue":"m-1"}},{"key":"gen_ai.input.messages","value":%s}'
+    assert importers.import_agentlog((span % structured).encode(), "otlp") == \
+        importers.import_agentlog((span % as_text).encode(), "otlp")
+
+
+@pytest.mark.parametrize("value, expected", [
+    ('{"arrayValue":{"values":[{"boolValue":5}]}}', "field `boolValue`: expected a boolean, found integer `5`"),
+    # The whole value is JSON before any member is judged.
+    ('{"arrayValue":{"values":[{"boolValue":5},@]}}', "invalid JSON: expected value at column"),
+    ('{"kvlistValue":{"values":[{"value":{"stringValue":"x"}}]}}', "field `key`: expected a string, found nothing"),
+    ('{"kvlistValue":{"values":[5]}}', "field `kvlistValue`: expected key/value objects, found integer `5`"),
+    ('{"arrayValue":{"values":{}}}', "field `values`: expected an array, found map"),
+    ('{"arrayValue":{"values":[{"colour":1}]}}', "field `colour`: expected an AnyValue member"),
+])
+def test_structured_attribute_errors(value, expected):
+    span = EXPORTED_SPAN % ('{"key":"gen_ai.input.messages","value":%s}' % value)
+    with pytest.raises(ValueError) as error:
+        importers.import_agentlog(span.encode(), "otlp")
+    assert f"attribute `gen_ai.input.messages`: {expected}" in str(error.value)

@@ -1,6 +1,7 @@
 #include "import/otlp_reader.hpp"
 
 #include <charconv>
+#include <optional>
 #include <string>
 
 #include "import/fields.hpp"
@@ -244,13 +245,13 @@ private:
         try {
             if (is_string) {
                 // The cursor onto the value's opening quote.
-                reader_.advance_to(key_end + STRING.size());
+                reader_.seek(key_end + STRING.size());
                 entry.text = stable_string();
                 entry.is_string = true;
                 entry.value = json::Value();
             } else {
                 size_t digits = key_end + 1 + INTEGER.size();
-                reader_.advance_to(integer_end + 1);
+                reader_.seek(integer_end + 1);
                 entry.is_string = false;
                 entry.value = int_value(json::Value(std::string(text_.substr(digits, integer_end - digits))));
             }
@@ -288,16 +289,152 @@ private:
                 out.is_string = true;
                 return;
             }
-            json::Value inner = value(depth + 1);
             if (key == "intValue") {
-                out.value = int_value(inner);
+                out.value = int_value(value(depth + 1));
                 return;
             }
-            json::Object members;
-            members.push_back({std::string(key), std::move(inner)});
-            json::Value wrapper(std::move(members));
-            out.value = any_value(wrapper);
+            out.value = plain_member(key, depth + 1);
         }, "value");
+    }
+
+    // Structured AnyValues (arrayValue, kvlistValue) are read straight into their plain value,
+    // building no wrapper. What any_value would refuse, or read another way (a repeated member
+    // merges into the first), is read again as a whole and unwrapped by any_value, so results
+    // and messages are those of any_value.
+    struct ReadAgain {};
+
+    json::Value plain_any_or_again(int depth) {
+        reader_.skip_whitespace();
+        size_t start = reader_.offset();
+        try {
+            return plain_any(depth);
+        } catch (const BadInput&) {
+        } catch (const ReadAgain&) {
+        }
+        reader_.seek(start);
+        json::Value wrapped = value(depth);
+        return any_value(wrapped);
+    }
+
+    // The plain value of AnyValue member `key`, whose value is at the cursor.
+    json::Value plain_member(std::string_view key, int depth) {
+        if (key == "arrayValue" || key == "kvlistValue") {
+            reader_.skip_whitespace();
+            size_t start = reader_.offset();
+            try {
+                return plain_list(key == "arrayValue", depth);
+            } catch (const BadInput&) {
+            } catch (const ReadAgain&) {
+            }
+            reader_.seek(start);
+        }
+        json::Object members;
+        members.push_back({std::string(key), value(depth)});
+        json::Value wrapper(std::move(members));
+        return any_value(wrapper);
+    }
+
+    // An object or array opening at `depth`, as the JSON reader checks it.
+    void opening(char open, int depth) {
+        reader_.skip_whitespace();
+        if (reader_.at_end() || reader_.peek() != open || depth >= json::MAX_NESTING) throw ReadAgain{};
+    }
+
+    // The members of the object at the cursor, each key given to `on_key` with the cursor on its value.
+    template <class OnKey>
+    void each_member(int depth, OnKey&& on_key) {
+        opening('{', depth);
+        reader_.advance();
+        reader_.skip_whitespace();
+        if (reader_.at_end()) throw ReadAgain{};
+        if (reader_.peek() == '}') {
+            reader_.advance();
+            return;
+        }
+        members(on_key);
+    }
+
+    // A string value copied out: what is read again must not grow the line's buffer, which others view.
+    std::string owned_string() {
+        std::string_view text;
+        if (!reader_.read_string(text, scratch_)) fail(false);
+        return std::string(text);
+    }
+
+    // {"stringValue": ...} or another AnyValue at the cursor.
+    json::Value plain_any(int depth) {
+        json::Value out;
+        std::string first;
+        bool seen = false;
+        each_member(depth, [&](std::string_view key) {
+            if (seen) {
+                if (key == first) throw ReadAgain{};
+                return skip(depth + 1);
+            }
+            seen = true;
+            first.assign(key);
+            reader_.skip_whitespace();
+            if (first == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
+                out = json::Value(owned_string());
+                return;
+            }
+            out = first == "arrayValue" || first == "kvlistValue" ? plain_list(first == "arrayValue", depth + 1)
+                                                                  : plain_member(first, depth + 1);
+        });
+        return out;
+    }
+
+    // The object of an arrayValue or kvlistValue at the cursor: {"values": [...]}.
+    json::Value plain_list(bool list, int depth) {
+        json::Array elements;
+        json::Object members;
+        bool seen = false;
+        each_member(depth, [&](std::string_view key) {
+            if (key != "values") return skip(depth + 1);
+            if (seen) throw ReadAgain{};
+            seen = true;
+            reader_.skip_whitespace();
+            if (!reader_.at_end() && reader_.peek() == 'n') {
+                if (!value(depth + 1).is_null()) throw ReadAgain{};
+                return;
+            }
+            opening('[', depth + 1);
+            array(key, depth + 1, [&] {
+                if (list) {
+                    elements.push_back(plain_any(depth + 2));
+                } else {
+                    key_value(members, depth + 2);
+                }
+            });
+        });
+        return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
+    }
+
+    // {"key": "...", "value": AnyValue} of a kvlistValue, set into `members`.
+    void key_value(json::Object& members, int depth) {
+        std::optional<std::string> key;
+        json::Value plain;
+        bool seen_value = false;
+        each_member(depth, [&](std::string_view member) {
+            if (member == "key") {
+                reader_.skip_whitespace();
+                if (key || reader_.at_end() || reader_.peek() != '"') throw ReadAgain{};
+                key.emplace(owned_string());
+            } else if (member == "value") {
+                if (seen_value) throw ReadAgain{};
+                seen_value = true;
+                reader_.skip_whitespace();
+                if (!reader_.at_end() && reader_.peek() == 'n') {
+                    if (!value(depth + 1).is_null()) throw ReadAgain{};
+                    return;
+                }
+                plain = plain_any(depth + 1);
+            } else {
+                skip(depth + 1);
+            }
+        });
+        if (!key) throw ReadAgain{};
+        json::object_set(members, std::move(*key), std::move(plain));
     }
 
     // [{"key": ..., "value": AnyValue}, ...]
@@ -417,8 +554,12 @@ private:
             else if (key == "observedTimeUnixNano") event.observed_time = scalar(7);
             else if (key == "attributes") event.attributes = attributes(7);
             else if (key == "body") {
-                json::Value wrapped = value(7);
-                if (!wrapped.is_null()) event.body = any_value(wrapped);
+                reader_.skip_whitespace();
+                if (!reader_.at_end() && reader_.peek() == 'n') {
+                    value(7);  // null: no body
+                } else {
+                    event.body = plain_any_or_again(7);
+                }
             } else {
                 skip(7);
             }

@@ -167,8 +167,8 @@ public:
     bool at_end() const { return pos_ >= text_.size(); }
     char peek() const { return text_[pos_]; }
     void advance() { ++pos_; }
-    // Onto `offset`, at or after the cursor, over bytes the caller has checked.
-    void advance_to(size_t offset) { pos_ = offset; }
+    // Onto `offset`, a byte the caller knows: ahead over bytes it has checked, or back to read again.
+    void seek(size_t offset) { pos_ = offset; }
     void skip_whitespace() {
         while (pos_ < text_.size() && detail::is_json_whitespace(text_[pos_])) ++pos_;
     }
