@@ -78,16 +78,35 @@ VERDICTS = [
 ]
 
 
+@pytest.mark.parametrize("severity, direction, fails", [
+    ("warning", "worse", (False, True, False)),
+    ("error", "better", (False, False, False)),  # what a regressed conversation did better never fails it
+    ("error", "worse", (True, True, False)),
+])
+def test_the_gate_reads_a_regressed_conversations_findings_alike_from_the_dict_and_the_model(
+        real, severity, direction, fails):
+    result = set_members(real, "changed")
+    first = result["conversations"][0]
+    first.update(regressed=True, findings=[{**first["findings"][0], "severity": severity, "direction": direction}])
+    levels = ("error", "warning", "never")
+    assert tuple(view(result).gate_fails(level) for level in levels) == fails
+    assert tuple(model.compare_gate_fails(result, level) for level in levels) == fails
+
+
 @pytest.mark.parametrize("verdict, head, heading, title, css, fails, fails_on_warning", VERDICTS)
 def test_each_verdict_leads_every_format_and_only_a_regression_fails_the_gate(
         real, verdict, head, heading, title, css, fails, fails_on_warning):
-    report = view(set_members(real, verdict))
+    result = set_members(real, verdict)
+    report = view(result)
     text = terminal.render(report, width=200)
     assert text.splitlines()[0] == head
     assert markdown.render(report).startswith(f"## velkin compare: {heading}\n")
     page = html.render(report)
     assert f'<section class="verdict {css}" id="verdict">\n  <h1>{title}</h1>' in page
     assert (report.gate_fails("error"), report.gate_fails("warning"), report.gate_fails("never")) == \
+        (fails, fails_on_warning, False)
+    # `--json` gates on the comparison's dict, with no model built.
+    assert tuple(model.compare_gate_fails(result, level) for level in ("error", "warning", "never")) == \
         (fails, fails_on_warning, False)
     # JUnit: the model case, one per axis, one per regressed or improved conversation; only regressions fail.
     cases = junit_cases(junit.render(report))
