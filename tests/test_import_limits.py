@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from velkin import _core, importers
+from velkin import _core, _native, importers
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TAU_BENCH = os.path.join(ROOT, "tests", "data", "tau-bench", "gpt-4o-airline-tasks-0-24.json")
@@ -284,3 +284,18 @@ class TestPieces:
             expected = [r for r in records if trial_of[r["meta"]["trace_id"]] == trial]
             written = (tmp_path / "runs" / f"trial-{trial}.agentlog").read_bytes()
             assert _core.parse_agentlog(written) == expected
+
+
+@pytest.mark.parametrize("size, refused", [(0, False), (2**30, False), (2**30 + 1, True), (2**40, True)])
+def test_a_whole_trace_is_held_to_the_readers_limit_of_one_gibibyte(size, refused):
+    # The command checks each file it writes against this (with --split, each run's file alone).
+    why = _native.unreadable_trace(size)
+    assert (why is not None) == refused
+    if refused:
+        assert f"the trace would be {size} bytes" in why and "(1 GiB)" in why
+
+
+@pytest.mark.parametrize("size", [-1, 2**64])
+def test_a_size_out_of_range_is_refused(size):
+    with pytest.raises(OverflowError):
+        _native.unreadable_trace(size)

@@ -253,8 +253,6 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
     anthropic.finish(conversations, imported.summary);
     if (std::optional<Error> unreadable = conversations.write(imported.pieces, imported.summary))
         return Error{one_line(unreadable->message)};
-    if (std::optional<std::string> too_large = unreadable_trace(imported.size()))
-        return Error{"cannot import: " + *too_large + " (import the inputs in parts, each to a file of its own)"};
     return imported;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "import/import.hpp"
+#include "import/readable.hpp"
 #include "native/binding.hpp"
 #include "native/interruptible.hpp"
 #include "platform/file_bytes.hpp"
@@ -183,6 +184,9 @@ Ref bytes_of(std::string& piece) {
 PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         imports::Imported result = run_import("import_traces", args, nargs, kwnames);
+        if (std::optional<std::string> too_large = imports::unreadable_trace(result.size()))
+            python::throw_value_error("cannot import: " + *too_large +
+                                      " (import the inputs in parts, each to a file of its own)");
         // Pages of the joined bytes are taken as they are written, while each piece is let go once copied.
         Ref data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.size())));
         char* at = PyBytes_AS_STRING(data.get());
@@ -208,6 +212,19 @@ PyObject* import_conversations(PyObject*, PyObject* const* args, Py_ssize_t narg
         }
         Ref summary = summary_dict(result.summary);
         return checked(PyTuple_Pack(2, list.get(), summary.get())).release();
+    });
+}
+
+PyObject* unreadable_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return python::guarded([&] {
+        static constexpr std::array<const char*, 1> PARAMETERS{"size"};
+        std::array<PyObject*, 1> bound{};
+        python::bind_arguments(python::Signature{"unreadable_trace", PARAMETERS, 1}, args, nargs, kwnames, bound);
+        unsigned long long size = PyLong_AsUnsignedLongLong(bound[0]);
+        if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw python::PythonErrorSet{};
+        std::optional<std::string> why = imports::unreadable_trace(size);
+        if (!why) return Ref::borrow(Py_None).release();
+        return checked(python::new_str(*why)).release();
     });
 }
 

@@ -21,6 +21,14 @@ inline constexpr const char IMPORT_CONVERSATIONS_DOC[] =
     "(metadata line, other lines) bytes pairs, one per conversation in order, for\n"
     "writing or splitting without joining. Returns (pairs, summary dict).";
 
+PyObject* unreadable_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline constexpr const char UNREADABLE_TRACE_DOC[] =
+    "unreadable_trace(size)\n--\n\n"
+    "Why an `.agentlog` file of `size` bytes could not be read back (the reader's\n"
+    "limit on a whole trace), or None when it can: `import_conversations` leaves\n"
+    "this to the caller, who decides which conversations go to which file.";
+
 PyObject* detect_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline constexpr const char DETECT_FORMAT_DOC[] =

@@ -18,6 +18,7 @@ namespace {
 PyMethodDef FUNCTIONS[] = {
     {"import_traces", fastcall<import_traces>(), FASTCALL_KEYWORDS, IMPORT_TRACES_DOC},
     {"import_conversations", fastcall<import_conversations>(), FASTCALL_KEYWORDS, IMPORT_CONVERSATIONS_DOC},
+    {"unreadable_trace", fastcall<unreadable_trace>(), FASTCALL_KEYWORDS, UNREADABLE_TRACE_DOC},
     {"detect_format", fastcall<detect_format>(), FASTCALL_KEYWORDS, DETECT_FORMAT_DOC},
     {"alignment", fastcall<alignment>(), FASTCALL_KEYWORDS, ALIGNMENT_DOC},
     {"compare_runs", fastcall<compare_runs>(), FASTCALL_KEYWORDS, COMPARE_RUNS_DOC},

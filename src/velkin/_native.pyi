@@ -39,6 +39,9 @@ def import_conversations(
 ) -> tuple[list[tuple[bytes, bytes]], ImportSummaryDict]:
     """The same import as `import_traces`: (metadata line, other lines) bytes per conversation, and the summary."""
 
+def unreadable_trace(size: int) -> Optional[str]:
+    """Why an `.agentlog` file of `size` bytes could not be read back, or None when it can."""
+
 def detect_format(source: Union[str, bytes]) -> Optional[str]:
     """The import format of `source` (bytes, or a path) from its first document; None when it is none of them."""
 

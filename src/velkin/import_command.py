@@ -6,7 +6,7 @@ import os
 import re
 import sys
 
-from velkin import _core, importers
+from velkin import _core, _native, importers
 from velkin.command_io import (EXIT_CODES, EXIT_OK, STDOUT, InputError, OutputError, output_targets, say, shown,
                                warn, write_outputs)
 
@@ -122,6 +122,10 @@ def write_split(conversations: list, name: str, directory: str, inputs: list) ->
         os.makedirs(directory, exist_ok=True)
     except OSError as e:
         raise OutputError(f"cannot write {shown(directory)}: {e.strerror or e}") from None
+    for file, pieces in runs.items():
+        too_large = _native.unreadable_trace(sum(map(len, pieces)))
+        if too_large:
+            raise InputError(f"cannot write {file}: {too_large} (split by an identifier with more values)")
     paths = [os.path.join(directory, file) for file in runs]
     targets = output_targets(paths, inputs)
     write_outputs(list(zip(targets, runs.values())))
@@ -142,7 +146,12 @@ def run(args) -> int:
     if args.split:
         written = write_split(conversations, args.split, args.output, args.inputs)
     else:
-        write_outputs([(target, [piece for pair in conversations for piece in pair])])
+        pieces = [piece for pair in conversations for piece in pair]
+        too_large = _native.unreadable_trace(sum(map(len, pieces)))
+        if too_large:
+            raise InputError(f"cannot import: {too_large} (import the inputs in parts, each to a file of its own, "
+                             "or split them into runs with --split)")
+        write_outputs([(target, pieces)])
         written = (f"wrote {summary['conversations']} conversations ({summary['records']} records) to "
                    f"{'standard output' if target.path == STDOUT else shown(args.output)}")
     report(summary, named, args.format is None, written)
