@@ -276,7 +276,8 @@ def test_a_signal_while_writing_leaves_no_temporary_file(tmp_path, signum, exit_
     html, fifo = tmp_path / "page.html", tmp_path / "junit.xml"
     os.mkfifo(fifo)
     process = subprocess.Popen([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
-                                "--html", html, "--junit", fifo], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                "--html", html, "--junit", fifo],
+                               env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for(lambda: temporaries(tmp_path), "the temporary file")
     process.send_signal(signum)
     stdout, stderr = process.communicate(timeout=TIMEOUT)

@@ -3,6 +3,7 @@ user-facing failure, reading the user's files and writing output."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -264,10 +265,11 @@ def _write_through(target: Target, data) -> None:
 
 
 def write_outputs(outputs: list) -> None:
-    """Writes every (Target, data) pair or none (str goes to files as UTF-8, a list of bytes piece by piece). Files are written to temporary
-    files beside their targets, then what is written through (standard output, devices, pipes), and only then
-    are the temporaries renamed over their targets. On any failure, or a signal that raises (SIGINT, SIGTERM
-    through the command line's handler, SIGPIPE below), every temporary file is removed."""
+    """Writes every (Target, data) pair or none (str goes to files as UTF-8, a list of bytes piece by piece).
+    Files are written to temporary files beside their targets, then what is written through (devices, pipes,
+    then standard output), and only then are the temporaries renamed over their targets. On any failure, or a
+    signal that raises (SIGINT, SIGTERM through the command line's handler, SIGPIPE below), every temporary
+    file is removed."""
     temporaries = []
     current = None
     files = [(target, data) for target, data in outputs if not target.through]
@@ -275,17 +277,18 @@ def write_outputs(outputs: list) -> None:
     try:
         for target, data in files:
             current = target
-            fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target.file), prefix=".velkin-", suffix=".tmp")
-            temporaries.append(temporary)
+            with _signals_held():  # a temporary file made is a temporary file listed, to be removed
+                fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target.file), prefix=".velkin-", suffix=".tmp")
+                temporaries.append(temporary)
             with os.fdopen(fd, "wb") as f:
                 _write(f, data)
                 f.flush()
                 os.fsync(f.fileno())
             os.chmod(temporary, target.mode if target.mode is not None else _new_file_mode())
-        for target, data in outputs:
-            if target.through:
-                current = target
-                _write_through(target, data)
+        # Standard output last: what it shows cannot be taken back if a device or pipe then fails.
+        for target, data in sorted((o for o in outputs if o[0].through), key=lambda o: o[0].path == STDOUT):
+            current = target
+            _write_through(target, data)
         for (target, _), temporary in zip(files, temporaries):
             current = target
             os.replace(temporary, target.file)
@@ -306,6 +309,19 @@ def write_outputs(outputs: list) -> None:
     finally:
         if closed_pipe is not None:
             signal.signal(signal.SIGPIPE, closed_pipe)
+
+
+@contextlib.contextmanager
+def _signals_held():
+    """Signals wait (the system holds them) until the block is done."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def _catch_closed_pipe(writes_through: bool):
