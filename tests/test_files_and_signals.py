@@ -28,7 +28,7 @@ def velkin(*args, cwd=ROOT, umask=None, **kwargs):
     """The command as a subprocess: (exit code, stdout bytes, stderr text)."""
     preexec = (lambda: os.umask(umask)) if umask is not None else None
     done = subprocess.run([sys.executable, "-m", "velkin", *map(os.fsencode, args)], capture_output=True,
-                          cwd=cwd, env=ENV, timeout=TIMEOUT, preexec_fn=preexec, **kwargs)
+                          cwd=cwd, env=ENV, timeout=TIMEOUT, preexec_fn=preexec, check=False, **kwargs)
     return done.returncode, done.stdout, done.stderr.decode("utf-8", "backslashreplace")
 
 
@@ -112,7 +112,7 @@ def test_a_fifo_input_is_refused_without_waiting_for_a_writer(tmp_path, how):
                   "try:\n    importers.import_agentlog(sys.argv[1])\n"
                   "except ValueError as e:\n    print(e)\n")
         done = subprocess.run([sys.executable, "-c", script, str(fifo)], capture_output=True, text=True, env=ENV,
-                              timeout=TIMEOUT)
+                              timeout=TIMEOUT, check=False)
         assert done.stdout == f"cannot read {fifo}: not a regular file (a pipe or a device): save it to a file first\n"
         return
     args = {"import": ["import", fifo, "-o", tmp_path / "out.agentlog"],
@@ -327,10 +327,11 @@ def test_a_file_name_of_any_bytes_works_everywhere(tmp_path, command):
                                           "No such file or directory")
         return
     assert code in (0, 1), stderr
-    written = open(output, "rb").read()
+    with open(output, "rb") as f:
+        written = f.read()
     assert written
     if command == "diff --html":
-        assert "run-\\xff\\xfe.agentlog".encode() in written
+        assert b"run-\\xff\\xfe.agentlog" in written
     if command == "import input":
         assert f"velkin: {tmp_path}/run-\\xff\\xfe.jsonl: detected otlp\n" in stderr
 

@@ -3,7 +3,6 @@ options, printing a report in the chosen format, and the price-table warnings.""
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import shutil
 import sys
@@ -11,6 +10,7 @@ import sys
 from velkin import _native
 from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, output_targets, warn, write_outputs
 from velkin.reports import html, junit, markdown, model, terminal
+
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--format", choices=("text", "json", "markdown"), default="text",
