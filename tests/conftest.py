@@ -11,4 +11,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
     max_examples=100,
 )
+# For the runs that check another build (libc++, the sanitizers) rather than new inputs.
+settings.register_profile("quick", parent=settings.get_profile("ci"), max_examples=20)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

@@ -85,19 +85,17 @@ void row_pair_costs_reference(const PairCostRow& row, const PairCostColumns& col
         const double text_sim = row.shingles == 0.0 && columns.shingles[k] == 0.0
                                     ? 1.0
                                     : shared / (row.shingles + columns.shingles[k] - shared);
-        const bool args_differ =
-            row.shape_set == columns.shape_set[k] && row.has_shapes && row.input_set != columns.input_set[k];
+        const bool args_differ = row.shape_set == columns.shape_set[k] && row.has_shapes &&
+                                 row.input_set != columns.input_set[k];
         cost[k] = weights.tool * std::max(shapes_apart, gap) + weights.text * (1.0 - text_sim) +
-                  (row.stop_reason != columns.stop_reason[k] ? weights.stop : 0.0) +
-                  (args_differ ? weights.args : 0.0);
+                  (row.stop_reason != columns.stop_reason[k] ? weights.stop : 0.0) + (args_differ ? weights.args : 0.0);
     }
 }
 
 void row_pair_costs(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
                     const double* jaccard_of_set, const PairCostWeights& weights, double* cost) {
 #if defined(VELKIN_WIDE_PATHS)
-    if (wide_paths().pair_costs)
-        return row_pair_costs_wide(row, columns, count, common, jaccard_of_set, weights, cost);
+    if (wide_paths().pair_costs) return row_pair_costs_wide(row, columns, count, common, jaccard_of_set, weights, cost);
 #endif
     row_pair_costs_reference(row, columns, count, common, jaccard_of_set, weights, cost);
 }

@@ -106,11 +106,10 @@ void sha256_blocks_armv8(uint32_t* state, const uint8_t* blocks, size_t count);
 // The x86-64 paths, each run only where wide_paths() says so.
 void chacha_blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);
 AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
-void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words,
-                          uint64_t first, uint64_t last, uint32_t* common);
-void row_pair_costs_wide(const PairCostRow& row, const PairCostColumns& columns, uint64_t count,
-                         const uint32_t* common, const double* jaccard_of_set, const PairCostWeights& weights,
-                         double* cost);
+void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
+                          uint64_t last, uint32_t* common);
+void row_pair_costs_wide(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
+                         const double* jaccard_of_set, const PairCostWeights& weights, double* cost);
 bool valid_utf8_ssse3(std::string_view bytes);
 void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* blocks, size_t count);
 #endif

@@ -51,9 +51,9 @@ namespace {
 // columns outgrow the first-level cache, and reading them is what a cell costs.
 template <size_t ROWS>
 __attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_rows(const uint64_t* rows,
-                                                                              const uint64_t* columns, size_t words,
-                                                                              uint64_t first, uint64_t last,
-                                                                              uint32_t* common) {
+                                                                             const uint64_t* columns, size_t words,
+                                                                             uint64_t first, uint64_t last,
+                                                                             uint32_t* common) {
     const __mmask8 tail = static_cast<__mmask8>((1u << (words % 8)) - 1);
     const size_t whole = words - words % 8;
     const uint64_t width = last - first + 1;
@@ -88,9 +88,9 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_rows(con
 }  // namespace
 
 __attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_wide(const uint64_t* rows, size_t row_count,
-                                                                              const uint64_t* columns, size_t words,
-                                                                              uint64_t first, uint64_t last,
-                                                                              uint32_t* common) {
+                                                                             const uint64_t* columns, size_t words,
+                                                                             uint64_t first, uint64_t last,
+                                                                             uint32_t* common) {
     const uint64_t width = last - first + 1;
     for (; row_count >= 4; row_count -= 4, rows += 4 * words, common += 4 * width)
         add_shared_bits_rows<4>(rows, columns, words, first, last, common);
@@ -132,13 +132,13 @@ __attribute__((target("avx512f,avx512vl"))) void row_pair_costs_wide(const PairC
         const __m512d jaccard = _mm512_mask_i32gather_pd(zero, lanes, shape_set, jaccard_of_set, 8);
         const __m512d shapes_apart = _mm512_sub_pd(one, jaccard);
         const __m512d calls = _mm512_maskz_loadu_pd(lanes, columns.calls + k);
-        const __m512d larger_calls =
-            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_LT_OQ), row_calls, calls);
+        const __m512d larger_calls = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_LT_OQ), row_calls,
+                                                          calls);
         const __m512d spread = _mm512_div_pd(_mm512_abs_pd(_mm512_sub_pd(row_calls, calls)), larger_calls);
         const __m512d capped = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(one, spread, _CMP_LT_OQ), spread, one);
         const __m512d gap = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(row_calls, calls, _CMP_EQ_OQ), capped, zero);
-        const __m512d tools =
-            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(shapes_apart, gap, _CMP_LT_OQ), shapes_apart, gap);
+        const __m512d tools = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(shapes_apart, gap, _CMP_LT_OQ), shapes_apart,
+                                                   gap);
         const __m512d shared = _mm512_maskz_cvtepu32_pd(lanes, load_ids(lanes, common + k));
         const __m512d shingles = _mm512_maskz_loadu_pd(lanes, columns.shingles + k);
         const __m512d quotient = _mm512_div_pd(shared, _mm512_sub_pd(_mm512_add_pd(row_shingles, shingles), shared));
@@ -146,12 +146,13 @@ __attribute__((target("avx512f,avx512vl"))) void row_pair_costs_wide(const PairC
         const __m512d text_sim = _mm512_mask_blend_pd(both_empty, quotient, one);
         __m512d sum = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(weights.tool), tools),
                                     _mm512_mul_pd(_mm512_set1_pd(weights.text), _mm512_sub_pd(one, text_sim)));
-        const __mmask8 stop_differs =
-            _mm512_cmpneq_epi64_mask(row_stop_reason, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.stop_reason + k)));
+        const __mmask8 stop_differs = _mm512_cmpneq_epi64_mask(
+            row_stop_reason, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.stop_reason + k)));
         sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(stop_differs, zero, _mm512_set1_pd(weights.stop)));
         const __mmask8 args_differ =
             row_has_shapes & _mm512_cmpeq_epi64_mask(row_shape_set, _mm512_maskz_cvtepu32_epi64(lanes, shape_set)) &
-            _mm512_cmpneq_epi64_mask(row_input_set, _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.input_set + k)));
+            _mm512_cmpneq_epi64_mask(row_input_set,
+                                     _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.input_set + k)));
         sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(args_differ, zero, _mm512_set1_pd(weights.args)));
         _mm512_mask_storeu_pd(cost + k, lanes, sum);
     }

@@ -13,8 +13,7 @@ namespace velkin::arch {
 // The instructions keep the state as ABEF and CDGH (A in the top lane) and
 // take the message words in big-endian lanes, so the state is reordered on the
 // way in and out and each block's bytes are swapped once.
-__attribute__((target("sha,sse4.1"))) void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* blocks,
-                                                                size_t count) {
+__attribute__((target("sha,sse4.1"))) void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* blocks, size_t count) {
     const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
     const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
@@ -26,8 +25,8 @@ __attribute__((target("sha,sse4.1"))) void sha256_blocks_sha_ni(uint32_t* state,
         __m128i w[4];
 #pragma GCC unroll 16
         for (int g = 0; g < 16; ++g) {
-            if (g < 4) w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g)),
-                                               byte_swap);
+            if (g < 4)
+                w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g)), byte_swap);
             __m128i words = _mm_add_epi32(
                 w[g % 4], _mm_load_si128(reinterpret_cast<const __m128i*>(SHA256_ROUND_CONSTANTS + 4 * g)));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);

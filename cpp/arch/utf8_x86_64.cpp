@@ -38,6 +38,7 @@ __attribute__((target("ssse3"))) inline __m128i high_nibbles(__m128i v) {
 }  // namespace
 
 __attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view bytes) {
+    // clang-format off: the tables are laid out by nibble groups.
     static const uint8_t byte_1_high[16] = {
         TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
         TWO_CONTS, TWO_CONTS, TWO_CONTS, TWO_CONTS,
@@ -72,9 +73,10 @@ __attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view bytes) {
         TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,
         TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT,
     };
+    // clang-format on
     // Saturating subtraction leaves a non-zero byte where a sequence started in
     // the last three bytes still needs continuation bytes.
-    static const uint8_t incomplete_limits[16] = {255, 255, 255, 255, 255, 255, 255, 255,
+    static const uint8_t incomplete_limits[16] = {255, 255, 255, 255, 255, 255,  255,  255,
                                                   255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
     const __m128i t1h = table(byte_1_high), t1l = table(byte_1_low), t2h = table(byte_2_high);
     const __m128i limits = table(incomplete_limits);
@@ -118,7 +120,6 @@ __attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view bytes) {
     error = _mm_or_si128(error, previous_incomplete);
     return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
 }
-
 
 }  // namespace velkin::arch
 

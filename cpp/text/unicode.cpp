@@ -69,8 +69,9 @@ char32_t code_point_at(std::string_view text, size_t i, size_t& length) {
     const uint32_t word = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
     const uint32_t lead = bytes[0];
     const size_t n = 2 + (lead >= 0xE0) + (lead >= 0xF0);
-    const uint32_t cp = (((lead & lead_bits[n]) << 18) | (((word >> 8) & 0x3F) << 12) |
-                         (((word >> 16) & 0x3F) << 6) | ((word >> 24) & 0x3F)) >> (6 * (4 - n));
+    const uint32_t cp = (((lead & lead_bits[n]) << 18) | (((word >> 8) & 0x3F) << 12) | (((word >> 16) & 0x3F) << 6) |
+                         ((word >> 24) & 0x3F)) >>
+                        (6 * (4 - n));
     const bool well_formed = ((word & continuation_mask[n]) == continuation_bits[n]) & (lead <= 0xF4) &
                              (cp >= shortest[n]) & (cp <= 0x10FFFF) & !(cp >= 0xD800 && cp <= 0xDFFF);
     length = well_formed ? n : 1;
@@ -298,8 +299,8 @@ void lowercase_ascii_letters(char* data, size_t size) {
         uint64_t word;
         std::memcpy(&word, data + i, 8);
         const uint64_t low_bits = word & ~high_bits;
-        const uint64_t upper =
-            (low_bits + ones * (0x80 - 'A')) & ~(low_bits + ones * (0x80 - 'Z' - 1)) & ~word & high_bits;
+        const uint64_t upper = (low_bits + ones * (0x80 - 'A')) & ~(low_bits + ones * (0x80 - 'Z' - 1)) & ~word &
+                               high_bits;
         word |= upper >> 2;
         std::memcpy(data + i, &word, 8);
     }

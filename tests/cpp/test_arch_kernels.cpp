@@ -33,8 +33,8 @@ std::array<uint32_t, 8> random_key(std::mt19937_64& random) {
 // Counters where a block's low word wraps into the high word, inside and at
 // the edge of one call's sixteen blocks, and far from any wrap.
 TEST(chacha_block_paths_agree) {
-    const uint64_t counters[] = {0, 16, 1000, 0xFFFFFFFFull - 7, 0xFFFFFFFFull, 0xFFFFFFFFull + 1,
-                                 0xFFFFFFFFFFFFFFF0ull};
+    const uint64_t counters[] = {
+        0, 16, 1000, 0xFFFFFFFFull - 7, 0xFFFFFFFFull, 0xFFFFFFFFull + 1, 0xFFFFFFFFFFFFFFF0ull};
     std::mt19937_64 random(9);
     for (uint64_t counter : counters) {
         for (int k = 0; k < 4; ++k) {
@@ -85,8 +85,8 @@ TEST(shared_bit_counts_agree_with_a_plain_count) {
                     for (size_t r = 0; r < row_count; ++r)
                         for (uint64_t j = first; j <= last; ++j)
                             for (size_t w = 0; w < words; ++w)
-                                plain[r * width + j - first] +=
-                                    static_cast<uint32_t>(std::popcount(rows[r * words + w] & columns[j * words + w]));
+                                plain[r * width + j - first] += static_cast<uint32_t>(
+                                    std::popcount(rows[r * words + w] & columns[j * words + w]));
                     add_shared_bits_reference(rows.data(), row_count, columns.data(), words, first, last,
                                               scalar.data());
                     CHECK(scalar == plain);
@@ -116,8 +116,10 @@ TEST(pair_cost_paths_agree) {
         const size_t count = 1 + round % 19;
         std::vector<uint32_t> shape_set(count), input_set(count), stop_reason(count), common(count);
         std::vector<double> shingles(count), calls(count);
-        PairCostRow row = {static_cast<uint32_t>(random() % 5), static_cast<uint32_t>(random() % 3),
-                           static_cast<uint32_t>(random() % 2), random() % 4 != 0,
+        PairCostRow row = {static_cast<uint32_t>(random() % 5),
+                           static_cast<uint32_t>(random() % 3),
+                           static_cast<uint32_t>(random() % 2),
+                           random() % 4 != 0,
                            static_cast<double>(random() % 3 == 0 ? 0 : random() % 900),
                            static_cast<double>(random() % 4)};
         for (size_t k = 0; k < count; ++k) {
@@ -126,7 +128,8 @@ TEST(pair_cost_paths_agree) {
             stop_reason[k] = static_cast<uint32_t>(random() % 2);
             shingles[k] = static_cast<double>(random() % 3 == 0 ? 0 : random() % 900);
             calls[k] = static_cast<double>(random() % 4);
-            common[k] = static_cast<uint32_t>(random() % (1 + static_cast<uint64_t>(std::min(row.shingles, shingles[k]))));
+            common[k] = static_cast<uint32_t>(random() %
+                                              (1 + static_cast<uint64_t>(std::min(row.shingles, shingles[k]))));
         }
         const PairCostColumns columns = {shape_set.data(), input_set.data(), stop_reason.data(), shingles.data(),
                                          calls.data()};
@@ -134,12 +137,14 @@ TEST(pair_cost_paths_agree) {
         row_pair_costs_reference(row, columns, count, common.data(), jaccard_of_set, WEIGHTS, scalar.data());
         CHECK_EQ(scalar[count], -1.0);
         row_pair_costs(row, columns, count, common.data(), jaccard_of_set, WEIGHTS, vector.data());
-        for (size_t k = 0; k <= count; ++k) CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
+        for (size_t k = 0; k <= count; ++k)
+            CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
 #if defined(VELKIN_WIDE_PATHS)
         if (!wide_paths().pair_costs) continue;
         std::fill(vector.begin(), vector.end(), -1.0);
         row_pair_costs_wide(row, columns, count, common.data(), jaccard_of_set, WEIGHTS, vector.data());
-        for (size_t k = 0; k <= count; ++k) CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
+        for (size_t k = 0; k <= count; ++k)
+            CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
 #endif
     }
 }

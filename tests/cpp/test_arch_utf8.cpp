@@ -30,8 +30,9 @@ void check_paths_agree(std::string_view text) {
 }  // namespace
 
 TEST(known_sequences) {
-    const char* bad[] = {"\xC0\xAF", "\xC1\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-                         "\xE2\x82", "\x80", "\xFF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "a\xC3"};
+    const char* bad[] = {"\xC0\xAF",         "\xC1\xBF",         "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                         "\xF5\x80\x80\x80", "\xE2\x82",         "\x80",         "\xFF",
+                         "\xE0\x9F\xBF",     "\xF0\x8F\xBF\xBF", "a\xC3"};
     for (const char* bytes : bad) {
         CHECK(!valid_utf8_reference(bytes));
         for (auto path : fast_paths()) CHECK(!path(bytes));
@@ -58,8 +59,8 @@ TEST(every_two_and_three_byte_prefix_agrees_at_every_offset) {
 
 TEST(random_mixtures_agree) {
     std::mt19937 random(7);
-    const std::string pieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x80", "\xC3",
-                                  "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80\x80", " "};
+    const std::string pieces[] = {"a",    "\xC3\xA9",     "\xE2\x82\xAC",     "\xF0\x9F\x98\x80", "\x80",
+                                  "\xC3", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80\x80",     " "};
     for (int round = 0; round < 20000; ++round) {
         std::string text;
         int length = static_cast<int>(random() % 40);
