@@ -1,5 +1,7 @@
-"""The report's JSON text written natively reads exactly as the standard library writes it."""
+"""The report's JSON text written natively reads exactly as the standard library writes it, but for the
+characters a terminal acts on, which it escapes."""
 import json
+import re
 
 import pytest
 from hypothesis import given, strategies as st
@@ -10,8 +12,12 @@ from velkin.compare import compare_runs
 import tau_changes as tc
 
 
+# DEL, the C1 controls and the bidi controls: json.dumps(ensure_ascii=False) writes them raw.
+HIDDEN = re.compile("[\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+
+
 def standard(document) -> str:
-    return json.dumps(document, indent=2, ensure_ascii=False)
+    return HIDDEN.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(document, indent=2, ensure_ascii=False))
 
 
 scalars = (st.none() | st.booleans() | st.integers() | st.integers(min_value=-2**70, max_value=2**70)
@@ -25,8 +31,20 @@ def test_any_document_of_plain_values_reads_as_json_dumps_writes_it(document):
     assert _native.json_text(document) == standard(document)
 
 
+hostile_text = st.text(alphabet=st.sampled_from("a\"\\\x1b\x7f\x80\x9b\x9f\xa0\u061c\u200e\u200f\u202a\u202e\u2066"
+                                                  "\u2069\u2028\u0800\u2030é日🙂") | st.characters(blacklist_categories=("Cs",)))
+
+
+@given(st.dictionaries(hostile_text, hostile_text, max_size=4))
+def test_text_reads_back_the_same_and_holds_no_hidden_character(document):
+    text = _native.json_text(document)
+    assert json.loads(text) == document
+    assert not HIDDEN.search(text)
+
+
 @pytest.mark.parametrize("document", [
     {"ctl": "\x00\x1f\x7f\"\\\b\f\n\r\t", "é": "日本 🙂"},
+    {"\u202etxt.exe": "\x1b[2J\x9b2J\u2066\u2069\u200e\u200f\u061c\u2028\u2060 \u00a0\u07ff\u0800\u2030"},
     [0.1, 1e-05, 1e16, 123456789.0, -0.0, 5e-324, 1.7976931348623157e308, float("nan"), float("-inf")],
     {"empty": {}, "none": [], "nested": [[[]], {"a": {}}]},
 ])

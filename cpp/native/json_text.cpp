@@ -22,14 +22,37 @@ constexpr int MAX_DEPTH = 100;
     throw python::PythonErrorSet{};
 }
 
+constexpr char HEX[] = "0123456789abcdef";
+
+void append_escape(std::string& out, unsigned code) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(HEX[(code >> shift) & 15]);
+}
+
+// A character a terminal or an editor would act on rather than show: DEL, the C1 controls and the
+// bidi marks, embeddings, overrides and isolates. `lead` starts a valid UTF-8 sequence; returns its
+// code point when it is one of them, else 0.
+unsigned hidden_code(const unsigned char* lead, Py_ssize_t left) {
+    if (lead[0] == 0x7f) return 0x7f;
+    if (left < 2) return 0;
+    const unsigned second = lead[1];
+    if (lead[0] == 0xc2 && second >= 0x80 && second <= 0x9f) return second;  // U+0080-009F
+    if (lead[0] == 0xd8 && second == 0x9c) return 0x061c;
+    if (lead[0] != 0xe2 || left < 3) return 0;
+    const unsigned code = 0x2000 | ((second & 0x3f) << 6) | (lead[2] & 0x3f);
+    const bool bidi = code == 0x200e || code == 0x200f || (code >= 0x202a && code <= 0x202e) ||
+                      (code >= 0x2066 && code <= 0x2069);
+    return bidi ? code : 0;
+}
+
 void append_string(std::string& out, PyObject* text) {
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
     if (!bytes) throw python::PythonErrorSet{};
-    static constexpr char HEX[] = "0123456789abcdef";
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes);
     out.push_back('"');
     for (Py_ssize_t i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        const unsigned char c = data[i];
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -40,9 +63,10 @@ void append_string(std::string& out, PyObject* text) {
             case '\f': out += "\\f"; break;
             default:
                 if (c < 0x20) {
-                    out += "\\u00";
-                    out.push_back(HEX[c >> 4]);
-                    out.push_back(HEX[c & 15]);
+                    append_escape(out, c);
+                } else if (const unsigned hidden = c >= 0x7f ? hidden_code(data + i, size - i) : 0) {
+                    append_escape(out, hidden);
+                    i += hidden == 0x7f ? 0 : hidden < 0x800 ? 1 : 2;
                 } else {
                     out.push_back(static_cast<char>(c));
                 }

@@ -1,6 +1,7 @@
 #pragma once
 // A report document as the command prints it: the text of
-// json.dumps(document, indent=2, ensure_ascii=False), written natively.
+// json.dumps(document, indent=2, ensure_ascii=False), written natively, except that the
+// characters a terminal acts on (DEL, C1 controls, bidi controls) are written as \u escapes.
 #include "python/refs.hpp"
 
 namespace velkin::native {
@@ -11,7 +12,9 @@ inline constexpr const char JSON_TEXT_DOC[] =
     "json_text(document)\n--\n\n"
     "The text json.dumps(document, indent=2, ensure_ascii=False) gives, for a document\n"
     "of dicts with str keys, lists, tuples, strs, ints, floats, bools and None (exact\n"
-    "types). Raises TypeError on anything else, ValueError on a str that is not\n"
-    "valid Unicode text and RecursionError past 100 levels.";
+    "types), except that DEL, the C1 controls and the bidi controls (U+061C, U+200E,\n"
+    "U+200F, U+202A-202E, U+2066-2069) are written as \\u escapes. Raises TypeError on\n"
+    "anything else, ValueError on a str that is not valid Unicode text and\n"
+    "RecursionError past 100 levels.";
 
 }  // namespace velkin::native

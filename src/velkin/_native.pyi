@@ -65,4 +65,5 @@ def conversations(records: list[Any]) -> list[ConversationIndexDict]:
     """The conversations of one run, as compare_runs groups its records."""
 
 def json_text(document: Any) -> str:
-    """The text json.dumps(document, indent=2, ensure_ascii=False) gives, written natively."""
+    """The text json.dumps(document, indent=2, ensure_ascii=False) gives, written natively, with DEL,
+    the C1 controls and the bidi controls written as \\u escapes."""
