@@ -13,6 +13,7 @@ import sys
 import tempfile
 
 from velkin import traces
+from velkin.reports import terminal
 
 EXIT_OK = 0
 EXIT_REGRESSION = 1
@@ -34,9 +35,9 @@ class OutputError(Exception):
 
 
 def say(text: str) -> None:
-    # A file name that is not UTF-8 carries surrogates: shown as the bytes they stand for.
-    print(f"velkin: {text}".encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace"),
-          file=sys.stderr)
+    """One line on stderr; the trace values it quotes are shown as visible escapes, the bytes of a file
+    name that is not UTF-8 as \\xNN."""
+    print(f"velkin: {terminal.message(text)}", file=sys.stderr)
 
 
 def warn(message: str) -> None:
