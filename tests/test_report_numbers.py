@@ -82,7 +82,9 @@ def test_findings_rank_by_severity_then_confidence_in_every_format(tmp_path):
     assert shown == TOP_FIVE
 
     md = velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--format", "markdown").stdout
-    assert re.findall(r"^- \*\*\w+\*\* at (baseline #\d+ / candidate #\d+)", md, re.M) == where
+    # A zero-width space keeps "#3" from linking to issue 3 on GitHub.
+    assert re.findall(r"^- \*\*\w+\*\* at (baseline #&#8203;\d+ / candidate #&#8203;\d+)", md, re.M) == \
+        [w.replace("#", "#&#8203;") for w in where]
 
     page = tmp_path / "r.html"
     velkin("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--html", page)
@@ -180,14 +182,15 @@ def test_junit_has_one_case_per_axis_and_per_regressed_conversation(real, conver
 def test_markdown_lists_the_top_20_findings(real, findings, shown):
     md = markdown.render(regressed(real, 1, findings))
     assert f"### Top findings ({shown} of {findings})" in md
-    assert re.findall(r"^- \*\*error\*\* at task_id 0: baseline #(\d+)", md, re.M) == [str(j) for j in range(shown)]
+    assert re.findall(r"^- \*\*error\*\* at ` task_id 0 `: baseline #&#8203;(\d+)", md, re.M) == \
+        [str(j) for j in range(shown)]
 
 
 @pytest.mark.parametrize("conversations, more", [(19, None), (20, None), (21, 1), (24, 4)])
 def test_markdown_lists_20_changed_conversations_then_a_count(real, conversations, more):
     md = markdown.render(regressed(real, conversations, 1))
     section = md[md.index("### Conversations"):]
-    listed = re.findall(r"^- `task_id (\d+)`: regressed, 1 error\(s\)$", section, re.M)
+    listed = re.findall(r"^- ` task_id (\d+) `: regressed, 1 error\(s\)$", section, re.M)
     assert listed == [str(i) for i in range(min(conversations, 20))]
     assert re.findall(r"^- \u2026 and (\d+) more$", section, re.M) == ([str(more)] if more else [])
 

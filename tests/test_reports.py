@@ -205,7 +205,7 @@ def test_trace_text_cannot_drive_the_terminal_or_the_markup(tmp_path):
     outside_code = re.sub(r"``.*?``|`[^`]*`", "", md)
     for markup in ("<details>", "<summary>", "</summary>", "</details>"):  # the summary's own
         outside_code = outside_code.replace(markup, "")
-    assert "<" not in outside_code and "&lt;details&gt;&lt;img src=x&gt; \\| cell" in md
+    assert "<" not in outside_code and "\\u202eevil <details><img src=x> | cell\" `)" in md  # in a code span
 
 
 # ---- Markdown and JUnit --------------------------------------------------------------
@@ -320,7 +320,7 @@ def test_renderers_take_a_run_comparison():
     assert page.count("<details") == 4 and "book_reservation(cabin)" in page
 
     md = markdown.render(report)
-    assert "2 regressed, 0 improved of 4" in md and "`task-7`" in md and len(md) < MARKDOWN_LIMIT
+    assert "2 regressed, 0 improved of 4" in md and "` task-7 `" in md and len(md) < MARKDOWN_LIMIT
 
     cases = junit_cases(junit.render(report))
     assert cases == [("semantic", False), ("latency", True), ("task-7", True), ("task-12", True)]

@@ -5,8 +5,11 @@ the size of the runs, cutting the list of findings first.
 """
 from __future__ import annotations
 
+import re
+
 from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, MIXED, NO_CHANGE, NOT_SIGNIFICANT,
                                   REGRESSED, WORSE, Report)
+from velkin.reports.terminal import visible
 
 LIMIT = 60_000
 SHOWN_FINDINGS = 20
@@ -18,28 +21,63 @@ VERDICTS = {REGRESSED: "\u274c **Regressed**", IMPROVED: "\U0001f7e2 **Improved*
             CHANGED: "\U0001f504 **Changed**", NO_CHANGE: "\u2705 **No significant change**"}
 
 
-def one_line(text) -> str:
-    text = " ".join(str(text).split())
-    return text if len(text) <= LONGEST_TEXT else text[:LONGEST_TEXT - 1] + "\u2026"
+# Characters that start inline markup (emphasis, code, links and images, raw HTML, entities, tables,
+# strike-through, math): a backslash before each keeps it literal. An underscore between two letters
+# or digits starts nothing and is left as it is.
+MARKUP = re.compile(r"[\\`*\[\]<>!|~&$]|_(?![^\W_])|(?<![^\W_])_")
+# What GitHub links in rendered text, past any backslash: mentions (@user), references (#12),
+# addresses (a@b.c), URLs and www. names. A zero-width space breaks each.
+LINKED = re.compile(r"[@#](?=\w)|:(?=//)|(?<=www)\.", re.IGNORECASE)
+ZERO_WIDTH_SPACE = "&#8203;"
 
 
-def cell(text) -> str:
-    """Table-safe text: one line, pipes escaped, no markup of the trace's own."""
-    return one_line(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("|", "\\|")
+def one_line(value) -> str:
+    """Trace text on one line, its controls shown as escapes, shortened to LONGEST_TEXT characters."""
+    line = " ".join(visible(str(value)).split())
+    return line if len(line) <= LONGEST_TEXT else line[:LONGEST_TEXT - 1] + "\u2026"
 
 
-def code(text) -> str:
-    text = one_line(text)
-    fence = "``" if "`" in text else "`"
-    return f"{fence} {text} {fence}" if fence == "``" else f"`{text}`"
+def escape(line: str) -> str:
+    escaped = MARKUP.sub(lambda m: "\\" + m.group(), line)
+    return LINKED.sub(lambda m: m.group() + ZERO_WIDTH_SPACE if m.group() in "@#" else ZERO_WIDTH_SPACE + m.group(),
+                      escaped)
+
+
+def span(line: str) -> str:
+    if not line.strip():
+        return "(empty)"
+    fence = "`" * (max(map(len, re.findall("`+", line)), default=0) + 1)
+    return f"{fence} {line} {fence}"
+
+
+def text(value) -> str:
+    """Trace text as plain Markdown text, also inside a table cell: every character that could start
+    markup escaped, every mention, reference or link broken."""
+    return escape(one_line(value))
+
+
+def code(value) -> str:
+    """Trace text as a code span, where nothing is markup: fenced by a run of backticks longer than any
+    inside, padded so that a backtick at either end stays inside."""
+    return span(one_line(value))
+
+
+def prose(value) -> str:
+    """A sentence of the report that quotes trace values between backticks: the quotes as code spans,
+    the rest as text."""
+    line = one_line(value)
+    parts = line.split("`")
+    if len(parts) % 2 == 0:  # an odd number of backticks: the quotes cannot be told apart
+        return escape(line)
+    return "".join(span(part) if i % 2 else escape(part) for i, part in enumerate(parts))
 
 
 def header(report: Report) -> list:
-    verdict = VERDICTS.get(report.verdict, f"**{cell(report.verdict)}**")
+    verdict = VERDICTS.get(report.verdict, f"**{text(report.verdict)}**")
     lines = [f"## velkin {report.command}: {verdict}", ""]
     if report.models:
-        lines += [f"**{cell(report.models.line())}**" if report.models.switched else cell(report.models.line()), ""]
-    summary = cell(report.verdict_text())
+        lines += [f"**{text(report.models.line())}**" if report.models.switched else text(report.models.line()), ""]
+    summary = prose(report.verdict_text())
     lines.append(summary[:1].upper() + summary[1:] + ".")
     sides = ", ".join(f"{s.label} {code(s.trace_id or s.path)}" + (f" ({s.responses} responses)"
                       if s.responses is not None else "") for s in report.sides)
@@ -47,7 +85,7 @@ def header(report: Report) -> list:
     lines.append(f"{sides}; seed {report.seed}, velkin {report.version}" + (f", {calibration}" if calibration else "")
                  + ".")
     notes = report.notes + [report.descriptive_text()] * bool(report.descriptive)
-    lines += [""] + [f"- {cell(note)}" for note in notes] if notes else []
+    lines += [""] + [f"- {prose(note)}" for note in notes] if notes else []
     return lines
 
 
@@ -62,9 +100,9 @@ def axes(report: Report) -> list:
             continue
         mark = MARKS.get(a.mark, a.mark)
         notes = a.notes() if a.tested or a.descriptive else []
-        interval = cell(a.interval()) + "".join(f"<br>{cell(n)}" for n in notes)
-        lines.append(f"| {a.name} | {cell(a.fmt(a.baseline))} | {cell(a.fmt(a.candidate))} | "
-                     f"{cell(a.fmt(a.delta, True))} | {interval} | {mark} | {a.severity} |")
+        interval = a.interval() + "".join(f"<br>{text(n)}" for n in notes)
+        lines.append(f"| {a.name} | {a.fmt(a.baseline)} | {a.fmt(a.candidate)} | "
+                     f"{a.fmt(a.delta, True)} | {interval} | {mark} | {a.severity} |")
     return lines
 
 
@@ -74,21 +112,21 @@ def findings(report: Report, limit: int) -> list:
         return ["", "No divergence: the candidate follows the baseline turn by turn."]
     lines = ["", f"### Top findings ({len(shown)} of {len(report.findings)})", ""]
     for f in shown:
-        where = f"{f.conversation}: {f.where}" if f.conversation else f.where
-        where += f" ({cell(f.direction)})" if f.direction else ""
+        where = (f"{code(f.conversation)}: " if f.conversation else "") + text(f.where)
+        where += f" ({text(f.direction)})" if f.direction else ""
         details = [str(c) for c in f.arguments] + [f"{t} removed" for t in f.tools_removed] + \
                   [f"{t} added" for t in f.tools_added]
         if f.stop_reason:
             details.append(f"stop reason {f.stop_reason[0]} \u2192 {f.stop_reason[1]}")
         extra = "; ".join(code(d) for d in details[:3])
-        lines.append(f"- **{f.severity}** at {where}: {cell(f.explanation)}" + (f" ({extra})" if extra else ""))
+        lines.append(f"- **{f.severity}** at {where}: {prose(f.explanation)}" + (f" ({extra})" if extra else ""))
     return lines
 
 
 def recommendations(report: Report) -> list:
     if not report.recommendations:
         return []
-    return ["", "### Recommendations", ""] + [f"- **{r.severity}** {cell(r.message)}" + (f" ({r.where})" if r.where
+    return ["", "### Recommendations", ""] + [f"- **{r.severity}** {prose(r.message)}" + (f" ({text(r.where)})" if r.where
                                               else "") for r in report.recommendations]
 
 
@@ -99,7 +137,7 @@ def conversations(report: Report, limit: int) -> list:
     regressed = sum(1 for c in changed if c.regressed)
     lines = ["", f"### Conversations: {regressed} regressed, {len(changed) - regressed} improved of "
              f"{len(report.conversations)}", ""]
-    lines += [f"- {code(c.key)}: {c.state}, {c.errors} error(s)"
+    lines += [f"- {code(c.key)}: {text(c.state)}, {c.errors} error(s)"
               for c in changed[:limit]]
     if len(changed) > limit:
         lines.append(f"- \u2026 and {len(changed) - limit} more")
@@ -122,7 +160,7 @@ def render(report: Report) -> str:
         parts = header(report) + axes(report) + findings(report, limit) + conversations(report, limit) + \
                 recommendations(report)
         if report.warnings:
-            parts += ["", "<details><summary>Warnings</summary>", ""] + [f"- {cell(w)}" for w in report.warnings] + \
+            parts += ["", "<details><summary>Warnings</summary>", ""] + [f"- {prose(w)}" for w in report.warnings] + \
                      ["", "</details>"]
         return "\n".join(parts)
 
