@@ -340,7 +340,7 @@ def test_a_regressed_conversation_opens_its_aligned_turns():
                                                                         for d in example_divergences()]
     assert all(not c.rows for c in report.conversations if c.key != "task-7")  # task-12's runs are not here
     page = html.render(report)
-    assert page.count('class="step') == len(task7.rows) and 'id="task-7-finding-b3-c3"' in page
+    assert page.count('class="step') == len(task7.rows) and 'id="conversation-task-7-turns-finding-b3-c3"' in page
 
 
 def test_compare_command_writes_every_report(trials, tmp_path):

@@ -25,6 +25,15 @@ def add_report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--all", action="store_true", help="list every divergence, not only the top five")
     parser.add_argument("--show-turns", action="store_true",
                         help="show the texts of both turns side by side for each divergence listed")
+    parser.add_argument("--list-conversations", metavar="N", type=count_value, default=html.LISTED_CONVERSATIONS,
+                        help="the HTML and JUnit reports list at most N conversations in full, regressed first, "
+                             f"and count the rest (default: {html.LISTED_CONVERSATIONS})")
+
+
+def count_value(text: str) -> int:
+    if not (text.isascii() and text.isdigit()):
+        raise argparse.ArgumentTypeError(f"invalid count {text!r}: expected a whole number, 0 or more")
+    return int(text)
 
 
 def use_color(choice: str) -> bool:
@@ -65,15 +74,16 @@ def publish(report: model.Report, document: dict, args) -> int:
     for w in report.warnings:
         warn(w)
     files = [(path, render) for path, render in ((args.html, html.render), (args.junit, junit.render)) if path]
+    listed = args.list_conversations
     targets = report_targets(args)
     if args.format == "json":
-        text = _native.json_text(document)  # the text json.dumps(indent=2, ensure_ascii=False) gives
+        text = _native.json_text(document)  # json.dumps(indent=2, ensure_ascii=False), terminal controls escaped
     elif args.format == "markdown":
         text = markdown.render(report)
     else:
         text = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
                                show_turns=args.show_turns)
-    write_outputs([(targets[0], text + "\n")] + [(target, render(report)) for target, (_, render) in
+    write_outputs([(targets[0], text + "\n")] + [(target, render(report, listed)) for target, (_, render) in
                                                   zip(targets[1:], files)])
     return EXIT_REGRESSION if report.gate_fails(args.fail_on) else EXIT_OK
 

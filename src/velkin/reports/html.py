@@ -8,11 +8,15 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Optional
 
+import re
+
 import jinja2
+import markupsafe
 
 from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, LESS, LONGEST_VALUE, MIXED, MORE, NO_CHANGE,
-                                  NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE, AlignedRow,
-                                  Axis, Finding, Report, Turn, compact, shorten)
+                                  NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE, Axis,
+                                   Finding, Report, Turn, compact, shorten)
+from velkin.reports.terminal import visible
 
 # Each verdict's heading and the class that colours it.
 VERDICTS = {REGRESSED: ("\u2717 Regressed", "regressed"), IMPROVED: ("\u25b2 Improved", "improved"),
@@ -26,9 +30,30 @@ MARKS = {WORSE: "\u25bc worse", BETTER: "\u25b2 better", SAME: "= same", UNCLEAR
 MAX_TURN_ROWS = 400
 CONTEXT = 1  # unchanged turns kept on each side of a divergent one
 
+# Conversations of a run comparison shown in full by default; the rest are counted.
+LISTED_CONVERSATIONS = 200
+LONGEST_NAME = 80  # characters of a tool name, key, model or path in the page; the title holds it all
+
+
+def shown(value):
+    """Every value the page prints, before Jinja2 escapes it: control, bidi and invisible characters of
+    trace text shown as escapes (what the template built itself is left alone)."""
+    return visible(value) if isinstance(value, str) and not isinstance(value, markupsafe.Markup) else value
+
+
+def name(value, limit: int = LONGEST_NAME) -> markupsafe.Markup:
+    """A name from the trace (or a line quoting names), shortened to `limit` characters with the whole
+    of it in a title."""
+    full = visible(str(value))
+    if len(full) <= limit:
+        return markupsafe.escape(full)
+    return markupsafe.Markup('<span class="cut" title="{}">{}</span>').format(full, shorten(full, limit))
+
+
 ENVIRONMENT = jinja2.Environment(loader=jinja2.PackageLoader("velkin.reports", "templates"),
                                  autoescape=True, trim_blocks=True, lstrip_blocks=True,
-                                 undefined=jinja2.StrictUndefined)
+                                 undefined=jinja2.StrictUndefined, finalize=shown)
+ENVIRONMENT.filters["name"] = name
 
 
 @dataclass
@@ -144,21 +169,42 @@ def turn_view(turn: Optional[Turn], finding: Optional[Finding], side: str) -> Op
                     turn.stop_reason, bool(finding and finding.stop_reason), turn.model)
 
 
-def row_anchor(row: AlignedRow) -> str:
-    b = row.baseline.index if row.baseline else "x"
-    c = row.candidate.index if row.candidate else "x"
-    return f"turn-b{b}-c{c}"
+# The ids of the page's sections, which no anchor of a turn or a finding may take.
+SECTION_IDS = ("verdict", "models", "descriptive", "findings", "axes", "forest-plot", "recommendations", "turns",
+               "conversations", "unlisted", "drill-down", "warnings")
 
 
-def finding_anchor(finding: Finding) -> str:
-    prefix = "-".join(finding.conversation.split()) + "-" if finding.conversation else ""
-    return prefix + f"finding-b{finding.baseline_turn}-c{finding.candidate_turn}"
+class Anchors:
+    """One id per turn or finding on the page, each different from every other: a conversation key
+    becomes part of an id only through the characters an id can hold, so two keys can map alike."""
+
+    def __init__(self):
+        self.taken = set(SECTION_IDS)
+        self.of_item = {}
+
+    def add(self, item, base: str) -> str:
+        base = re.sub(r"[^A-Za-z0-9_-]+", "-", base).strip("-") or "x"
+        anchor, n = base, 1
+        while anchor in self.taken:
+            n += 1
+            anchor = f"{base}-{n}"
+        self.taken.add(anchor)
+        self.of_item[id(item)] = anchor
+        return anchor
+
+    def __call__(self, item) -> str:
+        """The item's id; "" for one the page does not show."""
+        return self.of_item.get(id(item), "")
 
 
-def row_views(rows: list, prefix: str = "") -> list:
+def turns_base(baseline, candidate) -> str:
+    return f"b{'x' if baseline is None else baseline}-c{'x' if candidate is None else candidate}"
+
+
+def row_views(rows: list, anchors: Anchors, prefix: str = "") -> list:
     """Every row when few; otherwise divergent rows with their neighbours, the rest folded.
 
-    `prefix` keeps the anchors of several conversations on one page apart."""
+    `prefix` names the conversation of the rows on a page of several."""
     keep = set(range(len(rows)))
     if len(rows) > MAX_TURN_ROWS:
         divergent = [i for i, r in enumerate(rows) if r.finding]
@@ -169,12 +215,15 @@ def row_views(rows: list, prefix: str = "") -> list:
         if i not in keep:
             skipped += 1
             continue
-        anchor = finding_anchor(row.finding) if row.finding else row_anchor(row)
-        views.append(RowView(prefix + anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
+        f = row.finding
+        turns = (turns_base(f.baseline_turn, f.candidate_turn) if f else
+                 turns_base(row.baseline.index if row.baseline else None, row.candidate.index if row.candidate else None))
+        anchor = anchors.add(row.finding or row, f"{prefix}{'finding' if row.finding else 'turn'}-{turns}")
+        views.append(RowView(anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
                              turn_view(row.candidate, row.finding, "candidate"), row.finding, skipped))
         skipped = 0
     if skipped and views:
-        views.append(RowView("turns-end", "folded", None, None, None, skipped))
+        views.append(RowView("", "folded", None, None, None, skipped))
     return views
 
 
@@ -193,13 +242,28 @@ def headline(report: Report) -> str:
     return f"{summary} The gate passes."
 
 
-def render(report: Report) -> str:
-    conversations = [ConversationView(c.key, c.state, c.regressed, c.improved,
-                                      c.errors, c.findings,
-                                      row_views(c.rows, "-".join(c.key.split()) + "-")) for c in report.conversations]
+def conversation_views(report: Report, anchors: Anchors, listed: int) -> list:
+    views = []
+    for c in report.conversations[:listed]:
+        prefix = f"conversation-{c.key}-"
+        for f in c.findings:
+            anchors.add(f, prefix + "finding-" + turns_base(f.baseline_turn, f.candidate_turn))
+        views.append(ConversationView(c.key, c.state, c.regressed, c.improved, c.errors, c.findings,
+                                      row_views(c.rows, anchors, prefix + "turns-")))
+    return views
+
+
+def render(report: Report, conversations_listed: int = LISTED_CONVERSATIONS) -> str:
+    """The page; a run comparison's first `conversations_listed` conversations (regressed first) are
+    shown in full."""
+    anchors = Anchors()
+    rows = row_views(report.rows, anchors)
+    conversations = conversation_views(report, anchors, conversations_listed)
+    rest = report.conversations[conversations_listed:]
     template = ENVIRONMENT.get_template("report.html.j2")
     heading, verdict_class = VERDICTS.get(report.verdict, (report.verdict, "changed"))
     return template.render(
-        report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
-        top=report.top_findings(5), rows=row_views(report.rows), conversations=conversations,
-        finding_anchor=finding_anchor, heading=heading, verdict_class=verdict_class, marks=MARKS)
+        report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes], top=report.top_findings(5), rows=rows,
+        conversations=conversations, finding_anchor=anchors, heading=heading, verdict_class=verdict_class,
+        marks=MARKS, unlisted=len(rest), unlisted_regressed=sum(1 for c in rest if c.regressed),
+        unlisted_improved=sum(1 for c in rest if c.improved), listed=conversations_listed)

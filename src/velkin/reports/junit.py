@@ -8,21 +8,25 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 
-from velkin.reports.model import Report
+from velkin.reports.model import Report, shorten
+from velkin.reports.terminal import visible
 
 # Findings listed in full per test case; a CI page lists the rest as a count.
 LISTED_FINDINGS = 200
+# Conversations of a run comparison given a test case by default, regressed first; the rest are counted.
+LISTED_CONVERSATIONS = 200
+LONGEST_NAME = 200  # characters of a test case's name; the JSON report holds the whole key
 
-# XML 1.0 has no escape for most control characters; they would make the file unreadable.
-XML_INVALID = dict.fromkeys([c for c in range(0x20) if c not in (0x9, 0xA, 0xD)] + [0xFFFE, 0xFFFF])
 
-
-def clean(text: str) -> str:
-    return "".join(ch for ch in str(text).translate(XML_INVALID) if not 0xD800 <= ord(ch) <= 0xDFFF)
+def clean(text) -> str:
+    """Text as XML can hold it and a CI page shows it: the characters XML 1.0 cannot hold (most
+    controls, surrogates, U+FFFE/FFFF) and bidi controls shown as escapes."""
+    return visible(str(text))
 
 
 def case(suite: ET.Element, classname: str, name: str, failures: list, out: str = "") -> int:
-    element = ET.SubElement(suite, "testcase", name=clean(name), classname=clean(classname), time="0")
+    element = ET.SubElement(suite, "testcase", name=shorten(clean(name), LONGEST_NAME), classname=clean(classname),
+                            time="0")
     if failures:
         failure = ET.SubElement(element, "failure", message=clean(failures[0]), type="regression")
         failure.text = clean("\n".join(failures))
@@ -37,7 +41,9 @@ def listed(lines: list) -> list:
     return lines[:LISTED_FINDINGS] + [f"\u2026 and {len(lines) - LISTED_FINDINGS} more"]
 
 
-def render(report: Report) -> str:
+def render(report: Report, conversations_listed: int = LISTED_CONVERSATIONS) -> str:
+    """The JUnit XML; a run comparison's first `conversations_listed` changed conversations (regressed
+    first) get a test case each, the rest one case that counts them."""
     root = ET.Element("testsuites", name=f"velkin {report.command}")
     suite = ET.SubElement(root, "testsuite", name=f"velkin {report.command}")
     failed = total = 0
@@ -60,8 +66,8 @@ def render(report: Report) -> str:
         failed += case(suite, "velkin.axes", axis.name, failures + errors, summary)
         total += 1
     if report.conversations:
-        shown = [c for c in report.conversations if c.regressed or c.improved]
-        for c in shown:
+        changed = [c for c in report.conversations if c.regressed or c.improved]
+        for c in changed[:conversations_listed]:
             worse = [f for f in c.findings if f.direction != "better"] if c.regressed else []
             failures = listed([f"{f.where}: {f.explanation}" for f in sorted(worse, key=lambda f: f.severity != "error")])
             if c.regressed and not failures:
@@ -70,6 +76,14 @@ def render(report: Report) -> str:
             others = "\n".join(listed([f"{f.severity} at {f.where}: {f.explanation}" for f in c.findings
                                        if id(f) not in failing]))
             failed += case(suite, "velkin.conversations", c.key, failures, others)
+            total += 1
+        rest = changed[conversations_listed:]
+        if rest:
+            regressed = sum(1 for c in rest if c.regressed)
+            summary = (f"{len(rest)} more changed conversations, {regressed} regressed and {len(rest) - regressed} "
+                       f"improved, not listed: the first {conversations_listed} are; the JSON report holds every one")
+            failed += case(suite, "velkin.conversations", f"\u2026 and {len(rest)} more conversations",
+                           [summary] if regressed else [], "" if regressed else summary)
             total += 1
     elif report.verdict == "regressed":
         findings = report.findings

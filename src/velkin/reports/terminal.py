@@ -29,6 +29,7 @@ SEVERITY_STYLE = {"error": "red", "severe": "red", "warning": "yellow", "moderat
                   "minor": "", "none": "dim"}
 SHOWN_FINDINGS = 5
 MIN_WIDTH = 40
+LONGEST_NAME = 120  # characters of a tool name, key or model shown without --all
 
 
 # Bidirectional overrides, isolates and marks can make a line read differently from what it holds.
@@ -101,6 +102,11 @@ def pad(text: str, width: int, right: bool = False) -> str:
 class Canvas:
     width: int
     color: bool
+    full: bool = False  # --all: names in full
+
+    def name(self, text: str, limit: int = LONGEST_NAME) -> str:
+        """A name from the trace (or a line of them), shortened unless the report shows everything."""
+        return text if self.full else shorten(text, limit)
 
     def paint(self, text: str, style: str) -> str:
         if not self.color or not style or not text:
@@ -141,9 +147,10 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     lines[0] = head + "  " + lines[0].lstrip()
     if report.models:
         lines += [canvas.paint(x, "bold" if report.models.switched else "")
-                  for x in canvas.wrap(report.models.line(), indent="  ", subsequent="    ")]
+                  for x in canvas.wrap(canvas.name(report.models.line(), 4 * LONGEST_NAME), indent="  ",
+                                       subsequent="    ")]
     for side in report.sides:
-        parts = [side.trace_id] if side.trace_id else []
+        parts = [canvas.name(side.trace_id)] if side.trace_id else []
         if side.responses is not None:
             parts.append(plural(side.responses, "response"))
         parts.append(side.path)
@@ -229,8 +236,9 @@ def tagged(canvas: Canvas, severity: str, text: str) -> list:
 
 
 def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
-    where = f"{finding.conversation}: {finding.where}" if finding.conversation else finding.where
-    what = ", ".join(p for p in (finding.kind.replace("_", " ") + (f": {finding.subject}" if finding.subject else ""),
+    where = f"{canvas.name(finding.conversation)}: {finding.where}" if finding.conversation else finding.where
+    subject = canvas.name(finding.subject)
+    what = ", ".join(p for p in (finding.kind.replace("_", " ") + (f": {subject}" if subject else ""),
                                  finding.direction) if p)
     kind = f"  ({what})" if what else ""
     lines = tagged(canvas, finding.severity, where + kind)
@@ -238,7 +246,7 @@ def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
     details = finding_details(finding)
     if finding.model and not model_shown:
         details.append(f"model: {finding.model[0] or '(none)'} \u2192 {finding.model[1] or '(none)'}")
-    for detail in details:
+    for detail in map(lambda d: canvas.name(d, 4 * LONGEST_NAME), details):
         lines += [canvas.paint(x, "cyan") for x in canvas.wrap(detail, indent=" " * 11 + "\u2022 ", subsequent=" " * 13)]
     return lines
 
@@ -251,7 +259,8 @@ def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
     lines = [canvas.paint(title, "bold") + f"  ({plural(total, noun)})"]
     if report.model_change:
         old, new, turns = report.model_change
-        lines += canvas.wrap(f"model switched on all {plural(turns, 'matched turn')}: {old} \u2192 {new}",
+        lines += canvas.wrap(f"model switched on all {plural(turns, 'matched turn')}: {canvas.name(old)} \u2192 "
+                             f"{canvas.name(new)}",
                              indent="  ")
     if not findings:
         lines.append("  none: the candidate follows the baseline turn by turn")
@@ -274,7 +283,7 @@ def conversations_section(report: Report, canvas: Canvas) -> list:
              f"  ({regressed} regressed, {improved} improved of {len(report.conversations)}; regressed first)"]
     for c in report.conversations:
         errors = c.errors
-        text = f"{c.key}: {c.state}" + (f", {plural(errors, 'error')}" if errors else "")
+        text = f"{canvas.name(c.key)}: {c.state}" + (f", {plural(errors, 'error')}" if errors else "")
         style = "red" if c.regressed else "green" if c.improved else ""
         lines += [canvas.paint(x, style) for x in canvas.wrap(text, indent="  ", subsequent="    ")]
     return lines
@@ -309,10 +318,10 @@ def side_by_side(left: str, right: str, canvas: Canvas, titles: tuple) -> list:
     return ["  " + pad(x, column) + " \u2502 " + y for x, y in zip(a, b)]
 
 
-def turn_text(turn) -> str:
+def turn_text(turn, canvas: Canvas) -> str:
     if turn is None:
         return "(no turn)"
-    calls = "\n".join(f"\u2192 {name}({shorten(compact(args), LONGEST_VALUE)})" for name, args in turn.tool_calls)
+    calls = "\n".join(f"\u2192 {canvas.name(name)}({shorten(compact(args), LONGEST_VALUE)})" for name, args in turn.tool_calls)
     return "\n".join(p for p in (turn.text, calls, f"[stop: {turn.stop_reason or 'none'}]") if p)
 
 
@@ -325,7 +334,7 @@ def turns_section(report: Report, canvas: Canvas, show_all: bool) -> list:
                              subsequent="    ")
         titles = (f"baseline #{row.baseline.index}" if row.baseline else "baseline: -",
                   f"candidate #{row.candidate.index}" if row.candidate else "candidate: -")
-        lines += side_by_side(turn_text(row.baseline), turn_text(row.candidate), canvas, titles)
+        lines += side_by_side(turn_text(row.baseline, canvas), turn_text(row.candidate, canvas), canvas, titles)
         lines.append("")
     return lines[:-1] if len(lines) > 1 else lines + ["  no divergent turns"]
 
@@ -336,7 +345,7 @@ def warnings_section(report: Report, canvas: Canvas) -> list:
 
 def render(report: Report, *, width: int = 80, color: bool = False, show_all: bool = False,
            show_turns: bool = False) -> str:
-    canvas = Canvas(max(MIN_WIDTH, width), color)
+    canvas = Canvas(max(MIN_WIDTH, width), color, show_all)
     sections = [verdict_section(report, canvas), axes_section(report, canvas),
                 changes_section(report, canvas, show_all)]
     if show_turns and report.rows:
