@@ -1,4 +1,4 @@
-"""One fuzz target per entry point of velkin.core, and one for the importers. Each takes fuzz bytes, calls the entry point, and
+"""One fuzz target per entry point of velkin.core, one for the importers and one for the reports' escaping. Each takes fuzz bytes, calls the entry point, and
 checks the outcome: a ValueError is an accepted refusal; a result must pass an independent check where
 one exists; anything else (another exception, a PanicException, a crash) is a finding."""
 from __future__ import annotations
@@ -8,6 +8,7 @@ import json
 import math
 
 import hostile
+from escaping import check_escaping
 from hostile import Bytes, core
 
 from velkin import importers
@@ -411,4 +412,5 @@ TARGETS = {
     "compute_semantic_axis_with_embedder": check_compute_semantic_axis_with_embedder,
     "compare_runs": check_compare_runs,
     "import_traces": check_import_traces,
+    "escaping": check_escaping,
 }

@@ -387,3 +387,12 @@ def test_a_hostile_page_stays_inert_and_within_the_screen(browser, comparison, t
         shown = browser.evaluate("document.body.innerText")
         assert "\\u202e" in shown and "\\x1b" in shown and hidden(shown.replace("\t", "")) == []
         assert browser.evaluate("document.querySelectorAll('img, script, iframe, a:not([href^=\"#\"])').length") == 0
+
+
+@pytest.mark.parametrize("width", [40, 80])
+def test_a_headline_wider_than_the_line_wraps_instead_of_looping(comparison, width):
+    """Found by the escaping fuzz target: an indent wider than the line made the wrap loop forever."""
+    report = compare_report(comparison, "k")
+    report.verdict = "\u202e" + "v" * 200
+    lines = terminal.render(report, width=width).splitlines()
+    assert lines[0].startswith("? \\u202eVVVV") and all(terminal.display_width(line) <= width for line in lines)

@@ -27,8 +27,10 @@ VERDICTS = {REGRESSED: "\u274c **Regressed**", IMPROVED: "\U0001f7e2 **Improved*
 MARKUP = re.compile(r"[\\`*\[\]<>!|~&$]|_(?![^\W_])|(?<![^\W_])_")
 # What GitHub links in rendered text, past any backslash: mentions (@user), references (#12),
 # addresses (a@b.c), URLs and www. names. A zero-width space breaks each.
-LINKED = re.compile(r"[@#](?=\w)|:(?=//)|(?<=www)\.", re.IGNORECASE)
+LINKED = re.compile(r"[@#](?=\\?\w)|:(?=//)|(?<=www)\.", re.IGNORECASE)
 ZERO_WIDTH_SPACE = "&#8203;"
+# What makes a line a heading, a quote, a list item or a rule when text starts the line.
+BLOCK_START = re.compile(r"^(\d*)([#>+=-]|(?<=\d)[.)])")
 
 
 def one_line(value) -> str:
@@ -38,7 +40,7 @@ def one_line(value) -> str:
 
 
 def escape(line: str) -> str:
-    escaped = MARKUP.sub(lambda m: "\\" + m.group(), line)
+    escaped = BLOCK_START.sub(r"\1\\\2", MARKUP.sub(lambda m: "\\" + m.group(), line))
     return LINKED.sub(lambda m: m.group() + ZERO_WIDTH_SPACE if m.group() in "@#" else ZERO_WIDTH_SPACE + m.group(),
                       escaped)
 
@@ -72,6 +74,11 @@ def prose(value) -> str:
     return "".join(span(part) if i % 2 else escape(part) for i, part in enumerate(parts))
 
 
+def item(value) -> str:
+    """A list item of prose; an empty one would read as a rule under the line before."""
+    return f"- {prose(value) or '(empty)'}"
+
+
 def header(report: Report) -> list:
     verdict = VERDICTS.get(report.verdict, f"**{text(report.verdict)}**")
     lines = [f"## velkin {report.command}: {verdict}", ""]
@@ -85,7 +92,7 @@ def header(report: Report) -> list:
     lines.append(f"{sides}; seed {report.seed}, velkin {report.version}" + (f", {calibration}" if calibration else "")
                  + ".")
     notes = report.notes + [report.descriptive_text()] * bool(report.descriptive)
-    lines += [""] + [f"- {prose(note)}" for note in notes] if notes else []
+    lines += [""] + [item(note) for note in notes] if notes else []
     return lines
 
 
@@ -160,7 +167,7 @@ def render(report: Report) -> str:
         parts = header(report) + axes(report) + findings(report, limit) + conversations(report, limit) + \
                 recommendations(report)
         if report.warnings:
-            parts += ["", "<details><summary>Warnings</summary>", ""] + [f"- {prose(w)}" for w in report.warnings] + \
+            parts += ["", "<details><summary>Warnings</summary>", ""] + [item(w) for w in report.warnings] + \
                      ["", "</details>"]
         return "\n".join(parts)
 

@@ -38,16 +38,21 @@ BIDI_CONTROLS = frozenset([*range(0x202A, 0x202F), *range(0x2066, 0x206A), 0x200
 # because emoji sequences need it.
 INVISIBLE_CATEGORIES = frozenset(("Cc", "Cf", "Cs", "Zl", "Zp"))
 ZERO_WIDTH_JOINER = "\u200d"
+# Blocks kept for characters that draw nothing (some not yet assigned), and the Hangul fillers, which
+# draw blank.
+INVISIBLE_BLOCKS = ((0x2060, 0x206F), (0xFFF0, 0xFFF8), (0xE0000, 0xE0FFF))
+HANGUL_FILLERS = frozenset((0x115F, 0x1160, 0x3164, 0xFFA0))
 
 
 def is_hidden(ch: str) -> bool:
     """A character that acts on the reader's display instead of showing: a control, a bidi or other
-    format character, a line separator, a lone surrogate or a noncharacter."""
+    format character, a line separator, a lone surrogate, a noncharacter or one that draws nothing."""
     code = ord(ch)
     if code < 0x7F:
         return code < 0x20
     return (code in BIDI_CONTROLS or (unicodedata.category(ch) in INVISIBLE_CATEGORIES and ch != ZERO_WIDTH_JOINER)
-            or code & 0xFFFE == 0xFFFE or 0xFDD0 <= code <= 0xFDEF)
+            or code & 0xFFFE == 0xFFFE or 0xFDD0 <= code <= 0xFDEF or code in HANGUL_FILLERS
+            or any(low <= code <= high for low, high in INVISIBLE_BLOCKS))
 
 
 def escape_char(ch: str) -> str:
@@ -116,6 +121,8 @@ class Canvas:
     def wrap(self, text: str, indent: str = "", subsequent: str = None) -> list:
         """Plain text wrapped to the width; a word longer than a line is cut."""
         subsequent = indent if subsequent is None else subsequent
+        # An indent half the line or wider would leave the text too little room, or none.
+        indent, subsequent = (i if display_width(i) <= self.width // 2 else "" for i in (indent, subsequent))
         lines = []
         for paragraph in visible(text).split("\n"):
             first = indent if not lines else subsequent
@@ -138,7 +145,7 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     errors = sum(1 for r in report.recommendations if r.severity == "error")
     warnings = sum(1 for r in report.recommendations if r.severity == "warning")
     counts = ", ".join(p for p in (errors and plural(errors, "error"), warnings and plural(warnings, "warning")) if p)
-    text, style = VERDICTS.get(report.verdict, ("? " + report.verdict.upper(), "bold yellow"))
+    text, style = VERDICTS.get(report.verdict, ("? " + shorten(visible(report.verdict.upper(), False), 20), "bold yellow"))
     head = canvas.paint(text, style)
     tail = report.verdict_text()
     if report.verdict == NO_CHANGE and counts:
