@@ -79,7 +79,9 @@ def hostile_report(b: Bytes) -> model.Report:
     finding = model.Finding("error", "structural_drift", f"tool set changed: removed `{s[0]}`, added `{s[1]}`", 0, 1,
                             tools_added=[s[1]], tools_removed=[s[0]], arguments=[change], stop_reason=(s[2], s[3]),
                             model=(s[0], s[3]), conversation=s[2], subject=s[3], direction=b.pick(["worse", ""]))
-    conversation = model.Conversation(s[2], "paired", True, [s[0]], [s[1]], [finding])
+    found = {"severity": "error", "kind": "structural_drift", "explanation": finding.explanation, "baseline_turn": 0,
+             "candidate_turn": 1, "subject": s[3], "direction": finding.direction}
+    conversation = model.Conversation(s[2], "paired", True, [s[0]], [s[1]], [found])
     axis = model.Axis("semantic", 1.0, 0.5, -0.5, -0.6, -0.4, "severe", 3, [s[3]])
     return model.Report(
         "compare", b.pick([model.REGRESSED, model.MIXED, model.NO_CHANGE, s[0]]), True, 0, "test",
