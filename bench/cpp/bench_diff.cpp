@@ -7,9 +7,9 @@
 //
 //     bench_diff BASELINE.agentlog CANDIDATE.agentlog [REPEAT]
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -24,8 +24,8 @@
 #include "diff/cost.hpp"
 #include "diff/diff.hpp"
 #include "diff/drill_down.hpp"
-#include "diff/report_side.hpp"
 #include "diff/reasoning.hpp"
+#include "diff/report_side.hpp"
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
 #include "diff/trajectory.hpp"
@@ -120,9 +120,10 @@ int main(int argc, char** argv) {
     diff::PricingTable pricing = {{"nimbus-pro", {3e-6, 1.5e-5, 3e-7, 3.75e-6, 6e-6, 0.0, 0.5}}};
     const diff::Seed seed = 42;
 
-    std::printf("responses %zu / %zu, pairs %zu, parse %.3f s\n", baseline_responses.size(),
-                candidate_responses.size(), pairs.size(), parse_seconds);
-    std::printf("views          %8.1f ms  (each side read record by record, as the Python call reads it)\n", views * 1e3);
+    std::printf("responses %zu / %zu, pairs %zu, parse %.3f s\n", baseline_responses.size(), candidate_responses.size(),
+                pairs.size(), parse_seconds);
+    std::printf("views          %8.1f ms  (each side read record by record, as the Python call reads it)\n",
+                views * 1e3);
 
     // Each row alone (its samples and its own bootstrap), then all nine rows
     // together, where rows of equal length share their index draws.
@@ -162,11 +163,12 @@ int main(int argc, char** argv) {
             if (hi >= lo) cells += hi - lo + 1;
         }
         diff::AlignedTurns turns;
-        double features = best_of(repeat, [&] { turns = diff::turn_features(baseline_responses, candidate_responses); });
+        double features = best_of(repeat,
+                                  [&] { turns = diff::turn_features(baseline_responses, candidate_responses); });
         std::vector<diff::Step> path;
         double alignment = best_of(repeat, [&] { path = diff::align(turns); });
-        double walks =
-            best_of(repeat, [&] { diff::walk_collecting(path, turns, baseline_responses, candidate_responses, n + m); });
+        double walks = best_of(
+            repeat, [&] { diff::walk_collecting(path, turns, baseline_responses, candidate_responses, n + m); });
         std::printf("turn features  %8.1f ms\n", features * 1e3);
         std::printf("alignment      %8.1f ms  (%s, %llu cells, %.1f ns per pair_cost cell)\n", alignment * 1e3,
                     full ? "full" : "banded", static_cast<unsigned long long>(cells),

@@ -30,10 +30,10 @@ namespace {
 
 constexpr size_t RUNS = 4;
 constexpr size_t RESPONSES = 10;
-constexpr const char* WORDS[] = {"flight",    "booking",   "seat",     "change",      "refund",  "baggage",
-                                  "economy",   "business",  "window",   "aisle",       "reservation",
-                                  "date",      "passenger", "payment",  "card",        "certificate",
-                                  "upgrade",   "cancel",    "confirm",  "itinerary",   "delay",   "gate"};
+constexpr const char* WORDS[] = {"flight",    "booking",   "seat",   "change",      "refund",      "baggage",
+                                 "economy",   "business",  "window", "aisle",       "reservation", "date",
+                                 "passenger", "payment",   "card",   "certificate", "upgrade",     "cancel",
+                                 "confirm",   "itinerary", "delay",  "gate"};
 constexpr size_t WORD_COUNT = std::size(WORDS);
 
 struct SplitMix {
@@ -51,8 +51,12 @@ struct SplitMix {
 // words the key fixes and the run rewords a little; every other one calls a tool.
 std::string conversation(SplitMix& run_rng, size_t run, size_t key) {
     const std::string trace = "r" + std::to_string(run) + "-" + std::to_string(key);
-    std::string lines = R"({"version":"0.1","id":")" + trace + R"(-q","kind":"chat_request","ts":"t","parent":null,)"
-                        R"("meta":{"trace_id":")" + trace + R"("},"payload":{"messages":[]}})" "\n";
+    std::string lines = R"({"version":"0.1","id":")" + trace +
+                        R"(-q","kind":"chat_request","ts":"t","parent":null,)"
+                        R"("meta":{"trace_id":")" +
+                        trace +
+                        R"("},"payload":{"messages":[]}})"
+                        "\n";
     SplitMix key_rng{key};
     for (size_t turn = 0; turn < RESPONSES; ++turn) {
         std::vector<size_t> words(30);
@@ -62,16 +66,18 @@ std::string conversation(SplitMix& run_rng, size_t run, size_t key) {
         for (size_t word : words) text += (text.empty() ? "" : " ") + std::string(WORDS[word]);
         std::string content = R"([{"type":"text","text":")" + text + R"("})";
         if (turn % 2 == 0)
-            content += R"(,{"type":"tool_use","id":"u)" + std::to_string(turn) + R"(","name":"get_reservation_details",)"
-                       R"("input":{"id":"id-)" + std::to_string(key) + "-" + std::to_string(turn) + R"("}})";
+            content += R"(,{"type":"tool_use","id":"u)" + std::to_string(turn) +
+                       R"(","name":"get_reservation_details",)"
+                       R"("input":{"id":"id-)" +
+                       std::to_string(key) + "-" + std::to_string(turn) + R"("}})";
         content += "]";
         lines += R"({"version":"0.1","id":")" + trace + "-r" + std::to_string(turn) +
                  R"(","kind":"chat_response","ts":"t","parent":null,"meta":{"trace_id":")" + trace +
                  R"("},"payload":{"model":"nimbus-pro","content":)" + content + R"(,"stop_reason":")" +
                  (turn % 2 == 0 ? "tool_use" : "end_turn") + R"(","usage":{"input_tokens":)" +
                  std::to_string(800 + run_rng.below(100)) + R"(,"output_tokens":)" +
-                 std::to_string(40 + run_rng.below(20)) + R"(},"latency_ms":)" + std::to_string(500 + run_rng.below(300)) +
-                 "}}\n";
+                 std::to_string(40 + run_rng.below(20)) + R"(},"latency_ms":)" +
+                 std::to_string(500 + run_rng.below(300)) + "}}\n";
     }
     return lines;
 }
@@ -142,13 +148,14 @@ int main(int argc, char** argv) {
             semantic += after_semantic - after_terms;
             abstention += end - after_semantic;
         }
-        views_s.push_back(views), terms_s.push_back(terms), semantic_s.push_back(semantic), abstention_s.push_back(abstention);
+        views_s.push_back(views), terms_s.push_back(terms), semantic_s.push_back(semantic),
+            abstention_s.push_back(abstention);
     }
     const double per_key = 1e6 / static_cast<double>(keys);
     const double views = median(views_s) * per_key, terms = median(terms_s) * per_key,
                  semantic = median(semantic_s) * per_key, abstention = median(abstention_s) * per_key;
-    std::printf("%zu keys x %zu runs x %zu responses, median of %d, us per key (checksum %.6f)\n", keys, RUNS, RESPONSES,
-                repeat, checksum);
+    std::printf("%zu keys x %zu runs x %zu responses, median of %d, us per key (checksum %.6f)\n", keys, RUNS,
+                RESPONSES, repeat, checksum);
     std::printf("views %7.2f  terms %7.2f  semantic %7.2f  abstention %7.2f  total %7.2f\n", views, terms, semantic,
                 abstention, views + terms + semantic + abstention);
     return 0;

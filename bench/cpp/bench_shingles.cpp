@@ -28,9 +28,10 @@ namespace {
 constexpr int RUNS = 4;
 constexpr int RESPONSES = 10;
 constexpr int WORDS_PER_TEXT = 30;
-const char* const WORDS[] = {"flight", "booking",   "seat",        "change",  "refund",  "baggage",   "economy",
-                             "business", "window",  "aisle",       "reservation", "date", "passenger", "payment",
-                             "card",    "certificate", "upgrade",  "cancel",  "confirm", "itinerary", "delay", "gate"};
+const char* const WORDS[] = {"flight",    "booking",   "seat",   "change",      "refund",      "baggage",
+                             "economy",   "business",  "window", "aisle",       "reservation", "date",
+                             "passenger", "payment",   "card",   "certificate", "upgrade",     "cancel",
+                             "confirm",   "itinerary", "delay",  "gate"};
 constexpr size_t WORD_COUNT = sizeof WORDS / sizeof WORDS[0];
 
 double cpu_seconds() {

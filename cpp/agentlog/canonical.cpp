@@ -81,8 +81,6 @@ void write_double(double value, std::string& out) {
     json::append_positional(json::shortest_digits(value), out);
 }
 
-std::string content_id_of(std::string_view canonical) {
-    return "sha256:" + text::hex(text::sha256(canonical));
-}
+std::string content_id_of(std::string_view canonical) { return "sha256:" + text::hex(text::sha256(canonical)); }
 
 }  // namespace velkin::agentlog

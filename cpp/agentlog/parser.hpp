@@ -74,8 +74,9 @@ public:
             }
             total_ = total_ + taken < total_ ? UINT64_MAX : total_ + taken;
             if (taken > limits_.max_line_bytes) {
-                return fail(error, ParseError{ParseError::Variant::LineTooLong, line_number_, taken, 0,
-                                              limits_.max_line_bytes, {}});
+                return fail(
+                    error,
+                    ParseError{ParseError::Variant::LineTooLong, line_number_, taken, 0, limits_.max_line_bytes, {}});
             }
             if (total_ > limits_.max_total_bytes) {
                 return fail(error,

@@ -9,8 +9,8 @@ namespace velkin::agentlog {
 namespace {
 
 constexpr std::array<std::string_view, KIND_COUNT> kind_names = {
-    "metadata", "chat_request", "chat_response", "tool_call",     "tool_result",
-    "error",    "replay_summary", "chunk",       "harness_event", "blob_ref",
+    "metadata", "chat_request",   "chat_response", "tool_call",     "tool_result",
+    "error",    "replay_summary", "chunk",         "harness_event", "blob_ref",
 };
 
 constexpr std::array<std::string_view, FIELD_COUNT> field_names = {"version", "id",   "kind",   "ts",

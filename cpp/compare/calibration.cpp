@@ -103,8 +103,8 @@ Levels levels_of(std::vector<double> values) {
 }
 
 uint32_t rank_of(const Levels& levels, double value) {
-    return static_cast<uint32_t>(
-        std::lower_bound(levels.values.begin(), levels.values.end(), value, value_before) - levels.values.begin());
+    return static_cast<uint32_t>(std::lower_bound(levels.values.begin(), levels.values.end(), value, value_before) -
+                                 levels.values.begin());
 }
 
 Middle middle_of(std::span<const uint32_t> bucket_counts, size_t count) {

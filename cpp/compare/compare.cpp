@@ -141,7 +141,8 @@ void summarise_signatures(SuiteReport& report, const std::vector<Work*>& paired)
         for (const Finding& finding : work->result.findings) {
             if (!finding.signature) continue;
             seen[static_cast<size_t>(*finding.signature)].insert(finding.subject);
-            if (signature_direction(*finding.signature) == Direction::Worse) seen[SIGNATURE_KINDS].insert(finding.subject);
+            if (signature_direction(*finding.signature) == Direction::Worse)
+                seen[SIGNATURE_KINDS].insert(finding.subject);
         }
         for (size_t s = 0; s < SIGNATURES; ++s) {
             for (const std::string& subject : seen[s]) ++subject_counts[s][subject];
@@ -169,8 +170,8 @@ Calibration draw_until_settled(const PackedSuite& suite, const Draws& draws, con
         if (draws.exact || drawn >= MAX_RELABELLINGS || 2.0 * static_cast<double>(drawn * n) > MAX_TALLIED) return p;
         bool settled = true;
         for (size_t t = 0; t < tests; ++t) {
-            settled = settled && std::fabs(p.adjusted(t) - FAMILY_ALPHA) >
-                                     DECISION_Z * monte_carlo_error(p, t, tests, drawn + 1);
+            settled = settled &&
+                      std::fabs(p.adjusted(t) - FAMILY_ALPHA) > DECISION_Z * monte_carlo_error(p, t, tests, drawn + 1);
         }
         if (settled) return p;
         const size_t more = std::min(drawn, MAX_RELABELLINGS - drawn);
@@ -446,8 +447,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     }
     if (with_outcome) {
         const double delta = report.outcome->delta;
-        report.outcome->test =
-            test_of(tests - 1, false, delta > 0 ? Direction::Better : Direction::Worse);
+        report.outcome->test = test_of(tests - 1, false, delta > 0 ? Direction::Better : Direction::Worse);
     }
 
     for (Work& work : works) report.conversations.push_back(std::move(work.result));

@@ -16,8 +16,10 @@ namespace velkin::compare {
 using Run = std::vector<Record>;
 
 struct Options {
-    std::optional<std::string> key_member;      // pair by this metadata member; "position": the default key, repeats in order
-    std::optional<std::string> key_pattern;     // the part of the member's value that pairs: the first group, else the match
+    std::optional<std::string>
+        key_member;  // pair by this metadata member; "position": the default key, repeats in order
+    std::optional<std::string>
+        key_pattern;  // the part of the member's value that pairs: the first group, else the match
     std::optional<std::string> outcome_member;  // else "reward" where conversations carry it
     PricingTable pricing;
     uint64_t seed = 0;
@@ -96,9 +98,9 @@ struct AxisResult {
 
 struct SignatureResult {
     Signature signature = Signature::Pooled;
-    uint64_t conversations = 0;             // candidate shows it (any candidate replicate)
-    double candidate_rate = 0.0;            // mean share of candidate replicates showing it
-    std::optional<double> baseline_rate;    // the same when baseline replicates play the candidate
+    uint64_t conversations = 0;           // candidate shows it (any candidate replicate)
+    double candidate_rate = 0.0;          // mean share of candidate replicates showing it
+    std::optional<double> baseline_rate;  // the same when baseline replicates play the candidate
     Test test;
     bool descriptive = false;
     std::vector<std::pair<std::string, uint64_t>> subjects;  // tools or arguments, most frequent first
@@ -109,7 +111,7 @@ struct OutcomeResult {
     uint64_t n = 0;
     double baseline_mean = 0.0, candidate_mean = 0.0, delta = 0.0, ci95_low = 0.0, ci95_high = 0.0;
     Test test;
-    std::vector<std::string> lost;  // keys every baseline run solves better than every candidate run
+    std::vector<std::string> lost;    // keys every baseline run solves better than every candidate run
     std::vector<std::string> gained;  // keys every candidate run solves better than every baseline run
 };
 

@@ -13,8 +13,8 @@ namespace velkin::compare {
 
 struct Conversation {
     std::vector<agentlog::Record> records;  // in the run's order
-    std::vector<size_t> positions;           // of each record in the run
-    std::string id;                          // its trace id, or the id of its first record
+    std::vector<size_t> positions;          // of each record in the run
+    std::string id;                         // its trace id, or the id of its first record
 };
 
 // A record carrying meta "trace_id" (a string) belongs to that trace; any other

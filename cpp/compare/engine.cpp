@@ -132,8 +132,9 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
         for (const Step& step : path) {
             if (step.kind != StepKind::Match) continue;
             samples.baseline.push_back(0.0);
-            samples.candidate.push_back(diff::normalised_edit_distance(runs.shapes[runs.first_document[a] + step.baseline],
-                                                                       runs.shapes[runs.first_document[b] + step.candidate]));
+            samples.candidate.push_back(
+                diff::normalised_edit_distance(runs.shapes[runs.first_document[a] + step.baseline],
+                                               runs.shapes[runs.first_document[b] + step.candidate]));
         }
         return samples;
     }

@@ -53,7 +53,7 @@ struct RunsRead {
     std::vector<const Turns*> turns;
     diff::TurnFeatureSets features;
     diff::ResponseTerms terms;
-    std::vector<size_t> first_document;  // per run: the terms' index of its first turn
+    std::vector<size_t> first_document;            // per run: the terms' index of its first turn
     std::vector<std::vector<std::string>> shapes;  // per turn, indexed like the terms: its hashed tool-call shapes
     diff::ConformanceReads conformance;            // per turn, indexed like the terms
 };
@@ -91,7 +91,7 @@ std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t 
 
 // Reading a response: its tool calls, refusal and truncation.
 struct ToolUse {
-    std::string_view name;    // "_" when absent
+    std::string_view name;  // "_" when absent
     const json::Value* input;
 };
 std::vector<ToolUse> tool_uses(const Turn& response);

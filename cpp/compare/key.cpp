@@ -102,8 +102,8 @@ std::vector<uint64_t> candidate_masks(uint32_t runs, uint32_t candidates, uint64
     // Partial Fisher-Yates shuffles of the run numbers, one per sampled labelling.
     std::vector<uint16_t> counts;
     for (uint32_t i = 0; i < candidates; ++i) counts.push_back(static_cast<uint16_t>(runs - i));
-    std::vector<uint16_t> draws =
-        uniform_draws(counts, MAX_LABELLINGS - 1, seed ^ (0x9e3779b97f4a7c15ull * (key_index + 1)));
+    std::vector<uint16_t> draws = uniform_draws(counts, MAX_LABELLINGS - 1,
+                                                seed ^ (0x9e3779b97f4a7c15ull * (key_index + 1)));
     for (size_t s = 0; s + 1 < MAX_LABELLINGS; ++s) {
         std::vector<uint32_t> order(runs);
         for (uint32_t i = 0; i < runs; ++i) order[i] = i;
@@ -126,7 +126,8 @@ std::string number_text(double value) {
 std::vector<Step> swapped(std::vector<Step> path) {
     for (Step& step : path) {
         std::swap(step.baseline, step.candidate);
-        if (step.kind != StepKind::Match) step.kind = step.kind == StepKind::Insert ? StepKind::Delete : StepKind::Insert;
+        if (step.kind != StepKind::Match)
+            step.kind = step.kind == StepKind::Insert ? StepKind::Delete : StepKind::Insert;
     }
     return path;
 }
@@ -167,13 +168,13 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
             path = order[a] <= order[b] ? align_turns(runs.read, a, b) : swapped(align_turns(runs.read, b, a));
             std::vector<Step> back = swapped(path);
             const size_t semantic = static_cast<size_t>(Axis::Semantic);
-            table[a][b][semantic] = table[b][a][semantic] =
-                reduced(matched_samples(Axis::Semantic, path, runs.read, a, b));
+            table[a][b][semantic] = table[b][a][semantic] = reduced(
+                matched_samples(Axis::Semantic, path, runs.read, a, b));
             const size_t conformance = static_cast<size_t>(Axis::Conformance);
-            table[a][b][conformance] =
-                reduced(matched_samples(Axis::Conformance, same_tools(path, runs, a, b), runs.read, a, b));
-            table[b][a][conformance] =
-                reduced(matched_samples(Axis::Conformance, same_tools(back, runs, b, a), runs.read, b, a));
+            table[a][b][conformance] = reduced(
+                matched_samples(Axis::Conformance, same_tools(path, runs, a, b), runs.read, a, b));
+            table[b][a][conformance] = reduced(
+                matched_samples(Axis::Conformance, same_tools(back, runs, b, a), runs.read, b, a));
             const size_t trajectory = static_cast<size_t>(Axis::Trajectory);
             table[a][b][trajectory] = table[b][a][trajectory] = trajectory_point(runs.features[a], runs.features[b]);
             for (Axis axis : OWN_VALUE_AXES) {
@@ -230,8 +231,10 @@ Labelling measure_labelling(const ConversationRuns& runs, const std::vector<std:
                 std::vector<SubjectShare>& shares = labelling.subjects[s];
                 auto found = std::find_if(shares.begin(), shares.end(),
                                           [&](const SubjectShare& share) { return share.subject == id; });
-                if (found == shares.end()) shares.push_back({id, weight});
-                else found->share += weight;
+                if (found == shares.end())
+                    shares.push_back({id, weight});
+                else
+                    found->share += weight;
             }
         }
         labelling.signatures[SIGNATURE_KINDS] += any ? weight : 0.0;
@@ -292,8 +295,9 @@ void add_outcome_findings(ConversationResult& result, const ConversationRuns& ru
     Finding finding;
     if (worst_baseline > best_candidate) {
         finding.kind = "outcome_lost";
-        finding.explanation = quoted(member) + " " + number_text(worst_baseline) + " or better in every baseline run, " +
-                              number_text(best_candidate) + " or worse in every candidate run";
+        finding.explanation = quoted(member) + " " + number_text(worst_baseline) +
+                              " or better in every baseline run, " + number_text(best_candidate) +
+                              " or worse in every candidate run";
         finding.outcome = Direction::Worse;
     } else if (worst_candidate > best_baseline) {
         finding.kind = "outcome_gained";
@@ -339,8 +343,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         const Conversation& conversation = *sides[r].conversation;
         turns[r] = turns_of(conversation.records);
         features[r] = features_of(turns[r], options.pricing);
-        if (!context.outcome_member.empty())
-            features[r].outcome = outcome_of(conversation, context.outcome_member);
+        if (!context.outcome_member.empty()) features[r].outcome = outcome_of(conversation, context.outcome_member);
         bool baseline = r < k;
         (baseline ? result.baseline_runs : result.candidate_runs).push_back(sides[r].run);
         (baseline ? result.baseline_ids : result.candidate_ids).push_back(conversation.id);
@@ -374,7 +377,8 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     if (!context.outcome_member.empty()) add_outcome_findings(result, runs, k, context.outcome_member);
 
     // The single-trace divergences of the first runs: what a reader opens, never a verdict by itself.
-    for (const FirstDivergence& divergence : ranked_divergences(runs.paths[0][k], runs.read, 0, k, DIVERGENCE_FINDINGS)) {
+    for (const FirstDivergence& divergence :
+         ranked_divergences(runs.paths[0][k], runs.read, 0, k, DIVERGENCE_FINDINGS)) {
         Finding finding;
         finding.kind = compare::divergence_kind_name(divergence.kind);
         finding.explanation = divergence.explanation;

@@ -40,7 +40,8 @@ using ModelCounts = std::map<std::string, uint64_t>;
 
 struct Work {
     ConversationResult result;
-    std::array<std::vector<std::string>, SIGNATURE_KINDS> subject_names;  // numbered locally until the suite numbers them
+    std::array<std::vector<std::string>, SIGNATURE_KINDS>
+        subject_names;                  // numbered locally until the suite numbers them
     std::vector<Labelling> labellings;  // the observed one first; none unless paired
     uint64_t matched = 0, priced = 0;   // turn pairs of the first baseline and candidate runs; both costs known
     uint64_t responses = 0;             // of every run of a paired conversation

@@ -114,8 +114,8 @@ std::string identifier_list(const std::map<std::string, std::string>& names) {
 }
 
 std::string guessing(const std::string& why, const std::vector<std::vector<Conversation>>& runs) {
-    return "pairing the conversations would guess: " + why + "; identifiers the conversations carry: " +
-           identifier_list(identifiers(runs)) +
+    return "pairing the conversations would guess: " + why +
+           "; identifiers the conversations carry: " + identifier_list(identifiers(runs)) +
            ": pair by one with --key NAME (with --key-pattern REGEX to pair by the part the runs share), or pass "
            "--key position to pair conversations that look alike in file order";
 }
@@ -126,7 +126,8 @@ Result<Keying> default_keying(const std::vector<std::vector<Conversation>>& runs
                               bool by_position) {
     std::vector<Keying> candidates;
     candidates.push_back(member_keying(runs, TASK_ID_MEMBER));
-    candidates.push_back(keying(runs, KeySource::TraceId, "", [](const Conversation& c) { return std::optional(c.id); }));
+    candidates.push_back(
+        keying(runs, KeySource::TraceId, "", [](const Conversation& c) { return std::optional(c.id); }));
     for (const auto& [name, example] : identifiers(runs)) {
         if (name != TASK_ID_MEMBER) candidates.push_back(member_keying(runs, name));
     }

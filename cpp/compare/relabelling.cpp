@@ -8,7 +8,6 @@ namespace velkin::compare {
 
 namespace {
 
-
 // The rank a labelling without a point holds in a rank column: the first of
 // a bucket past the levels', which the tallies count but never read.
 uint32_t absent_rank(const Levels& levels) { return static_cast<uint32_t>(levels.buckets() << levels.shift); }
@@ -50,7 +49,8 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
             if (point.has) taken.push_back(value_of(point));
         }
         suite.constant[c] = taken.size() == labellings.size() &&
-                            std::all_of(taken.begin(), taken.end(), [&](double value) { return value == taken.front(); });
+                            std::all_of(taken.begin(), taken.end(),
+                                        [&](double value) { return value == taken.front(); });
         const Levels& levels = suite.levels[c] = levels_of(std::move(taken));
         std::vector<uint32_t>& ranks = suite.ranks[c];
         ranks.reserve(labellings.size());
@@ -79,8 +79,7 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
             for (size_t m = 0; m <= suite.mean_axes.size(); ++m) {
                 const AxisPoint& point = m < suite.mean_axes.size() ? point_of(labelling, suite.mean_axes[m])
                                                                     : labelling.outcome;
-                if (point.has && m < suite.mean_axes.size())
-                    present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
+                if (point.has && m < suite.mean_axes.size()) present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
                 suite.values[2 * m].push_back(point.has ? point.baseline : 0.0);
                 suite.values[2 * m + 1].push_back(point.has ? point.candidate : 0.0);
             }
@@ -150,9 +149,9 @@ public:
         for (size_t q = 0; q < suite.median_axes.size(); ++q)
             out[SIGNATURES + suite.median_axes[q]] = medians[2 * q + 1] - medians[2 * q];
         if (suite.with_outcome) {
-            out[suite.tests - 1] = summed[means] ? (sums[2 * means + 1] - sums[2 * means]) /
-                                                       static_cast<double>(summed[means])
-                                                 : 0.0;
+            out[suite.tests - 1] = summed[means]
+                                       ? (sums[2 * means + 1] - sums[2 * means]) / static_cast<double>(summed[means])
+                                       : 0.0;
         }
         return out;
     }

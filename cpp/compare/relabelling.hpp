@@ -34,19 +34,19 @@ constexpr unsigned OUTCOME_BIT = 15;
 struct PackedSuite {
     std::vector<uint32_t> share_start;  // per labelling and one past the last: its shares
     std::vector<PackedShare> shares;
-    std::vector<uint16_t> present;      // per labelling
+    std::vector<uint16_t> present;  // per labelling
     // Per column, a value per labelling: the baseline and candidate sides of
     // each axis tested by mean, then of the outcome.
     std::vector<std::vector<double>> values;
     // Per column, a rank per labelling among the column's levels, or
     // absent_rank: both sides of each axis tested by median.
     std::vector<std::vector<uint32_t>> ranks;
-    std::vector<Levels> levels;     // per rank column: every value a labelling takes there
+    std::vector<Levels> levels;  // per rank column: every value a labelling takes there
     // Per rank column: every labelling has a point there, all of one value
     // (the reasoning row of a model that does not think), so every median is that value.
     std::vector<char> constant;
-    std::vector<size_t> first;      // per conversation: its observed labelling
-    std::vector<uint16_t> counts;   // per conversation: how many labellings it has
+    std::vector<size_t> first;                   // per conversation: its observed labelling
+    std::vector<uint16_t> counts;                // per conversation: how many labellings it has
     std::vector<size_t> mean_axes, median_axes;  // tested axes by statistic, by test number
     std::array<size_t, SIGNATURE_KINDS> subjects{};
     std::array<size_t, SIGNATURE_KINDS> first_subject_slot{};

@@ -33,7 +33,8 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
             call.object_input = input != nullptr;
             if (!input) continue;
             call.values.reserve(input->size());
-            for (const json::Member& member : *input) call.values.emplace_back(member.key, json::to_compact(member.value));
+            for (const json::Member& member : *input)
+                call.values.emplace_back(member.key, json::to_compact(member.value));
         }
         for (const diff::ToolCall& call : response.tool_calls) features.trajectory.push_back(call.key_shape);
         features.refusing.push_back(refuses(response, abstains[turn] == 1.0));
@@ -46,8 +47,10 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
                      [](const ToolCount& a, const ToolCount& b) { return a.name < b.name; });
     std::vector<ToolCount> merged;
     for (const ToolCount& tool : features.tools) {
-        if (!merged.empty() && merged.back().name == tool.name) ++merged.back().calls;
-        else merged.push_back(tool);
+        if (!merged.empty() && merged.back().name == tool.name)
+            ++merged.back().calls;
+        else
+            merged.push_back(tool);
     }
     features.tools = std::move(merged);
     return features;
@@ -74,7 +77,8 @@ std::vector<uint64_t> matched_calls(const std::vector<CallArguments>& a, const s
     std::vector<uint64_t> matched(b.size(), NO_MATCH);
     std::vector<std::pair<std::string_view, uint32_t>> seen;  // calls of b so far, per tool
     for (uint64_t j = 0; j < b.size(); ++j) {
-        auto count = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == b[j].tool; });
+        auto count = std::find_if(seen.begin(), seen.end(),
+                                  [&](const auto& entry) { return entry.first == b[j].tool; });
         if (count == seen.end()) count = seen.insert(seen.end(), {b[j].tool, 0});
         auto first = std::lower_bound(ranked.begin(), ranked.end(), b[j].tool,
                                       [](const auto& entry, std::string_view tool) { return entry.first < tool; });
@@ -209,8 +213,9 @@ bool same_tool_sequence(const RunFeatures& a, const RunFeatures& b) {
 template <class Visit>
 void each_reordering(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Visit visit) {
     const RunFeatures& candidate = runs.features[c];
-    if (candidate.tools.size() < 2 ||
-        std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return same_tool_sequence(runs.features[b], candidate); }))
+    if (candidate.tools.size() < 2 || std::all_of(bases.begin(), bases.end(), [&](uint32_t b) {
+            return same_tool_sequence(runs.features[b], candidate);
+        }))
         return;
     thread_local std::vector<bool> base_order, other_order, cand_order;
     for (size_t i = 0; i < candidate.tools.size(); ++i) {
@@ -246,7 +251,7 @@ struct ArgumentChange {
     std::string_view tool, key;
     const std::string* before;  // compact JSON, in the runs' features
     const std::string* after;
-    uint64_t call = 0;          // of the candidate
+    uint64_t call = 0;  // of the candidate
 };
 
 const std::string* argument_of(const CallArguments& call, std::string_view key) {
@@ -294,11 +299,14 @@ void each_argument_change(const ConversationRuns& runs, uint32_t c, const RunSet
 using Flags = std::vector<bool> RunFeatures::*;
 using AnyFlag = bool RunFeatures::*;
 
-AnyFlag any_of(Flags flags) { return flags == &RunFeatures::refusing ? &RunFeatures::any_refusing : &RunFeatures::any_truncated; }
+AnyFlag any_of(Flags flags) {
+    return flags == &RunFeatures::refusing ? &RunFeatures::any_refusing : &RunFeatures::any_truncated;
+}
 
 // The first turn of run `of` with the flag whose counterpart in every run of
 // `against` (the turn the alignment matched it with) lacks it.
-std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t of, const RunSet& against, Flags flags) {
+std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t of, const RunSet& against,
+                                         Flags flags) {
     if (!(runs.features[of].*any_of(flags))) return std::nullopt;
     const std::vector<bool>& flagged = runs.features[of].*flags;
     for (uint64_t turn = 0; turn < flagged.size(); ++turn) {
@@ -316,7 +324,8 @@ std::optional<uint64_t> new_flagged_turn(const ConversationRuns& runs, uint32_t 
 // the mirror image of a new flag. The first baseline run's such turn.
 std::optional<uint64_t> lost_flagged_turn(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Flags flags) {
     const AnyFlag any = any_of(flags);
-    if (std::any_of(bases.begin(), bases.end(), [&](uint32_t b) { return !(runs.features[b].*any); })) return std::nullopt;
+    if (std::any_of(bases.begin(), bases.end(), [&](uint32_t b) { return !(runs.features[b].*any); }))
+        return std::nullopt;
     thread_local RunSet candidate(1);
     candidate[0] = c;
     std::optional<uint64_t> first;
@@ -354,7 +363,8 @@ void shows(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Shown&
     });
     if (new_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::NewRefusal, plain("refusal"));
     if (lost_flagged_turn(runs, c, bases, &RunFeatures::refusing)) add(shown, Signature::LostRefusal, plain("refusal"));
-    if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) add(shown, Signature::NewTruncation, plain("truncation"));
+    if (new_flagged_turn(runs, c, bases, &RunFeatures::truncated))
+        add(shown, Signature::NewTruncation, plain("truncation"));
     if (lost_flagged_turn(runs, c, bases, &RunFeatures::truncated))
         add(shown, Signature::LostTruncation, plain("truncation"));
 }
@@ -449,10 +459,10 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
     for (std::string_view tool : tools) {
         uint64_t c_turn = tool_named(candidate, tool)->first_turn;
         uint64_t b_turn = baseline_counterpart(path, c_turn);
-        out.add(Signature::ToolAdded,
-                "candidate newly calls " + quoted(tool) + " (" + turns_text(c_turn, b_turn) +
-                    "); no baseline run calls it",
-                b_turn, c_turn, std::string(tool));
+        out.add(
+            Signature::ToolAdded,
+            "candidate newly calls " + quoted(tool) + " (" + turns_text(c_turn, b_turn) + "); no baseline run calls it",
+            b_turn, c_turn, std::string(tool));
     }
     for (bool more : {false, true}) {
         recounted_tools(runs, c, bases, more, tools);
@@ -468,9 +478,9 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
             uint64_t b_turn = more ? baseline_counterpart(path, c_turn) : turn_of_call(baseline, tool, cand_calls);
             if (!more) c_turn = candidate_counterpart(path, b_turn);
             out.add(more ? Signature::CallsMore : Signature::CallsFewer,
-                    "candidate calls " + quoted(tool) + " " + std::to_string(cand_calls) + " time(s), every baseline run " +
-                        (more ? "at most " : "at least ") + std::to_string(bound) + " (" + turns_text(c_turn, b_turn) +
-                        ")",
+                    "candidate calls " + quoted(tool) + " " + std::to_string(cand_calls) +
+                        " time(s), every baseline run " + (more ? "at most " : "at least ") + std::to_string(bound) +
+                        " (" + turns_text(c_turn, b_turn) + ")",
                     b_turn, c_turn, std::string(tool));
         }
     }
@@ -479,10 +489,10 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
         std::string_view other = call.tool == reordering.first ? reordering.second : reordering.first;
         uint64_t b_turn = baseline_counterpart(path, call.turn);
         out.add(Signature::CallsReordered,
-                "candidate calls " + quoted(call.tool) + " before " + quoted(other) + " where every baseline run calls " +
-                    quoted(other) + " first (" + turns_text(call.turn, b_turn) + ")",
-                b_turn, call.turn,
-                subject_name({reordering.first, reordering.second, SubjectView::Form::Pair}));
+                "candidate calls " + quoted(call.tool) + " before " + quoted(other) +
+                    " where every baseline run calls " + quoted(other) + " first (" + turns_text(call.turn, b_turn) +
+                    ")",
+                b_turn, call.turn, subject_name({reordering.first, reordering.second, SubjectView::Form::Pair}));
     });
     each_argument_change(runs, c, bases, [&](const ArgumentChange& change) {
         uint64_t c_turn = candidate.calls[change.call].turn;
@@ -505,8 +515,8 @@ void add_signature_findings(std::vector<Finding>& findings, const ConversationRu
     if (auto b_turn = lost_flagged_turn(runs, c, bases, &RunFeatures::refusing)) {
         uint64_t c_turn = candidate_counterpart(path, *b_turn);
         out.add(Signature::LostRefusal,
-                "candidate no longer refuses (" + turns_text(c_turn, *b_turn) + "), where every baseline run refused: \"" +
-                    text_at(first, *b_turn) + "\"",
+                "candidate no longer refuses (" + turns_text(c_turn, *b_turn) +
+                    "), where every baseline run refused: \"" + text_at(first, *b_turn) + "\"",
                 *b_turn, c_turn, "refusal");
     }
     if (auto c_turn = new_flagged_turn(runs, c, bases, &RunFeatures::truncated)) {

@@ -37,10 +37,10 @@ struct ToolCount {
 
 // What the signatures and the rows measuring each side read of one run of a conversation.
 struct RunFeatures {
-    std::vector<ToolCount> tools;       // by name, each once
-    std::vector<CallArguments> calls;   // in call order, across turns
+    std::vector<ToolCount> tools;              // by name, each once
+    std::vector<CallArguments> calls;          // in call order, across turns
     std::vector<std::string_view> trajectory;  // per call: its tool name and argument keys
-    std::vector<bool> refusing, truncated;  // per turn
+    std::vector<bool> refusing, truncated;     // per turn
     bool any_refusing = false, any_truncated = false;
     std::array<std::vector<std::optional<double>>, AXES> own;  // per turn, on the rows measuring each side
     std::optional<double> outcome;

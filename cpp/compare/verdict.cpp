@@ -187,13 +187,13 @@ std::vector<Advice> advice_for(const SuiteReport& report, std::vector<Recommenda
         std::string moved = std::to_string((fell ? outcome.lost : outcome.gained).size()) +
                             (fell ? " conversation(s) every baseline run solves fail in the candidate."
                                   : " conversation(s) every baseline run fails the candidate solves.");
-        advice.push_back({level_of(*outcome.test.direction),
-                          "Outcome " + quoted(outcome.member) + (fell ? " fell" : " rose") + " from " +
-                              formatted("%.1f", outcome.baseline_mean * 100) + "% to " +
-                              formatted("%.1f", outcome.candidate_mean * 100) + "% (delta " +
-                              signed_three_decimals(outcome.delta) + ", 95% interval [" +
-                              signed_three_decimals(outcome.ci95_low) + ", " + signed_three_decimals(outcome.ci95_high) +
-                              "], " + adjusted_p_text(outcome.test) + "); " + moved});
+        advice.push_back(
+            {level_of(*outcome.test.direction),
+             "Outcome " + quoted(outcome.member) + (fell ? " fell" : " rose") + " from " +
+                 formatted("%.1f", outcome.baseline_mean * 100) + "% to " +
+                 formatted("%.1f", outcome.candidate_mean * 100) + "% (delta " + signed_three_decimals(outcome.delta) +
+                 ", 95% interval [" + signed_three_decimals(outcome.ci95_low) + ", " +
+                 signed_three_decimals(outcome.ci95_high) + "], " + adjusted_p_text(outcome.test) + "); " + moved});
     }
     for (const AxisResult& axis : report.axes) {
         if (!counts(axis)) continue;

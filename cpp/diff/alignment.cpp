@@ -21,7 +21,8 @@ constexpr arch::PairCostWeights PAIR_COST_WEIGHTS = {TOOL_WEIGHT, TEXT_WEIGHT, S
 
 double call_gap(uint64_t baseline_calls, uint64_t candidate_calls) {
     if (baseline_calls == candidate_calls) return 0.0;
-    uint64_t gap = baseline_calls > candidate_calls ? baseline_calls - candidate_calls : candidate_calls - baseline_calls;
+    uint64_t gap = baseline_calls > candidate_calls ? baseline_calls - candidate_calls
+                                                    : candidate_calls - baseline_calls;
     return std::min(static_cast<double>(gap) / static_cast<double>(std::max(baseline_calls, candidate_calls)), 1.0);
 }
 
@@ -323,8 +324,8 @@ struct CandidateColumns {
     std::vector<double> calls;
 
     arch::PairCostColumns from(uint64_t first) const {
-        return {shape_set.data() + first, input_set.data() + first, stop_reason.data() + first,
-                shingles.data() + first, calls.data() + first};
+        return {shape_set.data() + first, input_set.data() + first, stop_reason.data() + first, shingles.data() + first,
+                calls.data() + first};
     }
 };
 
@@ -367,8 +368,12 @@ public:
                 known_.push_back(set);
             }
         }
-        const arch::PairCostRow row = {b.shape_set, b.input_set, b.stop_reason, !b.shapes.empty(),
-                                       static_cast<double>(b.shingle_count), static_cast<double>(b.calls)};
+        const arch::PairCostRow row = {b.shape_set,
+                                       b.input_set,
+                                       b.stop_reason,
+                                       !b.shapes.empty(),
+                                       static_cast<double>(b.shingle_count),
+                                       static_cast<double>(b.calls)};
         arch::row_pair_costs(row, columns_.from(first), last - first + 1, common, jaccard_of_set_.data(),
                              PAIR_COST_WEIGHTS, cost);
     }
@@ -540,7 +545,9 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     }
 }
 
-ShingleIndex::Cursors ShingleIndex::cursors() const { return Cursors(posting_start_.begin(), posting_start_.end() - 1); }
+ShingleIndex::Cursors ShingleIndex::cursors() const {
+    return Cursors(posting_start_.begin(), posting_start_.end() - 1);
+}
 
 void ShingleIndex::count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_t last, Cursors& cursors,
                               std::vector<uint32_t>& common) const {
@@ -562,7 +569,7 @@ void ShingleIndex::count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_
     }
     if (words_ == 0) return;
     arch::add_shared_bits(baseline_bits_.data() + i * words_, rows, candidate_bits_.data(), words_, first, last,
-                    common.data());
+                          common.data());
 }
 
 uint64_t ShingleIndex::count(uint64_t i, uint64_t j) const {
@@ -592,8 +599,8 @@ uint64_t AlignedTurns::common_shingles(uint64_t i, uint64_t j) {
     if (index_) return index_->count(i, j);
     if (baseline[i].shingle_bits && candidate[j].shingle_bits) {
         uint32_t common = 0;
-        arch::add_shared_bits(baseline[i].shingle_bits.get(), 1, candidate[j].shingle_bits.get(), (distinct_shingles + 63) / 64,
-                        0, 0, &common);
+        arch::add_shared_bits(baseline[i].shingle_bits.get(), 1, candidate[j].shingle_bits.get(),
+                              (distinct_shingles + 63) / 64, 0, 0, &common);
         return common;
     }
     if (marks_.size() != distinct_shingles) marks_.assign(distinct_shingles, 0);
@@ -627,8 +634,7 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
     turns.baseline.reserve(baseline.size());
     for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
     turns.candidate.reserve(candidate.size());
-    for (const ResponseView& turn : candidate)
-        turns.candidate.push_back(features_of(turn, interner));
+    for (const ResponseView& turn : candidate) turns.candidate.push_back(features_of(turn, interner));
     turns.distinct_shingles = interner.shingles.count();
     return turns;
 }
@@ -655,7 +661,8 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
         for (size_t number = 0; number < interner.seen.size(); ++number) {
             uint64_t* bits = block.get() + number * words;
             const Interner::TextSeen& text = interner.seen[number];
-            for (uint32_t k = 0; k < text.count; ++k) bits[text.shingles[k] / 64] |= uint64_t{1} << (text.shingles[k] % 64);
+            for (uint32_t k = 0; k < text.count; ++k)
+                bits[text.shingles[k] / 64] |= uint64_t{1} << (text.shingles[k] % 64);
             bits_of[number] = std::shared_ptr<const uint64_t[]>(block, bits);
         }
         for (std::vector<TurnFeatures>& list : sets.lists)
@@ -669,10 +676,9 @@ double pair_cost(const ResponseView& baseline, const ResponseView& candidate) {
     std::vector<std::string> candidate_shapes = distinct_key_shapes(candidate.tool_calls);
     bool args_differ = !baseline_shapes.empty() && baseline_shapes == candidate_shapes &&
                        arg_value_diff(baseline.tool_calls, candidate.tool_calls).has_value();
-    return combine_pair_cost(jaccard(baseline_shapes, candidate_shapes),
-                             call_gap(baseline.tool_calls.size(), candidate.tool_calls.size()),
-                             text_similarity(baseline.text, candidate.text),
-                             baseline.stop_reason != candidate.stop_reason, args_differ);
+    return combine_pair_cost(
+        jaccard(baseline_shapes, candidate_shapes), call_gap(baseline.tool_calls.size(), candidate.tool_calls.size()),
+        text_similarity(baseline.text, candidate.text), baseline.stop_reason != candidate.stop_reason, args_differ);
 }
 
 uint64_t band_half_width(uint64_t n, uint64_t m) {
@@ -711,8 +717,7 @@ std::vector<Step> align(const AlignedTurns& turns) {
     std::vector<double> row_costs;
     for (uint64_t i = 1; i <= n; ++i) {
         if (i >= 2) {
-            for (uint64_t j = steps.lo(i - 2); j <= steps.hi(i - 2); ++j)
-                m_cur[j] = x_cur[j] = y_cur[j] = UNREACHABLE;
+            for (uint64_t j = steps.lo(i - 2); j <= steps.hi(i - 2); ++j) m_cur[j] = x_cur[j] = y_cur[j] = UNREACHABLE;
         }
         const uint64_t lo = steps.lo(i);
         const uint64_t hi = steps.hi(i);

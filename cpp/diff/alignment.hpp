@@ -56,8 +56,8 @@ struct Banded {
 // What the pair cost reads of one turn, as ids interned over both sides:
 // equal ids are equal values.
 struct TurnFeatures {
-    std::vector<uint32_t> shapes;         // distinct key shapes, ascending
-    uint64_t calls = 0;                   // tool calls, repeats included
+    std::vector<uint32_t> shapes;  // distinct key shapes, ascending
+    uint64_t calls = 0;            // tool calls, repeats included
     uint32_t stop_reason = 0;
     std::vector<uint32_t> input_classes;  // per tool name, names ascending: its first input
     // The distinct shingles of the whitespace-normalised text, `shingle_count`
@@ -69,9 +69,9 @@ struct TurnFeatures {
     // words, where the features of several lists are interned together and
     // their ids are few (see turn_features); dropped with the lists.
     std::shared_ptr<const uint64_t[]> shingle_bits;
-    uint32_t text = 0;                    // equal for equal response texts
-    uint32_t shape_set = 0;               // equal for equal `shapes`
-    uint32_t input_set = 0;               // equal for equal `input_classes`
+    uint32_t text = 0;       // equal for equal response texts
+    uint32_t shape_set = 0;  // equal for equal `shapes`
+    uint32_t input_set = 0;  // equal for equal `input_classes`
     // At most one text block, already whitespace-normalised: the shingles are
     // also those of the text joined by line feeds.
     bool text_is_normal = false;
@@ -104,11 +104,11 @@ public:
     uint64_t count(uint64_t i, uint64_t j) const;
 
 private:
-    size_t words_ = 0;  // 64-bit words per turn bit set
+    size_t words_ = 0;                     // 64-bit words per turn bit set
     std::vector<uint64_t> baseline_bits_;  // turn-major
     std::vector<uint64_t> candidate_bits_;
-    std::vector<uint64_t> rare_start_;  // per baseline turn: its rare shingles in rare_ (one extra at the end)
-    std::vector<uint32_t> rare_;        // as rare-shingle numbers
+    std::vector<uint64_t> rare_start_;     // per baseline turn: its rare shingles in rare_ (one extra at the end)
+    std::vector<uint32_t> rare_;           // as rare-shingle numbers
     std::vector<uint64_t> posting_start_;  // per rare shingle: its candidate turns in postings_, ascending
     std::vector<uint32_t> postings_;
 };

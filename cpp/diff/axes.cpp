@@ -55,10 +55,17 @@ std::vector<Flag> interval_flags(uint64_t n, double lo, double hi) {
     return flags;
 }
 
-AxisStat graded(Axis axis, uint64_t n, double baseline_median, double candidate_median, double delta,
-                double ci95_low, double ci95_high, Severity severity) {
-    return AxisStat{axis,     baseline_median, candidate_median, delta, ci95_low, ci95_high,
-                    severity, n,               interval_flags(n, ci95_low, ci95_high)};
+AxisStat graded(Axis axis, uint64_t n, double baseline_median, double candidate_median, double delta, double ci95_low,
+                double ci95_high, Severity severity) {
+    return AxisStat{axis,
+                    baseline_median,
+                    candidate_median,
+                    delta,
+                    ci95_low,
+                    ci95_high,
+                    severity,
+                    n,
+                    interval_flags(n, ci95_low, ci95_high)};
 }
 
 }  // namespace

@@ -354,10 +354,12 @@ void resample(std::span<Resampler* const> resamplers, ChaCha12& rng) {
     // up to sixteen sides; it saves more than it costs from a few long sides on.
     constexpr size_t PIVOTED_SIDES_MIN = 4, PIVOTED_SAMPLES_MIN = 256;
     std::vector<RankedSide*> pivotable;
-    for (Resampler* resampler : resamplers) std::ranges::copy(resampler->pivotable_sides(), std::back_inserter(pivotable));
+    for (Resampler* resampler : resamplers)
+        std::ranges::copy(resampler->pivotable_sides(), std::back_inserter(pivotable));
     if (count && pivotable.size() >= PIVOTED_SIDES_MIN && drawn.size() >= PIVOTED_SAMPLES_MIN) {
         for (RankedSide* side : pivotable)
-            side->pivot_slot = counts.add_pivot(drawn.size(), std::span<const uint32_t>(side->order).first(side->pivot));
+            side->pivot_slot = counts.add_pivot(drawn.size(),
+                                                std::span<const uint32_t>(side->order).first(side->pivot));
     }
     for (size_t r = 0; r < BOOTSTRAP_RESAMPLES; ++r) {
         if (!drawn.empty()) rng.fill_indices(static_cast<uint32_t>(drawn.size()), drawn);

@@ -51,8 +51,8 @@ void ChaCha12::fill_indices(uint32_t n, std::span<uint32_t> out) {
     size_t filled = 0;
     while (filled < out.size()) {
         if (index_ == BUFFER_WORDS) refill();
-        const arch::AcceptedRuns runs =
-            arch::accept_runs(buffer_.data() + index_, BUFFER_WORDS - index_, n, out.data() + filled, out.size() - filled);
+        const arch::AcceptedRuns runs = arch::accept_runs(buffer_.data() + index_, BUFFER_WORDS - index_, n,
+                                                          out.data() + filled, out.size() - filled);
         index_ += runs.words;
         filled += runs.indices;
         size_t i = index_;

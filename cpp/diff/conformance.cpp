@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::string_view FENCE = "```";
 
-bool is_ascii_alphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool is_ascii_alphanumeric(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 
 struct Outcome {
     double baseline;

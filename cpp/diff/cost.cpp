@@ -4,7 +4,6 @@
 #include <cmath>
 #include <vector>
 
-
 namespace velkin::diff {
 
 namespace {
@@ -76,7 +75,6 @@ std::optional<double> cost_with(const ResponseView& response, Lookup&& lookup) {
     if (response.batch && price->batch_discount > 0.0) cost = cost * price->batch_discount;
     return cost;
 }
-
 
 }  // namespace
 

@@ -92,8 +92,8 @@ ScoredPair score_pair(uint64_t index, const ResponseView& baseline, const Respon
         ShingleOverlap overlap = counter.count(baseline_text, candidate_text);
         similarity = jaccard_of_counts(overlap.common, overlap.first, overlap.second);
     }
-    double distance =
-        normalised_edit_distance(key_shape_sequence(baseline.tool_calls), key_shape_sequence(candidate.tool_calls));
+    double distance = normalised_edit_distance(key_shape_sequence(baseline.tool_calls),
+                                               key_shape_sequence(candidate.tool_calls));
     auto indicator = [](bool value) { return value ? 1.0 : 0.0; };
     double refusal_b = indicator(refuses(baseline, baseline_text));
     double refusal_c = indicator(refuses(candidate, candidate_text));
@@ -134,7 +134,6 @@ PairDrilldown drill_down_row(uint64_t index, const ScoredPair& scored) {
     row.dominant_axis = scored.axis_scores[scored.dominant].axis;
     return row;
 }
-
 
 }  // namespace
 

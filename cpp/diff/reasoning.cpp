@@ -3,7 +3,6 @@
 #include <optional>
 #include <vector>
 
-
 namespace velkin::diff {
 
 namespace {

@@ -94,9 +94,9 @@ Recommendation recommendation_for(const FirstDivergence& divergence) {
             return from_divergence(divergence, Error, Action::Review,
                                    "Review unexpected addition at turn " + turn + ": " + name("extra element") + ".");
         if (contains(lowered, "duplicate tool"))
-            return from_divergence(divergence, Error, Action::Remove,
-                                   "Remove duplicate invocation of " + name("the duplicated tool") + " at turn " +
-                                       turn + ".");
+            return from_divergence(
+                divergence, Error, Action::Remove,
+                "Remove duplicate invocation of " + name("the duplicated tool") + " at turn " + turn + ".");
         if (contains(lowered, "tool set changed") || contains(lowered, "tool ordering differs"))
             return from_divergence(divergence, Error, Action::Review,
                                    "Review tool-schema change at turn " + turn + ": call shape diverged.");

@@ -2,12 +2,12 @@
 // One side of a report read record by record: each response viewed as its
 // record arrives and the record then let go, so that a side costs its views
 // and the few texts and tool inputs they read rather than its records.
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#include <deque>
 #include <vector>
 
 #include "diff/response.hpp"
@@ -34,8 +34,8 @@ private:
 };
 
 struct ReportSide {
-    Responses responses;  // in trace order, as select_responses views them
-    ResponseStore store;  // what they read
+    Responses responses;   // in trace order, as select_responses views them
+    ResponseStore store;   // what they read
     std::string trace_id;  // as trace_id_for names the records
 };
 

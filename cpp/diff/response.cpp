@@ -30,8 +30,8 @@ std::string joined(const std::vector<std::string_view>& pieces, char separator) 
 
 using Names = std::span<const std::string_view>;
 constexpr std::string_view PAYLOAD_MEMBERS_READ[] = {"content", "stop_reason", "model", "usage", "latency_ms", "batch"};
-constexpr std::string_view USAGE_MEMBERS_READ[] = {"input_tokens",        "output_tokens",
-                                                   "cached_input_tokens", "cached_write_5m_tokens",
+constexpr std::string_view USAGE_MEMBERS_READ[] = {"input_tokens",           "output_tokens",
+                                                   "cached_input_tokens",    "cached_write_5m_tokens",
                                                    "cached_write_1h_tokens", "thinking_tokens"};
 constexpr std::string_view TEXT_MEMBERS_READ[] = {"type", "text"};
 constexpr std::string_view THINKING_MEMBERS_READ[] = {"type"};  // thinking blocks are counted, never read
@@ -205,7 +205,8 @@ void prefetch(const void* data, size_t bytes) {
 template <class Visit>
 void for_each_payload_member(std::span<const Record> records, Visit&& visit) {
     for (const Record& record : records) {
-        const json::Object* payload = record.kind == agentlog::Kind::ChatResponse ? record.payload.as_object() : nullptr;
+        const json::Object* payload = record.kind == agentlog::Kind::ChatResponse ? record.payload.as_object()
+                                                                                  : nullptr;
         if (!payload) continue;
         for (const json::Member& member : *payload) visit(member);
     }
@@ -229,7 +230,8 @@ void for_each_content_block(std::span<const Record> records, Visit&& visit) {
 // all the responses overlap instead of coming one after another.
 void prefetch_payloads(std::span<const Record> records) {
     for (const Record& record : records) {
-        const json::Object* payload = record.kind == agentlog::Kind::ChatResponse ? record.payload.as_object() : nullptr;
+        const json::Object* payload = record.kind == agentlog::Kind::ChatResponse ? record.payload.as_object()
+                                                                                  : nullptr;
         if (payload) prefetch(payload->data(), payload->size() * sizeof(json::Member));
     }
     for_each_payload_member(records, [](const json::Member& member) {
@@ -238,9 +240,8 @@ void prefetch_payloads(std::span<const Record> records) {
         else if (const json::Object* usage = is_key(member.key, "usage") ? member.value.as_object() : nullptr)
             prefetch(usage->data(), usage->size() * sizeof(json::Member));
     });
-    for_each_content_block(records, [](const json::Object& block) {
-        prefetch(block.data(), block.size() * sizeof(json::Member));
-    });
+    for_each_content_block(
+        records, [](const json::Object& block) { prefetch(block.data(), block.size() * sizeof(json::Member)); });
     for_each_content_block(records, [](const json::Object& block) {
         for (const json::Member& member : block) {
             if (const std::string* text = member.value.as_string())
@@ -255,13 +256,13 @@ void prefetch_payloads(std::span<const Record> records) {
 
 Responses select_responses(const std::vector<Record>& records) {
     Responses responses;
-    responses.reserve(std::count_if(records.begin(), records.end(), [](const Record& record) {
-        return record.kind == agentlog::Kind::ChatResponse;
-    }));
+    responses.reserve(std::count_if(records.begin(), records.end(),
+                                    [](const Record& record) { return record.kind == agentlog::Kind::ChatResponse; }));
     // Records a few dozen at a time, so that what is asked for is still in the cache when read.
     constexpr size_t CHUNK = 32;
     for (size_t begin = 0; begin < records.size(); begin += CHUNK) {
-        const std::span<const Record> chunk = std::span(records).subspan(begin, std::min(CHUNK, records.size() - begin));
+        const std::span<const Record> chunk = std::span(records).subspan(begin,
+                                                                         std::min(CHUNK, records.size() - begin));
         prefetch_payloads(chunk);
         for (const Record& record : chunk) {
             if (record.kind == agentlog::Kind::ChatResponse) read_view_into(record, responses.emplace_back());

@@ -25,7 +25,8 @@ constexpr double ZERO_NORM = 1e-12;
 
 constexpr std::array<bool, 128> ASCII_WORD_BYTES = [] {
     std::array<bool, 128> word{};
-    for (unsigned c = 0; c < 128; ++c) word[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    for (unsigned c = 0; c < 128; ++c)
+        word[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     return word;
 }();
 
@@ -41,13 +42,16 @@ const std::array<PairClass, 0x10000>& pair_classes() {
         for (unsigned lead = 0xC2; lead <= 0xEF; ++lead) {
             for (unsigned next = 0x80; next <= 0xBF; ++next) {
                 const bool three = lead >= 0xE0;
-                const char32_t first = three ? (lead & 0x0F) << 12 | (next & 0x3F) << 6 : (lead & 0x1F) << 6 | (next & 0x3F);
+                const char32_t first = three ? (lead & 0x0F) << 12 | (next & 0x3F) << 6
+                                             : (lead & 0x1F) << 6 | (next & 0x3F);
                 const char32_t last = three ? first + 63 : first;
                 if (first < (three ? 0x800u : 0x80u) || (first >= 0xD800 && first <= 0xDFFF)) continue;
                 size_t words = 0;
                 for (char32_t cp = first; cp <= last; ++cp) words += text::is_alphabetic(cp) || text::is_numeric(cp);
                 const size_t count = last - first + 1;
-                table[lead << 8 | next] = words == count ? PairClass::Word : words == 0 ? PairClass::NotWord : PairClass::Mixed;
+                table[lead << 8 | next] = words == count ? PairClass::Word
+                                          : words == 0   ? PairClass::NotWord
+                                                         : PairClass::Mixed;
             }
         }
         return table;
@@ -299,8 +303,7 @@ private:
     static constexpr std::array<WordMasks, SHORT_BYTES + 1> WORD_MASKS = [] {
         std::array<WordMasks, SHORT_BYTES + 1> masks{};
         auto kept = [](size_t bytes) { return bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1; };
-        for (size_t size = 0; size <= SHORT_BYTES; ++size)
-            masks[size] = {kept(size), size > 8 ? kept(size - 8) : 0};
+        for (size_t size = 0; size <= SHORT_BYTES; ++size) masks[size] = {kept(size), size > 8 ? kept(size - 8) : 0};
         return masks;
     }();
 
@@ -328,9 +331,8 @@ private:
 
     [[gnu::noinline]] Term& intern_long(std::string_view token) {
         const uint64_t fresh = long_starts_.size();
-        const uint64_t known = long_index_.find_or_add(text_hash(token), fresh, [&](uint64_t other) {
-            return same_bytes(long_token(other), token);
-        });
+        const uint64_t known = long_index_.find_or_add(
+            text_hash(token), fresh, [&](uint64_t other) { return same_bytes(long_token(other), token); });
         if (known != fresh) return long_terms_[known];
         long_starts_.push_back(long_bytes_.size());
         long_bytes_.append(token);
@@ -372,7 +374,8 @@ constexpr size_t TABLED_COUNTS = 64;
 const std::array<double, TABLED_COUNTS>& log_count_terms() {
     static const std::array<double, TABLED_COUNTS> table = [] {
         std::array<double, TABLED_COUNTS> terms{};
-        for (size_t count = 1; count < TABLED_COUNTS; ++count) terms[count] = std::log(static_cast<double>(count)) + 1.0;
+        for (size_t count = 1; count < TABLED_COUNTS; ++count)
+            terms[count] = std::log(static_cast<double>(count)) + 1.0;
         return terms;
     }();
     return table;
@@ -520,7 +523,8 @@ struct TermsScratch {
 
 ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) {
     // Terms note their last document as 1 + its index in 32 bits.
-    if (responses.size() >= std::numeric_limits<uint32_t>::max()) throw Panic("too many responses to count their terms");
+    if (responses.size() >= std::numeric_limits<uint32_t>::max())
+        throw Panic("too many responses to count their terms");
     TermsScratch& scratch = terms_scratch();
     TermIds& ids = scratch.ids;
     ids.reset();
@@ -534,9 +538,8 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
         std::string_view view = response.lowered;
         if (response.text_is_nfc) {
             // Texts whose NFC, lower-cased forms are equal have the same terms.
-            const uint64_t first = scratch.texts.find_or_add(text_hash(view), k, [&](uint64_t document) {
-                return responses[document]->lowered == view;
-            });
+            const uint64_t first = scratch.texts.find_or_add(
+                text_hash(view), k, [&](uint64_t document) { return responses[document]->lowered == view; });
             if (first != k) {
                 result.documents.push_back(result.documents[first]);
                 continue;

@@ -145,8 +145,10 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
         if (normal.size() < SHINGLE_LENGTH) {
             ShingleKey packed = 0;
             for (char c : normal) packed = (packed << CODE_POINT_BITS) | static_cast<unsigned char>(c);
-            if (!normal.empty()) add_windows(1, [](size_t) { return uint32_t{0}; },
-                                             [&](size_t) { return tagged(packed, normal.size()); }, number, ids);
+            if (!normal.empty())
+                add_windows(
+                    1, [](size_t) { return uint32_t{0}; }, [&](size_t) { return tagged(packed, normal.size()); },
+                    number, ids);
             return form == AsciiForm::Normal;
         }
         // A window's key is its four bytes as they lie in the text.
@@ -167,8 +169,9 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     if (size < SHINGLE_LENGTH) {
         ShingleKey packed = 0;
         for (size_t c = 0; c < size; ++c) packed = (packed << CODE_POINT_BITS) | cps[c];
-        if (size > 0) add_windows(1, [](size_t) { return uint32_t{0}; },
-                                  [&](size_t) { return tagged(packed, size); }, number, ids);
+        if (size > 0)
+            add_windows(
+                1, [](size_t) { return uint32_t{0}; }, [&](size_t) { return tagged(packed, size); }, number, ids);
         return normal;
     }
     // Every window's key first, in one pass that shifts each code point in
@@ -192,8 +195,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
         ascii_keys[k] = ascii ? bytes | ASCII_MARK : 0;
         wide_keys[k] = ascii ? 0 : tagged(window, SHINGLE_LENGTH);
     }
-    add_windows(windows, [&](size_t k) { return ascii_keys[k]; }, [&](size_t k) { return wide_keys[k]; }, number,
-                ids);
+    add_windows(windows, [&](size_t k) { return ascii_keys[k]; }, [&](size_t k) { return wide_keys[k]; }, number, ids);
     return normal;
 }
 

@@ -113,8 +113,8 @@ private:
     std::vector<Slot> slots_ = std::vector<Slot>(64);
     uint32_t ascii_count_ = 0;  // of each table
     uint32_t wide_count_ = 0;
-    std::vector<uint32_t> last_text_;  // per id: the last text that held it, numbered from 1
-    std::string normal_bytes_;         // the normalised form of an ASCII text that is not its own
+    std::vector<uint32_t> last_text_;    // per id: the last text that held it, numbered from 1
+    std::string normal_bytes_;           // the normalised form of an ASCII text that is not its own
     std::vector<char32_t> code_points_;  // of the normalised form of any other text, and its windows' keys
     std::vector<uint32_t> ascii_keys_;
     std::vector<ShingleKey> wide_keys_;

@@ -49,8 +49,8 @@ ToolCalls read_tool_calls(const json::Array& content) {
         const json::Value* name = block.get("name");
         const std::string* name_text = name ? name->as_string() : nullptr;
         const json::Value* input = block.get("input");
-        ToolCall call{name_text ? std::string_view(*name_text) : std::string_view("_"),
-                      input ? input : &null_value(), {}};
+        ToolCall call{
+            name_text ? std::string_view(*name_text) : std::string_view("_"), input ? input : &null_value(), {}};
         call.key_shape.assign(call.name);
         call.key_shape.push_back('(');
         sorted_keys(*call.input, keys);

@@ -63,16 +63,15 @@ void append_content_blocks(const json::Value& content, json::Array& blocks) {
 
 }  // namespace
 
-json::Value text_block(std::string text) {
-    return object_of("type", "text", "text", std::move(text));
-}
+json::Value text_block(std::string text) { return object_of("type", "text", "text", std::move(text)); }
 
 json::Value tool_use_block(std::string id, std::string name, json::Value input) {
     return object_of("type", "tool_use", "id", std::move(id), "name", std::move(name), "input", std::move(input));
 }
 
 json::Value tool_result_block(std::string id, json::Value content, bool is_error) {
-    return object_of("type", "tool_result", "tool_use_id", std::move(id), "content", std::move(content), "is_error", is_error);
+    return object_of("type", "tool_result", "tool_use_id", std::move(id), "content", std::move(content), "is_error",
+                     is_error);
 }
 
 json::Value tool_input(std::string_view arguments) {
@@ -86,7 +85,8 @@ json::Value chat_message(const json::Value& message) {
     std::optional<json::Value> content = chat_content(message);
     if (role == "tool" || role == "function") {
         const std::string* id = string_member(message, "tool_call_id");
-        json::Array blocks = array_of(tool_result_block(id ? *id : std::string(), content ? std::move(*content) : json::Value(""), false));
+        json::Array blocks = array_of(
+            tool_result_block(id ? *id : std::string(), content ? std::move(*content) : json::Value(""), false));
         return object_of("role", role, "content", std::move(blocks));
     }
     if (member(message, "tool_calls") || member(message, "function_call")) {
@@ -145,14 +145,14 @@ std::optional<json::Value> usage_value(const Usage& usage, std::string_view orig
     if (usage.input_uncached) {
         out.push_back({"input_tokens", count_value(*usage.input_uncached)});
     } else if (usage.input_total) {
-        out.push_back({"input_tokens", count_value(remainder(*usage.input_total, cache_read + cache_write,
-                                                             "cached input tokens", "input tokens in all",
-                                                             "input_tokens", origin, warnings))});
+        out.push_back(
+            {"input_tokens", count_value(remainder(*usage.input_total, cache_read + cache_write, "cached input tokens",
+                                                   "input tokens in all", "input_tokens", origin, warnings))});
     }
     if (usage.output_total) {
-        out.push_back({"output_tokens", count_value(remainder(*usage.output_total, usage.reasoning.value_or(0.0),
-                                                              "reasoning tokens", "output tokens in all",
-                                                              "output_tokens", origin, warnings))});
+        out.push_back({"output_tokens",
+                       count_value(remainder(*usage.output_total, usage.reasoning.value_or(0.0), "reasoning tokens",
+                                             "output tokens in all", "output_tokens", origin, warnings))});
     }
     if (usage.cache_read) out.push_back({"cached_input_tokens", count_value(*usage.cache_read)});
     if (usage.cache_write) out.push_back({"cached_write_5m_tokens", count_value(*usage.cache_write)});

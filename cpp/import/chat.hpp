@@ -31,9 +31,9 @@ std::string normalised_stop_reason(std::string_view finish_reason);
 // Usage counts in the diff's terms. Inputs that include cache reads and writes and outputs
 // that include reasoning are split so that each token is counted once.
 struct Usage {
-    std::optional<double> input_total;  // every input token, cached ones included
+    std::optional<double> input_total;     // every input token, cached ones included
     std::optional<double> input_uncached;  // when the source counts uncached input on its own
-    std::optional<double> output_total;  // every output token, reasoning included
+    std::optional<double> output_total;    // every output token, reasoning included
     std::optional<double> cache_read;
     std::optional<double> cache_write;
     std::optional<double> cache_write_1h;

@@ -74,10 +74,10 @@ std::vector<size_t> parent_calls(const std::vector<CallLinks>& calls) {
         // A call chained to a previous response sends only its new items: no history to extend.
         if (call.previous_response_id.empty()) {
             const Fingerprint& history = call.prefixes.back();
-            for (const std::string& key : {candidate_key(history, nullptr, nullptr),
-                                           candidate_key(history, &call.answer_gist, nullptr),
-                                           candidate_key(history, nullptr, &call.identifiers),
-                                           candidate_key(history, &call.answer_gist, &call.identifiers)})
+            for (const std::string& key :
+                 {candidate_key(history, nullptr, nullptr), candidate_key(history, &call.answer_gist, nullptr),
+                  candidate_key(history, nullptr, &call.identifiers),
+                  candidate_key(history, &call.answer_gist, &call.identifiers)})
                 candidates[key].calls.push_back(i);
         }
         if (!call.response_id.empty()) by_response.try_emplace(call.response_id, i);
@@ -98,10 +98,10 @@ std::vector<size_t> parent_calls(const std::vector<CallLinks>& calls) {
             const Fingerprint& history = call.prefixes[length];
             if (!candidates.count(candidate_key(history, nullptr, nullptr))) continue;
             size_t found = NONE;
-            for (const std::string& key : {candidate_key(history, &call.gists[length], &call.identifiers),
-                                           candidate_key(history, &call.gists[length], nullptr),
-                                           candidate_key(history, nullptr, &call.identifiers),
-                                           candidate_key(history, nullptr, nullptr)}) {
+            for (const std::string& key :
+                 {candidate_key(history, &call.gists[length], &call.identifiers),
+                  candidate_key(history, &call.gists[length], nullptr),
+                  candidate_key(history, nullptr, &call.identifiers), candidate_key(history, nullptr, nullptr)}) {
                 auto at = candidates.find(key);
                 if (at != candidates.end()) found = first_of(at->second, i, continued);
                 if (found != NONE) break;

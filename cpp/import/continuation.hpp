@@ -31,9 +31,9 @@ struct CallLinks {
 };
 
 struct CallGroup {
-    std::string name;  // the explicit id, else 32 hexadecimal digits derived from the content
+    std::string name;            // the explicit id, else 32 hexadecimal digits derived from the content
     bool named_by_line = false;  // the name is the line's own conversation id
-    std::vector<size_t> calls;  // indices into the calls, earliest in the conversation first
+    std::vector<size_t> calls;   // indices into the calls, earliest in the conversation first
 };
 
 // The call each call continues, or SIZE_MAX when it starts a conversation: the call of the

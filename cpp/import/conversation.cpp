@@ -50,7 +50,8 @@ void write_line(std::string_view id, agentlog::Kind kind, std::string_view ts, s
 
 ToolUse tool_use_of(const json::Value& block) {
     const json::Value* input = block.get("input");
-    return ToolUse{string_or_empty(block, "id"), string_or_empty(block, "name"), input ? json::to_compact(*input) : "{}"};
+    return ToolUse{string_or_empty(block, "id"), string_or_empty(block, "name"),
+                   input ? json::to_compact(*input) : "{}"};
 }
 
 }  // namespace
@@ -120,11 +121,14 @@ void Conversation::check_readable(const std::string& lines, size_t from, size_t 
     std::optional<std::string> why = unreadable_line(std::string_view(lines).substr(from));
     if (!why) return;
     if (!origin.empty()) unreadable_ = origin + ": ";
-    unreadable_ += "cannot import the " + std::string(agentlog::kind_name(kind)) + " record " + std::to_string(position) +
-                   " of conversation " + trace_id_ + ": " + *why + " (leave out or cut down that value in the input)";
+    unreadable_ += "cannot import the " + std::string(agentlog::kind_name(kind)) + " record " +
+                   std::to_string(position) + " of conversation " + trace_id_ + ": " + *why +
+                   " (leave out or cut down that value in the input)";
 }
 
-void Conversation::set_meta(std::string key, json::Value value) { json::object_set(meta_, std::move(key), std::move(value)); }
+void Conversation::set_meta(std::string key, json::Value value) {
+    json::object_set(meta_, std::move(key), std::move(value));
+}
 
 std::string Conversation::record_id(size_t index, std::string_view payload) const {
     std::string seed = trace_id_;
@@ -174,7 +178,8 @@ void Conversation::request(std::string ts, const json::Value& model, std::span<c
     payload += "\"messages\":[";
     bool first = true;
     for (const PreparedMessage& message : new_messages) {
-        for (const ToolResultText& result : message.results) add_tool_result(ts, result.id, result.content, result.is_error, {});
+        for (const ToolResultText& result : message.results)
+            add_tool_result(ts, result.id, result.content, result.is_error, {});
         if (message.text.empty()) continue;
         if (!first) payload += ',';
         first = false;

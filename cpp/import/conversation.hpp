@@ -123,8 +123,8 @@ private:
     std::string trace_id_;
     json::Object meta_;
     std::string meta_head_;  // every record's meta opens with the trace id
-    std::string lines_;  // the records after the metadata record, written
-    size_t records_ = 0;  // in lines_
+    std::string lines_;      // the records after the metadata record, written
+    size_t records_ = 0;     // in lines_
     std::string first_ts_;
     std::string parent_;  // the id of the last record
     std::vector<ToolCall> waiting_calls_;

@@ -42,7 +42,8 @@ uint64_t Documents::line() {
 bool Documents::next(json::Value& document) {
     if (finished_) return false;
     platform::check_interrupt();
-    if (array_) return next_element([&](json::Reader<json::ValueSink>& reader) { return reader.read_value(document, 1); });
+    if (array_)
+        return next_element([&](json::Reader<json::ValueSink>& reader) { return reader.read_value(document, 1); });
     std::string_view line;
     if (!next_line(line)) return false;
     auto parsed = json::parse_document(line);

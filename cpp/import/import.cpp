@@ -116,7 +116,8 @@ std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
         if (failures[i]) {
             // Lines are counted only for the message.
             uint64_t lines_before = 0;
-            for (size_t j = 0; j < i; ++j) lines_before += static_cast<uint64_t>(std::count(runs[j].begin(), runs[j].end(), '\n'));
+            for (size_t j = 0; j < i; ++j)
+                lines_before += static_cast<uint64_t>(std::count(runs[j].begin(), runs[j].end(), '\n'));
             return Error{located(input, lines_before + failures[i]->first, failures[i]->second)};
         }
         otlp.absorb(std::move(mappers[i]));
@@ -184,7 +185,8 @@ Result<Format> detect_format(const Input& input) {
     }
     if (std::optional<Format> format = format_of_document(first)) return *format;
     return Error{located(input, documents.line(),
-                         "unknown format: expected an OTLP JSON line (resourceSpans or resourceLogs), a tau-bench entry ({task_id, traj}) or a {request, response} "
+                         "unknown format: expected an OTLP JSON line (resourceSpans or resourceLogs), a tau-bench "
+                         "entry ({task_id, traj}) or a {request, response} "
                          "log line of the OpenAI or Anthropic API (name one with --from: " +
                              format_names() + ")")};
 }
@@ -214,7 +216,8 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
             Result<Format> detected = detect_format(input);
             if (detected && other_family(detected.value(), *format))
                 return Error{input.name + ": this is " + std::string(format_name(detected.value())) + " input, not " +
-                             std::string(format_name(*format)) + ": leave out --from to have it detected, or pass --from " +
+                             std::string(format_name(*format)) +
+                             ": leave out --from to have it detected, or pass --from " +
                              std::string(format_name(detected.value()))};
         } else {
             Result<Format> detected = detect_format(input);
@@ -245,8 +248,9 @@ Result<Imported> import_inputs(std::span<const Input> inputs, std::optional<Form
         }
     }
     if (logs_input && otlp.spans() == 0)
-        return Error{logs_input->name + ": an OTLP logs export holds the events of spans, not the spans: import it "
-                                        "beside its traces export (velkin import TRACES.jsonl " +
+        return Error{logs_input->name +
+                     ": an OTLP logs export holds the events of spans, not the spans: import it "
+                     "beside its traces export (velkin import TRACES.jsonl " +
                      logs_input->name + " -o OUT.agentlog)"};
     otlp.finish(conversations, imported.summary);
     openai.finish(conversations, imported.summary);

@@ -31,7 +31,8 @@ json::Value model_of(const json::Value& request, const json::Value& response) {
 }
 
 void add_latency(const json::Value& line, json::Object& payload) {
-    if (std::optional<double> latency = milliseconds_member(line, "latency_ms")) payload.push_back({"latency_ms", count_value(*latency)});
+    if (std::optional<double> latency = milliseconds_member(line, "latency_ms"))
+        payload.push_back({"latency_ms", count_value(*latency)});
 }
 
 bool has_type(const json::Value& value, std::string_view type) {
@@ -52,7 +53,8 @@ json::Value response_payload(json::Value model, json::Array blocks, std::string 
     if (!model.is_null()) payload.push_back({"model", std::move(model)});
     payload.push_back({"content", json::Value(std::move(blocks))});
     if (!stop_reason.empty()) payload.push_back({"stop_reason", json::Value(std::move(stop_reason))});
-    if (std::optional<json::Value> counts = usage_value(usage, origin, warnings)) payload.push_back({"usage", std::move(*counts)});
+    if (std::optional<json::Value> counts = usage_value(usage, origin, warnings))
+        payload.push_back({"usage", std::move(*counts)});
     add_latency(line, payload);
     return json::Value(std::move(payload));
 }
@@ -71,7 +73,8 @@ json::Value responses_item(const json::Value& item) {
     if (type && *type == "function_call_output") {
         const json::Value* output = member(item, "output");
         const std::string* call_id = string_member(item, "call_id");
-        json::Array blocks = array_of(tool_result_block(call_id ? *call_id : std::string(), output ? *output : json::Value(""), false));
+        json::Array blocks = array_of(
+            tool_result_block(call_id ? *call_id : std::string(), output ? *output : json::Value(""), false));
         return object_of("role", "tool", "content", std::move(blocks));
     }
     if (string_member(item, "role")) return chat_message(item);
@@ -185,13 +188,15 @@ Fingerprint gist(const json::Value& content) {
 
 }  // namespace
 
-LogMapper::Call& LogMapper::start_call(const json::Value& line, const json::Value& request, const json::Array& history) {
+LogMapper::Call& LogMapper::start_call(const json::Value& line, const json::Value& request,
+                                       const json::Array& history) {
     Call& call = calls_.emplace_back();
     CallLinks& links = links_.emplace_back();
     call.identifiers = identifiers_of(line, request);
     links.explicit_id = explicit_id(line);
     links.identifiers = json::to_compact(json::Value(call.identifiers));
-    if (const std::string* previous = string_member(request, "previous_response_id")) links.previous_response_id = *previous;
+    if (const std::string* previous = string_member(request, "previous_response_id"))
+        links.previous_response_id = *previous;
     call.history.reserve(history.size());
     links.prefixes.reserve(history.size() + 1);
     links.prefixes.push_back(fingerprint(source_name(format_)));
@@ -243,9 +248,12 @@ void LogMapper::map(const json::Value& line, std::string origin) {
     const json::Value& request = required_object(line, "request");
     const json::Value& response = required_object(line, "response");
     origin_ = std::move(origin);
-    if (format_ == Format::Anthropic) map_anthropic(line, request, response);
-    else if (member(response, "output") || member(request, "input")) map_responses(line, request, response);
-    else map_chat_completion(line, request, response);
+    if (format_ == Format::Anthropic)
+        map_anthropic(line, request, response);
+    else if (member(response, "output") || member(request, "input"))
+        map_responses(line, request, response);
+    else
+        map_chat_completion(line, request, response);
     calls_.back().origin = origin_;
 }
 
@@ -267,7 +275,9 @@ void LogMapper::map_chat_completion(const json::Value& line, const json::Value& 
     const std::string* finish = string_member(choice, "finish_reason");
     json::Array blocks = chat_response_blocks(message);
     set_answer_gist(blocks);
-    std::string stop_reason = string_member(message, "refusal") ? "refusal" : finish ? normalised_stop_reason(*finish) : "";
+    std::string stop_reason = string_member(message, "refusal") ? "refusal"
+                              : finish                          ? normalised_stop_reason(*finish)
+                                                                : "";
 
     Usage usage;
     if (const json::Value* counts = object_member(response, "usage")) {
@@ -278,7 +288,8 @@ void LogMapper::map_chat_completion(const json::Value& line, const json::Value& 
         if (const json::Value* details = object_member(*counts, "completion_tokens_details"))
             usage.reasoning = count_member(*details, "reasoning_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_, warnings_);
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_,
+                                   warnings_);
     call.answer_meta = finish_meta(finish ? *finish : "", string_member(response, "id"));
 }
 
@@ -308,14 +319,16 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
 
     json::Array blocks;
     bool refused = false, calls_tools = false;
-    for (const json::Value& item : required_array(response, "output")) append_responses_output(item, blocks, refused, calls_tools);
+    for (const json::Value& item : required_array(response, "output"))
+        append_responses_output(item, blocks, refused, calls_tools);
     set_answer_gist(blocks);
     const std::string* status = string_member(response, "status");
     std::string original = status ? *status : "";
     std::string stop_reason;
     if (status && *status == "incomplete") {
         const std::string* reason = nullptr;
-        if (const json::Value* details = object_member(response, "incomplete_details")) reason = string_member(*details, "reason");
+        if (const json::Value* details = object_member(response, "incomplete_details"))
+            reason = string_member(*details, "reason");
         if (reason) original += ":" + *reason;
         stop_reason = reason ? normalised_stop_reason(*reason) : "max_tokens";
     } else if (refused) {
@@ -335,14 +348,16 @@ void LogMapper::map_responses(const json::Value& line, const json::Value& reques
         if (const json::Value* details = object_member(*counts, "output_tokens_details"))
             usage.reasoning = count_member(*details, "reasoning_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_, warnings_);
+    call.answer = response_payload(call.model, std::move(blocks), std::move(stop_reason), usage, line, origin_,
+                                   warnings_);
     call.answer_meta = finish_meta(original, id);
 }
 
 void LogMapper::map_anthropic(const json::Value& line, const json::Value& request, const json::Value& response) {
     json::Array history;
     if (const json::Value* system = member(request, "system")) {
-        if (!system->as_string() && !system->as_array()) wrong_type("system", "a string or an array of blocks", *system);
+        if (!system->as_string() && !system->as_array())
+            wrong_type("system", "a string or an array of blocks", *system);
         history.push_back(object_of("role", "system", "content", *system));
     }
     for (const json::Value& message : required_array(request, "messages")) {
@@ -381,7 +396,8 @@ void LogMapper::map_anthropic(const json::Value& line, const json::Value& reques
         if (!split || (!usage.cache_write && !usage.cache_write_1h))
             usage.cache_write = count_member(*counts, "cache_creation_input_tokens");
     }
-    call.answer = response_payload(call.model, std::move(blocks), stop ? normalised_stop_reason(*stop) : "", usage, line, origin_, warnings_);
+    call.answer = response_payload(call.model, std::move(blocks), stop ? normalised_stop_reason(*stop) : "", usage,
+                                   line, origin_, warnings_);
     call.answer_meta = finish_meta(stop ? *stop : "", string_member(response, "id"));
 }
 

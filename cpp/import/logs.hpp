@@ -29,7 +29,7 @@ private:
         json::Value model;
         std::vector<PreparedMessage> history;
         std::optional<json::Value> error;  // the provider's error object, in place of an answer
-        json::Value answer;  // the chat_response payload
+        json::Value answer;                // the chat_response payload
         json::Object answer_meta;
         json::Object identifiers;
         std::string origin;

@@ -46,10 +46,12 @@ std::span<const Attributes::Entry* const> Attributes::with_prefix(std::string_vi
         for (const Entry& e : entries_) by_key_.push_back(&e);
         // A stable insertion sort: the keys often come nearly in order already.
         for (size_t i = 1; i < by_key_.size(); ++i) {
-            for (size_t j = i; j > 0 && by_key_[j]->key < by_key_[j - 1]->key; --j) std::swap(by_key_[j], by_key_[j - 1]);
+            for (size_t j = i; j > 0 && by_key_[j]->key < by_key_[j - 1]->key; --j)
+                std::swap(by_key_[j], by_key_[j - 1]);
         }
     }
-    auto first = std::lower_bound(by_key_.begin(), by_key_.end(), prefix, [](const Entry* e, std::string_view k) { return e->key < k; });
+    auto first = std::lower_bound(by_key_.begin(), by_key_.end(), prefix,
+                                  [](const Entry* e, std::string_view k) { return e->key < k; });
     auto last = first;
     while (last != by_key_.end() && (*last)->key.substr(0, prefix.size()) == prefix) ++last;
     return {first, last};
@@ -103,7 +105,8 @@ uint64_t nanos(const RawScalar& raw, std::string_view key) {
     if (raw.is_string) {
         int64_t number = 0;
         auto [end, ec] = std::from_chars(raw.text.data(), raw.text.data() + raw.text.size(), number);
-        if (ec == std::errc() && end == raw.text.data() + raw.text.size() && number >= 0) return static_cast<uint64_t>(number);
+        if (ec == std::errc() && end == raw.text.data() + raw.text.size() && number >= 0)
+            return static_cast<uint64_t>(number);
     }
     json::Value value = raw.to_value();
     json::Value number = int_value(value);
@@ -130,8 +133,9 @@ int base64_digit(char c) {
 std::string id_of(const RawScalar& raw, std::string_view key, size_t bytes, bool required) {
     std::string_view text = string_of(raw, key);
     if (text.empty()) {
-        if (required) bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
-                                " hexadecimal digits, found nothing");
+        if (required)
+            bad_input("field `" + std::string(key) + "`: expected " + std::to_string(bytes * 2) +
+                      " hexadecimal digits, found nothing");
         return {};
     }
     static constexpr char HEX[] = "0123456789abcdef";
@@ -167,12 +171,14 @@ std::string id_of(const RawScalar& raw, std::string_view key, size_t bytes, bool
 // --- message content -----------------------------------------------------------------
 
 // Attribute values that hold JSON: a JSON string, parsed into `parsed`, or the structured value itself.
-const json::Value* json_attribute(const Attributes& attributes, std::string_view key, std::optional<json::Value>& parsed) {
+const json::Value* json_attribute(const Attributes& attributes, std::string_view key,
+                                  std::optional<json::Value>& parsed) {
     const Attributes::Entry* entry = attributes.entry(key);
     if (!entry) return nullptr;
     if (const std::string_view* text = entry->text()) {
         auto document = json::parse_document(*text);
-        if (!document) bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + document.error().message());
+        if (!document)
+            bad_input("attribute `" + std::string(key) + "`: expected JSON text, " + document.error().message());
         return &parsed.emplace(std::move(document).value());
     }
     return &entry->value();
@@ -216,7 +222,8 @@ json::Array part_blocks(const json::Value& message) {
     if (parts && parts->as_array()) {
         for (const json::Value& part : *parts->as_array()) blocks.push_back(part_block(part));
     } else if (const json::Value* content = member(message, "content")) {
-        if (const std::string* text = content->as_string()) blocks.push_back(text_block(*text));
+        if (const std::string* text = content->as_string())
+            blocks.push_back(text_block(*text));
         else if (const json::Array* list = content->as_array())
             for (const json::Value& part : *list) blocks.push_back(part_block(part));
     }
@@ -314,15 +321,16 @@ json::Value openinference_chat_message(const json::Value& entry) {
     } else if (const json::Value* content = message->get("content")) {
         chat.push_back({"content", json::Value(text_of(content))});
     }
-    if (const json::Value* id = message->get("tool_call_id")) chat.push_back({"tool_call_id", json::Value(text_of(id))});
+    if (const json::Value* id = message->get("tool_call_id"))
+        chat.push_back({"tool_call_id", json::Value(text_of(id))});
     if (const json::Value* calls = message->get("tool_calls"); calls && calls->as_array()) {
         json::Array out;
         for (const json::Value& item : *calls->as_array()) {
             const json::Value* call = item.get("tool_call");
             if (!call) continue;
             const json::Value* function = call->get("function");
-            json::Value fn = object_of("name", function ? text_of(function->get("name")) : "",
-                                       "arguments", function ? text_of(function->get("arguments")) : "");
+            json::Value fn = object_of("name", function ? text_of(function->get("name")) : "", "arguments",
+                                       function ? text_of(function->get("arguments")) : "");
             out.push_back(object_of("id", text_of(call->get("id")), "function", std::move(fn)));
         }
         chat.push_back({"tool_calls", json::Value(std::move(out))});
@@ -403,17 +411,21 @@ SpanKind kind_of(const Attributes& attributes, std::string& skipped_as) {
         openinference == "LLM" || request_type == "chat" || request_type == "completion")
         return SpanKind::Chat;
     if (operation == "execute_tool" || openinference == "TOOL") return SpanKind::Tool;
-    if (!operation.empty()) skipped_as = operation;
-    else if (!openinference.empty()) skipped_as = openinference;
-    else if (!request_type.empty()) skipped_as = request_type;
-    else skipped_as = "without GenAI attributes";
+    if (!operation.empty())
+        skipped_as = operation;
+    else if (!openinference.empty())
+        skipped_as = openinference;
+    else if (!request_type.empty())
+        skipped_as = request_type;
+    else
+        skipped_as = "without GenAI attributes";
     return SpanKind::Skipped;
 }
 
 // Attributes that identify a conversation across runs, kept in its metadata under their own names.
 constexpr std::string_view CONVERSATION_KEYS[] = {
-    "gen_ai.conversation.id", "session.id", "user.id", "gen_ai.agent.name", "gen_ai.agent.id",
-    "service.name", "service.version",
+    "gen_ai.conversation.id", "session.id",   "user.id",         "gen_ai.agent.name",
+    "gen_ai.agent.id",        "service.name", "service.version",
 };
 // Traceloop's association properties: whatever the application attached to the whole run (a task id, a user).
 constexpr std::string_view ASSOCIATION_PREFIX = "traceloop.association.properties.";
@@ -439,7 +451,8 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
                 blocks.push_back(text_block(text_of(system)));
             history.push_back(role_message("system", std::move(blocks)));
         }
-        for (json::Value& message : genai_messages(*input, "gen_ai.input.messages")) history.push_back(std::move(message));
+        for (json::Value& message : genai_messages(*input, "gen_ai.input.messages"))
+            history.push_back(std::move(message));
         call.history = prepared_messages(history);
     } else if (std::optional<json::Value> input = unflatten(a, "llm.input_messages.")) {
         call.history = prepared_messages(chat_history(*input, openinference_chat_message));
@@ -449,7 +462,8 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
     if (const json::Value* output = json_attribute(a, "gen_ai.output.messages", output_text)) {
         json::Array messages = genai_messages(*output, "gen_ai.output.messages");
         // One output message per choice: the first is the answer.
-        call.output = messages.empty() ? std::vector<PreparedBlock>{} : prepared_blocks(*messages.front().get("content")->as_array());
+        call.output = messages.empty() ? std::vector<PreparedBlock>{}
+                                       : prepared_blocks(*messages.front().get("content")->as_array());
         if (const json::Array* list = output->as_array(); list && !list->empty()) {
             if (const json::Value* finish = list->front().get("finish_reason")) call.finish_reason = text_of(finish);
         }
@@ -459,12 +473,15 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
         call.output = prepared_blocks(chat_output(*completion, traceloop_chat_message, call.finish_reason));
     }
     if (const json::Value* reasons = attribute(a, "gen_ai.response.finish_reasons")) {
-        if (const json::Array* list = reasons->as_array(); list && !list->empty()) call.finish_reason = text_of(&list->front());
-        else if (reasons->as_string()) call.finish_reason = *reasons->as_string();
+        if (const json::Array* list = reasons->as_array(); list && !list->empty())
+            call.finish_reason = text_of(&list->front());
+        else if (reasons->as_string())
+            call.finish_reason = *reasons->as_string();
     }
     if (call.finish_reason.empty()) call.finish_reason = string_attribute(a, "llm.finish_reason");
 
-    for (std::string_view key : {"gen_ai.response.model", "gen_ai.request.model", "llm.model_name", "llm.response.model", "llm.request.model"}) {
+    for (std::string_view key : {"gen_ai.response.model", "gen_ai.request.model", "llm.model_name",
+                                 "llm.response.model", "llm.request.model"}) {
         if (std::string model = string_attribute(a, key); !model.empty()) {
             call.model = json::Value(model);
             break;
@@ -480,8 +497,10 @@ void fill_chat(OtlpMapper::Call& call, const Attributes& a) {
         return std::nullopt;
     };
     // Every producer here counts cached input inside the input total and reasoning inside the output.
-    u.input_total = first({"gen_ai.usage.input_tokens", "gen_ai.usage.prompt_tokens", "llm.token_count.prompt", "llm.usage.prompt_tokens"});
-    u.output_total = first({"gen_ai.usage.output_tokens", "gen_ai.usage.completion_tokens", "llm.token_count.completion", "llm.usage.completion_tokens"});
+    u.input_total = first({"gen_ai.usage.input_tokens", "gen_ai.usage.prompt_tokens", "llm.token_count.prompt",
+                           "llm.usage.prompt_tokens"});
+    u.output_total = first({"gen_ai.usage.output_tokens", "gen_ai.usage.completion_tokens",
+                            "llm.token_count.completion", "llm.usage.completion_tokens"});
     u.cache_read = first({"gen_ai.usage.cache_read.input_tokens", "gen_ai.usage.cache_read_input_tokens",
                           "llm.token_count.prompt_details.cache_read"});
     u.cache_write = first({"gen_ai.usage.cache_creation.input_tokens", "gen_ai.usage.cache_write.input_tokens",
@@ -526,7 +545,8 @@ json::Value event_chat_message(std::string role, const json::Value* body) {
         chat.push_back({"content", content});
     } else if (const json::Array* parts = content.as_array()) {
         json::Array blocks;
-        for (const json::Value& part : *parts) blocks.push_back(part.as_object() && part.get("type") ? part : text_block(text_of(&part)));
+        for (const json::Value& part : *parts)
+            blocks.push_back(part.as_object() && part.get("type") ? part : text_block(text_of(&part)));
         chat.push_back({"content", json::Value(std::move(blocks))});
     } else {
         chat.push_back({"content", json::Value("")});
@@ -537,8 +557,8 @@ json::Value event_chat_message(std::string role, const json::Value* body) {
             json::Array out;
             for (const json::Value& call : *calls->as_array()) {
                 const json::Value* function = call.get("function");
-                json::Value fn = object_of("name", function ? text_of(function->get("name")) : "",
-                                           "arguments", function ? text_of(function->get("arguments")) : "");
+                json::Value fn = object_of("name", function ? text_of(function->get("name")) : "", "arguments",
+                                           function ? text_of(function->get("arguments")) : "");
                 out.push_back(object_of("id", text_of(call.get("id")), "function", std::move(fn)));
             }
             chat.push_back({"tool_calls", json::Value(std::move(out))});
@@ -568,7 +588,8 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& a
 void OtlpMapper::map(std::string_view text) {
     OtlpLine& line = line_;
     read_otlp_line(text, line);
-    if (!line.has_spans && !line.has_logs) bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
+    if (!line.has_spans && !line.has_logs)
+        bad_input("expected an OTLP JSON line with `resourceSpans` or `resourceLogs`");
     std::vector<Attributes> resources;
     resources.reserve(line.resources.size());
     for (AttributeRun run : line.resources) resources.emplace_back(line.of(run));
@@ -620,7 +641,8 @@ void OtlpMapper::absorb(OtlpMapper&& later) {
     log_records_ += later.log_records_;
 }
 
-void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes) {
+void OtlpMapper::map_event(Event event, const std::string& name, const json::Value* body,
+                           const Attributes& attributes) {
     if (name == "gen_ai.client.inference.operation.details") {
         OtlpMapper::Call details;
         fill_chat(details, attributes);
@@ -703,8 +725,10 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
         call.input = input_;
         call.trace_id = std::move(trace_id);
         call.span_id = span_id;
-        if (kind == SpanKind::Chat) fill_chat(call, attributes);
-        else fill_tool(call, attributes, span.status_code, name);
+        if (kind == SpanKind::Chat)
+            fill_chat(call, attributes);
+        else
+            fill_tool(call, attributes, span.status_code, name);
         calls_.push_back(std::move(call));
     } catch (BadInput& bad) {
         bad.message = "span " + span_id + ": " + bad.message;
@@ -760,7 +784,8 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
     std::string origin = std::string(call.input) + ": span " + call.span_id;
     if (call.given_end)
         warnings.add(origin + ": endTimeUnixNano " + std::to_string(*call.given_end) + " is before startTimeUnixNano " +
-                     std::to_string(call.start) + (call.is_tool ? ": the end stored as the start" : ": latency_ms stored as 0"));
+                     std::to_string(call.start) +
+                     (call.is_tool ? ": the end stored as the start" : ": latency_ms stored as 0"));
     conversation.set_origin(origin);
     json::Object meta{{"span_id", json::Value(call.span_id)}};
     if (call.is_tool) {
@@ -773,9 +798,10 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
         return true;
     }
     bool captured = call.history || call.output;
-    conversation.add_request(timestamp_from_nanos(call.start), call.model,
-                             call.history ? std::span<const PreparedMessage>(*call.history) : std::span<const PreparedMessage>(),
-                             true, meta);
+    conversation.add_request(
+        timestamp_from_nanos(call.start), call.model,
+        call.history ? std::span<const PreparedMessage>(*call.history) : std::span<const PreparedMessage>(), true,
+        meta);
     std::vector<PreparedBlock> blocks = call.output ? std::move(*call.output) : std::vector<PreparedBlock>{};
     std::vector<ToolUse> calls;
     for (PreparedBlock& block : blocks) {
@@ -814,7 +840,8 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
     json::Object response_meta = meta;
     if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
     if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
-    conversation.add_response(timestamp_from_nanos(call.end), std::move(payload), std::move(calls), std::move(response_meta));
+    conversation.add_response(timestamp_from_nanos(call.end), std::move(payload), std::move(calls),
+                              std::move(response_meta));
     return captured;
 }
 
@@ -832,7 +859,8 @@ void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped) {
         // The innermost agent span whose time holds the call.
         const AgentSpan* enclosing = nullptr;
         for (const AgentSpan* agent : at->second) {
-            if (agent->start <= call.start && call.start <= agent->end && (!enclosing || agent->start >= enclosing->start))
+            if (agent->start <= call.start && call.start <= agent->end &&
+                (!enclosing || agent->start >= enclosing->start))
                 enclosing = agent;
         }
         if (enclosing) call.model = json::Value(enclosing->model);
@@ -848,7 +876,8 @@ std::vector<bool> OtlpMapper::merge_duplicates() {
     }
     std::vector<bool> dropped(calls_.size(), false);
     for (auto& [trace, indices] : chats) {
-        std::stable_sort(indices.begin(), indices.end(), [&](size_t a, size_t b) { return calls_[a].start < calls_[b].start; });
+        std::stable_sort(indices.begin(), indices.end(),
+                         [&](size_t a, size_t b) { return calls_[a].start < calls_[b].start; });
         for (size_t n = 1; n < indices.size(); ++n) {
             Call& call = calls_[indices[n]];
             for (size_t back = 1; back <= std::min(n, LOOK_BACK); ++back) {
@@ -887,11 +916,13 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         } else if (auto chats = chats_by_trace.find(event.trace_id); chats != chats_by_trace.end()) {
             for (size_t i : chats->second) {
                 const Call& c = calls_[i];
-                if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls_[*target].start)) target = i;
+                if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls_[*target].start))
+                    target = i;
             }
             if (!target) {
                 for (size_t i : chats->second) {
-                    if (calls_[i].start >= event.time && (!target || calls_[i].start < calls_[*target].start)) target = i;
+                    if (calls_[i].start >= event.time && (!target || calls_[i].start < calls_[*target].start))
+                        target = i;
                 }
             }
         }
@@ -914,7 +945,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         }
         if (!call.history && !history.empty()) call.history = std::move(history);
         if (!has_output(call) && !choices.empty()) {
-            std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::stable_sort(choices.begin(), choices.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
             std::vector<PreparedBlock> blocks;
             for (const auto& [index, event] : choices)
                 for (PreparedBlock& block : event->choice) blocks.push_back(std::move(block));
@@ -936,10 +968,12 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<size_t> trace_rank(calls_.size());
     {
         std::unordered_map<std::string_view, size_t> first_seen;
-        for (size_t i = 0; i < calls_.size(); ++i) trace_rank[i] = first_seen.try_emplace(calls_[i].trace_id, i).first->second;
+        for (size_t i = 0; i < calls_.size(); ++i)
+            trace_rank[i] = first_seen.try_emplace(calls_[i].trace_id, i).first->second;
     }
     std::vector<size_t> by_trace = order;
-    std::stable_sort(by_trace.begin(), by_trace.end(), [&](size_t a, size_t b) { return trace_rank[a] < trace_rank[b]; });
+    std::stable_sort(by_trace.begin(), by_trace.end(),
+                     [&](size_t a, size_t b) { return trace_rank[a] < trace_rank[b]; });
 
     // Each trace feeds its own conversation, so traces are fed on several threads.
     std::vector<std::pair<Conversation*, std::vector<size_t>>> traces;

@@ -52,7 +52,7 @@ public:
     }
 
 private:
-    std::vector<Entry> entries_;  // in input order
+    std::vector<Entry> entries_;                // in input order
     mutable std::vector<const Entry*> by_key_;  // sorted by key, stably; made for the first prefix
 };
 
@@ -75,8 +75,8 @@ public:
         bool is_tool = false;
         uint64_t start = 0, end = 0;
         std::optional<uint64_t> given_end;  // an end before the start, stored as the start
-        size_t order = 0;  // input order, for equal start times
-        std::string_view input;  // its name
+        size_t order = 0;                   // input order, for equal start times
+        std::string_view input;             // its name
         std::string trace_id, span_id;
         // Model calls.
         std::optional<std::vector<PreparedMessage>> history;
@@ -87,7 +87,7 @@ public:
         std::string response_id;
         // Tool executions.
         std::string tool_name, tool_call_id;
-        std::string tool_input;  // compact JSON, "null" when not captured
+        std::string tool_input;                  // compact JSON, "null" when not captured
         std::optional<std::string> tool_result;  // compact JSON
         bool tool_failed = false;
     };
@@ -124,7 +124,7 @@ private:
     std::unordered_map<std::string, json::Object> trace_meta_;
     std::pair<const std::string, json::Object>* last_meta_ = nullptr;  // the entry of the last span's trace
     const Attributes* last_resource_ = nullptr;  // the resource whose attributes were last added to ...
-    std::string last_resource_trace_;  // ... this trace's metadata
+    std::string last_resource_trace_;            // ... this trace's metadata
     std::map<std::string, uint64_t> skipped_;
     std::vector<AgentSpan> agents_;  // agent spans that name a model
     uint64_t spans_ = 0, log_records_ = 0;

@@ -64,14 +64,16 @@ json::Value any_value(json::Value& wrapped) {
         }
         return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
     }
-    bad_input("field `" + only.key + "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
+    bad_input("field `" + only.key +
+              "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
               "bytesValue, arrayValue or kvlistValue)");
 }
 
 json::Object to_object(RawAttributes attributes) {
     json::Object object;
     object.reserve(attributes.size());
-    for (const RawAttribute& attribute : attributes) object.push_back({std::string(attribute.key), attribute.to_value()});
+    for (const RawAttribute& attribute : attributes)
+        object.push_back({std::string(attribute.key), attribute.to_value()});
     return object;
 }
 
@@ -219,7 +221,8 @@ private:
     // The end of the string whose text starts at `start` when it holds no escape, else npos.
     size_t plain_string_end(size_t start) const {
         size_t end = json::detail::skip_plain_string_bytes(text_.data(), start, text_.size());
-        while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' && static_cast<unsigned char>(text_[end]) >= 0x20)
+        while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' &&
+               static_cast<unsigned char>(text_[end]) >= 0x20)
             ++end;
         return end < text_.size() && text_[end] == '"' ? end : std::string_view::npos;
     }
@@ -280,21 +283,24 @@ private:
         out.is_string = false;
         out.value = json::Value();
         bool seen = false;
-        object(depth, [&](std::string_view key) {
-            if (seen) return skip(depth + 1);  // an AnyValue holds one member
-            seen = true;
-            reader_.skip_whitespace();
-            if (key == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
-                out.text = stable_string();
-                out.is_string = true;
-                return;
-            }
-            if (key == "intValue") {
-                out.value = int_value(value(depth + 1));
-                return;
-            }
-            out.value = plain_member(key, depth + 1);
-        }, "value");
+        object(
+            depth,
+            [&](std::string_view key) {
+                if (seen) return skip(depth + 1);  // an AnyValue holds one member
+                seen = true;
+                reader_.skip_whitespace();
+                if (key == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
+                    out.text = stable_string();
+                    out.is_string = true;
+                    return;
+                }
+                if (key == "intValue") {
+                    out.value = int_value(value(depth + 1));
+                    return;
+                }
+                out.value = plain_member(key, depth + 1);
+            },
+            "value");
     }
 
     // Structured AnyValues (arrayValue, kvlistValue) are read straight into their plain value,
@@ -480,90 +486,139 @@ private:
     void resource_spans(OtlpLine& out) {
         size_t resource = out.resources.size();
         out.resources.emplace_back();
-        object(2, [&](std::string_view key) {
-            if (key == "resource") {
-                object(3, [&](std::string_view member) {
-                    if (member == "attributes") out.resources[resource] = attributes(4);
-                    else skip(4);
-                }, "resource");
-            } else if (key == "scopeSpans") {
-                array(key, 3, [&] {
-                    object(4, [&](std::string_view member) {
-                        if (member == "spans") array(member, 5, [&] { span(out, resource); });
-                        else skip(5);
-                    }, "scopeSpans");
-                });
-            } else {
-                skip(3);
-            }
-        }, "resourceSpans");
+        object(
+            2,
+            [&](std::string_view key) {
+                if (key == "resource") {
+                    object(
+                        3,
+                        [&](std::string_view member) {
+                            if (member == "attributes")
+                                out.resources[resource] = attributes(4);
+                            else
+                                skip(4);
+                        },
+                        "resource");
+                } else if (key == "scopeSpans") {
+                    array(key, 3, [&] {
+                        object(
+                            4,
+                            [&](std::string_view member) {
+                                if (member == "spans")
+                                    array(member, 5, [&] { span(out, resource); });
+                                else
+                                    skip(5);
+                            },
+                            "scopeSpans");
+                    });
+                } else {
+                    skip(3);
+                }
+            },
+            "resourceSpans");
     }
 
     void span(OtlpLine& out, size_t resource) {
         RawSpan span;
         span.resource = resource;
-        object(6, [&](std::string_view key) {
-            if (key == "traceId") span.trace_id = scalar(7);
-            else if (key == "spanId") span.span_id = scalar(7);
-            else if (key == "name") span.name = scalar(7);
-            else if (key == "startTimeUnixNano") span.start = scalar(7);
-            else if (key == "endTimeUnixNano") span.end = scalar(7);
-            else if (key == "attributes") span.attributes = attributes(7);
-            else if (key == "status") {
-                object(7, [&](std::string_view member) {
-                    if (member == "code") span.status_code = value(8);
-                    else skip(8);
-                }, "status");
-            } else if (key == "events") {
-                array(key, 7, [&] {
-                    RawEvent event;
-                    object(8, [&](std::string_view member) {
-                        if (member == "name") event.name = scalar(9);
-                        else if (member == "timeUnixNano") event.time = scalar(9);
-                        else if (member == "attributes") event.attributes = attributes(9);
-                        else skip(9);
-                    }, "events");
-                    span.events.push_back(std::move(event));
-                });
-            } else {
-                skip(7);
-            }
-        }, "spans");
+        object(
+            6,
+            [&](std::string_view key) {
+                if (key == "traceId")
+                    span.trace_id = scalar(7);
+                else if (key == "spanId")
+                    span.span_id = scalar(7);
+                else if (key == "name")
+                    span.name = scalar(7);
+                else if (key == "startTimeUnixNano")
+                    span.start = scalar(7);
+                else if (key == "endTimeUnixNano")
+                    span.end = scalar(7);
+                else if (key == "attributes")
+                    span.attributes = attributes(7);
+                else if (key == "status") {
+                    object(
+                        7,
+                        [&](std::string_view member) {
+                            if (member == "code")
+                                span.status_code = value(8);
+                            else
+                                skip(8);
+                        },
+                        "status");
+                } else if (key == "events") {
+                    array(key, 7, [&] {
+                        RawEvent event;
+                        object(
+                            8,
+                            [&](std::string_view member) {
+                                if (member == "name")
+                                    event.name = scalar(9);
+                                else if (member == "timeUnixNano")
+                                    event.time = scalar(9);
+                                else if (member == "attributes")
+                                    event.attributes = attributes(9);
+                                else
+                                    skip(9);
+                            },
+                            "events");
+                        span.events.push_back(std::move(event));
+                    });
+                } else {
+                    skip(7);
+                }
+            },
+            "spans");
         out.spans.push_back(std::move(span));
     }
 
     void resource_logs(OtlpLine& out) {
-        object(2, [&](std::string_view key) {
-            if (key != "scopeLogs") return skip(3);
-            array(key, 3, [&] {
-                object(4, [&](std::string_view member) {
-                    if (member != "logRecords") return skip(5);
-                    array(member, 5, [&] { log_record(out); });
-                }, "scopeLogs");
-            });
-        }, "resourceLogs");
+        object(
+            2,
+            [&](std::string_view key) {
+                if (key != "scopeLogs") return skip(3);
+                array(key, 3, [&] {
+                    object(
+                        4,
+                        [&](std::string_view member) {
+                            if (member != "logRecords") return skip(5);
+                            array(member, 5, [&] { log_record(out); });
+                        },
+                        "scopeLogs");
+                });
+            },
+            "resourceLogs");
     }
 
     void log_record(OtlpLine& out) {
         RawEvent event;
-        object(6, [&](std::string_view key) {
-            if (key == "traceId") event.trace_id = scalar(7);
-            else if (key == "spanId") event.span_id = scalar(7);
-            else if (key == "eventName") event.name = scalar(7);
-            else if (key == "timeUnixNano") event.time = scalar(7);
-            else if (key == "observedTimeUnixNano") event.observed_time = scalar(7);
-            else if (key == "attributes") event.attributes = attributes(7);
-            else if (key == "body") {
-                reader_.skip_whitespace();
-                if (!reader_.at_end() && reader_.peek() == 'n') {
-                    value(7);  // null: no body
+        object(
+            6,
+            [&](std::string_view key) {
+                if (key == "traceId")
+                    event.trace_id = scalar(7);
+                else if (key == "spanId")
+                    event.span_id = scalar(7);
+                else if (key == "eventName")
+                    event.name = scalar(7);
+                else if (key == "timeUnixNano")
+                    event.time = scalar(7);
+                else if (key == "observedTimeUnixNano")
+                    event.observed_time = scalar(7);
+                else if (key == "attributes")
+                    event.attributes = attributes(7);
+                else if (key == "body") {
+                    reader_.skip_whitespace();
+                    if (!reader_.at_end() && reader_.peek() == 'n') {
+                        value(7);  // null: no body
+                    } else {
+                        event.body = plain_any_or_again(7);
+                    }
                 } else {
-                    event.body = plain_any_or_again(7);
+                    skip(7);
                 }
-            } else {
-                skip(7);
-            }
-        }, "logRecords");
+            },
+            "logRecords");
         out.logs.push_back(std::move(event));
     }
 

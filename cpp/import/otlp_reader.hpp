@@ -66,7 +66,8 @@ struct OtlpLine {
     std::string unescaped;
 };
 
-// `text` must outlive `out`; what `out` held before is dropped, its buffers kept. Throws BadInput for bad JSON ("invalid JSON: ... at column N") or members of the wrong type.
+// `text` must outlive `out`; what `out` held before is dropped, its buffers kept. Throws BadInput for bad JSON
+// ("invalid JSON: ... at column N") or members of the wrong type.
 void read_otlp_line(std::string_view text, OtlpLine& out);
 
 // An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) as plain JSON.

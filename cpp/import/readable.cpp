@@ -22,8 +22,10 @@ size_t nesting(std::string_view line) {
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
         } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {

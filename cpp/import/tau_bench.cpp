@@ -17,8 +17,7 @@ void map_tau_bench_entry(const json::Value& entry, std::string origin, Conversat
 
     // The same task and trial get the same trace id in every import.
     std::string key = "tau-bench\n" + json::to_compact(*task_id) + "\n" + (trial ? json::to_compact(*trial) : "");
-    Conversation& conversation =
-        conversations.open("tau-bench", conversations.unused_id(derived_trace_id(key)));
+    Conversation& conversation = conversations.open("tau-bench", conversations.unused_id(derived_trace_id(key)));
     conversation.set_origin(std::move(origin));
     conversation.set_meta("task_id", *task_id);
     if (trial) conversation.set_meta("trial", *trial);
@@ -37,7 +36,8 @@ void map_tau_bench_entry(const json::Value& entry, std::string origin, Conversat
         json::Array blocks = chat_response_blocks(message);
         bool calls_tools = false;
         for (const json::Value& block : blocks) {
-            if (const json::Value* type = block.get("type"); type && type->as_string() && *type->as_string() == "tool_use")
+            if (const json::Value* type = block.get("type");
+                type && type->as_string() && *type->as_string() == "tool_use")
                 calls_tools = true;
         }
         json::Object payload;

@@ -77,8 +77,8 @@ Ref signature_dict(const compare::SignatureResult& signature) {
     set_test(dict, signature.test);
     dict.set("descriptive", signature.descriptive);
     dict.set("subjects", list_of(signature.subjects, [](const auto& subject) {
-        return Dict().set("name", subject.first).set("conversations", subject.second).take();
-    }));
+                 return Dict().set("name", subject.first).set("conversations", subject.second).take();
+             }));
     return dict.take();
 }
 
@@ -147,9 +147,8 @@ Ref report_dict(const compare::SuiteReport& report) {
         .set("candidate_runs", static_cast<uint64_t>(report.candidate_runs))
         .set("key", Dict()
                         .set("source", compare::key_source_name(report.key_source))
-                        .set("member", report.key_source == compare::KeySource::Member
-                                           ? str_of(report.key_member)
-                                           : Ref::borrow(Py_None))
+                        .set("member", report.key_source == compare::KeySource::Member ? str_of(report.key_member)
+                                                                                       : Ref::borrow(Py_None))
                         .take())
         .set("paired", report.paired)
         .set("baseline_only", report.baseline_only)
@@ -165,13 +164,14 @@ Ref report_dict(const compare::SuiteReport& report) {
                            .take())
         .set("pricing", Dict()
                             .set("table", report.pricing_table)
-                            .set("unpriced", list_of(report.unpriced, [](const compare::Unpriced& model) {
-                                     return Dict()
-                                         .set("model", model.model)
-                                         .set("baseline", model.baseline)
-                                         .set("candidate", model.candidate)
-                                         .take();
-                                 }))
+                            .set("unpriced", list_of(report.unpriced,
+                                                     [](const compare::Unpriced& model) {
+                                                         return Dict()
+                                                             .set("model", model.model)
+                                                             .set("baseline", model.baseline)
+                                                             .set("candidate", model.candidate)
+                                                             .take();
+                                                     }))
                             .take())
         .set("axes", list_of(report.axes, axis_dict))
         .set("signatures", list_of(report.signatures, signature_dict))
@@ -258,8 +258,8 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool request
             continue;
         }
         if (!PyList_Check(run.get())) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': run %zd is a '%s', expected a list of records", name,
-                         i + 1, Py_TYPE(run.get())->tp_name);
+            PyErr_Format(PyExc_TypeError, "argument '%s': run %zd is a '%s', expected a list of records", name, i + 1,
+                         Py_TYPE(run.get())->tp_name);
             throw PythonErrorSet{};
         }
         compare::Run records;
@@ -579,12 +579,12 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
 
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        static const char* const parameters[] = {"baseline", "candidate", "key", "outcome", "pricing", "seed",
-                                                 "threads", "key_pattern"};
+        static const char* const parameters[] = {"baseline", "candidate", "key",     "outcome",
+                                                 "pricing",  "seed",      "threads", "key_pattern"};
         std::array<PyObject*, 8> bound{};
         python::bind_arguments(python::Signature{"compare_runs", parameters, 2}, args, nargs, kwnames, bound);
-        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg, key_pattern_arg] =
-            bound;
+        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg,
+              key_pattern_arg] = bound;
 
         compare::Options options;
         options.key_member = optional_text(key_arg, "key");
@@ -597,8 +597,8 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         options.threads = thread_count(threads_arg);
         // Only the default key may be the first user request (with --key position too).
         bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
-        if (std::optional<compare::SuiteReport> report =
-                compare_in_two_passes(baseline_arg, candidate_arg, options, requests_read))
+        if (std::optional<compare::SuiteReport> report = compare_in_two_passes(baseline_arg, candidate_arg, options,
+                                                                               requests_read))
             return report_dict(*report).release();
 
         std::vector<RunFiles> baseline_files, candidate_files;

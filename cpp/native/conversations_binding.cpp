@@ -38,9 +38,9 @@ std::vector<agentlog::Record> envelopes(PyObject* records) {
 Ref conversation_dict(const compare::Conversation& conversation) {
     return Dict()
         .set("id", conversation.id)
-        .set("records", python::list_of<python::OnFailure::Raise>(conversation.positions, [](size_t position) {
-                 return checked(PyLong_FromSize_t(position));
-             }))
+        .set("records",
+             python::list_of<python::OnFailure::Raise>(
+                 conversation.positions, [](size_t position) { return checked(PyLong_FromSize_t(position)); }))
         .take();
 }
 

@@ -124,8 +124,8 @@ std::vector<AlignedStep> aligned_steps(const std::vector<Record>& baseline_recor
     if (baseline.empty()) return steps;  // the report finds no divergence either
     diff::AlignedTurns turns = diff::turn_features(baseline, candidate);
     std::vector<Step> path = diff::align(turns);
-    std::vector<diff::FirstDivergence> found =
-        diff::walk_collecting(path, turns, baseline, candidate, baseline.size() + candidate.size());
+    std::vector<diff::FirstDivergence> found = diff::walk_collecting(path, turns, baseline, candidate,
+                                                                     baseline.size() + candidate.size());
     // The walk records one divergence per dropped or inserted turn and one per
     // matched pair above the threshold, in path order.
     auto next = found.begin();
@@ -167,7 +167,7 @@ Ref integer(uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value))
 Ref number(double value) {
     // Non-finite numbers become None, as in the report.
     return std::abs(value) <= std::numeric_limits<double>::max() ? checked(PyFloat_FromDouble(value))
-                                                                  : Ref::borrow(Py_None);
+                                                                 : Ref::borrow(Py_None);
 }
 
 using Dict = python::ResultDict<python::OnFailure::Raise>;

@@ -34,8 +34,8 @@ std::string str_text(PyObject* text) {
 // An input's name as messages show it: the bytes of a file name that are not UTF-8 as \\xNN.
 std::string shown_name(PyObject* name) {
     Ref bytes = checked(PyUnicode_EncodeFSDefault(name));
-    Ref shown = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                             "backslashreplace"));
+    Ref shown = checked(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "backslashreplace"));
     return str_text(shown.get());
 }
 
@@ -56,7 +56,9 @@ struct Sources {
     std::vector<std::string> names;
     std::vector<std::optional<std::string>> paths;  // per input: its path, or none for bytes
     std::vector<std::string_view> bytes;            // owned by the Python objects in `owners`
-    bool owns_all() const { return std::all_of(paths.begin(), paths.end(), [](const auto& path) { return path; }); }
+    bool owns_all() const {
+        return std::all_of(paths.begin(), paths.end(), [](const auto& path) { return path; });
+    }
 };
 
 Sources read_sources(PyObject* list, std::vector<Ref>& owners) {
@@ -156,7 +158,8 @@ imports::Imported run_import(const char* function, PyObject* const* args, Py_ssi
         }
         std::string name = str_text(format_arg);
         format = imports::format_from_name(name);
-        if (!format) python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
+        if (!format)
+            python::throw_value_error("unknown format `" + name + "`: expected one of " + imports::format_names());
     }
     std::vector<Ref> owners;
     Sources sources = read_sources(inputs_arg, owners);
@@ -208,7 +211,8 @@ PyObject* import_conversations(PyObject*, PyObject* const* args, Py_ssize_t narg
         for (size_t i = 0; i < count; ++i) {
             Ref head = bytes_of(result.pieces[2 * i]);
             Ref body = bytes_of(result.pieces[2 * i + 1]);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), checked(PyTuple_Pack(2, head.get(), body.get())).release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            checked(PyTuple_Pack(2, head.get(), body.get())).release());
         }
         Ref summary = summary_dict(result.summary);
         return checked(PyTuple_Pack(2, list.get(), summary.get())).release();

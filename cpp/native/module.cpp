@@ -44,9 +44,9 @@ int clear_core(PyObject* module) {
 void free_core(void* module) { clear_core(static_cast<PyObject*>(module)); }
 
 PyModuleDef MODULE = {
-    PyModuleDef_HEAD_INIT, "_native",    "Native capabilities of velkin beside the core.",
-    sizeof(PyObject*),     FUNCTIONS,    nullptr,
-    traverse_core,         clear_core,   free_core,
+    PyModuleDef_HEAD_INIT, "_native",  "Native capabilities of velkin beside the core.",
+    sizeof(PyObject*),     FUNCTIONS,  nullptr,
+    traverse_core,         clear_core, free_core,
 };
 
 PyObject* init_module() {

@@ -138,7 +138,7 @@ Result<FileBytes> FileBytes::read(const std::string& path, size_t limit, std::st
     } while (opened < 0 && errno == EINTR);
     if (opened < 0) return os_error(shown);
     Descriptor file{opened};
-    struct stat before {};
+    struct stat before{};
     if (::fstat(file.fd, &before) != 0) return os_error(shown);
     if (!S_ISREG(before.st_mode)) return not_regular(shown);
     const size_t size = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(before.st_size), limit));
@@ -151,11 +151,11 @@ Result<FileBytes> FileBytes::read(const std::string& path, size_t limit, std::st
         if (got == 0) return changed(shown, "it shrank " + sizes(static_cast<uint64_t>(before.st_size), done));
         done += static_cast<size_t>(got);
     }
-    struct stat after {};
+    struct stat after{};
     if (::fstat(file.fd, &after) != 0) return os_error(shown);
     if (after.st_size != before.st_size)
-        return changed(shown, "its size went " + sizes(static_cast<uint64_t>(before.st_size),
-                                                      static_cast<uint64_t>(after.st_size)));
+        return changed(shown, "its size went " +
+                                  sizes(static_cast<uint64_t>(before.st_size), static_cast<uint64_t>(after.st_size)));
     if (!same_time(after, before)) return changed(shown, "it was written to");
     return FileBytes(std::move(data), size);
 }

@@ -1,8 +1,8 @@
 #include "platform/random.hpp"
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 #elif defined(__APPLE__)
 #include <unistd.h>
 #else

@@ -55,9 +55,10 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     for (size_t i = 0; i < signature.required; ++i)
         if (!bound[i]) missing.push_back(signature.parameters[i]);
     if (!missing.empty()) {
-        throw_type_error(std::string(signature.function) + "() missing " + std::to_string(missing.size()) +
-                         (missing.size() == 1 ? " required positional argument: " : " required positional arguments: ") +
-                         quoted_names(missing));
+        throw_type_error(
+            std::string(signature.function) + "() missing " + std::to_string(missing.size()) +
+            (missing.size() == 1 ? " required positional argument: " : " required positional arguments: ") +
+            quoted_names(missing));
     }
 }
 

@@ -28,9 +28,7 @@ public:
     }
 
 private:
-    void grow(size_t needed) {
-        resize(std::max(needed, capacity_ * 2));
-    }
+    void grow(size_t needed) { resize(std::max(needed, capacity_ * 2)); }
 
     void resize(size_t capacity) {
         PyObject* object = bytes_.release();

@@ -74,8 +74,8 @@ enum class Keep : uint8_t {
     EnvelopeText,     // an envelope field that is dropped: a str is checked and kept empty, anything else built
     ResponsePayload,  // a chat_response payload
     Usage,
-    Content,          // a chat_response's content array
-    Block,            // one of its blocks
+    Content,  // a chat_response's content array
+    Block,    // one of its blocks
 };
 
 std::optional<agentlog::Kind> named_kind(const json::Value& kind) {
@@ -144,9 +144,7 @@ public:
     // The message of the failure. An interpreter error is formatted only here,
     // once the recursion has unwound: formatting a RecursionError at the depth
     // where it was raised would fail again.
-    std::string take_error() {
-        return exception_ ? exception_text(exception_.get()) : std::move(error_);
-    }
+    std::string take_error() { return exception_ ? exception_text(exception_.get()) : std::move(error_); }
 
     // `out` null: checked, not built (Keep::Nothing).
     bool convert(PyObject* object, json::Value* out, int depth, Keep keep = Keep::All) {
@@ -221,7 +219,8 @@ private:
         if (overflow == 0) {
             if (value == -1 && PyErr_Occurred()) return fail_with_python_error();
             if (out)
-                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
+                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value))
+                                  : json::Value(static_cast<int64_t>(value));
             return true;
         }
         if (overflow > 0) {
@@ -316,15 +315,13 @@ private:
             std::string text;
             if (!key_text(key.get(), text)) return false;
             const Keep value_keep = keep == Keep::All ? Keep::All : member_keep(keep, text, state, parts_);
-            if (value_keep == Keep::Nothing ||
-                (value_keep == Keep::EnvelopeText && PyUnicode_Check(value.get()))) {
+            if (value_keep == Keep::Nothing || (value_keep == Keep::EnvelopeText && PyUnicode_Check(value.get()))) {
                 if (!convert(value.get(), nullptr, depth + 1)) return false;
                 // The record's envelope keeps each field for the decoder to find, a dropped
                 // text as a text so that it decodes alike.
                 if (keep == Keep::Record)
-                    object.push_back(json::Member{std::move(text), value_keep == Keep::Nothing
-                                                                       ? json::Value()
-                                                                       : json::Value(std::string())});
+                    object.push_back(json::Member{
+                        std::move(text), value_keep == Keep::Nothing ? json::Value() : json::Value(std::string())});
                 continue;
             }
             json::Value converted;
@@ -590,7 +587,8 @@ private:
             case json::Type::UInt: return std::get<uint64_t>(a.data) == std::get<uint64_t>(b.data);
             case json::Type::Int: return std::get<int64_t>(a.data) == std::get<int64_t>(b.data);
             case json::Type::Double:
-                return std::bit_cast<uint64_t>(std::get<double>(a.data)) == std::bit_cast<uint64_t>(std::get<double>(b.data));
+                return std::bit_cast<uint64_t>(std::get<double>(a.data)) ==
+                       std::bit_cast<uint64_t>(std::get<double>(b.data));
             default: return false;
         }
     }
@@ -670,7 +668,8 @@ private:
         const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
         if (overflow == 0) {
             if (out)
-                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value)) : json::Value(static_cast<int64_t>(value));
+                *out = value >= 0 ? json::Value(static_cast<uint64_t>(value))
+                                  : json::Value(static_cast<int64_t>(value));
             return true;
         }
         if (overflow > 0) {

@@ -53,8 +53,10 @@ std::vector<diff::Embedding> BoxedEmbedder::embed(const std::vector<std::string>
         ok = true;
         for (size_t i = 0; i < texts.size() && ok; ++i) {
             PyObject* text = new_str(texts[i]);
-            if (!text) ok = false;
-            else PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+            if (!text)
+                ok = false;
+            else
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
         }
         if (ok) {
             Ref result = Ref::steal(PyObject_CallOneArg(callable_.get(), list.get()));

@@ -32,8 +32,7 @@ T value_or_raise(Result<T>&& result) {
 
 template <size_t N>
 std::array<PyObject*, N> bind_arguments(const char* function, const std::array<const char*, N>& parameters,
-                                        size_t required, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
+                                        size_t required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, N> bound{};
     bind_arguments(Signature{function, parameters, required}, args, nargs, kwnames, bound);
     return bound;
@@ -147,9 +146,8 @@ PyObject* content_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* compute_diff_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [baseline, candidate, pricing, seed_arg] =
-            bind_arguments("compute_diff_report", std::array{"baseline", "candidate", "pricing", "seed"}, 2, args, nargs,
-                 kwnames);
+        auto [baseline, candidate, pricing, seed_arg] = bind_arguments(
+            "compute_diff_report", std::array{"baseline", "candidate", "pricing", "seed"}, 2, args, nargs, kwnames);
         require_list(baseline, "baseline");
         require_list(candidate, "candidate");
         if (pricing && pricing != Py_None) require_dict(pricing, "pricing");
@@ -158,19 +156,18 @@ PyObject* compute_diff_report(PyObject*, PyObject* const* args, Py_ssize_t nargs
         diff::ReportSide baseline_side = value_or_raise(pylist_to_report_side(baseline));
         diff::ReportSide candidate_side = value_or_raise(pylist_to_report_side(candidate));
         diff::PricingTable table = value_or_raise(read_pricing(pricing));
-        diff::DiffReport report =
-            diff::compute_report(std::move(baseline_side.responses), std::move(candidate_side.responses),
-                                 std::move(baseline_side.trace_id), std::move(candidate_side.trace_id), table, seed);
+        diff::DiffReport report = diff::compute_report(
+            std::move(baseline_side.responses), std::move(candidate_side.responses), std::move(baseline_side.trace_id),
+            std::move(candidate_side.trace_id), table, seed);
         return export_report(report).release();
     });
 }
 
-PyObject* compute_semantic_axis_with_embedder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
+PyObject* compute_semantic_axis_with_embedder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto [baseline, candidate, embedder, seed_arg] =
-            bind_arguments("compute_semantic_axis_with_embedder", std::array{"baseline", "candidate", "embedder", "seed"}, 3,
-                 args, nargs, kwnames);
+        auto [baseline, candidate, embedder, seed_arg] = bind_arguments(
+            "compute_semantic_axis_with_embedder", std::array{"baseline", "candidate", "embedder", "seed"}, 3, args,
+            nargs, kwnames);
         require_list(baseline, "baseline");
         require_list(candidate, "candidate");
         diff::Seed seed = convert_seed(seed_arg, "seed");
@@ -180,8 +177,8 @@ PyObject* compute_semantic_axis_with_embedder(PyObject*, PyObject* const* args, 
         if (!PyCallable_Check(embedder))
             throw_value_error("embedder must be callable: fn(list[str]) -> list[list[float]]");
         BoxedEmbedder boxed(embedder);
-        diff::AxisStat stat =
-            diff::compute_semantic_axis_with_embedder(baseline_records, candidate_records, boxed, seed);
+        diff::AxisStat stat = diff::compute_semantic_axis_with_embedder(baseline_records, candidate_records, boxed,
+                                                                        seed);
         return export_axis_stat(stat).release();
     });
 }
@@ -296,6 +293,4 @@ PyObject* init_module() {
 
 }  // namespace velkin::python
 
-PyMODINIT_FUNC PyInit__core() {
-    return velkin::python::guarded(velkin::python::init_module);
-}
+PyMODINIT_FUNC PyInit__core() { return velkin::python::guarded(velkin::python::init_module); }

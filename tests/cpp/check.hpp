@@ -30,8 +30,8 @@ template <class A, class B>
 void equal(const A& a, const B& b, const char* expr_a, const char* expr_b, const char* file, int line) {
     if (a == b) return;
     std::ostringstream message;
-    message << file << ":" << line << ": CHECK_EQ(" << expr_a << ", " << expr_b << ") failed: [" << a << "] != ["
-            << b << "]";
+    message << file << ":" << line << ": CHECK_EQ(" << expr_a << ", " << expr_b << ") failed: [" << a << "] != [" << b
+            << "]";
     std::fprintf(stderr, "%s\n", message.str().c_str());
     ++failures();
 }
@@ -43,12 +43,12 @@ void equal(const A& a, const B& b, const char* expr_a, const char* expr_b, const
     static ::check::Register name##_registered(#name, name); \
     static void name()
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            ++::check::failures();                                                    \
-        }                                                                             \
+            ++::check::failures();                                                        \
+        }                                                                                 \
     } while (0)
 
 #define CHECK_EQ(a, b) ::check::equal((a), (b), #a, #b, __FILE__, __LINE__)

@@ -4,9 +4,9 @@
 #include "agentlog/parser.hpp"
 #include "check.hpp"
 
+using velkin::agentlog::parse_records;
 using velkin::agentlog::ParseError;
 using velkin::agentlog::Parser;
-using velkin::agentlog::parse_records;
 
 namespace {
 

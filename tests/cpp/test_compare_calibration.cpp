@@ -99,15 +99,17 @@ TEST(median_from_rank_or_bucket_counts_matches_the_sorted_median) {
             std::vector<uint32_t> low(levels.bucket_size()), high(levels.bucket_size());
             for (double value : values) {
                 uint32_t rank = rank_of(levels, value);
-                if (levels.bucket(rank) == middle.low_bucket) ++low[levels.within(rank)];
-                else if (levels.bucket(rank) == middle.high_bucket) ++high[levels.within(rank)];
+                if (levels.bucket(rank) == middle.low_bucket)
+                    ++low[levels.within(rank)];
+                else if (levels.bucket(rank) == middle.high_bucket)
+                    ++high[levels.within(rank)];
             }
             std::vector<uint32_t> ranks(levels.values.size());
             for (double value : values) ++ranks[rank_of(levels, value)];
             std::sort(values.begin(), values.end());
-            double expected = size == 0     ? 0.0
-                              : size % 2    ? values[size / 2]
-                                            : (values[size / 2 - 1] + values[size / 2]) * 0.5;
+            double expected = size == 0  ? 0.0
+                              : size % 2 ? values[size / 2]
+                                         : (values[size / 2 - 1] + values[size / 2]) * 0.5;
             CHECK(middle_median(middle, low, high, levels) == expected);
             CHECK(rank_count_median(ranks, size, levels) == expected);
         }

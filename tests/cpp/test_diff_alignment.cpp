@@ -72,8 +72,8 @@ struct TurnMaker {
 
     std::string text() {
         static const std::vector<std::string> narrow = {"a", "b", " ", "c", "  "};
-        static const std::vector<std::string> wide = {"d", "e", "f", "g", "h", "\u00e9", "\u6771", "\U0001F680",
-                                                      "\\t", "x", "y", "z", "q", "w"};
+        static const std::vector<std::string> wide = {"d",          "e",   "f", "g", "h", "\u00e9", "\u6771",
+                                                      "\U0001F680", "\\t", "x", "y", "z", "q",      "w"};
         const std::vector<std::string>& letters = rng() % 3 == 0 ? wide : narrow;
         std::string out;
         for (uint64_t k = rng() % 14; k > 0; --k) out += pick(letters);
@@ -81,9 +81,9 @@ struct TurnMaker {
     }
 
     Record turn() {
-        static const std::vector<std::string> inputs = {
-            R"(,"input":{"q":1})", R"(,"input":{"q":2})", R"(,"input":{"q":1.0})", R"(,"input":{"q":1,"r":1})",
-            R"(,"input":{"r":"x"})", ""};
+        static const std::vector<std::string> inputs = {R"(,"input":{"q":1})",   R"(,"input":{"q":2})",
+                                                        R"(,"input":{"q":1.0})", R"(,"input":{"q":1,"r":1})",
+                                                        R"(,"input":{"r":"x"})", ""};
         static const std::vector<std::string> stops = {"", R"(,"stop_reason":"end_turn")", R"(,"stop_reason":"")"};
         std::string content = rng() % 5 ? R"({"type":"text","text":")" + text() + "\"}," : "";
         for (uint64_t k = rng() % 4; k > 0; --k)
@@ -145,7 +145,9 @@ std::string reference_align(const Responses& b, const Responses& c, uint64_t w) 
     std::vector<Step> path;
     for (uint64_t i = n, j = m; i > 0 || j > 0;) {
         char s = i == 0 ? 'I' : j == 0 ? 'D' : step[i][j];
-        path.insert(path.begin(), {s == 'M' ? Step::Kind::Match : s == 'I' ? Step::Kind::Insert : Step::Kind::Delete,
+        path.insert(path.begin(), {s == 'M'   ? Step::Kind::Match
+                                   : s == 'I' ? Step::Kind::Insert
+                                              : Step::Kind::Delete,
                                    s == 'I' ? 0 : i - 1, s == 'D' ? 0 : j - 1});
         i -= s != 'I';
         j -= s != 'D';
@@ -316,17 +318,21 @@ TEST(walk_over_hand_made_paths) {
     Responses B = views(b), C = {B[1], B[0]};
     using enum Step::Kind;
     // A deletion advances the baseline cursor: the insertion after it lies between turns 1 and 2.
-    std::vector<FirstDivergence> found =
-        walk_collecting({{Match, 0, 1}, {Delete, 1, 0}, {Insert, 0, 0}, {Delete, 2, 0}}, B, C, 10);
+    std::vector<FirstDivergence> found = walk_collecting(
+        {{Match, 0, 1}, {Delete, 1, 0}, {Insert, 0, 0}, {Delete, 2, 0}}, B, C, 10);
     CHECK_EQ(found.size(), 3u);
     std::string text;
     for (const FirstDivergence& d : found)
-        text.append(std::to_string(d.baseline_turn)).append(",").append(std::to_string(d.candidate_turn))
-            .append(" ").append(d.explanation).append("\n");
-    CHECK_EQ(text, std::string(
-        "1,2 candidate dropped a turn with 1 tool call (baseline turn #1 has no counterpart)\n"
-        "2,0 candidate inserted an extra turn with 1 tool call between baseline turns #1 and #2\n"
-        "2,3 candidate dropped a turn with 2 tool calls (baseline turn #2 has no counterpart)\n"));
+        text.append(std::to_string(d.baseline_turn))
+            .append(",")
+            .append(std::to_string(d.candidate_turn))
+            .append(" ")
+            .append(d.explanation)
+            .append("\n");
+    CHECK_EQ(text,
+             std::string("1,2 candidate dropped a turn with 1 tool call (baseline turn #1 has no counterpart)\n"
+                         "2,0 candidate inserted an extra turn with 1 tool call between baseline turns #1 and #2\n"
+                         "2,3 candidate dropped a turn with 2 tool calls (baseline turn #2 has no counterpart)\n"));
     CHECK_EQ(walk_collecting({{Delete, 0, 0}, {Delete, 1, 0}}, B, {}, 1).size(), 1u);
     CHECK(walk_collecting({{Delete, 0, 0}}, B, {}, 0).empty());
 }
@@ -359,12 +365,14 @@ TEST(shingle_ids_number_equal_shingles_alike_in_first_seen_order) {
     std::map<std::string, uint32_t, std::less<>> reference;
     for (int k = 0; k < 400; ++k) {
         std::string text = k % 7 == 0 ? maker.pick(separators) : "";
-        for (uint64_t part = maker.rng() % (k % 3 == 0 ? 40 : 4) + 1; part > 0; --part) text += maker.text() + maker.pick(separators);
+        for (uint64_t part = maker.rng() % (k % 3 == 0 ? 40 : 4) + 1; part > 0; --part)
+            text += maker.text() + maker.pick(separators);
         std::string normal = normalise_whitespace(text);
         std::vector<uint32_t> expected;
         for (std::string_view window : windows_in_order(normal)) {
             auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
-            if (std::find(expected.begin(), expected.end(), at->second) == expected.end()) expected.push_back(at->second);
+            if (std::find(expected.begin(), expected.end(), at->second) == expected.end())
+                expected.push_back(at->second);
         }
         std::vector<uint32_t> got;
         CHECK_EQ(ids.add_text(text, got), normal == text);

@@ -139,10 +139,12 @@ TEST(fast_medians_equal_the_plain_procedure) {
             // Integers, summed exactly in any order; then integers whose sums
             // round (2^53 + 1 is no double), which must be added in draw order.
             if (variant == 4) {
-                for (size_t i = 0; i < n; ++i) b[i] = static_cast<double>(random() % 2), c[i] = -static_cast<double>(random() % 5);
+                for (size_t i = 0; i < n; ++i)
+                    b[i] = static_cast<double>(random() % 2), c[i] = -static_cast<double>(random() % 5);
             }
             if (variant == 5) {
-                for (size_t i = 0; i < n; ++i) b[i] = std::floor(0x1p53 / static_cast<double>(n)), c[i] = i % 3 ? 1.0 : 0x1p53;
+                for (size_t i = 0; i < n; ++i)
+                    b[i] = std::floor(0x1p53 / static_cast<double>(n)), c[i] = i % 3 ? 1.0 : 0x1p53;
             }
             // A majority value other than zero, and values at the size limit on either side of it.
             if (variant == 6) {
@@ -224,7 +226,8 @@ TEST(many_long_median_rows_sharing_draws_equal_the_plain_procedure) {
         std::vector<double> b(n), c(n);
         for (size_t i = 0; i < n; ++i) {
             b[i] = static_cast<double>(random() % (k + 2));
-            c[i] = k % 3 == 0 ? std::ldexp(static_cast<double>(random() % 4096), -7) : static_cast<double>(random() % 5);
+            c[i] = k % 3 == 0 ? std::ldexp(static_cast<double>(random() % 4096), -7)
+                              : static_cast<double>(random() % 5);
         }
         if (k == 4) b[n / 3] = std::nan("");
         if (k == 7) c[0] = -0.0;

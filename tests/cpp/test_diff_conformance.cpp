@@ -13,8 +13,17 @@ namespace {
 
 // Texts that are, look like, or are fenced JSON documents, and plain ones.
 const std::vector<std::string> TEXTS = {
-    "{\"a\": 1}", "  [1, 2]  ", "```json\n{\"b\": [true]}\n```", "```{\"c\": null}```", "{broken", "[1,", "",
-    "plain answer", "\"a string\"", "42", "```\nnot json\n```",
+    "{\"a\": 1}",
+    "  [1, 2]  ",
+    "```json\n{\"b\": [true]}\n```",
+    "```{\"c\": null}```",
+    "{broken",
+    "[1,",
+    "",
+    "plain answer",
+    "\"a string\"",
+    "42",
+    "```\nnot json\n```",
 };
 // Tool-use contents: none, inputs that are not objects, and objects whose names repeat or differ in order.
 const std::vector<std::string> CONTENTS = {

@@ -39,7 +39,8 @@ std::vector<Record> side() {
                     "usage": {"input_tokens": 10, "output_tokens": 2.5, "thinking_tokens": 1}, "latency_ms": 12,
                     "batch": true})"),
         response(R"({"content": [{"type": "thinking"}, {"type": "text", "text": "One."},
-                    {"type": "text", "text": ")" + LONG + R"("}, {"type": "tool_use"}, {"type": "text", "text": "Ünï"},
+                    {"type": "text", "text": ")" +
+                 LONG + R"("}, {"type": "tool_use"}, {"type": "text", "text": "Ünï"},
                     {"type": "tool_use", "name": "x", "input": [1, {"b": null}]}], "model": 7, "usage": [1]})"),
         make(agentlog::Kind::ToolResult, "t", R"({"output": "ignored"})", R"({"trace_id": 5})"),
         response(R"({"content": "not blocks", "stop_reason": null})"),

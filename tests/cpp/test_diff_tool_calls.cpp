@@ -34,8 +34,24 @@ json::Value sorted_copy(const json::Value& value) {
 
 // Names that share prefixes, differ only past ASCII, need escapes, or repeat within one object.
 const std::vector<std::string> NAMES = {
-    "", "a", "ab", "b", "B", "\xc3\xa9", "e\xcc\x81", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\x7f", "\x01",
-    "q\"uote", "back\\slash", "line\nfeed", "tab\t", "\xef\xbf\xbf", "id", "id2",
+    "",
+    "a",
+    "ab",
+    "b",
+    "B",
+    "\xc3\xa9",
+    "e\xcc\x81",
+    "\xe2\x82\xac",
+    "\xf0\x9f\x98\x80",
+    "\x7f",
+    "\x01",
+    "q\"uote",
+    "back\\slash",
+    "line\nfeed",
+    "tab\t",
+    "\xef\xbf\xbf",
+    "id",
+    "id2",
 };
 
 struct Generator {
@@ -153,9 +169,8 @@ TEST(first_object_input_keys_are_the_distinct_names_of_the_first_object) {
         json::Array content;
         for (size_t n = generate.below(4); n > 0; --n) content.push_back(generate.tool_use(generate.value(2)));
         diff::ToolCalls calls = diff::read_tool_calls(content);
-        auto first = std::find_if(calls.begin(), calls.end(), [](const diff::ToolCall& call) {
-            return call.input->as_object() != nullptr;
-        });
+        auto first = std::find_if(calls.begin(), calls.end(),
+                                  [](const diff::ToolCall& call) { return call.input->as_object() != nullptr; });
         std::vector<std::string_view> expected;
         if (first != calls.end()) {
             for (const json::Member& member : *first->input->as_object()) expected.push_back(member.key);

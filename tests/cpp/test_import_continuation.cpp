@@ -38,7 +38,8 @@ std::vector<size_t> scored_parents(const std::vector<CallLinks>& calls) {
             size_t best = NONE;
             int best_score = -1;
             for (size_t j = 0; j < calls.size(); ++j) {
-                if (j == i || !calls[j].previous_response_id.empty() || calls[j].prefixes.back() != calls[i].prefixes[length])
+                if (j == i || !calls[j].previous_response_id.empty() ||
+                    calls[j].prefixes.back() != calls[i].prefixes[length])
                     continue;
                 int score = (calls[j].answer_gist == calls[i].gists[length] ? 4 : 0) +
                             (calls[j].identifiers == calls[i].identifiers ? 2 : 0) + (continued[j] ? 0 : 1);

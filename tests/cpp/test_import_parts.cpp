@@ -25,16 +25,22 @@ std::string span_line(uint64_t trace, uint64_t call) {
     std::string start = std::to_string(1700000000000000000ull + call * 1000000 + trace);
     std::string q = "question " + std::to_string(call) + " of run " + std::to_string(trace);
     return R"({"resourceSpans":[{"resource":{"attributes":[{"key":"service.name","value":{"stringValue":"agent"}}]},)"
-           R"("scopeSpans":[{"spans":[{"traceId":")" + hex(trace + 1, 32) + R"(","spanId":")" + hex(call + 1, 16) +
-           R"(","name":"chat","startTimeUnixNano":")" + start + R"(","endTimeUnixNano":")" + start + R"(",)"
+           R"("scopeSpans":[{"spans":[{"traceId":")" +
+           hex(trace + 1, 32) + R"(","spanId":")" + hex(call + 1, 16) + R"(","name":"chat","startTimeUnixNano":")" +
+           start + R"(","endTimeUnixNano":")" + start +
+           R"(",)"
            R"("attributes":[{"key":"gen_ai.operation.name","value":{"stringValue":"chat"}},)"
-           R"({"key":"session.id","value":{"stringValue":"task-)" + std::to_string(trace % 7) + R"("}},)"
+           R"({"key":"session.id","value":{"stringValue":"task-)" +
+           std::to_string(trace % 7) +
+           R"("}},)"
            R"({"key":"gen_ai.input.messages","value":{"stringValue":"[{\"role\":\"user\",\"parts\":[{\"type\":\"text\",\"content\":\")" +
-           q + R"(\"}]}]"}},)"
+           q +
+           R"(\"}]}]"}},)"
            R"({"key":"gen_ai.output.messages","value":{"stringValue":"[{\"role\":\"assistant\",\"parts\":[{\"type\":\"text\",\"content\":\"answer to )" +
-           q + R"(\"}],\"finish_reason\":\"stop\"}]"}},)"
-           R"({"key":"gen_ai.usage.input_tokens","value":{"intValue":")" + std::to_string(call + 10) +
-           R"("}}]}]}]}]})" + "\n";
+           q +
+           R"(\"}],\"finish_reason\":\"stop\"}]"}},)"
+           R"({"key":"gen_ai.usage.input_tokens","value":{"intValue":")" +
+           std::to_string(call + 10) + R"("}}]}]}]}]})" + "\n";
 }
 
 // Enough lines for several parts; each trace's calls are spread over the whole input.

@@ -18,8 +18,10 @@ std::string nested(size_t depth, const std::string& inside = "") {
 
 TEST(nesting_up_to_the_limit_reads) {
     CHECK(!unreadable_line(nested(127)));
-    CHECK_EQ(unreadable_line(nested(128)).value_or(""),
-             std::string("its line would nest arrays and objects 128 deep, more than the 127 levels an .agentlog line may hold"));
+    CHECK_EQ(
+        unreadable_line(nested(128)).value_or(""),
+        std::string(
+            "its line would nest arrays and objects 128 deep, more than the 127 levels an .agentlog line may hold"));
 }
 
 TEST(brackets_inside_strings_do_not_nest) {
@@ -35,8 +37,9 @@ TEST(lines_up_to_16_mib_read) {
     line += '\n';
     CHECK(!unreadable_line(line));
     line += 'x';
-    CHECK_EQ(unreadable_line(line).value_or(""),
-             std::string("its line would be 16777217 bytes, more than the 16777216 (16 MiB) an .agentlog line may hold"));
+    CHECK_EQ(
+        unreadable_line(line).value_or(""),
+        std::string("its line would be 16777217 bytes, more than the 16777216 (16 MiB) an .agentlog line may hold"));
 }
 
 TEST(traces_up_to_1_gib_read) {

@@ -103,7 +103,8 @@ TEST(reads_agree_with_the_standard_library) {
         std::string text;
         const size_t length = 1 + random() % 30;
         for (size_t k = 0; k < length; ++k) text.push_back(alphabet[random() % (k == 0 ? 11 : 14)]);
-        if (random() % 4 == 0) text = std::to_string(random() % 1000) + "e" + std::to_string(static_cast<int>(random() % 800) - 400);
+        if (random() % 4 == 0)
+            text = std::to_string(random() % 1000) + "e" + std::to_string(static_cast<int>(random() % 800) - 400);
         double ours = -7.0, theirs = -7.0;
         const auto a = read_double(text.data(), text.data() + text.size(), ours);
         const auto b = std::from_chars(text.data(), text.data() + text.size(), theirs);

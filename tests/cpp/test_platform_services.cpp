@@ -72,7 +72,8 @@ TEST(unreadable_paths_say_why) {
     std::filesystem::remove(missing);
     Result<platform::FileBytes> absent = platform::FileBytes::read(missing.string());
     CHECK(!absent.ok());
-    if (!absent.ok()) CHECK_EQ(absent.error().message, "cannot read " + missing.string() + ": No such file or directory");
+    if (!absent.ok())
+        CHECK_EQ(absent.error().message, "cannot read " + missing.string() + ": No such file or directory");
     const std::string not_regular = ": not a regular file (a pipe or a device): save it to a file first";
     const std::filesystem::path folder = scratch("folder");
     std::filesystem::create_directories(folder);

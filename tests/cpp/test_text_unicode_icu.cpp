@@ -29,8 +29,10 @@ bool is_scalar_value(char32_t cp) { return cp < 0xD800 || (cp > 0xDFFF && cp <= 
 std::u16string utf16(std::u32string_view code_points) {
     std::u16string units;
     for (char32_t cp : code_points) {
-        if (cp < 0x10000) units += static_cast<char16_t>(cp);
-        else units += {static_cast<char16_t>(0xD7C0 + (cp >> 10)), static_cast<char16_t>(0xDC00 | (cp & 0x3FF))};
+        if (cp < 0x10000)
+            units += static_cast<char16_t>(cp);
+        else
+            units += {static_cast<char16_t>(0xD7C0 + (cp >> 10)), static_cast<char16_t>(0xDC00 | (cp & 0x3FF))};
     }
     return units;
 }
@@ -73,8 +75,8 @@ const icu::Normalizer2& icu_nfc() {
 std::string icu_normalized(std::u32string_view code_points) {
     std::u16string units = utf16(code_points);
     UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString normal =
-        icu_nfc().normalize(icu::UnicodeString(units.data(), static_cast<int32_t>(units.size())), status);
+    icu::UnicodeString normal = icu_nfc().normalize(
+        icu::UnicodeString(units.data(), static_cast<int32_t>(units.size())), status);
     CHECK(U_SUCCESS(status));
     std::string out;
     normal.toUTF8String(out);
@@ -105,10 +107,10 @@ bool icu_is_numeric(char32_t cp) {
 // matter, including some NFC rejects, so that every path is taken.
 std::u32string random_text(std::mt19937& rng) {
     static const std::vector<std::pair<char32_t, char32_t>> ranges = {
-        {0x20, 0x7E},     {0x41, 0x5A},     {0xC0, 0x24F},    {0x300, 0x36F},     {0x370, 0x3FF},
-        {0x400, 0x52F},   {0x1E00, 0x1FFF}, {0x2100, 0x218F}, {0x1100, 0x11FF},   {0xAC00, 0xAC40},
-        {0x3040, 0x30FF}, {0x4E00, 0x4E40}, {0xFF00, 0xFF5F}, {0x10400, 0x1044F}, {0x1D15E, 0x1D16F},
-        {0x1F300, 0x1F64F}, {0x0130, 0x0130}, {0x03A3, 0x03A3}, {0x0958, 0x095F}, {0x2C60, 0x2C7F},
+        {0x20, 0x7E},       {0x41, 0x5A},     {0xC0, 0x24F},    {0x300, 0x36F},     {0x370, 0x3FF},
+        {0x400, 0x52F},     {0x1E00, 0x1FFF}, {0x2100, 0x218F}, {0x1100, 0x11FF},   {0xAC00, 0xAC40},
+        {0x3040, 0x30FF},   {0x4E00, 0x4E40}, {0xFF00, 0xFF5F}, {0x10400, 0x1044F}, {0x1D15E, 0x1D16F},
+        {0x1F300, 0x1F64F}, {0x0130, 0x0130}, {0x03A3, 0x03A3}, {0x0958, 0x095F},   {0x2C60, 0x2C7F},
     };
     std::u32string text;
     std::uniform_int_distribution<size_t> range_of(0, ranges.size() - 1);
@@ -147,8 +149,8 @@ TEST(nfc_agrees_with_icu_for_every_code_point_and_on_mixed_text) {
         if (!is_scalar_value(cp)) continue;
         const std::u32string alone(1, cp);
         // Alone, after a starter it may compose with, before a mark, and after a mark.
-        for (const std::u32string& text : {alone, U"e" + alone, alone + U"\u0301", U"\u1100" + alone,
-                                           U"a\u0323" + alone + U"\u0308"}) {
+        for (const std::u32string& text :
+             {alone, U"e" + alone, alone + U"\u0301", U"\u1100" + alone, U"a\u0323" + alone + U"\u0308"}) {
             if (nfc(utf8(text)) != icu_normalized(text)) CHECK_EQ(static_cast<uint32_t>(cp), 0u);
         }
     }
