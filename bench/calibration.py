@@ -22,6 +22,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 import tau_changes as tc  # noqa: E402
+
 from velkin.compare import compare_runs  # noqa: E402
 
 # A switch to an unpriced model leaves cost out, so that the switch alone is what changed.

@@ -67,6 +67,7 @@ def main(argv=None) -> int:
     import canonicaljson
     import orjson
     import rfc8785
+
     from velkin._core import canonical_bytes, content_id
 
     payloads = load_payloads(args.mb)

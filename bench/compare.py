@@ -142,7 +142,7 @@ def main() -> None:
         for i in range(size):
             pairs.append((baseline[0][i * per:(i + 1) * per], candidate[0][i * per:(i + 1) * per]))
         peer = median_seconds(lambda: [_core.compute_diff_report(b, c, None, 0) for b, c in pairs], args.runs)
-        del baseline, candidate, pairs
+        baseline = candidate = pairs = None  # freed before the memory child runs
         child = subprocess.run([sys.executable, __file__, "--memory-child", str(size)], capture_output=True,
                                text=True, check=True)
         input_bytes, extra = map(int, child.stdout.split())

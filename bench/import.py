@@ -32,6 +32,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 import orjson  # noqa: E402
+
 from velkin import _native  # noqa: E402
 
 FIXTURES = ["openai-v2-span-only.traces.jsonl", "openinference-openai.traces.jsonl",

@@ -24,7 +24,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from timing import median_seconds  # noqa: E402
+
 from velkin import importers  # noqa: E402
+
 
 def line(messages, answer) -> bytes:
     return json.dumps({

@@ -23,9 +23,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import orjson  # noqa: E402
 from gen_trace import trace_path  # noqa: E402
 from timing import median_seconds  # noqa: E402
-import orjson  # noqa: E402
+
 from velkin._core import parse_agentlog  # noqa: E402  (imported up front: loading it must not count as parsing)
 
 

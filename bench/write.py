@@ -34,6 +34,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
 
     import orjson
+
     from velkin._core import write_agentlog
 
     records = load_records(args.mb)

@@ -1,6 +1,7 @@
-"""One fuzz target per entry point of velkin.core, one for the importers and one for the reports' escaping. Each takes fuzz bytes, calls the entry point, and
-checks the outcome: a ValueError is an accepted refusal; a result must pass an independent check where
-one exists; anything else (another exception, a PanicException, a crash) is a finding."""
+"""One fuzz target per entry point of velkin.core, one for the importers and one for the reports' escaping. Each
+takes fuzz bytes, calls the entry point, and checks the outcome: a ValueError is an accepted refusal; a result
+must pass an independent check where one exists; anything else (another exception, a PanicException, a crash)
+is a finding."""
 from __future__ import annotations
 
 import hashlib
@@ -80,7 +81,7 @@ def check_parse_agentlog(data: bytes) -> str:
             try:
                 expected = strict_json(line)
             except (ValueError, RecursionError):
-                raise AssertionError(f"parse_agentlog accepted a line json.loads refuses: {line[:200]!r}")
+                raise AssertionError(f"parse_agentlog accepted a line json.loads refuses: {line[:200]!r}") from None
             if not json_equal(expected.get("payload"), parsed["payload"]):
                 raise AssertionError(f"payload differs from json.loads: {line[:200]!r}")
     # Write-then-parse round trip: what was read is written and read back unchanged.

@@ -10,10 +10,10 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
-
-import velkin
 from test_compare import TAU, trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 from test_reports import BASELINE, CANDIDATE, PRICING, junit_cases
+
+import velkin
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "api_example.py"

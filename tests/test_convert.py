@@ -10,8 +10,13 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from velkin._core import (canonical_bytes, compute_diff_report, compute_semantic_axis_with_embedder, parse_agentlog,
-                          write_agentlog)
+from velkin._core import (
+    canonical_bytes,
+    compute_diff_report,
+    compute_semantic_axis_with_embedder,
+    parse_agentlog,
+    write_agentlog,
+)
 from velkin._native import compare_runs
 
 

@@ -7,8 +7,14 @@ import textwrap
 
 import pytest
 
-from velkin._core import canonical_bytes, compute_diff_report, compute_semantic_axis_with_embedder, content_id, \
-    parse_agentlog, write_agentlog
+from velkin._core import (
+    canonical_bytes,
+    compute_diff_report,
+    compute_semantic_axis_with_embedder,
+    content_id,
+    parse_agentlog,
+    write_agentlog,
+)
 
 RECURSION = "RecursionError: maximum recursion depth exceeded"
 

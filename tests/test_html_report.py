@@ -8,8 +8,8 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from devtools import Browser
+
 from velkin.reports import html as html_report
 from velkin.reports import model
 
@@ -102,7 +102,7 @@ def test_forest_plot_points_lie_on_the_side_of_their_sign(browser, tmp_path):
     assert signs["semantic"] == "-" and signs["trajectory"] == "+" and signs["latency"] == "+"
     for label, offset in offsets.items():
         change = label.split(": ")[1].split(" [")[0]
-        if change.lstrip("+-$").strip("0. pp%mstokens") == "":
+        if change.lstrip("+-$").strip("0. pp%mstokens") == "":  # noqa: B005 (strips a set of characters)
             continue  # no change: on the zero line
         assert (offset < -1) if change.startswith("-") else (offset > 1), (label, offset)
 
@@ -111,6 +111,7 @@ def test_forest_plot_points_lie_on_the_side_of_their_sign(browser, tmp_path):
 def test_every_verdict_lays_out_at_desktop_and_phone_widths(browser, tmp_path, verdict):
     from test_compare import synthetic_suite
     from test_report_verdicts import descriptive_result, latency_tested, set_members
+
     from velkin.compare import compare_runs
     result = latency_tested(set_members(compare_runs(*synthetic_suite(6, change=True), seed=3), verdict))
     if verdict == "changed":

@@ -4,13 +4,12 @@ import json
 import re
 
 import pytest
-from hypothesis import given, strategies as st
+import tau_changes as tc
+from hypothesis import given
+from hypothesis import strategies as st
 
 from velkin import _native
 from velkin.compare import compare_runs
-
-import tau_changes as tc
-
 
 # DEL, the C1 controls and the bidi controls: json.dumps(ensure_ascii=False) writes them raw.
 HIDDEN = re.compile("[\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")

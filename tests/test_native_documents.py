@@ -7,13 +7,12 @@ import sys
 from pathlib import Path
 
 import pytest
+import tau_changes as tc
 
 from velkin import importers, write_agentlog
 from velkin.command_io import read_pricing
 from velkin.compare import compare_runs
 from velkin.traces import read_trace
-
-import tau_changes as tc
 
 ROOT = Path(__file__).resolve().parent.parent
 IMPORTS = ROOT / "tests" / "data" / "import"

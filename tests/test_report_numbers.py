@@ -12,12 +12,12 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
+from test_compare import synthetic_suite
+from test_reports import BASELINE, CANDIDATE, PRICING, example_records, junit_cases, velkin
 
 from velkin import _core, _native
 from velkin.compare import compare_runs, load_run
 from velkin.reports import junit, markdown, model
-from test_compare import synthetic_suite
-from test_reports import BASELINE, CANDIDATE, PRICING, example_records, junit_cases, velkin
 
 HOST_COMMENT_LIMIT = 65_000  # below the 65,536 characters hosts accept in a comment
 

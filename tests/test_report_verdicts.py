@@ -8,11 +8,11 @@ import re
 import xml.etree.ElementTree as ET
 
 import pytest
+from test_compare import synthetic_suite
+from test_reports import junit_cases
 
 from velkin.compare import compare_runs
 from velkin.reports import html, junit, markdown, model, terminal
-from test_compare import synthetic_suite
-from test_reports import junit_cases
 
 SWITCH = "model switched: gpt-4o-2024-08-06 (250 responses) \u2192 gpt-4o-mini-2024-07-18 (250 responses)"
 

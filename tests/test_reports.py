@@ -10,11 +10,11 @@ from pathlib import Path
 
 import pytest
 import xmlschema
+from test_compare import trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 
 from velkin import _core, _native
 from velkin.compare import compare_runs
 from velkin.reports import html, junit, markdown, model, terminal
-from test_compare import trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 
 ROOT = Path(__file__).resolve().parent.parent
 BASELINE, CANDIDATE, PRICING = (str(ROOT / "examples" / name)

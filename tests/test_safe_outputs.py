@@ -5,21 +5,21 @@ JUnit reports stay bounded whatever the number of conversations.
 Each payload class goes into the places a trace controls (a tool name, an argument value, a model, a
 response text, a conversation key, a record kind), then through every format."""
 import copy
-from html.parser import HTMLParser
 import json
 import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
+from html.parser import HTMLParser
 from pathlib import Path
 
 import pytest
+from test_compare import synthetic_suite
+from test_html_report import CHROMIUM, browser, check_page  # noqa: F401 (browser is a fixture)
 
 from velkin import _core, _native
 from velkin.compare import compare_runs
 from velkin.reports import html, junit, markdown, model, terminal
-from test_compare import synthetic_suite
-from test_html_report import CHROMIUM, browser, check_page  # noqa: F401 (browser is a fixture)
 
 ROOT = Path(__file__).resolve().parent.parent
 

@@ -6,11 +6,10 @@ import subprocess
 import sys
 
 import pytest
+import tau_changes as tc
 
 from velkin import write_agentlog
 from velkin.compare import compare_runs
-
-import tau_changes as tc
 
 CANDIDATE = 2
 

@@ -21,7 +21,8 @@ def main():
                os.path.join(examples, "candidate.agentlog"), "--pricing", os.path.join(examples, "pricing.json"),
                "--seed", "7"]
     # The source tree's src/ layout keeps it off sys.path: the installed package answers.
-    done = subprocess.run(command, capture_output=True, text=True, encoding="utf-8", cwd=os.path.dirname(examples) or ".")
+    done = subprocess.run(command, capture_output=True, text=True, encoding="utf-8",
+                          cwd=os.path.dirname(examples) or ".")
     lines = done.stdout.splitlines()
     problems = []
     if done.returncode != 1:

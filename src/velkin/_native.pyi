@@ -1,6 +1,6 @@
 from typing import Any, Literal, Mapping, Optional, Sequence, TypedDict, Union
 
-from velkin._core import PricingEntry, RecordDict
+from velkin._core import PricingEntry
 from velkin.api import ComparisonDict, ImportSummaryDict
 
 class ArgumentChangeDict(TypedDict):

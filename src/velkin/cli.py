@@ -11,7 +11,7 @@ import os
 import signal
 import sys
 
-from velkin import (_core, compare_command, diff_command, id_command, import_command, validate_command)
+from velkin import _core, compare_command, diff_command, id_command, import_command, validate_command
 from velkin.command_io import EXIT_BAD_INPUT, EXIT_CODES, InputError, OutputError, say
 
 # What a shell reports for a command ended by Ctrl-C.
@@ -103,7 +103,7 @@ def _main(argv) -> int:
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as done:  # --help, --version or a usage error, already printed
-            code = done.code
+            code = done.code if isinstance(done.code, int) else 0 if done.code is None else 1
         else:
             code = args.run(args)
         if sys.stdout is not None:

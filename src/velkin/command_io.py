@@ -161,7 +161,7 @@ def _identity(status: os.stat_result) -> tuple:
 def input_identities(paths) -> dict:
     """(device, inode) -> name of every input file that exists; the files of a directory given as input too;
     standard input when "-" is one of them."""
-    identities = {}
+    identities: dict = {}
     for path in paths:
         try:
             if path == STDOUT:
@@ -185,7 +185,7 @@ class Target:
     def __init__(self, path: str, inputs: dict):
         self.path = path
         self.through = path == STDOUT
-        self.file = None  # the file to replace: the symlink's target
+        self.file = ""  # the file to replace (a symlink's target); none for standard output
         self.mode = None  # an existing file's mode, kept
         if path in STDOUT_NAMES:
             self.path, self.through = STDOUT, True
@@ -219,11 +219,11 @@ def output_targets(paths: list, inputs: list) -> list:
     two outputs."""
     identities = input_identities(inputs)
     targets = [Target(path, identities) for path in paths]
-    seen = {}
+    seen: dict = {}
     for target in targets:
         if target.through:  # standard output, devices and pipes take any number of outputs
             continue
-        key = target.file
+        key: object = target.file
         try:
             key = _identity(os.stat(target.file))
         except OSError:

@@ -6,8 +6,17 @@ import os
 from collections import Counter
 
 from velkin import _native
-from velkin.command_io import (EXIT_CODES, EXIT_OK, EXIT_REGRESSION, emit, input_error, read_pricing, seed_value,
-                               shown, warn)
+from velkin.command_io import (
+    EXIT_CODES,
+    EXIT_OK,
+    EXIT_REGRESSION,
+    emit,
+    input_error,
+    read_pricing,
+    seed_value,
+    shown,
+    warn,
+)
 from velkin.compare import as_runs, compare_runs
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import add_report_options, negative_price_warnings, publish, report_targets
@@ -70,7 +79,7 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
                             "its conversations are compared with themselves")
     # Only files of one size can be byte-identical: the others are not read at all.
     sizes = Counter(file_size(p) for p in baseline + candidate)
-    seen = {}
+    seen: dict = {}
     for side, paths in (("baseline", baseline), ("candidate", candidate)):
         for path in paths:
             digest = file_digest(path) if sizes[file_size(path)] > 1 else None

@@ -5,10 +5,21 @@ import json
 import os
 import re
 import sys
+from typing import Mapping
 
 from velkin import _core, _native, importers
-from velkin.command_io import (EXIT_CODES, EXIT_OK, STDOUT, InputError, OutputError, output_targets, say, shown,
-                               warn, write_outputs)
+from velkin.command_io import (
+    EXIT_CODES,
+    EXIT_OK,
+    STDOUT,
+    InputError,
+    OutputError,
+    output_targets,
+    say,
+    shown,
+    warn,
+    write_outputs,
+)
 
 STDIN = "-"
 
@@ -84,7 +95,7 @@ def report(summary: dict, named: list, detected: bool, written: str) -> None:
 
 # Splitting ---------------------------------------------------------------------
 
-def member_of(metadata: dict, name: str):
+def member_of(metadata: Mapping, name: str):
     """An identifier of a conversation, where `velkin compare` looks for its key: payload, then meta."""
     for place in (metadata.get("payload"), metadata.get("meta")):
         if isinstance(place, dict) and name in place:
@@ -99,7 +110,8 @@ def file_part(value) -> str:
 
 def split_runs(conversations: list, name: str) -> dict:
     """File name -> the pieces of the conversations whose identifier `name` has one value, in import order."""
-    runs, values = {}, {}
+    runs: dict = {}
+    values: dict = {}
     for head, body in conversations:
         (metadata,) = _core.parse_agentlog(head)
         value = member_of(metadata, name)
@@ -136,7 +148,7 @@ def write_split(conversations: list, name: str, directory: str, inputs: list) ->
 def run(args) -> int:
     if args.split and args.output == STDOUT:
         raise InputError("--split writes one file per run: name a directory with -o")
-    target = None if args.split else output_targets([args.output], args.inputs)[0]
+    targets = [] if args.split else output_targets([args.output], args.inputs)
     named = sources(args.inputs)
     try:
         conversations, summary = importers.import_conversations([source for _, source in named], args.format,
@@ -151,8 +163,8 @@ def run(args) -> int:
         if too_large:
             raise InputError(f"cannot import: {too_large} (import the inputs in parts, each to a file of its own, "
                              "or split them into runs with --split)")
-        write_outputs([(target, pieces)])
+        write_outputs([(targets[0], pieces)])
         written = (f"wrote {summary['conversations']} conversations ({summary['records']} records) to "
-                   f"{'standard output' if target.path == STDOUT else shown(args.output)}")
+                   f"{'standard output' if args.output == STDOUT else shown(args.output)}")
     report(summary, named, args.format is None, written)
     return EXIT_OK

@@ -26,7 +26,7 @@ def _named(sources) -> list:
         sources = [sources]
     elif not isinstance(sources, (list, tuple)):
         raise TypeError(f"expected a path, bytes or a list of them, got {type(sources).__name__}")
-    named = []
+    named: list = []
     for number, source in enumerate(sources, start=1):
         if isinstance(source, (bytes, bytearray, memoryview)):
             named.append((f"<input {number}>", bytes(source)))

@@ -124,7 +124,8 @@ def price_warnings(path: str, table: dict, sides: dict) -> list:
     """Negative prices, and per side the responses the table cannot price, counted by model."""
     warnings = negative_price_warnings(path, table)
     for label, records in sides.items():
-        missing, nameless = {}, 0
+        missing: dict = {}
+        nameless = 0
         for record in model.responses(records):
             name = record["payload"].get("model") if isinstance(record["payload"], dict) else None
             if not isinstance(name, str):

@@ -5,17 +5,37 @@ them out, escaping every value.
 """
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 from typing import Optional
-
-import re
 
 import jinja2
 import markupsafe
 
-from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, LESS, LONGEST_VALUE, MIXED, MORE, NO_CHANGE,
-                                  NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE, Axis,
-                                   Finding, Report, Turn, compact, shorten)
+from velkin.reports.model import (
+    BETTER,
+    CHANGED,
+    DESCRIPTIVE,
+    IMPROVED,
+    LESS,
+    LONGEST_VALUE,
+    MIXED,
+    MORE,
+    NO_CHANGE,
+    NO_DATA,
+    NOT_PRICED,
+    NOT_SIGNIFICANT,
+    REGRESSED,
+    SAME,
+    UNCLEAR,
+    WORSE,
+    Axis,
+    Finding,
+    Report,
+    Turn,
+    compact,
+    shorten,
+)
 from velkin.reports.terminal import visible
 
 # Each verdict's heading and the class that colours it.
@@ -216,8 +236,11 @@ def row_views(rows: list, anchors: Anchors, prefix: str = "") -> list:
             skipped += 1
             continue
         f = row.finding
-        turns = (turns_base(f.baseline_turn, f.candidate_turn) if f else
-                 turns_base(row.baseline.index if row.baseline else None, row.candidate.index if row.candidate else None))
+        if f:
+            turns = turns_base(f.baseline_turn, f.candidate_turn)
+        else:
+            turns = turns_base(row.baseline.index if row.baseline else None,
+                               row.candidate.index if row.candidate else None)
         anchor = anchors.add(row.finding or row, f"{prefix}{'finding' if row.finding else 'turn'}-{turns}")
         views.append(RowView(anchor, row.step, turn_view(row.baseline, row.finding, "baseline"),
                              turn_view(row.candidate, row.finding, "candidate"), row.finding, skipped))
@@ -263,7 +286,8 @@ def render(report: Report, conversations_listed: int = LISTED_CONVERSATIONS) -> 
     template = ENVIRONMENT.get_template("report.html.j2")
     heading, verdict_class = VERDICTS.get(report.verdict, (report.verdict, "changed"))
     return template.render(
-        report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes], top=report.top_findings(5), rows=rows,
+        report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
+        top=report.top_findings(5), rows=rows,
         conversations=conversations, finding_anchor=anchors, heading=heading, verdict_class=verdict_class,
         marks=MARKS, unlisted=len(rest), unlisted_regressed=sum(1 for c in rest if c.regressed),
         unlisted_improved=sum(1 for c in rest if c.improved), listed=conversations_listed)

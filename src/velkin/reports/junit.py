@@ -69,7 +69,8 @@ def render(report: Report, conversations_listed: int = LISTED_CONVERSATIONS) -> 
         changed = [c for c in report.conversations if c.regressed or c.improved]
         for c in changed[:conversations_listed]:
             worse = [f for f in c.findings if f.direction != "better"] if c.regressed else []
-            failures = listed([f"{f.where}: {f.explanation}" for f in sorted(worse, key=lambda f: f.severity != "error")])
+            errors_first = sorted(worse, key=lambda f: f.severity != "error")
+            failures = listed([f"{f.where}: {f.explanation}" for f in errors_first])
             if c.regressed and not failures:
                 failures = [f"{c.key} regressed"]
             failing = {id(f) for f in worse}

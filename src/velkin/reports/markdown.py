@@ -7,8 +7,18 @@ from __future__ import annotations
 
 import re
 
-from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, MIXED, NO_CHANGE, NOT_SIGNIFICANT,
-                                  REGRESSED, WORSE, Report)
+from velkin.reports.model import (
+    BETTER,
+    CHANGED,
+    DESCRIPTIVE,
+    IMPROVED,
+    MIXED,
+    NO_CHANGE,
+    NOT_SIGNIFICANT,
+    REGRESSED,
+    WORSE,
+    Report,
+)
 from velkin.reports.terminal import visible
 
 LIMIT = 60_000
@@ -97,7 +107,8 @@ def header(report: Report) -> list:
 
 
 def axes(report: Report) -> list:
-    lines = ["", "| axis | baseline | candidate | change | 95% interval | | severity |", "|---|--:|--:|--:|---|---|---|"]
+    lines = ["", "| axis | baseline | candidate | change | 95% interval | | severity |",
+             "|---|--:|--:|--:|---|---|---|"]
     for a in report.axes:
         if not a.priced:
             lines.append(f"| {a.name} | not priced | not priced | - | cost is not compared | | not graded |")
@@ -133,8 +144,9 @@ def findings(report: Report, limit: int) -> list:
 def recommendations(report: Report) -> list:
     if not report.recommendations:
         return []
-    return ["", "### Recommendations", ""] + [f"- **{r.severity}** {prose(r.message)}" + (f" ({text(r.where)})" if r.where
-                                              else "") for r in report.recommendations]
+    return ["", "### Recommendations", ""] + [
+        f"- **{r.severity}** {prose(r.message)}" + (f" ({text(r.where)})" if r.where else "")
+        for r in report.recommendations]
 
 
 def conversations(report: Report, limit: int) -> list:

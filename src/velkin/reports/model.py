@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Callable, Optional
+from typing import Callable, Mapping, Optional, Sequence
 
 from velkin import _native
 
@@ -176,7 +176,8 @@ class ArgumentChange:
 
     def __str__(self) -> str:
         where = f"{self.tool}({self.argument})" if self.argument is not None else self.tool
-        old, new = (shorten(v, LONGEST_VALUE) if v is not None else "<missing>" for v in (self.baseline, self.candidate))
+        old, new = (shorten(v, LONGEST_VALUE) if v is not None else "<missing>"
+                    for v in (self.baseline, self.candidate))
         return f"{where}: {old} \u2192 {new}"
 
 
@@ -463,7 +464,7 @@ def finding_of_step(step: dict) -> Finding:
 def common_model_change(steps: list) -> Optional[tuple]:
     """(baseline model, candidate model, turns) when every matched pair shows the same switch."""
     matched = [s for s in steps if s["step"] == "match"]
-    changes = {(s["model"]["baseline"], s["model"]["candidate"]) if s["model"] else None for s in matched}
+    changes: set = {(s["model"]["baseline"], s["model"]["candidate"]) if s["model"] else None for s in matched}
     if len(changes) == 1 and None not in changes:
         return (*changes.pop(), len(matched))
     return None
@@ -487,8 +488,8 @@ def aligned_rows(steps: list, baseline: list, candidate: list) -> list:
     return rows
 
 
-def from_diff(report: dict, steps: list, baseline: list, candidate: list, *, paths: tuple, seed,
-              version: str, warnings: list = ()) -> Report:
+def from_diff(report: Mapping, steps: list, baseline: list, candidate: list, *, paths: tuple, seed,
+              version: str, warnings: Sequence = ()) -> Report:
     """`steps` is the full alignment of the two record lists (velkin._native.alignment)."""
     rows = aligned_rows(steps, baseline, candidate)
     findings = [row.finding for row in rows if row.finding]
@@ -522,7 +523,7 @@ def conversations_of(records: list) -> dict:
     return {c["id"]: [records[i] for i in c["records"]] for c in _native.conversations(records)}
 
 
-def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> callable:
+def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> Callable:
     """`rows_of` for `from_compare`: a regressed or improved conversation's first baseline and first
     candidate replicate along their alignment (`align` is velkin._native.alignment)."""
     baseline_groups = [conversations_of(run) for run in baseline_runs]
@@ -567,7 +568,8 @@ def signature_note(signature: dict) -> str:
                          for s in named[:SHOWN_SUBJECTS])
     subjects += f" and {len(named) - SHOWN_SUBJECTS} more" if len(named) > SHOWN_SUBJECTS else ""
     text = (f"signature {kind}" + (f" [{subjects}]" if subjects else "") +
-            f": {signature.get('conversations')} conversation(s), candidate rate {signature.get('candidate_rate', 0):.1%}"
+            f": {signature.get('conversations')} conversation(s), "
+            f"candidate rate {signature.get('candidate_rate', 0):.1%}"
             + (f" vs baseline {base:.1%}" if base is not None else ""))
     if signature.get("descriptive"):
         return text + " (descriptive, uncalibrated: never a failure)"
@@ -585,8 +587,10 @@ def comparison_notes(result: dict) -> list:
     outcome = result.get("outcome")
     if isinstance(outcome, dict):
         notes.append(f"outcome `{outcome.get('member', 'outcome')}` over {outcome.get('n', 0)} conversations: "
-                     f"{fmt_number(outcome.get('baseline_mean'), '')} \u2192 {fmt_number(outcome.get('candidate_mean'), '')}"
-                     f" ({fmt_number(outcome.get('delta'), '', True)}, 95% [{fmt_number(outcome.get('ci95_low'), '', True)}, "
+                     f"{fmt_number(outcome.get('baseline_mean'), '')} \u2192 "
+                     f"{fmt_number(outcome.get('candidate_mean'), '')}"
+                     f" ({fmt_number(outcome.get('delta'), '', True)}, "
+                     f"95% [{fmt_number(outcome.get('ci95_low'), '', True)}, "
                      f"{fmt_number(outcome.get('ci95_high'), '', True)}], {test_text(outcome)})")
     for signature in result.get("signatures") or []:
         if isinstance(signature, dict) and (signature.get("significant") or
@@ -601,7 +605,7 @@ def moved_of(result: dict) -> dict:
     tested = [(a.get("axis"), a) for a in result.get("axes") or []]
     tested += [(f"outcome `{outcome.get('member', 'outcome')}`", outcome)] if isinstance(outcome, dict) else []
     tested += [(s.get("kind"), s) for s in result.get("signatures") or [] if s.get("kind") != "pooled"]
-    moved = {}
+    moved: dict = {}
     for name, test in tested:
         if test.get("significant") and test.get("direction") in ("worse", "better"):
             moved.setdefault(test["direction"], []).append(str(name))
@@ -614,7 +618,7 @@ def models_of(result: dict) -> Optional[Models]:
         return None
     sides = [[(str(m.get("model", "")), int(m.get("responses", 0))) for m in models.get(side) or []]
              for side in ("baseline", "candidate")]
-    return Models(*sides, bool(models.get("switched")))
+    return Models(sides[0], sides[1], bool(models.get("switched")))
 
 
 def plural_responses(count: int) -> str:
@@ -654,7 +658,7 @@ def axis_of_comparison(a: dict) -> Axis:
                 priced=a.get("priced", True) is not False)
 
 
-def from_compare(result: dict, *, paths: tuple, warnings: list = (), rows_of=None) -> Report:
+def from_compare(result: dict, *, paths: tuple, warnings: Sequence = (), rows_of=None) -> Report:
     """`rows_of(conversation dict)` may give the conversation's aligned turns."""
     key = result.get("key")
     member = key.get("member") if isinstance(key, dict) and key.get("source") == "member" else None

@@ -9,10 +9,30 @@ import re
 import textwrap
 import unicodedata
 from dataclasses import dataclass
+from typing import Optional
 
-from velkin.reports.model import (BETTER, CHANGED, DESCRIPTIVE, IMPROVED, LESS, LONGEST_VALUE, MIXED, MORE,
-                                  NO_CHANGE, NO_DATA, NOT_PRICED, NOT_SIGNIFICANT, REGRESSED, SAME, UNCLEAR, WORSE,
-                                  Finding, Report, compact, shorten)
+from velkin.reports.model import (
+    BETTER,
+    CHANGED,
+    DESCRIPTIVE,
+    IMPROVED,
+    LESS,
+    LONGEST_VALUE,
+    MIXED,
+    MORE,
+    NO_CHANGE,
+    NO_DATA,
+    NOT_PRICED,
+    NOT_SIGNIFICANT,
+    REGRESSED,
+    SAME,
+    UNCLEAR,
+    WORSE,
+    Finding,
+    Report,
+    compact,
+    shorten,
+)
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 STYLES = {"red": "31", "green": "32", "yellow": "33", "dim": "2", "bold": "1", "bold red": "1;31",
@@ -118,12 +138,12 @@ class Canvas:
             return text
         return f"\x1b[{STYLES[style]}m{text}\x1b[0m"
 
-    def wrap(self, text: str, indent: str = "", subsequent: str = None) -> list:
+    def wrap(self, text: str, indent: str = "", subsequent: Optional[str] = None) -> list:
         """Plain text wrapped to the width; a word longer than a line is cut."""
         subsequent = indent if subsequent is None else subsequent
         # An indent half the line or wider would leave the text too little room, or none.
         indent, subsequent = (i if display_width(i) <= self.width // 2 else "" for i in (indent, subsequent))
-        lines = []
+        lines: list = []
         for paragraph in visible(text).split("\n"):
             first = indent if not lines else subsequent
             wrapped = textwrap.wrap(paragraph, self.width, initial_indent=first, subsequent_indent=subsequent,
@@ -145,7 +165,8 @@ def verdict_section(report: Report, canvas: Canvas) -> list:
     errors = sum(1 for r in report.recommendations if r.severity == "error")
     warnings = sum(1 for r in report.recommendations if r.severity == "warning")
     counts = ", ".join(p for p in (errors and plural(errors, "error"), warnings and plural(warnings, "warning")) if p)
-    text, style = VERDICTS.get(report.verdict, ("? " + shorten(visible(report.verdict.upper(), False), 20), "bold yellow"))
+    unknown = ("? " + shorten(visible(report.verdict.upper(), False), 20), "bold yellow")
+    text, style = VERDICTS.get(report.verdict, unknown)
     head = canvas.paint(text, style)
     tail = report.verdict_text()
     if report.verdict == NO_CHANGE and counts:
@@ -254,7 +275,8 @@ def finding_lines(finding: Finding, canvas: Canvas, model_shown: bool) -> list:
     if finding.model and not model_shown:
         details.append(f"model: {finding.model[0] or '(none)'} \u2192 {finding.model[1] or '(none)'}")
     for detail in map(lambda d: canvas.name(d, 4 * LONGEST_NAME), details):
-        lines += [canvas.paint(x, "cyan") for x in canvas.wrap(detail, indent=" " * 11 + "\u2022 ", subsequent=" " * 13)]
+        wrapped = canvas.wrap(detail, indent=" " * 11 + "\u2022 ", subsequent=" " * 13)
+        lines += [canvas.paint(x, "cyan") for x in wrapped]
     return lines
 
 
@@ -328,7 +350,8 @@ def side_by_side(left: str, right: str, canvas: Canvas, titles: tuple) -> list:
 def turn_text(turn, canvas: Canvas) -> str:
     if turn is None:
         return "(no turn)"
-    calls = "\n".join(f"\u2192 {canvas.name(name)}({shorten(compact(args), LONGEST_VALUE)})" for name, args in turn.tool_calls)
+    calls = "\n".join(f"\u2192 {canvas.name(name)}({shorten(compact(args), LONGEST_VALUE)})"
+                      for name, args in turn.tool_calls)
     return "\n".join(p for p in (turn.text, calls, f"[stop: {turn.stop_reason or 'none'}]") if p)
 
 
