@@ -14,6 +14,7 @@
 #include "arch/bytes.hpp"
 #include "arch/kernels.hpp"
 #include "check.hpp"
+#include "sha256_paths.hpp"
 
 using namespace velkin::arch;
 
@@ -262,13 +263,6 @@ TEST(ascii_lowering_paths_agree) {
 // the initial one): every compression path leaves the reference's state.
 TEST(sha256_block_paths_agree) {
     std::mt19937_64 random(31);
-    std::vector<void (*)(uint32_t*, const uint8_t*, size_t)> paths = {sha256_blocks};
-#if defined(VELKIN_WIDE_PATHS)
-    if (wide_paths().sha256) paths.push_back(sha256_blocks_sha_ni);
-#endif
-#if defined(VELKIN_SHA2_INSTRUCTIONS)
-    paths.push_back(sha256_blocks_armv8);
-#endif
     for (int round = 0; round < 200; ++round) {
         const size_t count = static_cast<size_t>(round % 6);
         std::vector<uint8_t> blocks(64 * count);
@@ -278,7 +272,7 @@ TEST(sha256_block_paths_agree) {
         std::array<uint32_t, 8> expected = start;
         sha256_blocks_reference(expected.data(), blocks.data(), count);
         if (count > 0) CHECK(expected != start);
-        for (auto path : paths) {
+        for (auto path : sha256_paths()) {
             std::array<uint32_t, 8> state = start;
             path(state.data(), blocks.data(), count);
             CHECK(state == expected);
