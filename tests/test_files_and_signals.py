@@ -21,6 +21,14 @@ BASELINE, CANDIDATE, PRICING = (ROOT / "examples" / name
 OTLP = ROOT / "tests" / "data" / "import" / "openai-v2-span-only.traces.jsonl"
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 TIMEOUT = 60
+
+
+def interruptible_child() -> None:
+    """Ctrl-C as a terminal delivers it: a shell starts background jobs (CI's, say) with SIGINT ignored, and
+    the child would inherit that."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 posix_only = pytest.mark.skipif(os.name != "posix", reason="FIFOs, devices and signals as POSIX has them")
 
 
@@ -277,7 +285,7 @@ def test_a_signal_while_writing_leaves_no_temporary_file(tmp_path, signum, exit_
     os.mkfifo(fifo)
     process = subprocess.Popen([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
                                 "--html", html, "--junit", fifo],
-                               env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=interruptible_child)
     wait_for(lambda: temporaries(tmp_path), "the temporary file")
     process.send_signal(signum)
     stdout, stderr = process.communicate(timeout=TIMEOUT)
@@ -353,7 +361,7 @@ def test_ctrl_c_stops_native_work_with_one_line_and_exit_130(tmp_path, command):
     else:
         args = ["import", source, "-o", output]
     process = subprocess.Popen([sys.executable, "-m", "velkin", *map(str, args)], env=ENV,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=interruptible_child)
     wait_for(lambda: in_native_work(process) or process.poll() is not None, "native work")
     assert process.poll() is None, process.communicate()
     process.send_signal(signal.SIGINT)
