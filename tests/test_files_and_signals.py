@@ -371,6 +371,39 @@ def test_ctrl_c_stops_native_work_with_one_line_and_exit_130(tmp_path, command):
     assert temporaries(tmp_path) == []
 
 
+API_COMPARISON = """
+import sys, time
+from velkin import importers
+from velkin.compare import compare_runs
+records = importers.import_records(sys.argv[1])
+start = time.monotonic()
+compare_runs([records, records], [records])
+whole = time.monotonic() - start
+print("comparing", flush=True)
+start = time.monotonic()
+try:
+    compare_runs([records, records], [records])
+except KeyboardInterrupt:
+    print(whole, time.monotonic() - start, flush=True)
+"""
+
+
+@posix_only
+def test_ctrl_c_stops_a_comparison_of_record_lists_in_the_api(tmp_path):
+    """Records handed over from Python are converted and compared at once: Ctrl-C stops both, long before the
+    comparison would have ended (measured against a whole run of the same comparison in the same process)."""
+    source = large_otlp(tmp_path / "big.traces.jsonl", 20)
+    process = subprocess.Popen([sys.executable, "-c", API_COMPARISON, str(source)], env=ENV, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, preexec_fn=interruptible_child)
+    assert process.stdout.readline() == "comparing\n", process.communicate()
+    time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=TIMEOUT)
+    assert process.returncode == 0, stderr
+    whole, interrupted = map(float, stdout.split())
+    assert interrupted < whole / 4, (whole, interrupted)
+
+
 # Threads --------------------------------------------------------------------------
 
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,9 @@ using python::PythonErrorSet;
 using python::Ref;
 
 using Dict = python::ResultDict<python::OnFailure::Raise>;
+
+// Records converted between two looks for a pending Ctrl-C: a few milliseconds' work.
+constexpr Py_ssize_t SIGNAL_CHECK_RECORDS = 4096;
 
 template <class Item, class Convert>
 Ref list_of(const std::vector<Item>& items, Convert convert) {
@@ -463,6 +467,7 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
     const auto& keys = feed.keys();
     const python::RecordParts parts = parts_read(requests_read);
     for (size_t key = 0; key < keys.size(); ++key) {
+        if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
         feed.wait_to_convert(key);
         if (feed.stopped()) return false;
         // This thread built the records, so its allocator takes them back
@@ -505,6 +510,7 @@ bool read_envelopes(ResponseFeed& feed, const std::vector<Ref>& lists, std::vect
         compare::Run records;
         records.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); ++j) {
+            if (j % SIGNAL_CHECK_RECORDS == 0 && PyErr_CheckSignals() < 0) throw PythonErrorSet{};
             Ref item = Ref::borrow(PyList_GET_ITEM(list, j));
             if (std::optional<agentlog::Record> envelope = response_envelope(item.get(), keys)) {
                 records.push_back(std::move(*envelope));
@@ -542,12 +548,18 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
     ResponseFeed feed(lists.size());
     std::optional<Result<compare::SuiteReport>> compared;
     std::exception_ptr failure;
+    // Ctrl-C sets the flag the comparison's threads poll, so that they unwind at once.
+    platform::StopFlag stop{false};
+    std::promise<void> ended;
+    std::future<void> ending = ended.get_future();
     std::thread comparing([&] {
+        platform::StopScope scope(&stop);
         try {
             compared.emplace(compare::compare_runs(std::move(baseline), std::move(candidate), options, &feed));
         } catch (...) {
             failure = std::current_exception();
         }
+        ended.set_value();
     });
     bool filled = false;
     try {
@@ -558,13 +570,28 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
         }
         filled = paired && fill_responses(feed, lists, pending, requests_read);
     } catch (...) {
+        stop = true;
         feed.stop();
         feed.filling_done();
+        LockReleased released;
         comparing.join();
         throw;
     }
     if (!filled) feed.stop();
     feed.filling_done();
+    // The signal handlers run only in this thread, holding the lock: it takes the lock back between waits.
+    for (;;) {
+        {
+            LockReleased released;
+            if (ending.wait_for(SIGNAL_CHECK_INTERVAL) == std::future_status::ready) break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            stop = true;
+            LockReleased released;
+            comparing.join();
+            throw PythonErrorSet{};
+        }
+    }
     {
         LockReleased released;
         comparing.join();
