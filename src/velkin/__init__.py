@@ -8,6 +8,8 @@
 The record-level work is done by the compiled module `velkin._core`, whose
 functions are re-exported here beside the API of `velkin.api`.
 """
+from typing import TYPE_CHECKING
+
 from velkin._core import (
     __version__,
     canonical_bytes,
@@ -17,22 +19,37 @@ from velkin._core import (
     parse_agentlog,
     write_agentlog,
 )
-from velkin.api import (
-    ComparisonDict,
-    DiffDict,
-    Format,
-    ImportSummaryDict,
-    Verdict,
-    compare_runs,
-    diff,
-    from_anthropic,
-    from_openai,
-    from_otlp,
-    from_tau_bench,
-    import_summary,
-    import_traces,
-    render,
-)
+
+if TYPE_CHECKING:
+    from velkin.api import (
+        ComparisonDict,
+        DiffDict,
+        Format,
+        ImportSummaryDict,
+        Verdict,
+        compare_runs,
+        diff,
+        from_anthropic,
+        from_openai,
+        from_otlp,
+        from_tau_bench,
+        import_summary,
+        import_traces,
+        render,
+    )
+else:
+    def __getattr__(name):
+        # The API and its reports (Jinja2 among them) load on first use: the command line starts
+        # without them, and Ctrl-C in its first moments finds the command, not an import.
+        if name in __all__:  # the names of velkin._core are already here
+            from velkin import api
+
+            return getattr(api, name)
+        raise AttributeError(f"module 'velkin' has no attribute {name!r}")
+
+    def __dir__():
+        return sorted(set(globals()) | set(__all__))
+
 
 __all__ = [
     "__version__",

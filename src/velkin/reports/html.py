@@ -5,11 +5,11 @@ them out, escaping every value.
 """
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass, field
 from typing import Optional
 
-import jinja2
 import markupsafe
 
 from velkin.reports.model import (
@@ -70,10 +70,15 @@ def name(value, limit: int = LONGEST_NAME) -> markupsafe.Markup:
     return markupsafe.Markup('<span class="cut" title="{}">{}</span>').format(full, shorten(full, limit))
 
 
-ENVIRONMENT = jinja2.Environment(loader=jinja2.PackageLoader("velkin.reports", "templates"),
-                                 autoescape=True, trim_blocks=True, lstrip_blocks=True,
-                                 undefined=jinja2.StrictUndefined, finalize=shown)
-ENVIRONMENT.filters["name"] = name
+@functools.cache
+def environment():
+    """Jinja2 is loaded with the first page, not with the command line."""
+    import jinja2
+
+    loaded = jinja2.Environment(loader=jinja2.PackageLoader("velkin.reports", "templates"), autoescape=True,
+                                trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined, finalize=shown)
+    loaded.filters["name"] = name
+    return loaded
 
 
 @dataclass
@@ -283,7 +288,7 @@ def render(report: Report, conversations_listed: int = LISTED_CONVERSATIONS) -> 
     rows = row_views(report.rows, anchors)
     conversations = conversation_views(report, anchors, conversations_listed)
     rest = report.conversations[conversations_listed:]
-    template = ENVIRONMENT.get_template("report.html.j2")
+    template = environment().get_template("report.html.j2")
     heading, verdict_class = VERDICTS.get(report.verdict, (report.verdict, "changed"))
     return template.render(
         report=report, headline=headline(report), plot=[plot_row(a) for a in report.axes],
