@@ -371,6 +371,22 @@ def test_ctrl_c_stops_native_work_with_one_line_and_exit_130(tmp_path, command):
     assert temporaries(tmp_path) == []
 
 
+@pytest.mark.parametrize("module", ["velkin.cli", "velkin.reports.model", "velkin.compare_command"])
+def test_ctrl_c_while_the_command_line_loads_is_one_line_and_exit_130(module):
+    """Ctrl-C that lands while the program imports its modules (the first moments of every run) is made to
+    land there for certain: the import of `module` raises KeyboardInterrupt."""
+    child = ("import sys\n"
+             "class Interrupt:\n"
+             "    def find_spec(self, name, path=None, target=None):\n"
+             f"        if name == {module!r}: raise KeyboardInterrupt\n"
+             "sys.meta_path.insert(0, Interrupt())\n"
+             "from velkin.__main__ import main\n"
+             "main()\n")
+    done = subprocess.run([sys.executable, "-c", child, "--version"], env=ENV, capture_output=True, text=True,
+                          timeout=TIMEOUT)
+    assert (done.returncode, done.stderr, done.stdout) == (130, "velkin: interrupted\n", "")
+
+
 API_COMPARISON = """
 import sys, time
 from velkin import importers

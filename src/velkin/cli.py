@@ -13,9 +13,7 @@ import sys
 
 from velkin import _core, compare_command, diff_command, id_command, import_command, validate_command
 from velkin.command_io import EXIT_BAD_INPUT, EXIT_CODES, InputError, OutputError, say
-
-# What a shell reports for a command ended by Ctrl-C.
-EXIT_INTERRUPTED = 128 + signal.SIGINT
+from velkin.defaults import EXIT_INTERRUPTED
 
 COMMANDS = (diff_command, compare_command, import_command, validate_command, id_command)
 

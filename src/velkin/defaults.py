@@ -3,3 +3,6 @@
 # Bootstrap intervals and calibration draw from a seeded generator; a fixed default
 # keeps every report reproducible, and the report always states the seed it used.
 DEFAULT_SEED = 0
+
+# What a shell reports for a command ended by Ctrl-C (128 + SIGINT).
+EXIT_INTERRUPTED = 130
