@@ -488,6 +488,45 @@ def test_runs_given_as_files_are_read_natively_alike(trials, tmp_path):
     from_records = compare_runs(trials[:2], [trials[2]], seed=4)
     assert compare_runs(paths[:2], [split], seed=4) == from_records
     assert compare_runs([str(p) for p in paths[:2]], paths[2], seed=4) == from_records
+    # A run of more files than are held open between the passes reads the same.
+    many = tmp_path / "many"
+    many.mkdir()
+    pieces = 80
+    for i in range(pieces):
+        piece = trials[2][i * len(trials[2]) // pieces:(i + 1) * len(trials[2]) // pieces]
+        (many / f"{i:03}.agentlog").write_bytes(write_agentlog(piece))
+    assert compare_runs(paths[:2], [many], seed=4) == from_records
+
+
+def corrupted_response(records: list, corrupt) -> bytes:
+    """The run's lines with the payload of its third response rewritten by `corrupt`."""
+    lines = write_agentlog(records).split(b"\n")
+    responses = [i for i, line in enumerate(lines) if b'"kind":"chat_response"' in line]
+    at = responses[2]
+    head, payload = lines[at].split(b'"payload":', 1)
+    lines[at] = head + b'"payload":' + corrupt(payload)
+    return b"\n".join(lines)
+
+
+# A response's payload is checked in the first pass although it is read only in the second.
+@pytest.mark.parametrize("corrupt", [
+    lambda payload: payload[:-2] + b"}",  # an object left open
+    lambda payload: b'{"mo\\q":1,' + payload[1:],  # a bad escape
+    lambda payload: b'{"\\ud800":1,' + payload[1:],  # a lone surrogate
+    lambda payload: b'{"mod\xc3":1,' + payload[1:],  # bytes that are not UTF-8
+    lambda payload: payload.replace(b":", b":[" * 200, 1) + b"]" * 200,  # nested too deep
+], ids=["open object", "bad escape", "lone surrogate", "not utf-8", "too deep"])
+def test_a_bad_response_payload_fails_as_reading_the_file_in_python_does(trials, tmp_path, corrupt):
+    good, bad = tmp_path / "good.agentlog", tmp_path / "bad.agentlog"
+    good.write_bytes(write_agentlog(trials[0]))
+    bad.write_bytes(corrupted_response(trials[1], corrupt))
+    from velkin.compare import read_trace
+    with pytest.raises(ValueError) as in_python:
+        read_trace(bad)
+    with pytest.raises(ValueError) as native:
+        compare_runs([good], [bad])
+    assert str(native.value) == str(in_python.value)
+    assert str(native.value).startswith(f"{bad}: ")
 
 
 @pytest.mark.parametrize("content, message", [

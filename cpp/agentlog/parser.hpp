@@ -50,8 +50,12 @@ public:
     using Record = BasicRecord<typename Sink::Value>;
     enum class Step : uint8_t { Record, Error, End };
 
-    RecordLines(const Parser& parser, std::string_view input, Sink& sink)
-        : input_(input), limits_(parser), sink_(sink) {}
+    RecordLines(const Parser& parser, std::string_view input, Sink& sink, SkippedPayloads skipped = {})
+        : input_(input), limits_(parser), sink_(sink), skipped_(skipped) {}
+
+    // Where the last record's line lies in the input, its line ending included.
+    size_t line_offset() const { return line_offset_; }
+    size_t line_length() const { return position_ - line_offset_; }
 
     Step next(Record& record, ParseError& error) {
         while (!finished_) {
@@ -59,6 +63,7 @@ public:
             size_t available = input_.size() - position_;
             uint64_t window_limit = limits_.max_line_bytes + 1;
             size_t window = available < window_limit ? available : static_cast<size_t>(window_limit);
+            line_offset_ = position_;
             const char* start = input_.data() + position_;
             const void* newline = window ? std::memchr(start, '\n', window) : nullptr;
             size_t taken = newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1 : window;
@@ -85,7 +90,7 @@ public:
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
             if (line.empty()) continue;
 
-            auto decoded = decode_record_text(line, sink_);
+            auto decoded = decode_record_text(line, sink_, skipped_);
             if (!decoded) {
                 return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error()});
             }
@@ -104,10 +109,12 @@ private:
 
     std::string_view input_;
     size_t position_ = 0;
+    size_t line_offset_ = 0;
     uint64_t line_number_ = 0;
     uint64_t total_ = 0;
     Parser limits_;
     Sink& sink_;
+    SkippedPayloads skipped_;
     bool finished_ = false;
 };
 

@@ -2,6 +2,7 @@
 // Decoding one record from a JSON text in a single left-to-right pass: the
 // first error the pass meets, schema or syntax, is the one reported, with its
 // position in the line. Payload and meta are built by the caller's Sink.
+#include <bitset>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,12 +12,17 @@
 
 namespace velkin::agentlog {
 
+// Kinds whose payload a reader has no use for: checked as JSON but not built,
+// when the kind comes before the payload (as written, it always does).
+using SkippedPayloads = std::bitset<KIND_COUNT>;
+
 template <class Sink>
 class RecordTextDecoder {
 public:
     using V = typename Sink::Value;
 
-    RecordTextDecoder(std::string_view line, Sink& sink) : reader_(line, sink) {}
+    RecordTextDecoder(std::string_view line, Sink& sink, SkippedPayloads skipped = {})
+        : reader_(line, sink), skipped_(skipped) {}
 
     Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
@@ -130,7 +136,7 @@ private:
         switch (field) {
             case Field::Version: return read_string(record.version);
             case Field::Id: return read_string(record.id);
-            case Field::Kind: return read_kind(record.kind);
+            case Field::Kind: kind_read_ = read_kind(record.kind); return kind_read_;
             case Field::Ts: return read_string(record.ts);
             case Field::Parent: {
                 if (!at_value()) return false;
@@ -148,7 +154,9 @@ private:
                 record.meta = std::move(meta);
                 return true;
             }
-            case Field::Payload: return reader_.read_value(record.payload, 1);
+            case Field::Payload:
+                if (kind_read_ && skipped_[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
+                return reader_.read_value(record.payload, 1);
         }
         return true;
     }
@@ -216,13 +224,16 @@ private:
     }
 
     json::Reader<Sink> reader_;
+    SkippedPayloads skipped_;
+    bool kind_read_ = false;
     std::string key_scratch_;
     std::string value_scratch_;
 };
 
 template <class Sink>
-Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink) {
-    return RecordTextDecoder<Sink>(line, sink).decode();
+Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink,
+                                                                              SkippedPayloads skipped = {}) {
+    return RecordTextDecoder<Sink>(line, sink, skipped).decode();
 }
 
 }  // namespace velkin::agentlog

@@ -12,11 +12,11 @@
 
 #include "compare/compare.hpp"
 #include "compare/pairing.hpp"
+#include "compare/run_files.hpp"
 #include "diff/response.hpp"
 #include "native/binding.hpp"
 #include "native/compare_binding.hpp"
 #include "native/interruptible.hpp"
-#include "native/run_files.hpp"
 #include "native/threads.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -199,40 +199,18 @@ std::optional<std::string> optional_text(PyObject* object, const char* name) {
     return python::utf8_lossy(object);
 }
 
-// The comparison reads the payloads of metadata and responses, and of requests
-// only to pair conversations by their first one; the others (tool results
-// above all) are dropped as soon as they are checked.
-bool payload_read(agentlog::Kind kind, bool requests_read) {
-    return kind == agentlog::Kind::Metadata || kind == agentlog::Kind::ChatResponse ||
-           (requests_read && kind == agentlog::Kind::ChatRequest);
-}
-
 // What the conversion builds of a record; keep_what_is_read prunes the few
 // records whose payload comes before their kind.
 python::RecordParts parts_read(bool requests_read) {
     python::RecordParts parts;
     for (size_t kind = 0; kind < agentlog::KIND_COUNT; ++kind)
-        parts.whole_payloads.set(kind, payload_read(static_cast<agentlog::Kind>(kind), requests_read));
+        parts.whole_payloads.set(kind, compare::payload_read(static_cast<agentlog::Kind>(kind), requests_read));
     return parts;
 }
 
-// Of the envelope the comparison reads the kind, id, parent and meta; of a
-// response's payload only what the engine's view of a response reads.
-void keep_what_is_read(agentlog::Record& record, bool requests_read) {
-    if (record.kind == agentlog::Kind::ChatResponse) {
-        std::optional<std::string> parent = std::move(record.parent);
-        diff::retain_report_members(record);
-        record.parent = std::move(parent);
-        return;
-    }
-    record.version = std::string();
-    record.ts = std::string();
-    if (!payload_read(record.kind, requests_read)) record.payload = nullptr;
-}
-
 // The files of a run given as a tuple of paths, to be read without the lock.
-RunFiles files_of(PyObject* run, const char* name, Py_ssize_t number) {
-    RunFiles files;
+compare::RunFiles files_of(PyObject* run, const char* name, Py_ssize_t number) {
+    compare::RunFiles files;
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(run); ++j) {
         PyObject* path = PyTuple_GET_ITEM(run, j);
         Py_ssize_t size = 0;
@@ -249,7 +227,8 @@ RunFiles files_of(PyObject* run, const char* name, Py_ssize_t number) {
 }
 
 // A run is a list of records, or a tuple of paths whose files `files` collects, leaving its run empty.
-std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read, std::vector<RunFiles>& files) {
+std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool requests_read,
+                                  std::vector<compare::RunFiles>& files) {
     python::require_list(runs, name);
     const python::RecordParts parts = parts_read(requests_read);
     std::vector<compare::Run> converted;
@@ -275,7 +254,7 @@ std::vector<compare::Run> runs_of(PyObject* runs, const char* name, bool request
                 python::throw_value_error(std::string(name) + " run " + std::to_string(i + 1) + ", record " +
                                           std::to_string(j + 1) + ": " + record.error().message);
             records.push_back(std::move(record).value());
-            keep_what_is_read(records.back(), requests_read);
+            compare::keep_what_is_read(records.back(), requests_read);
         }
         converted.push_back(std::move(records));
     }
@@ -485,12 +464,12 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
                 if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(list)) return false;
                 Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
                 if (python::read_response_payload(item.get(), conversation.records[j], parts)) {
-                    keep_what_is_read(conversation.records[j], requests_read);
+                    compare::keep_what_is_read(conversation.records[j], requests_read);
                     continue;
                 }
                 Result<agentlog::Record> record = python::to_record(item.get(), parts);
                 if (!record || !same_envelope(record.value(), conversation.records[j])) return false;
-                keep_what_is_read(record.value(), requests_read);
+                compare::keep_what_is_read(record.value(), requests_read);
                 conversation.records[j] = std::move(record).value();
             }
         }
@@ -520,7 +499,7 @@ bool read_envelopes(ResponseFeed& feed, const std::vector<Ref>& lists, std::vect
             Result<agentlog::Record> record = python::to_record(item.get(), parts);
             if (!record) return false;
             records.push_back(std::move(record).value());
-            keep_what_is_read(records.back(), requests_read);
+            compare::keep_what_is_read(records.back(), requests_read);
             pending[r].push_back(false);
         }
         feed.give_run(r, std::move(records));
@@ -628,22 +607,27 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                                                                                requests_read))
             return report_dict(*report).release();
 
-        std::vector<RunFiles> baseline_files, candidate_files;
+        std::vector<compare::RunFiles> baseline_files, candidate_files;
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
         std::vector<compare::Run> candidate = runs_of(candidate_arg, "candidate", requests_read, candidate_files);
+        const size_t baseline_runs = baseline.size();
+        std::vector<compare::RunFileFeed::Source> sources;
+        for (auto* side : {&baseline, &candidate}) {
+            for (compare::Run& records : *side) sources.push_back({std::nullopt, std::move(records)});
+        }
+        for (compare::RunFiles& files : baseline_files) sources[files.run].files = std::move(files);
+        for (compare::RunFiles& files : candidate_files) sources[baseline_runs + files.run].files = std::move(files);
+        const size_t candidate_runs = sources.size() - baseline_runs;
+        auto feed = std::make_unique<compare::RunFileFeed>(std::move(sources), requests_read);
         Result<compare::SuiteReport> compared = interruptible(
-            [baseline = std::move(baseline), candidate = std::move(candidate), files = std::move(baseline_files),
-             candidate_files = std::move(candidate_files), options = std::move(options),
-             requests_read]() mutable -> Result<compare::SuiteReport> {
-                std::vector<compare::Run*> targets;
-                for (const RunFiles& run : files) targets.push_back(&baseline[run.run]);
-                for (const RunFiles& run : candidate_files) targets.push_back(&candidate[run.run]);
-                files.insert(files.end(), candidate_files.begin(), candidate_files.end());
-                std::optional<std::string> unread = read_run_files(
-                    files, targets, [&](agentlog::Record& record) { keep_what_is_read(record, requests_read); },
-                    options.threads);
-                if (unread) return Error{std::move(*unread)};
-                return compare::compare_runs(std::move(baseline), std::move(candidate), options);
+            [feed = std::move(feed), baseline_runs, candidate_runs,
+             options = std::move(options)]() mutable -> Result<compare::SuiteReport> {
+                // Empty: the feed hands each run over as it reads it.
+                std::vector<compare::Run> baseline(baseline_runs), candidate(candidate_runs);
+                Result<compare::SuiteReport> report = compare::compare_runs(std::move(baseline), std::move(candidate),
+                                                                            options, feed.get());
+                if (std::optional<std::string> failed = feed->failure()) return Error{std::move(*failed)};
+                return report;
             },
             Ownership::Owns);
         if (!compared) python::throw_value_error(compared.error().message);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,12 +16,46 @@
 
 namespace velkin::platform {
 
+// What tells one state of a file from another: its size and modification time.
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t time = 0;  // in the system's own unit
+    bool operator==(const FileStamp&) const = default;
+};
+
+// A regular file held open, to be read in ranges: its whole, or lines found by
+// an earlier pass over it. Errors name the file as `name` when given (a path
+// of any bytes shown as text), else by its path: "cannot read NAME: REASON"
+// and "NAME changed while it was read (...): ...".
+class OpenFile {
+public:
+    static Result<OpenFile> open(const std::string& path, std::string_view name = {});
+    OpenFile(OpenFile&&) noexcept;
+    OpenFile& operator=(OpenFile&&) noexcept;
+    ~OpenFile();
+
+    // Its size and time when opened.
+    uint64_t size() const { return stamp_.size; }
+    const FileStamp& stamp() const { return stamp_; }
+    // Exactly `count` bytes from `offset` on; a file that ends sooner has shrunk.
+    std::optional<Error> read_at(uint64_t offset, size_t count, char* out) const;
+    // An error when its size or time now differ from `then` (by default, when it was opened).
+    std::optional<Error> changed_since(const FileStamp& then) const;
+    std::optional<Error> changed() const { return changed_since(stamp_); }
+
+private:
+    struct Handle;
+    OpenFile(std::unique_ptr<Handle> handle, std::string name, FileStamp stamp);
+    std::unique_ptr<Handle> handle_;
+    std::string name_;
+    FileStamp stamp_;
+};
+
 class FileBytes {
 public:
     // At most `limit` bytes; the interrupt check (platform/interrupt.hpp) runs between chunks.
-    // Errors: "cannot read NAME: REASON" and "NAME changed while it was read (...): ...", NAME
-    // being `name` when given (a path of any bytes shown as text), else the path.
     static Result<FileBytes> read(const std::string& path, size_t limit = SIZE_MAX, std::string_view name = {});
+    static Result<FileBytes> read(const OpenFile& file, size_t limit = SIZE_MAX);
 
     std::string_view text() const { return {data_.get(), size_}; }
 

@@ -1,0 +1,177 @@
+// Runs read from files in two passes: each key's responses come back from
+// their files as it is compared, and a file that changes between the passes
+// is named, not read into a wrong comparison.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "compare/conversations.hpp"
+#include "compare/run_files.hpp"
+
+using namespace velkin::compare;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string response_line(const std::string& trace, int turn, const std::string& text) {
+    return R"({"version":"0.1","id":")" + trace + "-r" + std::to_string(turn) +
+           R"(","kind":"chat_response","ts":"2025-01-01T00:00:00Z","parent":null,"meta":{"trace_id":")" + trace +
+           R"("},"payload":{"model":"m","content":[{"type":"text","text":")" + text +
+           R"("}],"stop_reason":"end_turn","usage":{"input_tokens":10,"output_tokens":4}}})" + "\n";
+}
+
+std::string conversation_lines(const std::string& trace) {
+    return R"({"version":"0.1","id":")" + trace +
+           R"(-m","kind":"metadata","ts":"2025-01-01T00:00:00Z","parent":null,"meta":{"trace_id":")" + trace +
+           R"(","task_id":1},"payload":{"source":"test"}})" + "\n" + response_line(trace, 0, "first answer") +
+           R"({"version":"0.1","id":")" + trace +
+           R"(-t","kind":"tool_result","ts":"2025-01-01T00:00:00Z","parent":null,"meta":{"trace_id":")" + trace +
+           R"("},"payload":{"output":"a long tool output"}})" + "\n" + response_line(trace, 1, "second answer");
+}
+
+void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+struct Suite {
+    fs::path dir;
+    std::vector<fs::path> files;  // of the baseline run, the last holding its records
+    fs::path candidate;
+};
+
+// A baseline run of `empty_files` empty files then one holding its conversation, and a candidate run.
+Suite suite(const char* name, size_t empty_files) {
+    Suite made{fs::temp_directory_path() / (std::string("velkin-run-files-") + name), {}, {}};
+    fs::remove_all(made.dir);
+    fs::create_directories(made.dir);
+    for (size_t i = 0; i <= empty_files; ++i) {
+        std::string name = std::to_string(i);
+        name += ".agentlog";
+        made.files.push_back(made.dir / name);
+        write(made.files.back(), i == empty_files ? conversation_lines("b") : "");
+    }
+    made.candidate = made.dir / "c.agentlog";
+    write(made.candidate, conversation_lines("c"));
+    return made;
+}
+
+RunFileFeed feed_of(const Suite& made) {
+    std::vector<RunFileFeed::Source> sources(2);
+    sources[0].files = RunFiles{0, {}};
+    for (const fs::path& file : made.files) sources[0].files->paths.push_back(file.string());
+    sources[1].files = RunFiles{0, {made.candidate.string()}};
+    return RunFileFeed(std::move(sources), true);
+}
+
+// The first pass over both runs, paired as one key.
+struct Read {
+    std::vector<std::vector<Conversation>> runs;
+    bool complete = true;
+};
+
+Read first_pass(RunFileFeed& feed) {
+    Read read;
+    for (size_t r = 0; r < 2; ++r) {
+        std::optional<Run> run = feed.run(r);
+        read.complete = read.complete && run.has_value();
+        read.runs.push_back(run ? group_conversations(std::move(*run)) : std::vector<Conversation>{});
+    }
+    if (read.complete) feed.paired({{{0, &read.runs[0][0]}, {1, &read.runs[1][0]}}});
+    return read;
+}
+
+const velkin::json::Value* response_content(const Conversation& conversation, size_t response) {
+    size_t seen = 0;
+    for (const velkin::agentlog::Record& record : conversation.records) {
+        if (record.kind != velkin::agentlog::Kind::ChatResponse) continue;
+        if (seen++ == response) return record.payload.get("content");
+    }
+    return nullptr;
+}
+
+// The same bytes but for a response's id.
+std::string renamed_response(const std::string& text) {
+    std::string renamed = text;
+    renamed.replace(renamed.find("b-r1"), 4, "b-r9");
+    return renamed;
+}
+
+}  // namespace
+
+TEST(responses_are_read_again_while_their_key_is_compared) {
+    for (size_t empty_files : {size_t{0}, size_t{70}}) {  // held open, and opened again for each read
+        Suite made = suite("again", empty_files);
+        RunFileFeed feed = feed_of(made);
+        Read read = first_pass(feed);
+        CHECK(read.complete);
+        CHECK_EQ(read.runs[0].size(), size_t{1});
+        CHECK_EQ(read.runs[0][0].records.size(), size_t{4});
+        // The first pass keeps the envelope of a response but not its payload.
+        CHECK(response_content(read.runs[0][0], 0) == nullptr);
+        CHECK_EQ(read.runs[0][0].records[1].id, std::string("b-r0"));
+        CHECK(feed.ready(0));
+        for (size_t r = 0; r < 2; ++r) {
+            for (size_t response = 0; response < 2; ++response) {
+                const velkin::json::Value* content = response_content(read.runs[r][0], response);
+                CHECK(content != nullptr);
+                const velkin::json::Value* text = content ? content->as_array()->front().get("text") : nullptr;
+                CHECK(text && *text->as_string() == (response == 0 ? "first answer" : "second answer"));
+            }
+        }
+        // Nor does anything of the tool result's output reach the comparison.
+        CHECK(read.runs[1][0].records[2].payload.is_null());
+        feed.compared(0);
+        CHECK(response_content(read.runs[0][0], 1) == nullptr);
+        CHECK(!feed.failure());
+        fs::remove_all(made.dir);
+    }
+}
+
+TEST(a_file_changed_between_the_passes_is_named) {
+    struct Change {
+        const char* name;
+        std::string (*rewrite)(const std::string&);
+        const char* says;
+    };
+    const Change changes[] = {
+        {"renamed", renamed_response, "changed while it was read ("},
+        {"truncated", [](const std::string& text) { return text.substr(0, text.size() / 2); },
+         "changed while it was read (it"},
+        {"appended", [](const std::string& text) { return text + text; }, "changed while it was read (its size went"},
+    };
+    for (size_t empty_files : {size_t{0}, size_t{70}}) {
+        for (const Change& change : changes) {
+            Suite made = suite(change.name, empty_files);
+            RunFileFeed feed = feed_of(made);
+            Read read = first_pass(feed);
+            CHECK(read.complete);
+            std::ifstream in(made.files.back(), std::ios::binary);
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            in.close();
+            write(made.files.back(), change.rewrite(text));
+            const bool read_again = feed.ready(0);
+            std::optional<std::string> failure = feed.failure();
+            CHECK(failure.has_value());
+            if (failure) {
+                CHECK(failure->find(made.files.back().string() + " changed while it was read (") == 0);
+                if (failure->find(change.says) == std::string::npos)
+                    std::fprintf(stderr, "%s, %zu files: %s\n", change.name, empty_files, failure->c_str());
+                CHECK(failure->find(change.says) != std::string::npos);
+            }
+            // A shorter file cannot give the lines back; a longer one still can, and is named at the end.
+            if (std::string(change.name) == "truncated") CHECK(!read_again);
+            fs::remove_all(made.dir);
+        }
+    }
+}
+
+TEST(a_file_that_fails_the_first_pass_is_named_and_stops_the_feed) {
+    Suite made = suite("unreadable", 0);
+    write(made.candidate, "{\"version\":\"0.1\"}\n");
+    RunFileFeed feed = feed_of(made);
+    Read read = first_pass(feed);
+    CHECK(!read.complete);
+    std::optional<std::string> failure = feed.failure();
+    CHECK(failure && failure->find(made.candidate.string() + ": parse error on line 1: ") == 0);
+    fs::remove_all(made.dir);
+}
