@@ -498,6 +498,42 @@ def test_runs_given_as_files_are_read_natively_alike(trials, tmp_path):
     assert compare_runs(paths[:2], [many], seed=4) == from_records
 
 
+def padded(records: list, text_bytes: int) -> list:
+    """The run with each response's first text block lengthened to `text_bytes`, so that its file spans many
+    of the pieces a file is read in."""
+    padded_records = copy.deepcopy(records)
+    for record in padded_records:
+        blocks = record["payload"].get("content") if record["kind"] == "chat_response" else None
+        texts = [b for b in blocks or [] if isinstance(b, dict) and b.get("type") == "text"]
+        if texts:
+            texts[0]["text"] = (texts[0]["text"] + " ") * (text_bytes // (len(texts[0]["text"]) + 1) + 1)
+    return padded_records
+
+
+def test_a_run_file_of_many_pieces_reads_as_its_records(trials, tmp_path):
+    # Lines of 50 kB cross the 4 MiB pieces' ends wherever they fall; one line of 6 MiB spans two pieces.
+    runs = [padded(trials[0], 50_000), padded(trials[1], 50_000)]
+    last = max(i for i, r in enumerate(runs[1]) if r["kind"] == "chat_response")
+    runs[1][last] = padded([runs[1][last]], 6 << 20)[0]
+    paths = [tmp_path / "b.agentlog", tmp_path / "c.agentlog"]
+    for path, run in zip(paths, runs):
+        path.write_bytes(write_agentlog(run))
+    assert paths[0].stat().st_size > 2 * (4 << 20)
+    assert compare_runs([paths[0]], [paths[1]], seed=2) == compare_runs([runs[0]], [runs[1]], seed=2)
+    # A fault far into the file is named at its line, as reading the file in Python names it.
+    lines = paths[1].read_bytes().split(b"\n")
+    at = len(lines) * 3 // 4
+    lines[at] = lines[at][:-1]
+    paths[1].write_bytes(b"\n".join(lines))
+    from velkin.compare import read_trace
+    with pytest.raises(ValueError) as in_python:
+        read_trace(paths[1])
+    with pytest.raises(ValueError) as native:
+        compare_runs([paths[0]], [paths[1]])
+    assert str(native.value) == str(in_python.value)
+    assert f"line {at + 1}:" in str(native.value)
+
+
 def corrupted_response(records: list, corrupt) -> bytes:
     """The run's lines with the payload of its third response rewritten by `corrupt`."""
     lines = write_agentlog(records).split(b"\n")

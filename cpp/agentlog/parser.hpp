@@ -43,7 +43,9 @@ struct Parser {
 };
 
 // Iterates over the records of one input. Lines are views into the input,
-// which is read once front to back; nothing beyond one line is held.
+// which is read once front to back; nothing beyond one line is held. An input
+// may come in pieces of whole lines (`resume`), its line numbers and byte
+// limits counting on across them.
 template <class Sink>
 class RecordLines {
 public:
@@ -57,25 +59,32 @@ public:
     size_t line_offset() const { return line_offset_; }
     size_t line_length() const { return position_ - line_offset_; }
 
+    // Goes on with the input's next piece once the last has been read to its end.
+    void resume(std::string_view input) {
+        input_ = input;
+        position_ = 0;
+        finished_ = false;
+    }
+
     Step next(Record& record, ParseError& error) {
         while (!finished_) {
-            ++line_number_;
             size_t available = input_.size() - position_;
+            if (available == 0) {
+                finished_ = true;
+                return Step::End;
+            }
+            ++line_number_;
             uint64_t window_limit = limits_.max_line_bytes + 1;
             size_t window = available < window_limit ? available : static_cast<size_t>(window_limit);
             line_offset_ = position_;
             const char* start = input_.data() + position_;
-            const void* newline = window ? std::memchr(start, '\n', window) : nullptr;
+            const void* newline = std::memchr(start, '\n', window);
             size_t taken = newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1 : window;
             std::string_view line(start, taken);
             position_ += taken;
 
             if (!text::is_valid_utf8(line)) {
                 return fail(error, ParseError{ParseError::Variant::Io, line_number_, 0, 0, 0, {}});
-            }
-            if (taken == 0) {
-                finished_ = true;
-                return Step::End;
             }
             total_ = total_ + taken < total_ ? UINT64_MAX : total_ + taken;
             if (taken > limits_.max_line_bytes) {

@@ -1,7 +1,11 @@
 #include "compare/run_files.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "agentlog/parser.hpp"
 #include "diff/response.hpp"
+#include "platform/interrupt.hpp"
 
 namespace velkin::compare {
 
@@ -10,6 +14,9 @@ namespace {
 // The parser stops at a 1 GiB trace and reads at most 16 MiB + 1 bytes of the
 // line that crosses it, so nothing beyond this many bytes can change its result.
 constexpr size_t READ_LIMIT = size_t{1073741824} + 16777216 + 1;
+
+// The first pass reads a file in pieces of about this many bytes, cut after a line's end.
+constexpr size_t PIECE = size_t{4} << 20;
 
 // Files held open between the passes; those beyond are opened again for each
 // read, so that a run given as a directory of many files needs no more descriptors.
@@ -22,6 +29,48 @@ agentlog::SkippedPayloads first_pass_skips(bool requests_read) {
         skipped.set(kind, as_kind == agentlog::Kind::ChatResponse || !payload_read(as_kind, requests_read));
     }
     return skipped;
+}
+
+// Reads a file's records in pieces of whole lines, handing each to `take` with
+// where its line lies; the parser's error, or the file's, as text.
+template <class Take>
+std::optional<std::string> read_records(const platform::OpenFile& file, const std::string& path,
+                                        agentlog::SkippedPayloads skipped, Take take) {
+    const agentlog::Parser parser;
+    const uint64_t size = std::min<uint64_t>(file.size(), READ_LIMIT);
+    json::ValueSink sink;
+    agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, skipped);
+    agentlog::Record record;
+    agentlog::ParseError error;
+    std::string piece;
+    size_t held = 0;         // bytes of `piece` not yet parsed
+    uint64_t held_from = 0;  // where they start in the file
+    for (uint64_t read = 0;;) {
+        platform::check_interrupt();
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(PIECE, size - read));
+        piece.resize(held + wanted);
+        if (std::optional<Error> failed = file.read_at(read, wanted, piece.data() + held)) return failed->message;
+        held += wanted;
+        read += wanted;
+        const bool at_end = read == size;
+        // Whole lines only, but for the last of the file and a line longer than the parser takes, which it reports.
+        size_t whole = held;
+        while (whole > 0 && piece[whole - 1] != '\n') --whole;
+        if (at_end || (whole == 0 && held > parser.max_line_bytes)) whole = held;
+        reader.resume(std::string_view(piece.data(), whole));
+        for (;;) {
+            auto step = reader.next(record, error);
+            if (step == agentlog::RecordLines<json::ValueSink>::Step::End) break;
+            if (step == agentlog::RecordLines<json::ValueSink>::Step::Error) return path + ": " + error.message();
+            take(std::move(record), held_from + reader.line_offset(), reader.line_length());
+        }
+        std::memmove(piece.data(), piece.data() + whole, held - whole);
+        held -= whole;
+        held_from += whole;
+        if (at_end) break;
+    }
+    if (std::optional<Error> changed = file.changed()) return changed->message;
+    return std::nullopt;
 }
 
 std::string reads_differently(const std::string& path) {
@@ -94,21 +143,13 @@ std::optional<std::string> RunFileFeed::read_run(size_t r) {
         File& file = *files_[f];
         Result<platform::OpenFile> opened = platform::OpenFile::open(file.path);
         if (!opened) return opened.error().message;
-        Result<platform::FileBytes> bytes = platform::FileBytes::read(opened.value(), READ_LIMIT);
-        if (!bytes) return bytes.error().message;
-        json::ValueSink sink;
-        agentlog::RecordLines<json::ValueSink> reader(agentlog::Parser{}, bytes.value().text(), sink, skipped);
-        agentlog::Record record;
-        agentlog::ParseError error;
-        for (;;) {
-            auto step = reader.next(record, error);
-            if (step == agentlog::RecordLines<json::ValueSink>::Step::End) break;
-            if (step == agentlog::RecordLines<json::ValueSink>::Step::Error) return file.path + ": " + error.message();
-            keep_what_is_read(record, requests_read_);
-            lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(reader.line_length()),
-                             static_cast<uint64_t>(reader.line_offset())});
-            run.push_back(std::move(record));
-        }
+        std::optional<std::string> failed = read_records(
+            opened.value(), file.path, skipped, [&](agentlog::Record&& record, uint64_t at, size_t length) {
+                keep_what_is_read(record, requests_read_);
+                lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(length), at});
+                run.push_back(std::move(record));
+            });
+        if (failed) return failed;
         file.stamp = opened.value().stamp();
         if (f < FILES_HELD_OPEN) file.open = std::move(opened).value();
     }
