@@ -5,11 +5,14 @@ import pty
 import re
 import subprocess
 import sys
+import textwrap
 import unicodedata
 from pathlib import Path
 
 import pytest
 import xmlschema
+from hypothesis import given
+from hypothesis import strategies as st
 from test_compare import trials  # noqa: F401  (a fixture: the four tau-bench trials as runs)
 
 from velkin import _core, _native
@@ -128,6 +131,28 @@ def test_colour_on_a_terminal_only_as_asked(options, env, coloured):
 
 def test_piped_colour_always_is_honoured():
     assert "\x1b[" in velkin("diff", BASELINE, CANDIDATE, "--color", "always").stdout
+
+
+# Texts of ASCII, tabs, newlines, colour codes, wide characters and combining marks.
+REPORT_TEXT = st.lists(st.sampled_from(["word", "a", " ", "  ", "\t", "\n", "-", "\x1b[31m", "\x1b[0m", "\x07",
+                                        "\u4e2d", "e\u0301", "\u00e9", "x" * 30]), max_size=30).map("".join)
+
+
+@given(REPORT_TEXT)
+def test_display_width_counts_columns_as_a_terminal_draws_them(text):
+    assert terminal.display_width(text) == columns(text)
+
+
+@given(st.lists(st.sampled_from(["word", "a", " ", "  ", "\t", "\n", "-", "x" * 30, "\u00e9"]), max_size=30)
+       .map("".join), st.integers(40, 100), st.sampled_from(["", "  ", "  ERROR    "]))
+def test_wrapped_lines_are_the_words_textwrap_fills_to_the_width(text, width, indent):
+    # Characters of one column each: every line is what textwrap makes of its paragraph.
+    expected = []
+    for paragraph in terminal.visible(text).split("\n"):
+        first = indent if not expected else "    "
+        expected += textwrap.wrap(paragraph, width, initial_indent=first, subsequent_indent="    ",
+                                  break_long_words=True, break_on_hyphens=False) or [first]
+    assert terminal.Canvas(width, False).wrap(text, indent=indent, subsequent="    ") == expected
 
 
 @pytest.mark.parametrize("width", [40, 80])

@@ -103,7 +103,10 @@ def char_width(ch: str) -> int:
 
 
 def display_width(text: str) -> int:
-    return sum(map(char_width, ANSI.sub("", text)))
+    if "\x1b" in text:
+        text = ANSI.sub("", text)
+    # Every ASCII character takes one column: a report's lines mostly are ASCII.
+    return len(text) if text.isascii() else sum(map(char_width, text))
 
 
 def clip(text: str, width: int) -> str:
@@ -140,6 +143,8 @@ class Canvas:
 
     def wrap(self, text: str, indent: str = "", subsequent: Optional[str] = None) -> list:
         """Plain text wrapped to the width; a word longer than a line is cut."""
+        if fits_as_is(text, self.width - len(indent)) and indent.isascii() and len(indent) <= self.width // 2:
+            return [indent + text]  # what textwrap gives, without its cost: most lines of a report
         subsequent = indent if subsequent is None else subsequent
         # An indent half the line or wider would leave the text too little room, or none.
         indent, subsequent = (i if display_width(i) <= self.width // 2 else "" for i in (indent, subsequent))
@@ -155,6 +160,11 @@ class Canvas:
                     line = subsequent + line[len(head):]
                 lines.append(line)
         return lines
+
+
+def fits_as_is(text: str, room: int) -> bool:
+    """Printable ASCII that ends in a word and fits the room: one line, the text itself."""
+    return 0 < len(text) <= room and text.isascii() and text.isprintable() and text[-1] != " "
 
 
 def plural(n: int, word: str) -> str:
