@@ -158,7 +158,7 @@ def test_parse_failure_gets_advice_in_place_of_the_schema_hint(tmp_path, run, co
 
 
 WRITE_COMMANDS = [["--help"], ["--version"], ["import", "--help"], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING], ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"], ["validate", BASELINE],
-                  ["id", PRICING]]
+                  ["id", PRICING], ["compare", "--baseline", BASELINE, "--candidate", CANDIDATE, "--pricing", PRICING, "--json"]]
 
 
 @pytest.mark.parametrize("args", WRITE_COMMANDS)
@@ -172,6 +172,19 @@ def test_output_that_cannot_be_written_is_one_line_and_exit_2(args, stdout):
                                 pass_fds=(), preexec_fn=None if stdout == "full" else (lambda: os.close(1)))
     assert result.returncode == 2, result.stderr
     assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("velkin: error: cannot write")
+
+
+@pytest.mark.parametrize("command", [["diff", BASELINE, CANDIDATE], ["compare", "--baseline", BASELINE, "--candidate", CANDIDATE]])
+def test_json_reads_back_as_the_same_document_on_an_output_that_is_not_utf8(command):
+    printed = {}
+    for encoding in ("utf-8", "latin-1"):
+        result = subprocess.run([sys.executable, "-m", "velkin", *command, "--json", "--fail-on", "never"], cwd=ROOT,
+                                capture_output=True, timeout=120, env={**os.environ, "PYTHONIOENCODING": encoding})
+        assert result.returncode == 0, result.stderr
+        printed[encoding] = result.stdout.decode(encoding)
+    # Latin-1 cannot write the dashes of the explanations: they come as JSON escapes, which read back the same.
+    assert "\u2014" in printed["utf-8"] and "\\u2014" in printed["latin-1"]
+    assert json.loads(printed["latin-1"]) == json.loads(printed["utf-8"])
 
 
 @pytest.mark.parametrize("option", ["--html", "--junit"])

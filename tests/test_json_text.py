@@ -28,6 +28,7 @@ documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st
 @given(documents)
 def test_any_document_of_plain_values_reads_as_json_dumps_writes_it(document):
     assert _native.json_text(document) == standard(document)
+    assert _native.json_utf8(document) == standard(document).encode("utf-8")
 
 
 hostile_text = st.text(alphabet=st.sampled_from("a\"\\\x1b\x7f\x80\x9b\x9f\xa0\u061c\u200e\u200f\u202a\u202e\u2066"
@@ -49,6 +50,7 @@ def test_text_reads_back_the_same_and_holds_no_hidden_character(document):
 ])
 def test_edge_values_read_as_json_dumps_writes_them(document):
     assert _native.json_text(document) == standard(document)
+    assert _native.json_utf8(document) == standard(document).encode("utf-8")
 
 
 def test_a_comparison_report_reads_as_json_dumps_writes_it():

@@ -158,17 +158,29 @@ void append_value(std::string& out, PyObject* value, int depth) {
     }
 }
 
+std::string document_text(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::array<const char*, 1> parameters{"document"};
+    std::array<PyObject*, 1> bound{};
+    python::bind_arguments(python::Signature{function, parameters, 1}, args, nargs, kwnames, bound);
+    std::string out;
+    append_value(out, bound[0], 0);
+    return out;
+}
+
 }  // namespace
 
 PyObject* json_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        constexpr std::array<const char*, 1> parameters{"document"};
-        std::array<PyObject*, 1> bound{};
-        python::bind_arguments(python::Signature{"json_text", parameters, 1}, args, nargs, kwnames, bound);
-        std::string out;
-        append_value(out, bound[0], 0);
+        const std::string out = document_text("json_text", args, nargs, kwnames);
         return python::checked(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr))
             .release();
+    });
+}
+
+PyObject* json_utf8(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return python::guarded([&] {
+        const std::string out = document_text("json_utf8", args, nargs, kwnames);
+        return python::checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))).release();
     });
 }
 

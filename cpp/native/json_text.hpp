@@ -7,6 +7,7 @@
 namespace velkin::native {
 
 PyObject* json_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* json_utf8(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline constexpr const char JSON_TEXT_DOC[] =
     "json_text(document)\n--\n\n"
@@ -16,5 +17,10 @@ inline constexpr const char JSON_TEXT_DOC[] =
     "U+200F, U+202A-202E, U+2066-2069) are written as \\u escapes. Raises TypeError on\n"
     "anything else, ValueError on a str that is not valid Unicode text and\n"
     "RecursionError past 100 levels.";
+
+// What a command writes to a UTF-8 output: the text never becomes a str.
+inline constexpr const char JSON_UTF8_DOC[] =
+    "json_utf8(document)\n--\n\n"
+    "json_text(document) encoded as UTF-8, made without the str.";
 
 }  // namespace velkin::native

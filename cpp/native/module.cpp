@@ -24,6 +24,7 @@ PyMethodDef FUNCTIONS[] = {
     {"compare_runs", fastcall<compare_runs>(), FASTCALL_KEYWORDS, COMPARE_RUNS_DOC},
     {"conversations", fastcall<conversations>(), FASTCALL_KEYWORDS, CONVERSATIONS_DOC},
     {"json_text", fastcall<json_text>(), FASTCALL_KEYWORDS, JSON_TEXT_DOC},
+    {"json_utf8", fastcall<json_utf8>(), FASTCALL_KEYWORDS, JSON_UTF8_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

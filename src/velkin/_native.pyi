@@ -67,3 +67,6 @@ def conversations(records: list[Any]) -> list[ConversationIndexDict]:
 def json_text(document: Any) -> str:
     """The text json.dumps(document, indent=2, ensure_ascii=False) gives, written natively, with DEL,
     the C1 controls and the bidi controls written as \\u escapes."""
+
+def json_utf8(document: Any) -> bytes:
+    """json_text(document) encoded as UTF-8, made without the str."""

@@ -3,6 +3,7 @@ user-facing failure, reading the user's files and writing output."""
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import json
 import math
@@ -12,7 +13,7 @@ import stat
 import sys
 import tempfile
 
-from velkin import traces
+from velkin import _native, traces
 from velkin.reports import terminal
 
 EXIT_OK = 0
@@ -135,13 +136,32 @@ def seed_value(text: str) -> int:
 
 def emit(text: str) -> None:
     """One block of standard output; a failure to write it is an OutputError."""
+    emit_output(text + "\n")
+
+
+def emit_output(output) -> None:
+    """Standard output: a str, or pieces of bytes written as they are; a failure to write is an OutputError."""
     if sys.stdout is None:
         raise OutputError("cannot write the output: standard output is closed")
     try:
-        sys.stdout.write(text + "\n")
+        if isinstance(output, str):
+            sys.stdout.write(output)
+        else:
+            sys.stdout.flush()
+            sys.stdout.buffer.writelines(output)
         sys.stdout.flush()
     except OSError as e:
         raise OutputError(f"cannot write the output: {e.strerror or e}") from None
+
+
+def json_output(document) -> object:
+    """A report document's JSON text and a newline, as standard output takes it: bytes written as they are
+    when it takes UTF-8 (tens of megabytes of a large comparison never become a str), else a str its
+    encoding writes."""
+    encoding = getattr(sys.stdout, "encoding", None)
+    if isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-8" and hasattr(sys.stdout, "buffer"):
+        return [_native.json_utf8(document), b"\n"]
+    return _native.json_text(document) + "\n"
 
 
 STDOUT = "-"

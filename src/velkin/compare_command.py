@@ -10,8 +10,9 @@ from velkin.command_io import (
     EXIT_CODES,
     EXIT_OK,
     EXIT_REGRESSION,
-    emit,
+    emit_output,
     input_error,
+    json_output,
     read_pricing,
     seed_value,
     shown,
@@ -110,7 +111,7 @@ def run(args) -> int:
         # The document is the comparison's dict itself: no report model is built for it.
         for w in warnings:
             warn(w)
-        emit(_native.json_text(report))
+        emit_output(json_output(report))
         return EXIT_REGRESSION if model.compare_gate_fails(report, args.fail_on) else EXIT_OK
     paths = (" ".join(map(shown, args.baseline)), " ".join(map(shown, args.candidate)))
     view = model.from_compare(report, paths=paths, warnings=warnings, rows_of=rows_of)

@@ -7,8 +7,7 @@ import os
 import shutil
 import sys
 
-from velkin import _native
-from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, output_targets, warn, write_outputs
+from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, json_output, output_targets, warn, write_outputs
 from velkin.reports import html, junit, markdown, model, terminal
 
 
@@ -77,13 +76,13 @@ def publish(report: model.Report, document: dict, args) -> int:
     listed = args.list_conversations
     targets = report_targets(args)
     if args.format == "json":
-        text = _native.json_text(document)  # json.dumps(indent=2, ensure_ascii=False), terminal controls escaped
+        output = json_output(document)  # json.dumps(indent=2, ensure_ascii=False), terminal controls escaped
     elif args.format == "markdown":
-        text = markdown.render(report)
+        output = markdown.render(report) + "\n"
     else:
-        text = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
-                               show_turns=args.show_turns)
-    write_outputs([(targets[0], text + "\n")] + [(target, render(report, listed)) for target, (_, render) in
+        output = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
+                                 show_turns=args.show_turns) + "\n"
+    write_outputs([(targets[0], output)] + [(target, render(report, listed)) for target, (_, render) in
                                                   zip(targets[1:], files)])
     return EXIT_REGRESSION if report.gate_fails(args.fail_on) else EXIT_OK
 
