@@ -18,6 +18,7 @@
 #include "native/compare_binding.hpp"
 #include "native/interruptible.hpp"
 #include "native/threads.hpp"
+#include "platform/memory.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -627,6 +628,8 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 Result<compare::SuiteReport> report = compare::compare_runs(std::move(baseline), std::move(candidate),
                                                                             options, feed.get());
                 if (std::optional<std::string> failed = feed->failure()) return Error{std::move(*failed)};
+                feed.reset();
+                platform::return_free_memory();
                 return report;
             },
             Ownership::Owns);
