@@ -5,6 +5,8 @@ import math
 import re
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from velkin._core import compute_diff_report, parse_agentlog, write_agentlog
 
@@ -82,6 +84,14 @@ def test_strings_escapes_and_repeated_keys():
     data = with_payload(rb'{"s":"a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00\u0000","a":1,"b":2,"a":3}')
     payload = parse_agentlog(data)[0]["payload"]
     assert list(payload.items()) == [("s", 'a"\\/\b\f\n\r\t\u00e9\U0001F600\x00'), ("a", 3), ("b", 2)]
+
+
+# Escapes among plain runs longer than the reader's sixteen-byte steps, and at their edges.
+@given(st.lists(st.sampled_from(["a" * 15, "b" * 16, "c" * 17, '"', "\\", "/", "\n", "\t", "\x00", "\x1f", "é", "日本",
+                                 "🙂", "\u2028"]), max_size=40), st.booleans())
+def test_escaped_strings_read_as_written(pieces, ascii_only):
+    text = "".join(pieces)
+    assert parse_agentlog(with_payload(json.dumps(text, ensure_ascii=ascii_only)))[0]["payload"] == text
 
 
 SAME = object()  # the value roads report the text road's cause
@@ -200,10 +210,28 @@ def test_reader_causes(payload, cause):
     assert cause_of(with_payload(payload))[0] == cause
 
 
+ESCAPED_TEXT = 'a \\"quoted\\" word and a path C:\\\\dir\\u00e9, ' * 3
+
+
+@pytest.mark.parametrize("fault, cause, column_past_fault", [
+    ("\\x", "invalid escape", 2),
+    ("\x01", "control character (\\u0000-\\u001F) found while parsing a string", 1),
+    ("\\udc00", "lone leading surrogate in hex escape", 6),
+    ("\\ud800\\u0041", "lone leading surrogate in hex escape", 12),
+    ("\\ud800x", "unexpected end of hex escape", 7),
+    ("\\u12G4", "invalid escape", 6),
+])
+def test_string_faults_after_escaped_text_name_their_byte(fault, cause, column_past_fault):
+    data = with_payload('"' + ESCAPED_TEXT + fault + ESCAPED_TEXT + '"')
+    assert cause_of(data) == (cause, data.index(fault.encode()) + column_past_fault)
+
+
 @pytest.mark.parametrize("payload, cause", [
     ("[1, 2", "EOF while parsing a list"),
     ('{"a"', "EOF while parsing an object"),
     ('"abc', "EOF while parsing a string"),
+    ('"' + ESCAPED_TEXT, "EOF while parsing a string"),
+    ('"' + ESCAPED_TEXT + "\\", "EOF while parsing a string"),
     ('"\\u12', "EOF while parsing a string"),
     ("[1,", "EOF while parsing a value"),
     ("tr", "EOF while parsing a value"),

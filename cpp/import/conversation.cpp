@@ -1,6 +1,7 @@
 #include "import/conversation.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 #include "import/readable.hpp"
 #include "json/writer.hpp"
@@ -9,6 +10,9 @@
 namespace velkin::imports {
 
 namespace {
+
+// What the seed buffer of record ids may keep between records; a larger one is given back.
+constexpr size_t KEPT_SEED_BYTES = size_t{1} << 20;
 
 bool is_block(const json::Value& block, std::string_view type) {
     const json::Value* t = block.get("type");
@@ -131,12 +135,18 @@ void Conversation::set_meta(std::string key, json::Value value) {
 }
 
 std::string Conversation::record_id(size_t index, std::string_view payload) const {
-    std::string seed = trace_id_;
+    // Records are hashed one at a time on each thread: one seed buffer per thread serves them all.
+    thread_local std::string seed;
+    seed.assign(trace_id_);
     seed += '\n';
-    seed += std::to_string(index);
+    char digits[24];
+    seed.append(digits, std::to_chars(digits, digits + sizeof digits, index).ptr);
     seed += '\n';
     seed += payload;
-    return "sha256:" + text::hex(text::sha256(seed));
+    std::string id = "sha256:";
+    text::append_hex(text::sha256(seed), 32, id);
+    if (seed.capacity() > KEPT_SEED_BYTES) std::string().swap(seed);
+    return id;
 }
 
 void Conversation::push(agentlog::Kind kind, std::string_view ts, const json::Object& meta, std::string_view payload) {

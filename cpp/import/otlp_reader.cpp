@@ -221,9 +221,7 @@ private:
     // The end of the string whose text starts at `start` when it holds no escape, else npos.
     size_t plain_string_end(size_t start) const {
         size_t end = json::detail::skip_plain_string_bytes(text_.data(), start, text_.size());
-        while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' &&
-               static_cast<unsigned char>(text_[end]) >= 0x20)
-            ++end;
+        while (end < text_.size() && !json::detail::is_string_special(text_[end])) ++end;
         return end < text_.size() && text_[end] == '"' ? end : std::string_view::npos;
     }
 

@@ -120,6 +120,8 @@ inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size)
     return pos;
 }
 
+inline bool is_string_special(char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; }
+
 inline int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -127,22 +129,41 @@ inline int hex_digit(char c) {
     return -1;
 }
 
-inline void append_code_point(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+// Four hex digits at data[at, at + 4), all before `end`, into `value`.
+inline bool hex4(const char* data, size_t at, size_t end, uint32_t& value) {
+    if (at + 4 > end) return false;
+    value = 0;
+    for (size_t k = at; k < at + 4; ++k) {
+        const int digit = hex_digit(data[k]);
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<uint32_t>(digit);
     }
+    return true;
+}
+
+// The UTF-8 bytes of `cp` at `at`; gives the end of what it wrote.
+inline char* put_code_point(char* at, uint32_t cp) {
+    if (cp < 0x80) {
+        *at++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *at++ = static_cast<char>(0xC0 | (cp >> 6));
+        *at++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *at++ = static_cast<char>(0xE0 | (cp >> 12));
+        *at++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *at++ = static_cast<char>(0xF0 | (cp >> 18));
+        *at++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *at++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return at;
+}
+
+inline void append_code_point(std::string& out, uint32_t cp) {
+    char bytes[4];
+    out.append(bytes, static_cast<size_t>(put_code_point(bytes, cp) - bytes));
 }
 
 }  // namespace detail
@@ -324,17 +345,102 @@ private:
 
     bool read_string_into(std::string_view& out, std::string& buffer, bool keep_buffer) {
         ++pos_;
+        const size_t start = pos_;
+        const char* data = text_.data();
+        const size_t size = text_.size();
+        pos_ = detail::skip_plain_string_bytes(data, pos_, size);
+        while (pos_ < size && !detail::is_string_special(data[pos_])) ++pos_;
+        if (pos_ < size && data[pos_] == '"') {
+            out = std::string_view(data + start, pos_ - start);
+            ++pos_;
+            return true;
+        }
+        if (pos_ < size && data[pos_] == '\\' && unescape_plain(start, out, buffer, keep_buffer)) return true;
+        // Anything unusual is read again byte by byte, which says where and why it fails.
+        pos_ = start;
+        return read_string_checked(out, buffer, keep_buffer);
+    }
+
+    // The string from `start` (just past its quote) unescaped into `buffer` in one go, when it ends in the
+    // input and holds only well-formed escapes and no control byte; false otherwise, `buffer` then as it was.
+    bool unescape_plain(size_t start, std::string_view& out, std::string& buffer, bool keep_buffer) {
+        const char* data = text_.data();
+        const size_t size = text_.size();
+        size_t end = pos_;
+        for (;;) {
+            end = detail::skip_plain_string_bytes(data, end, size);
+            while (end < size && !detail::is_string_special(data[end])) ++end;
+            if (end >= size) return false;
+            if (data[end] == '"') break;
+            if (data[end] != '\\') return false;
+            end += 2;
+        }
+        const size_t base = keep_buffer ? buffer.size() : 0;
+        // Unescaping only shortens the text.
+        buffer.resize(base + (end - start));
+        char* const first = buffer.data() + base;
+        char* at = first;
+        size_t i = start;
+        while (i < end) {
+            if (i + 16 <= end) {
+                // Sixteen bytes fit: what is written never runs ahead of what is read.
+                const arch::Bytes16 chunk = arch::load16(data + i);
+                std::memcpy(at, data + i, 16);
+                const uint32_t mask = arch::top_bits(chunk == arch::splat16('\\'));
+                const size_t plain = mask ? static_cast<size_t>(std::countr_zero(mask)) : 16;
+                at += plain;
+                i += plain;
+                if (!mask) continue;
+            } else {
+                while (i < end && data[i] != '\\') *at++ = data[i++];
+                if (i == end) break;
+            }
+            const char letter = data[i + 1];
+            i += 2;
+            switch (letter) {
+                case '"': *at++ = '"'; continue;
+                case '\\': *at++ = '\\'; continue;
+                case '/': *at++ = '/'; continue;
+                case 'b': *at++ = '\b'; continue;
+                case 'f': *at++ = '\f'; continue;
+                case 'n': *at++ = '\n'; continue;
+                case 'r': *at++ = '\r'; continue;
+                case 't': *at++ = '\t'; continue;
+                case 'u': break;
+                default: buffer.resize(base); return false;
+            }
+            uint32_t code = 0;
+            if (!detail::hex4(data, i, end, code) || (code >= 0xDC00 && code <= 0xDFFF)) {
+                buffer.resize(base);
+                return false;
+            }
+            i += 4;
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                uint32_t low = 0;
+                if (i + 2 > end || data[i] != '\\' || data[i + 1] != 'u' || !detail::hex4(data, i + 2, end, low) ||
+                    low < 0xDC00 || low > 0xDFFF) {
+                    buffer.resize(base);
+                    return false;
+                }
+                i += 6;
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            }
+            at = detail::put_code_point(at, code);
+        }
+        buffer.resize(base + static_cast<size_t>(at - first));
+        out = std::string_view(buffer).substr(base);
+        pos_ = end + 1;
+        return true;
+    }
+
+    bool read_string_checked(std::string_view& out, std::string& buffer, bool keep_buffer) {
         size_t start = pos_;
         size_t base = std::string::npos;  // where the unescaped text starts in `buffer`, once an escape is met
         const char* data = text_.data();
         const size_t size = text_.size();
         for (;;) {
             pos_ = detail::skip_plain_string_bytes(data, pos_, size);
-            while (pos_ < size) {
-                unsigned char c = static_cast<unsigned char>(data[pos_]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++pos_;
-            }
+            while (pos_ < size && !detail::is_string_special(data[pos_])) ++pos_;
             if (pos_ >= size) return fail_at(ErrorCode::EofWhileParsingString, size);
             char c = data[pos_];
             if (c == '"') {
