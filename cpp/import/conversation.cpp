@@ -11,8 +11,10 @@ namespace velkin::imports {
 
 namespace {
 
-// What the seed buffer of record ids may keep between records; a larger one is given back.
+// What the buffers kept per thread may keep between records; a larger one is given back.
 constexpr size_t KEPT_SEED_BYTES = size_t{1} << 20;
+
+constexpr size_t LINES_RESERVED = 4096;
 
 bool is_block(const json::Value& block, std::string_view type) {
     const json::Value* t = block.get("type");
@@ -64,11 +66,13 @@ PreparedMessage prepare_message(const json::Value& message) {
     PreparedMessage prepared;
     const json::Value* content = message.get("content");
     if (!content || !content->as_array()) {
-        json::write_compact(message, prepared.text);
+        prepared.text = json::to_compact(message);
         return prepared;
     }
-    // The message as written, its content without the tool results.
-    std::string& out = prepared.text;
+    // The message as written, its content without the tool results: written into a buffer kept
+    // per thread and copied once at its size.
+    thread_local std::string out;
+    out.clear();
     out += '{';
     bool kept_any = false;
     bool first_member = true;
@@ -97,7 +101,8 @@ PreparedMessage prepare_message(const json::Value& message) {
         out += ']';
     }
     out += '}';
-    if (!kept_any) out.clear();
+    if (kept_any) prepared.text = out;
+    if (out.capacity() > KEPT_SEED_BYTES) std::string().swap(out);
     return prepared;
 }
 
@@ -150,7 +155,11 @@ std::string Conversation::record_id(size_t index, std::string_view payload) cons
 }
 
 void Conversation::push(agentlog::Kind kind, std::string_view ts, const json::Object& meta, std::string_view payload) {
-    if (records_ == 0) first_ts_ = ts;
+    if (records_ == 0) {
+        first_ts_ = ts;
+        // Most conversations' lines take a few kilobytes: grown from nothing, they would be copied at each doubling.
+        lines_.reserve(LINES_RESERVED);
+    }
     ++records_;
     std::string id = record_id(records_, payload);
     size_t start = lines_.size();
@@ -181,6 +190,9 @@ void Conversation::add_request(std::string ts, const json::Value& model, const j
 void Conversation::request(std::string ts, const json::Value& model, std::span<const PreparedMessage> new_messages,
                            size_t history_size, bool whole_history, json::Object meta) {
     std::string payload = "{";
+    size_t texts = 0;
+    for (const PreparedMessage& message : new_messages) texts += message.text.size() + 1;
+    payload.reserve(texts + 64);
     if (!model.is_null()) {
         write_member("model", model, payload);
         payload += ',';

@@ -41,6 +41,9 @@ const json::Value* Attributes::find(std::string_view key) const {
 }
 
 std::span<const Attributes::Entry* const> Attributes::with_prefix(std::string_view prefix) const {
+    // Most prefixes asked for are absent: a scan says so without sorting the keys.
+    if (std::none_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.key.starts_with(prefix); }))
+        return {};
     if (by_key_.size() != entries_.size()) {
         by_key_.clear();
         for (const Entry& e : entries_) by_key_.push_back(&e);
@@ -815,6 +818,9 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
         stop_reason = calls.empty() ? "end_turn" : "tool_use";
     }
     std::string payload = "{";
+    size_t texts = 0;
+    for (const PreparedBlock& block : blocks) texts += block.text.size() + 1;
+    payload.reserve(texts + 256);
     if (!call.model.is_null()) {
         payload += "\"model\":";
         json::write_compact(call.model, payload);

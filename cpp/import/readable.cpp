@@ -1,8 +1,10 @@
 #include "import/readable.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "agentlog/parser.hpp"
+#include "arch/bytes.hpp"
 #include "json/reader.hpp"
 
 namespace velkin::imports {
@@ -14,8 +16,13 @@ constexpr size_t MAX_NESTING = static_cast<size_t>(json::MAX_NESTING);
 // The deepest nesting of arrays and objects in a line of compact JSON.
 size_t nesting(std::string_view line) {
     // Every opening bracket, those inside strings too, bounds the depth; lines are seldom near it.
-    size_t openings = 0;
-    for (char c : line) openings += static_cast<size_t>(c == '[' || c == '{');
+    size_t openings = 0, i = 0;
+    for (; i + 16 <= line.size(); i += 16) {
+        const arch::Bytes16 chunk = arch::load16(line.data() + i);
+        openings += static_cast<size_t>(
+            std::popcount(arch::top_bits((chunk == arch::splat16('[')) | (chunk == arch::splat16('{')))));
+    }
+    for (; i < line.size(); ++i) openings += static_cast<size_t>(line[i] == '[' || line[i] == '{');
     if (openings <= MAX_NESTING) return openings;
     size_t depth = 0, deepest = 0;
     bool in_string = false;

@@ -47,6 +47,9 @@ void append_decimal(Integer value, std::string& out) {
     out.append(buffer, result.ptr);
 }
 
+// What the buffer of to_compact may keep between calls; a larger one is given back.
+constexpr size_t KEPT_BUFFER_BYTES = size_t{1} << 20;
+
 // Objects up to this size are sorted by insertion, which is stable and needs no buffer.
 constexpr size_t insertion_sort_limit = 24;
 
@@ -171,8 +174,13 @@ void write_compact(const Value& value, std::string& out) {
 }
 
 std::string to_compact(const Value& value) {
-    std::string out;
-    write_compact(value, out);
+    // Written into a buffer kept per thread and copied once at its size: a result grown in place
+    // would be allocated again at every doubling.
+    thread_local std::string buffer;
+    buffer.clear();
+    write_compact(value, buffer);
+    std::string out(buffer);
+    if (buffer.capacity() > KEPT_BUFFER_BYTES) std::string().swap(buffer);
     return out;
 }
 
