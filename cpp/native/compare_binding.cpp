@@ -20,6 +20,7 @@
 #include "native/threads.hpp"
 #include "platform/memory.hpp"
 #include "python/args.hpp"
+#include "python/collector.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/export.hpp"
@@ -142,6 +143,7 @@ Ref model_use_dict(const compare::ModelUse& use) {
 }
 
 Ref report_dict(const compare::SuiteReport& report) {
+    python::CollectorPaused paused;
     Dict dict;
     dict.set("verdict", compare::verdict_name(report.verdict))
         .set("calibrated", report.calibrated)

@@ -11,6 +11,7 @@
 #include "diff/diff.hpp"
 #include "diff/embedder.hpp"
 #include "python/args.hpp"
+#include "python/collector.hpp"
 #include "python/convert.hpp"
 #include "python/embedder.hpp"
 #include "python/errors.hpp"
@@ -41,48 +42,6 @@ std::array<PyObject*, N> bind_arguments(const char* function, const std::array<c
 Ref bytes_of(std::string_view data) {
     return checked(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
-
-// The cyclic garbage collector paused while it lives, and left as it was found
-// (also when the parse fails). The objects being built cannot be garbage yet,
-// and with the default thresholds the collector would walk them again and again.
-class CollectorPaused {
-public:
-    CollectorPaused();
-    ~CollectorPaused();
-    CollectorPaused(const CollectorPaused&) = delete;
-    CollectorPaused& operator=(const CollectorPaused&) = delete;
-
-private:
-    bool was_enabled_ = false;
-};
-
-#if PY_VERSION_HEX >= 0x030A0000
-CollectorPaused::CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
-
-CollectorPaused::~CollectorPaused() {
-    if (was_enabled_) PyGC_Enable();
-}
-#else
-// Before 3.10 the collector is switched through the gc module; a failure to
-// reach it leaves the collector as it is.
-CollectorPaused::CollectorPaused() {
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    Ref enabled = gc ? Ref::steal(PyObject_CallMethod(gc.get(), "isenabled", nullptr)) : Ref();
-    was_enabled_ = enabled && PyObject_IsTrue(enabled.get()) == 1;
-    if (was_enabled_) was_enabled_ = static_cast<bool>(Ref::steal(PyObject_CallMethod(gc.get(), "disable", nullptr)));
-    PyErr_Clear();
-}
-
-CollectorPaused::~CollectorPaused() {
-    if (!was_enabled_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    if (gc) Ref::steal(PyObject_CallMethod(gc.get(), "enable", nullptr));
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-}
-#endif
 
 PyObject* parse_agentlog(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
