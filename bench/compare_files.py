@@ -135,7 +135,7 @@ def main() -> None:
 
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores; seconds as wall/cpu, memory in MiB")
     print(f"{'conversations':>13} {'files MiB':>9} {'api s':>11} {'api MiB':>7} {'cli s':>11} {'cli json s':>11} "
-          f"{'cli MiB':>7} {'orjson s':>11} {'peer s':>11} {'peer/api cpu':>12}")
+          f"{'cli MiB':>7} {'peak/files':>10} {'orjson s':>11} {'peer s':>11} {'peer/api cpu':>12}")
     for size in args.sizes:
         paths = [str(p) for p in suite_files(size)]
         mib = sum(os.path.getsize(p) for p in paths) / 2**20
@@ -173,7 +173,8 @@ def main() -> None:
             ratio = f"{peer_cpu / api_cpu:.2f}"
             del by_task
         print(f"{size:>13} {mib:>9.0f} {api_wall:>5.2f}/{api_cpu:<5.2f} {api_peak:>7.0f} {cli_wall:>5.2f}/{cli_cpu:<5.2f} "
-              f"{json_wall:>5.2f}/{json_cpu:<5.2f} {max(cli_peak, json_peak):>7.0f} {floor_wall:>5.2f}/{floor_cpu:<5.2f} "
+              f"{json_wall:>5.2f}/{json_cpu:<5.2f} {max(cli_peak, json_peak):>7.0f} "
+              f"{max(api_peak, cli_peak, json_peak) / mib:>10.2f} {floor_wall:>5.2f}/{floor_cpu:<5.2f} "
               f"{peer:>11} {ratio:>12}", flush=True)
 
 
