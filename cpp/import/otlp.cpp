@@ -142,10 +142,11 @@ std::string id_of(const RawScalar& raw, std::string_view key, size_t bytes, bool
         return {};
     }
     static constexpr char HEX[] = "0123456789abcdef";
-    if (text.size() == bytes * 2 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
+    if (text.size() == bytes * 2 && std::all_of(text.begin(), text.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        })) {
         std::string lower(text);
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : lower) c = c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
         return lower;
     }
     if (text.size() == (bytes + 2) / 3 * 4) {
@@ -586,6 +587,13 @@ void OtlpMapper::add_trace_meta(const std::string& trace_id, const Attributes& a
         if (attributes.entry(key)) keep(key);
     }
     attributes.each_with_prefix(ASSOCIATION_PREFIX, keep);
+}
+
+void OtlpMapper::reserve(size_t bytes) {
+    // A span takes a kilobyte of OTLP JSON or more; the pages of what is reserved past the
+    // calls made are never touched.
+    constexpr size_t BYTES_PER_SPAN = 1024;
+    calls_.reserve(calls_.size() + bytes / BYTES_PER_SPAN);
 }
 
 void OtlpMapper::map(std::string_view text) {

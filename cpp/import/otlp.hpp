@@ -60,6 +60,8 @@ class OtlpMapper {
 public:
     // The name of the input the next lines come from, for messages; it must outlive the mapper.
     void set_input(std::string_view name) { input_ = name; }
+    // Room for the calls of `bytes` of input, so that they are not moved as their list grows.
+    void reserve(size_t bytes);
     // One line of a traces or a logs export.
     void map(std::string_view line);
     // Takes over what a mapper of later lines of the input found.

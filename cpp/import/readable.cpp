@@ -1,7 +1,6 @@
 #include "import/readable.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include "agentlog/parser.hpp"
 #include "arch/bytes.hpp"
@@ -17,10 +16,14 @@ constexpr size_t MAX_NESTING = static_cast<size_t>(json::MAX_NESTING);
 size_t nesting(std::string_view line) {
     // Every opening bracket, those inside strings too, bounds the depth; lines are seldom near it.
     size_t openings = 0, i = 0;
-    for (; i + 16 <= line.size(); i += 16) {
-        const arch::Bytes16 chunk = arch::load16(line.data() + i);
-        openings += static_cast<size_t>(
-            std::popcount(arch::top_bits((chunk == arch::splat16('[')) | (chunk == arch::splat16('{')))));
+    while (i + 16 <= line.size() && openings <= MAX_NESTING) {
+        // Each lane counts its matches, up to 127 before it would wrap.
+        arch::Bytes16 counts{};
+        for (int step = 0; step < 127 && i + 16 <= line.size(); ++step, i += 16) {
+            const arch::Bytes16 chunk = arch::load16(line.data() + i);
+            counts -= (chunk == arch::splat16('[')) | (chunk == arch::splat16('{'));
+        }
+        for (int lane = 0; lane < 16; ++lane) openings += static_cast<size_t>(counts[lane]);
     }
     for (; i < line.size(); ++i) openings += static_cast<size_t>(line[i] == '[' || line[i] == '{');
     if (openings <= MAX_NESTING) return openings;

@@ -32,6 +32,17 @@ TEST(brackets_inside_strings_do_not_nest) {
     CHECK(unreadable_line("[\"a\\\\\"" + std::string(128, '[') + std::string(129, ']') + "\n"));
 }
 
+TEST(nesting_is_found_across_long_lines) {
+    // Levels far apart, past the 2032 bytes the bracket count takes in one go.
+    std::string filler = "\"";
+    for (int i = 0; i < 100; ++i) filler += std::string(31, 'x') + "{";
+    filler += "\",";
+    std::string line = std::string(64, '[') + filler + std::string(64, '[') + filler + std::string(128, ']') + "\n";
+    CHECK(unreadable_line(line).value_or("").starts_with("its line would nest arrays and objects 128 deep"));
+    line = std::string(63, '[') + filler + std::string(64, '[') + filler + std::string(127, ']') + "\n";
+    CHECK(!unreadable_line(line));
+}
+
 TEST(lines_up_to_16_mib_read) {
     std::string line(16777215, 'x');
     line += '\n';
