@@ -16,7 +16,7 @@ namespace velkin::imports {
 
 const json::Value& Attributes::Entry::value() const {
     if (!raw_->is_string) return raw_->value;
-    if (!built_) built_.emplace(std::string(raw_->text));
+    if (!built_) built_ = std::make_unique<json::Value>(std::string(raw_->text));
     return *built_;
 }
 

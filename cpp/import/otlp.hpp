@@ -5,6 +5,7 @@
 // one conversation; its model calls and tool executions are ordered by start time.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,14 +27,14 @@ public:
     public:
         Entry(const RawAttribute& raw) : key(raw.key), raw_(&raw) {}
         std::string_view key;
-        // The value as JSON, built on first use.
+        // The value as JSON; a string's is built on first use.
         const json::Value& value() const;
         // The value when it is a string.
         const std::string_view* text() const { return raw_->is_string ? &raw_->text : nullptr; }
 
     private:
         const RawAttribute* raw_;
-        mutable std::optional<json::Value> built_;
+        mutable std::unique_ptr<json::Value> built_;
     };
     // Views `attributes`, which must outlive it; null values count as absent.
     explicit Attributes(RawAttributes attributes);

@@ -50,10 +50,12 @@ std::string hex(const Digest& digest, size_t count) {
 void append_hex(const Digest& digest, size_t count, std::string& out) {
     static constexpr char digits[] = "0123456789abcdef";
     count = std::min(count, digest.size());
-    out.reserve(out.size() + 2 * count);
+    const size_t start = out.size();
+    out.resize(start + 2 * count);
+    char* at = out.data() + start;
     for (size_t i = 0; i < count; ++i) {
-        out.push_back(digits[digest[i] >> 4]);
-        out.push_back(digits[digest[i] & 0x0F]);
+        *at++ = digits[digest[i] >> 4];
+        *at++ = digits[digest[i] & 0x0F];
     }
 }
 
