@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "import/fields.hpp"
 #include "import/otlp_reader.hpp"
@@ -27,10 +28,36 @@ Attributes::Attributes(RawAttributes attributes) {
     }
 }
 
+namespace {
+
+// Eight bytes of `text` from `at`, which must leave eight.
+uint64_t word_at(std::string_view text, size_t at) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    return word;
+}
+
+// Keys of one length mostly differ near their end ("...input_tokens", "...output_tokens") and
+// share their start ("gen_ai."): those bytes are compared first, in one step.
+bool same_key(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() >= 8 && word_at(a, a.size() - 8) != word_at(b, b.size() - 8)) return false;
+    return a == b;
+}
+
+bool has_prefix(std::string_view key, std::string_view prefix) {
+    if (key.size() < prefix.size()) return false;
+    if (prefix.size() >= 8 && word_at(key, 0) != word_at(prefix, 0)) return false;
+    if (prefix.size() >= 16 && word_at(key, 8) != word_at(prefix, 8)) return false;
+    return key.starts_with(prefix);
+}
+
+}  // namespace
+
 const Attributes::Entry* Attributes::entry(std::string_view key) const {
     // A few dozen entries whose keys mostly differ in length: a scan beats a search of sorted keys.
     for (const Entry& e : entries_) {
-        if (e.key == key) return &e;
+        if (same_key(e.key, key)) return &e;
     }
     return nullptr;
 }
@@ -42,7 +69,7 @@ const json::Value* Attributes::find(std::string_view key) const {
 
 std::span<const Attributes::Entry* const> Attributes::with_prefix(std::string_view prefix) const {
     // Most prefixes asked for are absent: a scan says so without sorting the keys.
-    if (std::none_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.key.starts_with(prefix); }))
+    if (std::none_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return has_prefix(e.key, prefix); }))
         return {};
     if (by_key_.size() != entries_.size()) {
         by_key_.clear();
