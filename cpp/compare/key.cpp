@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "compare/wording.hpp"
 
@@ -132,21 +134,52 @@ std::vector<Step> swapped(std::vector<Step> path) {
     return path;
 }
 
-// A number drawn from a run's texts, stop reasons and tool calls (FNV-1a):
-// the same on every platform, and under no change as likely to be larger for
-// either of two runs.
-uint64_t content_order(const Turns& turns) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    auto add = [&](std::string_view bytes) {
-        for (unsigned char byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
-        hash = (hash ^ 0xff) * 0x100000001b3ull;
-    };
-    for (const Turn& turn : turns) {
-        add(turn.text);
-        add(turn.stop_reason);
-        for (const diff::ToolCall& call : turn.tool_calls) add(call.key_shape);
+// A number per run drawn from its texts, stop reasons and tool calls
+// (FNV-1a, each piece followed by a 0xff byte): the same on every platform,
+// and under no change as likely to be larger for either of two runs. Each
+// byte costs a multiplication that waits for the one before, so the runs'
+// bytes are laid out first and four runs are hashed side by side.
+std::vector<uint64_t> content_orders(const std::vector<Turns>& runs) {
+    constexpr uint64_t BASIS = 0xcbf29ce484222325ull, PRIME = 0x100000001b3ull;
+    std::vector<std::string> bytes(runs.size());
+    for (size_t r = 0; r < runs.size(); ++r) {
+        auto each_piece = [&](auto&& add) {
+            for (const Turn& turn : runs[r]) {
+                add(turn.text);
+                add(turn.stop_reason);
+                for (const diff::ToolCall& call : turn.tool_calls) add(call.key_shape);
+            }
+        };
+        size_t size = 0;
+        each_piece([&](std::string_view piece) { size += piece.size() + 1; });
+        bytes[r].reserve(size);
+        each_piece([&](std::string_view piece) { bytes[r].append(piece).push_back('\xff'); });
     }
-    return hash;
+    std::vector<uint64_t> orders(runs.size(), BASIS);
+    auto hash = [&](size_t r, size_t from) {
+        for (size_t i = from; i < bytes[r].size(); ++i)
+            orders[r] = (orders[r] ^ static_cast<unsigned char>(bytes[r][i])) * PRIME;
+    };
+    size_t r = 0;
+    for (; r + 4 <= runs.size(); r += 4) {
+        const unsigned char* in[4];
+        size_t common = SIZE_MAX;
+        for (size_t k = 0; k < 4; ++k) {
+            in[k] = reinterpret_cast<const unsigned char*>(bytes[r + k].data());
+            common = std::min(common, bytes[r + k].size());
+        }
+        uint64_t h0 = BASIS, h1 = BASIS, h2 = BASIS, h3 = BASIS;
+        for (size_t i = 0; i < common; ++i) {
+            h0 = (h0 ^ in[0][i]) * PRIME;
+            h1 = (h1 ^ in[1][i]) * PRIME;
+            h2 = (h2 ^ in[2][i]) * PRIME;
+            h3 = (h3 ^ in[3][i]) * PRIME;
+        }
+        orders[r] = h0, orders[r + 1] = h1, orders[r + 2] = h2, orders[r + 3] = h3;
+        for (size_t k = 0; k < 4; ++k) hash(r + k, common);
+    }
+    for (; r < runs.size(); ++r) hash(r, 0);
+    return orders;
 }
 
 // Every pair of runs aligned once; table[a][b] holds what each row measures
@@ -157,8 +190,7 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
     paths.assign(m, std::vector<std::vector<Step>>(m));
     std::vector<std::vector<AxisPoints>> table(m, std::vector<AxisPoints>(m));
     thread_local std::vector<double> base_values, cand_values;
-    std::vector<uint64_t> order;
-    for (const Turns& turns : runs.turns) order.push_back(content_order(turns));
+    const std::vector<uint64_t> order = content_orders(runs.turns);
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
             // The alignment need not be the same read from either side: which run
