@@ -150,22 +150,18 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
 
 namespace {
 
-// The row of responses each paired with itself.
-AxisSamples self_row(Axis axis, const diff::Pairs& self, const PricingTable& pricing) {
+// A row's sample of a pair reads each response of it alone, and keeps the
+// pair where both responses have a value: each response's own value is what
+// the row reads of it.
+std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing) {
     switch (axis) {
-        case Axis::Verbosity: return diff::verbosity_samples(self);
-        case Axis::Latency: return diff::latency_samples(self);
-        case Axis::Cost: return diff::cost_samples(self, pricing);
-        case Axis::Reasoning: return diff::reasoning_samples(self);
+        case Axis::Safety: return diff::is_abstention_with(response) ? 1.0 : 0.0;
+        case Axis::Verbosity: return diff::output_tokens_of(response);
+        case Axis::Latency: return diff::latency_of(response);
+        case Axis::Cost: return diff::cost_of(response, pricing);
+        case Axis::Reasoning: return diff::reasoning_score(response);
         default: throw Panic("not a row of single turns");
     }
-}
-
-std::optional<double> own_value(Axis axis, const Turn& response, const PricingTable& pricing) {
-    // The row of the response paired with itself: its baseline sample is the response's own value.
-    AxisSamples samples = self_row(axis, {{&response, &response}}, pricing);
-    if (samples.baseline.empty()) return std::nullopt;
-    return samples.baseline.front();
 }
 
 }  // namespace
@@ -173,25 +169,7 @@ std::optional<double> own_value(Axis axis, const Turn& response, const PricingTa
 std::vector<std::optional<double>> own_values(Axis axis, const Turns& responses, const PricingTable& pricing) {
     std::vector<std::optional<double>> values;
     values.reserve(responses.size());
-    // Every response has a safety sample: read it once rather than for both sides of a pair.
-    if (axis == Axis::Safety) {
-        for (const Turn& response : responses) values.push_back(diff::is_abstention_with(response) ? 1.0 : 0.0);
-        return values;
-    }
-    // A row's sample of a pair reads that pair alone, so the row of every
-    // response paired with itself holds each response's value where it keeps
-    // every pair or none; otherwise each response is read on its own.
-    diff::Pairs self;
-    self.reserve(responses.size());
-    for (const Turn& response : responses) self.push_back({&response, &response});
-    const AxisSamples samples = self_row(axis, self, pricing);
-    if (samples.baseline.size() == responses.size()) {
-        values.assign(samples.baseline.begin(), samples.baseline.end());
-    } else if (samples.baseline.empty()) {
-        values.assign(responses.size(), std::nullopt);
-    } else {
-        for (const Turn& response : responses) values.push_back(own_value(axis, response, pricing));
-    }
+    for (const Turn& response : responses) values.push_back(own_value(axis, response, pricing));
     return values;
 }
 

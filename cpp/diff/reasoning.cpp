@@ -7,10 +7,6 @@ namespace velkin::diff {
 
 namespace {
 
-std::optional<double> output_tokens(const ResponseView& response) { return response.output_tokens; }
-
-std::optional<double> latency_ms(const ResponseView& response) { return response.latency_ms; }
-
 // Pairs in which both responses carry the number; the others are left out.
 template <class Read>
 AxisSamples both_sides_samples(Axis axis, const Pairs& pairs, Read read) {
@@ -27,13 +23,17 @@ AxisSamples both_sides_samples(Axis axis, const Pairs& pairs, Read read) {
 
 }  // namespace
 
+std::optional<double> output_tokens_of(const ResponseView& response) { return response.output_tokens; }
+
+std::optional<double> latency_of(const ResponseView& response) { return response.latency_ms; }
+
 double reasoning_score(const ResponseView& response) {
     return response.thinking_tokens.value_or(0.0) + static_cast<double>(response.thinking_blocks);
 }
 
-AxisSamples verbosity_samples(const Pairs& pairs) { return both_sides_samples(Axis::Verbosity, pairs, output_tokens); }
+AxisSamples verbosity_samples(const Pairs& pairs) { return both_sides_samples(Axis::Verbosity, pairs, output_tokens_of); }
 
-AxisSamples latency_samples(const Pairs& pairs) { return both_sides_samples(Axis::Latency, pairs, latency_ms); }
+AxisSamples latency_samples(const Pairs& pairs) { return both_sides_samples(Axis::Latency, pairs, latency_of); }
 
 AxisSamples reasoning_samples(const Pairs& pairs) {
     AxisSamples samples{Axis::Reasoning, Statistic::Median, Grading::Value, {}, {}};
