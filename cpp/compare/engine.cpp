@@ -84,7 +84,9 @@ std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b) {
         return path;
     }
     PairFeatures pair(runs, a, b);
-    for (const diff::Step& step : diff::align(pair.turns())) {
+    const std::vector<diff::Step> steps = diff::align(pair.turns());
+    path.reserve(steps.size());
+    for (const diff::Step& step : steps) {
         StepKind kind = step.kind == diff::Step::Kind::Match    ? StepKind::Match
                         : step.kind == diff::Step::Kind::Insert ? StepKind::Insert
                                                                 : StepKind::Delete;
@@ -119,7 +121,8 @@ std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows) 
 
 AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b) {
     if (axis == Axis::Semantic) {
-        std::vector<diff::DocumentPair> pairs;
+        thread_local std::vector<diff::DocumentPair> pairs;
+        pairs.clear();
         for (const Step& step : path) {
             if (step.kind == StepKind::Match)
                 pairs.push_back({runs.first_document[a] + step.baseline, runs.first_document[b] + step.candidate});

@@ -1,6 +1,7 @@
 #include "compare/signatures.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "compare/wording.hpp"
 #include "json/writer.hpp"
@@ -52,6 +53,7 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         else
             merged.push_back(tool);
     }
+    for (ToolCount& tool : merged) tool.name_hash = std::hash<std::string_view>{}(tool.name);
     features.tools = std::move(merged);
     return features;
 }
@@ -157,12 +159,22 @@ uint32_t calls_of(const RunFeatures& features, std::string_view name) {
     return tool ? tool->calls : 0;
 }
 
+// The same for a tool of another run of the conversation: a run calls few
+// tools, which are told apart by their hashes before their names.
+constexpr size_t FEW_TOOLS = 16;
+uint32_t calls_of(const RunFeatures& features, const ToolCount& wanted) {
+    if (features.tools.size() > FEW_TOOLS) return calls_of(features, wanted.name);
+    for (const ToolCount& tool : features.tools)
+        if (tool.name_hash == wanted.name_hash && tool.name == wanted.name) return tool.calls;
+    return 0;
+}
+
 // Tools every baseline run calls and candidate run c does not.
 void dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases, std::vector<std::string_view>& out) {
     out.clear();
     for (const ToolCount& tool : runs.features[bases.front()].tools) {
-        if (calls_of(runs.features[c], tool.name)) continue;
-        if (std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_of(runs.features[b], tool.name); }))
+        if (calls_of(runs.features[c], tool)) continue;
+        if (std::all_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_of(runs.features[b], tool); }))
             out.push_back(tool.name);
     }
 }
@@ -171,7 +183,7 @@ void dropped_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases
 void added_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bases, std::vector<std::string_view>& out) {
     out.clear();
     for (const ToolCount& tool : runs.features[c].tools) {
-        if (std::none_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_of(runs.features[b], tool.name); }))
+        if (std::none_of(bases.begin(), bases.end(), [&](uint32_t b) { return calls_of(runs.features[b], tool); }))
             out.push_back(tool.name);
     }
 }
@@ -183,7 +195,7 @@ void recounted_tools(const ConversationRuns& runs, uint32_t c, const RunSet& bas
     out.clear();
     for (const ToolCount& tool : runs.features[c].tools) {
         bool shifted = std::all_of(bases.begin(), bases.end(), [&](uint32_t b) {
-            uint32_t base = calls_of(runs.features[b], tool.name);
+            uint32_t base = calls_of(runs.features[b], tool);
             return base > 0 && (more ? tool.calls > base : tool.calls < base);
         });
         if (shifted) out.push_back(tool.name);
@@ -223,7 +235,7 @@ void each_reordering(const ConversationRuns& runs, uint32_t c, const RunSet& bas
             const ToolCount& a = candidate.tools[i];
             const ToolCount& b = candidate.tools[j];
             bool same_counts = std::all_of(bases.begin(), bases.end(), [&](uint32_t r) {
-                return calls_of(runs.features[r], a.name) == a.calls && calls_of(runs.features[r], b.name) == b.calls;
+                return calls_of(runs.features[r], a) == a.calls && calls_of(runs.features[r], b) == b.calls;
             });
             if (!same_counts) continue;
             interleaving(runs.features[bases.front()], a.name, b.name, base_order);

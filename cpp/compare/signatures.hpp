@@ -33,6 +33,7 @@ struct ToolCount {
     std::string_view name;
     uint64_t first_turn = 0;
     uint32_t calls = 0;
+    size_t name_hash = 0;  // of the name: a lookup by another run's tool compares it first
 };
 
 // What the signatures and the rows measuring each side read of one run of a conversation.

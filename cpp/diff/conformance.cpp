@@ -98,6 +98,8 @@ ConformanceReads read_conformance(const std::vector<const ResponseView*>& respon
 
 AxisSamples conformance_samples(const ConformanceReads& reads, std::span<const std::pair<size_t, size_t>> pairs) {
     AxisSamples samples{Axis::Conformance, Statistic::Mean, Grading::Rate, {}, {}};
+    samples.baseline.reserve(pairs.size());
+    samples.candidate.reserve(pairs.size());
     auto keys_of = [&](const ConformanceRead& read) {
         return std::span<const std::string_view>(reads.keys.data() + read.first_key, read.key_count);
     };

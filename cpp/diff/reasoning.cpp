@@ -31,7 +31,9 @@ double reasoning_score(const ResponseView& response) {
     return response.thinking_tokens.value_or(0.0) + static_cast<double>(response.thinking_blocks);
 }
 
-AxisSamples verbosity_samples(const Pairs& pairs) { return both_sides_samples(Axis::Verbosity, pairs, output_tokens_of); }
+AxisSamples verbosity_samples(const Pairs& pairs) {
+    return both_sides_samples(Axis::Verbosity, pairs, output_tokens_of);
+}
 
 AxisSamples latency_samples(const Pairs& pairs) { return both_sides_samples(Axis::Latency, pairs, latency_of); }
 

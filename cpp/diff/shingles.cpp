@@ -124,11 +124,12 @@ int shift_of(const Slots& slots) {
 }
 
 // The slots of the windows a few ahead are fetched while one is looked up:
-// a large report's table outgrows the first-level cache, and the lookups of
+// a large report's table outgrows the second-level cache, and the lookups of
 // one text do not depend on each other until a shingle is new.
 constexpr size_t AHEAD = 16;
-// Tables this small stay in the first-level cache: fetching ahead would only cost instructions.
-constexpr size_t NEAR_TABLE_BYTES = 32 * 1024;
+// Tables this small stay in the second-level cache, whose latency the lookups of
+// one text overlap by themselves: fetching ahead would only cost instructions.
+constexpr size_t NEAR_TABLE_BYTES = 256 * 1024;
 
 }  // namespace
 
@@ -151,13 +152,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
                     number, ids);
             return form == AsciiForm::Normal;
         }
-        // A window's key is its four bytes as they lie in the text.
-        auto key_at = [&](size_t k) {
-            uint32_t key;
-            std::memcpy(&key, normal.data() + k, sizeof key);
-            return key | ASCII_MARK;
-        };
-        add_windows(normal.size() - SHINGLE_LENGTH + 1, key_at, [](size_t) { return ShingleKey{0}; }, number, ids);
+        add_ascii_windows(normal, number, ids);
         return form == AsciiForm::Normal;
     }
 
@@ -197,6 +192,57 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
     }
     add_windows(windows, [&](size_t k) { return ascii_keys[k]; }, [&](size_t k) { return wide_keys[k]; }, number, ids);
     return normal;
+}
+
+// The windows of an ASCII text at least a window long, each key its four
+// bytes as they lie in the text: add_windows without the wide table, in a
+// loop that keeps the table and the output in registers. It leaves the loop
+// only for a new shingle, which may grow the table.
+void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::vector<uint32_t>& ids) {
+    const size_t windows = text.size() - SHINGLE_LENGTH + 1;
+    size_t written = ids.size();
+    ids.resize(written + windows);
+    uint32_t* const out = ids.data();
+    const char* const bytes = text.data();
+    auto key_at = [bytes](size_t k) {
+        uint32_t key;
+        std::memcpy(&key, bytes + k, sizeof key);
+        return key | ASCII_MARK;
+    };
+    // Windows from k on, until one is new; returns the slot of the new one.
+    auto known_windows = [&]<bool FETCH_AHEAD>(size_t& k) {
+        const AsciiSlot* const slots = ascii_slots_.data();
+        const size_t mask = ascii_slots_.size() - 1;
+        const int shift = shift_of(ascii_slots_);
+        uint32_t* const last_text = last_text_.data();
+        for (; k < windows; ++k) {
+            if (FETCH_AHEAD && k + AHEAD < windows)
+                __builtin_prefetch(&slots[ascii_slot_hash(key_at(k + AHEAD)) >> shift]);
+            const uint32_t key = key_at(k);
+            size_t at = ascii_slot_hash(key) >> shift;
+            uint32_t held;
+            while ((held = slots[at].key) != key && held != 0) at = (at + 1) & mask;
+            if (held == 0) return at;
+            // Without a branch: whether a shingle repeats within a text is a coin toss.
+            const uint32_t id = slots[at].id;
+            out[written] = id;
+            written += last_text[id] != number;
+            last_text[id] = number;
+        }
+        return size_t{0};
+    };
+    for (size_t k = 0; k < windows; ++k) {
+        const bool far = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
+        const size_t at = far ? known_windows.template operator()<true>(k)
+                              : known_windows.template operator()<false>(k);
+        if (k == windows) break;
+        if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
+        ascii_slots_[at] = {key_at(k), count_};
+        out[written++] = count_++;
+        last_text_.push_back(number);
+        if (uint64_t{++ascii_count_} * ASCII_LOAD_LIMIT > ascii_slots_.size()) grow_ascii();
+    }
+    ids.resize(written);
 }
 
 // Looks up the windows 0..windows - 1, whose keys are ascii_key_at(k), or

@@ -124,6 +124,7 @@ private:
     template <class AsciiKeyAt, class WideKeyAt>
     void add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt wide_key_at, uint32_t number,
                      std::vector<uint32_t>& ids);
+    void add_ascii_windows(std::string_view text, uint32_t number, std::vector<uint32_t>& ids);
     void grow_ascii();
     void grow_wide();
 };

@@ -381,6 +381,34 @@ TEST(shingle_ids_number_equal_shingles_alike_in_first_seen_order) {
     CHECK_EQ(ids.count(), reference.size());
 }
 
+TEST(shingle_ids_of_a_table_grown_past_the_caches_count_as_a_small_one) {
+    // Over tens of thousands of shingles the table outgrows the caches and
+    // fetches its slots ahead: the ids must not depend on how they are looked up.
+    std::mt19937_64 rng(41);
+    ShingleIds ids;
+    std::map<std::string, uint32_t, std::less<>> reference;
+    std::string previous;
+    for (int k = 0; k < 600; ++k) {
+        std::string text;
+        for (int c = 0; c < 200; ++c) text.push_back(rng() % 9 == 0 ? ' ' : static_cast<char>('a' + rng() % 26));
+        // Every other text goes on from the one before, so that many of its shingles are known ones.
+        if (k % 2 == 1) text = previous.substr(100) + text;
+        previous = text;
+        std::string normal = normalise_whitespace(text);
+        std::vector<uint32_t> expected;
+        for (std::string_view window : windows_in_order(normal)) {
+            auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
+            if (std::find(expected.begin(), expected.end(), at->second) == expected.end())
+                expected.push_back(at->second);
+        }
+        std::vector<uint32_t> got;
+        ids.add_text(text, got);
+        CHECK(got == expected);
+    }
+    CHECK(reference.size() > 40000);
+    CHECK_EQ(ids.count(), reference.size());
+}
+
 TEST(argument_changes_the_alignment_never_compares) {
     // Different key sets make different tool shapes, so a report never asks about these.
     auto call = [](const std::string& input) {
