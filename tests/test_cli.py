@@ -332,6 +332,30 @@ def test_diff_of_several_conversations_points_to_compare(tmp_path):
     assert "conversations" not in velkin("diff", BASELINE, CANDIDATE).stderr  # one conversation a side
 
 
+def run_of_one_size(path, head: str, tail: str):
+    """A run of 1.5 MiB, more than one block of the same-bytes check: `head` starts it, `tail` ends it."""
+    metadata = {"version": "0.1", "id": "m", "kind": "metadata", "ts": "t", "meta": {"trace_id": "t"},
+                "payload": {"note": head + "x" * (3 << 19)}}
+    path.write_bytes(_core.write_agentlog([metadata, {"version": "0.1", "id": "r", "kind": "chat_response", "ts": "t",
+                                                      "meta": {"trace_id": "t"}, "payload": response(tail)}]))
+    return path
+
+
+@pytest.mark.parametrize("candidate_head, candidate_tail, identical", [
+    ("a", "b", True), ("c", "b", False), ("a", "c", False)])
+def test_compare_tells_byte_identical_runs_from_runs_of_one_size(tmp_path, candidate_head, candidate_tail, identical):
+    baseline = run_of_one_size(tmp_path / "baseline.agentlog", "a", "b")
+    candidate = run_of_one_size(tmp_path / "candidate.agentlog", candidate_head, candidate_tail)
+    (tmp_path / "link.agentlog").symlink_to(baseline)
+    assert baseline.stat().st_size == candidate.stat().st_size > 1 << 20
+    result = velkin("compare", "--baseline", baseline, tmp_path / "link.agentlog", "--candidate", candidate)
+    assert result.returncode == 0, result.stderr
+    # The link names the baseline run itself: a replicate read twice, not a second run with its bytes.
+    warned = [line for line in result.stderr.splitlines() if "byte-identical" in line]
+    assert warned == [f"velkin: warning: baseline run {baseline} and candidate run {candidate} are byte-identical: "
+                      "replicates of one run say nothing about run-to-run noise"] * identical
+
+
 def test_compare_warns_of_runs_that_cannot_differ_and_of_prices(tmp_path):
     run = imported(tmp_path, os.path.join(DATA, "openai-chat-log.jsonl"))
     copy = tmp_path / "copy.agentlog"

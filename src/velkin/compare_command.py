@@ -1,9 +1,7 @@
 """`velkin compare`: whole runs of an eval suite compared conversation by conversation."""
 from __future__ import annotations
 
-import hashlib
 import os
-from collections import Counter
 
 from velkin import _native
 from velkin.command_io import (
@@ -56,18 +54,22 @@ def file_size(path: str):
         return None
 
 
-def file_digest(path: str):
-    """The SHA-256 of a run given as a file; None for a directory or an unreadable path."""
-    if not os.path.isfile(path):
-        return None
-    digest = hashlib.sha256()
+SAME_BYTES_BLOCK = 1 << 20
+
+
+def same_bytes(path: str, other: str) -> bool:
+    """Whether two files of one size hold the same bytes, read side by side up to the first block that
+    differs (replicate runs differ within their first block); False when either cannot be read."""
     try:
-        with open(path, "rb") as f:
-            for block in iter(lambda: f.read(1 << 20), b""):
-                digest.update(block)
+        with open(path, "rb") as f, open(other, "rb") as g:
+            while True:
+                block = f.read(SAME_BYTES_BLOCK)
+                if block != g.read(SAME_BYTES_BLOCK):
+                    return False
+                if not block:
+                    return True
     except OSError:
-        return None
-    return digest.hexdigest()
+        return False
 
 
 def same_input_warnings(baseline: list, candidate: list) -> list:
@@ -78,18 +80,20 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
         if os.path.realpath(path) in baseline_paths:
             warnings.append(f"{path} is given as both a baseline and a candidate run: "
                             "its conversations are compared with themselves")
-    # Only files of one size can be byte-identical: the others are not read at all.
-    sizes = Counter(file_size(p) for p in baseline + candidate)
-    seen: dict = {}
+    firsts: list = []  # (side, path, size, real path) of the first run of each content
     for side, paths in (("baseline", baseline), ("candidate", candidate)):
         for path in paths:
-            digest = file_digest(path) if sizes[file_size(path)] > 1 else None
-            if digest is None:
+            size = file_size(path)
+            if size is None:
                 continue
-            if digest in seen and os.path.realpath(seen[digest][1]) != os.path.realpath(path):
-                warnings.append(f"{seen[digest][0]} run {seen[digest][1]} and {side} run {path} are byte-identical: "
+            real = os.path.realpath(path)
+            # Only files of one size can be byte-identical.
+            first = next((f for f in firsts if f[2] == size and (f[3] == real or same_bytes(f[1], path))), None)
+            if first is None:
+                firsts.append((side, path, size, real))
+            elif first[3] != real:
+                warnings.append(f"{first[0]} run {first[1]} and {side} run {path} are byte-identical: "
                                 "replicates of one run say nothing about run-to-run noise")
-            seen.setdefault(digest, (side, path))
     return warnings
 
 
