@@ -8,7 +8,7 @@ import shutil
 import sys
 
 from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, json_output, output_targets, warn, write_outputs
-from velkin.reports import html, junit, markdown, model, terminal
+from velkin.reports import model, terminal
 
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:
@@ -24,9 +24,9 @@ def add_report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--all", action="store_true", help="list every divergence, not only the top five")
     parser.add_argument("--show-turns", action="store_true",
                         help="show the texts of both turns side by side for each divergence listed")
-    parser.add_argument("--list-conversations", metavar="N", type=count_value, default=html.LISTED_CONVERSATIONS,
+    parser.add_argument("--list-conversations", metavar="N", type=count_value, default=model.LISTED_CONVERSATIONS,
                         help="the HTML and JUnit reports list at most N conversations in full, regressed first, "
-                             f"and count the rest (default: {html.LISTED_CONVERSATIONS})")
+                             f"and count the rest (default: {model.LISTED_CONVERSATIONS})")
 
 
 def count_value(text: str) -> int:
@@ -68,16 +68,32 @@ def report_targets(args) -> list:
     return output_targets([STDOUT] + [path for path in (args.html, args.junit) if path], command_inputs(args))
 
 
+def report_files(args) -> list:
+    """(path, renderer) of the --html and --junit files asked for: a renderer loads only when its file is."""
+    files = []
+    if args.html:
+        from velkin.reports import html
+
+        files.append((args.html, html.render))
+    if args.junit:
+        from velkin.reports import junit
+
+        files.append((args.junit, junit.render))
+    return files
+
+
 def publish(report: model.Report, document: dict, args) -> int:
     """Prints the report in the chosen format and writes the requested files, all or none, and applies the gate."""
     for w in report.warnings:
         warn(w)
-    files = [(path, render) for path, render in ((args.html, html.render), (args.junit, junit.render)) if path]
+    files = report_files(args)
     listed = args.list_conversations
     targets = report_targets(args)
     if args.format == "json":
         output = json_output(document)  # json.dumps(indent=2, ensure_ascii=False), terminal controls escaped
     elif args.format == "markdown":
+        from velkin.reports import markdown
+
         output = markdown.render(report) + "\n"
     else:
         output = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,

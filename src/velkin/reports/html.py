@@ -18,6 +18,7 @@ from velkin.reports.model import (
     DESCRIPTIVE,
     IMPROVED,
     LESS,
+    LISTED_CONVERSATIONS,
     LONGEST_VALUE,
     MIXED,
     MORE,
@@ -50,8 +51,6 @@ MARKS = {WORSE: "\u25bc worse", BETTER: "\u25b2 better", SAME: "= same", UNCLEAR
 MAX_TURN_ROWS = 400
 CONTEXT = 1  # unchanged turns kept on each side of a divergent one
 
-# Conversations of a run comparison shown in full by default; the rest are counted.
-LISTED_CONVERSATIONS = 200
 LONGEST_NAME = 80  # characters of a tool name, key, model or path in the page; the title holds it all
 
 

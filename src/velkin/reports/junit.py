@@ -8,13 +8,11 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 
-from velkin.reports.model import Report, shorten
+from velkin.reports.model import LISTED_CONVERSATIONS, Report, shorten
 from velkin.reports.terminal import visible
 
 # Findings listed in full per test case; a CI page lists the rest as a count.
 LISTED_FINDINGS = 200
-# Conversations of a run comparison given a test case by default, regressed first; the rest are counted.
-LISTED_CONVERSATIONS = 200
 LONGEST_NAME = 200  # characters of a test case's name; the JSON report holds the whole key
 
 

@@ -47,6 +47,10 @@ LONGEST_EXPLANATION = 1_000
 LONGEST_VALUE = 500
 LONGEST_TURN_TEXT = 4_000
 
+# Conversations of a run comparison the HTML and JUnit reports list in full by default, regressed first;
+# the rest are counted.
+LISTED_CONVERSATIONS = 200
+
 
 def shorten(text: str, limit: int) -> str:
     if len(text) <= limit:
