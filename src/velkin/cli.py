@@ -7,6 +7,7 @@ exit codes: 0 success; 1 when the gate fails (by default: a finding of severity
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import signal
 import sys
@@ -79,6 +80,18 @@ def entry() -> None:
 
 
 def main(argv=None) -> int:
+    # A command builds trees of dicts and lists (a suite's report holds a million), which the cyclic
+    # collector would walk again and again as they grow, freeing nothing: it stays off until the command ends.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _with_sigterm(argv)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _with_sigterm(argv) -> int:
     try:
         previous = signal.signal(signal.SIGTERM, _terminate)
     except ValueError:  # called from another thread than the main one: the caller handles signals
