@@ -6,19 +6,21 @@ import os
 from velkin import _native
 from velkin.command_io import (
     EXIT_CODES,
-    EXIT_OK,
-    EXIT_REGRESSION,
-    emit_output,
     input_error,
-    json_output,
     read_pricing,
     seed_value,
     shown,
-    warn,
 )
 from velkin.compare import as_runs, compare_runs
 from velkin.defaults import DEFAULT_SEED
-from velkin.report_command import add_report_options, negative_price_warnings, publish, report_targets
+from velkin.report_command import (
+    add_report_options,
+    json_alone,
+    negative_price_warnings,
+    publish,
+    publish_json,
+    report_targets,
+)
 from velkin.reports import model
 
 
@@ -111,12 +113,8 @@ def run(args) -> int:
     warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
     if pricing is not None:
         warnings += negative_price_warnings(args.pricing, pricing)
-    if args.format == "json" and not (args.html or args.junit):
-        # The document is the comparison's dict itself: no report model is built for it.
-        for w in warnings:
-            warn(w)
-        emit_output(json_output(report))
-        return EXIT_REGRESSION if model.compare_gate_fails(report, args.fail_on) else EXIT_OK
+    if json_alone(args):
+        return publish_json(report, warnings, model.compare_gate_fails(report, args.fail_on))
     paths = (" ".join(map(shown, args.baseline)), " ".join(map(shown, args.candidate)))
     view = model.from_compare(report, paths=paths, warnings=warnings, rows_of=rows_of)
     return publish(view, report, args)

@@ -4,7 +4,7 @@ from __future__ import annotations
 from velkin import _core, _native
 from velkin.command_io import EXIT_CODES, InputError, read_pricing, read_trace, seed_value, shown
 from velkin.defaults import DEFAULT_SEED
-from velkin.report_command import add_report_options, price_warnings, publish, report_targets
+from velkin.report_command import add_report_options, json_alone, price_warnings, publish, publish_json, report_targets
 from velkin.reports import model
 
 
@@ -59,8 +59,10 @@ def run(args) -> int:
         warnings.append("no --pricing given: every response costs 0 on the cost axis")
     else:
         warnings += price_warnings(args.pricing, pricing, {args.baseline: baseline, args.candidate: candidate})
+    document = {"version": _core.__version__, "seed": args.seed, **report}
+    if json_alone(args):
+        return publish_json(document, warnings, model.diff_gate_fails(report, args.fail_on))
     steps = _native.alignment(baseline, candidate)
     view = model.from_diff(report, steps, baseline, candidate, paths=(shown(args.baseline), shown(args.candidate)),
                            seed=args.seed, version=_core.__version__, warnings=warnings)
-    document = {"version": _core.__version__, "seed": args.seed, **report}
     return publish(view, document, args)

@@ -7,7 +7,16 @@ import os
 import shutil
 import sys
 
-from velkin.command_io import EXIT_OK, EXIT_REGRESSION, STDOUT, json_output, output_targets, warn, write_outputs
+from velkin.command_io import (
+    EXIT_OK,
+    EXIT_REGRESSION,
+    STDOUT,
+    emit_output,
+    json_output,
+    output_targets,
+    warn,
+    write_outputs,
+)
 from velkin.reports import model, terminal
 
 
@@ -66,6 +75,19 @@ def report_targets(args) -> list:
     """Standard output, then the --html and --junit files; refused (OutputError) before any work when one of
     them cannot be written as asked."""
     return output_targets([STDOUT] + [path for path in (args.html, args.junit) if path], command_inputs(args))
+
+
+def json_alone(args) -> bool:
+    """Only the JSON document is asked for: it is the command's dict itself, and no report model is built."""
+    return args.format == "json" and not (args.html or args.junit)
+
+
+def publish_json(document: dict, warnings: list, gate_fails: bool) -> int:
+    """Prints the JSON document alone, and applies the gate as the command read it from its dict."""
+    for w in warnings:
+        warn(w)
+    emit_output(json_output(document))
+    return EXIT_REGRESSION if gate_fails else EXIT_OK
 
 
 def report_files(args) -> list:

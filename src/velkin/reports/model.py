@@ -465,6 +465,16 @@ def finding_of_step(step: dict) -> Finding:
         model=(model["baseline"], model["candidate"]) if model else None)
 
 
+def diff_verdict(report: Mapping) -> str:
+    """A diff regresses when a recommendation is an error."""
+    return REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
+
+
+def diff_gate_fails(report: Mapping, fail_on: str) -> bool:
+    """The gate of a diff read from its dict, as `Report.gate_fails` reads it from the model."""
+    return gate_fails(diff_verdict(report), {r["severity"] for r in report["recommendations"]}, fail_on)
+
+
 def common_model_change(steps: list) -> Optional[tuple]:
     """(baseline model, candidate model, turns) when every matched pair shows the same switch."""
     matched = [s for s in steps if s["step"] == "match"]
@@ -511,7 +521,7 @@ def from_diff(report: Mapping, steps: list, baseline: list, candidate: list, *, 
                                for s in moved[:3]]))
     sides = [Side("baseline", paths[0], report["baseline_trace_id"], len(responses(baseline))),
              Side("candidate", paths[1], report["candidate_trace_id"], len(responses(candidate)))]
-    verdict = REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
+    verdict = diff_verdict(report)
     common = common_model_change(steps)
     switches = [] if common else [(turns_label(s["baseline_turn"], s["candidate_turn"]), s["model"]["baseline"],
                                    s["model"]["candidate"]) for s in steps if s["model"] and not s["divergence"]]
