@@ -74,11 +74,8 @@ std::span<const Attributes::Entry* const> Attributes::with_prefix(std::string_vi
     if (by_key_.size() != entries_.size()) {
         by_key_.clear();
         for (const Entry& e : entries_) by_key_.push_back(&e);
-        // A stable insertion sort: the keys often come nearly in order already.
-        for (size_t i = 1; i < by_key_.size(); ++i) {
-            for (size_t j = i; j > 0 && by_key_[j]->key < by_key_[j - 1]->key; --j)
-                std::swap(by_key_[j], by_key_[j - 1]);
-        }
+        std::stable_sort(by_key_.begin(), by_key_.end(),
+                         [](const Entry* a, const Entry* b) { return a->key < b->key; });
     }
     auto first = std::lower_bound(by_key_.begin(), by_key_.end(), prefix,
                                   [](const Entry* e, std::string_view k) { return e->key < k; });
@@ -878,7 +875,9 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
     payload += ",\"latency_ms\":";
     json::write_compact_double(latency_ms(call), payload);
     payload += '}';
-    json::Object response_meta = meta;
+    json::Object response_meta;
+    response_meta.reserve(3);
+    response_meta.push_back(meta.front());
     if (!call.finish_reason.empty()) response_meta.push_back({"finish_reason", json::Value(call.finish_reason)});
     if (!captured) response_meta.push_back({"content_captured", json::Value(false)});
     conversation.add_response(timestamp_from_nanos(call.end), std::move(payload), std::move(calls),
