@@ -595,6 +595,24 @@ def test_structured_attributes_read_as_their_json_text(messages, data):
         importers.import_agentlog((span % as_text).encode(), "otlp")
 
 
+# A structured value means what its JSON objects mean: a repeated member counts with its last value at its
+# first place, and what an earlier one would be refused for does not count. Log bodies read the same way.
+@pytest.mark.parametrize("value, expected", [
+    ('{"arrayValue":{"values":[{"boolValue":5,"boolValue":true}]}}', [True]),
+    ('{"arrayValue":{"values":[{"stringValue":"a"}],"note":1,"values":[{"intValue":"7"},{"doubleValue":"NaN"}]}}',
+     [7, None]),
+    ('{"kvlistValue":{"values":[{"key":5,"value":{"stringValue":"x"},"key":"k"},'
+     '{"key":"j","value":{"colour":1},"value":null}]}}', {"k": "x", "j": None}),
+    ('{"kvlistValue":{"values":[{"key":"a","value":{"intValue":"1"}},{"key":"b","value":{}},'
+     '{"key":"a","value":{"intValue":"-2"}}]}}', {"a": -2, "b": None}),
+])
+def test_structured_values_mean_what_their_json_objects_mean(value, expected):
+    span = EXPORTED_SPAN.replace('"chat"', '"execute_tool"') % (
+        '{"key":"gen_ai.tool.call.arguments","value":%s}' % value)
+    records = _core.parse_agentlog(importers.import_agentlog(span.encode(), "otlp")[0])
+    assert [r["payload"]["input"] for r in records if r["kind"] == "tool_call"] == [expected]
+
+
 @pytest.mark.parametrize("value, expected", [
     ('{"arrayValue":{"values":[{"boolValue":5}]}}', "field `boolValue`: expected a boolean, found integer `5`"),
     # The whole value is JSON before any member is judged.

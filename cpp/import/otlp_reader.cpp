@@ -20,55 +20,6 @@ json::Value int_value(const json::Value& value) {
     wrong_type("intValue", "an integer or a decimal string", value);
 }
 
-json::Value any_value(json::Value& wrapped) {
-    json::Object* object = wrapped.as_object();
-    if (!object) wrong_type("value", "an AnyValue object", wrapped);
-    if (object->empty()) return json::Value();
-    json::Member& only = object->front();
-    json::Value& value = only.value;
-    if (only.key == "stringValue" || only.key == "bytesValue") {
-        if (!value.as_string()) wrong_type(only.key, "a string", value);
-        return std::move(value);
-    }
-    if (only.key == "intValue") return int_value(value);
-    if (only.key == "doubleValue") {
-        if (value.is_number()) return json::Value(*value.as_double());
-        if (const std::string* text = value.as_string()) {
-            // The JSON mapping writes non-finite doubles as strings; JSON has no place for them.
-            if (*text == "NaN" || *text == "Infinity" || *text == "-Infinity") return json::Value();
-        }
-        wrong_type("doubleValue", "a number", value);
-    }
-    if (only.key == "boolValue") {
-        if (!value.as_bool()) wrong_type("boolValue", "a boolean", value);
-        return value;
-    }
-    if (only.key == "arrayValue" || only.key == "kvlistValue") {
-        bool list = only.key == "arrayValue";
-        if (!value.as_object()) wrong_type(only.key, "an object with `values`", value);
-        json::Value* values = const_cast<json::Value*>(member(value, "values"));
-        if (values && !values->as_array()) wrong_type("values", "an array", *values);
-        json::Array elements;
-        json::Object members;
-        if (values) {
-            for (json::Value& element : *values->as_array()) {
-                if (list) {
-                    elements.push_back(any_value(element));
-                    continue;
-                }
-                if (!element.as_object()) wrong_type("kvlistValue", "key/value objects", element);
-                std::string key = required_string(element, "key");
-                json::Value* inner = const_cast<json::Value*>(member(element, "value"));
-                json::object_set(members, std::move(key), inner ? any_value(*inner) : json::Value());
-            }
-        }
-        return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
-    }
-    bad_input("field `" + only.key +
-              "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
-              "bytesValue, arrayValue or kvlistValue)");
-}
-
 json::Object to_object(RawAttributes attributes) {
     json::Object object;
     object.reserve(attributes.size());
@@ -296,149 +247,173 @@ private:
                     out.value = int_value(value(depth + 1));
                     return;
                 }
-                out.value = plain_member(key, depth + 1);
+                out.value = whole_json_first(depth + 1, [&] { return member_value(key, depth + 1); });
             },
             "value");
     }
 
-    // Structured AnyValues (arrayValue, kvlistValue) are read straight into their plain value,
-    // building no wrapper. What any_value would refuse, or read another way (a repeated member
-    // merges into the first), is read again as a whole and unwrapped by any_value, so results
-    // and messages are those of any_value.
-    struct ReadAgain {};
-
-    json::Value plain_any_or_again(int depth) {
+    // An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) is read straight
+    // into its plain value, building no wrapper, with the meaning of the JSON object it is: a repeated
+    // member counts with its last value, at its first place. So a member's value is read on trust, and
+    // what it would fail for is kept until no later member replaces it. A value judged wrong is
+    // refused only once all of it is known to be JSON: bad JSON is what a reader reports first.
+    template <class Read>
+    json::Value whole_json_first(int depth, Read&& read) {
         reader_.skip_whitespace();
         size_t start = reader_.offset();
         try {
-            return plain_any(depth);
+            return read();
         } catch (const BadInput&) {
-        } catch (const ReadAgain&) {
-        }
-        reader_.seek(start);
-        json::Value wrapped = value(depth);
-        return any_value(wrapped);
-    }
-
-    // The plain value of AnyValue member `key`, whose value is at the cursor.
-    json::Value plain_member(std::string_view key, int depth) {
-        if (key == "arrayValue" || key == "kvlistValue") {
-            reader_.skip_whitespace();
-            size_t start = reader_.offset();
-            try {
-                return plain_list(key == "arrayValue", depth);
-            } catch (const BadInput&) {
-            } catch (const ReadAgain&) {
-            }
             reader_.seek(start);
+            skip(depth);  // throws for bad JSON
+            throw;
         }
-        json::Object members;
-        members.push_back({std::string(key), value(depth)});
-        json::Value wrapper(std::move(members));
-        return any_value(wrapper);
     }
 
-    // An object or array opening at `depth`, as the JSON reader checks it.
-    void opening(char open, int depth) {
+    // A member's value read by `read` into `out`; what `read` fails for is kept in `failure`, the
+    // value skipped, and dropped when a later member of the same name replaces this one.
+    template <class Read>
+    void tentatively(json::Value& out, std::optional<BadInput>& failure, int depth, Read&& read) {
         reader_.skip_whitespace();
-        if (reader_.at_end() || reader_.peek() != open || depth >= json::MAX_NESTING) throw ReadAgain{};
+        size_t start = reader_.offset();
+        try {
+            out = read();
+            failure.reset();
+        } catch (BadInput& bad) {
+            failure = std::move(bad);
+            reader_.seek(start);
+            skip(depth);
+        }
     }
 
-    // The members of the object at the cursor, each key given to `on_key` with the cursor on its value.
+    // The members of the object at `depth` under the cursor, each key given to `on_key` with the cursor
+    // on its value; false, nothing read, when no object opens there.
     template <class OnKey>
-    void each_member(int depth, OnKey&& on_key) {
-        opening('{', depth);
+    bool object_members(int depth, OnKey&& on_key) {
+        reader_.skip_whitespace();
+        if (reader_.at_end() || reader_.peek() != '{') return false;
+        if (depth >= json::MAX_NESTING) value(depth);  // fails as the JSON reader does
         reader_.advance();
         reader_.skip_whitespace();
-        if (reader_.at_end()) throw ReadAgain{};
+        if (reader_.at_end()) fail(reader_.fail_here(json::ErrorCode::EofWhileParsingObject));
         if (reader_.peek() == '}') {
             reader_.advance();
-            return;
+            return true;
         }
         members(on_key);
+        return true;
     }
 
-    // A string value copied out: what is read again must not grow the line's buffer, which others view.
+    // A string value copied out: what may be read again must not grow the line's buffer, which others view.
     std::string owned_string() {
         std::string_view text;
         if (!reader_.read_string(text, scratch_)) fail(false);
         return std::string(text);
     }
 
-    // {"stringValue": ...} or another AnyValue at the cursor.
-    json::Value plain_any(int depth) {
+    bool at_null() {
+        reader_.skip_whitespace();
+        return !reader_.at_end() && reader_.peek() == 'n';
+    }
+
+    // The AnyValue object at the cursor.
+    json::Value any_object(int depth) {
         json::Value out;
+        std::optional<BadInput> failure;
         std::string first;
         bool seen = false;
-        each_member(depth, [&](std::string_view key) {
-            if (seen) {
-                if (key == first) throw ReadAgain{};
-                return skip(depth + 1);
+        bool is_object = object_members(depth, [&](std::string_view key) {
+            if (!seen) {
+                seen = true;
+                first.assign(key);
+            } else if (key != first) {
+                return skip(depth + 1);  // an AnyValue holds one member
             }
-            seen = true;
-            first.assign(key);
-            reader_.skip_whitespace();
-            if (first == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
-                out = json::Value(owned_string());
-                return;
-            }
-            out = first == "arrayValue" || first == "kvlistValue" ? plain_list(first == "arrayValue", depth + 1)
-                                                                  : plain_member(first, depth + 1);
+            tentatively(out, failure, depth + 1, [&] { return member_value(first, depth + 1); });
         });
+        if (!is_object) wrong_type("value", "an AnyValue object", value(depth));
+        if (failure) throw std::move(*failure);
         return out;
     }
 
-    // The object of an arrayValue or kvlistValue at the cursor: {"values": [...]}.
-    json::Value plain_list(bool list, int depth) {
-        json::Array elements;
-        json::Object members;
-        bool seen = false;
-        each_member(depth, [&](std::string_view key) {
-            if (key != "values") return skip(depth + 1);
-            if (seen) throw ReadAgain{};
-            seen = true;
+    // The plain value of AnyValue member `key`, whose value is at the cursor.
+    json::Value member_value(std::string_view key, int depth) {
+        if (key == "stringValue" || key == "bytesValue") {
             reader_.skip_whitespace();
-            if (!reader_.at_end() && reader_.peek() == 'n') {
-                if (!value(depth + 1).is_null()) throw ReadAgain{};
-                return;
+            if (!reader_.at_end() && reader_.peek() == '"') return json::Value(owned_string());
+            wrong_type(key, "a string", value(depth));
+        }
+        if (key == "arrayValue" || key == "kvlistValue") return list_value(key, depth);
+        if (key == "intValue") return int_value(value(depth));
+        if (key == "doubleValue") {
+            json::Value number = value(depth);
+            if (number.is_number()) return json::Value(*number.as_double());
+            if (const std::string* text = number.as_string()) {
+                // The JSON mapping writes non-finite doubles as strings; JSON has no place for them.
+                if (*text == "NaN" || *text == "Infinity" || *text == "-Infinity") return json::Value();
             }
-            opening('[', depth + 1);
-            array(key, depth + 1, [&] {
-                if (list) {
-                    elements.push_back(plain_any(depth + 2));
+            wrong_type("doubleValue", "a number", number);
+        }
+        if (key == "boolValue") {
+            json::Value flag = value(depth);
+            if (!flag.as_bool()) wrong_type("boolValue", "a boolean", flag);
+            return flag;
+        }
+        bad_input("field `" + std::string(key) +
+                  "`: expected an AnyValue member (stringValue, intValue, doubleValue, boolValue, "
+                  "bytesValue, arrayValue or kvlistValue)");
+    }
+
+    // The object of an arrayValue or kvlistValue at the cursor: {"values": [...]}.
+    json::Value list_value(std::string_view key, int depth) {
+        const bool list = key == "arrayValue";
+        json::Value out = list ? json::Value(json::Array{}) : json::Value(json::Object{});
+        std::optional<BadInput> failure;
+        bool is_object = object_members(depth, [&](std::string_view member) {
+            if (member != "values") return skip(depth + 1);
+            tentatively(out, failure, depth + 1, [&] {
+                json::Array elements;
+                json::Object members;
+                if (at_null()) {
+                    value(depth + 1);
                 } else {
-                    key_value(members, depth + 2);
+                    if (depth + 1 >= json::MAX_NESTING && !reader_.at_end() && reader_.peek() == '[') value(depth + 1);
+                    array("values", depth + 1, [&] {
+                        if (list)
+                            elements.push_back(any_object(depth + 2));
+                        else
+                            key_value(members, depth + 2);
+                    });
                 }
+                return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
             });
         });
-        return list ? json::Value(std::move(elements)) : json::Value(std::move(members));
+        if (!is_object) wrong_type(key, "an object with `values`", value(depth));
+        if (failure) throw std::move(*failure);
+        return out;
     }
 
     // {"key": "...", "value": AnyValue} of a kvlistValue, set into `members`.
     void key_value(json::Object& members, int depth) {
-        std::optional<std::string> key;
+        std::optional<json::Value> key;  // the last one; null counts as none
         json::Value plain;
-        bool seen_value = false;
-        each_member(depth, [&](std::string_view member) {
+        std::optional<BadInput> failure;
+        bool is_object = object_members(depth, [&](std::string_view member) {
             if (member == "key") {
                 reader_.skip_whitespace();
-                if (key || reader_.at_end() || reader_.peek() != '"') throw ReadAgain{};
-                key.emplace(owned_string());
+                key = !reader_.at_end() && reader_.peek() == '"' ? json::Value(owned_string()) : value(depth + 1);
             } else if (member == "value") {
-                if (seen_value) throw ReadAgain{};
-                seen_value = true;
-                reader_.skip_whitespace();
-                if (!reader_.at_end() && reader_.peek() == 'n') {
-                    if (!value(depth + 1).is_null()) throw ReadAgain{};
-                    return;
-                }
-                plain = plain_any(depth + 1);
+                tentatively(plain, failure, depth + 1,
+                            [&] { return at_null() ? value(depth + 1) : any_object(depth + 1); });
             } else {
                 skip(depth + 1);
             }
         });
-        if (!key) throw ReadAgain{};
-        json::object_set(members, std::move(*key), std::move(plain));
+        if (!is_object) wrong_type("kvlistValue", "key/value objects", value(depth));
+        if (!key || key->is_null()) bad_input("field `key`: expected a string, found nothing");
+        if (!key->as_string()) wrong_type("key", "a string", *key);
+        if (failure) throw std::move(*failure);
+        json::object_set(members, std::move(*std::get_if<std::string>(&key->data)), std::move(plain));
     }
 
     // [{"key": ..., "value": AnyValue}, ...]
@@ -610,7 +585,7 @@ private:
                     if (!reader_.at_end() && reader_.peek() == 'n') {
                         value(7);  // null: no body
                     } else {
-                        event.body = plain_any_or_again(7);
+                        event.body = whole_json_first(7, [&] { return any_object(7); });
                     }
                 } else {
                     skip(7);

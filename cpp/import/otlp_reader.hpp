@@ -70,8 +70,6 @@ struct OtlpLine {
 // ("invalid JSON: ... at column N") or members of the wrong type.
 void read_otlp_line(std::string_view text, OtlpLine& out);
 
-// An AnyValue ({"stringValue": ...}, {"intValue": "5"}, arrayValue, kvlistValue, ...) as plain JSON.
-json::Value any_value(json::Value& wrapped);
 // Integers that travel as decimal strings.
 json::Value int_value(const json::Value& value);
 
