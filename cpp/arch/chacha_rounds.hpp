@@ -13,9 +13,10 @@
 namespace velkin::arch {
 
 typedef uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef uint32_t Lanes8 __attribute__((vector_size(32)));
 typedef uint32_t Lanes16 __attribute__((vector_size(64)));
-// The helpers below are always inlined into the function compiled for
-// 512-bit vectors, so that no such vector crosses a call.
+// The helpers below are always inlined into the functions compiled for
+// 256- and 512-bit vectors, so that no such vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 constexpr uint32_t CHACHA_CONSTANTS[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};

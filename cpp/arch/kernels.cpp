@@ -11,13 +11,14 @@ const WidePaths& wide_paths() {
 #if defined(VELKIN_WIDE_PATHS)
     static const WidePaths paths = {
         __builtin_cpu_supports("avx512f") != 0,
+        __builtin_cpu_supports("avx2") != 0,
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq"),
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"),
         __builtin_cpu_supports("ssse3") != 0,
         __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1"),
     };
 #else
-    static const WidePaths paths = {false, false, false, false, false};
+    static const WidePaths paths = {false, false, false, false, false, false};
 #endif
     return paths;
 }
@@ -30,6 +31,7 @@ void chacha_blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, ui
 void chacha_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out) {
 #if defined(VELKIN_WIDE_PATHS)
     if (wide_paths().chacha) return chacha_blocks_by_16(key, counter, out);
+    if (wide_paths().chacha_avx2) return chacha_blocks_by_8(key, counter, out);
 #endif
     chacha_blocks_by_4(key, counter, out);
 }

@@ -24,6 +24,7 @@ namespace velkin::arch {
 // Which x86-64 paths this processor runs: none off x86-64.
 struct WidePaths {
     bool chacha;       // avx512f
+    bool chacha_avx2;  // avx2
     bool bit_counts;   // avx512f, avx512vpopcntdq
     bool pair_costs;   // avx512f, avx512vl
     bool utf8_lookup;  // ssse3
@@ -105,6 +106,7 @@ void sha256_blocks_armv8(uint32_t* state, const uint8_t* blocks, size_t count);
 #if defined(VELKIN_WIDE_PATHS)
 // The x86-64 paths, each run only where wide_paths() says so.
 void chacha_blocks_by_16(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);
+void chacha_blocks_by_8(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out);
 AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
 void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
                           uint64_t last, uint32_t* common);

@@ -50,6 +50,11 @@ TEST(chacha_block_paths_agree) {
             chacha_blocks(key, counter, wide.data());
             CHECK(wide == narrow);
 #if defined(VELKIN_WIDE_PATHS)
+            if (wide_paths().chacha_avx2) {
+                std::fill(wide.begin(), wide.end(), 0xDEADBEEF);
+                chacha_blocks_by_8(key, counter, wide.data());
+                CHECK(wide == narrow);
+            }
             if (!wide_paths().chacha) continue;
             chacha_blocks_by_16(key, counter, wide.data());
             CHECK(wide == narrow);
