@@ -1004,29 +1004,35 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         if (x.start != y.start) return x.start < y.start;
         return x.end < y.end;
     });
-    // Conversations in the order their traces first appear in the input.
-    std::vector<size_t> trace_rank(calls_.size());
+    // Conversations in the order their traces first appear in the input: traces are numbered in that order.
+    std::vector<size_t> trace_number(calls_.size());
+    size_t trace_count = 0;
     {
-        std::unordered_map<std::string_view, size_t> first_seen;
+        std::unordered_map<std::string_view, size_t> numbers;
         for (size_t i = 0; i < calls_.size(); ++i)
-            trace_rank[i] = first_seen.try_emplace(calls_[i].trace_id, i).first->second;
+            trace_number[i] = numbers.try_emplace(calls_[i].trace_id, numbers.size()).first->second;
+        trace_count = numbers.size();
     }
     std::vector<size_t> by_trace = order;
     std::stable_sort(by_trace.begin(), by_trace.end(),
-                     [&](size_t a, size_t b) { return trace_rank[a] < trace_rank[b]; });
+                     [&](size_t a, size_t b) { return trace_number[a] < trace_number[b]; });
 
     // Each trace feeds its own conversation, so traces are fed on several threads.
     std::vector<std::pair<Conversation*, std::vector<size_t>>> traces;
     {
-        std::unordered_map<std::string_view, size_t> trace_index;
+        constexpr size_t NONE = SIZE_MAX;
+        std::vector<size_t> trace_index(trace_count, NONE);
         for (size_t i : by_trace) {
-            auto [at, created] = trace_index.try_emplace(calls_[i].trace_id, traces.size());
-            if (created) {
+            size_t& at = trace_index[trace_number[i]];
+            if (at == NONE) {
+                at = traces.size();
                 Conversation& conversation = conversations.open("otlp", calls_[i].trace_id);
-                for (json::Member& m : trace_meta_[calls_[i].trace_id]) conversation.set_meta(m.key, m.value);
+                if (auto meta = trace_meta_.find(calls_[i].trace_id); meta != trace_meta_.end()) {
+                    for (json::Member& m : meta->second) conversation.set_meta(m.key, m.value);
+                }
                 traces.push_back({&conversation, {}});
             }
-            traces[at->second].second.push_back(i);
+            traces[at].second.push_back(i);
         }
     }
     constexpr size_t TRACES_PER_PART = 256;
