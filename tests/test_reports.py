@@ -358,12 +358,22 @@ def test_a_regressed_conversation_opens_its_aligned_turns():
               "payload": {"content": [{"type": "text", "text": "unrelated"}]}}]
     result = comparison()
     result["conversations"][1].update(baseline_ids=["travel-assistant-v1"], candidate_ids=["travel-assistant-v2"])
-    rows_of = model.conversation_rows([other + baseline], [candidate + other], _native.alignment)
+    read = []
+
+    def run(name, records):  # a run read as the command reads it: when a conversation shown needs it
+        return lambda: read.append(name) or records
+
+    rows_of = model.conversation_rows([run("baseline 1", other + baseline), run("baseline 2", other)],
+                                      [run("candidate 1", candidate + other)], _native.alignment)
     report = model.from_compare(result, paths=("a", "b"), rows_of=rows_of)
+    unchanged = [c for c in report.conversations if not (c.regressed or c.improved)]
+    assert [c.key for c in unchanged] == ["task-3", "task-9"] and not any(c.rows for c in unchanged) and read == []
     task7 = next(c for c in report.conversations if c.key == "task-7")
     assert [r.finding.explanation for r in task7.rows if r.finding] == [d["explanation"]
                                                                         for d in example_divergences()]
     assert all(not c.rows for c in report.conversations if c.key != "task-7")  # task-12's runs are not here
+    # The first runs hold task-7; the second baseline run is read only to look for task-12, which no run holds.
+    assert read == ["baseline 1", "candidate 1", "baseline 2"]
     page = html.render(report)
     assert page.count('class="step') == len(task7.rows) and 'id="conversation-task-7-turns-finding-b3-c3"' in page
 

@@ -11,7 +11,7 @@ from velkin.command_io import (
     seed_value,
     shown,
 )
-from velkin.compare import as_runs, compare_runs
+from velkin.compare import compare_runs, load_run
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import (
     add_report_options,
@@ -99,6 +99,16 @@ def same_input_warnings(baseline: list, candidate: list) -> list:
     return warnings
 
 
+def reader(run: str):
+    """A function that reads a run's records for the page, when it first shows one of its conversations."""
+    def read() -> list:
+        try:
+            return load_run(run)
+        except ValueError as e:
+            raise input_error(e) from None
+    return read
+
+
 def run(args) -> int:
     report_targets(args)
     pricing = read_pricing(args.pricing) if args.pricing else None
@@ -106,10 +116,10 @@ def run(args) -> int:
         # The files are read natively; their records become Python objects only for the page that shows turns.
         report = compare_runs(args.baseline, args.candidate, key=args.key, outcome=args.outcome, pricing=pricing,
                               seed=args.seed, key_pattern=args.key_pattern)
-        rows_of = model.conversation_rows(as_runs(args.baseline, "baseline"), as_runs(args.candidate, "candidate"),
-                                          _native.alignment) if args.html else None
     except ValueError as e:
         raise input_error(e) from None
+    rows_of = model.conversation_rows([reader(run) for run in args.baseline], [reader(run) for run in args.candidate],
+                                      _native.alignment) if args.html else None
     warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
     if pricing is not None:
         warnings += negative_price_warnings(args.pricing, pricing)

@@ -539,18 +539,24 @@ def conversations_of(records: list) -> dict:
 
 def conversation_rows(baseline_runs: list, candidate_runs: list, align) -> Callable:
     """`rows_of` for `from_compare`: a regressed or improved conversation's first baseline and first
-    candidate replicate along their alignment (`align` is velkin._native.alignment)."""
-    baseline_groups = [conversations_of(run) for run in baseline_runs]
-    candidate_groups = [conversations_of(run) for run in candidate_runs]
+    candidate replicate along their alignment (`align` is velkin._native.alignment). A run is its records,
+    or a function that reads them, called only when a conversation shown first needs that run: a suite
+    with nothing regressed or improved is not read again, and one that is, mostly in its first runs."""
+    groups: dict = {}
 
-    def first(groups: list, ids: list) -> list:
-        return next((g[i] for i in ids for g in groups if i in g), [])
+    def grouped(run) -> dict:
+        if id(run) not in groups:
+            groups[id(run)] = conversations_of(run() if callable(run) else run)
+        return groups[id(run)]
+
+    def first(runs: list, ids: list) -> list:
+        return next((grouped(run)[i] for i in ids for run in runs if i in grouped(run)), [])
 
     def rows_of(conversation: dict) -> list:
         if not (conversation.get("regressed") or conversation.get("improved")):
             return []
-        baseline = first(baseline_groups, conversation.get("baseline_ids", []))
-        candidate = first(candidate_groups, conversation.get("candidate_ids", []))
+        baseline = first(baseline_runs, conversation.get("baseline_ids", []))
+        candidate = first(candidate_runs, conversation.get("candidate_ids", []))
         if not baseline or not candidate:
             return []
         return aligned_rows(align(baseline, candidate), baseline, candidate)
