@@ -887,18 +887,27 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
 
 }  // namespace
 
-void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped) {
+OtlpMapper::TraceNumbers OtlpMapper::number_traces() const {
+    TraceNumbers traces;
+    traces.of_call.resize(calls_.size());
+    for (size_t i = 0; i < calls_.size(); ++i)
+        traces.of_call[i] = traces.of_id.try_emplace(calls_[i].trace_id, traces.of_id.size()).first->second;
+    return traces;
+}
+
+void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped, const TraceNumbers& traces) {
     if (agents_.empty()) return;
-    std::unordered_map<std::string_view, std::vector<const AgentSpan*>> by_trace;
-    for (const AgentSpan& agent : agents_) by_trace[agent.trace_id].push_back(&agent);
+    std::vector<std::vector<const AgentSpan*>> by_trace(traces.of_id.size());
+    for (const AgentSpan& agent : agents_) {
+        if (auto at = traces.of_id.find(agent.trace_id); at != traces.of_id.end())
+            by_trace[at->second].push_back(&agent);
+    }
     for (size_t i = 0; i < calls_.size(); ++i) {
         Call& call = calls_[i];
         if (dropped[i] || call.is_tool || !call.model.is_null()) continue;
-        auto at = by_trace.find(call.trace_id);
-        if (at == by_trace.end()) continue;
         // The innermost agent span whose time holds the call.
         const AgentSpan* enclosing = nullptr;
-        for (const AgentSpan* agent : at->second) {
+        for (const AgentSpan* agent : by_trace[traces.of_call[i]]) {
             if (agent->start <= call.start && call.start <= agent->end &&
                 (!enclosing || agent->start >= enclosing->start))
                 enclosing = agent;
@@ -907,15 +916,15 @@ void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped) {
     }
 }
 
-std::vector<bool> OtlpMapper::merge_duplicates() {
+std::vector<bool> OtlpMapper::merge_duplicates(const TraceNumbers& traces) {
     // A few calls back are enough: duplicates overlap in time.
     constexpr size_t LOOK_BACK = 8;
-    std::unordered_map<std::string_view, std::vector<size_t>> chats;
+    std::vector<std::vector<size_t>> chats(traces.of_id.size());
     for (size_t i = 0; i < calls_.size(); ++i) {
-        if (!calls_[i].is_tool) chats[calls_[i].trace_id].push_back(i);
+        if (!calls_[i].is_tool) chats[traces.of_call[i]].push_back(i);
     }
     std::vector<bool> dropped(calls_.size(), false);
-    for (auto& [trace, indices] : chats) {
+    for (std::vector<size_t>& indices : chats) {
         std::stable_sort(indices.begin(), indices.end(),
                          [&](size_t a, size_t b) { return calls_[a].start < calls_[b].start; });
         for (size_t n = 1; n < indices.size(); ++n) {
@@ -937,15 +946,16 @@ std::vector<bool> OtlpMapper::merge_duplicates() {
 }
 
 void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
-    std::vector<bool> dropped = merge_duplicates();
-    name_models_from_agents(dropped);
+    const TraceNumbers traces_of = number_traces();
+    std::vector<bool> dropped = merge_duplicates(traces_of);
+    name_models_from_agents(dropped, traces_of);
 
     // Events join their model call: by span id, or, when they carry an enclosing span's id, by time.
-    std::unordered_map<std::string_view, std::vector<size_t>> chats_by_trace;
+    std::vector<std::vector<size_t>> chats_by_trace(traces_of.of_id.size());
     std::unordered_map<SpanKey, size_t, SpanKeyHash> chat_by_span;
     for (size_t i = 0; i < calls_.size(); ++i) {
         if (dropped[i] || calls_[i].is_tool) continue;
-        chats_by_trace[calls_[i].trace_id].push_back(i);
+        chats_by_trace[traces_of.of_call[i]].push_back(i);
         chat_by_span[SpanKey{calls_[i].trace_id, calls_[i].span_id}] = i;
     }
     std::vector<std::vector<Event*>> events_of(calls_.size());
@@ -953,14 +963,15 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         std::optional<size_t> target;
         if (auto at = chat_by_span.find(SpanKey{event.trace_id, event.span_id}); at != chat_by_span.end()) {
             target = at->second;
-        } else if (auto chats = chats_by_trace.find(event.trace_id); chats != chats_by_trace.end()) {
-            for (size_t i : chats->second) {
+        } else if (auto trace = traces_of.of_id.find(event.trace_id); trace != traces_of.of_id.end()) {
+            const std::vector<size_t>& chats = chats_by_trace[trace->second];
+            for (size_t i : chats) {
                 const Call& c = calls_[i];
                 if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls_[*target].start))
                     target = i;
             }
             if (!target) {
-                for (size_t i : chats->second) {
+                for (size_t i : chats) {
                     if (calls_[i].start >= event.time && (!target || calls_[i].start < calls_[*target].start))
                         target = i;
                 }
@@ -1004,15 +1015,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         if (x.start != y.start) return x.start < y.start;
         return x.end < y.end;
     });
-    // Conversations in the order their traces first appear in the input: traces are numbered in that order.
-    std::vector<size_t> trace_number(calls_.size());
-    size_t trace_count = 0;
-    {
-        std::unordered_map<std::string_view, size_t> numbers;
-        for (size_t i = 0; i < calls_.size(); ++i)
-            trace_number[i] = numbers.try_emplace(calls_[i].trace_id, numbers.size()).first->second;
-        trace_count = numbers.size();
-    }
+    // Conversations in the order their traces first appear in the input, which is their numbers' order.
+    const std::vector<size_t>& trace_number = traces_of.of_call;
     std::vector<size_t> by_trace = order;
     std::stable_sort(by_trace.begin(), by_trace.end(),
                      [&](size_t a, size_t b) { return trace_number[a] < trace_number[b]; });
@@ -1021,7 +1025,7 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     std::vector<std::pair<Conversation*, std::vector<size_t>>> traces;
     {
         constexpr size_t NONE = SIZE_MAX;
-        std::vector<size_t> trace_index(trace_count, NONE);
+        std::vector<size_t> trace_index(traces_of.of_id.size(), NONE);
         for (size_t i : by_trace) {
             size_t& at = trace_index[trace_number[i]];
             if (at == NONE) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -111,10 +112,16 @@ private:
     void map_span(RawSpan& span, const Attributes& resource);
     void map_event(Event event, const std::string& name, const json::Value* body, const Attributes& attributes);
     void add_trace_meta(const std::string& trace_id, const Attributes& attributes);
+    // The traces of the calls, numbered in the order they first appear.
+    struct TraceNumbers {
+        std::unordered_map<std::string_view, size_t> of_id;
+        std::vector<size_t> of_call;  // by call index
+    };
+    TraceNumbers number_traces() const;
     // Marks the chat spans that repeat another's call, after merging what they add.
-    std::vector<bool> merge_duplicates();
+    std::vector<bool> merge_duplicates(const TraceNumbers& traces);
     // A chat span that names no model takes the model of the agent span around it.
-    void name_models_from_agents(const std::vector<bool>& dropped);
+    void name_models_from_agents(const std::vector<bool>& dropped, const TraceNumbers& traces);
 
     struct AgentSpan {
         std::string trace_id;
