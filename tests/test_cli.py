@@ -74,8 +74,9 @@ def test_diff_json_is_the_report_dict_beside_seed_and_version():
     document = json.loads(result.stdout)
     assert document == {"version": _core.__version__, "seed": 7, **expected}
     assert list(document) == ["version", "seed", *expected]
-    # Non-ASCII is printed as itself, with two-space indentation.
+    # Non-ASCII is printed as itself, with two-space indentation: what the standard library writes.
     assert "\\u" not in result.stdout and '\n  "rows": [' in result.stdout
+    assert result.stdout == json.dumps(document, indent=2, ensure_ascii=False) + "\n"
     assert any(r["severity"] == "error" for r in expected["recommendations"]) and result.returncode == 1
 
 
