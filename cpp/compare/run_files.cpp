@@ -86,7 +86,36 @@ bool payload_read(agentlog::Kind kind, bool requests_read) {
            (requests_read && kind == agentlog::Kind::ChatRequest);
 }
 
+namespace {
+
+// Pairing reads of a request only its first user message with content, and
+// the whole payload only where there is none: the history a request carries
+// (every earlier turn, as instrumentations record it) goes.
+void keep_first_user_message(json::Value& payload) {
+    json::Object* members = payload.as_object();
+    if (!members) return;
+    json::Value* messages = nullptr;
+    for (json::Member& member : *members) {
+        if (member.key == "messages") messages = &member.value;
+    }
+    json::Array* list = messages ? messages->as_array() : nullptr;
+    if (!list) return;
+    for (json::Value& message : *list) {
+        const json::Value* role = message.get("role");
+        const std::string* name = role ? role->as_string() : nullptr;
+        if (!name || *name != "user" || !message.get("content")) continue;
+        json::Value kept = std::move(message);
+        list->clear();
+        list->push_back(std::move(kept));
+        std::erase_if(*members, [](const json::Member& member) { return member.key != "messages"; });
+        return;
+    }
+}
+
+}  // namespace
+
 void keep_what_is_read(agentlog::Record& record, bool requests_read) {
+    if (record.kind == agentlog::Kind::ChatRequest && requests_read) keep_first_user_message(record.payload);
     if (record.kind == agentlog::Kind::ChatResponse) {
         std::optional<std::string> parent = std::move(record.parent);
         diff::retain_report_members(record);

@@ -9,6 +9,8 @@
 #include "check.hpp"
 #include "compare/conversations.hpp"
 #include "compare/run_files.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 
 using namespace velkin::compare;
 namespace fs = std::filesystem;
@@ -174,4 +176,35 @@ TEST(a_file_that_fails_the_first_pass_is_named_and_stops_the_feed) {
     std::optional<std::string> failure = feed.failure();
     CHECK(failure && failure->find(made.candidate.string() + ": parse error on line 1: ") == 0);
     fs::remove_all(made.dir);
+}
+
+// A request keeps what pairing reads of it: the first user message, or, without one, its whole payload.
+TEST(a_request_keeps_only_what_pairs_its_conversation) {
+    const char* payloads[] = {
+        R"({"model":"m","tools":[{"name":"t"}],"messages":[{"role":"system","content":"be brief"},)"
+        R"({"role":"user"},{"role":"user","content":[{"type":"text","text":"hi"},{"type":"text","text":"there"}]},)"
+        R"({"role":"assistant","content":"a long answer"},{"role":"user","content":"more"}]})",
+        R"({"model":"m","messages":[{"role":"system","content":"be brief"},{"role":"assistant","content":"a"}]})",
+        R"({"model":"m","messages":"not a list"})",
+        R"(["not an object"])",
+    };
+    const size_t kept_messages[] = {1, 2, 0, 0};
+    for (size_t i = 0; i < std::size(payloads); ++i) {
+        Conversation conversation;
+        velkin::agentlog::Record& request = conversation.records.emplace_back();
+        request.kind = velkin::agentlog::Kind::ChatRequest;
+        request.payload = velkin::json::parse_document(payloads[i]).value();
+        const std::optional<std::string> before = first_request_text(conversation);
+        keep_what_is_read(request, true);
+        CHECK(first_request_text(conversation) == before);
+        const velkin::json::Value* messages = request.payload.get("messages");
+        const size_t kept = messages && messages->as_array() ? messages->as_array()->size() : 0;
+        CHECK_EQ(kept, kept_messages[i]);
+        // Pruned, the payload holds the messages alone; else it is as it came.
+        if (i == 0)
+            CHECK_EQ(velkin::json::to_compact(request.payload),
+                     std::string(R"({"messages":[{"role":"user","content":[{"type":"text","text":"hi"},)"
+                                 R"({"type":"text","text":"there"}]}]})"));
+        if (i > 0) CHECK_EQ(velkin::json::to_compact(request.payload), std::string(payloads[i]));
+    }
 }
