@@ -390,6 +390,26 @@ private:
 
 constexpr uint64_t ROWS_COUNTED_TOGETHER = 8;
 
+// The working rows of align, kept per thread from one call to the next: a
+// run comparison aligns thousands of short pairs, whose rows would otherwise
+// be allocated anew for each.
+struct AlignRows {
+    std::vector<double> m_prev, x_prev, y_prev, m_cur, x_cur, y_cur, costs;
+    std::vector<uint32_t> common;
+
+    // A long alignment's rows are let go rather than kept by the thread.
+    void release_if_large() {
+        constexpr size_t KEPT = size_t{1} << 12;
+        if (m_prev.capacity() > KEPT || common.capacity() > KEPT * ROWS_COUNTED_TOGETHER) *this = AlignRows{};
+    }
+};
+
+// Not inlined, so that align holds the address rather than asks for it at every use.
+[[gnu::noinline]] AlignRows& align_rows() {
+    thread_local AlignRows rows;
+    return rows;
+}
+
 uint64_t integer_sqrt(uint64_t x) {
     uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
     while (root > 0 && root * root > x) --root;
@@ -702,8 +722,11 @@ std::vector<Step> align(const AlignedTurns& turns) {
     RowCosts costs(turns);
 
     // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
-    std::vector<double> m_prev(m + 1, UNREACHABLE), x_prev(m + 1, UNREACHABLE), y_prev(m + 1, UNREACHABLE);
-    std::vector<double> m_cur(m + 1, UNREACHABLE), x_cur(m + 1, UNREACHABLE), y_cur(m + 1, UNREACHABLE);
+    AlignRows& rows = align_rows();
+    for (std::vector<double>* row : {&rows.m_prev, &rows.x_prev, &rows.y_prev, &rows.m_cur, &rows.x_cur, &rows.y_cur})
+        row->assign(m + 1, UNREACHABLE);
+    std::vector<double>&m_prev = rows.m_prev, &x_prev = rows.x_prev, &y_prev = rows.y_prev;
+    std::vector<double>&m_cur = rows.m_cur, &x_cur = rows.x_cur, &y_cur = rows.y_cur;
     m_prev[0] = 0.0;
     for (uint64_t j = 1; j <= steps.hi(0); ++j) {
         x_prev[j] = m_prev[j] = gap_cost(j);
@@ -712,9 +735,9 @@ std::vector<Step> align(const AlignedTurns& turns) {
 
     // Rows are counted ROWS_COUNTED_TOGETHER at a time over the columns of
     // their bands together, which reads each column once for all of them.
-    std::vector<uint32_t> common;
+    std::vector<uint32_t>& common = rows.common;
     uint64_t block_first = 0, block_width = 0;
-    std::vector<double> row_costs;
+    std::vector<double>& row_costs = rows.costs;
     for (uint64_t i = 1; i <= n; ++i) {
         if (i >= 2) {
             for (uint64_t j = steps.lo(i - 2); j <= steps.hi(i - 2); ++j) m_cur[j] = x_cur[j] = y_cur[j] = UNREACHABLE;
@@ -779,6 +802,7 @@ std::vector<Step> align(const AlignedTurns& turns) {
         }
     }
     std::reverse(path.begin(), path.end());
+    rows.release_if_large();
     return path;
 }
 
