@@ -40,12 +40,6 @@ RunsRead read_runs(const std::vector<Turns>& runs) {
     read.features = diff::turn_features(read.turns);
     read.conformance = diff::read_conformance(responses);
     read.terms = diff::response_terms(responses);
-    read.shapes.resize(responses.size());
-    // The runs of one conversation mostly pass the same inputs: each is hashed once per key.
-    thread_local diff::InputHashes known;
-    known.clear();
-    for (size_t t = 0; t < responses.size(); ++t)
-        diff::hashed_shape_sequence(responses[t]->tool_calls, read.shapes[t], known);
     return read;
 }
 
@@ -128,18 +122,6 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
                 pairs.push_back({runs.first_document[a] + step.baseline, runs.first_document[b] + step.candidate});
         }
         return diff::semantic_samples(runs.terms, pairs);
-    }
-    if (axis == Axis::Trajectory) {
-        // The trajectory row of the matched pairs, from shapes hashed once per turn rather than once per pair.
-        AxisSamples samples = row_shape(Axis::Trajectory);
-        for (const Step& step : path) {
-            if (step.kind != StepKind::Match) continue;
-            samples.baseline.push_back(0.0);
-            samples.candidate.push_back(
-                diff::normalised_edit_distance(runs.shapes[runs.first_document[a] + step.baseline],
-                                               runs.shapes[runs.first_document[b] + step.candidate]));
-        }
-        return samples;
     }
     if (axis != Axis::Conformance) throw Panic("not a row of turn pairs");
     thread_local std::vector<std::pair<size_t, size_t>> pairs;

@@ -53,9 +53,8 @@ struct RunsRead {
     std::vector<const Turns*> turns;
     diff::TurnFeatureSets features;
     diff::ResponseTerms terms;
-    std::vector<size_t> first_document;            // per run: the terms' index of its first turn
-    std::vector<std::vector<std::string>> shapes;  // per turn, indexed like the terms: its hashed tool-call shapes
-    diff::ConformanceReads conformance;            // per turn, indexed like the terms
+    std::vector<size_t> first_document;  // per run: the terms' index of its first turn
+    diff::ConformanceReads conformance;  // per turn, indexed like the terms
 };
 RunsRead read_runs(const std::vector<Turns>& runs);
 
@@ -68,7 +67,7 @@ Recommendation recommendation_for(const FirstDivergence& divergence);
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows);
 
 // The samples of a row that compares the two turns of a pair (semantic,
-// trajectory, conformance), over the turns a path matched.
+// conformance), over the turns a path matched.
 AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b);
 // What a row that measures each side on its own (safety, verbosity, latency,
 // cost, reasoning) takes from each response, or nothing where the row skips it.

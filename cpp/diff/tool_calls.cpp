@@ -81,12 +81,7 @@ std::vector<std::string> hashed_shape_sequence(const ToolCalls& calls) {
     return shapes;
 }
 
-namespace {
-
-// Each call's key shape with its input's hash before the closing
-// parenthesis; `append_hash` appends the hash of a compact input.
-template <class AppendHash>
-void write_hashed_shapes(const ToolCalls& calls, std::vector<std::string>& shapes, AppendHash append_hash) {
+void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes) {
     // Reused across calls: most inputs are a few hundred bytes, hashed at once.
     thread_local std::string compact;
     shapes.resize(calls.size());
@@ -94,42 +89,13 @@ void write_hashed_shapes(const ToolCalls& calls, std::vector<std::string>& shape
         const ToolCall& call = calls[c];
         compact.clear();
         json::write_compact_sorted(*call.input, compact);
+        // The key shape with the input's hash before its closing parenthesis.
         std::string& shape = shapes[c];
         shape.assign(call.key_shape, 0, call.key_shape.size() - 1);
         shape.push_back('|');
-        append_hash(compact, shape);
+        text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
         shape.push_back(')');
     }
-}
-
-}  // namespace
-
-void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes) {
-    write_hashed_shapes(calls, shapes, [](std::string_view compact, std::string& shape) {
-        text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, shape);
-    });
-}
-
-std::string_view InputHashes::hex_of(std::string_view compact) {
-    const uint64_t quick = std::hash<std::string_view>{}(compact);
-    for (size_t e = 0; e < used_; ++e) {
-        if (entries_[e].quick == quick && entries_[e].compact == compact) return entries_[e].hex;
-    }
-    // Past this many inputs a search costs more than the hash it saves.
-    constexpr size_t KEPT = 256;
-    if (used_ == KEPT) used_ = 0;
-    if (used_ == entries_.size()) entries_.emplace_back();
-    Entry& entry = entries_[used_++];
-    entry.quick = quick;
-    entry.compact.assign(compact);
-    entry.hex.clear();
-    text::append_hex(text::sha256(compact), INPUT_HASH_BYTES, entry.hex);
-    return entry.hex;
-}
-
-void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes, InputHashes& known) {
-    write_hashed_shapes(calls, shapes,
-                        [&](std::string_view compact, std::string& shape) { shape += known.hex_of(compact); });
 }
 
 std::vector<FirstInput> first_input_per_name(const ToolCalls& calls) {

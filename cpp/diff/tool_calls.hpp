@@ -30,28 +30,6 @@ std::vector<std::string> hashed_shape_sequence(const ToolCalls& calls);
 // The same into `shapes`, whose strings keep their capacity from one response to the next.
 void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes);
 
-// The hashes of inputs already hashed, for a caller that meets the same
-// inputs again and again (the runs of one conversation pass the same
-// arguments): each is looked up by its compact form before it is hashed.
-class InputHashes {
-public:
-    // Forgets every input, keeping the room they took.
-    void clear() { used_ = 0; }
-    // The hex hash of the compact input, as hashed_shape_sequence appends it.
-    std::string_view hex_of(std::string_view compact);
-
-private:
-    struct Entry {
-        uint64_t quick = 0;  // a cheap hash of the compact form, compared first
-        std::string compact;
-        std::string hex;
-    };
-    std::vector<Entry> entries_;
-    size_t used_ = 0;
-};
-// hashed_shape_sequence with the hashes looked up in `known` first.
-void hashed_shape_sequence(const ToolCalls& calls, std::vector<std::string>& shapes, InputHashes& known);
-
 struct FirstInput {
     std::string_view name;
     const json::Value* input;

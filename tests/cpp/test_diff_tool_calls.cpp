@@ -141,27 +141,6 @@ TEST(hashed_shapes_into_a_used_vector_match_a_fresh_one) {
     }
 }
 
-// Inputs met again take their remembered hash; fresh ones, past the number
-// kept, push older ones out. Either way the shapes are the ones hashed anew.
-TEST(hashed_shapes_with_known_inputs_match_fresh_hashes) {
-    Generator generate{std::mt19937_64(13)};
-    std::vector<json::Value> pool;
-    for (int n = 0; n < 30; ++n) pool.push_back(generate.object(2, generate.below(5)));
-    diff::InputHashes known;
-    std::vector<std::string> shapes;
-    for (int round = 0; round < 800; ++round) {
-        json::Array content;
-        for (size_t n = 1 + generate.below(4); n > 0; --n) {
-            json::Value input = generate.below(3) == 0 ? generate.value(2) : pool[generate.below(pool.size())];
-            content.push_back(generate.tool_use(input));
-        }
-        diff::ToolCalls calls = diff::read_tool_calls(content);
-        diff::hashed_shape_sequence(calls, shapes, known);
-        CHECK(shapes == diff::hashed_shape_sequence(calls));
-        if (round % 400 == 399) known.clear();
-    }
-}
-
 TEST(first_object_input_keys_are_the_distinct_names_of_the_first_object) {
     Generator generate{std::mt19937_64(13)};
     std::vector<std::string_view> keys{"stale"};
