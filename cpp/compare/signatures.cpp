@@ -23,6 +23,13 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         if (!priced(responses[turn], pricing)) cost[turn] = std::nullopt;
     }
     const auto& abstains = features.own[static_cast<size_t>(Axis::Safety)];
+    size_t calls = 0;
+    for (const Turn& response : responses) calls += response.tool_calls.size();
+    features.tools.reserve(calls);
+    features.calls.reserve(calls);
+    features.trajectory.reserve(calls);
+    features.refusing.reserve(responses.size());
+    features.truncated.reserve(responses.size());
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
         const Turn& response = responses[turn];
         for (const ToolUse& use : tool_uses(response)) {
