@@ -52,8 +52,8 @@ public:
     using Record = BasicRecord<typename Sink::Value>;
     enum class Step : uint8_t { Record, Error, End };
 
-    RecordLines(const Parser& parser, std::string_view input, Sink& sink, SkippedPayloads skipped = {})
-        : input_(input), limits_(parser), sink_(sink), skipped_(skipped) {}
+    RecordLines(const Parser& parser, std::string_view input, Sink& sink, Unbuilt unbuilt = {})
+        : input_(input), limits_(parser), sink_(sink), unbuilt_(unbuilt) {}
 
     // Where the last record's line lies in the input, its line ending included.
     size_t line_offset() const { return line_offset_; }
@@ -99,7 +99,7 @@ public:
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
             if (line.empty()) continue;
 
-            auto decoded = decode_record_text(line, sink_, skipped_);
+            auto decoded = decode_record_text(line, sink_, unbuilt_);
             if (!decoded) {
                 return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error()});
             }
@@ -123,7 +123,7 @@ private:
     uint64_t total_ = 0;
     Parser limits_;
     Sink& sink_;
-    SkippedPayloads skipped_;
+    Unbuilt unbuilt_;
     bool finished_ = false;
 };
 

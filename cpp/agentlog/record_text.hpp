@@ -12,17 +12,21 @@
 
 namespace velkin::agentlog {
 
-// Kinds whose payload a reader has no use for: checked as JSON but not built,
-// when the kind comes before the payload (as written, it always does).
-using SkippedPayloads = std::bitset<KIND_COUNT>;
+// What a reader has no use for: checked as it would be read, but not built.
+// The payloads of some kinds, when the kind comes before the payload (as
+// written, it always does), and envelope fields other than the id and kind.
+struct Unbuilt {
+    std::bitset<KIND_COUNT> payloads;
+    std::bitset<FIELD_COUNT> fields;
+};
 
 template <class Sink>
 class RecordTextDecoder {
 public:
     using V = typename Sink::Value;
 
-    RecordTextDecoder(std::string_view line, Sink& sink, SkippedPayloads skipped = {})
-        : reader_(line, sink), skipped_(skipped) {}
+    RecordTextDecoder(std::string_view line, Sink& sink, Unbuilt unbuilt = {})
+        : reader_(line, sink), unbuilt_(unbuilt) {}
 
     Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
@@ -134,13 +138,14 @@ private:
 
     bool read_field(Field field, BasicRecord<V>& record) {
         switch (field) {
-            case Field::Version: return read_string(record.version);
+            case Field::Version: return read_string(record.version, built(field));
             case Field::Id: return read_string(record.id);
             case Field::Kind: kind_read_ = read_kind(record.kind); return kind_read_;
-            case Field::Ts: return read_string(record.ts);
+            case Field::Ts: return read_string(record.ts, built(field));
             case Field::Parent: {
                 if (!at_value()) return false;
                 if (reader_.peek() == 'n') return reader_.read_ident("null");
+                if (!built(field)) return read_string(value_scratch_, false);
                 record.parent.emplace();
                 return read_string(*record.parent);
             }
@@ -149,13 +154,14 @@ private:
                 char c = reader_.peek();
                 if (c == 'n') return reader_.read_ident("null");
                 if (c != '{') return invalid_type("a map");
+                if (!built(field)) return reader_.skip_value(1);
                 V meta{};
                 if (!reader_.read_value(meta, 1)) return false;
                 record.meta = std::move(meta);
                 return true;
             }
             case Field::Payload:
-                if (kind_read_ && skipped_[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
+                if (kind_read_ && unbuilt_.payloads[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
                 return reader_.read_value(record.payload, 1);
         }
         return true;
@@ -168,12 +174,14 @@ private:
         return true;
     }
 
-    bool read_string(std::string& out) {
+    bool built(Field field) const { return !unbuilt_.fields[static_cast<size_t>(field)]; }
+
+    bool read_string(std::string& out, bool keep = true) {
         if (!at_value()) return false;
         if (reader_.peek() != '"') return invalid_type("a string");
         std::string_view text;
         if (!reader_.read_string(text, value_scratch_)) return false;
-        out.assign(text);
+        if (keep) out.assign(text);
         return true;
     }
 
@@ -224,7 +232,7 @@ private:
     }
 
     json::Reader<Sink> reader_;
-    SkippedPayloads skipped_;
+    Unbuilt unbuilt_;
     bool kind_read_ = false;
     std::string key_scratch_;
     std::string value_scratch_;
@@ -232,8 +240,8 @@ private:
 
 template <class Sink>
 Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink,
-                                                                              SkippedPayloads skipped = {}) {
-    return RecordTextDecoder<Sink>(line, sink, skipped).decode();
+                                                                              Unbuilt unbuilt = {}) {
+    return RecordTextDecoder<Sink>(line, sink, unbuilt).decode();
 }
 
 }  // namespace velkin::agentlog

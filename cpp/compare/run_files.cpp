@@ -22,24 +22,41 @@ constexpr size_t PIECE = size_t{4} << 20;
 // read, so that a run given as a directory of many files needs no more descriptors.
 constexpr size_t FILES_HELD_OPEN = 64;
 
-agentlog::SkippedPayloads first_pass_skips(bool requests_read) {
-    agentlog::SkippedPayloads skipped;
+// The envelope fields the comparison never reads.
+agentlog::Unbuilt unread_fields() {
+    agentlog::Unbuilt unbuilt;
+    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Version));
+    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Ts));
+    return unbuilt;
+}
+
+// The first pass leaves the responses' payloads for the second.
+agentlog::Unbuilt first_pass_unbuilt(bool requests_read) {
+    agentlog::Unbuilt unbuilt = unread_fields();
     for (size_t kind = 0; kind < agentlog::KIND_COUNT; ++kind) {
         const auto as_kind = static_cast<agentlog::Kind>(kind);
-        skipped.set(kind, as_kind == agentlog::Kind::ChatResponse || !payload_read(as_kind, requests_read));
+        unbuilt.payloads.set(kind, as_kind == agentlog::Kind::ChatResponse || !payload_read(as_kind, requests_read));
     }
-    return skipped;
+    return unbuilt;
+}
+
+// The second reads a response's payload, and its id to tell that it is the same response.
+agentlog::Unbuilt second_pass_unbuilt() {
+    agentlog::Unbuilt unbuilt = unread_fields();
+    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Parent));
+    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Meta));
+    return unbuilt;
 }
 
 // Reads a file's records in pieces of whole lines, handing each to `take` with
 // where its line lies; the parser's error, or the file's, as text.
 template <class Take>
 std::optional<std::string> read_records(const platform::OpenFile& file, const std::string& path,
-                                        agentlog::SkippedPayloads skipped, Take take) {
+                                        agentlog::Unbuilt unbuilt, Take take) {
     const agentlog::Parser parser;
     const uint64_t size = std::min<uint64_t>(file.size(), READ_LIMIT);
     json::ValueSink sink;
-    agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, skipped);
+    agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, unbuilt);
     agentlog::Record record;
     agentlog::ParseError error;
     std::string piece;
@@ -165,7 +182,7 @@ std::optional<Run> RunFileFeed::run(size_t r) {
 }
 
 std::optional<std::string> RunFileFeed::read_run(size_t r) {
-    const agentlog::SkippedPayloads skipped = first_pass_skips(requests_read_);
+    const agentlog::Unbuilt unbuilt = first_pass_unbuilt(requests_read_);
     Run& run = sources_[r].records;
     std::vector<Line>& lines = lines_[r];
     for (size_t f : run_files_[r]) {
@@ -173,7 +190,7 @@ std::optional<std::string> RunFileFeed::read_run(size_t r) {
         Result<platform::OpenFile> opened = platform::OpenFile::open(file.path);
         if (!opened) return opened.error().message;
         std::optional<std::string> failed = read_records(
-            opened.value(), file.path, skipped, [&](agentlog::Record&& record, uint64_t at, size_t length) {
+            opened.value(), file.path, unbuilt, [&](agentlog::Record&& record, uint64_t at, size_t length) {
                 keep_what_is_read(record, requests_read_);
                 lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(length), at});
                 run.push_back(std::move(record));
@@ -237,7 +254,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             std::string_view text(bytes.data() + at, line.length);
             at += line.length;
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-            auto decoded = agentlog::decode_record_text(text, sink);
+            auto decoded = agentlog::decode_record_text(text, sink, second_pass_unbuilt());
             agentlog::Record& record = conversation.records[j];
             if (!decoded || decoded.value().kind != agentlog::Kind::ChatResponse || decoded.value().id != record.id)
                 return reads_differently(file.path);

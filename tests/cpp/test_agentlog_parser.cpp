@@ -100,3 +100,39 @@ TEST(errors_keep_their_cause_line_and_column_until_shown) {
     CHECK_EQ(error->decode.line, 1u);
     CHECK_EQ(error->decode.column, head.size() + 5);
 }
+
+// What a reader leaves unbuilt is checked all the same: the same errors, at the same places; the rest reads alike.
+TEST(unbuilt_fields_and_payloads_fail_and_read_as_built_ones) {
+    using velkin::agentlog::Field;
+    using velkin::agentlog::Kind;
+    velkin::agentlog::Unbuilt unbuilt;
+    for (Field field : {Field::Version, Field::Ts, Field::Parent, Field::Meta})
+        unbuilt.fields.set(static_cast<size_t>(field));
+    unbuilt.payloads.set(static_cast<size_t>(Kind::ChatResponse));
+    const std::string head = R"({"version":"0.1","id":"a","kind":"chat_response",)";
+    const std::string lines[] = {
+        head + R"("ts":"t","parent":"p","meta":{"trace_id":"x"},"payload":{"content":[1,2.5e3,"\u00e9"]}})",
+        head + R"("ts":5,"payload":null})",
+        head + R"("ts":"t","parent":7,"payload":null})",
+        head + R"("ts":"t","meta":[1],"payload":null})",
+        head + R"("ts":"t","meta":{"a":1,},"payload":null})",
+        head + R"("ts":"\x","payload":null})",
+        head + R"("ts":"t","payload":{"a":[1,}})",
+        head + R"("ts":"t","payload":{"a":"\ud800"}})",
+        head + R"("ts":"t","payload":{"a":01}})",
+        R"({"payload":{"a":[}],"version":"0.1","id":"a","kind":"chat_response","ts":"t"})",
+    };
+    for (const std::string& line : lines) {
+        velkin::json::ValueSink built_sink, unbuilt_sink;
+        auto built = velkin::agentlog::decode_record_text(line, built_sink);
+        auto partly = velkin::agentlog::decode_record_text(line, unbuilt_sink, unbuilt);
+        CHECK_EQ(built.ok(), partly.ok());
+        if (!built.ok() && !partly.ok()) CHECK_EQ(built.error().message(), partly.error().message());
+        if (!built.ok() || !partly.ok()) continue;
+        CHECK_EQ(partly.value().id, built.value().id);
+        CHECK(partly.value().kind == built.value().kind);
+        CHECK(partly.value().ts.empty() && partly.value().version.empty());
+        CHECK(!partly.value().parent && !partly.value().meta && partly.value().payload.is_null());
+        CHECK(built.value().parent && built.value().meta && !built.value().payload.is_null());
+    }
+}
