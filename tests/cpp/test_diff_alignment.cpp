@@ -52,6 +52,17 @@ std::vector<std::string_view> windows_in_order(std::string_view text) {
     return windows;
 }
 
+// The ids a table numbering windows as they first appear gives a text's windows, each once, in
+// text order; `reference` holds the windows numbered so far.
+std::vector<uint32_t> reference_ids(std::map<std::string, uint32_t, std::less<>>& reference, std::string_view text) {
+    std::vector<uint32_t> ids;
+    for (std::string_view window : windows_in_order(text)) {
+        auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
+        if (std::find(ids.begin(), ids.end(), at->second) == ids.end()) ids.push_back(at->second);
+    }
+    return ids;
+}
+
 // The distinct windows, ordered.
 std::vector<std::string_view> shingle_strings(std::string_view text) {
     std::vector<std::string_view> windows = windows_in_order(text);
@@ -368,12 +379,7 @@ TEST(shingle_ids_number_equal_shingles_alike_in_first_seen_order) {
         for (uint64_t part = maker.rng() % (k % 3 == 0 ? 40 : 4) + 1; part > 0; --part)
             text += maker.text() + maker.pick(separators);
         std::string normal = normalise_whitespace(text);
-        std::vector<uint32_t> expected;
-        for (std::string_view window : windows_in_order(normal)) {
-            auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
-            if (std::find(expected.begin(), expected.end(), at->second) == expected.end())
-                expected.push_back(at->second);
-        }
+        std::vector<uint32_t> expected = reference_ids(reference, normal);
         std::vector<uint32_t> got;
         CHECK_EQ(ids.add_text(text, got), normal == text);
         CHECK(got == expected);
@@ -395,12 +401,7 @@ TEST(shingle_ids_of_a_table_grown_past_the_caches_count_as_a_small_one) {
         if (k % 2 == 1) text = previous.substr(100) + text;
         previous = text;
         std::string normal = normalise_whitespace(text);
-        std::vector<uint32_t> expected;
-        for (std::string_view window : windows_in_order(normal)) {
-            auto [at, first] = reference.try_emplace(std::string(window), static_cast<uint32_t>(reference.size()));
-            if (std::find(expected.begin(), expected.end(), at->second) == expected.end())
-                expected.push_back(at->second);
-        }
+        std::vector<uint32_t> expected = reference_ids(reference, normal);
         std::vector<uint32_t> got;
         ids.add_text(text, got);
         CHECK(got == expected);
