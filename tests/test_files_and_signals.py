@@ -23,6 +23,26 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 TIMEOUT = 60
 
 
+SPAWNED: list = []
+
+
+def spawn(command: list, **kwargs) -> subprocess.Popen:
+    process = subprocess.Popen(command, **kwargs)
+    SPAWNED.append(process)
+    return process
+
+
+@pytest.fixture(autouse=True)
+def no_child_left():
+    """A failing test leaves no child running: one blocked on a FIFO would outlive the whole run."""
+    yield
+    while SPAWNED:
+        process = SPAWNED.pop()
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
 def interruptible_child() -> None:
     """Ctrl-C as a terminal delivers it: a shell starts background jobs (CI's, say) with SIGINT ignored, and
     the child would inherit that."""
@@ -93,7 +113,7 @@ def test_an_input_truncated_while_imported_is_an_error_or_a_whole_import_never_a
     read the file before it shrank (a whole output) or it says the file changed; never a signal."""
     source = large_otlp(tmp_path / "big.traces.jsonl", 40)
     output = tmp_path / "out.agentlog"
-    process = subprocess.Popen([sys.executable, "-m", "velkin", "import", source, "-o", output], env=ENV,
+    process = spawn([sys.executable, "-m", "velkin", "import", source, "-o", output], env=ENV,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for(lambda: in_native_work(process) or process.poll() is not None, "the import to start")
     os.truncate(source, 1000)
@@ -128,7 +148,7 @@ def test_a_fifo_input_is_refused_without_waiting_for_a_writer(tmp_path, how):
             "diff": ["diff", BASELINE, fifo]}[how]
     if how == "diff":
         # diff reads its two traces as streams: a FIFO is read once a writer comes, as `diff <(...)` needs.
-        process = subprocess.Popen([sys.executable, "-m", "velkin", *map(str, args)], env=ENV,
+        process = spawn([sys.executable, "-m", "velkin", *map(str, args)], env=ENV,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         with open(fifo, "wb") as writer:
             writer.write(CANDIDATE.read_bytes())
@@ -223,7 +243,7 @@ def test_devices_are_written_through_and_stay_devices(tmp_path):
 def test_a_pipe_is_written_through_and_one_file_never_takes_two_outputs(tmp_path):
     fifo = tmp_path / "page.html"
     os.mkfifo(fifo)
-    process = subprocess.Popen([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
+    process = spawn([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
                                 "--html", fifo], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     with open(fifo, "rb") as reader:
         page = reader.read()
@@ -283,7 +303,7 @@ def test_a_signal_while_writing_leaves_no_temporary_file(tmp_path, signum, exit_
     """The outputs wait on a FIFO nobody reads, their temporary files written: the signal must remove them."""
     html, fifo = tmp_path / "page.html", tmp_path / "junit.xml"
     os.mkfifo(fifo)
-    process = subprocess.Popen([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
+    process = spawn([sys.executable, "-m", "velkin", "diff", BASELINE, CANDIDATE, "--pricing", PRICING,
                                 "--html", html, "--junit", fifo],
                                env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=interruptible_child)
     wait_for(lambda: temporaries(tmp_path), "the temporary file")
@@ -360,7 +380,7 @@ def test_ctrl_c_stops_native_work_with_one_line_and_exit_130(tmp_path, command):
         args = ["compare", "--baseline", run, run, "--candidate", run, "--html", output]
     else:
         args = ["import", source, "-o", output]
-    process = subprocess.Popen([sys.executable, "-m", "velkin", *map(str, args)], env=ENV,
+    process = spawn([sys.executable, "-m", "velkin", *map(str, args)], env=ENV,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=interruptible_child)
     wait_for(lambda: in_native_work(process) or process.poll() is not None, "native work")
     assert process.poll() is None, process.communicate()
@@ -409,7 +429,7 @@ def test_ctrl_c_stops_a_comparison_of_record_lists_in_the_api(tmp_path):
     """Records handed over from Python are converted and compared at once: Ctrl-C stops both, long before the
     comparison would have ended (measured against a whole run of the same comparison in the same process)."""
     source = large_otlp(tmp_path / "big.traces.jsonl", 20)
-    process = subprocess.Popen([sys.executable, "-c", API_COMPARISON, str(source)], env=ENV, stdout=subprocess.PIPE,
+    process = spawn([sys.executable, "-c", API_COMPARISON, str(source)], env=ENV, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True, preexec_fn=interruptible_child)
     assert process.stdout.readline() == "comparing\n", process.communicate()
     time.sleep(0.05)
