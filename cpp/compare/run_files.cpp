@@ -6,6 +6,7 @@
 #include "agentlog/parser.hpp"
 #include "diff/response.hpp"
 #include "platform/interrupt.hpp"
+#include "text/utf8.hpp"
 
 namespace velkin::compare {
 
@@ -254,6 +255,8 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             std::string_view text(bytes.data() + at, line.length);
             at += line.length;
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+            // The reader takes its text as valid UTF-8, as the first pass checked it.
+            if (!text::is_valid_utf8(text)) return reads_differently(file.path);
             auto decoded = agentlog::decode_record_text(text, sink, second_pass_unbuilt());
             agentlog::Record& record = conversation.records[j];
             if (!decoded || decoded.value().kind != agentlog::Kind::ChatResponse || decoded.value().id != record.id)
