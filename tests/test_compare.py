@@ -498,6 +498,21 @@ def test_runs_given_as_files_are_read_natively_alike(trials, tmp_path):
     assert compare_runs(paths[:2], [many], seed=4) == from_records
 
 
+@pytest.mark.parametrize("rewrite", [
+    lambda data: data.replace(b"\n", b"\r\n"),
+    lambda data: data.replace(b"\n", b"\n\n\r\n", 200),
+    lambda data: data.rstrip(b"\n"),
+], ids=["CRLF", "blank lines", "no final newline"])
+def test_run_files_read_again_by_their_lines_whatever_ends_them(trials, tmp_path, rewrite):
+    """The second pass finds each response by where its line lay: line endings and blank lines must not
+    shift it."""
+    paths = []
+    for t in range(2):
+        paths.append(tmp_path / f"trial{t}.agentlog")
+        paths[-1].write_bytes(rewrite(write_agentlog(trials[t])))
+    assert compare_runs([paths[0]], [paths[1]], seed=3) == compare_runs([trials[0]], [trials[1]], seed=3)
+
+
 def padded(records: list, text_bytes: int) -> list:
     """The run with each response's first text block lengthened to `text_bytes`, so that its file spans many
     of the pieces a file is read in."""
