@@ -224,6 +224,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     const std::vector<Line>& lines = lines_[holder.run];
     json::ValueSink sink;
     std::string bytes;
+    const agentlog::Unbuilt unbuilt = second_pass_unbuilt();
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
         if (conversation.records[j].kind != agentlog::Kind::ChatResponse) {
@@ -257,7 +258,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
             // The reader takes its text as valid UTF-8, as the first pass checked it.
             if (!text::is_valid_utf8(text)) return reads_differently(file.path);
-            auto decoded = agentlog::decode_record_text(text, sink, second_pass_unbuilt());
+            auto decoded = agentlog::decode_record_text(text, sink, unbuilt);
             agentlog::Record& record = conversation.records[j];
             if (!decoded || decoded.value().kind != agentlog::Kind::ChatResponse || decoded.value().id != record.id)
                 return reads_differently(file.path);

@@ -186,10 +186,7 @@ OpenFile::~OpenFile() = default;
 Result<FileBytes> FileBytes::read(const std::string& path, size_t limit, std::string_view name) {
     Result<OpenFile> opened = OpenFile::open(path, name);
     if (!opened) return opened.take_error();
-    return read(opened.value(), limit);
-}
-
-Result<FileBytes> FileBytes::read(const OpenFile& file, size_t limit) {
+    const OpenFile& file = opened.value();
     const size_t size = static_cast<size_t>(std::min<uint64_t>(file.size(), limit));
     auto data = std::make_unique_for_overwrite<char[]>(size);
     for (size_t done = 0; done < size; done += std::min(CHUNK, size - done)) {

@@ -55,7 +55,6 @@ class FileBytes {
 public:
     // At most `limit` bytes; the interrupt check (platform/interrupt.hpp) runs between chunks.
     static Result<FileBytes> read(const std::string& path, size_t limit = SIZE_MAX, std::string_view name = {});
-    static Result<FileBytes> read(const OpenFile& file, size_t limit = SIZE_MAX);
 
     std::string_view text() const { return {data_.get(), size_}; }
 
