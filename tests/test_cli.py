@@ -175,17 +175,45 @@ def test_output_that_cannot_be_written_is_one_line_and_exit_2(args, stdout):
     assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("velkin: error: cannot write")
 
 
-@pytest.mark.parametrize("command", [["diff", BASELINE, CANDIDATE], ["compare", "--baseline", BASELINE, "--candidate", CANDIDATE]])
-def test_json_reads_back_as_the_same_document_on_an_output_that_is_not_utf8(command):
+NAMED = "caf\u00e9-\U0001f600 \u2014"  # Latin-1, beyond the BMP, and a dash Latin-1 lacks
+
+
+def named_trace(path, text):
+    """A request and its response, in a trace whose id is NAMED."""
+    meta = {"trace_id": NAMED}
+    path.write_bytes(_core.write_agentlog([
+        {"version": "0.1", "id": "q", "kind": "chat_request", "ts": "t", "meta": meta,
+         "payload": {"messages": [{"role": "user", "content": "Where?"}], "model": "m"}},
+        {"version": "0.1", "id": "r", "kind": "chat_response", "ts": "t", "parent": "q", "meta": meta,
+         "payload": response(text)}]))
+    return path
+
+
+# What each encoding writes of NAMED in a JSON string: the characters it lacks as JSON escapes.
+NAMED_IN = {
+    "ascii": "caf\\u00e9-\\ud83d\\ude00 \\u2014",
+    "latin-1": "caf\u00e9-\\ud83d\\ude00 \\u2014",
+    "cp1252": "caf\u00e9-\\ud83d\\ude00 \u2014",
+    "utf-8": NAMED,
+}
+
+
+@pytest.mark.parametrize("encoding", NAMED_IN)
+@pytest.mark.parametrize("command", ["diff", "compare"])
+def test_json_reads_back_as_the_same_document_on_an_output_of_any_encoding(tmp_path, command, encoding):
+    baseline, candidate = named_trace(tmp_path / "b.agentlog", "Here."), named_trace(tmp_path / "c.agentlog", "No.")
+    args = [baseline, candidate] if command == "diff" else ["--baseline", baseline, "--candidate", candidate]
     printed = {}
-    for encoding in ("utf-8", "latin-1"):
-        result = subprocess.run([sys.executable, "-m", "velkin", *command, "--json", "--fail-on", "never"], cwd=ROOT,
-                                capture_output=True, timeout=120, env={**os.environ, "PYTHONIOENCODING": encoding})
+    for stdout_encoding in ("utf-8", encoding):
+        result = subprocess.run([sys.executable, "-m", "velkin", command, *map(str, args), "--json", "--fail-on",
+                                 "never"], cwd=ROOT, capture_output=True, timeout=120,
+                                env={**os.environ, "PYTHONIOENCODING": stdout_encoding})
         assert result.returncode == 0, result.stderr
-        printed[encoding] = result.stdout.decode(encoding)
-    # Latin-1 cannot write the dashes of the explanations: they come as JSON escapes, which read back the same.
-    assert "\u2014" in printed["utf-8"] and "\\u2014" in printed["latin-1"]
-    assert json.loads(printed["latin-1"]) == json.loads(printed["utf-8"])
+        printed[stdout_encoding] = result.stdout.decode(stdout_encoding)
+    document = json.loads(printed["utf-8"])
+    assert json.loads(printed[encoding]) == document
+    shown = document["baseline_trace_id"] if command == "diff" else document["conversations"][0]["key"]
+    assert shown == NAMED and f'"{NAMED_IN[encoding]}"' in printed[encoding]
 
 
 @pytest.mark.parametrize("option", ["--html", "--junit"])

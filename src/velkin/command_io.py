@@ -154,14 +154,42 @@ def emit_output(output) -> None:
         raise OutputError(f"cannot write the output: {e.strerror or e}") from None
 
 
+JSON_ESCAPE = "velkin.json_escape"
+
+
+def _json_escape(error: UnicodeError) -> tuple:
+    """Characters an output's encoding cannot write, as the JSON escapes that read back as them (a pair of
+    surrogates past U+FFFF); the report text writes them inside strings only."""
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    escapes = []
+    for char in error.object[error.start:error.end]:
+        code = ord(char)
+        if code > 0xFFFF:
+            code -= 0x10000
+            escapes.append(f"\\u{0xD800 | code >> 10:04x}\\u{0xDC00 | code & 0x3FF:04x}")
+        else:
+            escapes.append(f"\\u{code:04x}")
+    return "".join(escapes), error.end
+
+
+codecs.register_error(JSON_ESCAPE, _json_escape)
+
+
 def json_output(document) -> object:
     """A report document's JSON text and a newline, as standard output takes it: bytes written as they are
-    when it takes UTF-8 (tens of megabytes of a large comparison never become a str), else a str its
-    encoding writes."""
+    when it takes UTF-8 (tens of megabytes of a large comparison never become a str); else bytes of its
+    encoding, where the characters it cannot write are JSON escapes (its own error handler would write
+    \\xe9, which no JSON reader takes); a str to a stream without bytes underneath."""
     encoding = getattr(sys.stdout, "encoding", None)
-    if isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-8" and hasattr(sys.stdout, "buffer"):
+    through = hasattr(sys.stdout, "buffer")
+    if isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-8" and through:
         return [_native.json_utf8(document), b"\n"]
-    return _native.json_text(document) + "\n"
+    text = _native.json_text(document) + "\n"
+    if not isinstance(encoding, str):
+        return text
+    escaped = text.encode(encoding, JSON_ESCAPE)
+    return [escaped] if through else escaped.decode(encoding)
 
 
 STDOUT = "-"
