@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "compare/parallel.hpp"
 #include "compare/wording.hpp"
 
 namespace velkin::compare {
@@ -32,22 +33,24 @@ struct Keying {
 };
 
 template <class KeyOf>
-Keying keying(const std::vector<std::vector<Conversation>>& runs, KeySource source, std::string member, KeyOf key_of) {
-    Keying k{source, std::move(member), {}};
-    for (const std::vector<Conversation>& run : runs) {
-        std::vector<std::optional<std::string>>& keys = k.keys.emplace_back();
-        keys.reserve(run.size());
-        for (const Conversation& conversation : run) keys.push_back(key_of(conversation));
-    }
+Keying keying(const std::vector<std::vector<Conversation>>& runs, KeySource source, std::string member, KeyOf key_of,
+              unsigned threads) {
+    Keying k{source, std::move(member), std::vector<std::vector<std::optional<std::string>>>(runs.size())};
+    parallel_for(runs.size(), threads, [&](size_t r) {
+        std::vector<std::optional<std::string>>& keys = k.keys[r];
+        keys.reserve(runs[r].size());
+        for (const Conversation& conversation : runs[r]) keys.push_back(key_of(conversation));
+    });
     return k;
 }
 
-Keying member_keying(const std::vector<std::vector<Conversation>>& runs, std::string_view name) {
-    return keying(runs, KeySource::Member, std::string(name), [&](const Conversation& c) -> std::optional<std::string> {
+Keying member_keying(const std::vector<std::vector<Conversation>>& runs, std::string_view name, unsigned threads) {
+    auto key_of = [&](const Conversation& c) -> std::optional<std::string> {
         const json::Value* value = metadata_member(c, name);
         if (!value) return std::nullopt;
         return key_text(*value);
-    });
+    };
+    return keying(runs, KeySource::Member, std::string(name), key_of, threads);
 }
 
 std::string shown(const std::string& key) {
@@ -84,22 +87,25 @@ size_t shared_keys(const Keying& k, uint32_t baseline_runs) {
     return counted.size();
 }
 
-// The members of the conversations' metadata records, with a value of each to show.
-std::map<std::string, std::string> identifiers(const std::vector<std::vector<Conversation>>& runs) {
-    std::map<std::string, std::string> names;
-    for (const std::vector<Conversation>& run : runs) {
-        for (const Conversation& conversation : run) {
+// The members of the conversations' metadata records, with a value of each to show: the first run's
+// where several hold one.
+std::map<std::string, std::string> identifiers(const std::vector<std::vector<Conversation>>& runs, unsigned threads) {
+    std::vector<std::map<std::string, std::string>> per_run(runs.size());
+    parallel_for(runs.size(), threads, [&](size_t r) {
+        for (const Conversation& conversation : runs[r]) {
             for (const Record& record : conversation.records) {
                 if (record.kind != Kind::Metadata) continue;
                 for (const json::Value* object : {&record.payload, record.meta ? &*record.meta : nullptr}) {
                     if (!object || !object->as_object()) continue;
                     for (const json::Member& m : *object->as_object()) {
-                        if (m.key != "trace_id" && m.key != "source") names.try_emplace(m.key, key_text(m.value));
+                        if (m.key != "trace_id" && m.key != "source") per_run[r].try_emplace(m.key, key_text(m.value));
                     }
                 }
             }
         }
-    }
+    });
+    std::map<std::string, std::string> names;
+    for (std::map<std::string, std::string>& run : per_run) names.merge(run);
     return names;
 }
 
@@ -113,9 +119,9 @@ std::string identifier_list(const std::map<std::string, std::string>& names) {
     return list;
 }
 
-std::string guessing(const std::string& why, const std::vector<std::vector<Conversation>>& runs) {
+std::string guessing(const std::string& why, const std::vector<std::vector<Conversation>>& runs, unsigned threads) {
     return "pairing the conversations would guess: " + why +
-           "; identifiers the conversations carry: " + identifier_list(identifiers(runs)) +
+           "; identifiers the conversations carry: " + identifier_list(identifiers(runs, threads)) +
            ": pair by one with --key NAME (with --key-pattern REGEX to pair by the part the runs share), or pass "
            "--key position to pair conversations that look alike in file order";
 }
@@ -123,27 +129,30 @@ std::string guessing(const std::string& why, const std::vector<std::vector<Conve
 // The default: of the task id, the trace id, each metadata member and the first user request,
 // the key that sets every run's conversations apart and pairs the most.
 Result<Keying> default_keying(const std::vector<std::vector<Conversation>>& runs, uint32_t baseline_runs,
-                              bool by_position) {
+                              bool by_position, unsigned threads) {
     std::vector<Keying> candidates;
-    candidates.push_back(member_keying(runs, TASK_ID_MEMBER));
-    candidates.push_back(
-        keying(runs, KeySource::TraceId, "", [](const Conversation& c) { return std::optional(c.id); }));
-    for (const auto& [name, example] : identifiers(runs)) {
-        if (name != TASK_ID_MEMBER) candidates.push_back(member_keying(runs, name));
+    candidates.push_back(member_keying(runs, TASK_ID_MEMBER, threads));
+    auto trace_id = [](const Conversation& c) { return std::optional(c.id); };
+    candidates.push_back(keying(runs, KeySource::TraceId, "", trace_id, threads));
+    for (const auto& [name, example] : identifiers(runs, threads)) {
+        if (name != TASK_ID_MEMBER) candidates.push_back(member_keying(runs, name, threads));
     }
-    candidates.push_back(keying(runs, KeySource::FirstRequest, "", [](const Conversation& c) {
-        return std::optional(first_request_text(c).value_or(c.id));
-    }));
+    auto first_request_key = [](const Conversation& c) { return std::optional(first_request_text(c).value_or(c.id)); };
+    candidates.push_back(keying(runs, KeySource::FirstRequest, "", first_request_key, threads));
     // Ties go to the earlier candidate; when nothing pairs, to the first request, as the last resort.
     size_t first_request = candidates.size() - 1;
+    std::vector<std::optional<std::string>> ambiguities(candidates.size());
+    std::vector<size_t> shared_counts(candidates.size(), 0);
+    parallel_for(candidates.size(), threads, [&](size_t i) {
+        ambiguities[i] = ambiguity(candidates[i], baseline_runs);
+        shared_counts[i] = shared_keys(candidates[i], baseline_runs);
+    });
     std::optional<size_t> best;
     size_t best_shared = 0;
-    std::optional<std::string> request_ambiguity;
+    std::optional<std::string> request_ambiguity = ambiguities[first_request];
     for (size_t i = 0; i < candidates.size(); ++i) {
-        std::optional<std::string> ambiguous = ambiguity(candidates[i], baseline_runs);
-        if (i == first_request) request_ambiguity = ambiguous;
-        if (ambiguous && !(by_position && i == first_request)) continue;
-        size_t shared = shared_keys(candidates[i], baseline_runs);
+        if (ambiguities[i] && !(by_position && i == first_request)) continue;
+        size_t shared = shared_counts[i];
         if (!best || shared > best_shared) {
             best = i;
             best_shared = shared;
@@ -151,7 +160,7 @@ Result<Keying> default_keying(const std::vector<std::vector<Conversation>>& runs
     }
     if (best_shared == 0) {
         // Look-alike conversations could be paired only by where they stand in their runs.
-        if (request_ambiguity && !by_position) return Error{guessing(*request_ambiguity, runs)};
+        if (request_ambiguity && !by_position) return Error{guessing(*request_ambiguity, runs, threads)};
         best = first_request;
     }
     return std::move(candidates[*best]);
@@ -194,7 +203,7 @@ Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs,
     bool by_position = options.key_member && *options.key_member == POSITION_KEY;
     Keying k;
     if (options.key_member && !by_position) {
-        k = member_keying(runs, *options.key_member);
+        k = member_keying(runs, *options.key_member, options.threads);
         for (uint32_t r = 0; r < runs.size(); ++r) {
             for (size_t c = 0; c < runs[r].size(); ++c) {
                 if (!k.keys[r][c])
@@ -206,11 +215,11 @@ Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs,
             if (std::optional<Error> error = apply_pattern(k, *options.key_pattern, baseline_runs, runs)) return *error;
         }
         if (std::optional<std::string> ambiguous = ambiguity(k, baseline_runs))
-            return Error{guessing(*ambiguous, runs)};
+            return Error{guessing(*ambiguous, runs, options.threads)};
     } else if (options.key_pattern) {
         return Error{"--key-pattern needs --key NAME: the identifier whose part pairs the conversations"};
     } else {
-        Result<Keying> chosen = default_keying(runs, baseline_runs, by_position);
+        Result<Keying> chosen = default_keying(runs, baseline_runs, by_position, options.threads);
         if (!chosen) return chosen.take_error();
         k = std::move(chosen).value();
     }
