@@ -7,15 +7,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/cores.hpp"
 #include "platform/interrupt.hpp"
 
 namespace velkin::imports {
 
 inline constexpr unsigned MAX_THREADS = 8;
 
-// As many parts as cores (at most MAX_THREADS), each of at least `per_part` items.
+// As many parts as the cores the process may use (at most MAX_THREADS), each of at least `per_part` items.
 inline size_t part_count(size_t items, size_t per_part) {
-    size_t cores = std::max(1u, std::min(MAX_THREADS, std::thread::hardware_concurrency()));
+    size_t cores = std::min(MAX_THREADS, platform::usable_cores());
     return std::max<size_t>(1, std::min(cores, items / std::max<size_t>(1, per_part)));
 }
 

@@ -1,5 +1,5 @@
 // The operating system's services as the core uses them: random seeds, the
-// stack's floor, and files read whole with their errors.
+// stack's floor, files read whole with their errors, and the cores to use.
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -9,8 +9,12 @@
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "check.hpp"
+#include "platform/cores.hpp"
 #include "platform/file_bytes.hpp"
 #include "platform/interrupt.hpp"
 #include "platform/random.hpp"
@@ -114,4 +118,24 @@ TEST(a_stop_request_interrupts_reading) {
     CHECK(platform::stop_flag() == nullptr);
     CHECK(platform::FileBytes::read(path.string()).ok());
     std::filesystem::remove(path);
+}
+
+// A process pinned to some cores (taskset, a container's cpuset) starts no more threads than
+// it may run at once: more would only take turns on them.
+TEST(the_cores_to_use_follow_the_affinity_mask) {
+    CHECK(platform::usable_cores() >= 1);
+#if defined(__linux__)
+    cpu_set_t before;
+    CPU_ZERO(&before);
+    CHECK(sched_getaffinity(0, sizeof before, &before) == 0);
+    CHECK_EQ(platform::usable_cores(), static_cast<unsigned>(CPU_COUNT(&before)));
+    int first = 0;
+    while (!CPU_ISSET(first, &before)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    CHECK(sched_setaffinity(0, sizeof one, &one) == 0);
+    CHECK_EQ(platform::usable_cores(), 1u);
+    CHECK(sched_setaffinity(0, sizeof before, &before) == 0);
+#endif
 }
