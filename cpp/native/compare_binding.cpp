@@ -17,14 +17,15 @@
 #include "native/binding.hpp"
 #include "native/compare_binding.hpp"
 #include "native/interruptible.hpp"
+#include "native/json_text.hpp"
+#include "native/suite_document.hpp"
 #include "native/threads.hpp"
 #include "platform/memory.hpp"
 #include "python/args.hpp"
 #include "python/collector.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/export.hpp"
-#include "python/result_dict.hpp"
+#include "python/dict_sink.hpp"
 #include "python/strings.hpp"
 
 namespace velkin::native {
@@ -35,162 +36,26 @@ using python::checked;
 using python::PythonErrorSet;
 using python::Ref;
 
-using Dict = python::ResultDict<python::OnFailure::Raise>;
-
 // Records converted between two looks for a pending Ctrl-C: a few milliseconds' work.
 constexpr Py_ssize_t SIGNAL_CHECK_RECORDS = 4096;
 
-template <class Item, class Convert>
-Ref list_of(const std::vector<Item>& items, Convert convert) {
-    return python::list_of<python::OnFailure::Raise>(items, convert);
-}
-
-Ref str_of(const std::string& text) { return checked(python::new_str(text)); }
-
-Ref optional_float(const std::optional<double>& value) {
-    if (!value || !std::isfinite(*value)) return Ref::borrow(Py_None);
-    return checked(PyFloat_FromDouble(*value));
-}
-
-Ref optional_name(const std::optional<compare::Direction>& direction) {
-    return direction ? str_of(std::string(compare::direction_name(*direction))) : Ref::borrow(Py_None);
-}
-
-void set_test(Dict& dict, const compare::Test& test) {
-    dict.set("calibrated", test.calibrated)
-        .set_float("p_value", test.p_value)
-        .set_float("p_adjusted", test.p_adjusted)
-        .set_float("p_mc_error", test.mc_error)
-        .set("significant", test.significant)
-        .set("direction", optional_name(test.direction));
-}
-
-Ref axis_dict(const compare::AxisResult& axis) {
-    Dict dict(python::export_axis_stat(axis.stat));
-    dict.set("label", compare::axis_label(axis.stat.axis));
-    set_test(dict, axis.test);
-    dict.set("descriptive", axis.descriptive);
-    if (axis.stat.axis == compare::Axis::Cost) dict.set("priced", axis.priced);
+Ref report_dict(const compare::SuiteReport& report, Listed listed) {
+    python::DictSink<python::OnFailure::Raise> dict;
+    suite_document(dict, report, listed);
     return dict.take();
 }
 
-Ref signature_dict(const compare::SignatureResult& signature) {
-    Dict dict;
-    dict.set("kind", compare::signature_name(signature.signature))
-        .set("conversations", signature.conversations)
-        .set_float("candidate_rate", signature.candidate_rate)
-        .set_float("baseline_rate", signature.baseline_rate);
-    set_test(dict, signature.test);
-    dict.set("descriptive", signature.descriptive);
-    dict.set("subjects", list_of(signature.subjects, [](const auto& subject) {
-                 return Dict().set("name", subject.first).set("conversations", subject.second).take();
-             }));
-    return dict.take();
-}
-
-Ref outcome_dict(const compare::OutcomeResult& outcome) {
-    Dict dict;
-    dict.set("member", outcome.member)
-        .set("n", outcome.n)
-        .set_float("baseline_mean", outcome.baseline_mean)
-        .set_float("candidate_mean", outcome.candidate_mean)
-        .set_float("delta", outcome.delta)
-        .set_float("ci95_low", outcome.ci95_low)
-        .set_float("ci95_high", outcome.ci95_high);
-    set_test(dict, outcome.test);
-    dict.set("lost", list_of(outcome.lost, str_of));
-    dict.set("gained", list_of(outcome.gained, str_of));
-    return dict.take();
-}
-
-Ref finding_dict(const compare::Finding& finding) {
-    std::optional<compare::Direction> direction = finding.outcome;
-    if (finding.signature) direction = compare::signature_direction(*finding.signature);
-    return Dict()
-        .set("kind", finding.kind)
-        .set("severity", compare::level_name(finding.severity))
-        .set("explanation", finding.explanation)
-        .set("baseline_turn", finding.baseline_turn)
-        .set("candidate_turn", finding.candidate_turn)
-        .set("candidate_run", static_cast<uint64_t>(finding.candidate_run))
-        .set("subject", finding.subject)
-        .set("direction", optional_name(direction))
-        .take();
-}
-
-Ref run_numbers(const std::vector<uint32_t>& runs) {
-    return list_of(runs, [](uint32_t run) { return checked(PyLong_FromUnsignedLong(run)); });
-}
-
-Ref conversation_dict(const compare::ConversationResult& conversation) {
-    return Dict()
-        .set("key", conversation.key)
-        .set("status", compare::status_name(conversation.status))
-        .set("baseline_ids", list_of(conversation.baseline_ids, str_of))
-        .set("candidate_ids", list_of(conversation.candidate_ids, str_of))
-        .set("baseline_runs", run_numbers(conversation.baseline_runs))
-        .set("candidate_runs", run_numbers(conversation.candidate_runs))
-        .set("baseline_outcomes", list_of(conversation.baseline_outcomes, optional_float))
-        .set("candidate_outcomes", list_of(conversation.candidate_outcomes, optional_float))
-        .set("regressed", conversation.regressed)
-        .set("improved", conversation.improved)
-        .set("findings", list_of(conversation.findings, finding_dict))
-        .take();
-}
-
-Ref model_use_dict(const compare::ModelUse& use) {
-    return Dict().set("model", use.model).set("responses", use.responses).take();
-}
-
-Ref report_dict(const compare::SuiteReport& report) {
+// What the call returns: the report's dict; with `json`, its JSON text as UTF-8 bytes beside the dict of
+// the conversations that regressed, which is all the command reads of it besides the text.
+PyObject* returned(const compare::SuiteReport& report, bool json) {
     python::CollectorPaused paused;
-    Dict dict;
-    dict.set("verdict", compare::verdict_name(report.verdict))
-        .set("calibrated", report.calibrated)
-        .set("calibration", compare::reference_name(report.reference))
-        .set("exact", report.exact)
-        .set("seed", report.seed)
-        .set("baseline_runs", static_cast<uint64_t>(report.baseline_runs))
-        .set("candidate_runs", static_cast<uint64_t>(report.candidate_runs))
-        .set("key", Dict()
-                        .set("source", compare::key_source_name(report.key_source))
-                        .set("member", report.key_source == compare::KeySource::Member ? str_of(report.key_member)
-                                                                                       : Ref::borrow(Py_None))
-                        .take())
-        .set("paired", report.paired)
-        .set("baseline_only", report.baseline_only)
-        .set("candidate_only", report.candidate_only)
-        .set("relabellings", report.relabellings)
-        .set("correction", std::string_view("westfall-young step-down minP"))
-        .set("descriptive", list_of(report.descriptive, str_of))
-        .set("calibrate_with_more_runs", report.more_runs)
-        .set("models", Dict()
-                           .set("baseline", list_of(report.baseline_models, model_use_dict))
-                           .set("candidate", list_of(report.candidate_models, model_use_dict))
-                           .set("switched", report.model_switched)
-                           .take())
-        .set("pricing", Dict()
-                            .set("table", report.pricing_table)
-                            .set("unpriced", list_of(report.unpriced,
-                                                     [](const compare::Unpriced& model) {
-                                                         return Dict()
-                                                             .set("model", model.model)
-                                                             .set("baseline", model.baseline)
-                                                             .set("candidate", model.candidate)
-                                                             .take();
-                                                     }))
-                            .take())
-        .set("axes", list_of(report.axes, axis_dict))
-        .set("signatures", list_of(report.signatures, signature_dict))
-        .set("outcome", report.outcome ? outcome_dict(*report.outcome) : Ref::borrow(Py_None))
-        .set("conversations", list_of(report.conversations, conversation_dict))
-        .set("recommendations", list_of(report.recommendations, [](const compare::Advice& advice) {
-                 return Dict()
-                     .set("severity", compare::level_name(advice.severity))
-                     .set("message", advice.message)
-                     .take();
-             }));
-    return dict.take();
+    if (!json) return report_dict(report, Listed::All).release();
+    JsonText text;
+    suite_document(text, report, Listed::All);
+    Ref bytes = checked(PyBytes_FromStringAndSize(text.out().data(), static_cast<Py_ssize_t>(text.out().size())));
+    std::string().swap(text.out());
+    Ref dict = report_dict(report, Listed::Regressed);
+    return checked(PyTuple_Pack(2, bytes.get(), dict.get())).release();
 }
 
 std::optional<std::string> optional_text(PyObject* object, const char* name) {
@@ -588,12 +453,14 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
 
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        static const char* const parameters[] = {"baseline", "candidate", "key",     "outcome",
-                                                 "pricing",  "seed",      "threads", "key_pattern"};
-        std::array<PyObject*, 8> bound{};
+        static const char* const parameters[] = {"baseline", "candidate", "key",         "outcome", "pricing",
+                                                 "seed",     "threads",   "key_pattern", "json"};
+        std::array<PyObject*, 9> bound{};
         python::bind_arguments(python::Signature{"compare_runs", parameters, 2}, args, nargs, kwnames, bound);
-        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg,
-              key_pattern_arg] = bound;
+        auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg, key_pattern_arg,
+              json_arg] = bound;
+        const int json = json_arg ? PyObject_IsTrue(json_arg) : 0;
+        if (json < 0) throw PythonErrorSet{};
 
         compare::Options options;
         options.key_member = optional_text(key_arg, "key");
@@ -608,7 +475,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
         if (std::optional<compare::SuiteReport> report = compare_in_two_passes(baseline_arg, candidate_arg, options,
                                                                                requests_read))
-            return report_dict(*report).release();
+            return returned(*report, json);
 
         std::vector<compare::RunFiles> baseline_files, candidate_files;
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
@@ -636,7 +503,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             },
             Ownership::Owns);
         if (!compared) python::throw_value_error(compared.error().message);
-        return report_dict(compared.value()).release();
+        return returned(compared.value(), json);
     });
 }
 

@@ -1,6 +1,7 @@
 #include "native/json_text.hpp"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -32,7 +33,7 @@ void append_escape(std::string& out, unsigned code) {
 // A character a terminal or an editor would act on rather than show: DEL, the C1 controls and the
 // bidi marks, embeddings, overrides and isolates. `lead` starts a valid UTF-8 sequence; returns its
 // code point when it is one of them, else 0.
-unsigned hidden_code(const unsigned char* lead, Py_ssize_t left) {
+unsigned hidden_code(const unsigned char* lead, size_t left) {
     if (lead[0] == 0x7f) return 0x7f;
     if (left < 2) return 0;
     const unsigned second = lead[1];
@@ -45,48 +46,42 @@ unsigned hidden_code(const unsigned char* lead, Py_ssize_t left) {
     return bidi ? code : 0;
 }
 
-void append_string(std::string& out, PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!bytes) throw python::PythonErrorSet{};
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes);
-    out.push_back('"');
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        const unsigned char c = data[i];
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    append_escape(out, c);
-                } else if (const unsigned hidden = c >= 0x7f ? hidden_code(data + i, size - i) : 0) {
-                    append_escape(out, hidden);
-                    i += hidden == 0x7f ? 0 : hidden < 0x800 ? 1 : 2;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
+// The escape of an ASCII character json.dumps writes escaped, or null.
+const char* short_escape(unsigned char c) {
+    switch (c) {
+        case '"': return "\\\"";
+        case '\\': return "\\\\";
+        case '\n': return "\\n";
+        case '\r': return "\\r";
+        case '\t': return "\\t";
+        case '\b': return "\\b";
+        case '\f': return "\\f";
+        default: return nullptr;
     }
-    out.push_back('"');
 }
 
-void append_float(std::string& out, double value) {
-    if (value != value) {
-        out += "NaN";
-    } else if (value == HUGE_VAL || value == -HUGE_VAL) {
-        out += value > 0 ? "Infinity" : "-Infinity";
-    } else {
-        // float.__repr__, as json.dumps writes a float.
-        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!text) throw python::PythonErrorSet{};
-        out += text;
-        PyMem_Free(text);
+// Runs of characters written as they are go in one append each.
+void append_string(std::string& out, std::string_view text) {
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    out.push_back('"');
+    size_t plain = 0;  // start of the run not yet appended
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char c = data[i];
+        if (c >= 0x20 && c != '"' && c != '\\' && c < 0x7f) continue;
+        const unsigned hidden = c >= 0x7f ? hidden_code(data + i, size - i) : 0;
+        if (c >= 0x80 && !hidden) continue;
+        out.append(text.data() + plain, i - plain);
+        if (const char* escape = short_escape(c)) {
+            out += escape;
+        } else {
+            append_escape(out, hidden ? hidden : c);
+            i += hidden < 0x80 ? 0 : hidden < 0x800 ? 1 : 2;
+        }
+        plain = i + 1;
     }
+    out.append(text.data() + plain, size - plain);
+    out.push_back('"');
 }
 
 void newline(std::string& out, int depth) {
@@ -94,65 +89,50 @@ void newline(std::string& out, int depth) {
     out.append(static_cast<size_t>(2 * depth), ' ');
 }
 
-void append_value(std::string& out, PyObject* value, int depth) {
+std::string_view utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!bytes) throw python::PythonErrorSet{};
+    return {bytes, static_cast<size_t>(size)};
+}
+
+void write_value(JsonText& out, PyObject* value, int depth) {
     if (depth > MAX_DEPTH) fail(PyExc_RecursionError, "a document nested too deeply (%.200s)", value);
     if (value == Py_None) {
-        out += "null";
+        out.null();
     } else if (value == Py_True || value == Py_False) {
-        out += value == Py_True ? "true" : "false";
+        out.boolean(value == Py_True);
     } else if (PyUnicode_CheckExact(value)) {
-        append_string(out, value);
+        out.text(utf8_of(value));
     } else if (PyLong_CheckExact(value)) {
         int overflow = 0;
         long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
-            out += std::to_string(number);
+            out.number(static_cast<int64_t>(number));
         } else {
             PyErr_Clear();
             Ref text = python::checked(PyObject_Str(value));
-            Py_ssize_t size = 0;
-            const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
-            if (!bytes) throw python::PythonErrorSet{};
-            out.append(bytes, static_cast<size_t>(size));
+            out.number_text(utf8_of(text.get()));
         }
     } else if (PyFloat_CheckExact(value)) {
-        append_float(out, PyFloat_AS_DOUBLE(value));
+        out.number(PyFloat_AS_DOUBLE(value));
     } else if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         // The items are read through a fast sequence, which a list or tuple is itself.
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        if (size == 0) {
-            out += "[]";
-            return;
-        }
-        out.push_back('[');
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            if (i) out.push_back(',');
-            newline(out, depth + 1);
-            append_value(out, PySequence_Fast_GET_ITEM(value, i), depth + 1);
-        }
-        newline(out, depth);
-        out.push_back(']');
+        out.begin_array(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) write_value(out, PySequence_Fast_GET_ITEM(value, i), depth + 1);
+        out.end_array();
     } else if (PyDict_CheckExact(value)) {
-        if (PyDict_GET_SIZE(value) == 0) {
-            out += "{}";
-            return;
-        }
-        out.push_back('{');
+        out.begin_object();
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *item = nullptr;
-        bool first = true;
         // Borrowed references: a dict of exact types runs no code that could change it.
         while (PyDict_Next(value, &position, &key, &item)) {
             if (!PyUnicode_CheckExact(key)) fail(PyExc_TypeError, "a document key is a '%.200s', not a str", key);
-            if (!first) out.push_back(',');
-            first = false;
-            newline(out, depth + 1);
-            append_string(out, key);
-            out += ": ";
-            append_value(out, item, depth + 1);
+            out.key(utf8_of(key));
+            write_value(out, item, depth + 1);
         }
-        newline(out, depth);
-        out.push_back('}');
+        out.end_object();
     } else {
         fail(PyExc_TypeError, "a document holds a '%.200s', which the report text does not write", value);
     }
@@ -162,12 +142,73 @@ std::string document_text(const char* function, PyObject* const* args, Py_ssize_
     constexpr std::array<const char*, 1> parameters{"document"};
     std::array<PyObject*, 1> bound{};
     python::bind_arguments(python::Signature{function, parameters, 1}, args, nargs, kwnames, bound);
-    std::string out;
-    append_value(out, bound[0], 0);
-    return out;
+    JsonText out;
+    write_value(out, bound[0], 0);
+    return std::move(out.out());
 }
 
 }  // namespace
+
+void JsonText::before_value() {
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (depth_ > 0) {
+        if (!empty_) out_.push_back(',');
+        newline(out_, depth_);
+    }
+    empty_ = false;
+}
+
+void JsonText::open(char bracket) {
+    before_value();
+    out_.push_back(bracket);
+    ++depth_;
+    empty_ = true;
+}
+
+void JsonText::close(char bracket) {
+    --depth_;
+    if (!empty_) newline(out_, depth_);
+    out_.push_back(bracket);
+    empty_ = false;
+}
+
+void JsonText::key(std::string_view name) {
+    before_value();
+    append_string(out_, name);
+    out_ += ": ";
+    after_key_ = true;
+}
+
+void JsonText::number(uint64_t value) {
+    std::array<char, 24> digits;
+    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    scalar(std::string_view(digits.data(), static_cast<size_t>(written.ptr - digits.data())));
+}
+
+void JsonText::number(int64_t value) {
+    std::array<char, 24> digits;
+    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    scalar(std::string_view(digits.data(), static_cast<size_t>(written.ptr - digits.data())));
+}
+
+void JsonText::number(double value) {
+    if (value != value) return scalar("NaN");
+    if (value == HUGE_VAL || value == -HUGE_VAL) return scalar(value > 0 ? "Infinity" : "-Infinity");
+    // float.__repr__, as json.dumps writes a float.
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text) throw python::PythonErrorSet{};
+    before_value();
+    out_ += text;
+    PyMem_Free(text);
+}
+
+void JsonText::text(std::string_view utf8) {
+    before_value();
+    append_string(out_, utf8);
+}
 
 PyObject* json_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {

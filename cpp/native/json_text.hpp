@@ -2,9 +2,53 @@
 // A report document as the command prints it: the text of
 // json.dumps(document, indent=2, ensure_ascii=False), written natively, except that the
 // characters a terminal acts on (DEL, C1 controls, bidi controls) are written as \u escapes.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "python/module_state.hpp"
 #include "python/refs.hpp"
 
 namespace velkin::native {
+
+// The document's text, written as a sink of the report builders and of the walk over Python objects:
+// values and members one by one, as nested containers open and close. Strings are well-formed UTF-8.
+class JsonText {
+public:
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
+    void begin_array(size_t) { open('['); }
+    void end_array() { close(']'); }
+    void key(python::KeyName name) { key(std::string_view(name.text(), name.size())); }
+    void key(std::string_view name);
+
+    void null() { scalar("null"); }
+    void boolean(bool value) { scalar(value ? "true" : "false"); }
+    void number(uint64_t value);
+    void number(int64_t value);
+    // As float.__repr__ writes it (NaN and Infinity as json.dumps does): needs the interpreter lock.
+    void number(double value);
+    // An integer already written in decimal.
+    void number_text(std::string_view digits) { scalar(digits); }
+    void text(std::string_view utf8);
+
+    std::string& out() { return out_; }
+
+private:
+    void open(char bracket);
+    void close(char bracket);
+    void scalar(std::string_view text) {
+        before_value();
+        out_ += text;
+    }
+    // The comma and line before a value, unless it is a member's, which follows its key.
+    void before_value();
+
+    std::string out_;
+    int depth_ = 0;
+    bool empty_ = true;  // nothing written yet in the innermost open container
+    bool after_key_ = false;
+};
 
 PyObject* json_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* json_utf8(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

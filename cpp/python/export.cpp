@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "python/dict_sink.hpp"
+#include "python/document.hpp"
 #include "python/errors.hpp"
 #include "python/result_dict.hpp"
 #include "python/strings.hpp"
@@ -18,8 +20,6 @@ template <class Item, class Convert>
 Ref list_of(const std::vector<Item>& items, Convert convert) {
     return python::list_of<OnFailure::Panic>(items, convert);
 }
-
-Ref name_str(std::string_view name) { return made<OnFailure::Panic>(new_str(name)); }
 
 Ref divergence_dict(const diff::FirstDivergence& divergence) {
     return Dict()
@@ -70,17 +70,9 @@ Ref drilldown_dict(const diff::PairDrilldown& row) {
 }  // namespace
 
 Ref export_axis_stat(const diff::AxisStat& stat) {
-    return Dict()
-        .set("axis", diff::axis_name(stat.axis))
-        .set_float("baseline_median", stat.baseline_median)
-        .set_float("candidate_median", stat.candidate_median)
-        .set_float("delta", stat.delta)
-        .set_float("ci95_low", stat.ci95_low)
-        .set_float("ci95_high", stat.ci95_high)
-        .set("severity", diff::severity_name(stat.severity))
-        .set("n", stat.n)
-        .set("flags", list_of(stat.flags, [](diff::Flag flag) { return name_str(diff::flag_name(flag)); }))
-        .take();
+    DictSink<OnFailure::Panic> dict;
+    object([&](DictSink<OnFailure::Panic>& into) { axis_stat_members(into, stat); })(dict);
+    return dict.take();
 }
 
 Ref export_report(const diff::DiffReport& report) {

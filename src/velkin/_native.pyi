@@ -57,9 +57,11 @@ def compare_runs(
     seed: Optional[int] = None,
     threads: Optional[int] = None,
     key_pattern: Optional[str] = None,
-) -> ComparisonDict:
+    json: bool = False,
+) -> Union[ComparisonDict, tuple[bytes, ComparisonDict]]:
     """Compare runs of an eval suite conversation by conversation; a run given as a tuple of paths is read
-    from its .agentlog files natively."""
+    from its .agentlog files natively. With `json`, the report's JSON text (what json_utf8 writes of the dict)
+    and the dict listing only the conversations that regressed."""
 
 def conversations(records: list[Any]) -> list[ConversationIndexDict]:
     """The conversations of one run, as compare_runs groups its records."""

@@ -177,15 +177,17 @@ codecs.register_error(JSON_ESCAPE, _json_escape)
 
 
 def json_output(document) -> object:
-    """A report document's JSON text and a newline, as standard output takes it: bytes written as they are
-    when it takes UTF-8 (tens of megabytes of a large comparison never become a str); else bytes of its
-    encoding, where the characters it cannot write are JSON escapes (its own error handler would write
-    \\xe9, which no JSON reader takes); a str to a stream without bytes underneath."""
+    """A report document's JSON text (of a dict, or the text itself as UTF-8 bytes) and a newline, as
+    standard output takes it: bytes written as they are when it takes UTF-8 (tens of megabytes of a large
+    comparison never become a str); else bytes of its encoding, where the characters it cannot write are
+    JSON escapes (its own error handler would write \\xe9, which no JSON reader takes); a str to a stream
+    without bytes underneath."""
     encoding = getattr(sys.stdout, "encoding", None)
     through = hasattr(sys.stdout, "buffer")
+    utf8 = document if isinstance(document, bytes) else None
     if isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-8" and through:
-        return [_native.json_utf8(document), b"\n"]
-    text = _native.json_text(document) + "\n"
+        return [utf8 if utf8 is not None else _native.json_utf8(document), b"\n"]
+    text = (utf8.decode("utf-8") if utf8 is not None else _native.json_text(document)) + "\n"
     if not isinstance(encoding, str):
         return text
     escaped = text.encode(encoding, JSON_ESCAPE)

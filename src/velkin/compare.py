@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from velkin import _core, _native
+from velkin import _native
 from velkin.defaults import DEFAULT_SEED
 from velkin.traces import TRACE_SUFFIX, read_trace
 
@@ -84,13 +84,23 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     metadata member to compare (default "reward" where conversations carry
     it). `threads` defaults to one per core; from 1 to 1024 are taken, at most four per core run.
     """
+    return _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, False)
+
+
+def compare_runs_json(baseline_runs, candidate_runs, key=None, outcome=None, pricing=None,
+                      seed=DEFAULT_SEED, *, threads=None, key_pattern=None) -> tuple:
+    """`compare_runs`, its report written as JSON without becoming Python objects: the text `velkin compare
+    --json` prints (UTF-8 bytes), and the report dict listing only the conversations that regressed."""
+    return _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, True)
+
+
+def _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, json: bool):
     baseline = as_runs(baseline_runs, "baseline", native_run)
     candidate = as_runs(candidate_runs, "candidate", native_run)
     try:
-        report = _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern)
+        return _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern, json)
     except ValueError as e:
         raise with_advice(e, baseline + candidate) from None
-    return {"version": _core.__version__, **report}
 
 
 def with_advice(error: ValueError, runs: list) -> ValueError:

@@ -11,7 +11,7 @@ from velkin.command_io import (
     seed_value,
     shown,
 )
-from velkin.compare import compare_runs, load_run
+from velkin.compare import compare_runs, compare_runs_json, load_run
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import (
     add_report_options,
@@ -112,19 +112,24 @@ def reader(run: str):
 def run(args) -> int:
     report_targets(args)
     pricing = read_pricing(args.pricing) if args.pricing else None
+    alone = json_alone(args)
     try:
         # The files are read natively; their records become Python objects only for the page that shows turns.
-        report = compare_runs(args.baseline, args.candidate, key=args.key, outcome=args.outcome, pricing=pricing,
-                              seed=args.seed, key_pattern=args.key_pattern)
+        # The JSON document alone is written natively too, and the report dict then lists only the
+        # conversations that regressed, which the gate reads.
+        compare = compare_runs_json if alone else compare_runs
+        compared = compare(args.baseline, args.candidate, key=args.key, outcome=args.outcome, pricing=pricing,
+                           seed=args.seed, key_pattern=args.key_pattern)
     except ValueError as e:
         raise input_error(e) from None
+    document, report = compared if alone else (None, compared)
     rows_of = model.conversation_rows([reader(run) for run in args.baseline], [reader(run) for run in args.candidate],
                                       _native.alignment) if args.html else None
     warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
     if pricing is not None:
         warnings += negative_price_warnings(args.pricing, pricing)
-    if json_alone(args):
-        return publish_json(report, warnings, model.compare_gate_fails(report, args.fail_on))
+    if alone:
+        return publish_json(document, warnings, model.compare_gate_fails(report, args.fail_on))
     paths = (" ".join(map(shown, args.baseline)), " ".join(map(shown, args.candidate)))
     view = model.from_compare(report, paths=paths, warnings=warnings, rows_of=rows_of)
     return publish(view, report, args)

@@ -78,12 +78,13 @@ def report_targets(args) -> list:
 
 
 def json_alone(args) -> bool:
-    """Only the JSON document is asked for: it is the command's dict itself, and no report model is built."""
+    """Only the JSON document is asked for: no report model is built."""
     return args.format == "json" and not (args.html or args.junit)
 
 
-def publish_json(document: dict, warnings: list, gate_fails: bool) -> int:
-    """Prints the JSON document alone, and applies the gate as the command read it from its dict."""
+def publish_json(document, warnings: list, gate_fails: bool) -> int:
+    """Prints the JSON document alone (a dict, or its text as UTF-8 bytes), and applies the gate as the
+    command read it from its dict."""
     for w in warnings:
         warn(w)
     emit_output(json_output(document))
