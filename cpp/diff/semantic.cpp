@@ -80,7 +80,7 @@ void for_each_folded_token(std::string_view folded, Visit&& visit) {
     size_t start = 0;
     // The character at..next is no word character: it ends the token before it, if any.
     auto split = [&](size_t at, size_t next) {
-        if (at > start) visit(folded.substr(start, at - start));
+        if (at > start) visit(std::string_view(folded.data() + start, at - start));
         start = next;
     };
     for (size_t i = 0; i < size;) {
@@ -166,7 +166,7 @@ void for_each_ascii_token(std::string_view text, Visit&& visit) {
             if (word >> at & 1)
                 start = base + at;
             else
-                visit(text.substr(start, base + at - start));
+                visit(std::string_view(text.data() + start, base + at - start));
         }
         before = word;
     }
@@ -253,7 +253,7 @@ public:
         if (token.size() > SHORT_BYTES) [[unlikely]]
             return intern_long(token);
         const Packed key = pack(token, text);
-        if (2 * (count_ + 1) > slots_.size()) [[unlikely]]
+        if (count_ >= most_) [[unlikely]]
             grow();
         const size_t mask = slots_.size() - 1;
         for (size_t at = key.hash() >> shift_;; at = (at + 1) & mask) {
@@ -273,6 +273,7 @@ public:
         if (slots_.capacity() > KEPT_SLOTS) slots_ = {};
         slots_.assign(FIRST_SLOTS, Slot{});
         shift_ = 64 - std::countr_zero(FIRST_SLOTS);
+        most_ = FIRST_SLOTS / 2;
         count_ = 0;
         ids_ = 0;
         long_index_.reset(0);
@@ -349,6 +350,7 @@ private:
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(std::max<size_t>(FIRST_SLOTS, 2 * old.size()), Slot{});
         shift_ = 64 - std::countr_zero(slots_.size());
+        most_ = slots_.size() / 2;
         const size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.key.size == 0) continue;
@@ -361,6 +363,7 @@ private:
     std::vector<Slot> slots_;  // a power of two of them, indexed by the top bits of the hash
     int shift_ = 64;
     size_t count_ = 0;
+    size_t most_ = 0;  // a table holding this many tokens grows before the next: at most half full
     size_t ids_ = 0;
     HashIndex long_index_;
     std::string long_bytes_;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <utility>
 
+#include "arch/bytes.hpp"
 #include "platform/result.hpp"
 #include "text/unicode.hpp"
 
@@ -40,22 +41,24 @@ bool is_ascii_white(unsigned char byte) { return byte == ' ' || (byte >= '\t' &&
 enum class AsciiForm { Normal, NotNormal, NotAscii };
 
 // Whether the text is ASCII and, if so, already whitespace-normalised (single
-// spaces between other characters only), eight bytes at a time.
+// spaces between other characters only), sixteen bytes at a time.
 AsciiForm ascii_form(std::string_view text) {
-    constexpr uint64_t ONES = 0x0101010101010101ull, HIGHS = ONES * 0x80, LOWS = ONES * 0x7f;
+    using arch::Bytes16, arch::splat16, arch::top_bits;
     bool normal = text.empty() || (!is_ascii_white(static_cast<unsigned char>(text.front())) &&
                                    !is_ascii_white(static_cast<unsigned char>(text.back())));
-    uint64_t space_before = 0;  // bit 7: the byte before this word is a space
-    for (size_t at = 0; at < text.size(); at += 8) {
-        uint64_t word = 0;  // the bytes past the end read as NUL, which is neither white nor wide
-        std::memcpy(&word, text.data() + at, std::min<size_t>(8, text.size() - at));
-        if (word & HIGHS) return AsciiForm::NotAscii;
-        // Below 0x80 no byte carries into the next in these sums.
-        const uint64_t not_space = word ^ (ONES * ' ');
-        const uint64_t spaces = ~(((not_space & LOWS) + LOWS) | not_space) & HIGHS;
-        const uint64_t controls = (word + ONES * (0x80 - '\t')) & ~(word + ONES * (0x80 - '\r' - 1)) & HIGHS;
-        if (controls | (spaces & ((spaces << 8) | space_before))) normal = false;
-        space_before = spaces >> 56;
+    uint32_t space_before = 0;  // bit 0: the byte before these sixteen is a space
+    for (size_t at = 0; at < text.size(); at += 16) {
+        Bytes16 lanes{};  // the bytes past the end read as NUL, which is neither white nor wide
+        if (at + 16 <= text.size()) {
+            lanes = arch::load16(text.data() + at);
+        } else {
+            std::memcpy(&lanes, text.data() + at, text.size() - at);
+        }
+        if (top_bits(lanes)) return AsciiForm::NotAscii;
+        const uint32_t spaces = top_bits(lanes == splat16(' '));
+        const uint32_t controls = top_bits((lanes >= splat16('\t')) & (lanes <= splat16('\r')));
+        if (controls | (spaces & ((spaces << 1) | space_before))) normal = false;
+        space_before = spaces >> 15;
     }
     return normal ? AsciiForm::Normal : AsciiForm::NotNormal;
 }
