@@ -71,11 +71,11 @@ private:
 
 }  // namespace
 
-std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b) {
-    std::vector<Step> path;
+void align_turns(RunsRead& runs, uint32_t a, uint32_t b, std::vector<Step>& path) {
+    path.clear();
     if (runs.turns[a]->empty()) {
         for (uint64_t j = 0; j < runs.turns[b]->size(); ++j) path.push_back({StepKind::Insert, 0, j});
-        return path;
+        return;
     }
     PairFeatures pair(runs, a, b);
     const std::vector<diff::Step> steps = diff::align(pair.turns());
@@ -86,7 +86,6 @@ std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b) {
                                                                 : StepKind::Delete;
         path.push_back({kind, step.baseline, step.candidate});
     }
-    return path;
 }
 
 std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, RunsRead& runs, uint32_t a, uint32_t b,
@@ -151,11 +150,11 @@ std::optional<double> own_value(Axis axis, const Turn& response, const PricingTa
 
 }  // namespace
 
-std::vector<std::optional<double>> own_values(Axis axis, const Turns& responses, const PricingTable& pricing) {
-    std::vector<std::optional<double>> values;
+void own_values(Axis axis, const Turns& responses, const PricingTable& pricing,
+                std::vector<std::optional<double>>& values) {
+    values.clear();
     values.reserve(responses.size());
     for (const Turn& response : responses) values.push_back(own_value(axis, response, pricing));
-    return values;
 }
 
 AxisSamples row_shape(Axis axis) {
@@ -243,13 +242,6 @@ std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t 
         }
     }
     return drawn;
-}
-
-std::vector<ToolUse> tool_uses(const Turn& response) {
-    std::vector<ToolUse> uses;
-    uses.reserve(response.tool_calls.size());
-    for (const diff::ToolCall& call : response.tool_calls) uses.push_back({call.name, call.input});
-    return uses;
 }
 
 bool refuses(const Turn& response, bool abstains) { return abstains || response.stop_reason == "refusal"; }

@@ -58,8 +58,8 @@ struct RunsRead {
 };
 RunsRead read_runs(const std::vector<Turns>& runs);
 
-// The engine's turn alignment of run a (baseline side) with run b.
-std::vector<Step> align_turns(RunsRead& runs, uint32_t a, uint32_t b);
+// The engine's turn alignment of run a (baseline side) with run b, into `path`.
+void align_turns(RunsRead& runs, uint32_t a, uint32_t b, std::vector<Step>& path);
 // Every divergence along the path, ranked as the single report ranks them, at most `limit`.
 std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, RunsRead& runs, uint32_t a, uint32_t b,
                                                 size_t limit);
@@ -70,8 +70,9 @@ std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows);
 // conformance), over the turns a path matched.
 AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b);
 // What a row that measures each side on its own (safety, verbosity, latency,
-// cost, reasoning) takes from each response, or nothing where the row skips it.
-std::vector<std::optional<double>> own_values(Axis axis, const Turns& responses, const PricingTable& pricing);
+// cost, reasoning) takes from each response, or nothing where the row skips it, into `values`.
+void own_values(Axis axis, const Turns& responses, const PricingTable& pricing,
+                std::vector<std::optional<double>>& values);
 // The trajectory row's distance of two call sequences: edit distance over the longer, 0.0 for two empty ones.
 double trajectory_distance(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
 // The table prices the response's model (directly or by its undated name).
@@ -88,12 +89,7 @@ std::pair<double, double> delta_interval(const std::vector<double>& baseline, co
 // order from the bootstrap's generator seeded with `seed`.
 std::vector<uint16_t> uniform_draws(const std::vector<uint16_t>& counts, size_t rounds, uint64_t seed);
 
-// Reading a response: its tool calls, refusal and truncation.
-struct ToolUse {
-    std::string_view name;  // "_" when absent
-    const json::Value* input;
-};
-std::vector<ToolUse> tool_uses(const Turn& response);
+// Reading a response: its refusal and truncation.
 // A refusal: the safety row's abstention (given), or a "refusal" stop reason.
 bool refuses(const Turn& response, bool abstains);
 bool truncated(const Turn& response);

@@ -125,13 +125,20 @@ std::string number_text(double value) {
     return buffer;
 }
 
-std::vector<Step> swapped(std::vector<Step> path) {
+// The path read from the other side.
+void swap_sides(std::vector<Step>& path) {
     for (Step& step : path) {
         std::swap(step.baseline, step.candidate);
         if (step.kind != StepKind::Match)
             step.kind = step.kind == StepKind::Insert ? StepKind::Delete : StepKind::Insert;
     }
-    return path;
+}
+
+// Holds m by m entries, keeping the memory each entry already has.
+template <class T>
+void square(std::vector<std::vector<T>>& table, size_t m) {
+    table.resize(m);
+    for (std::vector<T>& row : table) row.resize(m);
 }
 
 // A number per run drawn from its texts, stop reasons and tool calls
@@ -139,10 +146,12 @@ std::vector<Step> swapped(std::vector<Step> path) {
 // and under no change as likely to be larger for either of two runs. Each
 // byte costs a multiplication that waits for the one before, so the runs'
 // bytes are laid out first and four runs are hashed side by side.
-std::vector<uint64_t> content_orders(const std::vector<Turns>& runs) {
+const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs) {
     constexpr uint64_t BASIS = 0xcbf29ce484222325ull, PRIME = 0x100000001b3ull;
-    std::vector<std::string> bytes(runs.size());
+    thread_local std::vector<std::string> bytes;
+    bytes.resize(runs.size());
     for (size_t r = 0; r < runs.size(); ++r) {
+        bytes[r].clear();
         auto each_piece = [&](auto&& add) {
             for (const Turn& turn : runs[r]) {
                 add(turn.text);
@@ -155,7 +164,8 @@ std::vector<uint64_t> content_orders(const std::vector<Turns>& runs) {
         bytes[r].reserve(size);
         each_piece([&](std::string_view piece) { bytes[r].append(piece).push_back('\xff'); });
     }
-    std::vector<uint64_t> orders(runs.size(), BASIS);
+    thread_local std::vector<uint64_t> orders;
+    orders.assign(runs.size(), BASIS);
     auto hash = [&](size_t r, size_t from) {
         for (size_t i = from; i < bytes[r].size(); ++i)
             orders[r] = (orders[r] ^ static_cast<unsigned char>(bytes[r][i])) * PRIME;
@@ -182,23 +192,33 @@ std::vector<uint64_t> content_orders(const std::vector<Turns>& runs) {
     return orders;
 }
 
+using PairTable = std::vector<std::vector<AxisPoints>>;
+
 // Every pair of runs aligned once; table[a][b] holds what each row measures
 // comparing run a (baseline side) with run b.
-std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint32_t k, Work& work) {
+void measure_pairs(ConversationRuns& runs, uint32_t k, Work& work, PairTable& table) {
     const uint32_t m = static_cast<uint32_t>(runs.turns.size());
     std::vector<std::vector<std::vector<Step>>>& paths = runs.paths;
-    paths.assign(m, std::vector<std::vector<Step>>(m));
-    std::vector<std::vector<AxisPoints>> table(m, std::vector<AxisPoints>(m));
+    square(paths, m);
+    table.resize(m);
+    for (std::vector<AxisPoints>& row : table) row.assign(m, AxisPoints{});
     thread_local std::vector<double> base_values, cand_values;
-    const std::vector<uint64_t> order = content_orders(runs.turns);
+    const std::vector<uint64_t>& order = content_orders(runs.turns);
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
             // The alignment need not be the same read from either side: which run
             // it starts from is decided by their contents, never by which side
             // each run is on, so that every labelling is measured alike.
             std::vector<Step>& path = paths[a][b];
-            path = order[a] <= order[b] ? align_turns(runs.read, a, b) : swapped(align_turns(runs.read, b, a));
-            std::vector<Step> back = swapped(path);
+            if (order[a] <= order[b]) {
+                align_turns(runs.read, a, b, path);
+            } else {
+                align_turns(runs.read, b, a, path);
+                swap_sides(path);
+            }
+            std::vector<Step>& back = paths[b][a];
+            back.assign(path.begin(), path.end());
+            swap_sides(back);
             const size_t semantic = static_cast<size_t>(Axis::Semantic);
             table[a][b][semantic] = table[b][a][semantic] = reduced(
                 matched_samples(Axis::Semantic, path, runs.read, a, b));
@@ -234,14 +254,12 @@ std::vector<std::vector<AxisPoints>> measure_pairs(ConversationRuns& runs, uint3
                     work.priced = base_values.size();
                 }
             }
-            paths[b][a] = std::move(back);
         }
     }
-    return table;
 }
 
 // What one labelling (the runs in `cands` playing the candidate) measures.
-Labelling measure_labelling(const ConversationRuns& runs, const std::vector<std::vector<AxisPoints>>& table,
+Labelling measure_labelling(const ConversationRuns& runs, const PairTable& table,
                             const RunSet& cands, const RunSet& bases, const Context& context, Work& work) {
     thread_local Shown shown;
     Labelling labelling;
@@ -351,6 +369,18 @@ void count_models(const Turns& turns, const PricingTable& pricing, ModelCounts& 
     }
 }
 
+// What one key works in, kept per thread from one key to the next, so that
+// its many small vectors keep their memory rather than come and go per key.
+struct KeyScratch {
+    ConversationRuns runs;
+    PairTable table;
+};
+
+[[gnu::noinline]] KeyScratch& key_scratch() {
+    thread_local KeyScratch scratch;
+    return scratch;
+}
+
 }  // namespace
 
 Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context) {
@@ -366,7 +396,8 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     const uint32_t k = static_cast<uint32_t>(entry.baseline.size());
     const uint32_t m = static_cast<uint32_t>(sides.size());
 
-    ConversationRuns runs;
+    KeyScratch& scratch = key_scratch();
+    ConversationRuns& runs = scratch.runs;
     std::vector<Turns>& turns = runs.turns;
     std::vector<RunFeatures>& features = runs.features;
     turns.resize(m);
@@ -374,7 +405,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
     for (uint32_t r = 0; r < m; ++r) {
         const Conversation& conversation = *sides[r].conversation;
         turns[r] = turns_of(conversation.records);
-        features[r] = features_of(turns[r], options.pricing);
+        features_of(turns[r], options.pricing, features[r]);
         if (!context.outcome_member.empty()) features[r].outcome = outcome_of(conversation, context.outcome_member);
         bool baseline = r < k;
         (baseline ? result.baseline_runs : result.candidate_runs).push_back(sides[r].run);
@@ -389,7 +420,8 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
                      baseline ? work.baseline_unpriced : work.candidate_unpriced);
     }
     runs.read = read_runs(turns);
-    const std::vector<std::vector<AxisPoints>> table = measure_pairs(runs, k, work);
+    PairTable& table = scratch.table;
+    measure_pairs(runs, k, work, table);
     match_turns_and_calls(runs);
 
     RunSet cands, bases;

@@ -15,9 +15,8 @@ constexpr std::array<Axis, 5> OWN_VALUE_AXES = {Axis::Safety, Axis::Verbosity, A
 
 }  // namespace
 
-RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
-    RunFeatures features;
-    for (Axis axis : OWN_VALUE_AXES) features.own[static_cast<size_t>(axis)] = own_values(axis, responses, pricing);
+void features_of(const Turns& responses, const PricingTable& pricing, RunFeatures& features) {
+    for (Axis axis : OWN_VALUE_AXES) own_values(axis, responses, pricing, features.own[static_cast<size_t>(axis)]);
     auto& cost = features.own[static_cast<size_t>(Axis::Cost)];
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
         if (!priced(responses[turn], pricing)) cost[turn] = std::nullopt;
@@ -25,6 +24,10 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
     const auto& abstains = features.own[static_cast<size_t>(Axis::Safety)];
     size_t calls = 0;
     for (const Turn& response : responses) calls += response.tool_calls.size();
+    features.tools.clear(), features.calls.clear(), features.trajectory.clear();
+    features.refusing.clear(), features.truncated.clear();
+    features.any_refusing = features.any_truncated = false;
+    features.outcome.reset();
     features.tools.reserve(calls);
     features.calls.reserve(calls);
     features.trajectory.reserve(calls);
@@ -32,7 +35,7 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
     features.truncated.reserve(responses.size());
     for (uint64_t turn = 0; turn < responses.size(); ++turn) {
         const Turn& response = responses[turn];
-        for (const ToolUse& use : tool_uses(response)) {
+        for (const diff::ToolCall& use : response.tool_calls) {
             features.tools.push_back({use.name, turn, 1});
             CallArguments& call = features.calls.emplace_back();
             call.tool = use.name;
@@ -50,41 +53,50 @@ RunFeatures features_of(const Turns& responses, const PricingTable& pricing) {
         features.any_refusing = features.any_refusing || features.refusing.back();
         features.any_truncated = features.any_truncated || features.truncated.back();
     }
-    // Stable, so each name keeps its first turn.
-    std::stable_sort(features.tools.begin(), features.tools.end(),
-                     [](const ToolCount& a, const ToolCount& b) { return a.name < b.name; });
-    std::vector<ToolCount> merged;
-    for (const ToolCount& tool : features.tools) {
-        if (!merged.empty() && merged.back().name == tool.name)
-            ++merged.back().calls;
-        else
-            merged.push_back(tool);
+    // Stable, so each name keeps its first turn. Most runs call few tools: those are sorted in place.
+    std::vector<ToolCount>& tools = features.tools;
+    auto by_name = [](const ToolCount& a, const ToolCount& b) { return a.name < b.name; };
+    constexpr size_t FEW_CALLS = 32;
+    if (tools.size() > FEW_CALLS) std::stable_sort(tools.begin(), tools.end(), by_name);
+    for (size_t k = 1; k < tools.size() && tools.size() <= FEW_CALLS; ++k) {
+        const ToolCount tool = tools[k];
+        size_t at = k;
+        for (; at > 0 && by_name(tool, tools[at - 1]); --at) tools[at] = tools[at - 1];
+        tools[at] = tool;
     }
-    for (ToolCount& tool : merged) tool.name_hash = std::hash<std::string_view>{}(tool.name);
-    features.tools = std::move(merged);
-    return features;
+    size_t merged = 0;
+    for (const ToolCount& tool : tools) {
+        if (merged > 0 && tools[merged - 1].name == tool.name)
+            ++tools[merged - 1].calls;
+        else
+            tools[merged++] = tool;
+    }
+    tools.resize(merged);
+    for (ToolCount& tool : tools) tool.name_hash = std::hash<std::string_view>{}(tool.name);
 }
 
 namespace {
 
-std::vector<uint64_t> matched_turns(const std::vector<Step>& path, size_t candidate_turns) {
-    std::vector<uint64_t> matched(candidate_turns, NO_MATCH);
+void matched_turns(const std::vector<Step>& path, size_t candidate_turns, std::vector<uint64_t>& matched) {
+    matched.assign(candidate_turns, NO_MATCH);
     // The first match of a turn, as a search along the path finds it.
     for (auto step = path.rbegin(); step != path.rend(); ++step) {
         if (step->kind == StepKind::Match) matched[step->candidate] = step->baseline;
     }
-    return matched;
 }
 
 // For each call of b, the call of a that is the same tool's call of the same
 // rank (the second `search` with the second `search`), or NO_MATCH. Read the
 // same from either side, so that which run plays the baseline changes nothing.
-std::vector<uint64_t> matched_calls(const std::vector<CallArguments>& a, const std::vector<CallArguments>& b) {
-    std::vector<std::pair<std::string_view, uint64_t>> ranked;  // (tool, call of a), by tool, calls in order
+void matched_calls(const std::vector<CallArguments>& a, const std::vector<CallArguments>& b,
+                   std::vector<uint64_t>& matched) {
+    thread_local std::vector<std::pair<std::string_view, uint64_t>> ranked;  // (tool, call of a), by tool, calls in order
+    ranked.clear();
     for (uint64_t i = 0; i < a.size(); ++i) ranked.emplace_back(a[i].tool, i);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-    std::vector<uint64_t> matched(b.size(), NO_MATCH);
-    std::vector<std::pair<std::string_view, uint32_t>> seen;  // calls of b so far, per tool
+    matched.assign(b.size(), NO_MATCH);
+    thread_local std::vector<std::pair<std::string_view, uint32_t>> seen;  // calls of b so far, per tool
+    seen.clear();
     for (uint64_t j = 0; j < b.size(); ++j) {
         auto count = std::find_if(seen.begin(), seen.end(),
                                   [&](const auto& entry) { return entry.first == b[j].tool; });
@@ -95,33 +107,38 @@ std::vector<uint64_t> matched_calls(const std::vector<CallArguments>& a, const s
         if (static_cast<size_t>(ranked.end() - first) > rank && first[rank].first == b[j].tool)
             matched[j] = first[rank].second;
     }
-    return matched;
 }
 
-std::vector<uint64_t> inverted(const std::vector<uint64_t>& matched, size_t size) {
-    std::vector<uint64_t> inverse(size, NO_MATCH);
+void inverted(const std::vector<uint64_t>& matched, size_t size, std::vector<uint64_t>& inverse) {
+    inverse.assign(size, NO_MATCH);
     for (uint64_t j = 0; j < matched.size(); ++j) {
         if (matched[j] != NO_MATCH) inverse[matched[j]] = j;
     }
-    return inverse;
+}
+
+// Holds m by m entries, keeping the memory each entry already has.
+template <class T>
+void square(std::vector<std::vector<T>>& table, size_t m) {
+    table.resize(m);
+    for (std::vector<T>& row : table) row.resize(m);
 }
 
 }  // namespace
 
 void match_turns_and_calls(ConversationRuns& runs) {
     const size_t m = runs.turns.size();
-    runs.matched.assign(m, std::vector<std::vector<uint64_t>>(m));
-    runs.matched_calls.assign(m, std::vector<std::vector<uint64_t>>(m));
+    square(runs.matched, m);
+    square(runs.matched_calls, m);
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = 0; b < m; ++b) {
-            if (a != b) runs.matched[a][b] = matched_turns(runs.paths[a][b], runs.turns[b].size());
+            if (a != b) matched_turns(runs.paths[a][b], runs.turns[b].size(), runs.matched[a][b]);
         }
     }
     // One matching per two runs, read both ways, so that swapping them changes nothing but the sides.
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
-            runs.matched_calls[a][b] = matched_calls(runs.features[a].calls, runs.features[b].calls);
-            runs.matched_calls[b][a] = inverted(runs.matched_calls[a][b], runs.features[a].calls.size());
+            matched_calls(runs.features[a].calls, runs.features[b].calls, runs.matched_calls[a][b]);
+            inverted(runs.matched_calls[a][b], runs.features[a].calls.size(), runs.matched_calls[b][a]);
         }
     }
 }

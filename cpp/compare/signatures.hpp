@@ -47,8 +47,8 @@ struct RunFeatures {
     std::optional<double> outcome;
 };
 // Cost is left out for a response whose model the table does not price: a
-// price of nothing is no cost of zero.
-RunFeatures features_of(const Turns& responses, const PricingTable& pricing);
+// price of nothing is no cost of zero. Fills `features` in the memory it holds.
+void features_of(const Turns& responses, const PricingTable& pricing, RunFeatures& features);
 
 // The runs of one conversation, baseline replicates first: their features and
 // the alignment of every two (paths[a][b] puts run a on the baseline side).

@@ -334,13 +334,18 @@ struct CandidateColumns {
 // few tools, and few sets recur across a trace.
 class RowCosts {
 public:
-    explicit RowCosts(const AlignedTurns& turns) : turns_(turns) {
+    // Costs against the turns' candidate side, in the memory already held.
+    void reset(const AlignedTurns& turns) {
+        turns_ = &turns;
         uint32_t sets = 0;
         for (const std::vector<TurnFeatures>* side : {&turns.baseline, &turns.candidate})
             for (const TurnFeatures& turn : *side) sets = std::max(sets, turn.shape_set + 1);
-        shapes_of_set_.resize(sets);
+        shapes_of_set_.assign(sets, nullptr);
         jaccard_of_set_.assign(sets, UNKNOWN);
+        known_.clear();
         const size_t m = turns.candidate.size();
+        columns_.shape_set.clear(), columns_.input_set.clear(), columns_.stop_reason.clear();
+        columns_.shingles.clear(), columns_.calls.clear();
         columns_.shape_set.reserve(m), columns_.input_set.reserve(m), columns_.stop_reason.reserve(m);
         columns_.shingles.reserve(m), columns_.calls.reserve(m);
         for (const TurnFeatures& turn : turns.candidate) {
@@ -355,7 +360,7 @@ public:
 
     // Equal to turns.pair_cost(i, j, common[j - first]) for j in first..last, into cost[j - first].
     void row(uint64_t i, uint64_t first, uint64_t last, const uint32_t* common, double* cost) {
-        const TurnFeatures& b = turns_.baseline[i];
+        const TurnFeatures& b = turns_->baseline[i];
         for (uint32_t set : known_) jaccard_of_set_[set] = UNKNOWN;
         known_.clear();
         // Equal sets have Jaccard index 1 (1.0 also when both are empty).
@@ -381,7 +386,7 @@ public:
 private:
     static constexpr double UNKNOWN = -1.0;  // no Jaccard index is negative
 
-    const AlignedTurns& turns_;
+    const AlignedTurns* turns_ = nullptr;
     CandidateColumns columns_;
     std::vector<const std::vector<uint32_t>*> shapes_of_set_;  // the shapes of a candidate turn with that set
     std::vector<double> jaccard_of_set_;                       // against the row's shapes
@@ -396,11 +401,18 @@ constexpr uint64_t ROWS_COUNTED_TOGETHER = 8;
 struct AlignRows {
     std::vector<double> m_prev, x_prev, y_prev, m_cur, x_cur, y_cur, costs;
     std::vector<uint32_t> common;
+    // And the steps, the index, its cursors and the row costs of a pair, their memory kept likewise.
+    Banded<Step::Kind> steps{0, 0, 0, Step::Kind::Match};
+    ShingleIndex index;
+    ShingleIndex::Cursors cursors;
+    RowCosts costs_of_rows;
 
     // A long alignment's rows are let go rather than kept by the thread.
     void release_if_large() {
         constexpr size_t KEPT = size_t{1} << 12;
-        if (m_prev.capacity() > KEPT || common.capacity() > KEPT * ROWS_COUNTED_TOGETHER) *this = AlignRows{};
+        if (m_prev.capacity() > KEPT || common.capacity() > KEPT * ROWS_COUNTED_TOGETHER ||
+            steps.cells.capacity() > KEPT * KEPT / 16)
+            *this = AlignRows{};
     }
 };
 
@@ -421,7 +433,7 @@ double gap_cost(uint64_t length) { return GAP_OPEN + GAP_EXTEND * static_cast<do
 
 }  // namespace
 
-ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
+void ShingleIndex::build(const AlignedTurns& turns) {
     const std::vector<TurnFeatures>& baseline = turns.baseline;
     const std::vector<TurnFeatures>& candidate = turns.candidate;
     const size_t distinct = turns.distinct_shingles;
@@ -441,7 +453,8 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         uint32_t candidate_turns = 0;
         uint64_t first_baseline_turn = NO_TURN;
     };
-    std::vector<TextUse> uses(texts);
+    thread_local std::vector<TextUse> uses;
+    uses.assign(texts, TextUse{});
     for (uint64_t i = 0; i < n; ++i) {
         TextUse& use = uses[baseline[i].text];
         if (!use.turn) use.turn = &baseline[i], use.first_baseline_turn = i;
@@ -470,7 +483,9 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
         baseline_bits_.assign(n * words_, 0);
         candidate_bits_.assign(m * words_, 0);
         rare_start_.assign(n + 1, 0);
+        rare_.clear();
         posting_start_.assign(1, 0);
+        postings_.clear();
         auto fill = [&](uint64_t* bits, const TurnFeatures& turn) {
             if (turn.shingle_bits) return std::copy_n(turn.shingle_bits.get(), words_, bits), void();
             for (uint32_t id : turn.shingle_ids()) bits[id / 64] |= uint64_t{1} << (id % 64);
@@ -526,6 +541,7 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
     baseline_bits_.assign(n * words_, 0);
     candidate_bits_.assign(m * words_, 0);
     rare_start_.assign(n + 1, 0);
+    rare_.clear();
     rare_.reserve(rare_in_baseline);
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t earlier = uses[baseline[i].text].first_baseline_turn;
@@ -568,6 +584,8 @@ ShingleIndex::ShingleIndex(const AlignedTurns& turns) {
 ShingleIndex::Cursors ShingleIndex::cursors() const {
     return Cursors(posting_start_.begin(), posting_start_.end() - 1);
 }
+
+void ShingleIndex::reset(Cursors& cursors) const { cursors.assign(posting_start_.begin(), posting_start_.end() - 1); }
 
 void ShingleIndex::count_rows(uint64_t i, uint64_t rows, uint64_t first, uint64_t last, Cursors& cursors,
                               std::vector<uint32_t>& common) const {
@@ -715,14 +733,20 @@ std::vector<Step> align(const AlignedTurns& turns) {
     const uint64_t m = turns.candidate.size();
     // A half-width of max(n, m) makes every row complete: the full layout.
     const uint64_t w = std::max(n, m) <= FULL_MATRIX_LIMIT ? std::max(n, m) : band_half_width(n, m);
-    Banded<Step::Kind> steps(n, m, w, Step::Kind::Match);
-    std::optional<ShingleIndex> own_index;
-    const ShingleIndex& index = turns.index() ? *turns.index() : own_index.emplace(turns);
-    ShingleIndex::Cursors cursors = index.cursors();
-    RowCosts costs(turns);
+    AlignRows& rows = align_rows();
+    Banded<Step::Kind>& steps = rows.steps;
+    steps.reshape(n, m, w, Step::Kind::Match);
+    const ShingleIndex* index = turns.index();
+    if (!index) {
+        rows.index.build(turns);
+        index = &rows.index;
+    }
+    ShingleIndex::Cursors& cursors = rows.cursors;
+    index->reset(cursors);
+    RowCosts& costs = rows.costs_of_rows;
+    costs.reset(turns);
 
     // Two rows of each cost matrix; cells outside the current row's band hold UNREACHABLE.
-    AlignRows& rows = align_rows();
     for (std::vector<double>* row : {&rows.m_prev, &rows.x_prev, &rows.y_prev, &rows.m_cur, &rows.x_cur, &rows.y_cur})
         row->assign(m + 1, UNREACHABLE);
     std::vector<double>&m_prev = rows.m_prev, &x_prev = rows.x_prev, &y_prev = rows.y_prev;
@@ -757,7 +781,7 @@ std::vector<Step> align(const AlignedTurns& turns) {
                 const uint64_t rows = std::min(ROWS_COUNTED_TOGETHER, n - (i - 1));
                 block_first = first;
                 block_width = steps.hi(i - 1 + rows) - first + 1;
-                index.count_rows(i - 1, rows, first - 1, first + block_width - 2, cursors, common);
+                index->count_rows(i - 1, rows, first - 1, first + block_width - 2, cursors, common);
             }
             const uint32_t* row_common = common.data() + block_row * block_width + (first - block_first);
             row_costs.resize(hi - first + 1);

@@ -39,8 +39,12 @@ struct Banded {
     std::vector<uint64_t> row_start;  // offset of each row's first stored cell; one extra at the end
     std::vector<T> cells;
 
-    Banded(uint64_t n, uint64_t m, uint64_t w, T fill_value)
-        : rows(n), columns(m), half_width(w), fill(fill_value), row_start(n + 2) {
+    Banded(uint64_t n, uint64_t m, uint64_t w, T fill_value) { reshape(n, m, w, fill_value); }
+
+    // Another shape, every cell the fill value, in the memory already held.
+    void reshape(uint64_t n, uint64_t m, uint64_t w, T fill_value) {
+        rows = n, columns = m, half_width = w, fill = fill_value;
+        row_start.assign(n + 2, 0);
         for (uint64_t i = 0; i <= n; ++i) row_start[i + 1] = row_start[i] + (hi(i) - lo(i) + 1);
         cells.assign(row_start[n + 1], fill);
     }
@@ -89,12 +93,16 @@ struct AlignedTurns;
 // left out: they are never common.
 class ShingleIndex {
 public:
-    explicit ShingleIndex(const AlignedTurns& turns);
+    ShingleIndex() = default;
+    explicit ShingleIndex(const AlignedTurns& turns) { build(turns); }
+    // Indexes the turns anew, in the memory already held.
+    void build(const AlignedTurns& turns);
 
     // Per rare shingle: the first of its candidate turns not yet passed. Rows
     // are counted in increasing order with a band that only moves right.
     using Cursors = std::vector<uint64_t>;
     Cursors cursors() const;
+    void reset(Cursors& cursors) const;
     // Shingles each of the baseline turns i..i + rows - 1 shares with each
     // candidate turn first..last, into common[r * (last - first + 1) + j - first]
     // for turn i + r and candidate turn j.
