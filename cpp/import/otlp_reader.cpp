@@ -1,6 +1,7 @@
 #include "import/otlp_reader.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -9,13 +10,22 @@
 
 namespace velkin::imports {
 
+namespace {
+
+// An integer written as a decimal string, or nothing.
+std::optional<json::Value> decimal_int(std::string_view digits) {
+    int64_t number = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return number >= 0 ? json::Value(static_cast<uint64_t>(number)) : json::Value(number);
+}
+
+}  // namespace
+
 json::Value int_value(const json::Value& value) {
     if (value.type() == json::Type::UInt || value.type() == json::Type::Int) return value;
     if (const std::string* text = value.as_string()) {
-        int64_t number = 0;
-        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), number);
-        if (ec == std::errc() && end == text->data() + text->size())
-            return number >= 0 ? json::Value(static_cast<uint64_t>(number)) : json::Value(number);
+        if (std::optional<json::Value> number = decimal_int(*text)) return std::move(*number);
     }
     wrong_type("intValue", "an integer or a decimal string", value);
 }
@@ -169,6 +179,11 @@ private:
         return out;
     }
 
+    // Whether the line holds `expected` at `at` (at most its length).
+    bool text_at(size_t at, std::string_view expected) const {
+        return text_.size() - at >= expected.size() && std::memcmp(text_.data() + at, expected.data(), expected.size()) == 0;
+    }
+
     // The end of the string whose text starts at `start` when it holds no escape, else npos.
     size_t plain_string_end(size_t start) const {
         size_t end = json::detail::skip_plain_string_bytes(text_.data(), start, text_.size());
@@ -181,15 +196,14 @@ private:
     bool plain_attribute(RawAttribute& entry, int depth) {
         constexpr std::string_view OPEN = "{\"key\":\"", STRING = ",\"value\":{\"stringValue\":\"",
                                    INTEGER = ",\"value\":{\"intValue\":\"";
-        if (!text_.substr(reader_.offset()).starts_with(OPEN)) return false;
+        if (!text_at(reader_.offset(), OPEN)) return false;
         size_t key_start = reader_.offset() + OPEN.size();
         size_t key_end = plain_string_end(key_start);
         if (key_end == std::string_view::npos) return false;
-        std::string_view rest = text_.substr(key_end + 1);
-        bool is_string = rest.starts_with(STRING);
+        bool is_string = text_at(key_end + 1, STRING);
         size_t integer_end = std::string_view::npos;
         if (!is_string) {
-            if (!rest.starts_with(INTEGER)) return false;
+            if (!text_at(key_end + 1, INTEGER)) return false;
             integer_end = plain_string_end(key_end + 1 + INTEGER.size());
             if (integer_end == std::string_view::npos) return false;
         }
@@ -205,7 +219,9 @@ private:
                 size_t digits = key_end + 1 + INTEGER.size();
                 reader_.seek(integer_end + 1);
                 entry.is_string = false;
-                entry.value = int_value(json::Value(std::string(text_.substr(digits, integer_end - digits))));
+                std::string_view text = text_.substr(digits, integer_end - digits);
+                std::optional<json::Value> number = decimal_int(text);
+                entry.value = number ? std::move(*number) : int_value(json::Value(std::string(text)));
             }
             while (more_members()) skip_member(depth + 2);  // an AnyValue holds one member
         } catch (BadInput& bad) {
