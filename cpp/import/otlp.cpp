@@ -24,7 +24,9 @@ const json::Value& Attributes::Entry::value() const {
 Attributes::Attributes(RawAttributes attributes) {
     entries_.reserve(attributes.size());
     for (const RawAttribute& raw : attributes) {
-        if (!raw.is_null()) entries_.emplace_back(raw);
+        if (raw.is_null()) continue;
+        entries_.emplace_back(raw);
+        key_lengths_ |= uint64_t{1} << (raw.key.size() % 64);
     }
 }
 
@@ -55,6 +57,8 @@ bool has_prefix(std::string_view key, std::string_view prefix) {
 }  // namespace
 
 const Attributes::Entry* Attributes::entry(std::string_view key) const {
+    // Most keys asked for are absent, and most of those have a length no key has.
+    if (!(key_lengths_ >> (key.size() % 64) & 1)) return nullptr;
     // A few dozen entries whose keys mostly differ in length: a scan beats a search of sorted keys.
     for (const Entry& e : entries_) {
         if (same_key(e.key, key)) return &e;

@@ -55,6 +55,7 @@ public:
 
 private:
     std::vector<Entry> entries_;                // in input order
+    uint64_t key_lengths_ = 0;                  // bit n set when a key's length is n modulo 64
     mutable std::vector<const Entry*> by_key_;  // sorted by key, stably; made for the first prefix
 };
 
