@@ -42,6 +42,18 @@ def test_text_reads_back_the_same_and_holds_no_hidden_character(document):
     assert not HIDDEN.search(text)
 
 
+# Long texts, with what needs escaping at every offset of a run of plain characters: the writer passes
+# over plain runs several bytes at a time.
+pieces = st.sampled_from(["plain text", "x", "abcdefgh", "\"", "\\", "\x1b", "\x7f", "\x9b", "\u202e", "\u2069",
+                          "\u00e9", "\u65e5\u672c", "\U0001f642", "\n"])
+long_text = st.lists(pieces, max_size=40).map("".join)
+
+
+@given(st.lists(long_text, max_size=4))
+def test_long_texts_read_as_json_dumps_writes_them(texts):
+    assert _native.json_utf8(texts) == standard(texts).encode("utf-8")
+
+
 @pytest.mark.parametrize("document", [
     {"ctl": "\x00\x1f\x7f\"\\\b\f\n\r\t", "é": "日本 🙂"},
     {"\u202etxt.exe": "\x1b[2J\x9b2J\u2066\u2069\u200e\u200f\u061c\u2028\u2060 \u00a0\u07ff\u0800\u2030"},

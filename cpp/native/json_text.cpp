@@ -1,8 +1,11 @@
 #include "native/json_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "native/binding.hpp"
@@ -60,33 +63,70 @@ const char* short_escape(unsigned char c) {
     }
 }
 
-// Runs of characters written as they are go in one append each.
+enum class Look : uint8_t { None, Escape, Hidden };
+
+// What a byte asks of the writer: an escape (controls, the quote, the backslash), a look at the character
+// it starts (DEL, and the lead bytes of the C1 controls, U+061C and the bidi controls), or nothing.
+constexpr std::array<Look, 256> LOOK = [] {
+    std::array<Look, 256> look{};
+    for (unsigned c = 0; c < 0x20; ++c) look[c] = Look::Escape;
+    look['"'] = look['\\'] = Look::Escape;
+    look[0x7f] = look[0xc2] = look[0xd8] = look[0xe2] = Look::Hidden;
+    return look;
+}();
+
+// Whether one of eight bytes needs a look of its own: a control, the quote, the backslash, DEL or a byte
+// of a non-ASCII character. Exact for the word as a whole, which is all that is asked.
+bool needs_look(uint64_t word) {
+    constexpr uint64_t ONES = 0x0101010101010101ull, HIGH = 0x8080808080808080ull;
+    const auto zero_byte = [](uint64_t x) { return (x - ONES) & ~x; };
+    const uint64_t control = (word - ONES * 0x20) & ~word;
+    return ((control | zero_byte(word ^ (ONES * '"')) | zero_byte(word ^ (ONES * '\\')) |
+             zero_byte(word ^ (ONES * 0x7f)) | word) &
+            HIGH) != 0;
+}
+
+// Runs of characters written as they are go in one append each; eight bytes at a time are passed over
+// while none needs a look.
 void append_string(std::string& out, std::string_view text) {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     out.push_back('"');
     size_t plain = 0;  // start of the run not yet appended
-    for (size_t i = 0; i < size; ++i) {
-        const unsigned char c = data[i];
-        if (c >= 0x20 && c != '"' && c != '\\' && c < 0x7f) continue;
-        const unsigned hidden = c >= 0x7f ? hidden_code(data + i, size - i) : 0;
-        if (c >= 0x80 && !hidden) continue;
-        out.append(text.data() + plain, i - plain);
-        if (const char* escape = short_escape(c)) {
-            out += escape;
-        } else {
-            append_escape(out, hidden ? hidden : c);
-            i += hidden < 0x80 ? 0 : hidden < 0x800 ? 1 : 2;
+    size_t i = 0;
+    while (i < size) {
+        if (i + 8 <= size) {
+            uint64_t word;
+            std::memcpy(&word, data + i, 8);
+            if (!needs_look(word)) {
+                i += 8;
+                continue;
+            }
         }
-        plain = i + 1;
+        for (const size_t stop = std::min(size, i + 8); i < stop; ++i) {
+            const unsigned char c = data[i];
+            if (LOOK[c] == Look::None) continue;
+            const unsigned hidden = LOOK[c] == Look::Hidden ? hidden_code(data + i, size - i) : 0;
+            if (c >= 0x7f && !hidden) continue;
+            out.append(text.data() + plain, i - plain);
+            if (const char* escape = short_escape(c)) {
+                out += escape;
+            } else {
+                append_escape(out, hidden ? hidden : c);
+                i += hidden < 0x80 ? 0 : hidden < 0x800 ? 1 : 2;
+            }
+            plain = i + 1;
+        }
     }
     out.append(text.data() + plain, size - plain);
     out.push_back('"');
 }
 
+// A line break and the indentation of every depth a document reaches, appended as one piece.
+const std::string LINE_BREAKS = "\n" + std::string(2 * (MAX_DEPTH + 1), ' ');
+
 void newline(std::string& out, int depth) {
-    out.push_back('\n');
-    out.append(static_cast<size_t>(2 * depth), ' ');
+    out.append(LINE_BREAKS.data(), 1 + 2 * static_cast<size_t>(depth));
 }
 
 std::string_view utf8_of(PyObject* text) {
