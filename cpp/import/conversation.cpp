@@ -70,8 +70,9 @@ PreparedMessage prepare_message(const json::Value& message) {
         return prepared;
     }
     // The message as written, its content without the tool results: written into a buffer kept
-    // per thread and copied once at its size.
-    thread_local std::string out;
+    // per thread and copied once at its size. Its address is looked up once, not at each use.
+    thread_local std::string kept;
+    std::string& out = kept;
     out.clear();
     out += '{';
     bool kept_any = false;
@@ -141,7 +142,8 @@ void Conversation::set_meta(std::string key, json::Value value) {
 
 std::string Conversation::record_id(size_t index, std::string_view payload) const {
     // Records are hashed one at a time on each thread: one seed buffer per thread serves them all.
-    thread_local std::string seed;
+    thread_local std::string kept;
+    std::string& seed = kept;
     seed.assign(trace_id_);
     seed += '\n';
     char digits[24];
