@@ -40,6 +40,13 @@ json::Object to_object(RawAttributes attributes) {
 
 namespace {
 
+// Whether a member's name is `name`: compared in place, as the compiler does not always inline a
+// view's comparison and these run for every member of the line.
+template <size_t N>
+bool is(std::string_view key, const char (&name)[N]) {
+    return key.size() == N - 1 && std::memcmp(key.data(), name, N - 1) == 0;
+}
+
 class LineReader {
 public:
     explicit LineReader(std::string_view text) : text_(text), reader_(text, sink_) {}
@@ -47,10 +54,10 @@ public:
     void read(OtlpLine& out) {
         line_ = &out;
         object(0, [&](std::string_view key) {
-            if (key == "resourceSpans") {
+            if (is(key, "resourceSpans")) {
                 out.has_spans = true;
                 array(key, 1, [&] { resource_spans(out); });
-            } else if (key == "resourceLogs") {
+            } else if (is(key, "resourceLogs")) {
                 out.has_logs = true;
                 array(key, 1, [&] { resource_logs(out); });
             } else {
@@ -254,12 +261,12 @@ private:
                 if (seen) return skip(depth + 1);  // an AnyValue holds one member
                 seen = true;
                 reader_.skip_whitespace();
-                if (key == "stringValue" && !reader_.at_end() && reader_.peek() == '"') {
+                if (is(key, "stringValue") && !reader_.at_end() && reader_.peek() == '"') {
                     out.text = stable_string();
                     out.is_string = true;
                     return;
                 }
-                if (key == "intValue") {
+                if (is(key, "intValue")) {
                     out.value = int_value(value(depth + 1));
                     return;
                 }
@@ -354,14 +361,14 @@ private:
 
     // The plain value of AnyValue member `key`, whose value is at the cursor.
     json::Value member_value(std::string_view key, int depth) {
-        if (key == "stringValue" || key == "bytesValue") {
+        if (is(key, "stringValue") || is(key, "bytesValue")) {
             reader_.skip_whitespace();
             if (!reader_.at_end() && reader_.peek() == '"') return json::Value(owned_string());
             wrong_type(key, "a string", value(depth));
         }
-        if (key == "arrayValue" || key == "kvlistValue") return list_value(key, depth);
-        if (key == "intValue") return int_value(value(depth));
-        if (key == "doubleValue") {
+        if (is(key, "arrayValue") || is(key, "kvlistValue")) return list_value(key, depth);
+        if (is(key, "intValue")) return int_value(value(depth));
+        if (is(key, "doubleValue")) {
             json::Value number = value(depth);
             if (number.is_number()) return json::Value(*number.as_double());
             if (const std::string* text = number.as_string()) {
@@ -370,7 +377,7 @@ private:
             }
             wrong_type("doubleValue", "a number", number);
         }
-        if (key == "boolValue") {
+        if (is(key, "boolValue")) {
             json::Value flag = value(depth);
             if (!flag.as_bool()) wrong_type("boolValue", "a boolean", flag);
             return flag;
@@ -382,11 +389,11 @@ private:
 
     // The object of an arrayValue or kvlistValue at the cursor: {"values": [...]}.
     json::Value list_value(std::string_view key, int depth) {
-        const bool list = key == "arrayValue";
+        const bool list = is(key, "arrayValue");
         json::Value out = list ? json::Value(json::Array{}) : json::Value(json::Object{});
         std::optional<BadInput> failure;
         bool is_object = object_members(depth, [&](std::string_view member) {
-            if (member != "values") return skip(depth + 1);
+            if (!is(member, "values")) return skip(depth + 1);
             tentatively(out, failure, depth + 1, [&] {
                 json::Array elements;
                 json::Object members;
@@ -415,10 +422,10 @@ private:
         json::Value plain;
         std::optional<BadInput> failure;
         bool is_object = object_members(depth, [&](std::string_view member) {
-            if (member == "key") {
+            if (is(member, "key")) {
                 reader_.skip_whitespace();
                 key = !reader_.at_end() && reader_.peek() == '"' ? json::Value(owned_string()) : value(depth + 1);
-            } else if (member == "value") {
+            } else if (is(member, "value")) {
                 tentatively(plain, failure, depth + 1,
                             [&] { return at_null() ? value(depth + 1) : any_object(depth + 1); });
             } else {
@@ -440,7 +447,7 @@ private:
             RawAttribute entry;
             bool has_key = false;
             auto on_member = [&](std::string_view member) {
-                if (member == "key") {
+                if (is(member, "key")) {
                     reader_.skip_whitespace();
                     if (reader_.at_end() || reader_.peek() != '"') {
                         json::Value k = value(depth + 2);
@@ -448,7 +455,7 @@ private:
                     }
                     entry.key = stable_string();
                     has_key = true;
-                } else if (member == "value") {
+                } else if (is(member, "value")) {
                     try {
                         any(depth + 2, entry);
                     } catch (BadInput& bad) {
@@ -478,22 +485,22 @@ private:
         object(
             2,
             [&](std::string_view key) {
-                if (key == "resource") {
+                if (is(key, "resource")) {
                     object(
                         3,
                         [&](std::string_view member) {
-                            if (member == "attributes")
+                            if (is(member, "attributes"))
                                 out.resources[resource] = attributes(4);
                             else
                                 skip(4);
                         },
                         "resource");
-                } else if (key == "scopeSpans") {
+                } else if (is(key, "scopeSpans")) {
                     array(key, 3, [&] {
                         object(
                             4,
                             [&](std::string_view member) {
-                                if (member == "spans")
+                                if (is(member, "spans"))
                                     array(member, 5, [&] { span(out, resource); });
                                 else
                                     skip(5);
@@ -513,39 +520,39 @@ private:
         object(
             6,
             [&](std::string_view key) {
-                if (key == "traceId")
+                if (is(key, "traceId"))
                     span.trace_id = scalar(7);
-                else if (key == "spanId")
+                else if (is(key, "spanId"))
                     span.span_id = scalar(7);
-                else if (key == "name")
+                else if (is(key, "name"))
                     span.name = scalar(7);
-                else if (key == "startTimeUnixNano")
+                else if (is(key, "startTimeUnixNano"))
                     span.start = scalar(7);
-                else if (key == "endTimeUnixNano")
+                else if (is(key, "endTimeUnixNano"))
                     span.end = scalar(7);
-                else if (key == "attributes")
+                else if (is(key, "attributes"))
                     span.attributes = attributes(7);
-                else if (key == "status") {
+                else if (is(key, "status")) {
                     object(
                         7,
                         [&](std::string_view member) {
-                            if (member == "code")
+                            if (is(member, "code"))
                                 span.status_code = value(8);
                             else
                                 skip(8);
                         },
                         "status");
-                } else if (key == "events") {
+                } else if (is(key, "events")) {
                     array(key, 7, [&] {
                         RawEvent event;
                         object(
                             8,
                             [&](std::string_view member) {
-                                if (member == "name")
+                                if (is(member, "name"))
                                     event.name = scalar(9);
-                                else if (member == "timeUnixNano")
+                                else if (is(member, "timeUnixNano"))
                                     event.time = scalar(9);
-                                else if (member == "attributes")
+                                else if (is(member, "attributes"))
                                     event.attributes = attributes(9);
                                 else
                                     skip(9);
@@ -565,12 +572,12 @@ private:
         object(
             2,
             [&](std::string_view key) {
-                if (key != "scopeLogs") return skip(3);
+                if (!is(key, "scopeLogs")) return skip(3);
                 array(key, 3, [&] {
                     object(
                         4,
                         [&](std::string_view member) {
-                            if (member != "logRecords") return skip(5);
+                            if (!is(member, "logRecords")) return skip(5);
                             array(member, 5, [&] { log_record(out); });
                         },
                         "scopeLogs");
@@ -584,19 +591,19 @@ private:
         object(
             6,
             [&](std::string_view key) {
-                if (key == "traceId")
+                if (is(key, "traceId"))
                     event.trace_id = scalar(7);
-                else if (key == "spanId")
+                else if (is(key, "spanId"))
                     event.span_id = scalar(7);
-                else if (key == "eventName")
+                else if (is(key, "eventName"))
                     event.name = scalar(7);
-                else if (key == "timeUnixNano")
+                else if (is(key, "timeUnixNano"))
                     event.time = scalar(7);
-                else if (key == "observedTimeUnixNano")
+                else if (is(key, "observedTimeUnixNano"))
                     event.observed_time = scalar(7);
-                else if (key == "attributes")
+                else if (is(key, "attributes"))
                     event.attributes = attributes(7);
-                else if (key == "body") {
+                else if (is(key, "body")) {
                     reader_.skip_whitespace();
                     if (!reader_.at_end() && reader_.peek() == 'n') {
                         value(7);  // null: no body
