@@ -49,6 +49,27 @@ agentlog::Unbuilt second_pass_unbuilt() {
     return unbuilt;
 }
 
+// Bytes read from a file: grown, never filled, since each read overwrites them.
+class ReadBuffer {
+public:
+    char* data() { return data_.get(); }
+    // Room for `size` bytes, the first `kept` as they were.
+    char* room(size_t size, size_t kept) {
+        if (size > capacity_ || !data_) {
+            const size_t capacity = std::max({size, capacity_ * 2, size_t{1}});
+            std::unique_ptr<char[]> larger(new char[capacity]);
+            if (kept > 0) std::memcpy(larger.get(), data_.get(), kept);
+            data_ = std::move(larger);
+            capacity_ = capacity;
+        }
+        return data_.get();
+    }
+
+private:
+    std::unique_ptr<char[]> data_;
+    size_t capacity_ = 0;
+};
+
 // Reads a file's records in pieces of whole lines, handing each to `take` with
 // where its line lies; the parser's error, or the file's, as text.
 template <class Take>
@@ -60,14 +81,14 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
     agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, unbuilt);
     agentlog::Record record;
     agentlog::ParseError error;
-    std::string piece;
-    size_t held = 0;         // bytes of `piece` not yet parsed
+    ReadBuffer buffer;
+    size_t held = 0;         // bytes of the buffer not yet parsed
     uint64_t held_from = 0;  // where they start in the file
     for (uint64_t read = 0;;) {
         platform::check_interrupt();
         const size_t wanted = static_cast<size_t>(std::min<uint64_t>(PIECE, size - read));
-        piece.resize(held + wanted);
-        if (std::optional<Error> failed = file.read_at(read, wanted, piece.data() + held)) return failed->message;
+        char* const piece = buffer.room(held + wanted, held);
+        if (std::optional<Error> failed = file.read_at(read, wanted, piece + held)) return failed->message;
         held += wanted;
         read += wanted;
         const bool at_end = read == size;
@@ -75,14 +96,14 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
         size_t whole = held;
         while (whole > 0 && piece[whole - 1] != '\n') --whole;
         if (at_end || (whole == 0 && held > parser.max_line_bytes)) whole = held;
-        reader.resume(std::string_view(piece.data(), whole));
+        reader.resume(std::string_view(piece, whole));
         for (;;) {
             auto step = reader.next(record, error);
             if (step == agentlog::RecordLines<json::ValueSink>::Step::End) break;
             if (step == agentlog::RecordLines<json::ValueSink>::Step::Error) return path + ": " + error.message();
             take(std::move(record), held_from + reader.line_offset(), reader.line_length());
         }
-        std::memmove(piece.data(), piece.data() + whole, held - whole);
+        std::memmove(piece, piece + whole, held - whole);
         held -= whole;
         held_from += whole;
         if (at_end) break;
@@ -223,7 +244,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     Conversation& conversation = *holder.conversation;
     const std::vector<Line>& lines = lines_[holder.run];
     json::ValueSink sink;
-    std::string bytes;
+    ReadBuffer bytes;
     const agentlog::Unbuilt unbuilt = second_pass_unbuilt();
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
@@ -249,7 +270,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             if (std::optional<Error> changed = reopened->changed_since(file.stamp)) return changed->message;
         }
         const platform::OpenFile& open = file.open ? *file.open : *reopened;
-        bytes.resize(span);
+        bytes.room(span, 0);
         if (std::optional<Error> failed = open.read_at(first.offset, span, bytes.data())) return failed->message;
         for (size_t at = 0; j < end; ++j) {
             const Line& line = lines[conversation.positions[j]];
