@@ -76,11 +76,10 @@ ValueSink::~ValueSink() {
     restore(members_, members_base_);
 }
 
-Value ValueSink::end_array(Array&& array) {
+void ValueSink::end_array(Value& out, Array&& array) {
     auto first = values_.begin() + static_cast<std::ptrdiff_t>(array.start);
-    json::Array elements(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+    out.data.emplace<json::Array>(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
     values_.erase(first, values_.end());
-    return Value(std::move(elements));
 }
 
 void ValueSink::object_insert(Object& object, std::string_view key, Value&& value) {
@@ -107,11 +106,10 @@ void ValueSink::object_insert(Object& object, std::string_view key, Value&& valu
     }
 }
 
-Value ValueSink::end_object(Object&& object) {
+void ValueSink::end_object(Value& out, Object&& object) {
     auto first = members_.begin() + static_cast<std::ptrdiff_t>(object.start);
-    json::Object members(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+    out.data.emplace<json::Object>(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
     members_.erase(first, members_.end());
-    return Value(std::move(members));
 }
 
 template <class Sink>

@@ -13,6 +13,9 @@
 //     Array begin_array();   void array_push(Array&, Value&&);  Value end_array(Array&&);
 //     Object begin_object(); void object_insert(Object&, std::string_view key, Value&&);
 //     Value end_object(Object&&);
+// A sink may instead build in place, into a null value the reader hands it: `void make_null(Value&)`,
+// `make_string(Value&, std::string_view)`, and so on to `end_object(Value&, Object&&)`; no built value
+// is then moved.
 // A repeated key keeps its first position and takes the later value.
 // A sink may throw to abort; the reader owns nothing that could leak.
 //
@@ -180,6 +183,7 @@ template <class Sink>
 class Reader {
 public:
     using SinkValue = typename Sink::Value;
+    static constexpr bool in_place = requires(Sink& sink, SinkValue& out) { sink.make_null(out); };
 
     Reader(std::string_view text, Sink& sink) : text_(text), pos_(0), sink_(sink) {}
 
@@ -226,20 +230,20 @@ public:
         switch (c) {
             case 'n':
                 if (!read_ident("null")) return false;
-                out = sink_.make_null();
+                if constexpr (in_place) sink_.make_null(out); else out = sink_.make_null();
                 return true;
             case 't':
                 if (!read_ident("true")) return false;
-                out = sink_.make_bool(true);
+                if constexpr (in_place) sink_.make_bool(out, true); else out = sink_.make_bool(true);
                 return true;
             case 'f':
                 if (!read_ident("false")) return false;
-                out = sink_.make_bool(false);
+                if constexpr (in_place) sink_.make_bool(out, false); else out = sink_.make_bool(false);
                 return true;
             case '"': {
                 std::string_view s;
                 if (!read_string(s, scratch_)) return false;
-                out = sink_.make_string(s);
+                if constexpr (in_place) sink_.make_string(out, s); else out = sink_.make_string(s);
                 return true;
             }
             case '[': return read_array(out, depth);
@@ -312,12 +316,13 @@ public:
         }
         if (!is_float && !overflow) {
             if (!negative) {
-                out = sink_.make_uint(magnitude);
+                if constexpr (in_place) sink_.make_uint(out, magnitude); else out = sink_.make_uint(magnitude);
                 return true;
             }
             // "-0" has no integer form: it reads as the double -0.0.
             if (magnitude != 0 && magnitude <= (uint64_t{1} << 63)) {
-                out = sink_.make_int(static_cast<int64_t>(0 - magnitude));
+                const auto signed_value = static_cast<int64_t>(0 - magnitude);
+                if constexpr (in_place) sink_.make_int(out, signed_value); else out = sink_.make_int(signed_value);
                 return true;
             }
         }
@@ -329,7 +334,7 @@ public:
         } else if (ec != std::errc() || end != data + pos_) {
             return fail_after(ErrorCode::InvalidNumber);
         }
-        out = sink_.make_double(value);
+        if constexpr (in_place) sink_.make_double(out, value); else out = sink_.make_double(value);
         return true;
     }
 
@@ -534,6 +539,13 @@ private:
         return true;
     }
 
+    void end_array(SinkValue& out, typename Sink::Array&& array) {
+        if constexpr (in_place) sink_.end_array(out, std::move(array)); else out = sink_.end_array(std::move(array));
+    }
+    void end_object(SinkValue& out, typename Sink::Object&& object) {
+        if constexpr (in_place) sink_.end_object(out, std::move(object)); else out = sink_.end_object(std::move(object));
+    }
+
     bool read_array(SinkValue& out, int depth) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
         ++pos_;
@@ -542,7 +554,7 @@ private:
         if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
         if (peek() == ']') {
             ++pos_;
-            out = sink_.end_array(std::move(array));
+            end_array(out, std::move(array));
             return true;
         }
         for (;;) {
@@ -554,7 +566,7 @@ private:
             char c = peek();
             if (c == ']') {
                 ++pos_;
-                out = sink_.end_array(std::move(array));
+                end_array(out, std::move(array));
                 return true;
             }
             if (c != ',') return fail_here(ErrorCode::ExpectedListCommaOrEnd);
@@ -573,7 +585,7 @@ private:
         if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
         if (peek() == '}') {
             ++pos_;
-            out = sink_.end_object(std::move(object));
+            end_object(out, std::move(object));
             return true;
         }
         std::string escaped_key;
@@ -598,7 +610,7 @@ private:
             char c = peek();
             if (c == '}') {
                 ++pos_;
-                out = sink_.end_object(std::move(object));
+                end_object(out, std::move(object));
                 return true;
             }
             if (c != ',') return fail_here(ErrorCode::ExpectedObjectCommaOrEnd);
@@ -636,18 +648,18 @@ struct ValueSink {
     ValueSink(const ValueSink&) = delete;
     ValueSink& operator=(const ValueSink&) = delete;
 
-    Value make_null() { return Value(); }
-    Value make_bool(bool b) { return Value(b); }
-    Value make_uint(uint64_t u) { return Value(u); }
-    Value make_int(int64_t i) { return Value(i); }
-    Value make_double(double d) { return Value(d); }
-    Value make_string(std::string_view s) { return Value(std::string(s)); }
+    void make_null(Value& out) { out.data.emplace<std::nullptr_t>(); }
+    void make_bool(Value& out, bool b) { out.data.emplace<bool>(b); }
+    void make_uint(Value& out, uint64_t u) { out.data.emplace<uint64_t>(u); }
+    void make_int(Value& out, int64_t i) { out.data.emplace<int64_t>(i); }
+    void make_double(Value& out, double d) { out.data.emplace<double>(d); }
+    void make_string(Value& out, std::string_view s) { out.data.emplace<std::string>(s); }
     Array begin_array() { return Array{values_.size()}; }
     void array_push(Array&, Value&& value) { values_.push_back(std::move(value)); }
-    Value end_array(Array&& array);
+    void end_array(Value& out, Array&& array);
     Object begin_object() { return Object{members_.size(), {}}; }
     void object_insert(Object& object, std::string_view key, Value&& value);
-    Value end_object(Object&& object);
+    void end_object(Value& out, Object&& object);
 
 private:
     std::vector<Value>& values_;
