@@ -105,7 +105,7 @@ inline bool word_has_string_special(uint64_t w) {
 
 // The index of the first '"', '\\' or control byte at or after `pos` (or a
 // position close before it, from where a byte loop finishes the scan).
-inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size) {
+[[gnu::always_inline]] inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size) {
     using arch::Bytes16, arch::splat16;
     while (pos + 16 <= size) {
         const Bytes16 chunk = arch::load16(data + pos);
@@ -195,6 +195,9 @@ public:
     // Onto `offset`, a byte the caller knows: ahead over bytes it has checked, or back to read again.
     void seek(size_t offset) { pos_ = offset; }
     void skip_whitespace() {
+        // Compact text has none: one test, then the loop only where there is some.
+        if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') [[likely]]
+            return;
         while (pos_ < text_.size() && detail::is_json_whitespace(text_[pos_])) ++pos_;
     }
 
@@ -348,19 +351,26 @@ private:
     template <class>
     friend class Reader;
 
-    bool read_string_into(std::string_view& out, std::string& buffer, bool keep_buffer) {
+    // Plain strings, nearly all of them, take the short way inline; the rest are called for.
+    [[gnu::always_inline]] bool read_string_into(std::string_view& out, std::string& buffer, bool keep_buffer) {
         ++pos_;
         const size_t start = pos_;
         const char* data = text_.data();
         const size_t size = text_.size();
         pos_ = detail::skip_plain_string_bytes(data, pos_, size);
         while (pos_ < size && !detail::is_string_special(data[pos_])) ++pos_;
-        if (pos_ < size && data[pos_] == '"') {
+        if (pos_ < size && data[pos_] == '"') [[likely]] {
             out = std::string_view(data + start, pos_ - start);
             ++pos_;
             return true;
         }
-        if (pos_ < size && data[pos_] == '\\' && unescape_plain(start, out, buffer, keep_buffer)) return true;
+        return read_unusual_string(start, out, buffer, keep_buffer);
+    }
+
+    // The cursor stopped before the end of the string that starts at `start` (just past its quote).
+    [[gnu::noinline]] bool read_unusual_string(size_t start, std::string_view& out, std::string& buffer,
+                                               bool keep_buffer) {
+        if (pos_ < text_.size() && text_[pos_] == '\\' && unescape_plain(start, out, buffer, keep_buffer)) return true;
         // Anything unusual is read again byte by byte, which says where and why it fails.
         pos_ = start;
         return read_string_checked(out, buffer, keep_buffer);
