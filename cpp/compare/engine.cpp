@@ -112,9 +112,25 @@ Recommendation recommendation_for(const FirstDivergence& divergence) { return di
 
 std::vector<Recommendation> root_cause_hints(const std::vector<AxisStat>& rows) { return diff::root_cause_hints(rows); }
 
+namespace {
+
+// The pairs a row reads, kept per thread. Not inlined, so that a loop holds
+// the address rather than asks the loader for it at every use.
+struct MatchedPairs {
+    std::vector<diff::DocumentPair> documents;
+    std::vector<std::pair<size_t, size_t>> turns;
+};
+
+[[gnu::noinline]] MatchedPairs& matched_pairs() {
+    thread_local MatchedPairs pairs;
+    return pairs;
+}
+
+}  // namespace
+
 AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const RunsRead& runs, uint32_t a, uint32_t b) {
     if (axis == Axis::Semantic) {
-        thread_local std::vector<diff::DocumentPair> pairs;
+        std::vector<diff::DocumentPair>& pairs = matched_pairs().documents;
         pairs.clear();
         for (const Step& step : path) {
             if (step.kind == StepKind::Match)
@@ -123,7 +139,7 @@ AxisSamples matched_samples(Axis axis, const std::vector<Step>& path, const Runs
         return diff::semantic_samples(runs.terms, pairs);
     }
     if (axis != Axis::Conformance) throw Panic("not a row of turn pairs");
-    thread_local std::vector<std::pair<size_t, size_t>> pairs;
+    std::vector<std::pair<size_t, size_t>>& pairs = matched_pairs().turns;
     pairs.clear();
     for (const Step& step : path) {
         if (step.kind == StepKind::Match)

@@ -26,6 +26,27 @@ bool measures_the_pair(Axis axis) {
 constexpr std::array<Axis, 5> OWN_VALUE_AXES = {Axis::Safety, Axis::Verbosity, Axis::Latency, Axis::Cost,
                                                 Axis::Reasoning};
 
+using PairTable = std::vector<std::vector<AxisPoints>>;
+
+// What one key works in, kept per thread from one key to the next, so that
+// its many small vectors keep their memory rather than come and go per key.
+// Reached through one call per use: in a shared library each use of a
+// thread_local in a loop would ask the loader for its address again.
+struct KeyScratch {
+    ConversationRuns runs;
+    PairTable table;
+    std::vector<std::string> bytes;  // per run: what its content order hashes
+    std::vector<uint64_t> orders;
+    std::vector<Step> kept;
+    std::vector<double> base_values, cand_values;
+    Shown shown;
+};
+
+[[gnu::noinline]] KeyScratch& key_scratch() {
+    thread_local KeyScratch scratch;
+    return scratch;
+}
+
 // The statistic of an axis's row, read once.
 Statistic row_statistic(Axis axis) {
     static const std::array<Statistic, AXES> statistics = [] {
@@ -50,8 +71,7 @@ bool calls_the_same_tools(const Turn& a, const Turn& b) {
 // its arguments is asked of two calls of one tool, not of two calls the
 // alignment happened to put side by side.
 const std::vector<Step>& same_tools(const std::vector<Step>& path, const ConversationRuns& runs, uint32_t a,
-                                    uint32_t b) {
-    thread_local std::vector<Step> kept;
+                                    uint32_t b, std::vector<Step>& kept) {
     kept.clear();
     for (const Step& step : path) {
         if (step.kind != StepKind::Match ||
@@ -146,9 +166,10 @@ void square(std::vector<std::vector<T>>& table, size_t m) {
 // and under no change as likely to be larger for either of two runs. Each
 // byte costs a multiplication that waits for the one before, so the runs'
 // bytes are laid out first and four runs are hashed side by side.
-const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs) {
+const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyScratch& scratch) {
     constexpr uint64_t BASIS = 0xcbf29ce484222325ull, PRIME = 0x100000001b3ull;
-    thread_local std::vector<std::string> bytes;
+    std::vector<std::string>& bytes = scratch.bytes;
+    std::vector<uint64_t>& orders = scratch.orders;
     bytes.resize(runs.size());
     for (size_t r = 0; r < runs.size(); ++r) {
         bytes[r].clear();
@@ -164,7 +185,6 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs) {
         bytes[r].reserve(size);
         each_piece([&](std::string_view piece) { bytes[r].append(piece).push_back('\xff'); });
     }
-    thread_local std::vector<uint64_t> orders;
     orders.assign(runs.size(), BASIS);
     auto hash = [&](size_t r, size_t from) {
         for (size_t i = from; i < bytes[r].size(); ++i)
@@ -192,18 +212,18 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs) {
     return orders;
 }
 
-using PairTable = std::vector<std::vector<AxisPoints>>;
-
 // Every pair of runs aligned once; table[a][b] holds what each row measures
 // comparing run a (baseline side) with run b.
-void measure_pairs(ConversationRuns& runs, uint32_t k, Work& work, PairTable& table) {
+void measure_pairs(uint32_t k, Work& work, KeyScratch& scratch) {
+    ConversationRuns& runs = scratch.runs;
+    PairTable& table = scratch.table;
     const uint32_t m = static_cast<uint32_t>(runs.turns.size());
     std::vector<std::vector<std::vector<Step>>>& paths = runs.paths;
     square(paths, m);
     table.resize(m);
     for (std::vector<AxisPoints>& row : table) row.assign(m, AxisPoints{});
-    thread_local std::vector<double> base_values, cand_values;
-    const std::vector<uint64_t>& order = content_orders(runs.turns);
+    std::vector<double>&base_values = scratch.base_values, &cand_values = scratch.cand_values;
+    const std::vector<uint64_t>& order = content_orders(runs.turns, scratch);
     for (uint32_t a = 0; a < m; ++a) {
         for (uint32_t b = a + 1; b < m; ++b) {
             // The alignment need not be the same read from either side: which run
@@ -224,9 +244,9 @@ void measure_pairs(ConversationRuns& runs, uint32_t k, Work& work, PairTable& ta
                 matched_samples(Axis::Semantic, path, runs.read, a, b));
             const size_t conformance = static_cast<size_t>(Axis::Conformance);
             table[a][b][conformance] = reduced(
-                matched_samples(Axis::Conformance, same_tools(path, runs, a, b), runs.read, a, b));
+                matched_samples(Axis::Conformance, same_tools(path, runs, a, b, scratch.kept), runs.read, a, b));
             table[b][a][conformance] = reduced(
-                matched_samples(Axis::Conformance, same_tools(back, runs, b, a), runs.read, b, a));
+                matched_samples(Axis::Conformance, same_tools(back, runs, b, a, scratch.kept), runs.read, b, a));
             const size_t trajectory = static_cast<size_t>(Axis::Trajectory);
             table[a][b][trajectory] = table[b][a][trajectory] = trajectory_point(runs.features[a], runs.features[b]);
             for (Axis axis : OWN_VALUE_AXES) {
@@ -259,9 +279,8 @@ void measure_pairs(ConversationRuns& runs, uint32_t k, Work& work, PairTable& ta
 }
 
 // What one labelling (the runs in `cands` playing the candidate) measures.
-Labelling measure_labelling(const ConversationRuns& runs, const PairTable& table,
-                            const RunSet& cands, const RunSet& bases, const Context& context, Work& work) {
-    thread_local Shown shown;
+Labelling measure_labelling(const ConversationRuns& runs, const PairTable& table, const RunSet& cands,
+                            const RunSet& bases, const Context& context, Work& work, Shown& shown) {
     Labelling labelling;
     const double weight = 1.0 / static_cast<double>(cands.size());
     for (uint32_t c : cands) {
@@ -369,18 +388,6 @@ void count_models(const Turns& turns, const PricingTable& pricing, ModelCounts& 
     }
 }
 
-// What one key works in, kept per thread from one key to the next, so that
-// its many small vectors keep their memory rather than come and go per key.
-struct KeyScratch {
-    ConversationRuns runs;
-    PairTable table;
-};
-
-[[gnu::noinline]] KeyScratch& key_scratch() {
-    thread_local KeyScratch scratch;
-    return scratch;
-}
-
 }  // namespace
 
 Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context) {
@@ -420,8 +427,8 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
                      baseline ? work.baseline_unpriced : work.candidate_unpriced);
     }
     runs.read = read_runs(turns);
-    PairTable& table = scratch.table;
-    measure_pairs(runs, k, work, table);
+    const PairTable& table = scratch.table;
+    measure_pairs(k, work, scratch);
     match_turns_and_calls(runs);
 
     RunSet cands, bases;
@@ -431,7 +438,7 @@ Work compare_key(size_t key_index, const KeyEntry& entry, const Context& context
         cands.clear();
         bases.clear();
         for (uint32_t r = 0; r < m; ++r) ((mask >> r) & 1 ? cands : bases).push_back(r);
-        work.labellings.push_back(measure_labelling(runs, table, cands, bases, context, work));
+        work.labellings.push_back(measure_labelling(runs, table, cands, bases, context, work, scratch.shown));
     }
 
     // Findings of the observed labelling.

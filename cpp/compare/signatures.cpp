@@ -88,14 +88,31 @@ void matched_turns(const std::vector<Step>& path, size_t candidate_turns, std::v
 // For each call of b, the call of a that is the same tool's call of the same
 // rank (the second `search` with the second `search`), or NO_MATCH. Read the
 // same from either side, so that which run plays the baseline changes nothing.
+// What the signatures work in, kept per thread. Not inlined, so that a loop
+// holds the address rather than asks the loader for it at every use.
+struct SignatureScratch {
+    std::vector<std::pair<std::string_view, uint64_t>> ranked;  // (tool, call of a), by tool, calls in order
+    std::vector<std::pair<std::string_view, uint32_t>> seen;    // calls of b so far, per tool
+    std::vector<bool> base_order, other_order, cand_order;
+    std::vector<std::pair<std::string_view, std::string_view>> reported;
+    std::vector<const CallArguments*> counterparts;
+    RunSet candidate = RunSet(1);
+};
+
+[[gnu::noinline]] SignatureScratch& signature_scratch() {
+    thread_local SignatureScratch scratch;
+    return scratch;
+}
+
 void matched_calls(const std::vector<CallArguments>& a, const std::vector<CallArguments>& b,
                    std::vector<uint64_t>& matched) {
-    thread_local std::vector<std::pair<std::string_view, uint64_t>> ranked;  // (tool, call of a), by tool, calls in order
+    SignatureScratch& scratch = signature_scratch();
+    std::vector<std::pair<std::string_view, uint64_t>>& ranked = scratch.ranked;
+    std::vector<std::pair<std::string_view, uint32_t>>& seen = scratch.seen;
     ranked.clear();
     for (uint64_t i = 0; i < a.size(); ++i) ranked.emplace_back(a[i].tool, i);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     matched.assign(b.size(), NO_MATCH);
-    thread_local std::vector<std::pair<std::string_view, uint32_t>> seen;  // calls of b so far, per tool
     seen.clear();
     for (uint64_t j = 0; j < b.size(); ++j) {
         auto count = std::find_if(seen.begin(), seen.end(),
@@ -253,7 +270,9 @@ void each_reordering(const ConversationRuns& runs, uint32_t c, const RunSet& bas
             return same_tool_sequence(runs.features[b], candidate);
         }))
         return;
-    thread_local std::vector<bool> base_order, other_order, cand_order;
+    SignatureScratch& scratch = signature_scratch();
+    std::vector<bool>&base_order = scratch.base_order, &other_order = scratch.other_order,
+    &cand_order = scratch.cand_order;
     for (size_t i = 0; i < candidate.tools.size(); ++i) {
         for (size_t j = i + 1; j < candidate.tools.size(); ++j) {
             const ToolCount& a = candidate.tools[i];
@@ -303,8 +322,9 @@ const std::string* argument_of(const CallArguments& call, std::string_view key) 
 template <class Visit>
 void each_argument_change(const ConversationRuns& runs, uint32_t c, const RunSet& bases, Visit visit) {
     const std::vector<CallArguments>& calls = runs.features[c].calls;
-    thread_local std::vector<std::pair<std::string_view, std::string_view>> reported;
-    thread_local std::vector<const CallArguments*> counterparts;
+    SignatureScratch& scratch = signature_scratch();
+    std::vector<std::pair<std::string_view, std::string_view>>& reported = scratch.reported;
+    std::vector<const CallArguments*>& counterparts = scratch.counterparts;
     reported.clear();
     for (uint64_t j = 0; j < calls.size(); ++j) {
         const CallArguments& call = calls[j];
@@ -362,7 +382,7 @@ std::optional<uint64_t> lost_flagged_turn(const ConversationRuns& runs, uint32_t
     const AnyFlag any = any_of(flags);
     if (std::any_of(bases.begin(), bases.end(), [&](uint32_t b) { return !(runs.features[b].*any); }))
         return std::nullopt;
-    thread_local RunSet candidate(1);
+    RunSet& candidate = signature_scratch().candidate;
     candidate[0] = c;
     std::optional<uint64_t> first;
     for (uint32_t b : bases) {

@@ -422,6 +422,22 @@ struct AlignRows {
     return rows;
 }
 
+constexpr uint64_t NO_TURN = UINT64_MAX;
+
+// How the turns of a pair hold one distinct text.
+struct TextUse {
+    const TurnFeatures* turn = nullptr;
+    uint32_t baseline_turns = 0;
+    uint32_t candidate_turns = 0;
+    uint64_t first_baseline_turn = NO_TURN;
+};
+
+// Kept per thread; not inlined, like align_rows.
+[[gnu::noinline]] std::vector<TextUse>& text_uses() {
+    thread_local std::vector<TextUse> uses;
+    return uses;
+}
+
 uint64_t integer_sqrt(uint64_t x) {
     uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(x)));
     while (root > 0 && root * root > x) --root;
@@ -438,7 +454,6 @@ void ShingleIndex::build(const AlignedTurns& turns) {
     const std::vector<TurnFeatures>& candidate = turns.candidate;
     const size_t distinct = turns.distinct_shingles;
     const uint64_t n = baseline.size(), m = candidate.size();
-    constexpr uint64_t NO_TURN = UINT64_MAX;
 
     // Turns with equal texts hold one shingle list, and an unchanged agent
     // answers alike: each distinct text's list is read once, weighed by the
@@ -447,13 +462,7 @@ void ShingleIndex::build(const AlignedTurns& turns) {
     uint32_t texts = 0;
     for (const std::vector<TurnFeatures>* side : {&baseline, &candidate})
         for (const TurnFeatures& turn : *side) texts = std::max(texts, turn.text + 1);
-    struct TextUse {
-        const TurnFeatures* turn = nullptr;
-        uint32_t baseline_turns = 0;
-        uint32_t candidate_turns = 0;
-        uint64_t first_baseline_turn = NO_TURN;
-    };
-    thread_local std::vector<TextUse> uses;
+    std::vector<TextUse>& uses = text_uses();
     uses.assign(texts, TextUse{});
     for (uint64_t i = 0; i < n; ++i) {
         TextUse& use = uses[baseline[i].text];

@@ -20,6 +20,7 @@ bool matches_date_pattern(std::string_view suffix, std::string_view pattern) {
 }
 
 const ModelPricing* find_exact(const PricingTable& table, std::string_view name) {
+    if (table.empty()) return nullptr;
     // The key is built in a buffer kept per thread: a lookup per response allocates nothing.
     thread_local std::string key;
     key.assign(name);
