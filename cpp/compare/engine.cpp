@@ -16,15 +16,6 @@
 
 namespace velkin::compare {
 
-namespace {
-
-bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
-    if (a.kind != b.kind) return a.kind > b.kind;
-    return a.confidence > b.confidence;
-}
-
-}  // namespace
-
 Turns turns_of(const std::vector<Record>& conversation) { return diff::select_responses(conversation); }
 
 std::string trace_id_of(const std::vector<Record>& conversation) { return diff::trace_id_for(conversation); }
@@ -102,10 +93,7 @@ std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, R
         steps.push_back({kind, step.baseline, step.candidate});
     }
     PairFeatures pair(runs, a, b);
-    auto found = diff::walk_collecting(steps, pair.turns(), baseline, candidate, baseline.size() + candidate.size());
-    std::stable_sort(found.begin(), found.end(), ranks_before);
-    if (found.size() > limit) found.resize(limit);
-    return found;
+    return diff::ranked_divergences(steps, pair.turns(), baseline, candidate, limit);
 }
 
 Recommendation recommendation_for(const FirstDivergence& divergence) { return diff::recommendation_for(divergence); }

@@ -854,35 +854,37 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, cons
     return walk_collecting(path, turns, baseline, candidate, limit);
 }
 
-std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, AlignedTurns& turns,
-                                             const Responses& baseline, const Responses& candidate, uint64_t limit) {
-    std::vector<FirstDivergence> found;
-    if (limit == 0) return found;
+namespace {
+
+// A divergence along the path before its explanation is written: where it
+// lies, how it ranks, and what the explanation reads.
+struct Found {
+    const Step* step;
+    uint64_t baseline_turn, candidate_turn;
+    DivergenceKind kind;
+    double confidence;
+    double cost = 0.0, similarity = 0.0;  // of a matched pair
+};
+
+// Calls visit(found) for every divergence along the path, in path order,
+// until it returns false. A matched pair's kind comes from the interned
+// features: equal shape sets are equal sets of key shapes.
+template <class Visit>
+void walk(const std::vector<Step>& path, AlignedTurns& turns, Visit visit) {
     uint64_t baseline_cursor = 0;
     uint64_t candidate_cursor = 0;
     for (const Step& step : path) {
         switch (step.kind) {
-            case Step::Kind::Delete: {
-                uint64_t shapes = turns.baseline[step.baseline].shapes.size();
-                found.push_back({step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, Axis::Trajectory,
-                                 "candidate dropped " + calls_phrase(shapes, "a response turn", "a turn") +
-                                     " (baseline turn #" + std::to_string(step.baseline) + " has no counterpart)",
-                                 1.0});
+            case Step::Kind::Delete:
+                if (!visit(Found{&step, step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, 1.0}))
+                    return;
                 ++baseline_cursor;
                 break;
-            }
-            case Step::Kind::Insert: {
-                uint64_t shapes = turns.candidate[step.candidate].shapes.size();
-                uint64_t previous = baseline_cursor == 0 ? 0 : baseline_cursor - 1;
-                found.push_back({baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, Axis::Trajectory,
-                                 "candidate inserted " +
-                                     calls_phrase(shapes, "an extra response turn", "an extra turn") +
-                                     " between baseline turns #" + std::to_string(previous) + " and #" +
-                                     std::to_string(baseline_cursor),
-                                 1.0});
+            case Step::Kind::Insert:
+                if (!visit(Found{&step, baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, 1.0}))
+                    return;
                 ++candidate_cursor;
                 break;
-            }
             case Step::Kind::Match: {
                 baseline_cursor = step.baseline + 1;
                 candidate_cursor = step.candidate + 1;
@@ -891,15 +893,80 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, Alig
                 uint64_t common = turns.common_shingles(step.baseline, step.candidate);
                 double cost = turns.pair_cost(step.baseline, step.candidate, common);
                 if (!(cost > DIVERGENCE_THRESHOLD)) continue;
-                double similarity = jaccard_of_counts(common, b.shingle_count, c.shingle_count);
-                found.push_back(classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline,
-                                               step.candidate, cost, similarity));
+                const DivergenceKind kind = b.shape_set != c.shape_set || b.calls != c.calls
+                                                ? DivergenceKind::StructuralDrift
+                                                : DivergenceKind::DecisionDrift;
+                const double confidence = std::clamp((cost - DIVERGENCE_THRESHOLD) / 0.88, 0.0, 1.0);
+                if (!visit(Found{&step, step.baseline, step.candidate, kind, confidence, cost,
+                                 jaccard_of_counts(common, b.shingle_count, c.shingle_count)}))
+                    return;
                 break;
             }
         }
-        if (found.size() >= limit) break;
     }
-    return found;
+}
+
+FirstDivergence explained(const Found& found, const AlignedTurns& turns, const Responses& baseline,
+                          const Responses& candidate) {
+    const Step& step = *found.step;
+    switch (step.kind) {
+        case Step::Kind::Delete: {
+            uint64_t shapes = turns.baseline[step.baseline].shapes.size();
+            return {found.baseline_turn, found.candidate_turn, DivergenceKind::StructuralDrift, Axis::Trajectory,
+                    "candidate dropped " + calls_phrase(shapes, "a response turn", "a turn") + " (baseline turn #" +
+                        std::to_string(step.baseline) + " has no counterpart)",
+                    1.0};
+        }
+        case Step::Kind::Insert: {
+            uint64_t shapes = turns.candidate[step.candidate].shapes.size();
+            const uint64_t cursor = found.baseline_turn;
+            uint64_t previous = cursor == 0 ? 0 : cursor - 1;
+            return {cursor, step.candidate, DivergenceKind::StructuralDrift, Axis::Trajectory,
+                    "candidate inserted " + calls_phrase(shapes, "an extra response turn", "an extra turn") +
+                        " between baseline turns #" + std::to_string(previous) + " and #" + std::to_string(cursor),
+                    1.0};
+        }
+        case Step::Kind::Match: break;
+    }
+    return classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline, step.candidate,
+                          found.cost, found.similarity);
+}
+
+}  // namespace
+
+std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, AlignedTurns& turns,
+                                             const Responses& baseline, const Responses& candidate, uint64_t limit) {
+    std::vector<FirstDivergence> collected;
+    if (limit == 0) return collected;
+    walk(path, turns, [&](const Found& found) {
+        collected.push_back(explained(found, turns, baseline, candidate));
+        return collected.size() < limit;
+    });
+    return collected;
+}
+
+bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
+    if (a.kind != b.kind) return a.kind > b.kind;
+    return a.confidence > b.confidence;
+}
+
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, AlignedTurns& turns,
+                                                const Responses& baseline, const Responses& candidate, size_t limit) {
+    std::vector<Found> all;
+    walk(path, turns, [&](const Found& found) {
+        all.push_back(found);
+        return true;
+    });
+    // As ranks_before orders the explained divergences.
+    std::stable_sort(all.begin(), all.end(), [](const Found& a, const Found& b) {
+        if (a.kind != b.kind) return a.kind > b.kind;
+        return a.confidence > b.confidence;
+    });
+    std::vector<FirstDivergence> ranked;
+    ranked.reserve(std::min(limit, all.size()));
+    for (size_t k = 0; k < all.size() && k < limit; ++k)
+        ranked.push_back(explained(all[k], turns, baseline, candidate));
+    return ranked;
 }
 
 }  // namespace velkin::diff

@@ -174,4 +174,12 @@ std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, Alig
 std::vector<FirstDivergence> walk_collecting(const std::vector<Step>& path, const Responses& baseline,
                                              const Responses& candidate, uint64_t limit);
 
+// Structural drift first, then decision, then style; within a kind the most
+// confident first. A NaN confidence ranks equal to any other.
+bool ranks_before(const FirstDivergence& a, const FirstDivergence& b);
+// The first `limit` of every divergence along the path in a stable sort by
+// ranks_before; only those are explained.
+std::vector<FirstDivergence> ranked_divergences(const std::vector<Step>& path, AlignedTurns& turns,
+                                                const Responses& baseline, const Responses& candidate, size_t limit);
+
 }  // namespace velkin::diff

@@ -18,13 +18,6 @@ namespace {
 
 constexpr size_t MAX_DIVERGENCES = 5;
 
-// Structural drift first, then decision, then style; within a kind the most
-// confident first. A NaN confidence ranks equal to any other.
-bool ranks_before(const FirstDivergence& a, const FirstDivergence& b) {
-    if (a.kind != b.kind) return a.kind > b.kind;
-    return a.confidence > b.confidence;
-}
-
 // The judge row is never computed: no samples, the empty statistic.
 std::vector<AxisSamples> row_samples(const Pairs& pairs, const PricingTable& pricing) {
     std::vector<AxisSamples> rows;
@@ -72,13 +65,11 @@ DiffReport compute_report(Responses baseline_responses, Responses candidate_resp
     if (turns) {
         turns->index_shingles();
         std::vector<Step> path = align(*turns);
-        // The walk lists findings in path order, so the first of the full walk is
-        // what a walk stopping at one finding would return.
-        report.divergences = walk_collecting(path, *turns, baseline_responses, candidate_responses,
-                                             baseline_responses.size() + candidate_responses.size());
-        if (!report.divergences.empty()) report.first_divergence = report.divergences.front();
-        std::stable_sort(report.divergences.begin(), report.divergences.end(), ranks_before);
-        if (report.divergences.size() > MAX_DIVERGENCES) report.divergences.resize(MAX_DIVERGENCES);
+        // The walk lists findings in path order: the first is where it would stop at one.
+        std::vector<FirstDivergence> first = walk_collecting(path, *turns, baseline_responses, candidate_responses, 1);
+        if (!first.empty()) report.first_divergence = std::move(first.front());
+        report.divergences = ranked_divergences(path, *turns, baseline_responses, candidate_responses,
+                                                MAX_DIVERGENCES);
     }
 
     report.baseline_trace_id = std::move(baseline_trace_id);
