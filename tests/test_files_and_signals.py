@@ -391,10 +391,17 @@ def test_ctrl_c_stops_native_work_with_one_line_and_exit_130(tmp_path, command):
     assert temporaries(tmp_path) == []
 
 
-@pytest.mark.parametrize("module", ["velkin.cli", "velkin.reports.model", "velkin.compare_command"])
-def test_ctrl_c_while_the_command_line_loads_is_one_line_and_exit_130(module):
-    """Ctrl-C that lands while the program imports its modules (the first moments of every run) is made to
-    land there for certain: the import of `module` raises KeyboardInterrupt."""
+@pytest.mark.parametrize("module, args", [
+    ("velkin.cli", ["--version"]),
+    ("velkin.reports.gate", ["--version"]),
+    ("velkin.compare_command", ["--version"]),
+    # The report model loads once the comparison is done, for the report that shows it.
+    ("velkin.reports.model", ["compare", "--baseline", BASELINE, "--candidate", CANDIDATE]),
+])
+def test_ctrl_c_while_the_command_line_loads_is_one_line_and_exit_130(module, args):
+    """Ctrl-C that lands while the program imports its modules (the first moments of every run, or the
+    report's modules later) is made to land there for certain: the import of `module` raises
+    KeyboardInterrupt."""
     child = ("import sys\n"
              "class Interrupt:\n"
              "    def find_spec(self, name, path=None, target=None):\n"
@@ -402,7 +409,7 @@ def test_ctrl_c_while_the_command_line_loads_is_one_line_and_exit_130(module):
              "sys.meta_path.insert(0, Interrupt())\n"
              "from velkin.__main__ import main\n"
              "main()\n")
-    done = subprocess.run([sys.executable, "-c", child, "--version"], env=ENV, capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", child, *map(str, args)], env=ENV, capture_output=True, text=True,
                           timeout=TIMEOUT)
     assert (done.returncode, done.stderr, done.stdout) == (130, "velkin: interrupted\n", "")
 

@@ -12,7 +12,7 @@ import tau_changes as tc
 from velkin import _native, importers, write_agentlog
 from velkin.command_io import read_pricing
 from velkin.compare import compare_runs, compare_runs_json
-from velkin.reports import model
+from velkin.reports import gate
 from velkin.traces import read_trace
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -102,7 +102,7 @@ def test_the_document_from_files_reads_as_the_one_from_records(suite, tmp_path):
     options = ["--seed", 5] + (["--pricing", pricing_file] if pricing_file else [])
     printed = velkin_compare(baseline_files, candidate_files, *options, "--json")
     # The gate and the warnings read the same report as the text report's.
-    assert printed.returncode == (1 if model.compare_gate_fails(from_records, "error") else 0), printed.stderr
+    assert printed.returncode == (1 if gate.compare_gate_fails(from_records, "error") else 0), printed.stderr
     assert printed.stderr == velkin_compare(baseline_files, candidate_files, *options).stderr
     assert json.loads(printed.stdout) == from_records
     if suite != "tau-bench hostile keys":  # else the characters a terminal acts on are escaped, below

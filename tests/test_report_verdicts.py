@@ -12,7 +12,7 @@ from test_compare import synthetic_suite
 from test_reports import junit_cases
 
 from velkin.compare import compare_runs
-from velkin.reports import html, junit, markdown, model, terminal
+from velkin.reports import gate, html, junit, markdown, model, terminal
 
 SWITCH = "model switched: gpt-4o-2024-08-06 (250 responses) \u2192 gpt-4o-mini-2024-07-18 (250 responses)"
 
@@ -90,7 +90,7 @@ def test_the_gate_reads_a_regressed_conversations_findings_alike_from_the_dict_a
     first.update(regressed=True, findings=[{**first["findings"][0], "severity": severity, "direction": direction}])
     levels = ("error", "warning", "never")
     assert tuple(view(result).gate_fails(level) for level in levels) == fails
-    assert tuple(model.compare_gate_fails(result, level) for level in levels) == fails
+    assert tuple(gate.compare_gate_fails(result, level) for level in levels) == fails
 
 
 @pytest.mark.parametrize("verdict, head, heading, title, css, fails, fails_on_warning", VERDICTS)
@@ -106,7 +106,7 @@ def test_each_verdict_leads_every_format_and_only_a_regression_fails_the_gate(
     assert (report.gate_fails("error"), report.gate_fails("warning"), report.gate_fails("never")) == \
         (fails, fails_on_warning, False)
     # `--json` gates on the comparison's dict, with no model built.
-    assert tuple(model.compare_gate_fails(result, level) for level in ("error", "warning", "never")) == \
+    assert tuple(gate.compare_gate_fails(result, level) for level in ("error", "warning", "never")) == \
         (fails, fails_on_warning, False)
     # JUnit: the model case, one per axis, one per regressed or improved conversation; only regressions fail.
     cases = junit_cases(junit.render(report))
@@ -314,14 +314,14 @@ def test_price_warnings_of_a_comparison_say_what_the_cost_axis_leaves_out():
     unpriced = [{"model": "gpt-x", "baseline": 2, "candidate": 1}, {"model": "a-model", "baseline": 1, "candidate": 0}]
     models = {"baseline": [{"model": "known", "responses": 4}, {"model": "", "responses": 1}],
               "candidate": [{"model": "", "responses": 2}, {"model": "known", "responses": 1}]}
-    assert model.pricing_warnings({"pricing": {"table": True, "unpriced": unpriced}, "models": models}) == [
+    assert gate.pricing_warnings({"pricing": {"table": True, "unpriced": unpriced}, "models": models}) == [
         "baseline: model 'a-model' is not in the price table; its 1 response is left out of the cost axis",
         "baseline: model 'gpt-x' is not in the price table; its 2 responses are left out of the cost axis",
         "baseline: 1 response name no model; it is left out of the cost axis",
         "candidate: model 'gpt-x' is not in the price table; its 1 response is left out of the cost axis",
         "candidate: 2 responses name no model; they are left out of the cost axis"]
-    assert model.pricing_warnings({"pricing": {"table": True, "unpriced": []}, "models": {}}) == []
-    assert model.pricing_warnings({"pricing": {"table": False, "unpriced": []}}) == [
+    assert gate.pricing_warnings({"pricing": {"table": True, "unpriced": []}, "models": {}}) == []
+    assert gate.pricing_warnings({"pricing": {"table": False, "unpriced": []}}) == [
         "cost is not compared: pass --pricing FILE.json"]
 
 

@@ -24,8 +24,8 @@
 #include "python/args.hpp"
 #include "python/collector.hpp"
 #include "python/convert.hpp"
-#include "python/errors.hpp"
 #include "python/dict_sink.hpp"
+#include "python/errors.hpp"
 #include "python/strings.hpp"
 
 namespace velkin::native {

@@ -125,9 +125,7 @@ void append_string(std::string& out, std::string_view text) {
 // A line break and the indentation of every depth a document reaches, appended as one piece.
 const std::string LINE_BREAKS = "\n" + std::string(2 * (MAX_DEPTH + 1), ' ');
 
-void newline(std::string& out, int depth) {
-    out.append(LINE_BREAKS.data(), 1 + 2 * static_cast<size_t>(depth));
-}
+void newline(std::string& out, int depth) { out.append(LINE_BREAKS.data(), 1 + 2 * static_cast<size_t>(depth)); }
 
 std::string_view utf8_of(PyObject* text) {
     Py_ssize_t size = 0;

@@ -156,9 +156,10 @@ void suite_document(Sink& sink, const compare::SuiteReport& report, Listed liste
         member(into, "candidate_runs", report.candidate_runs);
         member(into, "key", object([&](Sink& key) {
                    member(key, "source", compare::key_source_name(report.key_source));
-                   member(key, "member", report.key_source == compare::KeySource::Member
-                                             ? std::optional<std::string_view>(report.key_member)
-                                             : std::nullopt);
+                   member(key, "member",
+                          report.key_source == compare::KeySource::Member
+                              ? std::optional<std::string_view>(report.key_member)
+                              : std::nullopt);
                }));
         member(into, "paired", report.paired);
         member(into, "baseline_only", report.baseline_only);
@@ -186,9 +187,8 @@ void suite_document(Sink& sink, const compare::SuiteReport& report, Listed liste
                }));
         member(into, "axes", [&](Sink& list) { put_list(list, report.axes, suite::axis<Sink>); });
         member(into, "signatures", [&](Sink& list) { put_list(list, report.signatures, suite::signature<Sink>); });
-        member(into, "outcome", [&](Sink& value) {
-            report.outcome ? suite::outcome(value, *report.outcome) : value.null();
-        });
+        member(into, "outcome",
+               [&](Sink& value) { report.outcome ? suite::outcome(value, *report.outcome) : value.null(); });
         member(into, "conversations", [&](Sink& list) { suite::conversations(list, report.conversations, listed); });
         member(into, "recommendations", [&](Sink& list) {
             put_list(list, report.recommendations, [](Sink& advice_list, const compare::Advice& advice) {

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Callable, Literal, Mapping, Optional, Seq
 
 from velkin import _core, _native, compare, importers
 from velkin.defaults import DEFAULT_SEED
-from velkin.reports import html, junit, markdown, model, terminal
+from velkin.reports import gate, html, junit, markdown, model, terminal
 
 Verdict = Literal["regressed", "improved", "mixed", "changed", "no significant change"]
 Direction = Literal["worse", "better", "neutral"]
@@ -278,7 +278,7 @@ def view(report: Union[ComparisonDict, DiffDict]) -> model.Report:
         return model.from_diff(dict(traces["report"]), traces["alignment"], traces["baseline"], traces["candidate"],
                                paths=traces["paths"], seed=traces["seed"], version=traces["version"])
     return model.from_compare(dict(report), paths=("baseline", "candidate"),
-                              warnings=model.pricing_warnings(dict(report)))
+                              warnings=gate.pricing_warnings(dict(report)))
 
 
 def render(report: Union[ComparisonDict, DiffDict], format: Format = "text", *, width: int = 80) -> str:

@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 from velkin import _native, traces
-from velkin.reports import terminal
+from velkin.reports.visible import message
 
 EXIT_OK = 0
 EXIT_REGRESSION = 1
@@ -38,7 +38,7 @@ class OutputError(Exception):
 def say(text: str) -> None:
     """One line on stderr; the trace values it quotes are shown as visible escapes, the bytes of a file
     name that is not UTF-8 as \\xNN."""
-    print(f"velkin: {terminal.message(text)}", file=sys.stderr)
+    print(f"velkin: {message(text)}", file=sys.stderr)
 
 
 def warn(message: str) -> None:

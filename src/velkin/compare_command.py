@@ -21,7 +21,7 @@ from velkin.report_command import (
     publish_json,
     report_targets,
 )
-from velkin.reports import model
+from velkin.reports import gate
 
 
 def register(commands) -> None:
@@ -123,13 +123,15 @@ def run(args) -> int:
     except ValueError as e:
         raise input_error(e) from None
     document, report = compared if alone else (None, compared)
-    rows_of = model.conversation_rows([reader(run) for run in args.baseline], [reader(run) for run in args.candidate],
-                                      _native.alignment) if args.html else None
-    warnings = same_input_warnings(args.baseline, args.candidate) + model.pricing_warnings(report)
+    warnings = same_input_warnings(args.baseline, args.candidate) + gate.pricing_warnings(report)
     if pricing is not None:
         warnings += negative_price_warnings(args.pricing, pricing)
     if alone:
-        return publish_json(document, warnings, model.compare_gate_fails(report, args.fail_on))
+        return publish_json(document, warnings, gate.compare_gate_fails(report, args.fail_on))
+    from velkin.reports import model  # the report model loads for the reports that show it, not for --json
+
+    rows_of = model.conversation_rows([reader(run) for run in args.baseline], [reader(run) for run in args.candidate],
+                                      _native.alignment) if args.html else None
     paths = (" ".join(map(shown, args.baseline)), " ".join(map(shown, args.candidate)))
     view = model.from_compare(report, paths=paths, warnings=warnings, rows_of=rows_of)
     return publish(view, report, args)

@@ -5,7 +5,7 @@ from velkin import _core, _native
 from velkin.command_io import EXIT_CODES, InputError, read_pricing, read_trace, seed_value, shown
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import add_report_options, json_alone, price_warnings, publish, publish_json, report_targets
-from velkin.reports import model
+from velkin.reports import gate
 
 
 def register(commands) -> None:
@@ -23,7 +23,9 @@ def register(commands) -> None:
 
 
 def require_responses(path: str, records: list) -> None:
-    if not model.responses(records):
+    from velkin.reports.model import responses  # loaded with the command, not at every start
+
+    if not responses(records):
         raise InputError(f"{path}: no chat_response records: there is nothing to compare")
 
 
@@ -61,7 +63,9 @@ def run(args) -> int:
         warnings += price_warnings(args.pricing, pricing, {args.baseline: baseline, args.candidate: candidate})
     document = {"version": _core.__version__, "seed": args.seed, **report}
     if json_alone(args):
-        return publish_json(document, warnings, model.diff_gate_fails(report, args.fail_on))
+        return publish_json(document, warnings, gate.diff_gate_fails(report, args.fail_on))
+    from velkin.reports import model
+
     steps = _native.alignment(baseline, candidate)
     view = model.from_diff(report, steps, baseline, candidate, paths=(shown(args.baseline), shown(args.candidate)),
                            seed=args.seed, version=_core.__version__, warnings=warnings)

@@ -6,6 +6,7 @@ import argparse
 import os
 import shutil
 import sys
+from typing import TYPE_CHECKING
 
 from velkin.command_io import (
     EXIT_OK,
@@ -17,7 +18,10 @@ from velkin.command_io import (
     warn,
     write_outputs,
 )
-from velkin.reports import model, terminal
+from velkin.defaults import LISTED_CONVERSATIONS
+
+if TYPE_CHECKING:
+    from velkin.reports.model import Report
 
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:
@@ -33,9 +37,9 @@ def add_report_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--all", action="store_true", help="list every divergence, not only the top five")
     parser.add_argument("--show-turns", action="store_true",
                         help="show the texts of both turns side by side for each divergence listed")
-    parser.add_argument("--list-conversations", metavar="N", type=count_value, default=model.LISTED_CONVERSATIONS,
+    parser.add_argument("--list-conversations", metavar="N", type=count_value, default=LISTED_CONVERSATIONS,
                         help="the HTML and JUnit reports list at most N conversations in full, regressed first, "
-                             f"and count the rest (default: {model.LISTED_CONVERSATIONS})")
+                             f"and count the rest (default: {LISTED_CONVERSATIONS})")
 
 
 def count_value(text: str) -> int:
@@ -105,7 +109,7 @@ def report_files(args) -> list:
     return files
 
 
-def publish(report: model.Report, document: dict, args) -> int:
+def publish(report: Report, document: dict, args) -> int:
     """Prints the report in the chosen format and writes the requested files, all or none, and applies the gate."""
     for w in report.warnings:
         warn(w)
@@ -119,6 +123,8 @@ def publish(report: model.Report, document: dict, args) -> int:
 
         output = markdown.render(report) + "\n"
     else:
+        from velkin.reports import terminal
+
         output = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
                                  show_turns=args.show_turns) + "\n"
     write_outputs([(targets[0], output)] + [(target, render(report, listed)) for target, (_, render) in
@@ -160,11 +166,13 @@ def unpriced_warning(label: str, name: str, count: int) -> str:
 
 def price_warnings(path: str, table: dict, sides: dict) -> list:
     """Negative prices, and per side the responses the table cannot price, counted by model."""
+    from velkin.reports.model import responses
+
     warnings = negative_price_warnings(path, table)
     for label, records in sides.items():
         missing: dict = {}
         nameless = 0
-        for record in model.responses(records):
+        for record in responses(records):
             name = record["payload"].get("model") if isinstance(record["payload"], dict) else None
             if not isinstance(name, str):
                 nameless += 1

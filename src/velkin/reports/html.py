@@ -12,21 +12,17 @@ from typing import Optional
 
 import markupsafe
 
+from velkin.defaults import LISTED_CONVERSATIONS
+from velkin.reports.gate import CHANGED, IMPROVED, MIXED, NO_CHANGE, REGRESSED
 from velkin.reports.model import (
     BETTER,
-    CHANGED,
     DESCRIPTIVE,
-    IMPROVED,
     LESS,
-    LISTED_CONVERSATIONS,
     LONGEST_VALUE,
-    MIXED,
     MORE,
-    NO_CHANGE,
     NO_DATA,
     NOT_PRICED,
     NOT_SIGNIFICANT,
-    REGRESSED,
     SAME,
     UNCLEAR,
     WORSE,
@@ -37,7 +33,7 @@ from velkin.reports.model import (
     compact,
     shorten,
 )
-from velkin.reports.terminal import visible
+from velkin.reports.visible import visible
 
 # Each verdict's heading and the class that colours it.
 VERDICTS = {REGRESSED: ("\u2717 Regressed", "regressed"), IMPROVED: ("\u25b2 Improved", "improved"),

@@ -8,8 +8,9 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 
-from velkin.reports.model import LISTED_CONVERSATIONS, Report, shorten
-from velkin.reports.terminal import visible
+from velkin.defaults import LISTED_CONVERSATIONS
+from velkin.reports.model import Report, shorten
+from velkin.reports.visible import visible
 
 # Findings listed in full per test case; a CI page lists the rest as a count.
 LISTED_FINDINGS = 200

@@ -7,19 +7,15 @@ from __future__ import annotations
 
 import re
 
+from velkin.reports.gate import CHANGED, IMPROVED, MIXED, NO_CHANGE, REGRESSED
 from velkin.reports.model import (
     BETTER,
-    CHANGED,
     DESCRIPTIVE,
-    IMPROVED,
-    MIXED,
-    NO_CHANGE,
     NOT_SIGNIFICANT,
-    REGRESSED,
     WORSE,
     Report,
 )
-from velkin.reports.terminal import visible
+from velkin.reports.visible import visible
 
 LIMIT = 60_000
 SHOWN_FINDINGS = 20

@@ -12,13 +12,7 @@ from functools import cached_property
 from typing import Callable, Mapping, Optional, Sequence
 
 from velkin import _native
-
-# Verdicts: the run comparison's five (a diff is regressed or not). Only a regression fails the gate.
-REGRESSED = "regressed"
-IMPROVED = "improved"
-MIXED = "mixed"  # significant changes both ways
-CHANGED = "changed"  # a significant change that is neither better nor worse
-NO_CHANGE = "no significant change"
+from velkin.reports.gate import CHANGED, IMPROVED, MIXED, NO_CHANGE, REGRESSED, diff_verdict, gate_fails
 
 
 @dataclass(frozen=True)
@@ -47,9 +41,6 @@ LONGEST_EXPLANATION = 1_000
 LONGEST_VALUE = 500
 LONGEST_TURN_TEXT = 4_000
 
-# Conversations of a run comparison the HTML and JUnit reports list in full by default, regressed first;
-# the rest are counted.
-LISTED_CONVERSATIONS = 200
 
 
 def shorten(text: str, limit: int) -> str:
@@ -409,20 +400,6 @@ class Report:
         return ordered[:limit]
 
 
-def gate_fails(verdict: str, severities: set, fail_on: str) -> bool:
-    """The gate: a severity at the `fail_on` level or above, a regressed or mixed verdict counting as an error."""
-    levels = {"error": {"error"}, "warning": {"error", "warning"}, "never": set()}[fail_on]
-    return bool((severities | ({"error"} if verdict in (REGRESSED, MIXED) else set())) & levels)
-
-
-def compare_gate_fails(result: dict, fail_on: str) -> bool:
-    """The gate of a run comparison read from its dict, as `Report.gate_fails` reads it from the model."""
-    severities = {r.get("severity", "info") for r in result.get("recommendations", [])}
-    severities |= {f.get("severity", "info") for c in result.get("conversations", []) if c.get("regressed")
-                   for f in c.get("findings", []) if (f.get("direction") or "") != "better"}
-    return gate_fails(result.get("verdict", NO_CHANGE), severities, fail_on)
-
-
 # ---- diff -------------------------------------------------------------------
 
 def compact(value) -> str:
@@ -463,16 +440,6 @@ def finding_of_step(step: dict) -> Finding:
         arguments=[ArgumentChange(**a) for a in step["arguments"]],
         stop_reason=(stop["baseline"], stop["candidate"]) if stop else None,
         model=(model["baseline"], model["candidate"]) if model else None)
-
-
-def diff_verdict(report: Mapping) -> str:
-    """A diff regresses when a recommendation is an error."""
-    return REGRESSED if any(r["severity"] == "error" for r in report["recommendations"]) else NO_CHANGE
-
-
-def diff_gate_fails(report: Mapping, fail_on: str) -> bool:
-    """The gate of a diff read from its dict, as `Report.gate_fails` reads it from the model."""
-    return gate_fails(diff_verdict(report), {r["severity"] for r in report["recommendations"]}, fail_on)
 
 
 def common_model_change(steps: list) -> Optional[tuple]:
@@ -639,35 +606,6 @@ def models_of(result: dict) -> Optional[Models]:
     sides = [[(str(m.get("model", "")), int(m.get("responses", 0))) for m in models.get(side) or []]
              for side in ("baseline", "candidate")]
     return Models(sides[0], sides[1], bool(models.get("switched")))
-
-
-def plural_responses(count: int) -> str:
-    return f"{count} response{'s' if count != 1 else ''}"
-
-
-NO_PRICING = "cost is not compared: pass --pricing FILE.json"
-
-
-def pricing_warnings(report: dict) -> list:
-    """The warnings of a run comparison's prices: without a table, that cost is not compared; with one,
-    per side, the responses it cannot price (by model, then those naming none), which the cost axis
-    leaves out rather than counting at 0."""
-    pricing, models = report.get("pricing"), report.get("models") or {}
-    if not isinstance(pricing, dict):
-        return []
-    if not pricing.get("table"):
-        return [NO_PRICING]
-    warnings = []
-    for side in ("baseline", "candidate"):
-        for name, count in sorted((m["model"], m[side]) for m in pricing.get("unpriced") or []
-                                  if m.get("model") and m.get(side)):
-            warnings.append(f"{side}: model {name!r} is not in the price table; its {plural_responses(count)} "
-                            f"{'are' if count != 1 else 'is'} left out of the cost axis")
-        nameless = sum(m.get("responses", 0) for m in models.get(side) or [] if m.get("model") == "")
-        if nameless:
-            warnings.append(f"{side}: {plural_responses(nameless)} name no model; "
-                            f"{'they are' if nameless != 1 else 'it is'} left out of the cost axis")
-    return warnings
 
 
 def axis_of_comparison(a: dict) -> Axis:
