@@ -20,13 +20,23 @@ struct Unbuilt {
     std::bitset<FIELD_COUNT> fields;
 };
 
-template <class Sink>
+// Builds a payload whole.
+struct WholePayload {
+    template <class Reader, class V>
+    bool operator()(Reader& reader, V& payload) const {
+        return reader.read_value(payload, 1);
+    }
+};
+
+// ReadPayload reads a payload that is built, from the cursor before it: a reader may build only part
+// of it, but must check all of it as read_value would.
+template <class Sink, class ReadPayload = WholePayload>
 class RecordTextDecoder {
 public:
     using V = typename Sink::Value;
 
-    RecordTextDecoder(std::string_view line, Sink& sink, Unbuilt unbuilt = {})
-        : reader_(line, sink), unbuilt_(unbuilt) {}
+    RecordTextDecoder(std::string_view line, Sink& sink, Unbuilt unbuilt = {}, ReadPayload read_payload = {})
+        : reader_(line, sink), unbuilt_(unbuilt), read_payload_(read_payload) {}
 
     Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
@@ -162,7 +172,7 @@ private:
             }
             case Field::Payload:
                 if (kind_read_ && unbuilt_.payloads[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
-                return reader_.read_value(record.payload, 1);
+                return read_payload_(reader_, record.payload);
         }
         return true;
     }
@@ -233,15 +243,17 @@ private:
 
     json::Reader<Sink> reader_;
     Unbuilt unbuilt_;
+    ReadPayload read_payload_;
     bool kind_read_ = false;
     std::string key_scratch_;
     std::string value_scratch_;
 };
 
-template <class Sink>
+template <class Sink, class ReadPayload = WholePayload>
 Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink,
-                                                                              Unbuilt unbuilt = {}) {
-    return RecordTextDecoder<Sink>(line, sink, unbuilt).decode();
+                                                                              Unbuilt unbuilt = {},
+                                                                              ReadPayload read_payload = {}) {
+    return RecordTextDecoder<Sink, ReadPayload>(line, sink, unbuilt, read_payload).decode();
 }
 
 }  // namespace velkin::agentlog

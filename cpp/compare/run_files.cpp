@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "agentlog/parser.hpp"
 #include "diff/response.hpp"
@@ -110,6 +111,74 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
     }
     if (std::optional<Error> changed = file.changed()) return changed->message;
     return std::nullopt;
+}
+
+using ValueReader = json::Reader<json::ValueSink>;
+
+// The value of `key` among members being built, reset: a repeated key keeps its first place and takes
+// the later value, as the reader builds objects.
+json::Value& member_slot(json::Object& members, std::string_view key) {
+    for (json::Member& member : members) {
+        if (member.key == key) {
+            member.value = json::Value();
+            return member.value;
+        }
+    }
+    members.push_back(json::Member{std::string(key), json::Value()});
+    return members.back().value;
+}
+
+// A response's content blocks as diff::retain_report_members keeps them: of each block the members its
+// type is read for, and no block of a type that is not read.
+bool read_blocks(ValueReader& reader, json::Value& out) {
+    json::Array blocks;
+    const bool read = reader.read_elements(2, [&] {
+        json::Value block;
+        if (!reader.read_value(block, 3)) return false;
+        const json::Value* type = block.get("type");
+        const std::string* name = type ? type->as_string() : nullptr;
+        const std::span<const std::string_view> kept =
+            name ? diff::block_members_retained(*name) : std::span<const std::string_view>{};
+        if (kept.empty()) return true;
+        std::erase_if(*block.as_object(), [&](const json::Member& member) {
+            return std::find(kept.begin(), kept.end(), member.key) == kept.end();
+        });
+        blocks.push_back(std::move(block));
+        return true;
+    });
+    if (read) out.data.emplace<json::Array>(std::move(blocks));
+    return read;
+}
+
+// A response's usage counts as diff::retain_report_members keeps them, the others checked and skipped.
+bool read_usage(ValueReader& reader, json::Value& out) {
+    json::Object counts;
+    const bool read = reader.read_members(2, [&](std::string_view key) {
+        if (!diff::usage_member_retained(key)) return reader.skip_value(3);
+        return reader.read_value(member_slot(counts, key), 3);
+    });
+    if (read) out.data.emplace<json::Object>(std::move(counts));
+    return read;
+}
+
+// A response's payload as diff::retain_report_members would leave it, built without what it drops.
+bool read_response_payload(ValueReader& reader, json::Value& payload) {
+    reader.skip_whitespace();
+    if (reader.at_end() || reader.peek() != '{') return reader.read_value(payload, 1);
+    json::Object members;
+    members.reserve(8);  // a payload keeps at most a few members
+    const bool read = reader.read_members(1, [&](std::string_view key) {
+        const diff::PayloadMember kept = diff::payload_member_retained(key);
+        if (kept == diff::PayloadMember::Dropped) return reader.skip_value(2);
+        json::Value& value = member_slot(members, key);
+        reader.skip_whitespace();
+        const char next = reader.at_end() ? '\0' : reader.peek();
+        if (kept == diff::PayloadMember::Content && next == '[') return read_blocks(reader, value);
+        if (kept == diff::PayloadMember::Usage && next == '{') return read_usage(reader, value);
+        return reader.read_value(value, 2);
+    });
+    if (read) payload.data.emplace<json::Object>(std::move(members));
+    return read;
 }
 
 std::string reads_differently(const std::string& path) {
@@ -279,11 +348,11 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
             // The reader takes its text as valid UTF-8, as the first pass checked it.
             if (!text::is_valid_utf8(text)) return reads_differently(file.path);
-            auto decoded = agentlog::decode_record_text(text, sink, unbuilt);
+            // Whatever its kind, a payload read here is built as a response's: a line of another kind fails.
+            auto decoded = agentlog::decode_record_text(text, sink, unbuilt, read_response_payload);
             agentlog::Record& record = conversation.records[j];
             if (!decoded || decoded.value().kind != agentlog::Kind::ChatResponse || decoded.value().id != record.id)
                 return reads_differently(file.path);
-            keep_what_is_read(decoded.value(), requests_read_);
             record.payload = std::move(decoded.value().payload);
         }
     }

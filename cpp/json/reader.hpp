@@ -194,7 +194,7 @@ public:
     void advance() { ++pos_; }
     // Onto `offset`, a byte the caller knows: ahead over bytes it has checked, or back to read again.
     void seek(size_t offset) { pos_ = offset; }
-    void skip_whitespace() {
+    [[gnu::always_inline]] void skip_whitespace() {
         // Compact text has none: one test, then the loop only where there is some.
         if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') [[likely]]
             return;
@@ -273,7 +273,9 @@ public:
 
     // The cursor is on the opening quote. The result views either the input
     // (no escapes) or `scratch`.
-    bool read_string(std::string_view& out, std::string& scratch) { return read_string_into(out, scratch, false); }
+    [[gnu::always_inline]] bool read_string(std::string_view& out, std::string& scratch) {
+        return read_string_into(out, scratch, false);
+    }
     // As read_string, but a string with escapes is unescaped onto the end of `buffer`, whose
     // earlier contents stay, and viewed there.
     bool read_string_onto(std::string_view& out, std::string& buffer) { return read_string_into(out, buffer, true); }
@@ -339,6 +341,76 @@ public:
         }
         if constexpr (in_place) sink_.make_double(out, value); else out = sink_.make_double(value);
         return true;
+    }
+
+    // An object read member by member, for a caller that builds (or skips) each as it sees its key: the
+    // cursor is on the '{', and `member(key)` is called with the cursor before the value, which it reads
+    // at depth + 1. Checked as read_value checks an object.
+    template <class OnMember>
+    bool read_members(int depth, OnMember&& member) {
+        if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+        if (peek() == '}') {
+            ++pos_;
+            return true;
+        }
+        std::string escaped_key;
+        for (;;) {
+            if (peek() != '"') return fail_here(ErrorCode::KeyMustBeAString);
+            std::string_view key;
+            if (!read_string(key, scratch_)) return false;
+            if (key.data() == scratch_.data()) {
+                escaped_key.assign(key);
+                key = escaped_key;
+            }
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            if (peek() != ':') return fail_here(ErrorCode::ExpectedColon);
+            ++pos_;
+            if (!member(key)) return false;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            const char c = peek();
+            if (c == '}') {
+                ++pos_;
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedObjectCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == '}') return fail_here(ErrorCode::TrailingComma);
+        }
+    }
+
+    // An array read element by element: the cursor is on the '[', and `element()` reads each at depth + 1.
+    template <class OnElement>
+    bool read_elements(int depth, OnElement&& element) {
+        if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+        if (peek() == ']') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            if (!element()) return false;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+            const char c = peek();
+            if (c == ']') {
+                ++pos_;
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedListCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == ']') return fail_here(ErrorCode::TrailingComma);
+        }
     }
 
     // Reads one value from the cursor with another sink (e.g. to describe or skip it).

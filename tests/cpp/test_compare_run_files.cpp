@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "compare/conversations.hpp"
 #include "compare/run_files.hpp"
+#include "diff/response.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -216,4 +217,60 @@ TEST(a_request_keeps_only_what_pairs_its_conversation) {
                                  R"({"type":"text","text":"there"}]}]})"));
         if (i > 0) CHECK_EQ(velkin::json::to_compact(request.payload), std::string(payloads[i]));
     }
+}
+
+// The second pass builds a response's payload without what no part of the report reads; it must come
+// out as the whole payload pruned after it was built.
+TEST(a_response_payload_is_built_as_the_report_prunes_it) {
+    const char* payloads[] = {
+        R"({"model":"m","id":"x","content":[{"type":"text","text":"hi","extra":1},)"
+        R"({"type":"tool_use","id":"u1","name":"get","input":{"id":"a","deep":[[{"k":[1,2.5,-3]}]]}}],)"
+        R"("stop_reason":"tool_use","usage":{"input_tokens":10,"cache":{"x":1},"output_tokens":4},"latency_ms":1.5})",
+        // Repeated keys keep their first place and take the later value, whatever its type.
+        R"({"content":[{"type":"text","text":"a"}],"model":"m","content":"plain","usage":{"input_tokens":1},)"
+        R"("usage":[1,2],"model":"n","batch":true,"batch":false})",
+        R"({"usage":7,"usage":{"thinking_tokens":3,"input_tokens":1,"input_tokens":2},"content":7,)"
+        R"("content":[{"type":"thinking","thinking":"t"}]})",
+        // Blocks that are not objects, have no string type or a type never read go; a type may come last.
+        R"({"content":["s",3,null,{"text":"no type"},{"type":5,"text":"x"},{"type":"image","data":"..."},)"
+        R"({"text":"late","name":"n","type":"text"},{"type":"tool_use","input":null,"text":"t","name":"f"},)"
+        R"({"type":"text","type":"thinking","text":"gone"},{"\u0074ype":"text","te\u0078t":"escaped \"key\""}]})",
+        R"( { "model" : "m" , "content" : [ { "type" : "text" , "text" : "spaced" } ] , "other" : { } } )",
+        R"({"content":[],"usage":{},"stop_reason":null})",
+        R"({})",
+        R"(["not an object"])",
+        R"("text")",
+        R"(null)",
+    };
+    const fs::path dir = fs::temp_directory_path() / "velkin-run-files-pruned";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string lines;
+    for (size_t i = 0; i < std::size(payloads); ++i) {
+        lines += R"({"version":"0.1","id":"p)" + std::to_string(i) +
+                 R"(","kind":"chat_response","ts":"t","parent":null,"meta":{"trace_id":"p"},"payload":)" +
+                 payloads[i] + "}\n";
+    }
+    write(dir / "b.agentlog", lines);
+    write(dir / "c.agentlog", lines);
+    std::vector<RunFileFeed::Source> sources(2);
+    sources[0].files = RunFiles{0, {(dir / "b.agentlog").string()}};
+    sources[1].files = RunFiles{0, {(dir / "c.agentlog").string()}};
+    RunFileFeed feed(std::move(sources), true);
+    Read read = first_pass(feed);
+    CHECK(read.complete);
+    CHECK(feed.ready(0));
+    for (size_t r = 0; r < 2 && read.complete; ++r) {
+        const std::vector<velkin::agentlog::Record>& records = read.runs[r][0].records;
+        CHECK_EQ(records.size(), std::size(payloads));
+        for (size_t i = 0; i < records.size(); ++i) {
+            velkin::agentlog::Record whole;
+            whole.kind = velkin::agentlog::Kind::ChatResponse;
+            whole.payload = velkin::json::parse_document(payloads[i]).value();
+            velkin::diff::retain_report_members(whole);
+            CHECK_EQ(velkin::json::to_compact(records[i].payload), velkin::json::to_compact(whole.payload));
+        }
+    }
+    CHECK(!feed.failure());
+    fs::remove_all(dir);
 }
