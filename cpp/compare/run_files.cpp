@@ -124,14 +124,16 @@ json::Value& member_slot(json::Object& members, std::string_view key) {
             return member.value;
         }
     }
-    members.push_back(json::Member{std::string(key), json::Value()});
-    return members.back().value;
+    json::Member& member = members.emplace_back();
+    member.key.assign(key);
+    return member.value;
 }
 
 // A response's content blocks as diff::retain_report_members keeps them: of each block the members its
 // type is read for, and no block of a type that is not read.
 bool read_blocks(ValueReader& reader, json::Value& out) {
     json::Array blocks;
+    blocks.reserve(4);  // a response has a few, each grown into would be moved
     const bool read = reader.read_elements(2, [&] {
         json::Value block;
         if (!reader.read_value(block, 3)) return false;
@@ -153,6 +155,7 @@ bool read_blocks(ValueReader& reader, json::Value& out) {
 // A response's usage counts as diff::retain_report_members keeps them, the others checked and skipped.
 bool read_usage(ValueReader& reader, json::Value& out) {
     json::Object counts;
+    counts.reserve(4);
     const bool read = reader.read_members(2, [&](std::string_view key) {
         if (!diff::usage_member_retained(key)) return reader.skip_value(3);
         return reader.read_value(member_slot(counts, key), 3);
