@@ -8,9 +8,17 @@ namespace velkin::compare {
 
 namespace {
 
-// The rank a labelling without a point holds in a rank column: the first of
-// a bucket past the levels', which the tallies count but never read.
-uint32_t absent_rank(const Levels& levels) { return static_cast<uint32_t>(levels.buckets() << levels.shift); }
+// Columns with at most this many levels count every rank of a block's rows
+// at once (a few kilobytes per row) rather than in two passes.
+constexpr size_t DIRECT_LEVELS = 1024;
+
+// The rank a labelling without a point holds in a rank column, which the
+// tallies count but never read: one past the levels where every rank is
+// counted, else the first of a bucket past the levels'.
+uint32_t absent_rank(const Levels& levels) {
+    if (levels.values.size() <= DIRECT_LEVELS) return static_cast<uint32_t>(levels.values.size());
+    return static_cast<uint32_t>(levels.buckets() << levels.shift);
+}
 
 }  // namespace
 
@@ -92,10 +100,6 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
 }
 
 namespace {
-
-// Columns with at most this many levels count every rank of a block's rows
-// at once (a few kilobytes per row) rather than in two passes.
-constexpr size_t DIRECT_LEVELS = 1024;
 
 // The statistics of a block of relabellings, each taking labelling first[i] +
 // choices[r][i] of every conversation i. Each column is read in one pass over
@@ -222,7 +226,7 @@ private:
                 const uint32_t absent = static_cast<uint32_t>(levels.values.size());
                 const size_t width = absent + 1;
                 buckets.assign(rows_ * width, 0);
-                each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + std::min(ranks[j], absent)]; });
+                each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + ranks[j]]; });
                 for (size_t r = 0; r < rows_; ++r) {
                     const uint32_t* counts = &buckets[r * width];
                     medians_[r * columns + c] = rank_count_median({counts, absent}, n - counts[absent], levels);
