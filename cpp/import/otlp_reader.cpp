@@ -186,9 +186,10 @@ private:
         return out;
     }
 
-    // Whether the line holds `expected` at `at` (at most its length).
+    // Whether the line holds `expected` from offset `at` on (`at` is at most the line's length).
     bool text_at(size_t at, std::string_view expected) const {
-        return text_.size() - at >= expected.size() && std::memcmp(text_.data() + at, expected.data(), expected.size()) == 0;
+        return text_.size() - at >= expected.size() &&
+               std::memcmp(text_.data() + at, expected.data(), expected.size()) == 0;
     }
 
     // The end of the string whose text starts at `start` when it holds no escape, else npos.
