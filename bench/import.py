@@ -3,6 +3,7 @@
     python bench/import.py            # a 100 MB OTLP JSON Lines file
     python bench/import.py --mb 20 --runs 9
     python bench/import.py --reference OTHER/bin/python   # and the same bytes as another build's
+    python bench/import.py --fresh                        # each call in a new interpreter
 
 The input is made once from the bundled producer fixtures (tests/data/import),
 each copy under fresh trace ids, and cached in bench/data/. Ours
@@ -10,6 +11,11 @@ each copy under fresh trace ids, and cached in bench/data/. Ours
 .agentlog records, hashes their ids and returns the file's bytes; the peer
 only parses the same lines (already split) into Python objects with
 orjson.loads. Both read from memory, with the garbage collector off.
+
+With --fresh each call is the first of a new interpreter, as `velkin import` runs:
+its memory is all new pages, where later calls of one process reuse what the
+allocator kept from the ones before (how much it keeps differs with the number
+of threads that allocated it).
 
 On a shared machine wall time moves with the neighbours' load; processor time
 (user + system, summed over our threads) much less. Each round times ours on
@@ -106,6 +112,9 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5, help="rounds (default 5)")
     parser.add_argument("--reference", metavar="PYTHON",
                         help="an interpreter with another build of velkin whose output must be the same bytes")
+    parser.add_argument("--fresh", action="store_true",
+                        help="time each call as the first of a new interpreter, not the next of one process")
+    parser.add_argument("--child", choices=("ours", "peer", "ours_one_core"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     path = otlp_path(args.mb)
     with open(path, "rb") as f:
@@ -119,14 +128,25 @@ def main() -> None:
     def peer():
         return [orjson.loads(line) for line in lines]
 
+    def measure(key: str) -> tuple:
+        if not args.fresh:
+            return timed(peer if key == "peer" else ours, one_core=key == "ours_one_core")
+        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--mb", str(args.mb), "--child", key],
+                               capture_output=True, text=True, check=True)
+        wall, cpu = child.stdout.split()
+        return float(wall), float(cpu)
+
+    if args.child:
+        print(*measure(args.child))
+        return
     rounds = {"ours": [], "peer": [], "ours_one_core": []}
     for _ in range(args.runs):
-        rounds["ours"].append(timed(ours))
-        rounds["peer"].append(timed(peer))
-        rounds["ours_one_core"].append(timed(ours, one_core=True))
+        for key, times in rounds.items():
+            times.append(measure(key))
     output, summary = ours()
     print(f"input: {megabytes:.1f} MB, {len(lines)} lines; output {len(output) / 1e6:.1f} MB, "
-          f"{summary['conversations']} conversations, {summary['records']} records; {args.runs} rounds, medians")
+          f"{summary['conversations']} conversations, {summary['records']} records; {args.runs} rounds, medians"
+          f"{', each call in a new interpreter' if args.fresh else ''}")
     print(f"{'':46} {'wall s':>7} {'cpu s':>7} {'MB per cpu s':>13}")
     names = {"ours": "velkin import, every core (parse+map+write)", "peer": "orjson.loads of the lines, one core",
              "ours_one_core": "velkin import, pinned to one core"}
