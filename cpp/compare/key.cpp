@@ -70,8 +70,8 @@ bool calls_the_same_tools(const Turn& a, const Turn& b) {
 // The path's matches of turns that call the same tools: whether a call keeps
 // its arguments is asked of two calls of one tool, not of two calls the
 // alignment happened to put side by side.
-const std::vector<Step>& same_tools(const std::vector<Step>& path, const ConversationRuns& runs, uint32_t a,
-                                    uint32_t b, std::vector<Step>& kept) {
+const std::vector<Step>& same_tools(const std::vector<Step>& path, const ConversationRuns& runs, uint32_t a, uint32_t b,
+                                    std::vector<Step>& kept) {
     kept.clear();
     for (const Step& step : path) {
         if (step.kind != StepKind::Match ||

@@ -9,14 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "platform/cores.hpp"
 #include "platform/interrupt.hpp"
 
 namespace velkin::compare {
 
-// 0 means one thread per core.
+// 0 means one thread per core the process may run on.
 inline unsigned thread_count(unsigned requested) {
     if (requested != 0) return requested;
-    return std::max(1u, std::thread::hardware_concurrency());
+    return platform::usable_cores();
 }
 
 // Calls work(i) for every i in [0, count) on up to `threads` threads; the

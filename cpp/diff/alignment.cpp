@@ -876,13 +876,11 @@ void walk(const std::vector<Step>& path, AlignedTurns& turns, Visit visit) {
     for (const Step& step : path) {
         switch (step.kind) {
             case Step::Kind::Delete:
-                if (!visit(Found{&step, step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, 1.0}))
-                    return;
+                if (!visit(Found{&step, step.baseline, candidate_cursor, DivergenceKind::StructuralDrift, 1.0})) return;
                 ++baseline_cursor;
                 break;
             case Step::Kind::Insert:
-                if (!visit(Found{&step, baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, 1.0}))
-                    return;
+                if (!visit(Found{&step, baseline_cursor, step.candidate, DivergenceKind::StructuralDrift, 1.0})) return;
                 ++candidate_cursor;
                 break;
             case Step::Kind::Match: {
@@ -912,7 +910,10 @@ FirstDivergence explained(const Found& found, const AlignedTurns& turns, const R
     switch (step.kind) {
         case Step::Kind::Delete: {
             uint64_t shapes = turns.baseline[step.baseline].shapes.size();
-            return {found.baseline_turn, found.candidate_turn, DivergenceKind::StructuralDrift, Axis::Trajectory,
+            return {found.baseline_turn,
+                    found.candidate_turn,
+                    DivergenceKind::StructuralDrift,
+                    Axis::Trajectory,
                     "candidate dropped " + calls_phrase(shapes, "a response turn", "a turn") + " (baseline turn #" +
                         std::to_string(step.baseline) + " has no counterpart)",
                     1.0};
@@ -921,15 +922,18 @@ FirstDivergence explained(const Found& found, const AlignedTurns& turns, const R
             uint64_t shapes = turns.candidate[step.candidate].shapes.size();
             const uint64_t cursor = found.baseline_turn;
             uint64_t previous = cursor == 0 ? 0 : cursor - 1;
-            return {cursor, step.candidate, DivergenceKind::StructuralDrift, Axis::Trajectory,
+            return {cursor,
+                    step.candidate,
+                    DivergenceKind::StructuralDrift,
+                    Axis::Trajectory,
                     "candidate inserted " + calls_phrase(shapes, "an extra response turn", "an extra turn") +
                         " between baseline turns #" + std::to_string(previous) + " and #" + std::to_string(cursor),
                     1.0};
         }
         case Step::Kind::Match: break;
     }
-    return classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline, step.candidate,
-                          found.cost, found.similarity);
+    return classify_match(baseline[step.baseline], candidate[step.candidate], step.baseline, step.candidate, found.cost,
+                          found.similarity);
 }
 
 }  // namespace

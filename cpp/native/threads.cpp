@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <string>
-#include <thread>
 
+#include "platform/cores.hpp"
 #include "python/errors.hpp"
 
 namespace velkin::native {
@@ -21,7 +21,7 @@ unsigned thread_count(PyObject* threads) {
         python::throw_value_error("threads must be between 1 and " + std::to_string(MAX_THREADS) +
                                   ", or None for one per core");
     }
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned cores = platform::usable_cores();
     return static_cast<unsigned>(std::min<long long>(requested, static_cast<long long>(cores) * THREADS_PER_CORE));
 }
 
