@@ -82,6 +82,24 @@ void ValueSink::end_array(Value& out, Array&& array) {
     values_.erase(first, values_.end());
 }
 
+Value& ValueSink::object_slot(Object& object, std::string_view key) {
+    constexpr size_t linear_limit = 16;
+    const size_t count = members_.size() - object.start;
+    if (count < linear_limit) {
+        for (size_t i = object.start; i < members_.size(); ++i) {
+            if (members_[i].key == key) {
+                members_[i].value = Value();
+                return members_[i].value;
+            }
+        }
+        Member& member = members_.emplace_back();
+        member.key.assign(key);
+        return member.value;
+    }
+    object_insert(object, key, Value());
+    return members_[object.index.find(std::string(key))->second].value;
+}
+
 void ValueSink::object_insert(Object& object, std::string_view key, Value&& value) {
     constexpr size_t linear_limit = 16;
     const size_t count = members_.size() - object.start;

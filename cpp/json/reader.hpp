@@ -15,7 +15,8 @@
 //     Value end_object(Object&&);
 // A sink may instead build in place, into a null value the reader hands it: `void make_null(Value&)`,
 // `make_string(Value&, std::string_view)`, and so on to `end_object(Value&, Object&&)`; no built value
-// is then moved.
+// is then moved. It may also hand out a member's value to build a scalar into: `Value& object_slot(Object&,
+// std::string_view key)`, inserting as object_insert would.
 // A repeated key keeps its first position and takes the later value.
 // A sink may throw to abort; the reader owns nothing that could leak.
 //
@@ -659,6 +660,18 @@ private:
         }
     }
 
+    bool read_member_value(typename Sink::Object& object, std::string_view key, int depth) {
+        if constexpr (requires { sink_.object_slot(object, key); }) {
+            // A scalar goes straight into its member: reading one moves none of the sink's stacks.
+            skip_whitespace();
+            if (!at_end() && peek() != '{' && peek() != '[') return read_value(sink_.object_slot(object, key), depth);
+        }
+        SinkValue value{};
+        if (!read_value(value, depth)) return false;
+        sink_.object_insert(object, key, std::move(value));
+        return true;
+    }
+
     bool read_object(SinkValue& out, int depth) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
         ++pos_;
@@ -684,9 +697,7 @@ private:
             if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
             if (peek() != ':') return fail_here(ErrorCode::ExpectedColon);
             ++pos_;
-            SinkValue value{};
-            if (!read_value(value, depth + 1)) return false;
-            sink_.object_insert(object, key, std::move(value));
+            if (!read_member_value(object, key, depth + 1)) return false;
             skip_whitespace();
             if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
             char c = peek();
@@ -741,6 +752,8 @@ struct ValueSink {
     void end_array(Value& out, Array&& array);
     Object begin_object() { return Object{members_.size(), {}}; }
     void object_insert(Object& object, std::string_view key, Value&& value);
+    // The null value of member `key`, to be built in place; it must not move the stacks while it is.
+    Value& object_slot(Object& object, std::string_view key);
     void end_object(Value& out, Object&& object);
 
 private:
