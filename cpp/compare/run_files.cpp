@@ -139,8 +139,8 @@ bool read_blocks(ValueReader& reader, json::Value& out) {
         if (!reader.read_value(block, 3)) return false;
         const json::Value* type = block.get("type");
         const std::string* name = type ? type->as_string() : nullptr;
-        const std::span<const std::string_view> kept =
-            name ? diff::block_members_retained(*name) : std::span<const std::string_view>{};
+        const std::span<const std::string_view> kept = name ? diff::block_members_retained(*name)
+                                                            : std::span<const std::string_view>{};
         if (kept.empty()) return true;
         std::erase_if(*block.as_object(), [&](const json::Member& member) {
             return std::find(kept.begin(), kept.end(), member.key) == kept.end();

@@ -234,20 +234,20 @@ public:
         switch (c) {
             case 'n':
                 if (!read_ident("null")) return false;
-                if constexpr (in_place) sink_.make_null(out); else out = sink_.make_null();
+                build(out, [&](auto&... into) { return sink_.make_null(into...); });
                 return true;
             case 't':
                 if (!read_ident("true")) return false;
-                if constexpr (in_place) sink_.make_bool(out, true); else out = sink_.make_bool(true);
+                build(out, [&](auto&... into) { return sink_.make_bool(into..., true); });
                 return true;
             case 'f':
                 if (!read_ident("false")) return false;
-                if constexpr (in_place) sink_.make_bool(out, false); else out = sink_.make_bool(false);
+                build(out, [&](auto&... into) { return sink_.make_bool(into..., false); });
                 return true;
             case '"': {
                 std::string_view s;
                 if (!read_string(s, scratch_)) return false;
-                if constexpr (in_place) sink_.make_string(out, s); else out = sink_.make_string(s);
+                build(out, [&](auto&... into) { return sink_.make_string(into..., s); });
                 return true;
             }
             case '[': return read_array(out, depth);
@@ -322,13 +322,13 @@ public:
         }
         if (!is_float && !overflow) {
             if (!negative) {
-                if constexpr (in_place) sink_.make_uint(out, magnitude); else out = sink_.make_uint(magnitude);
+                build(out, [&](auto&... into) { return sink_.make_uint(into..., magnitude); });
                 return true;
             }
             // "-0" has no integer form: it reads as the double -0.0.
             if (magnitude != 0 && magnitude <= (uint64_t{1} << 63)) {
                 const auto signed_value = static_cast<int64_t>(0 - magnitude);
-                if constexpr (in_place) sink_.make_int(out, signed_value); else out = sink_.make_int(signed_value);
+                build(out, [&](auto&... into) { return sink_.make_int(into..., signed_value); });
                 return true;
             }
         }
@@ -340,7 +340,7 @@ public:
         } else if (ec != std::errc() || end != data + pos_) {
             return fail_after(ErrorCode::InvalidNumber);
         }
-        if constexpr (in_place) sink_.make_double(out, value); else out = sink_.make_double(value);
+        build(out, [&](auto&... into) { return sink_.make_double(into..., value); });
         return true;
     }
 
@@ -423,6 +423,15 @@ public:
 private:
     template <class>
     friend class Reader;
+
+    // `out` set to what `make` has the sink build: in place where the sink can, else assigned.
+    template <class Make>
+    void build(SinkValue& out, Make make) {
+        if constexpr (in_place)
+            make(out);
+        else
+            out = make();
+    }
 
     // Plain strings, nearly all of them, take the short way inline; the rest are called for.
     [[gnu::always_inline]] bool read_string_into(std::string_view& out, std::string& buffer, bool keep_buffer) {
@@ -623,10 +632,10 @@ private:
     }
 
     void end_array(SinkValue& out, typename Sink::Array&& array) {
-        if constexpr (in_place) sink_.end_array(out, std::move(array)); else out = sink_.end_array(std::move(array));
+        build(out, [&](auto&... into) { return sink_.end_array(into..., std::move(array)); });
     }
     void end_object(SinkValue& out, typename Sink::Object&& object) {
-        if constexpr (in_place) sink_.end_object(out, std::move(object)); else out = sink_.end_object(std::move(object));
+        build(out, [&](auto&... into) { return sink_.end_object(into..., std::move(object)); });
     }
 
     bool read_array(SinkValue& out, int depth) {

@@ -248,8 +248,8 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     std::string lines;
     for (size_t i = 0; i < std::size(payloads); ++i) {
         lines += R"({"version":"0.1","id":"p)" + std::to_string(i) +
-                 R"(","kind":"chat_response","ts":"t","parent":null,"meta":{"trace_id":"p"},"payload":)" +
-                 payloads[i] + "}\n";
+                 R"(","kind":"chat_response","ts":"t","parent":null,"meta":{"trace_id":"p"},"payload":)" + payloads[i] +
+                 "}\n";
     }
     write(dir / "b.agentlog", lines);
     write(dir / "c.agentlog", lines);

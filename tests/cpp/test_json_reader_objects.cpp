@@ -13,8 +13,17 @@
 namespace {
 
 // The values a member may take: scalars are built in place, containers beside the object.
-const char* const VALUES[] = {"1", "-2", "2.5", "true", "null", R"("s")", R"("a long string, past any short form")",
-                              R"({"x":[1,{"y":2}]})", "[]", R"([{"k":"v"}])", "{}"};
+const char* const VALUES[] = {"1",
+                              "-2",
+                              "2.5",
+                              "true",
+                              "null",
+                              R"("s")",
+                              R"("a long string, past any short form")",
+                              R"({"x":[1,{"y":2}]})",
+                              "[]",
+                              R"([{"k":"v"}])",
+                              "{}"};
 
 struct Member {
     std::string key;
