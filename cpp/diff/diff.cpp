@@ -68,8 +68,7 @@ DiffReport compute_report(Responses baseline_responses, Responses candidate_resp
         // The walk lists findings in path order: the first is where it would stop at one.
         std::vector<FirstDivergence> first = walk_collecting(path, *turns, baseline_responses, candidate_responses, 1);
         if (!first.empty()) report.first_divergence = std::move(first.front());
-        report.divergences = ranked_divergences(path, *turns, baseline_responses, candidate_responses,
-                                                MAX_DIVERGENCES);
+        report.divergences = ranked_divergences(path, *turns, baseline_responses, candidate_responses, MAX_DIVERGENCES);
     }
 
     report.baseline_trace_id = std::move(baseline_trace_id);
