@@ -29,6 +29,7 @@
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
 #include "diff/trajectory.hpp"
+#include "timing.hpp"
 
 using namespace velkin;
 using Clock = std::chrono::steady_clock;
@@ -52,19 +53,13 @@ std::vector<agentlog::Record> read_trace(const char* path) {
 }
 
 // Processor time of this process, which other work on a shared machine does not inflate.
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 // Best of `repeat` runs, in processor seconds.
 double best_of(int repeat, const std::function<void()>& run) {
     double best = 1e300;
     for (int i = 0; i < repeat; ++i) {
-        double start = cpu_seconds();
+        double start = bench::cpu_seconds(bench::CpuClock::Process);
         run();
-        best = std::min(best, cpu_seconds() - start);
+        best = std::min(best, bench::cpu_seconds(bench::CpuClock::Process) - start);
     }
     return best;
 }
@@ -89,9 +84,9 @@ double best_of_prepared(int repeat, Prepare prepare, Run run) {
     double best = 1e300;
     for (int i = 0; i < repeat; ++i) {
         auto input = prepare();
-        double start = cpu_seconds();
+        double start = bench::cpu_seconds(bench::CpuClock::Process);
         run(std::move(input));
-        best = std::min(best, cpu_seconds() - start);
+        best = std::min(best, bench::cpu_seconds(bench::CpuClock::Process) - start);
     }
     return best;
 }

@@ -20,23 +20,10 @@
 
 #include "compare/conversations.hpp"
 #include "compare/run_files.hpp"
+#include "timing.hpp"
 
 using namespace velkin;
 
-namespace {
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -56,7 +43,7 @@ int main(int argc, char** argv) {
         const size_t run_count = sources.size();
         compare::RunFileFeed feed(std::move(sources), true);
 
-        double start = cpu_seconds();
+        double start = bench::cpu_seconds(bench::CpuClock::Thread);
         std::vector<std::vector<compare::Conversation>> runs;
         for (size_t run = 0; run < run_count; ++run) {
             std::optional<compare::Run> read = feed.run(run);
@@ -66,7 +53,7 @@ int main(int argc, char** argv) {
             }
             runs.push_back(compare::group_conversations(std::move(*read)));
         }
-        first_s.push_back(cpu_seconds() - start);
+        first_s.push_back(bench::cpu_seconds(bench::CpuClock::Thread) - start);
 
         keys = runs.front().size();
         for (const auto& run : runs) keys = std::min(keys, run.size());
@@ -77,7 +64,7 @@ int main(int argc, char** argv) {
         }
         feed.paired(std::move(holders));
 
-        start = cpu_seconds();
+        start = bench::cpu_seconds(bench::CpuClock::Thread);
         responses = 0;
         for (size_t key = 0; key < keys; ++key) {
             if (!feed.ready(key)) {
@@ -90,10 +77,10 @@ int main(int argc, char** argv) {
             }
             feed.compared(key);
         }
-        second_s.push_back(cpu_seconds() - start);
+        second_s.push_back(bench::cpu_seconds(bench::CpuClock::Thread) - start);
     }
     const double per_key = 1e6 / static_cast<double>(std::max<size_t>(keys, 1));
-    const double first = median(first_s) * per_key, second = median(second_s) * per_key;
+    const double first = bench::median(first_s) * per_key, second = bench::median(second_s) * per_key;
     std::printf("%zu keys, %zu responses read again, median of %d, us per key\n", keys, responses, repeat);
     std::printf("first pass %8.2f  second pass %8.2f  total %8.2f\n", first, second, first + second);
     return 0;

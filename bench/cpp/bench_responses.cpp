@@ -23,6 +23,7 @@
 #include "diff/response.hpp"
 #include "diff/safety.hpp"
 #include "diff/semantic.hpp"
+#include "timing.hpp"
 
 using namespace velkin;
 
@@ -82,17 +83,6 @@ std::string conversation(SplitMix& run_rng, size_t run, size_t key) {
     return lines;
 }
 
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,15 +108,15 @@ int main(int argc, char** argv) {
     for (int r = 0; r < repeat; ++r) {
         double views = 0.0, terms = 0.0, semantic = 0.0, abstention = 0.0;
         for (size_t key = 0; key < keys; ++key) {
-            double start = cpu_seconds();
+            double start = bench::cpu_seconds(bench::CpuClock::Thread);
             std::vector<diff::Responses> runs;
             for (const auto& run : records[key]) runs.push_back(diff::select_responses(run));
-            double after_views = cpu_seconds();
+            double after_views = bench::cpu_seconds(bench::CpuClock::Thread);
             std::vector<const diff::ResponseView*> all;
             for (const diff::Responses& run : runs)
                 for (const diff::ResponseView& response : run) all.push_back(&response);
             diff::ResponseTerms read = diff::response_terms(all);
-            double after_terms = cpu_seconds();
+            double after_terms = bench::cpu_seconds(bench::CpuClock::Thread);
             for (size_t a = 0; a < RUNS; ++a) {
                 for (size_t b = a + 1; b < RUNS; ++b) {
                     std::vector<diff::DocumentPair> pairs;
@@ -135,14 +125,14 @@ int main(int argc, char** argv) {
                     checksum += samples.candidate.front();
                 }
             }
-            double after_semantic = cpu_seconds();
+            double after_semantic = bench::cpu_seconds(bench::CpuClock::Thread);
             for (const diff::ResponseView* response : all) checksum += diff::is_abstention_with(*response);
-            double end = cpu_seconds();
+            double end = bench::cpu_seconds(bench::CpuClock::Thread);
             // Letting go of what each stage made is part of its cost.
             read = {};
-            double after_terms_freed = cpu_seconds();
+            double after_terms_freed = bench::cpu_seconds(bench::CpuClock::Thread);
             runs.clear();
-            double after_views_freed = cpu_seconds();
+            double after_views_freed = bench::cpu_seconds(bench::CpuClock::Thread);
             views += after_views - start + (after_views_freed - after_terms_freed);
             terms += after_terms - after_views + (after_terms_freed - end);
             semantic += after_semantic - after_terms;
@@ -152,8 +142,8 @@ int main(int argc, char** argv) {
             abstention_s.push_back(abstention);
     }
     const double per_key = 1e6 / static_cast<double>(keys);
-    const double views = median(views_s) * per_key, terms = median(terms_s) * per_key,
-                 semantic = median(semantic_s) * per_key, abstention = median(abstention_s) * per_key;
+    const double views = bench::median(views_s) * per_key, terms = bench::median(terms_s) * per_key,
+                 semantic = bench::median(semantic_s) * per_key, abstention = bench::median(abstention_s) * per_key;
     std::printf("%zu keys x %zu runs x %zu responses, median of %d, us per key (checksum %.6f)\n", keys, RUNS,
                 RESPONSES, repeat, checksum);
     std::printf("views %7.2f  terms %7.2f  semantic %7.2f  abstention %7.2f  total %7.2f\n", views, terms, semantic,

@@ -14,18 +14,10 @@
 
 #include "arch/kernels.hpp"
 #include "text/sha256.hpp"
+#include "timing.hpp"
 
 using namespace velkin;
 
-namespace {
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10;
@@ -45,9 +37,9 @@ int main(int argc, char** argv) {
         std::vector<double> times;
         text::Digest digest{};
         for (int run = 0; run < 9; ++run) {
-            const double start = cpu_seconds();
+            const double start = bench::cpu_seconds(bench::CpuClock::Process);
             digest = text::detail::sha256_through(message, path);
-            times.push_back(cpu_seconds() - start);
+            times.push_back(bench::cpu_seconds(bench::CpuClock::Process) - start);
         }
         if (name == paths.front().first) first = digest;
         std::sort(times.begin(), times.end());
