@@ -24,7 +24,6 @@
 
 using namespace velkin;
 
-
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: bench_read_runs REPEAT FILE...\n");

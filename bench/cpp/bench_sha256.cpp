@@ -18,7 +18,6 @@
 
 using namespace velkin;
 
-
 int main(int argc, char** argv) {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10;
     std::string message(megabytes * 1000000, '\0');
