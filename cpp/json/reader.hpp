@@ -346,7 +346,7 @@ public:
 
     // An object read member by member, for a caller that builds (or skips) each as it sees its key: the
     // cursor is on the '{', and `member(key)` is called with the cursor before the value, which it reads
-    // at depth + 1. read_value reads its objects through this too.
+    // at depth + 1. Checked as read_value checks an object.
     template <class OnMember>
     bool read_members(int depth, OnMember&& member) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
@@ -363,7 +363,6 @@ public:
             std::string_view key;
             if (!read_string(key, scratch_)) return false;
             if (key.data() == scratch_.data()) {
-                // Reading the value reuses the scratch buffer.
                 escaped_key.assign(key);
                 key = escaped_key;
             }
@@ -388,7 +387,6 @@ public:
     }
 
     // An array read element by element: the cursor is on the '[', and `element()` reads each at depth + 1.
-    // read_value reads its arrays through this too.
     template <class OnElement>
     bool read_elements(int depth, OnElement&& element) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
@@ -642,15 +640,33 @@ private:
 
     bool read_array(SinkValue& out, int depth) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
         typename Sink::Array array = sink_.begin_array();
-        const bool read = read_elements(depth, [&] {
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+        if (peek() == ']') {
+            ++pos_;
+            end_array(out, std::move(array));
+            return true;
+        }
+        for (;;) {
             SinkValue element{};
             if (!read_value(element, depth + 1)) return false;
             sink_.array_push(array, std::move(element));
-            return true;
-        });
-        if (read) end_array(out, std::move(array));
-        return read;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingList);
+            char c = peek();
+            if (c == ']') {
+                ++pos_;
+                end_array(out, std::move(array));
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedListCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == ']') return fail_here(ErrorCode::TrailingComma);
+        }
     }
 
     bool read_member_value(typename Sink::Object& object, std::string_view key, int depth) {
@@ -667,11 +683,44 @@ private:
 
     bool read_object(SinkValue& out, int depth) {
         if (depth >= MAX_NESTING) return fail_here(ErrorCode::RecursionLimitExceeded);
+        ++pos_;
         typename Sink::Object object = sink_.begin_object();
-        const bool read = read_members(depth,
-                                       [&](std::string_view key) { return read_member_value(object, key, depth + 1); });
-        if (read) end_object(out, std::move(object));
-        return read;
+        skip_whitespace();
+        if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+        if (peek() == '}') {
+            ++pos_;
+            end_object(out, std::move(object));
+            return true;
+        }
+        std::string escaped_key;
+        for (;;) {
+            if (peek() != '"') return fail_here(ErrorCode::KeyMustBeAString);
+            std::string_view key;
+            if (!read_string(key, scratch_)) return false;
+            if (key.data() == scratch_.data()) {
+                // Reading the value reuses the scratch buffer.
+                escaped_key.assign(key);
+                key = escaped_key;
+            }
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            if (peek() != ':') return fail_here(ErrorCode::ExpectedColon);
+            ++pos_;
+            if (!read_member_value(object, key, depth + 1)) return false;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingObject);
+            char c = peek();
+            if (c == '}') {
+                ++pos_;
+                end_object(out, std::move(object));
+                return true;
+            }
+            if (c != ',') return fail_here(ErrorCode::ExpectedObjectCommaOrEnd);
+            ++pos_;
+            skip_whitespace();
+            if (at_end()) return fail_here(ErrorCode::EofWhileParsingValue);
+            if (peek() == '}') return fail_here(ErrorCode::TrailingComma);
+        }
     }
 
     std::string_view text_;
