@@ -246,24 +246,21 @@ public:
         uint32_t document;  // the caller's: zero until it sets it
         uint32_t offset;    // the caller's
     };
+    // Bytes that must be readable from the start of every token: its two
+    // words are read in place, whatever its length.
+    static constexpr size_t SHORT_BYTES = 16;
 
-    // The term of the token, found or added. `token` lies within `text`, which
-    // bounds what may be read around it. The reference holds until the next call.
-    [[gnu::always_inline]] Term& intern(std::string_view token, std::string_view text) {
+    // The term of the token, found or added; SHORT_BYTES bytes from
+    // token.data() on are readable. The reference holds until the next call.
+    [[gnu::always_inline]] Term& intern(std::string_view token) {
         if (token.size() > SHORT_BYTES) [[unlikely]]
             return intern_long(token);
-        const Packed key = pack(token, text);
-        if (count_ >= most_) [[unlikely]]
-            grow();
-        const size_t mask = slots_.size() - 1;
-        for (size_t at = key.hash() >> shift_;; at = (at + 1) & mask) {
+        const Packed key = pack(token);
+        for (size_t at = key.hash() >> shift_;; at = (at + 1) & mask_) {
             Slot& slot = slots_[at];
-            if (slot.key.size == 0) [[unlikely]] {
-                slot = {key, {next_id(), 0, 0}};
-                ++count_;
-                return slot.term;
-            }
-            if (slot.key == key) return slot.term;
+            if (slot.low == key.low && slot.high == key.high && slot.size == key.size) return slot.term;
+            if (slot.size == 0) [[unlikely]]
+                return add(key.low, key.high, key.size, at);
         }
     }
     size_t size() const { return ids_; }
@@ -273,6 +270,7 @@ public:
         if (slots_.capacity() > KEPT_SLOTS) slots_ = {};
         slots_.assign(FIRST_SLOTS, Slot{});
         shift_ = 64 - std::countr_zero(FIRST_SLOTS);
+        mask_ = FIRST_SLOTS - 1;
         most_ = FIRST_SLOTS / 2;
         count_ = 0;
         ids_ = 0;
@@ -283,17 +281,17 @@ public:
     }
 
 private:
-    static constexpr size_t SHORT_BYTES = 16;
     static constexpr size_t FIRST_SLOTS = 64, KEPT_SLOTS = size_t{1} << 12;
     struct Packed {
         uint64_t low = 0, high = 0;
         uint32_t size = 0;  // 0 marks an empty slot: tokens are never empty
-        bool operator==(const Packed&) const = default;
         // One multiplication, whose top bits (the slot) depend on every bit of the key.
         uint64_t hash() const { return (low ^ std::rotl(high, 29) ^ size) * 0x9e3779b97f4a7c15ull; }
     };
+    // The key's fields beside the term, in 32 bytes: two slots to a cache line.
     struct Slot {
-        Packed key;
+        uint64_t low = 0, high = 0;
+        uint32_t size = 0;
         Term term{};
     };
 
@@ -308,24 +306,28 @@ private:
         return masks;
     }();
 
-    // The token's bytes, zero beyond its end: two words read within the text
-    // (or from a copy near its end), the bytes past the token masked off,
-    // without a branch on the token's length.
-    static Packed pack(std::string_view token, std::string_view text) {
+    // The token's bytes, zero beyond its end: two words read in place, the
+    // bytes past the token masked off, without a branch on its length.
+    static Packed pack(std::string_view token) {
         Packed key;
         key.size = static_cast<uint32_t>(token.size());
-        const size_t room = static_cast<size_t>(text.data() + text.size() - token.data());
-        const char* bytes = token.data();
-        char copy[SHORT_BYTES] = {};
-        if (room < SHORT_BYTES) {
-            std::memcpy(copy, token.data(), token.size());
-            bytes = copy;
-        }
-        std::memcpy(&key.low, bytes, 8);
-        std::memcpy(&key.high, bytes + 8, 8);
+        std::memcpy(&key.low, token.data(), 8);
+        std::memcpy(&key.high, token.data() + 8, 8);
         key.low &= WORD_MASKS[token.size()].low;
         key.high &= WORD_MASKS[token.size()].high;
         return key;
+    }
+
+    // A new token into the empty slot `at`; the table grows once it holds `most_`. The key
+    // comes in registers: one in memory would have to be stored on every lookup.
+    [[gnu::noinline]] Term& add(uint64_t low, uint64_t high, uint32_t size, size_t at) {
+        Slot& slot = slots_[at];
+        slot = {low, high, size, {next_id(), 0, 0}};
+        if (++count_ < most_) return slot.term;
+        grow();
+        at = Packed{low, high, size}.hash() >> shift_;
+        while (slots_[at].low != low || slots_[at].high != high || slots_[at].size != size) at = (at + 1) & mask_;
+        return slots_[at].term;
     }
 
     uint32_t next_id() { return static_cast<uint32_t>(ids_++); }
@@ -346,22 +348,22 @@ private:
         return std::string_view(long_bytes_).substr(long_starts_[k], end - long_starts_[k]);
     }
 
-    [[gnu::noinline]] void grow() {
+    void grow() {
         std::vector<Slot> old = std::move(slots_);
         slots_.assign(std::max<size_t>(FIRST_SLOTS, 2 * old.size()), Slot{});
         shift_ = 64 - std::countr_zero(slots_.size());
+        mask_ = slots_.size() - 1;
         most_ = slots_.size() / 2;
-        const size_t mask = slots_.size() - 1;
         for (const Slot& slot : old) {
-            if (slot.key.size == 0) continue;
-            size_t at = slot.key.hash() >> shift_;
-            while (slots_[at].key.size != 0) at = (at + 1) & mask;
+            if (slot.size == 0) continue;
+            size_t at = Packed{slot.low, slot.high, slot.size}.hash() >> shift_;
+            while (slots_[at].size != 0) at = (at + 1) & mask_;
             slots_[at] = slot;
         }
     }
 
     std::vector<Slot> slots_;  // a power of two of them, indexed by the top bits of the hash
-    int shift_ = 64;
+    size_t shift_ = 64, mask_ = 0;
     size_t count_ = 0;
     size_t most_ = 0;  // a table holding this many tokens grows before the next: at most half full
     size_t ids_ = 0;
@@ -499,6 +501,7 @@ struct TermsScratch {
     std::unique_ptr<TermCount[]> terms;
     size_t size = 0, capacity = 0;
     std::string folded;
+    std::string padded;  // the text being read, then TermIds::SHORT_BYTES zero bytes
 
     void reserve(size_t entries) {
         if (entries <= capacity) return;
@@ -511,8 +514,9 @@ struct TermsScratch {
 
     // A large call's memory is let go rather than kept by the thread.
     void trim() {
-        constexpr size_t KEPT_ENTRIES = size_t{1} << 15, KEPT_TERMS = size_t{1} << 11;
-        if (capacity > KEPT_ENTRIES || ids.size() > KEPT_TERMS) *this = TermsScratch{};
+        constexpr size_t KEPT_ENTRIES = size_t{1} << 15, KEPT_TERMS = size_t{1} << 11, KEPT_BYTES = size_t{1} << 16;
+        if (capacity > KEPT_ENTRIES || ids.size() > KEPT_TERMS || padded.capacity() > KEPT_BYTES)
+            *this = TermsScratch{};
     }
 };
 
@@ -554,6 +558,9 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
         // Tokens are at least two bytes apart, so below 8 GiB neither a count
         // nor a term's offset in its document overflows 32 bits.
         if (view.size() >= (uint64_t{1} << 33)) throw Panic("response text too long to count its terms");
+        scratch.padded.assign(view);
+        scratch.padded.append(TermIds::SHORT_BYTES, '\0');
+        view = std::string_view(scratch.padded).substr(0, view.size());
         // Room for every token of the text, so that each may write its entry before knowing whether it is new.
         const size_t begin = scratch.size;
         scratch.reserve(begin + view.size() / 2 + 1);
@@ -561,7 +568,7 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
         const uint32_t document = static_cast<uint32_t>(k + 1);
         uint32_t end = 0;
         auto count = [&](std::string_view token) __attribute__((always_inline)) {
-            TermIds::Term& term = ids.intern(token, view);
+            TermIds::Term& term = ids.intern(token);
             const bool fresh = term.document != document;
             entries[end] = {term.id, 0};
             term.offset = fresh ? end : term.offset;
