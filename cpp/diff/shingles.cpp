@@ -113,9 +113,10 @@ constexpr uint32_t ASCII_MARK = uint32_t{1} << 31;
 // as the others, and short probes spare most mispredicted branches.
 constexpr uint64_t ASCII_LOAD_LIMIT = 4;
 
-// The tables' hashes: the top bits pick the slot. Two products are cheaper
-// than mixing every bit, and their high bits depend on every bit of the key.
-uint64_t ascii_slot_hash(uint32_t key) { return uint64_t{key} * 0x9e3779b97f4a7c15ull; }
+// The tables' hashes: the top bits pick the slot. Products are cheaper than
+// mixing every bit, and their high bits depend on every bit of the key. The
+// ASCII table's is a 32-bit product, whose factor fits in the instruction.
+uint32_t ascii_slot_hash(uint32_t key) { return key * 0x9e3779b1u; }
 uint64_t slot_hash(ShingleKey key) {
     return (static_cast<uint64_t>(key) * 0x9e3779b97f4a7c15ull) ^
            (static_cast<uint64_t>(key >> 64) * 0xc2b2ae3d27d4eb4full);
@@ -124,6 +125,11 @@ uint64_t slot_hash(ShingleKey key) {
 template <class Slots>
 int shift_of(const Slots& slots) {
     return 64 - std::countr_zero(slots.size());
+}
+// An ASCII table holds at most 2^28 keys (four ASCII bytes) in four times as many slots: 32 bits of hash suffice.
+template <class Slots>
+int ascii_shift_of(const Slots& slots) {
+    return 32 - std::countr_zero(slots.size());
 }
 
 // The slots of the windows a few ahead are fetched while one is looked up:
@@ -199,48 +205,57 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
 
 // The windows of an ASCII text at least a window long, each key its four
 // bytes as they lie in the text: add_windows without the wide table, in a
-// loop that keeps the table and the output in registers. It leaves the loop
-// only for a new shingle, which may grow the table.
+// loop that keeps the table and the output in registers (one pointer walks
+// the windows, and the hash's factor is no register). It leaves the loop only
+// for a new shingle, which may grow the table.
 void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::vector<uint32_t>& ids) {
     const size_t windows = text.size() - SHINGLE_LENGTH + 1;
     size_t written = ids.size();
     ids.resize(written + windows);
     uint32_t* const out = ids.data();
-    const char* const bytes = text.data();
-    auto key_at = [bytes](size_t k) {
+    const char* const end = text.data() + windows;
+    auto key_at = [](const char* window) {
         uint32_t key;
-        std::memcpy(&key, bytes + k, sizeof key);
+        std::memcpy(&key, window, sizeof key);
         return key | ASCII_MARK;
     };
-    // Windows from k on, until one is new; returns the slot of the new one.
-    auto known_windows = [&]<bool FETCH_AHEAD>(size_t& k) {
+    // Windows from `window` on, until one is new; returns the slot of the new one.
+    auto known_windows = [&]<bool FETCH_AHEAD>(const char*& at_window) {
         const AsciiSlot* const slots = ascii_slots_.data();
-        const size_t mask = ascii_slots_.size() - 1;
-        const int shift = shift_of(ascii_slots_);
+        const uint32_t mask = static_cast<uint32_t>(ascii_slots_.size() - 1);
+        const int shift = ascii_shift_of(ascii_slots_);
         uint32_t* const last_text = last_text_.data();
-        for (; k < windows; ++k) {
-            if (FETCH_AHEAD && k + AHEAD < windows)
-                __builtin_prefetch(&slots[ascii_slot_hash(key_at(k + AHEAD)) >> shift]);
-            const uint32_t key = key_at(k);
-            size_t at = ascii_slot_hash(key) >> shift;
-            uint32_t held;
-            while ((held = slots[at].key) != key && held != 0) at = (at + 1) & mask;
-            if (held == 0) return at;
+        uint32_t* const into = out;
+        size_t count = written;
+        const char* window = at_window;
+        uint32_t at = 0;
+        for (; window < end; ++window) {
+            if (FETCH_AHEAD && end - window > static_cast<ptrdiff_t>(AHEAD))
+                __builtin_prefetch(&slots[ascii_slot_hash(key_at(window + AHEAD)) >> shift]);
+            const uint32_t key = key_at(window);
+            at = ascii_slot_hash(key) >> shift;
+            if (slots[at].key != key) [[unlikely]] {
+                uint32_t held;
+                while ((held = slots[at].key) != key && held != 0) at = (at + 1) & mask;
+                if (held == 0) break;
+            }
             // Without a branch: whether a shingle repeats within a text is a coin toss.
             const uint32_t id = slots[at].id;
-            out[written] = id;
-            written += last_text[id] != number;
+            into[count] = id;
+            count += last_text[id] != number;
             last_text[id] = number;
         }
-        return size_t{0};
+        at_window = window;
+        written = count;
+        return at;
     };
-    for (size_t k = 0; k < windows; ++k) {
+    for (const char* window = text.data(); window < end; ++window) {
         const bool far = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
-        const size_t at = far ? known_windows.template operator()<true>(k)
-                              : known_windows.template operator()<false>(k);
-        if (k == windows) break;
+        const uint32_t at = far ? known_windows.template operator()<true>(window)
+                                : known_windows.template operator()<false>(window);
+        if (window == end) break;
         if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
-        ascii_slots_[at] = {key_at(k), count_};
+        ascii_slots_[at] = {key_at(window), count_};
         out[written++] = count_++;
         last_text_.push_back(number);
         if (uint64_t{++ascii_count_} * ASCII_LOAD_LIMIT > ascii_slots_.size()) grow_ascii();
@@ -267,7 +282,8 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     bool fetch_ahead = false;
     auto refresh = [&] {
         fetch_ahead = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
-        ascii_slots = ascii_slots_.data(), ascii_mask = ascii_slots_.size() - 1, ascii_shift = shift_of(ascii_slots_);
+        ascii_slots = ascii_slots_.data(), ascii_mask = ascii_slots_.size() - 1,
+        ascii_shift = ascii_shift_of(ascii_slots_);
         slots = slots_.data(), mask = slots_.size() - 1, shift = shift_of(slots_);
         last_text = last_text_.data();
     };
@@ -348,7 +364,7 @@ void ShingleIds::release_if_large() {
 void ShingleIds::grow_ascii() {
     std::vector<AsciiSlot> larger(ascii_slots_.size() * 2);
     const size_t mask = larger.size() - 1;
-    const int shift = shift_of(larger);
+    const int shift = ascii_shift_of(larger);
     for (const AsciiSlot& slot : ascii_slots_) {
         if (slot.key == 0) continue;
         size_t at = ascii_slot_hash(slot.key) >> shift;
