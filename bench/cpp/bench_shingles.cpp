@@ -6,7 +6,10 @@
 //   features      turn_features over each key's four runs (all the interning)
 //   index         ShingleIndex for each of the six pairs of runs of a key
 //   align         diff::align for each of those pairs (index included)
-// Run the binary of two builds one after the other to compare them.
+// Run the binary of two builds one after the other to compare them. On an
+// AVX2 processor without AVX-512, the AVX2 paths of the shared bit counts and
+// the pair costs took `align` from 4.1 to 3.4 us per pair (6000 keys, medians
+// of four interleaved runs of each build on a busy machine).
 //
 //     bench_shingles [KEYS] [REPEAT]
 #include <algorithm>

@@ -31,7 +31,7 @@ void chacha_blocks_by_4(const std::array<uint32_t, 8>& key, uint64_t counter, ui
 void chacha_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint32_t* out) {
 #if defined(VELKIN_WIDE_PATHS)
     if (wide_paths().chacha) return chacha_blocks_by_16(key, counter, out);
-    if (wide_paths().chacha_avx2) return chacha_blocks_by_8(key, counter, out);
+    if (wide_paths().avx2) return chacha_blocks_by_8(key, counter, out);
 #endif
     chacha_blocks_by_4(key, counter, out);
 }
@@ -68,6 +68,7 @@ void add_shared_bits(const uint64_t* rows, size_t row_count, const uint64_t* col
                      uint64_t last, uint32_t* common) {
 #if defined(VELKIN_WIDE_PATHS)
     if (wide_paths().bit_counts) return add_shared_bits_wide(rows, row_count, columns, words, first, last, common);
+    if (wide_paths().avx2) return add_shared_bits_avx2(rows, row_count, columns, words, first, last, common);
 #endif
     add_shared_bits_reference(rows, row_count, columns, words, first, last, common);
 }
@@ -98,6 +99,7 @@ void row_pair_costs(const PairCostRow& row, const PairCostColumns& columns, uint
                     const double* jaccard_of_set, const PairCostWeights& weights, double* cost) {
 #if defined(VELKIN_WIDE_PATHS)
     if (wide_paths().pair_costs) return row_pair_costs_wide(row, columns, count, common, jaccard_of_set, weights, cost);
+    if (wide_paths().avx2) return row_pair_costs_avx2(row, columns, count, common, jaccard_of_set, weights, cost);
 #endif
     row_pair_costs_reference(row, columns, count, common, jaccard_of_set, weights, cost);
 }

@@ -24,7 +24,7 @@ namespace velkin::arch {
 // Which x86-64 paths this processor runs: none off x86-64.
 struct WidePaths {
     bool chacha;       // avx512f
-    bool chacha_avx2;  // avx2
+    bool avx2;         // avx2: ChaCha's 8-block path, the shared bit counts' and the pair costs'
     bool bit_counts;   // avx512f, avx512vpopcntdq
     bool pair_costs;   // avx512f, avx512vl
     bool utf8_lookup;  // ssse3
@@ -110,7 +110,11 @@ void chacha_blocks_by_8(const std::array<uint32_t, 8>& key, uint64_t counter, ui
 AcceptedRuns accept_runs_by_16(const uint32_t* words, size_t count, uint32_t n, uint32_t* out, size_t room);
 void add_shared_bits_wide(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
                           uint64_t last, uint32_t* common);
+void add_shared_bits_avx2(const uint64_t* rows, size_t row_count, const uint64_t* columns, size_t words, uint64_t first,
+                          uint64_t last, uint32_t* common);
 void row_pair_costs_wide(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
+                         const double* jaccard_of_set, const PairCostWeights& weights, double* cost);
+void row_pair_costs_avx2(const PairCostRow& row, const PairCostColumns& columns, uint64_t count, const uint32_t* common,
                          const double* jaccard_of_set, const PairCostWeights& weights, double* cost);
 bool valid_utf8_ssse3(std::string_view bytes);
 void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* blocks, size_t count);

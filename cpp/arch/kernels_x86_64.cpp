@@ -1,10 +1,13 @@
-// The wide paths of arch/kernels.hpp, for x86-64 processors with AVX-512 (and ChaCha's with AVX2):
-// each gives the bits of its reference path in kernels.cpp.
+// The wide paths of arch/kernels.hpp, for x86-64 processors with AVX-512 and, for those without,
+// with AVX2: each gives the bits of its reference path in kernels.cpp.
 #include "arch/kernels.hpp"
 
 #if defined(VELKIN_WIDE_PATHS)
 
 #include <immintrin.h>
+
+#include <algorithm>
+#include <climits>
 
 #include "arch/chacha_rounds.hpp"
 
@@ -110,6 +113,78 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) void add_shared_bits_wide(con
 
 namespace {
 
+// The bits set in each byte, by a table of the sixteen nibbles.
+__attribute__((target("avx2"))) inline __m256i byte_bit_counts(__m256i bits) {
+    const __m256i nibble_counts = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2,
+                                                   3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i low = _mm256_set1_epi8(0x0F);
+    return _mm256_add_epi8(_mm256_shuffle_epi8(nibble_counts, _mm256_and_si256(bits, low)),
+                           _mm256_shuffle_epi8(nibble_counts, _mm256_and_si256(_mm256_srli_epi16(bits, 4), low)));
+}
+
+// Four words of a bit set, those past its end (where `part` is set) read as 0 and not touched.
+__attribute__((target("avx2"))) inline __m256i load_words(const uint64_t* at, bool part, __m256i tail) {
+    return part ? _mm256_maskload_epi64(reinterpret_cast<const long long*>(at), tail)
+                : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// add_shared_bits_rows with four words per step: bit counts summed in bytes
+// for at most 31 steps (at most 8 per byte each), then into 64-bit lanes.
+template <size_t ROWS>
+__attribute__((target("avx2"))) void add_shared_bits_rows_avx2(const uint64_t* rows, const uint64_t* columns,
+                                                               size_t words, uint64_t first, uint64_t last,
+                                                               uint32_t* common) {
+    constexpr size_t STEPS_PER_SUM = 31;
+    const __m256i tail = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<int64_t>(words % 4)),
+                                            _mm256_setr_epi64x(0, 1, 2, 3));
+    const uint64_t width = last - first + 1;
+    for (uint64_t j = first; j <= last; ++j) {
+        const uint64_t* column = columns + j * words;
+        __m256i shared[ROWS], bytes[ROWS];
+        for (size_t r = 0; r < ROWS; ++r) shared[r] = bytes[r] = _mm256_setzero_si256();
+        size_t steps = 0;
+        for (size_t w = 0; w < words; w += 4) {
+            const bool part = w + 4 > words;
+            const __m256i bits = load_words(column + w, part, tail);
+            for (size_t r = 0; r < ROWS; ++r) {
+                const __m256i both = _mm256_and_si256(load_words(rows + r * words + w, part, tail), bits);
+                bytes[r] = _mm256_add_epi8(bytes[r], byte_bit_counts(both));
+            }
+            if (++steps < STEPS_PER_SUM) continue;
+            for (size_t r = 0; r < ROWS; ++r) {
+                shared[r] = _mm256_add_epi64(shared[r], _mm256_sad_epu8(bytes[r], _mm256_setzero_si256()));
+                bytes[r] = _mm256_setzero_si256();
+            }
+            steps = 0;
+        }
+        for (size_t r = 0; r < ROWS; ++r) {
+            const __m256i lanes = _mm256_add_epi64(shared[r], _mm256_sad_epu8(bytes[r], _mm256_setzero_si256()));
+            const __m128i halves = _mm_add_epi64(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+            const uint64_t sum = static_cast<uint64_t>(_mm_cvtsi128_si64(halves)) +
+                                 static_cast<uint64_t>(_mm_extract_epi64(halves, 1));
+            common[r * width + j - first] += static_cast<uint32_t>(sum);
+        }
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void add_shared_bits_avx2(const uint64_t* rows, size_t row_count,
+                                                          const uint64_t* columns, size_t words, uint64_t first,
+                                                          uint64_t last, uint32_t* common) {
+    const uint64_t width = last - first + 1;
+    for (; row_count >= 4; row_count -= 4, rows += 4 * words, common += 4 * width)
+        add_shared_bits_rows_avx2<4>(rows, columns, words, first, last, common);
+    switch (row_count) {
+        case 3: add_shared_bits_rows_avx2<3>(rows, columns, words, first, last, common); break;
+        case 2: add_shared_bits_rows_avx2<2>(rows, columns, words, first, last, common); break;
+        case 1: add_shared_bits_rows_avx2<1>(rows, columns, words, first, last, common); break;
+        default: break;
+    }
+}
+
+namespace {
+
 // Eight 32-bit values, those of the lanes not set read as 0 and not touched.
 __attribute__((target("avx512f,avx512vl"))) inline __m256i load_ids(__mmask8 lanes, const uint32_t* at) {
     return _mm256_maskz_loadu_epi32(lanes, at);
@@ -161,6 +236,71 @@ __attribute__((target("avx512f,avx512vl"))) void row_pair_costs_wide(const PairC
                                      _mm512_maskz_cvtepu32_epi64(lanes, load_ids(lanes, columns.input_set + k)));
         sum = _mm512_add_pd(sum, _mm512_mask_blend_pd(args_differ, zero, _mm512_set1_pd(weights.args)));
         _mm512_mask_storeu_pd(cost + k, lanes, sum);
+    }
+}
+
+namespace {
+
+// Four unsigned 32-bit values, as doubles (exactly: each is below 2^53).
+__attribute__((target("avx2"))) inline __m256d unsigned_to_double(__m128i values) {
+    const __m128i flipped = _mm_xor_si128(values, _mm_set1_epi32(INT32_MIN));
+    return _mm256_add_pd(_mm256_cvtepi32_pd(flipped), _mm256_set1_pd(2147483648.0));
+}
+
+// Four 32-bit values, those of the lanes not set read as 0 and not touched.
+__attribute__((target("avx2"))) inline __m128i load_ids(const uint32_t* at, __m128i lanes) {
+    return _mm_maskload_epi32(reinterpret_cast<const int*>(at), lanes);
+}
+
+// Lanes where two sets of four 32-bit values are equal, as 64-bit masks.
+__attribute__((target("avx2"))) inline __m256d equal_lanes(__m128i a, __m128i b) {
+    return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpeq_epi32(a, b)));
+}
+
+}  // namespace
+
+// row_pair_costs_wide on four candidate turns at a time, with AVX2's blends and masked loads.
+__attribute__((target("avx2"))) void row_pair_costs_avx2(const PairCostRow& row, const PairCostColumns& columns,
+                                                         uint64_t count, const uint32_t* common,
+                                                         const double* jaccard_of_set, const PairCostWeights& weights,
+                                                         double* cost) {
+    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d row_calls = _mm256_set1_pd(row.calls), row_shingles = _mm256_set1_pd(row.shingles);
+    const __m128i row_shape_set = _mm_set1_epi32(static_cast<int>(row.shape_set));
+    const __m128i row_input_set = _mm_set1_epi32(static_cast<int>(row.input_set));
+    const __m128i row_stop_reason = _mm_set1_epi32(static_cast<int>(row.stop_reason));
+    const __m256d row_has_shapes = row.has_shapes ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : zero;
+    const __m256d row_has_no_shingles = row.shingles == 0.0 ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : zero;
+    for (uint64_t k = 0; k < count; k += 4) {
+        const int64_t left = static_cast<int64_t>(count - k);
+        const __m256i wide_lanes = _mm256_cmpgt_epi64(_mm256_set1_epi64x(left), _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m128i lanes = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(std::min<int64_t>(left, 4))),
+                                              _mm_setr_epi32(0, 1, 2, 3));
+        const __m128i shape_set = load_ids(columns.shape_set + k, lanes);
+        const __m256d jaccard = _mm256_mask_i32gather_pd(zero, jaccard_of_set, shape_set,
+                                                         _mm256_castsi256_pd(wide_lanes), 8);
+        const __m256d shapes_apart = _mm256_sub_pd(one, jaccard);
+        const __m256d calls = _mm256_maskload_pd(columns.calls + k, wide_lanes);
+        const __m256d larger_calls = _mm256_blendv_pd(row_calls, calls, _mm256_cmp_pd(row_calls, calls, _CMP_LT_OQ));
+        const __m256d distance = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(row_calls, calls));
+        const __m256d spread = _mm256_div_pd(distance, larger_calls);
+        const __m256d capped = _mm256_blendv_pd(spread, one, _mm256_cmp_pd(one, spread, _CMP_LT_OQ));
+        const __m256d gap = _mm256_blendv_pd(capped, zero, _mm256_cmp_pd(row_calls, calls, _CMP_EQ_OQ));
+        const __m256d tools = _mm256_blendv_pd(shapes_apart, gap, _mm256_cmp_pd(shapes_apart, gap, _CMP_LT_OQ));
+        const __m256d shared = unsigned_to_double(load_ids(common + k, lanes));
+        const __m256d shingles = _mm256_maskload_pd(columns.shingles + k, wide_lanes);
+        const __m256d quotient = _mm256_div_pd(shared, _mm256_sub_pd(_mm256_add_pd(row_shingles, shingles), shared));
+        const __m256d both_empty = _mm256_and_pd(row_has_no_shingles, _mm256_cmp_pd(shingles, zero, _CMP_EQ_OQ));
+        const __m256d text_sim = _mm256_blendv_pd(quotient, one, both_empty);
+        __m256d sum = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(weights.tool), tools),
+                                    _mm256_mul_pd(_mm256_set1_pd(weights.text), _mm256_sub_pd(one, text_sim)));
+        const __m256d same_stop = equal_lanes(row_stop_reason, load_ids(columns.stop_reason + k, lanes));
+        sum = _mm256_add_pd(sum, _mm256_blendv_pd(_mm256_set1_pd(weights.stop), zero, same_stop));
+        const __m256d args_differ = _mm256_andnot_pd(
+            equal_lanes(row_input_set, load_ids(columns.input_set + k, lanes)),
+            _mm256_and_pd(row_has_shapes, equal_lanes(row_shape_set, shape_set)));
+        sum = _mm256_add_pd(sum, _mm256_and_pd(args_differ, _mm256_set1_pd(weights.args)));
+        _mm256_maskstore_pd(cost + k, wide_lanes, sum);
     }
 }
 

@@ -50,7 +50,7 @@ TEST(chacha_block_paths_agree) {
             chacha_blocks(key, counter, wide.data());
             CHECK(wide == narrow);
 #if defined(VELKIN_WIDE_PATHS)
-            if (wide_paths().chacha_avx2) {
+            if (wide_paths().avx2) {
                 std::fill(wide.begin(), wide.end(), 0xDEADBEEF);
                 chacha_blocks_by_8(key, counter, wide.data());
                 CHECK(wide == narrow);
@@ -63,12 +63,16 @@ TEST(chacha_block_paths_agree) {
     }
 }
 
-// Bit set widths that leave every remainder of eight words, one to five rows
-// (a whole group of four and every remainder), ranges of one and many
-// candidate turns, and counts added to what common[] already holds.
+// Bit set widths that leave every remainder of eight words, and widths past
+// the 124 words the AVX2 path counts in bytes before it widens the sums, one
+// to five rows (a whole group of four and every remainder), ranges of one and
+// many candidate turns, and counts added to what common[] already holds.
 TEST(shared_bit_counts_agree_with_a_plain_count) {
     std::mt19937_64 random(11);
-    for (size_t words = 1; words <= 19; ++words) {
+    std::vector<size_t> widths;
+    for (size_t words = 1; words <= 19; ++words) widths.push_back(words);
+    for (size_t words : {123, 124, 125, 130, 250}) widths.push_back(words);
+    for (size_t words : widths) {
         for (int density = 0; density < 3; ++density) {
             const size_t turns = 12;
             auto bits = [&]() {
@@ -100,6 +104,11 @@ TEST(shared_bit_counts_agree_with_a_plain_count) {
                     add_shared_bits(rows.data(), row_count, columns.data(), words, first, last, vector.data());
                     CHECK(vector == plain);
 #if defined(VELKIN_WIDE_PATHS)
+                    if (wide_paths().avx2) {
+                        vector = plain_before;
+                        add_shared_bits_avx2(rows.data(), row_count, columns.data(), words, first, last, vector.data());
+                        CHECK(vector == plain);
+                    }
                     if (!wide_paths().bit_counts) continue;
                     vector = plain_before;
                     add_shared_bits_wide(rows.data(), row_count, columns.data(), words, first, last, vector.data());
@@ -113,8 +122,8 @@ TEST(shared_bit_counts_agree_with_a_plain_count) {
 
 // Rows against candidate turns with equal and unequal call counts (none
 // included), empty texts on either or both sides, equal and unequal shape
-// sets, inputs and stop reasons, over every tail length of eight lanes: both
-// paths give the same bits.
+// sets, inputs and stop reasons, over every tail length of four and of eight
+// lanes: every path gives the reference's bits.
 TEST(pair_cost_paths_agree) {
     std::mt19937_64 random(13);
     const double jaccard_of_set[] = {1.0, 0.0, 0.5, 1.0 / 3.0, 0.25};
@@ -146,6 +155,12 @@ TEST(pair_cost_paths_agree) {
         for (size_t k = 0; k <= count; ++k)
             CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
 #if defined(VELKIN_WIDE_PATHS)
+        if (wide_paths().avx2) {
+            std::fill(vector.begin(), vector.end(), -1.0);
+            row_pair_costs_avx2(row, columns, count, common.data(), jaccard_of_set, WEIGHTS, vector.data());
+            for (size_t k = 0; k <= count; ++k)
+                CHECK_EQ(std::bit_cast<uint64_t>(scalar[k]), std::bit_cast<uint64_t>(vector[k]));
+        }
         if (!wide_paths().pair_costs) continue;
         std::fill(vector.begin(), vector.end(), -1.0);
         row_pair_costs_wide(row, columns, count, common.data(), jaccard_of_set, WEIGHTS, vector.data());
