@@ -66,6 +66,7 @@ public:
         finished_ = false;
     }
 
+    // The next record, decoded into `record` where it lies.
     Step next(Record& record, ParseError& error) {
         while (!finished_) {
             size_t available = input_.size() - position_;
@@ -99,11 +100,11 @@ public:
             while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
             if (line.empty()) continue;
 
-            auto decoded = decode_record_text(line, sink_, unbuilt_);
-            if (!decoded) {
-                return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoded.take_error()});
+            record = Record();
+            RecordTextDecoder<Sink> decoder(line, sink_, unbuilt_);
+            if (!decoder.decode_into(record)) {
+                return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoder.error()});
             }
-            record = std::move(decoded).value();
             return Step::Record;
         }
         return Step::End;

@@ -40,14 +40,19 @@ public:
 
     Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
-        if (!read_record(record)) return reader_.error();
-        reader_.skip_whitespace();
-        if (!reader_.at_end()) {
-            reader_.fail_here(json::ErrorCode::TrailingCharacters);
-            return reader_.error();
-        }
+        if (!decode_into(record)) return error();
         return record;
     }
+
+    // Fills `record` where it lies, which saves moving it for a caller that keeps records in place; the
+    // fields this line lacks keep what `record` held, so it starts as a default one. False on failure.
+    bool decode_into(BasicRecord<V>& record) {
+        if (!read_record(record)) return false;
+        reader_.skip_whitespace();
+        if (!reader_.at_end()) return reader_.fail_here(json::ErrorCode::TrailingCharacters);
+        return true;
+    }
+    json::ReadError error() const { return reader_.error(); }
 
 private:
     using Code = json::ErrorCode;

@@ -71,16 +71,16 @@ private:
     size_t capacity_ = 0;
 };
 
-// Reads a file's records in pieces of whole lines, handing each to `take` with
-// where its line lies; the parser's error, or the file's, as text.
+// Reads a file's records in pieces of whole lines onto the end of `records`,
+// each decoded where it stays, then handed to `take` with where its line lies;
+// the parser's error, or the file's, as text.
 template <class Take>
 std::optional<std::string> read_records(const platform::OpenFile& file, const std::string& path,
-                                        agentlog::Unbuilt unbuilt, Take take) {
+                                        agentlog::Unbuilt unbuilt, std::vector<agentlog::Record>& records, Take take) {
     const agentlog::Parser parser;
     const uint64_t size = std::min<uint64_t>(file.size(), READ_LIMIT);
     json::ValueSink sink;
     agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, unbuilt);
-    agentlog::Record record;
     agentlog::ParseError error;
     ReadBuffer buffer;
     size_t held = 0;         // bytes of the buffer not yet parsed
@@ -99,10 +99,11 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
         if (at_end || (whole == 0 && held > parser.max_line_bytes)) whole = held;
         reader.resume(std::string_view(piece, whole));
         for (;;) {
-            auto step = reader.next(record, error);
+            auto step = reader.next(records.emplace_back(), error);
+            if (step != agentlog::RecordLines<json::ValueSink>::Step::Record) records.pop_back();
             if (step == agentlog::RecordLines<json::ValueSink>::Step::End) break;
             if (step == agentlog::RecordLines<json::ValueSink>::Step::Error) return path + ": " + error.message();
-            take(std::move(record), held_from + reader.line_offset(), reader.line_length());
+            take(records.back(), held_from + reader.line_offset(), reader.line_length());
         }
         std::memmove(piece, piece + whole, held - whole);
         held -= whole;
@@ -124,9 +125,7 @@ json::Value& member_slot(json::Object& members, std::string_view key) {
             return member.value;
         }
     }
-    json::Member& member = members.emplace_back();
-    member.key.assign(key);
-    return member.value;
+    return members.emplace_back(std::string(key)).value;
 }
 
 // A response's content blocks as diff::retain_report_members keeps them: of each block the members its
@@ -284,10 +283,9 @@ std::optional<std::string> RunFileFeed::read_run(size_t r) {
         Result<platform::OpenFile> opened = platform::OpenFile::open(file.path);
         if (!opened) return opened.error().message;
         std::optional<std::string> failed = read_records(
-            opened.value(), file.path, unbuilt, [&](agentlog::Record&& record, uint64_t at, size_t length) {
+            opened.value(), file.path, unbuilt, run, [&](agentlog::Record& record, uint64_t at, size_t length) {
                 keep_what_is_read(record, requests_read_);
                 lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(length), at});
-                run.push_back(std::move(record));
             });
         if (failed) return failed;
         file.stamp = opened.value().stamp();
@@ -318,6 +316,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     json::ValueSink sink;
     ReadBuffer bytes;
     const agentlog::Unbuilt unbuilt = second_pass_unbuilt();
+    agentlog::Record read;
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
         if (conversation.records[j].kind != agentlog::Kind::ChatResponse) {
@@ -352,11 +351,12 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             // The reader takes its text as valid UTF-8, as the first pass checked it.
             if (!text::is_valid_utf8(text)) return reads_differently(file.path);
             // Whatever its kind, a payload read here is built as a response's: a line of another kind fails.
-            auto decoded = agentlog::decode_record_text(text, sink, unbuilt, read_response_payload);
+            // Every field built here is one a record must have, so `read` needs no clearing between lines.
+            agentlog::RecordTextDecoder decoder(text, sink, unbuilt, read_response_payload);
             agentlog::Record& record = conversation.records[j];
-            if (!decoded || decoded.value().kind != agentlog::Kind::ChatResponse || decoded.value().id != record.id)
+            if (!decoder.decode_into(read) || read.kind != agentlog::Kind::ChatResponse || read.id != record.id)
                 return reads_differently(file.path);
-            record.payload = std::move(decoded.value().payload);
+            record.payload = std::move(read.payload);
         }
     }
     return std::nullopt;

@@ -92,9 +92,7 @@ Value& ValueSink::object_slot(Object& object, std::string_view key) {
                 return members_[i].value;
             }
         }
-        Member& member = members_.emplace_back();
-        member.key.assign(key);
-        return member.value;
+        return members_.emplace_back(std::string(key)).value;
     }
     object_insert(object, key, Value());
     return members_[object.index.find(std::string(key))->second].value;
