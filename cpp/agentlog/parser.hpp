@@ -58,6 +58,8 @@ public:
     // Where the last record's line lies in the input, its line ending included.
     size_t line_offset() const { return line_offset_; }
     size_t line_length() const { return position_ - line_offset_; }
+    // Where its payload's value starts in its line.
+    size_t payload_offset() const { return payload_offset_; }
 
     // Goes on with the input's next piece once the last has been read to its end.
     void resume(std::string_view input) {
@@ -105,6 +107,7 @@ public:
             if (!decoder.decode_into(record)) {
                 return fail(error, ParseError{ParseError::Variant::Parse, line_number_, 0, 0, 0, decoder.error()});
             }
+            payload_offset_ = decoder.payload_offset();
             return Step::Record;
         }
         return Step::End;
@@ -120,6 +123,7 @@ private:
     std::string_view input_;
     size_t position_ = 0;
     size_t line_offset_ = 0;
+    size_t payload_offset_ = 0;
     uint64_t line_number_ = 0;
     uint64_t total_ = 0;
     Parser limits_;

@@ -20,23 +20,13 @@ struct Unbuilt {
     std::bitset<FIELD_COUNT> fields;
 };
 
-// Builds a payload whole.
-struct WholePayload {
-    template <class Reader, class V>
-    bool operator()(Reader& reader, V& payload) const {
-        return reader.read_value(payload, 1);
-    }
-};
-
-// ReadPayload reads a payload that is built, from the cursor before it: a reader may build only part
-// of it, but must check all of it as read_value would.
-template <class Sink, class ReadPayload = WholePayload>
+template <class Sink>
 class RecordTextDecoder {
 public:
     using V = typename Sink::Value;
 
-    RecordTextDecoder(std::string_view line, Sink& sink, Unbuilt unbuilt = {}, ReadPayload read_payload = {})
-        : reader_(line, sink), unbuilt_(unbuilt), read_payload_(read_payload) {}
+    RecordTextDecoder(std::string_view line, Sink& sink, Unbuilt unbuilt = {})
+        : reader_(line, sink), unbuilt_(unbuilt) {}
 
     Result<BasicRecord<V>, json::ReadError> decode() {
         BasicRecord<V> record;
@@ -53,6 +43,8 @@ public:
         return true;
     }
     json::ReadError error() const { return reader_.error(); }
+    // Where the payload's value starts in the line, once read.
+    size_t payload_offset() const { return payload_offset_; }
 
 private:
     using Code = json::ErrorCode;
@@ -176,8 +168,10 @@ private:
                 return true;
             }
             case Field::Payload:
+                reader_.skip_whitespace();
+                payload_offset_ = reader_.offset();
                 if (kind_read_ && unbuilt_.payloads[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
-                return read_payload_(reader_, record.payload);
+                return reader_.read_value(record.payload, 1);
         }
         return true;
     }
@@ -248,17 +242,16 @@ private:
 
     json::Reader<Sink> reader_;
     Unbuilt unbuilt_;
-    ReadPayload read_payload_;
     bool kind_read_ = false;
+    size_t payload_offset_ = 0;
     std::string key_scratch_;
     std::string value_scratch_;
 };
 
-template <class Sink, class ReadPayload = WholePayload>
+template <class Sink>
 Result<BasicRecord<typename Sink::Value>, json::ReadError> decode_record_text(std::string_view line, Sink& sink,
-                                                                              Unbuilt unbuilt = {},
-                                                                              ReadPayload read_payload = {}) {
-    return RecordTextDecoder<Sink, ReadPayload>(line, sink, unbuilt, read_payload).decode();
+                                                                              Unbuilt unbuilt = {}) {
+    return RecordTextDecoder<Sink>(line, sink, unbuilt).decode();
 }
 
 }  // namespace velkin::agentlog

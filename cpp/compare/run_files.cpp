@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include "agentlog/parser.hpp"
 #include "diff/response.hpp"
+#include "diff/shingles.hpp"
 #include "platform/interrupt.hpp"
-#include "text/utf8.hpp"
 
 namespace velkin::compare {
 
@@ -42,12 +43,11 @@ agentlog::Unbuilt first_pass_unbuilt(bool requests_read) {
     return unbuilt;
 }
 
-// The second reads a response's payload, and its id to tell that it is the same response.
-agentlog::Unbuilt second_pass_unbuilt() {
-    agentlog::Unbuilt unbuilt = unread_fields();
-    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Parent));
-    unbuilt.fields.set(static_cast<size_t>(agentlog::Field::Meta));
-    return unbuilt;
+// What tells a response's line from any other it could have become between the passes: the second reads
+// only its payload, from where the first found it, and trusts the rest to the first pass's checks.
+uint32_t line_check(std::string_view line) {
+    const uint64_t hash = diff::text_hash(line);
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
 // Bytes read from a file: grown, never filled, since each read overwrites them.
@@ -72,8 +72,8 @@ private:
 };
 
 // Reads a file's records in pieces of whole lines onto the end of `records`,
-// each decoded where it stays, then handed to `take` with where its line lies;
-// the parser's error, or the file's, as text.
+// each decoded where it stays, then handed to `take` with its line, where that
+// lies and where its payload starts in it; the parser's error, or the file's, as text.
 template <class Take>
 std::optional<std::string> read_records(const platform::OpenFile& file, const std::string& path,
                                         agentlog::Unbuilt unbuilt, std::vector<agentlog::Record>& records, Take take) {
@@ -103,7 +103,8 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
             if (step != agentlog::RecordLines<json::ValueSink>::Step::Record) records.pop_back();
             if (step == agentlog::RecordLines<json::ValueSink>::Step::End) break;
             if (step == agentlog::RecordLines<json::ValueSink>::Step::Error) return path + ": " + error.message();
-            take(records.back(), held_from + reader.line_offset(), reader.line_length());
+            const std::string_view line(piece + reader.line_offset(), reader.line_length());
+            take(records.back(), line, held_from + reader.line_offset(), reader.payload_offset());
         }
         std::memmove(piece, piece + whole, held - whole);
         held -= whole;
@@ -243,12 +244,16 @@ struct RunFileFeed::File {
     platform::FileStamp stamp;               // as the first pass read it
 };
 
-// Where a response's line lies: in which file, from where, how long.
+// Where a record's line lies: in which file, from where, how long; for a response, where its payload
+// starts in the line and the line's check. A file is read no further than READ_LIMIT.
 struct RunFileFeed::Line {
     uint32_t file = 0;
+    uint32_t offset = 0;
     uint32_t length = 0;
-    uint64_t offset = 0;
+    uint32_t payload = 0;
+    uint32_t check = 0;
 };
+static_assert(READ_LIMIT <= UINT32_MAX);
 
 RunFileFeed::RunFileFeed(std::vector<Source> sources, bool requests_read)
     : sources_(std::move(sources)),
@@ -283,9 +288,13 @@ std::optional<std::string> RunFileFeed::read_run(size_t r) {
         Result<platform::OpenFile> opened = platform::OpenFile::open(file.path);
         if (!opened) return opened.error().message;
         std::optional<std::string> failed = read_records(
-            opened.value(), file.path, unbuilt, run, [&](agentlog::Record& record, uint64_t at, size_t length) {
+            opened.value(), file.path, unbuilt, run,
+            [&](agentlog::Record& record, std::string_view line, uint64_t at, size_t payload) {
                 keep_what_is_read(record, requests_read_);
-                lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(length), at});
+                const bool response = record.kind == agentlog::Kind::ChatResponse;
+                lines.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(at),
+                                 static_cast<uint32_t>(line.size()), static_cast<uint32_t>(payload),
+                                 response ? line_check(line) : 0});
             });
         if (failed) return failed;
         file.stamp = opened.value().stamp();
@@ -315,8 +324,6 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     const std::vector<Line>& lines = lines_[holder.run];
     json::ValueSink sink;
     ReadBuffer bytes;
-    const agentlog::Unbuilt unbuilt = second_pass_unbuilt();
-    agentlog::Record read;
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
         if (conversation.records[j].kind != agentlog::Kind::ChatResponse) {
@@ -345,18 +352,13 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
         if (std::optional<Error> failed = open.read_at(first.offset, span, bytes.data())) return failed->message;
         for (size_t at = 0; j < end; ++j) {
             const Line& line = lines[conversation.positions[j]];
-            std::string_view text(bytes.data() + at, line.length);
+            const std::string_view text(bytes.data() + at, line.length);
             at += line.length;
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-            // The reader takes its text as valid UTF-8, as the first pass checked it.
-            if (!text::is_valid_utf8(text)) return reads_differently(file.path);
-            // Whatever its kind, a payload read here is built as a response's: a line of another kind fails.
-            // Every field built here is one a record must have, so `read` needs no clearing between lines.
-            agentlog::RecordTextDecoder decoder(text, sink, unbuilt, read_response_payload);
-            agentlog::Record& record = conversation.records[j];
-            if (!decoder.decode_into(read) || read.kind != agentlog::Kind::ChatResponse || read.id != record.id)
-                return reads_differently(file.path);
-            record.payload = std::move(read.payload);
+            // The same bytes as the first pass read, checked whole there, UTF-8 included.
+            if (line_check(text) != line.check) return reads_differently(file.path);
+            ValueReader reader(text, sink);
+            reader.seek(line.payload);
+            if (!read_response_payload(reader, conversation.records[j].payload)) return reads_differently(file.path);
         }
     }
     return std::nullopt;

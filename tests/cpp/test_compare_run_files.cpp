@@ -274,3 +274,48 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     CHECK(!feed.failure());
     fs::remove_all(dir);
 }
+
+// The second pass reads a response's payload from where the first found it in the line, whatever the
+// line's form: each answer must come back as its own.
+TEST(a_response_payload_is_found_again_in_any_form_of_line) {
+    auto payload = [](int i) {
+        return R"({"content":[{"type":"text","text":"answer )" + std::to_string(i) + R"("}],"model":"m"})";
+    };
+    const std::string meta = R"("meta":{"trace_id":"f"})";
+    const std::string lines[] = {
+        // The payload first: the kind, read after it, cannot tell the first pass to skip it.
+        R"({"payload":)" + payload(0) + R"(,"version":"0.1","id":"f0","kind":"chat_response","ts":"t",)" + meta + "}\n",
+        R"({ "version" : "0.1" , "id" : "f1" , "kind" : "chat_response" , "ts" : "t" , "parent" : null , )" + meta +
+            R"( , "payload" :   )" + payload(1) + " }\n",
+        R"(["0.1","f2","chat_response","t",null,{"trace_id":"f"},)" + payload(2) + "]\n",
+        R"({"version":"0.1","id":"f\u0033","kind":"chat_response","ts":"t",)" + meta + R"(,"payload":)" + payload(3) +
+            "}\r\n",
+        // The last line, with no line ending, after a blank one.
+        R"({"version":"0.1","id":"f4","kind":{"chat_response":null},"ts":"t",)" + meta + R"(,"payload":)" + payload(4) +
+            "}",
+    };
+    const fs::path dir = fs::temp_directory_path() / "velkin-run-files-forms";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string text;
+    for (const std::string& line : lines) text += (&line == &lines[4] ? "\n" : "") + line;
+    write(dir / "b.agentlog", text);
+    write(dir / "c.agentlog", text);
+    std::vector<RunFileFeed::Source> sources(2);
+    sources[0].files = RunFiles{0, {(dir / "b.agentlog").string()}};
+    sources[1].files = RunFiles{0, {(dir / "c.agentlog").string()}};
+    RunFileFeed feed(std::move(sources), true);
+    Read read = first_pass(feed);
+    CHECK(read.complete);
+    CHECK(feed.ready(0));
+    for (size_t r = 0; r < 2 && read.complete; ++r) {
+        CHECK_EQ(read.runs[r][0].records.size(), std::size(lines));
+        for (size_t i = 0; i < std::size(lines); ++i) {
+            const velkin::json::Value* content = response_content(read.runs[r][0], i);
+            const velkin::json::Value* text = content ? content->as_array()->front().get("text") : nullptr;
+            CHECK(text && *text->as_string() == "answer " + std::to_string(i));
+        }
+    }
+    CHECK(!feed.failure());
+    fs::remove_all(dir);
+}
