@@ -108,7 +108,6 @@ std::pair<size_t, bool> normalised_code_points(std::string_view text, char32_t* 
     return {written, normal && !pending_space};
 }
 
-constexpr uint32_t ASCII_MARK = uint32_t{1} << 31;
 // The ASCII table is kept at most a quarter full: its slots are half as wide
 // as the others, and short probes spare most mispredicted branches.
 constexpr uint64_t ASCII_LOAD_LIMIT = 4;
@@ -157,7 +156,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
             for (char c : normal) packed = (packed << CODE_POINT_BITS) | static_cast<unsigned char>(c);
             if (!normal.empty())
                 add_windows(
-                    1, [](size_t) { return uint32_t{0}; }, [&](size_t) { return tagged(packed, normal.size()); },
+                    1, [](size_t) { return EMPTY_ASCII; }, [&](size_t) { return tagged(packed, normal.size()); },
                     number, ids);
             return form == AsciiForm::Normal;
         }
@@ -175,7 +174,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
         for (size_t c = 0; c < size; ++c) packed = (packed << CODE_POINT_BITS) | cps[c];
         if (size > 0)
             add_windows(
-                1, [](size_t) { return uint32_t{0}; }, [&](size_t) { return tagged(packed, size); }, number, ids);
+                1, [](size_t) { return EMPTY_ASCII; }, [&](size_t) { return tagged(packed, size); }, number, ids);
         return normal;
     }
     // Every window's key first, in one pass that shifts each code point in
@@ -196,7 +195,7 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
         if (c + 1 < SHINGLE_LENGTH) continue;
         const size_t k = c + 1 - SHINGLE_LENGTH;
         const bool ascii = k >= wide_until;
-        ascii_keys[k] = ascii ? bytes | ASCII_MARK : 0;
+        ascii_keys[k] = ascii ? bytes : EMPTY_ASCII;
         wide_keys[k] = ascii ? 0 : tagged(window, SHINGLE_LENGTH);
     }
     add_windows(windows, [&](size_t k) { return ascii_keys[k]; }, [&](size_t k) { return wide_keys[k]; }, number, ids);
@@ -217,7 +216,7 @@ void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::
     auto key_at = [](const char* window) {
         uint32_t key;
         std::memcpy(&key, window, sizeof key);
-        return key | ASCII_MARK;
+        return key;
     };
     // Windows from `window` on, until one is new; returns the slot of the new one.
     auto known_windows = [&]<bool FETCH_AHEAD>(const char*& at_window) {
@@ -236,8 +235,8 @@ void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::
             at = ascii_slot_hash(key) >> shift;
             if (slots[at].key != key) [[unlikely]] {
                 uint32_t held;
-                while ((held = slots[at].key) != key && held != 0) at = (at + 1) & mask;
-                if (held == 0) break;
+                while ((held = slots[at].key) != key && held != EMPTY_ASCII) at = (at + 1) & mask;
+                if (held == EMPTY_ASCII) break;
             }
             // Without a branch: whether a shingle repeats within a text is a coin toss.
             const uint32_t id = slots[at].id;
@@ -302,15 +301,15 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     };
     for (size_t k = 0; k < windows; ++k) {
         if (fetch_ahead && k + AHEAD < windows) {
-            if (const uint32_t ahead = ascii_key_at(k + AHEAD))
+            if (const uint32_t ahead = ascii_key_at(k + AHEAD); ahead != EMPTY_ASCII)
                 __builtin_prefetch(&ascii_slots[ascii_slot_hash(ahead) >> ascii_shift]);
             else
                 __builtin_prefetch(&slots[slot_hash(wide_key_at(k + AHEAD)) >> shift]);
         }
-        if (const uint32_t key = ascii_key_at(k)) {
+        if (const uint32_t key = ascii_key_at(k); key != EMPTY_ASCII) {
             size_t at = ascii_slot_hash(key) >> ascii_shift;
-            while (ascii_slots[at].key != 0 && ascii_slots[at].key != key) at = (at + 1) & ascii_mask;
-            if (ascii_slots[at].key != 0) {
+            while (ascii_slots[at].key != EMPTY_ASCII && ascii_slots[at].key != key) at = (at + 1) & ascii_mask;
+            if (ascii_slots[at].key != EMPTY_ASCII) {
                 seen(ascii_slots[at].id);
                 continue;
             }
@@ -366,9 +365,9 @@ void ShingleIds::grow_ascii() {
     const size_t mask = larger.size() - 1;
     const int shift = ascii_shift_of(larger);
     for (const AsciiSlot& slot : ascii_slots_) {
-        if (slot.key == 0) continue;
+        if (slot.key == EMPTY_ASCII) continue;
         size_t at = ascii_slot_hash(slot.key) >> shift;
-        while (larger[at].key != 0) at = (at + 1) & mask;
+        while (larger[at].key != EMPTY_ASCII) at = (at + 1) & mask;
         larger[at] = slot;
     }
     ascii_slots_.swap(larger);

@@ -95,14 +95,16 @@ public:
 
 private:
     // Shingles of four ASCII characters, most of them in most texts, live in
-    // a table of their own: their four bytes with bit 31 set (never set in
-    // ASCII, so 0 marks an empty slot) beside the id. The others live in a
+    // a table of their own: their four bytes as they lie in the text (each
+    // below 0x80, so EMPTY_ASCII, all bits set, marks an empty slot) beside
+    // the id. The others live in a
     // wider one, where a slot packs the key (87 bits) with its id: `low`
     // holds bits 0..63 of the key, `high` bits 64..86 and the id above bit 32;
     // the length bits make `high` non-zero, so 0 marks an empty slot. Both
     // tables draw ids from one counter.
+    static constexpr uint32_t EMPTY_ASCII = UINT32_MAX;
     struct AsciiSlot {
-        uint32_t key = 0;
+        uint32_t key = EMPTY_ASCII;
         uint32_t id = 0;
     };
     struct Slot {
