@@ -13,6 +13,20 @@ namespace {
 constexpr std::array<Axis, 5> OWN_VALUE_AXES = {Axis::Safety, Axis::Verbosity, Axis::Latency, Axis::Cost,
                                                 Axis::Reasoning};
 
+// As std::stable_sort orders them. A run calls few tools: those are sorted in
+// place, without the buffer std::stable_sort would allocate.
+template <class T, class Less>
+void sort_stably(std::vector<T>& items, Less less) {
+    constexpr size_t FEW = 32;
+    if (items.size() > FEW) return std::stable_sort(items.begin(), items.end(), less);
+    for (size_t k = 1; k < items.size(); ++k) {
+        const T item = items[k];
+        size_t at = k;
+        for (; at > 0 && less(item, items[at - 1]); --at) items[at] = items[at - 1];
+        items[at] = item;
+    }
+}
+
 }  // namespace
 
 void features_of(const Turns& responses, const PricingTable& pricing, RunFeatures& features) {
@@ -53,17 +67,9 @@ void features_of(const Turns& responses, const PricingTable& pricing, RunFeature
         features.any_refusing = features.any_refusing || features.refusing.back();
         features.any_truncated = features.any_truncated || features.truncated.back();
     }
-    // Stable, so each name keeps its first turn. Most runs call few tools: those are sorted in place.
+    // Stable, so each name keeps its first turn.
     std::vector<ToolCount>& tools = features.tools;
-    auto by_name = [](const ToolCount& a, const ToolCount& b) { return a.name < b.name; };
-    constexpr size_t FEW_CALLS = 32;
-    if (tools.size() > FEW_CALLS) std::stable_sort(tools.begin(), tools.end(), by_name);
-    for (size_t k = 1; k < tools.size() && tools.size() <= FEW_CALLS; ++k) {
-        const ToolCount tool = tools[k];
-        size_t at = k;
-        for (; at > 0 && by_name(tool, tools[at - 1]); --at) tools[at] = tools[at - 1];
-        tools[at] = tool;
-    }
+    sort_stably(tools, [](const ToolCount& a, const ToolCount& b) { return a.name < b.name; });
     size_t merged = 0;
     for (const ToolCount& tool : tools) {
         if (merged > 0 && tools[merged - 1].name == tool.name)
@@ -111,7 +117,7 @@ void matched_calls(const std::vector<CallArguments>& a, const std::vector<CallAr
     std::vector<std::pair<std::string_view, uint32_t>>& seen = scratch.seen;
     ranked.clear();
     for (uint64_t i = 0; i < a.size(); ++i) ranked.emplace_back(a[i].tool, i);
-    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    sort_stably(ranked, [](const auto& x, const auto& y) { return x.first < y.first; });
     matched.assign(b.size(), NO_MATCH);
     seen.clear();
     for (uint64_t j = 0; j < b.size(); ++j) {
