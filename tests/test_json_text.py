@@ -1,7 +1,9 @@
 """The report's JSON text written natively reads exactly as the standard library writes it, but for the
 characters a terminal acts on, which it escapes."""
 import json
+import math
 import re
+import struct
 
 import pytest
 import tau_changes as tc
@@ -52,6 +54,25 @@ long_text = st.lists(pieces, max_size=40).map("".join)
 @given(st.lists(long_text, max_size=4))
 def test_long_texts_read_as_json_dumps_writes_them(texts):
     assert _native.json_utf8(texts) == standard(texts).encode("utf-8")
+
+
+# Every bit pattern of a double is as likely, subnormals and huge exponents included.
+any_double = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.to_bytes(8, "little"))[0])
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False) | any_double.filter(math.isfinite))
+def test_a_float_reads_as_its_repr(value):
+    assert _native.json_text(value) == repr(value)
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.0001, "0.0001"), (9.999e-05, "9.999e-05"), (0.00012, "0.00012"),
+    (1e15, "1000000000000000.0"), (9999999999999998.0, "9999999999999998.0"), (1e16, "1e+16"),
+    (1.2345e16, "1.2345e+16"), (1e22, "1e+22"), (1e-100, "1e-100"), (2.5e-308, "2.5e-308"),
+    (0.5, "0.5"), (100.0, "100.0"), (123.456, "123.456"), (-1e-07, "-1e-07"), (1 / 3, "0.3333333333333333"),
+])
+def test_floats_switch_to_an_exponent_where_repr_does(value, text):
+    assert _native.json_text(value) == text
 
 
 @pytest.mark.parametrize("document", [

@@ -12,6 +12,7 @@
 
 #include "compare/compare.hpp"
 #include "compare/pairing.hpp"
+#include "compare/parallel.hpp"
 #include "compare/run_files.hpp"
 #include "diff/response.hpp"
 #include "native/binding.hpp"
@@ -45,15 +46,48 @@ Ref report_dict(const compare::SuiteReport& report, Listed listed) {
     return dict.take();
 }
 
+// Conversations written per slice of the text: enough slices to keep every thread busy to the end.
+constexpr size_t CONVERSATIONS_PER_SLICE = 256;
+
+// The report's JSON text as UTF-8 bytes. The conversations are nearly all of it: slices of them are
+// written on every thread with the lock released, and the pieces are copied once, in order, into the bytes.
+Ref report_text(const compare::SuiteReport& report, unsigned threads) {
+    JsonText text;
+    {
+        LockReleased released;
+        suite_document(text, report, [&](JsonText& list) {
+            const std::vector<compare::ConversationResult>& all = report.conversations;
+            list.begin_array(all.size());
+            const size_t slices = (all.size() + CONVERSATIONS_PER_SLICE - 1) / CONVERSATIONS_PER_SLICE;
+            std::vector<JsonText> written;
+            for (size_t slice = 0; slice < slices; ++slice) written.emplace_back(2, slice == 0);
+            compare::parallel_for(slices, threads, [&](size_t slice) {
+                const size_t end = std::min(all.size(), (slice + 1) * CONVERSATIONS_PER_SLICE);
+                for (size_t i = slice * CONVERSATIONS_PER_SLICE; i < end; ++i)
+                    suite::conversation(written[slice], all[i]);
+            });
+            list.splice(written);
+            list.end_array();
+        });
+    }
+    std::vector<std::string> pieces = text.take_pieces();
+    size_t size = 0;
+    for (const std::string& piece : pieces) size += piece.size();
+    Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    char* into = PyBytes_AS_STRING(bytes.get());
+    for (std::string& piece : pieces) {
+        into = std::copy(piece.begin(), piece.end(), into);
+        std::string().swap(piece);
+    }
+    return bytes;
+}
+
 // What the call returns: the report's dict; with `json`, its JSON text as UTF-8 bytes beside the dict of
 // the conversations that regressed, which is all the command reads of it besides the text.
-PyObject* returned(const compare::SuiteReport& report, bool json) {
+PyObject* returned(const compare::SuiteReport& report, bool json, unsigned threads) {
     python::CollectorPaused paused;
     if (!json) return report_dict(report, Listed::All).release();
-    JsonText text;
-    suite_document(text, report, Listed::All);
-    Ref bytes = checked(PyBytes_FromStringAndSize(text.out().data(), static_cast<Py_ssize_t>(text.out().size())));
-    std::string().swap(text.out());
+    Ref bytes = report_text(report, threads);
     Ref dict = report_dict(report, Listed::Regressed);
     return checked(PyTuple_Pack(2, bytes.get(), dict.get())).release();
 }
@@ -475,7 +509,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
         if (std::optional<compare::SuiteReport> report = compare_in_two_passes(baseline_arg, candidate_arg, options,
                                                                                requests_read))
-            return returned(*report, json);
+            return returned(*report, json, options.threads);
 
         std::vector<compare::RunFiles> baseline_files, candidate_files;
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
@@ -488,6 +522,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         for (compare::RunFiles& files : baseline_files) sources[files.run].files = std::move(files);
         for (compare::RunFiles& files : candidate_files) sources[baseline_runs + files.run].files = std::move(files);
         const size_t candidate_runs = sources.size() - baseline_runs;
+        const unsigned threads = options.threads;
         auto feed = std::make_unique<compare::RunFileFeed>(std::move(sources), requests_read);
         Result<compare::SuiteReport> compared = interruptible(
             [feed = std::move(feed), baseline_runs, candidate_runs,
@@ -503,7 +538,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             },
             Ownership::Owns);
         if (!compared) python::throw_value_error(compared.error().message);
-        return returned(compared.value(), json);
+        return returned(compared.value(), json, threads);
     });
 }
 

@@ -122,6 +122,50 @@ void append_string(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
+// The shortest digits that read back as the value, which float.__repr__ and std::to_chars both
+// write, laid out as float.__repr__ lays them out: positional from 1e-4 up to below 1e16, else
+// with an exponent of at least two digits.
+void append_float_repr(std::string& out, double value) {
+    std::array<char, 32> shortest;
+    const auto written = std::to_chars(shortest.data(), shortest.data() + shortest.size(), value,
+                                       std::chars_format::scientific);
+    std::string_view text(shortest.data(), static_cast<size_t>(written.ptr - shortest.data()));
+    if (text.front() == '-') {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    const size_t e = text.find('e');
+    std::string digits(text.substr(0, e));
+    if (digits.size() > 1) digits.erase(1, 1);  // the point after the first digit
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    const int point = exponent + 1;  // digits before the decimal point
+    const int count = static_cast<int>(digits.size());
+    if (point <= -4 || point > 16) {
+        out.push_back(digits.front());
+        if (count > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out += exponent < 0 ? "e-" : "e+";
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10) out.push_back('0');
+        out += std::to_string(magnitude);
+    } else if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-point), '0');
+        out += digits;
+    } else if (point >= count) {
+        out += digits;
+        out.append(static_cast<size_t>(point - count), '0');
+        out += ".0";
+    } else {
+        out.append(digits, 0, static_cast<size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<size_t>(point));
+    }
+}
+
 // A line break and the indentation of every depth a document reaches, appended as one piece.
 const std::string LINE_BREAKS = "\n" + std::string(2 * (MAX_DEPTH + 1), ' ');
 
@@ -182,7 +226,7 @@ std::string document_text(const char* function, PyObject* const* args, Py_ssize_
     python::bind_arguments(python::Signature{function, parameters, 1}, args, nargs, kwnames, bound);
     JsonText out;
     write_value(out, bound[0], 0);
-    return std::move(out.out());
+    return std::move(out.take_pieces().front());
 }
 
 }  // namespace
@@ -213,6 +257,23 @@ void JsonText::close(char bracket) {
     empty_ = false;
 }
 
+void JsonText::splice(std::vector<JsonText>& items) {
+    pieces_.push_back(std::move(out_));
+    for (JsonText& item : items) {
+        for (std::string& piece : item.take_pieces()) pieces_.push_back(std::move(piece));
+        empty_ = empty_ && item.empty_;
+    }
+    out_ = std::string();
+}
+
+std::vector<std::string> JsonText::take_pieces() {
+    std::vector<std::string> pieces;
+    pieces.swap(pieces_);
+    pieces.push_back(std::move(out_));
+    out_ = std::string();
+    return pieces;
+}
+
 void JsonText::key(std::string_view name) {
     before_value();
     append_string(out_, name);
@@ -235,12 +296,8 @@ void JsonText::number(int64_t value) {
 void JsonText::number(double value) {
     if (value != value) return scalar("NaN");
     if (value == HUGE_VAL || value == -HUGE_VAL) return scalar(value > 0 ? "Infinity" : "-Infinity");
-    // float.__repr__, as json.dumps writes a float.
-    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!text) throw python::PythonErrorSet{};
     before_value();
-    out_ += text;
-    PyMem_Free(text);
+    append_float_repr(out_, value);
 }
 
 void JsonText::text(std::string_view utf8) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/module_state.hpp"
 #include "python/refs.hpp"
@@ -22,17 +23,25 @@ public:
     void key(python::KeyName name) { key(std::string_view(name.text(), name.size())); }
     void key(std::string_view name);
 
+    JsonText() = default;
+    // Items of a container open `depth` levels deep, written apart from the document (on another
+    // thread) to be spliced into it; `first` when no item comes before them.
+    JsonText(int depth, bool first) : depth_(depth), empty_(first) {}
+
     void null() { scalar("null"); }
     void boolean(bool value) { scalar(value ? "true" : "false"); }
     void number(uint64_t value);
     void number(int64_t value);
-    // As float.__repr__ writes it (NaN and Infinity as json.dumps does): needs the interpreter lock.
+    // As float.__repr__ writes it (NaN and Infinity as json.dumps does).
     void number(double value);
     // An integer already written in decimal.
     void number_text(std::string_view digits) { scalar(digits); }
     void text(std::string_view utf8);
 
-    std::string& out() { return out_; }
+    // Appends the items written apart, in order, to the innermost open container.
+    void splice(std::vector<JsonText>& items);
+    // The text, in the pieces it was written in.
+    std::vector<std::string> take_pieces();
 
 private:
     void open(char bracket);
@@ -44,6 +53,7 @@ private:
     // The comma and line before a value, unless it is a member's, which follows its key.
     void before_value();
 
+    std::vector<std::string> pieces_;  // the text before out_
     std::string out_;
     int depth_ = 0;
     bool empty_ = true;  // nothing written yet in the innermost open container

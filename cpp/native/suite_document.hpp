@@ -140,8 +140,9 @@ void model_uses(Sink& sink, const std::vector<compare::ModelUse>& uses) {
 
 }  // namespace suite
 
-template <class Sink>
-void suite_document(Sink& sink, const compare::SuiteReport& report, Listed listed) {
+// `write_conversations(sink)` writes the list of conversations.
+template <class Sink, class WriteConversations>
+void suite_document(Sink& sink, const compare::SuiteReport& report, WriteConversations&& write_conversations) {
     using python::member;
     using python::object;
     using python::put_list;
@@ -189,7 +190,7 @@ void suite_document(Sink& sink, const compare::SuiteReport& report, Listed liste
         member(into, "signatures", [&](Sink& list) { put_list(list, report.signatures, suite::signature<Sink>); });
         member(into, "outcome",
                [&](Sink& value) { report.outcome ? suite::outcome(value, *report.outcome) : value.null(); });
-        member(into, "conversations", [&](Sink& list) { suite::conversations(list, report.conversations, listed); });
+        member(into, "conversations", write_conversations);
         member(into, "recommendations", [&](Sink& list) {
             put_list(list, report.recommendations, [](Sink& advice_list, const compare::Advice& advice) {
                 object([&](Sink& one) {
@@ -199,6 +200,11 @@ void suite_document(Sink& sink, const compare::SuiteReport& report, Listed liste
             });
         });
     })(sink);
+}
+
+template <class Sink>
+void suite_document(Sink& sink, const compare::SuiteReport& report, Listed listed) {
+    suite_document(sink, report, [&](Sink& list) { suite::conversations(list, report.conversations, listed); });
 }
 
 }  // namespace velkin::native
