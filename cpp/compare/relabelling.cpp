@@ -40,34 +40,19 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
     auto point_of = [&](const Labelling& labelling, size_t t) -> const AxisPoint& {
         return labelling.axes[axis_rows[t]];
     };
-    std::vector<const Labelling*> labellings;
-    for (Work* work : paired) {
-        for (const Labelling& labelling : work->labellings) labellings.push_back(&labelling);
+    // The labellings lie far apart in memory: one pass gathers all that the columns read of them,
+    // and the rank columns are then ranked each on its own thread from what was gathered.
+    const size_t median_columns = suite.ranks.size();
+    std::vector<std::vector<double>> sides(median_columns);        // per rank column: each labelling's value, or 0.0
+    std::vector<std::vector<char>> has(suite.median_axes.size());  // per axis by median: each labelling has a point
+    size_t labellings = 0;
+    for (const Work* work : paired) labellings += work->labellings.size();
+    for (auto* columns : {&suite.values, &sides}) {
+        for (std::vector<double>& column : *columns) column.reserve(labellings);
     }
-    // Each rank column ranked on its own thread.
-    suite.levels.resize(suite.ranks.size());
-    suite.constant.resize(suite.ranks.size());
-    parallel_for(suite.ranks.size(), threads, [&](size_t c) {
-        const size_t t = suite.median_axes[c / 2];
-        const bool candidate_side = c % 2;
-        auto value_of = [&](const AxisPoint& point) { return candidate_side ? point.candidate : point.baseline; };
-        std::vector<double> taken;
-        for (const Labelling* labelling : labellings) {
-            const AxisPoint& point = point_of(*labelling, t);
-            if (point.has) taken.push_back(value_of(point));
-        }
-        suite.constant[c] = taken.size() == labellings.size() &&
-                            std::all_of(taken.begin(), taken.end(),
-                                        [&](double value) { return value == taken.front(); });
-        const Levels& levels = suite.levels[c] = levels_of(std::move(taken));
-        std::vector<uint32_t>& ranks = suite.ranks[c];
-        ranks.reserve(labellings.size());
-        for (const Labelling* labelling : labellings) {
-            const AxisPoint& point = point_of(*labelling, t);
-            ranks.push_back(point.has ? rank_of(levels, value_of(point)) : absent_rank(levels));
-        }
-    });
-
+    for (std::vector<char>& column : has) column.reserve(labellings);
+    suite.present.reserve(labellings);
+    suite.share_start.reserve(labellings + 1);
     for (Work* work : paired) {
         suite.first.push_back(suite.present.size());
         suite.counts.push_back(static_cast<uint16_t>(work->labellings.size()));
@@ -92,9 +77,33 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
                 suite.values[2 * m + 1].push_back(point.has ? point.candidate : 0.0);
             }
             suite.present.push_back(present);
+            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
+                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
+                has[q].push_back(point.has);
+                sides[2 * q].push_back(point.has ? point.baseline : 0.0);
+                sides[2 * q + 1].push_back(point.has ? point.candidate : 0.0);
+            }
         }
         std::vector<Labelling>().swap(work->labellings);
     }
+    suite.levels.resize(median_columns);
+    suite.constant.resize(median_columns);
+    parallel_for(median_columns, threads, [&](size_t c) {
+        const std::vector<char>& with_point = has[c / 2];
+        const std::vector<double>& values = sides[c];
+        std::vector<double> taken;
+        for (size_t j = 0; j < labellings; ++j) {
+            if (with_point[j]) taken.push_back(values[j]);
+        }
+        suite.constant[c] = taken.size() == labellings && std::all_of(taken.begin(), taken.end(), [&](double value) {
+                                return value == taken.front();
+                            });
+        const Levels& levels = suite.levels[c] = levels_of(std::move(taken));
+        std::vector<uint32_t>& ranks = suite.ranks[c];
+        ranks.reserve(labellings);
+        for (size_t j = 0; j < labellings; ++j)
+            ranks.push_back(with_point[j] ? rank_of(levels, values[j]) : absent_rank(levels));
+    });
     suite.share_start.push_back(static_cast<uint32_t>(suite.shares.size()));
     return suite;
 }
