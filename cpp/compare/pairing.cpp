@@ -62,6 +62,7 @@ std::string shown(const std::string& key) {
 std::optional<std::string> ambiguity(const Keying& k, uint32_t baseline_runs) {
     for (uint32_t r = 0; r < k.keys.size(); ++r) {
         std::unordered_set<std::string_view> seen;
+        seen.reserve(k.keys[r].size());
         for (const std::optional<std::string>& key : k.keys[r]) {
             if (!key) return run_name(r, baseline_runs) + " holds a conversation without one";
             if (!seen.insert(*key).second) {
@@ -228,15 +229,19 @@ Result<Pairing> pair_conversations(std::vector<std::vector<Conversation>>& runs,
     pairing.source = k.source;
     pairing.member = k.member;
     std::unordered_map<std::string, size_t> index;
+    index.reserve(runs.empty() ? 0 : runs.front().size());
     for (uint32_t r = 0; r < runs.size(); ++r) {
         bool baseline = r < baseline_runs;
-        std::unordered_map<std::string, size_t> seen;  // repeats of a key within one run, with --key position
+        // Repeats of a key within one run, which only --key position lets through.
+        std::unordered_map<std::string, size_t> seen;
         for (size_t c = 0; c < runs[r].size(); ++c) {
             std::string key = std::move(*k.keys[r][c]);
-            size_t repeat = ++seen[key];
-            if (repeat > 1) key += " #" + std::to_string(repeat);
-            auto [it, inserted] = index.emplace(key, pairing.entries.size());
-            if (inserted) pairing.entries.push_back(KeyEntry{key, {}, {}});
+            if (by_position) {
+                size_t repeat = ++seen[key];
+                if (repeat > 1) key += " #" + std::to_string(repeat);
+            }
+            auto [it, inserted] = index.try_emplace(key, pairing.entries.size());
+            if (inserted) pairing.entries.push_back(KeyEntry{std::move(key), {}, {}});
             KeyEntry& entry = pairing.entries[it->second];
             (baseline ? entry.baseline : entry.candidate).push_back(Side{r, &runs[r][c]});
         }
