@@ -104,15 +104,20 @@ inline bool word_has_string_special(uint64_t w) {
     return (found & highs) != 0;
 }
 
+// All ones in the lanes of the sixteen bytes at `at` that are '"', '\\' or a control byte (top three bits clear).
+[[gnu::always_inline]] inline arch::Bytes16 string_special_lanes(const char* at) {
+    using arch::splat16;
+    const arch::Bytes16 chunk = arch::load16(at);
+    return (chunk == splat16('"')) | (chunk == splat16('\\')) |
+           ((chunk & splat16(static_cast<char>(0xE0))) == splat16(0));
+}
+
 // The index of the first '"', '\\' or control byte at or after `pos` (or a
 // position close before it, from where a byte loop finishes the scan).
 [[gnu::always_inline]] inline size_t skip_plain_string_bytes(const char* data, size_t pos, size_t size) {
-    using arch::Bytes16, arch::splat16;
     while (pos + 16 <= size) {
-        const Bytes16 chunk = arch::load16(data + pos);
-        const Bytes16 special = (chunk == splat16('"')) | (chunk == splat16('\\')) |
-                                ((chunk >= splat16(0)) & (chunk < splat16(0x20)));
-        if (const uint32_t mask = arch::top_bits(special)) return pos + static_cast<size_t>(std::countr_zero(mask));
+        if (const uint32_t mask = arch::top_bits(string_special_lanes(data + pos)))
+            return pos + static_cast<size_t>(std::countr_zero(mask));
         pos += 16;
     }
     while (pos + 8 <= size) {
