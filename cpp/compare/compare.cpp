@@ -316,7 +316,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
                      " paired conversation(s) hold no responses (`chat_response` records) to compare: check that "
                      "the runs are traces of the agent's calls, or import them with `velkin import`"};
     }
-    record_models(report, paired);
 
     // Observed statistics.
     std::vector<AxisSamples> rows;
@@ -345,7 +344,13 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             outcome_interval = delta_interval(base_outcomes, cand_outcomes, Statistic::Mean, options.seed);
     };
 
-    summarise_signatures(report, paired);
+    // The summaries and the numbering of the subjects read apart what the works hold: side by side.
+    SubjectNumbers subject_numbers;
+    parallel_for(3, options.threads, [&](size_t task) {
+        if (task == 0) record_models(report, paired);
+        if (task == 1) summarise_signatures(report, paired);
+        if (task == 2) subject_numbers = number_subjects(paired);
+    });
 
     for (Work* work : paired) {
         const AxisPoint& outcome = work->labellings.front().outcome;
@@ -374,7 +379,6 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     }
 
     // Calibration: the same relabellings drive every test.
-    SubjectNumbers subject_numbers = number_subjects(paired);
     std::array<size_t, SIGNATURE_KINDS> subject_count{};
     for (size_t s = 0; s < SIGNATURE_KINDS; ++s) subject_count[s] = subject_numbers[s].size();
     std::vector<size_t> axis_rows;  // axes with samples, by row index
