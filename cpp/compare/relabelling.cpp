@@ -12,6 +12,9 @@ namespace {
 // at once (a few kilobytes per row) rather than in two passes.
 constexpr size_t DIRECT_LEVELS = 1024;
 
+// Conversations packed per task: enough tasks to keep every thread busy to the end.
+constexpr size_t WORKS_PER_STRETCH = 512;
+
 // The rank a labelling without a point holds in a rank column, which the
 // tallies count but never read: one past the levels where every rank is
 // counted, else the first of a bucket past the levels'.
@@ -40,51 +43,76 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
     auto point_of = [&](const Labelling& labelling, size_t t) -> const AxisPoint& {
         return labelling.axes[axis_rows[t]];
     };
-    // The labellings lie far apart in memory: one pass gathers all that the columns read of them,
-    // and the rank columns are then ranked each on its own thread from what was gathered.
+    // The labellings lie far apart in memory: one pass gathers all that the columns read of them, a
+    // stretch of conversations per thread, and the rank columns are then ranked each on its own thread
+    // from what was gathered.
     const size_t median_columns = suite.ranks.size();
     std::vector<std::vector<double>> sides(median_columns);        // per rank column: each labelling's value, or 0.0
     std::vector<std::vector<char>> has(suite.median_axes.size());  // per axis by median: each labelling has a point
     size_t labellings = 0;
-    for (const Work* work : paired) labellings += work->labellings.size();
-    for (auto* columns : {&suite.values, &sides}) {
-        for (std::vector<double>& column : *columns) column.reserve(labellings);
-    }
-    for (std::vector<char>& column : has) column.reserve(labellings);
-    suite.present.reserve(labellings);
-    suite.share_start.reserve(labellings + 1);
-    for (Work* work : paired) {
-        suite.first.push_back(suite.present.size());
+    for (const Work* work : paired) {
+        suite.first.push_back(labellings);
         suite.counts.push_back(static_cast<uint16_t>(work->labellings.size()));
-        for (const Labelling& labelling : work->labellings) {
-            suite.share_start.push_back(static_cast<uint32_t>(suite.shares.size()));
-            for (size_t s = 0; s < SIGNATURES; ++s) {
-                if (labelling.signatures[s] != 0.0)
-                    suite.shares.push_back({static_cast<uint32_t>(s), labelling.signatures[s]});
-            }
-            for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-                for (const SubjectShare& share : labelling.subjects[s]) {
-                    suite.shares.push_back(
-                        {static_cast<uint32_t>(suite.first_subject_slot[s] + share.subject), share.share});
+        labellings += work->labellings.size();
+    }
+    for (auto* columns : {&suite.values, &sides}) {
+        for (std::vector<double>& column : *columns) column.resize(labellings);
+    }
+    for (std::vector<char>& column : has) column.resize(labellings);
+    suite.present.resize(labellings);
+    // Per stretch: its shares, and where each of its labellings' shares start among them.
+    struct Shares {
+        std::vector<uint32_t> start;
+        std::vector<PackedShare> shares;
+    };
+    const size_t stretches = (paired.size() + WORKS_PER_STRETCH - 1) / WORKS_PER_STRETCH;
+    std::vector<Shares> stretch_shares(stretches);
+    parallel_for(stretches, threads, [&](size_t stretch) {
+        Shares& own = stretch_shares[stretch];
+        const size_t end = std::min(paired.size(), (stretch + 1) * WORKS_PER_STRETCH);
+        for (size_t w = stretch * WORKS_PER_STRETCH; w < end; ++w) {
+            Work* work = paired[w];
+            size_t j = suite.first[w];
+            for (const Labelling& labelling : work->labellings) {
+                own.start.push_back(static_cast<uint32_t>(own.shares.size()));
+                for (size_t s = 0; s < SIGNATURES; ++s) {
+                    if (labelling.signatures[s] != 0.0)
+                        own.shares.push_back({static_cast<uint32_t>(s), labelling.signatures[s]});
                 }
+                for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+                    for (const SubjectShare& share : labelling.subjects[s]) {
+                        own.shares.push_back(
+                            {static_cast<uint32_t>(suite.first_subject_slot[s] + share.subject), share.share});
+                    }
+                }
+                uint16_t present = labelling.outcome.has ? uint16_t{1} << OUTCOME_BIT : 0;
+                for (size_t m = 0; m <= suite.mean_axes.size(); ++m) {
+                    const AxisPoint& point = m < suite.mean_axes.size() ? point_of(labelling, suite.mean_axes[m])
+                                                                        : labelling.outcome;
+                    if (point.has && m < suite.mean_axes.size())
+                        present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
+                    suite.values[2 * m][j] = point.has ? point.baseline : 0.0;
+                    suite.values[2 * m + 1][j] = point.has ? point.candidate : 0.0;
+                }
+                suite.present[j] = present;
+                for (size_t q = 0; q < suite.median_axes.size(); ++q) {
+                    const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
+                    has[q][j] = point.has;
+                    sides[2 * q][j] = point.has ? point.baseline : 0.0;
+                    sides[2 * q + 1][j] = point.has ? point.candidate : 0.0;
+                }
+                ++j;
             }
-            uint16_t present = labelling.outcome.has ? uint16_t{1} << OUTCOME_BIT : 0;
-            for (size_t m = 0; m <= suite.mean_axes.size(); ++m) {
-                const AxisPoint& point = m < suite.mean_axes.size() ? point_of(labelling, suite.mean_axes[m])
-                                                                    : labelling.outcome;
-                if (point.has && m < suite.mean_axes.size()) present |= static_cast<uint16_t>(1u << suite.mean_axes[m]);
-                suite.values[2 * m].push_back(point.has ? point.baseline : 0.0);
-                suite.values[2 * m + 1].push_back(point.has ? point.candidate : 0.0);
-            }
-            suite.present.push_back(present);
-            for (size_t q = 0; q < suite.median_axes.size(); ++q) {
-                const AxisPoint& point = point_of(labelling, suite.median_axes[q]);
-                has[q].push_back(point.has);
-                sides[2 * q].push_back(point.has ? point.baseline : 0.0);
-                sides[2 * q + 1].push_back(point.has ? point.candidate : 0.0);
-            }
+            std::vector<Labelling>().swap(work->labellings);
         }
-        std::vector<Labelling>().swap(work->labellings);
+    });
+    suite.share_start.reserve(labellings + 1);
+    for (Shares& own : stretch_shares) {
+        const auto offset = static_cast<uint32_t>(suite.shares.size());
+        for (uint32_t start : own.start) suite.share_start.push_back(offset + start);
+        suite.shares.insert(suite.shares.end(), own.shares.begin(), own.shares.end());
+        std::vector<uint32_t>().swap(own.start);
+        std::vector<PackedShare>().swap(own.shares);
     }
     suite.levels.resize(median_columns);
     suite.constant.resize(median_columns);
