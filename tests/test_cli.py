@@ -80,6 +80,29 @@ def test_diff_json_is_the_report_dict_beside_seed_and_version():
     assert any(r["severity"] == "error" for r in expected["recommendations"]) and result.returncode == 1
 
 
+WITHOUT_MODEL = ("import sys\n"
+                 "class NoModel:\n"
+                 "    def find_spec(self, name, path=None, target=None):\n"
+                 "        if name == 'velkin.reports.model': raise ImportError(name)\n"
+                 "sys.meta_path.insert(0, NoModel())\n"
+                 "from velkin.__main__ import main\n"
+                 "main()\n")
+
+
+@pytest.mark.parametrize("args", [
+    ["diff", BASELINE, CANDIDATE, "--json"],
+    ["diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json"],
+    ["compare", "--baseline", BASELINE, "--candidate", CANDIDATE, "--pricing", PRICING, "--json"],
+])
+def test_json_alone_never_loads_the_report_model(args):
+    """The report model is for the formats that show it: `--json`, its warnings and its gate do without."""
+    without = subprocess.run([sys.executable, "-c", WITHOUT_MODEL, *args], capture_output=True, text=True,
+                             encoding="utf-8", cwd=ROOT, timeout=120)
+    usual = velkin(*args)
+    assert (without.returncode, without.stdout, without.stderr) == (usual.returncode, usual.stdout, usual.stderr)
+    assert json.loads(without.stdout)["version"] == _core.__version__
+
+
 def test_default_seed_is_fixed_and_printed(run):
     code, out, _ = run("diff", BASELINE, CANDIDATE, "--pricing", PRICING, "--json")
     assert json.loads(out) == {"version": _core.__version__, "seed": DEFAULT_SEED,

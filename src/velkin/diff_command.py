@@ -6,6 +6,7 @@ from velkin.command_io import EXIT_CODES, InputError, read_pricing, read_trace, 
 from velkin.defaults import DEFAULT_SEED
 from velkin.report_command import add_report_options, json_alone, price_warnings, publish, publish_json, report_targets
 from velkin.reports import gate
+from velkin.traces import responses
 
 
 def register(commands) -> None:
@@ -23,8 +24,6 @@ def register(commands) -> None:
 
 
 def require_responses(path: str, records: list) -> None:
-    from velkin.reports.model import responses  # loaded with the command, not at every start
-
     if not responses(records):
         raise InputError(f"{path}: no chat_response records: there is nothing to compare")
 

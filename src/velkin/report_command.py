@@ -19,6 +19,7 @@ from velkin.command_io import (
     write_outputs,
 )
 from velkin.defaults import LISTED_CONVERSATIONS
+from velkin.traces import responses
 
 if TYPE_CHECKING:
     from velkin.reports.model import Report
@@ -166,8 +167,6 @@ def unpriced_warning(label: str, name: str, count: int) -> str:
 
 def price_warnings(path: str, table: dict, sides: dict) -> list:
     """Negative prices, and per side the responses the table cannot price, counted by model."""
-    from velkin.reports.model import responses
-
     warnings = negative_price_warnings(path, table)
     for label, records in sides.items():
         missing: dict = {}

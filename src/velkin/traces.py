@@ -61,6 +61,10 @@ def parse_advice(data: bytes) -> str:
     return ""
 
 
+def responses(records: list) -> list:
+    return [r for r in records if r.get("kind") == "chat_response"]
+
+
 def read_trace(path) -> list:
     """The records of one .agentlog file; ValueError naming the file (a TraceError when it does not parse)."""
     data = read_bytes(path, TRACE_READ_LIMIT)

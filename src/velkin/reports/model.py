@@ -13,6 +13,7 @@ from typing import Callable, Mapping, Optional, Sequence
 
 from velkin import _native
 from velkin.reports.gate import CHANGED, IMPROVED, MIXED, NO_CHANGE, REGRESSED, diff_verdict, gate_fails
+from velkin.traces import responses
 
 
 @dataclass(frozen=True)
@@ -417,10 +418,6 @@ def turn_of(index: int, record: dict) -> Turn:
     stop, model = payload.get("stop_reason"), payload.get("model")
     return Turn(index, shorten("\n".join(texts), LONGEST_TURN_TEXT), calls, stop if isinstance(stop, str) else "",
                 model if isinstance(model, str) else "")
-
-
-def responses(records: list) -> list:
-    return [r for r in records if r.get("kind") == "chat_response"]
 
 
 def divergence_severity(divergence: dict) -> str:
