@@ -58,6 +58,18 @@ Suite suite(const char* name, size_t empty_files) {
     return made;
 }
 
+// A baseline and a candidate run of one file each, both holding `text`.
+Suite same_runs(const char* name, const std::string& text) {
+    Suite made{fs::temp_directory_path() / (std::string("velkin-run-files-") + name), {}, {}};
+    fs::remove_all(made.dir);
+    fs::create_directories(made.dir);
+    made.files.push_back(made.dir / "b.agentlog");
+    made.candidate = made.dir / "c.agentlog";
+    write(made.files.back(), text);
+    write(made.candidate, text);
+    return made;
+}
+
 RunFileFeed feed_of(const Suite& made) {
     std::vector<RunFileFeed::Source> sources(2);
     sources[0].files = RunFiles{0, {}};
@@ -242,21 +254,14 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
         R"("text")",
         R"(null)",
     };
-    const fs::path dir = fs::temp_directory_path() / "velkin-run-files-pruned";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     std::string lines;
     for (size_t i = 0; i < std::size(payloads); ++i) {
         lines += R"({"version":"0.1","id":"p)" + std::to_string(i) +
                  R"(","kind":"chat_response","ts":"t","parent":null,"meta":{"trace_id":"p"},"payload":)" + payloads[i] +
                  "}\n";
     }
-    write(dir / "b.agentlog", lines);
-    write(dir / "c.agentlog", lines);
-    std::vector<RunFileFeed::Source> sources(2);
-    sources[0].files = RunFiles{0, {(dir / "b.agentlog").string()}};
-    sources[1].files = RunFiles{0, {(dir / "c.agentlog").string()}};
-    RunFileFeed feed(std::move(sources), true);
+    const Suite made = same_runs("pruned", lines);
+    RunFileFeed feed = feed_of(made);
     Read read = first_pass(feed);
     CHECK(read.complete);
     CHECK(feed.ready(0));
@@ -272,7 +277,7 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
         }
     }
     CHECK(!feed.failure());
-    fs::remove_all(dir);
+    fs::remove_all(made.dir);
 }
 
 // The second pass reads a response's payload from where the first found it in the line, whatever the
@@ -294,17 +299,10 @@ TEST(a_response_payload_is_found_again_in_any_form_of_line) {
         R"({"version":"0.1","id":"f4","kind":{"chat_response":null},"ts":"t",)" + meta + R"(,"payload":)" + payload(4) +
             "}",
     };
-    const fs::path dir = fs::temp_directory_path() / "velkin-run-files-forms";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     std::string text;
     for (const std::string& line : lines) text += (&line == &lines[4] ? "\n" : "") + line;
-    write(dir / "b.agentlog", text);
-    write(dir / "c.agentlog", text);
-    std::vector<RunFileFeed::Source> sources(2);
-    sources[0].files = RunFiles{0, {(dir / "b.agentlog").string()}};
-    sources[1].files = RunFiles{0, {(dir / "c.agentlog").string()}};
-    RunFileFeed feed(std::move(sources), true);
+    const Suite made = same_runs("forms", text);
+    RunFileFeed feed = feed_of(made);
     Read read = first_pass(feed);
     CHECK(read.complete);
     CHECK(feed.ready(0));
@@ -317,5 +315,5 @@ TEST(a_response_payload_is_found_again_in_any_form_of_line) {
         }
     }
     CHECK(!feed.failure());
-    fs::remove_all(dir);
+    fs::remove_all(made.dir);
 }
