@@ -308,12 +308,19 @@ def many_regressed(comparison: dict, count: int) -> model.Report:
 
 
 @pytest.mark.parametrize("count, listed", [(5, 10), (10, 10), (11, 10), (250, 200)])
-def test_html_and_junit_list_at_most_the_given_number_of_conversations_and_count_the_rest(comparison, count,
-                                                                                          listed):
+def test_every_report_lists_at_most_the_given_number_of_conversations_and_counts_the_rest(comparison, count,
+                                                                                           listed):
     report = many_regressed(comparison, count)
+    rest = max(0, count - listed)
+    text = terminal.render(report, width=100, conversations_listed=listed)
+    assert [line for line in text.splitlines() if line.endswith("regressed, 1 error")] == \
+        [f"  task_id task-{i}: regressed, 1 error" for i in range(min(count, listed))]
+    counted = f"  \u2026 and {rest} more conversation{'s' if rest != 1 else ''} ({rest} regressed, 0 improved) not listed"
+    assert (counted in text) == (rest > 0)
+    assert text.count("regressed, 1 error") == min(count, listed)
+    assert terminal.render(report, width=100, show_all=True).count("regressed, 1 error") == count
     page = html.render(report, listed) if listed != 200 else html.render(report)
     assert page.count('<details class="conv') == min(count, listed)
-    rest = max(0, count - listed)
     assert (f"\u2026 and {rest} more conversation" in page) == (rest > 0)
     if rest:
         assert f"({rest} regressed, 0 improved) not listed" in page
@@ -336,6 +343,8 @@ def test_the_command_takes_the_number_of_conversations_listed(tmp_path):
     assert result.returncode in (0, 1), result.stderr
     text = page.read_text(encoding="utf-8")
     assert text.count('<details class="conv') == 3 and "\u2026 and 22 more conversations" in text
+    listed = [line for line in result.stdout.splitlines() if re.match(r"  task_id \d+: ", line)]
+    assert len(listed) == 3 and "\u2026 and 22 more conversations" in result.stdout
     ids = re.findall(r' id="([^"]+)"', text)
     assert len(ids) == len(set(ids))
     bad = velkin("compare", "--baseline", runs / "trial-0.agentlog", "--candidate", runs / "trial-2.agentlog",

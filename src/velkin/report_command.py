@@ -35,12 +35,13 @@ def add_report_options(parser: argparse.ArgumentParser) -> None:
                         help="exit 1 on findings of this severity or worse (default: error)")
     parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                         help="colour the text report (auto: on a terminal, unless NO_COLOR is set)")
-    parser.add_argument("--all", action="store_true", help="list every divergence, not only the top five")
+    parser.add_argument("--all", action="store_true",
+                        help="list every divergence, not only the top five, and every conversation")
     parser.add_argument("--show-turns", action="store_true",
                         help="show the texts of both turns side by side for each divergence listed")
     parser.add_argument("--list-conversations", metavar="N", type=count_value, default=LISTED_CONVERSATIONS,
-                        help="the HTML and JUnit reports list at most N conversations in full, regressed first, "
-                             f"and count the rest (default: {LISTED_CONVERSATIONS})")
+                        help="the text, HTML and JUnit reports list at most N conversations in full, regressed "
+                             f"first, and count the rest (default: {LISTED_CONVERSATIONS})")
 
 
 def count_value(text: str) -> int:
@@ -127,7 +128,7 @@ def publish(report: Report, document: dict, args) -> int:
         from velkin.reports import terminal
 
         output = terminal.render(report, width=terminal_width(), color=use_color(args.color), show_all=args.all,
-                                 show_turns=args.show_turns) + "\n"
+                                 show_turns=args.show_turns, conversations_listed=args.list_conversations) + "\n"
     write_outputs([(targets[0], output)] + [(target, render(report, listed)) for target, (_, render) in
                                                   zip(targets[1:], files)])
     return EXIT_REGRESSION if report.gate_fails(args.fail_on) else EXIT_OK

@@ -11,6 +11,7 @@ import unicodedata
 from dataclasses import dataclass
 from typing import Optional
 
+from velkin.defaults import LISTED_CONVERSATIONS
 from velkin.reports.gate import CHANGED, IMPROVED, MIXED, NO_CHANGE, REGRESSED
 from velkin.reports.model import (
     BETTER,
@@ -266,16 +267,25 @@ def changes_section(report: Report, canvas: Canvas, show_all: bool) -> list:
     return lines
 
 
-def conversations_section(report: Report, canvas: Canvas) -> list:
-    regressed = sum(1 for c in report.conversations if c.regressed)
-    improved = sum(1 for c in report.conversations if c.improved)
+def conversations_section(report: Report, canvas: Canvas, listed: Optional[int]) -> list:
+    """A line per conversation, regressed first; past `listed` of them (None: no limit) the rest are counted."""
+    conversations = report.conversations
+    regressed = sum(1 for c in conversations if c.regressed)
+    improved = sum(1 for c in conversations if c.improved)
     lines = [canvas.paint("Conversations", "bold") +
-             f"  ({regressed} regressed, {improved} improved of {len(report.conversations)}; regressed first)"]
-    for c in report.conversations:
+             f"  ({regressed} regressed, {improved} improved of {len(conversations)}; regressed first)"]
+    shown = conversations if listed is None else conversations[:listed]
+    for c in shown:
         errors = c.errors
         text = f"{canvas.name(c.key)}: {c.state}" + (f", {plural(errors, 'error')}" if errors else "")
         style = "red" if c.regressed else "green" if c.improved else ""
         lines += [canvas.paint(x, style) for x in canvas.wrap(text, indent="  ", subsequent="    ")]
+    rest = conversations[len(shown):]
+    if rest:
+        lines += canvas.wrap(f"\u2026 and {plural(len(rest), 'more conversation')} "
+                             f"({sum(1 for c in rest if c.regressed)} regressed, "
+                             f"{sum(1 for c in rest if c.improved)} improved) not listed: "
+                             f"--list-conversations N lists N, --all every one", indent="  ", subsequent="    ")
     return lines
 
 
@@ -335,14 +345,16 @@ def warnings_section(report: Report, canvas: Canvas) -> list:
 
 
 def render(report: Report, *, width: int = 80, color: bool = False, show_all: bool = False,
-           show_turns: bool = False) -> str:
+           show_turns: bool = False, conversations_listed: int = LISTED_CONVERSATIONS) -> str:
+    """The report for a terminal; a run comparison lists its first `conversations_listed` conversations
+    (regressed first), or every one with `show_all`."""
     canvas = Canvas(max(MIN_WIDTH, width), color, show_all)
     sections = [verdict_section(report, canvas), axes_section(report, canvas),
                 changes_section(report, canvas, show_all)]
     if show_turns and report.rows:
         sections.append(turns_section(report, canvas, show_all))
     if report.conversations:
-        sections.append(conversations_section(report, canvas))
+        sections.append(conversations_section(report, canvas, None if show_all else conversations_listed))
     sections.append(recommendations_section(report, canvas))
     if report.drill_down:
         sections.append(drill_down_section(report, canvas))
