@@ -130,22 +130,31 @@ json::Value& member_slot(json::Object& members, std::string_view key) {
 }
 
 // A response's content blocks as diff::retain_report_members keeps them: of each block the members its
-// type is read for, and no block of a type that is not read.
+// type is read for, and no block of a type that is not read. A block's members are built where they stay,
+// its type being known only once all are read.
 bool read_blocks(ValueReader& reader, json::Value& out) {
     json::Array blocks;
     blocks.reserve(4);  // a response has a few, each grown into would be moved
     const bool read = reader.read_elements(2, [&] {
-        json::Value block;
-        if (!reader.read_value(block, 3)) return false;
-        const json::Value* type = block.get("type");
-        const std::string* name = type ? type->as_string() : nullptr;
+        reader.skip_whitespace();
+        if (reader.at_end() || reader.peek() != '{') return reader.skip_value(3);
+        json::Object members;
+        members.reserve(4);
+        if (!reader.read_members(3,
+                                 [&](std::string_view key) { return reader.read_value(member_slot(members, key), 4); }))
+            return false;
+        const json::Member* type = nullptr;
+        for (const json::Member& member : members) {
+            if (member.key == "type") type = &member;
+        }
+        const std::string* name = type ? type->value.as_string() : nullptr;
         const std::span<const std::string_view> kept = name ? diff::block_members_retained(*name)
                                                             : std::span<const std::string_view>{};
         if (kept.empty()) return true;
-        std::erase_if(*block.as_object(), [&](const json::Member& member) {
+        std::erase_if(members, [&](const json::Member& member) {
             return std::find(kept.begin(), kept.end(), member.key) == kept.end();
         });
-        blocks.push_back(std::move(block));
+        blocks.emplace_back(std::move(members));
         return true;
     });
     if (read) out.data.emplace<json::Array>(std::move(blocks));
