@@ -61,7 +61,8 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
     std::unordered_map<std::string_view, size_t> by_trace, by_root;
     size_t groups = 0;
     auto group_named = [&](std::unordered_map<std::string_view, size_t>& names, std::string_view name) {
-        auto [it, inserted] = names.emplace(name, groups);
+        // A name met again allocates nothing, as emplace would (a node, built before the look-up).
+        auto [it, inserted] = names.try_emplace(name, groups);
         if (inserted) ++groups;
         return it->second;
     };
