@@ -37,6 +37,8 @@ struct KeyScratch {
     PairTable table;
     std::vector<std::string> bytes;  // per run: what its content order hashes
     std::vector<uint64_t> orders;
+    std::vector<uint32_t> same_as;   // per run: the first run of bytes equal to its own
+    std::vector<uint32_t> distinct;  // those first runs
     std::vector<Step> kept;
     std::vector<double> base_values, cand_values;
     Shown shown;
@@ -165,7 +167,9 @@ void square(std::vector<std::vector<T>>& table, size_t m) {
 // (FNV-1a, each piece followed by a 0xff byte): the same on every platform,
 // and under no change as likely to be larger for either of two runs. Each
 // byte costs a multiplication that waits for the one before, so the runs'
-// bytes are laid out first and four runs are hashed side by side.
+// bytes are laid out first and four runs are hashed side by side. Runs of
+// equal bytes have equal numbers: each distinct content is hashed once, and
+// none is when every run holds the same (an agent that answers alike).
 const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyScratch& scratch) {
     constexpr uint64_t BASIS = 0xcbf29ce484222325ull, PRIME = 0x100000001b3ull;
     std::vector<std::string>& bytes = scratch.bytes;
@@ -185,18 +189,32 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyS
         bytes[r].reserve(size);
         each_piece([&](std::string_view piece) { bytes[r].append(piece).push_back('\xff'); });
     }
+    std::vector<uint32_t>& same_as = scratch.same_as;
+    std::vector<uint32_t>& distinct = scratch.distinct;
+    same_as.resize(runs.size());
+    distinct.clear();
+    for (uint32_t r = 0; r < runs.size(); ++r) {
+        uint32_t first = 0;
+        while (first < distinct.size() && bytes[distinct[first]] != bytes[r]) ++first;
+        if (first == distinct.size()) distinct.push_back(r);
+        same_as[r] = distinct[first];
+    }
     orders.assign(runs.size(), BASIS);
-    auto hash = [&](size_t r, size_t from) {
-        for (size_t i = from; i < bytes[r].size(); ++i)
-            orders[r] = (orders[r] ^ static_cast<unsigned char>(bytes[r][i])) * PRIME;
+    if (distinct.size() == 1) return orders;
+    auto hash = [&](uint32_t r, size_t from) {
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes[r].data());
+        uint64_t h = orders[r];
+        for (size_t i = from; i < bytes[r].size(); ++i) h = (h ^ in[i]) * PRIME;
+        orders[r] = h;
     };
-    size_t r = 0;
-    for (; r + 4 <= runs.size(); r += 4) {
+    size_t d = 0;
+    for (; d + 4 <= distinct.size(); d += 4) {
+        const uint32_t* group = distinct.data() + d;
         const unsigned char* in[4];
         size_t common = SIZE_MAX;
         for (size_t k = 0; k < 4; ++k) {
-            in[k] = reinterpret_cast<const unsigned char*>(bytes[r + k].data());
-            common = std::min(common, bytes[r + k].size());
+            in[k] = reinterpret_cast<const unsigned char*>(bytes[group[k]].data());
+            common = std::min(common, bytes[group[k]].size());
         }
         uint64_t h0 = BASIS, h1 = BASIS, h2 = BASIS, h3 = BASIS;
         for (size_t i = 0; i < common; ++i) {
@@ -205,10 +223,11 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyS
             h2 = (h2 ^ in[2][i]) * PRIME;
             h3 = (h3 ^ in[3][i]) * PRIME;
         }
-        orders[r] = h0, orders[r + 1] = h1, orders[r + 2] = h2, orders[r + 3] = h3;
-        for (size_t k = 0; k < 4; ++k) hash(r + k, common);
+        orders[group[0]] = h0, orders[group[1]] = h1, orders[group[2]] = h2, orders[group[3]] = h3;
+        for (size_t k = 0; k < 4; ++k) hash(group[k], common);
     }
-    for (; r < runs.size(); ++r) hash(r, 0);
+    for (; d < distinct.size(); ++d) hash(distinct[d], 0);
+    for (uint32_t r = 0; r < runs.size(); ++r) orders[r] = orders[same_as[r]];
     return orders;
 }
 
