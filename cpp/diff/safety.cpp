@@ -1,8 +1,10 @@
 #include "diff/safety.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -28,45 +30,47 @@ constexpr std::array<std::string_view, 11> ABSTENTION_PHRASES = {
 
 constexpr std::string_view FILTER_STOP_REASON = "content_filter";
 
-// The distinct first three bytes of the phrases: two would let through every
-// "re" and "no" of ordinary text.
-constexpr size_t OPENING_BYTES = 3;
-using Opening = std::array<char, OPENING_BYTES>;
-struct Openings {
-    std::array<Opening, ABSTENTION_PHRASES.size()> starts{};
-    size_t count = 0;
-};
-constexpr Openings OPENINGS = [] {
-    Openings openings;
-    for (std::string_view phrase : ABSTENTION_PHRASES) {
-        const Opening start = {phrase[0], phrase[1], phrase[2]};
-        bool known = false;
-        for (size_t k = 0; k < openings.count; ++k) known = known || openings.starts[k] == start;
-        if (!known) openings.starts[openings.count++] = start;
-    }
+// Four bytes as one number, the first lowest, to compare a phrase's opening at once.
+constexpr uint32_t four_bytes(const char* bytes) {
+    uint32_t value = 0;
+    for (size_t k = 0; k < 4; ++k) value |= uint32_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
+    return value;
+}
+constexpr std::array<uint32_t, ABSTENTION_PHRASES.size()> PHRASE_OPENINGS = [] {
+    std::array<uint32_t, ABSTENTION_PHRASES.size()> openings{};
+    for (size_t k = 0; k < ABSTENTION_PHRASES.size(); ++k) openings[k] = four_bytes(ABSTENTION_PHRASES[k].data());
     return openings;
 }();
+constexpr size_t SHORTEST_PHRASE = [] {
+    size_t shortest = SIZE_MAX;
+    for (std::string_view phrase : ABSTENTION_PHRASES) shortest = std::min(shortest, phrase.size());
+    return shortest;
+}();
+static_assert(SHORTEST_PHRASE >= 4);
 
+// Only a phrase whose first four bytes are those at `at` is compared whole.
 bool phrase_at(std::string_view text, size_t at) {
-    std::string_view rest = text.substr(at);
-    for (std::string_view phrase : ABSTENTION_PHRASES) {
-        if (rest.starts_with(phrase)) return true;
+    if (text.size() - at < SHORTEST_PHRASE) return false;
+    const uint32_t opening = four_bytes(text.data() + at);
+    for (size_t k = 0; k < ABSTENTION_PHRASES.size(); ++k) {
+        if (opening == PHRASE_OPENINGS[k] && text.substr(at).starts_with(ABSTENTION_PHRASES[k])) return true;
     }
     return false;
 }
 
-// The distinct first two bytes of the openings: what the scan compares
-// sixteen positions at a time, leaving the third byte to opens_phrase.
+// The distinct first two bytes of the phrases: what the scan compares sixteen
+// positions at a time. A third would cost more at every position than the
+// few more positions two let through ("re", "no" of ordinary text) cost phrase_at.
 constexpr size_t PAIR_BYTES = 2;
 using Pair = std::array<char, PAIR_BYTES>;
 struct PairStarts {
-    std::array<Pair, OPENINGS.count> starts{};
+    std::array<Pair, ABSTENTION_PHRASES.size()> starts{};
     size_t count = 0;
 };
 constexpr PairStarts PAIRS = [] {
     PairStarts pairs;
-    for (size_t k = 0; k < OPENINGS.count; ++k) {
-        const Pair start = {OPENINGS.starts[k][0], OPENINGS.starts[k][1]};
+    for (std::string_view phrase : ABSTENTION_PHRASES) {
+        const Pair start = {phrase[0], phrase[1]};
         bool known = false;
         for (size_t j = 0; j < pairs.count; ++j) known = known || pairs.starts[j] == start;
         if (!known) pairs.starts[pairs.count++] = start;
@@ -74,32 +78,26 @@ constexpr PairStarts PAIRS = [] {
     return pairs;
 }();
 
-bool opens_phrase(std::string_view text, size_t at) {
-    for (size_t k = 0; k < OPENINGS.count; ++k) {
-        if (text.substr(at, OPENING_BYTES) == std::string_view(OPENINGS.starts[k].data(), OPENING_BYTES)) return true;
-    }
-    return false;
-}
-
 // One pass over the text, sixteen positions at a time, trying a position only
-// when a phrase opens with its byte and the next two. The scan compares the
-// first two, which the openings share in fewer pairs: the few positions they
-// let through cost less than comparing a third byte at every position.
+// when a phrase opens with its byte and the next. The last positions read as
+// NUL bytes past the end, which open no phrase.
 bool holds_abstention_phrase(std::string_view text) {
     using arch::Bytes16, arch::load16, arch::splat16;
-    size_t i = 0;
-    for (; i + 16 + OPENING_BYTES - 1 <= text.size(); i += 16) {
-        const Bytes16 bytes[PAIR_BYTES] = {load16(text.data() + i), load16(text.data() + i + 1)};
+    for (size_t i = 0; i + SHORTEST_PHRASE <= text.size(); i += 16) {
+        Bytes16 bytes[PAIR_BYTES];
+        if (i + 16 + PAIR_BYTES - 1 <= text.size()) {
+            bytes[0] = load16(text.data() + i), bytes[1] = load16(text.data() + i + 1);
+        } else {
+            char last[16 + PAIR_BYTES] = {};
+            std::memcpy(last, text.data() + i, text.size() - i);
+            bytes[0] = load16(last), bytes[1] = load16(last + 1);
+        }
         Bytes16 opens{};
         for (size_t k = 0; k < PAIRS.count; ++k)
             opens |= (bytes[0] == splat16(PAIRS.starts[k][0])) & (bytes[1] == splat16(PAIRS.starts[k][1]));
         for (uint32_t at = arch::top_bits(opens); at != 0; at &= at - 1) {
-            const size_t start = i + static_cast<size_t>(std::countr_zero(at));
-            if (opens_phrase(text, start) && phrase_at(text, start)) return true;
+            if (phrase_at(text, i + static_cast<size_t>(std::countr_zero(at)))) return true;
         }
-    }
-    for (; i + OPENING_BYTES <= text.size(); ++i) {
-        if (opens_phrase(text, i) && phrase_at(text, i)) return true;
     }
     return false;
 }

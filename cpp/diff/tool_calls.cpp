@@ -103,7 +103,19 @@ std::vector<FirstInput> first_input_per_name(const ToolCalls& calls) {
     inputs.reserve(calls.size());
     for (const ToolCall& call : calls) inputs.push_back({call.name, call.input});
     auto by_name = [](const FirstInput& a, const FirstInput& b) { return a.name < b.name; };
-    std::stable_sort(inputs.begin(), inputs.end(), by_name);
+    // A response makes few calls: those are sorted in place, in the order std::stable_sort
+    // gives, without the buffer it would allocate.
+    constexpr size_t FEW = 16;
+    if (inputs.size() > FEW) {
+        std::stable_sort(inputs.begin(), inputs.end(), by_name);
+    } else {
+        for (size_t k = 1; k < inputs.size(); ++k) {
+            const FirstInput input = inputs[k];
+            size_t at = k;
+            for (; at > 0 && by_name(input, inputs[at - 1]); --at) inputs[at] = inputs[at - 1];
+            inputs[at] = input;
+        }
+    }
     auto same_name = [](const FirstInput& a, const FirstInput& b) { return a.name == b.name; };
     inputs.erase(std::unique(inputs.begin(), inputs.end(), same_name), inputs.end());
     return inputs;
