@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
+#include <variant>
 
 #include "agentlog/parser.hpp"
 #include "diff/response.hpp"
@@ -117,6 +119,97 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
 
 using ValueReader = json::Reader<json::ValueSink>;
 
+// The storage of the payloads of keys compared on a thread, taken again by the next keys' on it: reading
+// responses then allocates little, and letting them go frees little. A few keys' worth is kept, and
+// nothing large, so that what the thread holds once the comparison is over stays small.
+struct SpareStorage {
+    std::vector<json::Object> objects;  // empty, their capacity kept
+    std::vector<json::Array> arrays;
+    std::vector<std::string> strings;
+    std::string unescaped;  // a string read with escapes, before it is copied
+};
+constexpr size_t SPARES_KEPT = 512;          // of each kind
+constexpr size_t SPARE_ENTRIES = 64;         // larger arrays and objects are freed
+constexpr size_t SPARE_STRING_BYTES = 4096;  // and longer strings
+
+// Strings up to this long live in the value itself.
+size_t inline_capacity() {
+    static const size_t capacity = std::string().capacity();
+    return capacity;
+}
+
+SpareStorage& spare_storage() {
+    thread_local SpareStorage storage;
+    return storage;
+}
+
+template <class Storage>
+Storage take_spare(std::vector<Storage>& spares, size_t reserved) {
+    if (spares.empty()) {
+        Storage fresh;
+        fresh.reserve(reserved);
+        return fresh;
+    }
+    Storage taken = std::move(spares.back());
+    spares.pop_back();
+    return taken;
+}
+
+template <class Storage>
+void keep_spare(std::vector<Storage>& spares, Storage& storage) {
+    storage.clear();
+    if (spares.size() < SPARES_KEPT && storage.capacity() > 0 && storage.capacity() <= SPARE_ENTRIES)
+        spares.push_back(std::move(storage));
+}
+
+void keep_string(json::Value& value, SpareStorage& spare) {
+    std::string* text = std::get_if<std::string>(&value.data);
+    if (text && text->capacity() > inline_capacity() && text->capacity() <= SPARE_STRING_BYTES &&
+        spare.strings.size() < SPARES_KEPT)
+        spare.strings.push_back(std::move(*text));
+}
+
+// A string value in a spare string where it needs storage of its own, else as the reader builds any value.
+bool read_reusing(ValueReader& reader, json::Value& out, int depth, SpareStorage& spare) {
+    reader.skip_whitespace();
+    if (reader.at_end() || reader.peek() != '"') return reader.read_value(out, depth);
+    std::string_view text;
+    if (!reader.read_string(text, spare.unescaped)) return false;
+    if (text.size() <= inline_capacity() || spare.strings.empty()) {
+        out.data.emplace<std::string>(text);
+        return true;
+    }
+    std::string& kept = out.data.emplace<std::string>(std::move(spare.strings.back()));
+    spare.strings.pop_back();
+    kept.assign(text);
+    return true;
+}
+
+// A payload as read_response_payload built it, its storage kept for the next: its members, the blocks
+// of its content and their strings, its usage counts.
+void keep_payload_storage(json::Value& payload, SpareStorage& spare) {
+    json::Object* members = payload.as_object();
+    if (members) {
+        for (json::Member& member : *members) {
+            if (json::Array* blocks = member.value.as_array()) {
+                for (json::Value& block : *blocks) {
+                    json::Object* block_members = block.as_object();
+                    if (!block_members) continue;
+                    for (json::Member& block_member : *block_members) keep_string(block_member.value, spare);
+                    keep_spare(spare.objects, *block_members);
+                }
+                keep_spare(spare.arrays, *blocks);
+            } else if (json::Object* counts = member.value.as_object()) {
+                keep_spare(spare.objects, *counts);
+            } else {
+                keep_string(member.value, spare);
+            }
+        }
+        keep_spare(spare.objects, *members);
+    }
+    payload = json::Value();
+}
+
 // The value of `key` among members being built, reset: a repeated key keeps its first place and takes
 // the later value, as the reader builds objects.
 json::Value& member_slot(json::Object& members, std::string_view key) {
@@ -132,16 +225,15 @@ json::Value& member_slot(json::Object& members, std::string_view key) {
 // A response's content blocks as diff::retain_report_members keeps them: of each block the members its
 // type is read for, and no block of a type that is not read. A block's members are built where they stay,
 // its type being known only once all are read.
-bool read_blocks(ValueReader& reader, json::Value& out) {
-    json::Array blocks;
-    blocks.reserve(4);  // a response has a few, each grown into would be moved
+bool read_blocks(ValueReader& reader, json::Value& out, SpareStorage& spare) {
+    // A response has a few blocks of a few members: room for them at once, since each grown into would be moved.
+    json::Array blocks = take_spare(spare.arrays, 4);
     const bool read = reader.read_elements(2, [&] {
         reader.skip_whitespace();
         if (reader.at_end() || reader.peek() != '{') return reader.skip_value(3);
-        json::Object members;
-        members.reserve(4);
-        if (!reader.read_members(3,
-                                 [&](std::string_view key) { return reader.read_value(member_slot(members, key), 4); }))
+        json::Object members = take_spare(spare.objects, 4);
+        if (!reader.read_members(
+                3, [&](std::string_view key) { return read_reusing(reader, member_slot(members, key), 4, spare); }))
             return false;
         const json::Member* type = nullptr;
         for (const json::Member& member : members) {
@@ -162,9 +254,8 @@ bool read_blocks(ValueReader& reader, json::Value& out) {
 }
 
 // A response's usage counts as diff::retain_report_members keeps them, the others checked and skipped.
-bool read_usage(ValueReader& reader, json::Value& out) {
-    json::Object counts;
-    counts.reserve(4);
+bool read_usage(ValueReader& reader, json::Value& out, SpareStorage& spare) {
+    json::Object counts = take_spare(spare.objects, 4);
     const bool read = reader.read_members(2, [&](std::string_view key) {
         if (!diff::usage_member_retained(key)) return reader.skip_value(3);
         return reader.read_value(member_slot(counts, key), 3);
@@ -174,20 +265,19 @@ bool read_usage(ValueReader& reader, json::Value& out) {
 }
 
 // A response's payload as diff::retain_report_members would leave it, built without what it drops.
-bool read_response_payload(ValueReader& reader, json::Value& payload) {
+bool read_response_payload(ValueReader& reader, json::Value& payload, SpareStorage& spare) {
     reader.skip_whitespace();
     if (reader.at_end() || reader.peek() != '{') return reader.read_value(payload, 1);
-    json::Object members;
-    members.reserve(8);  // a payload keeps at most a few members
+    json::Object members = take_spare(spare.objects, 8);  // a payload keeps at most a few members
     const bool read = reader.read_members(1, [&](std::string_view key) {
         const diff::PayloadMember kept = diff::payload_member_retained(key);
         if (kept == diff::PayloadMember::Dropped) return reader.skip_value(2);
         json::Value& value = member_slot(members, key);
         reader.skip_whitespace();
         const char next = reader.at_end() ? '\0' : reader.peek();
-        if (kept == diff::PayloadMember::Content && next == '[') return read_blocks(reader, value);
-        if (kept == diff::PayloadMember::Usage && next == '{') return read_usage(reader, value);
-        return reader.read_value(value, 2);
+        if (kept == diff::PayloadMember::Content && next == '[') return read_blocks(reader, value, spare);
+        if (kept == diff::PayloadMember::Usage && next == '{') return read_usage(reader, value, spare);
+        return read_reusing(reader, value, 2, spare);
     });
     if (read) payload.data.emplace<json::Object>(std::move(members));
     return read;
@@ -332,6 +422,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     Conversation& conversation = *holder.conversation;
     const std::vector<Line>& lines = lines_[holder.run];
     json::ValueSink sink;
+    SpareStorage& spare = spare_storage();
     ReadBuffer bytes;
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
@@ -367,18 +458,20 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
             if (line_check(text) != line.check) return reads_differently(file.path);
             ValueReader reader(text, sink);
             reader.seek(line.payload);
-            if (!read_response_payload(reader, conversation.records[j].payload)) return reads_differently(file.path);
+            if (!read_response_payload(reader, conversation.records[j].payload, spare))
+                return reads_differently(file.path);
         }
     }
     return std::nullopt;
 }
 
 void RunFileFeed::compared(size_t key) {
-    // The payloads were read on this thread: letting them go here hands their memory to the next key's.
+    // The payloads were read on this thread: their storage goes to the next key's read on it.
+    SpareStorage& spare = spare_storage();
     for (const Holder& holder : keys_[key]) {
         if (!sources_[holder.run].files) continue;
         for (agentlog::Record& record : holder.conversation->records) {
-            if (record.kind == agentlog::Kind::ChatResponse) record.payload = json::Value();
+            if (record.kind == agentlog::Kind::ChatResponse) keep_payload_storage(record.payload, spare);
         }
     }
 }

@@ -232,9 +232,14 @@ TEST(a_request_keeps_only_what_pairs_its_conversation) {
 }
 
 // The second pass builds a response's payload without what no part of the report reads; it must come
-// out as the whole payload pruned after it was built.
+// out as the whole payload pruned after it was built, also when read again into the storage that the
+// payloads of the key compared before left.
 TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     const char* payloads[] = {
+        // Strings too long to live in their value, of several lengths, in several places.
+        R"({"model":"a model name longer than any kept inline","content":[{"type":"text","text":"a first )"
+        R"(answer, long enough to need storage of its own"},{"type":"text","text":"and a second one, )"
+        R"(shorter"}],"stop_reason":"a stop reason that is long too"})",
         R"({"model":"m","id":"x","content":[{"type":"text","text":"hi","extra":1},)"
         R"({"type":"tool_use","id":"u1","name":"get","input":{"id":"a","deep":[[{"k":[1,2.5,-3]}]]}}],)"
         R"("stop_reason":"tool_use","usage":{"input_tokens":10,"cache":{"x":1},"output_tokens":4},"latency_ms":1.5})",
@@ -264,17 +269,20 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     RunFileFeed feed = feed_of(made);
     Read read = first_pass(feed);
     CHECK(read.complete);
-    CHECK(feed.ready(0));
-    for (size_t r = 0; r < 2 && read.complete; ++r) {
-        const std::vector<velkin::agentlog::Record>& records = read.runs[r][0].records;
-        CHECK_EQ(records.size(), std::size(payloads));
-        for (size_t i = 0; i < records.size(); ++i) {
-            velkin::agentlog::Record whole;
-            whole.kind = velkin::agentlog::Kind::ChatResponse;
-            whole.payload = velkin::json::parse_document(payloads[i]).value();
-            velkin::diff::retain_report_members(whole);
-            CHECK_EQ(velkin::json::to_compact(records[i].payload), velkin::json::to_compact(whole.payload));
+    for (int reading = 0; reading < 2 && read.complete; ++reading) {
+        CHECK(feed.ready(0));
+        for (size_t r = 0; r < 2; ++r) {
+            const std::vector<velkin::agentlog::Record>& records = read.runs[r][0].records;
+            CHECK_EQ(records.size(), std::size(payloads));
+            for (size_t i = 0; i < records.size(); ++i) {
+                velkin::agentlog::Record whole;
+                whole.kind = velkin::agentlog::Kind::ChatResponse;
+                whole.payload = velkin::json::parse_document(payloads[i]).value();
+                velkin::diff::retain_report_members(whole);
+                CHECK_EQ(velkin::json::to_compact(records[i].payload), velkin::json::to_compact(whole.payload));
+            }
         }
+        feed.compared(0);
     }
     CHECK(!feed.failure());
     fs::remove_all(made.dir);
