@@ -119,122 +119,126 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
 
 using ValueReader = json::Reader<json::ValueSink>;
 
-// The storage of the payloads of keys compared on a thread, taken again by the next keys' on it: reading
-// responses then allocates little, and letting them go frees little. A few keys' worth is kept, and
-// nothing large, so that what the thread holds once the comparison is over stays small.
-struct SpareStorage {
-    std::vector<json::Object> objects;  // empty, their capacity kept
-    std::vector<json::Array> arrays;
-    std::vector<std::string> strings;
+// Payloads of the keys compared on a thread, kept whole for the next keys' on it to be read over: a member
+// whose key is the one it replaces costs a comparison, a string that fits the one it replaces a copy,
+// and neither an allocation. Each is pruned to what a payload is read into (members, blocks, strings),
+// and a few keys' worth of bytes kept, so that what the thread holds once the comparison is over stays small.
+struct SparePayloads {
+    std::vector<std::pair<json::Value, size_t>> payloads;  // objects, and the bytes each holds
+    size_t bytes = 0;
     std::string unescaped;  // a string read with escapes, before it is copied
 };
-constexpr size_t SPARES_KEPT = 512;          // of each kind
-constexpr size_t SPARE_ENTRIES = 64;         // larger arrays and objects are freed
-constexpr size_t SPARE_STRING_BYTES = 4096;  // and longer strings
+constexpr size_t SPARE_BYTES = size_t{1} << 20;
+constexpr size_t SPARE_ENTRIES = 16;  // members or blocks of one array or object
 
-// Strings up to this long live in the value itself.
-size_t inline_capacity() {
-    static const size_t capacity = std::string().capacity();
-    return capacity;
+SparePayloads& spare_payloads() {
+    thread_local SparePayloads spare;
+    return spare;
 }
 
-SpareStorage& spare_storage() {
-    thread_local SpareStorage storage;
-    return storage;
-}
-
-template <class Storage>
-Storage take_spare(std::vector<Storage>& spares, size_t reserved) {
-    if (spares.empty()) {
-        Storage fresh;
-        fresh.reserve(reserved);
-        return fresh;
+// `value` without what no payload is read into: arrays and objects `levels` deep and below, and large
+// ones; the bytes it then holds.
+size_t prune(json::Value& value, int levels) {
+    if (std::string* text = std::get_if<std::string>(&value.data)) return text->capacity();
+    json::Array* array = value.as_array();
+    json::Object* object = value.as_object();
+    if (!array && !object) return 0;
+    const size_t entries = array ? array->capacity() : object->capacity();
+    if (levels == 0 || entries > SPARE_ENTRIES) {
+        value = json::Value();
+        return 0;
     }
-    Storage taken = std::move(spares.back());
-    spares.pop_back();
-    return taken;
-}
-
-template <class Storage>
-void keep_spare(std::vector<Storage>& spares, Storage& storage) {
-    storage.clear();
-    if (spares.size() < SPARES_KEPT && storage.capacity() > 0 && storage.capacity() <= SPARE_ENTRIES)
-        spares.push_back(std::move(storage));
-}
-
-void keep_string(json::Value& value, SpareStorage& spare) {
-    std::string* text = std::get_if<std::string>(&value.data);
-    if (text && text->capacity() > inline_capacity() && text->capacity() <= SPARE_STRING_BYTES &&
-        spare.strings.size() < SPARES_KEPT)
-        spare.strings.push_back(std::move(*text));
-}
-
-// A string value in a spare string where it needs storage of its own, else as the reader builds any value.
-bool read_reusing(ValueReader& reader, json::Value& out, int depth, SpareStorage& spare) {
-    reader.skip_whitespace();
-    if (reader.at_end() || reader.peek() != '"') return reader.read_value(out, depth);
-    std::string_view text;
-    if (!reader.read_string(text, spare.unescaped)) return false;
-    if (text.size() <= inline_capacity() || spare.strings.empty()) {
-        out.data.emplace<std::string>(text);
-        return true;
+    size_t bytes = entries * (array ? sizeof(json::Value) : sizeof(json::Member));
+    if (array) {
+        for (json::Value& element : *array) bytes += prune(element, levels - 1);
+    } else {
+        for (json::Member& member : *object) bytes += prune(member.value, levels - 1);
     }
-    std::string& kept = out.data.emplace<std::string>(std::move(spare.strings.back()));
-    spare.strings.pop_back();
-    kept.assign(text);
-    return true;
+    return bytes;
 }
 
-// A payload as read_response_payload built it, its storage kept for the next: its members, the blocks
-// of its content and their strings, its usage counts.
-void keep_payload_storage(json::Value& payload, SpareStorage& spare) {
-    json::Object* members = payload.as_object();
-    if (members) {
-        for (json::Member& member : *members) {
-            if (json::Array* blocks = member.value.as_array()) {
-                for (json::Value& block : *blocks) {
-                    json::Object* block_members = block.as_object();
-                    if (!block_members) continue;
-                    for (json::Member& block_member : *block_members) keep_string(block_member.value, spare);
-                    keep_spare(spare.objects, *block_members);
-                }
-                keep_spare(spare.arrays, *blocks);
-            } else if (json::Object* counts = member.value.as_object()) {
-                keep_spare(spare.objects, *counts);
-            } else {
-                keep_string(member.value, spare);
-            }
+// A payload compared, let go: kept to be read over where there is room, else freed.
+void keep_payload(json::Value& payload, SparePayloads& spare) {
+    if (payload.as_object()) {
+        // Its members, their blocks and usage counts, and the blocks' members.
+        const size_t bytes = prune(payload, 3);
+        if (payload.as_object() && spare.bytes + bytes <= SPARE_BYTES) {
+            spare.bytes += bytes;
+            spare.payloads.emplace_back(std::move(payload), bytes);
         }
-        keep_spare(spare.objects, *members);
     }
     payload = json::Value();
 }
 
-// The value of `key` among members being built, reset: a repeated key keeps its first place and takes
-// the later value, as the reader builds objects.
-json::Value& member_slot(json::Object& members, std::string_view key) {
-    for (json::Member& member : members) {
-        if (member.key == key) {
-            member.value = json::Value();
-            return member.value;
+// The members of the object `out` holds, to be read over, else of a new one.
+json::Object& object_in(json::Value& out, size_t reserved) {
+    if (json::Object* members = out.as_object()) return *members;
+    json::Object& members = out.data.emplace<json::Object>();
+    members.reserve(reserved);
+    return members;
+}
+
+// Members read over those of an object, the n-th read into the n-th place: a repeated key keeps its first
+// place and takes the later value, as the reader builds objects. The value handed out may hold what its
+// place held; each read replaces it.
+class MembersReadOver {
+public:
+    explicit MembersReadOver(json::Object& members) : members_(members) {}
+
+    json::Value& slot(std::string_view key) {
+        for (size_t i = 0; i < used_; ++i) {
+            if (members_[i].key == key) return members_[i].value;
         }
+        if (used_ == members_.size()) {
+            members_.emplace_back(std::string(key));
+        } else if (members_[used_].key != key) {
+            members_[used_].key = key;
+        }
+        return members_[used_++].value;
     }
-    return members.emplace_back(std::string(key)).value;
+    // The members of the object read over beyond those read go.
+    void finish() { members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(used_), members_.end()); }
+
+private:
+    json::Object& members_;
+    size_t used_ = 0;
+};
+
+// A value read over what `out` holds: a string into its string, where it holds one.
+bool read_over(ValueReader& reader, json::Value& out, int depth, SparePayloads& spare) {
+    reader.skip_whitespace();
+    if (reader.at_end() || reader.peek() != '"') {
+        out = json::Value();
+        return reader.read_value(out, depth);
+    }
+    std::string_view text;
+    if (!reader.read_string(text, spare.unescaped)) return false;
+    if (std::string* held = std::get_if<std::string>(&out.data)) {
+        held->assign(text);
+    } else {
+        out.data.emplace<std::string>(text);
+    }
+    return true;
 }
 
 // A response's content blocks as diff::retain_report_members keeps them: of each block the members its
 // type is read for, and no block of a type that is not read. A block's members are built where they stay,
 // its type being known only once all are read.
-bool read_blocks(ValueReader& reader, json::Value& out, SpareStorage& spare) {
+bool read_blocks(ValueReader& reader, json::Value& out, SparePayloads& spare) {
+    json::Array* held = out.as_array();
+    json::Array& blocks = held ? *held : out.data.emplace<json::Array>();
     // A response has a few blocks of a few members: room for them at once, since each grown into would be moved.
-    json::Array blocks = take_spare(spare.arrays, 4);
+    if (!held) blocks.reserve(4);
+    size_t used = 0;
     const bool read = reader.read_elements(2, [&] {
         reader.skip_whitespace();
         if (reader.at_end() || reader.peek() != '{') return reader.skip_value(3);
-        json::Object members = take_spare(spare.objects, 4);
-        if (!reader.read_members(
-                3, [&](std::string_view key) { return read_reusing(reader, member_slot(members, key), 4, spare); }))
+        if (used == blocks.size()) blocks.emplace_back();
+        json::Object& members = object_in(blocks[used], 4);
+        MembersReadOver over(members);
+        if (!reader.read_members(3, [&](std::string_view key) { return read_over(reader, over.slot(key), 4, spare); }))
             return false;
+        over.finish();
         const json::Member* type = nullptr;
         for (const json::Member& member : members) {
             if (member.key == "type") type = &member;
@@ -242,44 +246,50 @@ bool read_blocks(ValueReader& reader, json::Value& out, SpareStorage& spare) {
         const std::string* name = type ? type->value.as_string() : nullptr;
         const std::span<const std::string_view> kept = name ? diff::block_members_retained(*name)
                                                             : std::span<const std::string_view>{};
-        if (kept.empty()) return true;
+        if (kept.empty()) return true;  // the next block is read over it
         std::erase_if(members, [&](const json::Member& member) {
             return std::find(kept.begin(), kept.end(), member.key) == kept.end();
         });
-        blocks.emplace_back(std::move(members));
+        ++used;
         return true;
     });
-    if (read) out.data.emplace<json::Array>(std::move(blocks));
+    if (read) blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(used), blocks.end());
     return read;
 }
 
 // A response's usage counts as diff::retain_report_members keeps them, the others checked and skipped.
-bool read_usage(ValueReader& reader, json::Value& out, SpareStorage& spare) {
-    json::Object counts = take_spare(spare.objects, 4);
+bool read_usage(ValueReader& reader, json::Value& out, SparePayloads& spare) {
+    MembersReadOver over(object_in(out, 4));
     const bool read = reader.read_members(2, [&](std::string_view key) {
         if (!diff::usage_member_retained(key)) return reader.skip_value(3);
-        return reader.read_value(member_slot(counts, key), 3);
+        return read_over(reader, over.slot(key), 3, spare);
     });
-    if (read) out.data.emplace<json::Object>(std::move(counts));
+    if (read) over.finish();
     return read;
 }
 
-// A response's payload as diff::retain_report_members would leave it, built without what it drops.
-bool read_response_payload(ValueReader& reader, json::Value& payload, SpareStorage& spare) {
+// A response's payload as diff::retain_report_members would leave it, built without what it drops, over
+// a payload of a key compared before where there is one.
+bool read_response_payload(ValueReader& reader, json::Value& payload, SparePayloads& spare) {
     reader.skip_whitespace();
     if (reader.at_end() || reader.peek() != '{') return reader.read_value(payload, 1);
-    json::Object members = take_spare(spare.objects, 8);  // a payload keeps at most a few members
+    if (!spare.payloads.empty()) {
+        payload = std::move(spare.payloads.back().first);
+        spare.bytes -= spare.payloads.back().second;
+        spare.payloads.pop_back();
+    }
+    MembersReadOver over(object_in(payload, 8));  // a payload keeps at most a few members
     const bool read = reader.read_members(1, [&](std::string_view key) {
         const diff::PayloadMember kept = diff::payload_member_retained(key);
         if (kept == diff::PayloadMember::Dropped) return reader.skip_value(2);
-        json::Value& value = member_slot(members, key);
+        json::Value& value = over.slot(key);
         reader.skip_whitespace();
         const char next = reader.at_end() ? '\0' : reader.peek();
         if (kept == diff::PayloadMember::Content && next == '[') return read_blocks(reader, value, spare);
         if (kept == diff::PayloadMember::Usage && next == '{') return read_usage(reader, value, spare);
-        return read_reusing(reader, value, 2, spare);
+        return read_over(reader, value, 2, spare);
     });
-    if (read) payload.data.emplace<json::Object>(std::move(members));
+    if (read) over.finish();
     return read;
 }
 
@@ -422,7 +432,7 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
     Conversation& conversation = *holder.conversation;
     const std::vector<Line>& lines = lines_[holder.run];
     json::ValueSink sink;
-    SpareStorage& spare = spare_storage();
+    SparePayloads& spare = spare_payloads();
     ReadBuffer bytes;
     const size_t count = conversation.records.size();
     for (size_t j = 0; j < count;) {
@@ -467,11 +477,11 @@ std::optional<std::string> RunFileFeed::read_responses(const Holder& holder) {
 
 void RunFileFeed::compared(size_t key) {
     // The payloads were read on this thread: their storage goes to the next key's read on it.
-    SpareStorage& spare = spare_storage();
+    SparePayloads& spare = spare_payloads();
     for (const Holder& holder : keys_[key]) {
         if (!sources_[holder.run].files) continue;
         for (agentlog::Record& record : holder.conversation->records) {
-            if (record.kind == agentlog::Kind::ChatResponse) keep_payload_storage(record.payload, spare);
+            if (record.kind == agentlog::Kind::ChatResponse) keep_payload(record.payload, spare);
         }
     }
 }

@@ -236,6 +236,9 @@ TEST(a_request_keeps_only_what_pairs_its_conversation) {
 // payloads of the key compared before left.
 TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     const char* payloads[] = {
+        // Read again, each payload is read over the storage of the one as far from the other end of the list:
+        // this one over the last object, fewer blocks over more and fewer members over more, and back.
+        R"({"content":[{"type":"text","text":"one"},{"type":"text","text":"two"},{"type":"text","text":"3"}]})",
         // Strings too long to live in their value, of several lengths, in several places.
         R"({"model":"a model name longer than any kept inline","content":[{"type":"text","text":"a first )"
         R"(answer, long enough to need storage of its own"},{"type":"text","text":"and a second one, )"
@@ -255,6 +258,7 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
         R"( { "model" : "m" , "content" : [ { "type" : "text" , "text" : "spaced" } ] , "other" : { } } )",
         R"({"content":[],"usage":{},"stop_reason":null})",
         R"({})",
+        R"({"content":[{"type":"text"}]})",
         R"(["not an object"])",
         R"("text")",
         R"(null)",
