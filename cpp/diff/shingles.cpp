@@ -205,38 +205,47 @@ bool ShingleIds::add_text(std::string_view text, std::vector<uint32_t>& ids) {
 // The windows of an ASCII text at least a window long, each key its four
 // bytes as they lie in the text: add_windows without the wide table, in a
 // loop that keeps the table and the output in registers (one pointer walks
-// the windows, and the hash's factor is no register). It leaves the loop only
-// for a new shingle, which may grow the table.
+// the windows, and the hash's factor is no register). A new shingle is added
+// in the loop, which it leaves only when the table must grow.
 void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::vector<uint32_t>& ids) {
     const size_t windows = text.size() - SHINGLE_LENGTH + 1;
     size_t written = ids.size();
     ids.resize(written + windows);
     uint32_t* const out = ids.data();
     const char* const end = text.data() + windows;
+    uint32_t* const last_text = last_text_for(windows);
     auto key_at = [](const char* window) {
         uint32_t key;
         std::memcpy(&key, window, sizeof key);
         return key;
     };
-    // Windows from `window` on, until one is new; returns the slot of the new one.
-    auto known_windows = [&]<bool FETCH_AHEAD>(const char*& at_window) {
-        const AsciiSlot* const slots = ascii_slots_.data();
+    // Windows from `window` on, until the table is full enough to grow.
+    auto windows_until_full = [&]<bool FETCH_AHEAD>(const char*& at_window) {
+        AsciiSlot* const slots = ascii_slots_.data();
         const uint32_t mask = static_cast<uint32_t>(ascii_slots_.size() - 1);
         const int shift = ascii_shift_of(ascii_slots_);
-        uint32_t* const last_text = last_text_.data();
+        const uint64_t full = ascii_slots_.size() / ASCII_LOAD_LIMIT;
         uint32_t* const into = out;
         size_t count = written;
+        uint32_t next_id = count_;
+        uint64_t held_keys = ascii_count_;
         const char* window = at_window;
-        uint32_t at = 0;
-        for (; window < end; ++window) {
+        while (window < end) {
             if (FETCH_AHEAD && end - window > static_cast<ptrdiff_t>(AHEAD))
                 __builtin_prefetch(&slots[ascii_slot_hash(key_at(window + AHEAD)) >> shift]);
-            const uint32_t key = key_at(window);
-            at = ascii_slot_hash(key) >> shift;
+            const uint32_t key = key_at(window++);
+            uint32_t at = ascii_slot_hash(key) >> shift;
             if (slots[at].key != key) [[unlikely]] {
                 uint32_t held;
                 while ((held = slots[at].key) != key && held != EMPTY_ASCII) at = (at + 1) & mask;
-                if (held == EMPTY_ASCII) break;
+                if (held == EMPTY_ASCII) {
+                    if (next_id == UINT32_MAX) throw Panic("too many distinct shingles");
+                    slots[at] = {key, next_id};
+                    into[count++] = next_id;
+                    last_text[next_id++] = number;
+                    if (++held_keys > full) break;
+                    continue;
+                }
             }
             // Without a branch: whether a shingle repeats within a text is a coin toss.
             const uint32_t id = slots[at].id;
@@ -246,18 +255,17 @@ void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::
         }
         at_window = window;
         written = count;
-        return at;
+        count_ = next_id;
+        ascii_count_ = static_cast<uint32_t>(held_keys);
     };
-    for (const char* window = text.data(); window < end; ++window) {
+    for (const char* window = text.data();;) {
         const bool far = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
-        const uint32_t at = far ? known_windows.template operator()<true>(window)
-                                : known_windows.template operator()<false>(window);
+        if (far)
+            windows_until_full.template operator()<true>(window);
+        else
+            windows_until_full.template operator()<false>(window);
+        if (uint64_t{ascii_count_} * ASCII_LOAD_LIMIT > ascii_slots_.size()) grow_ascii();
         if (window == end) break;
-        if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
-        ascii_slots_[at] = {key_at(window), count_};
-        out[written++] = count_++;
-        last_text_.push_back(number);
-        if (uint64_t{++ascii_count_} * ASCII_LOAD_LIMIT > ascii_slots_.size()) grow_ascii();
     }
     ids.resize(written);
 }
@@ -277,14 +285,13 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     Slot* slots = nullptr;
     size_t ascii_mask = 0, mask = 0;
     int ascii_shift = 0, shift = 0;
-    uint32_t* last_text = nullptr;
+    uint32_t* const last_text = last_text_for(windows);
     bool fetch_ahead = false;
     auto refresh = [&] {
         fetch_ahead = ascii_slots_.size() * sizeof(AsciiSlot) + slots_.size() * sizeof(Slot) > NEAR_TABLE_BYTES;
         ascii_slots = ascii_slots_.data(), ascii_mask = ascii_slots_.size() - 1,
         ascii_shift = ascii_shift_of(ascii_slots_);
         slots = slots_.data(), mask = slots_.size() - 1, shift = shift_of(slots_);
-        last_text = last_text_.data();
     };
     refresh();
     // Without a branch: whether a shingle repeats within a text is a coin toss.
@@ -296,7 +303,7 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     auto next_id = [&] {
         if (count_ == UINT32_MAX) throw Panic("too many distinct shingles");
         out[written++] = count_;
-        last_text_.push_back(number);
+        last_text[count_] = number;
         return count_++;
     };
     for (size_t k = 0; k < windows; ++k) {
@@ -331,6 +338,12 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
         refresh();
     }
     ids.resize(written);
+}
+
+uint32_t* ShingleIds::last_text_for(size_t more) {
+    const size_t needed = size_t{count_} + more;
+    if (last_text_.size() < needed) last_text_.resize(std::max(needed, 2 * last_text_.size()));
+    return last_text_.data();
 }
 
 void ShingleIds::clear() {

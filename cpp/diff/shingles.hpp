@@ -115,7 +115,9 @@ private:
     std::vector<Slot> slots_ = std::vector<Slot>(64);
     uint32_t ascii_count_ = 0;  // of each table
     uint32_t wide_count_ = 0;
-    std::vector<uint32_t> last_text_;    // per id: the last text that held it, numbered from 1
+    // Per id: the last text that held it, numbered from 1. Entries beyond the
+    // ids are written when their id is drawn, before any read.
+    std::vector<uint32_t> last_text_;
     std::string normal_bytes_;           // the normalised form of an ASCII text that is not its own
     std::vector<char32_t> code_points_;  // of the normalised form of any other text, and its windows' keys
     std::vector<uint32_t> ascii_keys_;
@@ -127,6 +129,8 @@ private:
     void add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt wide_key_at, uint32_t number,
                      std::vector<uint32_t>& ids);
     void add_ascii_windows(std::string_view text, uint32_t number, std::vector<uint32_t>& ids);
+    // last_text_ with room for `more` ids after those drawn, so that drawing them moves nothing.
+    uint32_t* last_text_for(size_t more);
     void grow_ascii();
     void grow_wide();
 };
