@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import tau_changes as tc
 
-from velkin import _native, importers, write_agentlog
+from velkin import _native, importers, render, write_agentlog
 from velkin.command_io import read_pricing
 from velkin.compare import compare_runs, compare_runs_json
 from velkin.reports import gate
@@ -133,3 +133,9 @@ def test_the_native_json_text_is_the_text_of_the_dict(suite, options, tmp_path):
         assert shown in text.decode() and not any(c in text.decode() for c in "\x1b\x7f\x85\u202e\u2066")
     assert list(regressed) == list(report)
     assert regressed == {**report, "conversations": [c for c in report["conversations"] if c["regressed"]]}
+    # What the text, Markdown and JUnit reports read: every conversation, the findings of the changed ones.
+    changed = compare_runs(baseline_files, candidate_files, findings="changed", **chosen)
+    assert changed == {**report, "conversations": [c if c["regressed"] or c["improved"] else {**c, "findings": []}
+                                                   for c in report["conversations"]]}
+    for shown in ("text", "markdown", "junit"):
+        assert render(changed, shown) == render(report, shown)

@@ -82,11 +82,11 @@ Ref report_text(const compare::SuiteReport& report, unsigned threads) {
     return bytes;
 }
 
-// What the call returns: the report's dict; with `json`, its JSON text as UTF-8 bytes beside the dict of
-// the conversations that regressed, which is all the command reads of it besides the text.
-PyObject* returned(const compare::SuiteReport& report, bool json, unsigned threads) {
+// What the call returns: the report's dict, listed as asked; with `json`, its JSON text as UTF-8 bytes
+// beside the dict of the conversations that regressed, which is all the command reads of it besides the text.
+PyObject* returned(const compare::SuiteReport& report, bool json, Listed listed, unsigned threads) {
     python::CollectorPaused paused;
-    if (!json) return report_dict(report, Listed::All).release();
+    if (!json) return report_dict(report, listed).release();
     Ref bytes = report_text(report, threads);
     Ref dict = report_dict(report, Listed::Regressed);
     return checked(PyTuple_Pack(2, bytes.get(), dict.get())).release();
@@ -99,6 +99,12 @@ std::optional<std::string> optional_text(PyObject* object, const char* name) {
         throw PythonErrorSet{};
     }
     return python::utf8_lossy(object);
+}
+
+Listed listed_findings(const std::optional<std::string>& findings) {
+    if (!findings || *findings == "all") return Listed::All;
+    if (*findings == "changed") return Listed::ChangedFindings;
+    python::throw_value_error("argument 'findings': expected 'all' or 'changed'");
 }
 
 // What the conversion builds of a record; keep_what_is_read prunes the few
@@ -488,13 +494,14 @@ std::optional<compare::SuiteReport> compare_in_two_passes(PyObject* baseline_arg
 PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         static const char* const parameters[] = {"baseline", "candidate", "key",         "outcome", "pricing",
-                                                 "seed",     "threads",   "key_pattern", "json"};
-        std::array<PyObject*, 9> bound{};
+                                                 "seed",     "threads",   "key_pattern", "json",    "findings"};
+        std::array<PyObject*, 10> bound{};
         python::bind_arguments(python::Signature{"compare_runs", parameters, 2}, args, nargs, kwnames, bound);
         auto [baseline_arg, candidate_arg, key_arg, outcome_arg, pricing_arg, seed_arg, threads_arg, key_pattern_arg,
-              json_arg] = bound;
+              json_arg, findings_arg] = bound;
         const int json = json_arg ? PyObject_IsTrue(json_arg) : 0;
         if (json < 0) throw PythonErrorSet{};
+        const Listed listed = listed_findings(optional_text(findings_arg, "findings"));
 
         compare::Options options;
         options.key_member = optional_text(key_arg, "key");
@@ -509,7 +516,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool requests_read = !options.key_member || *options.key_member == compare::POSITION_KEY;
         if (std::optional<compare::SuiteReport> report = compare_in_two_passes(baseline_arg, candidate_arg, options,
                                                                                requests_read))
-            return returned(*report, json, options.threads);
+            return returned(*report, json, listed, options.threads);
 
         std::vector<compare::RunFiles> baseline_files, candidate_files;
         std::vector<compare::Run> baseline = runs_of(baseline_arg, "baseline", requests_read, baseline_files);
@@ -538,7 +545,7 @@ PyObject* compare_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             },
             Ownership::Owns);
         if (!compared) python::throw_value_error(compared.error().message);
-        return returned(compared.value(), json, threads);
+        return returned(compared.value(), json, listed, threads);
     });
 }
 

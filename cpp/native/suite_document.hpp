@@ -12,9 +12,12 @@ namespace velkin::native {
 
 inline constexpr std::string_view VERSION = VELKIN_VERSION;
 
-// Which conversations the document lists: all, or only those that regressed,
-// which are all that the command's gate reads.
-enum class Listed : uint8_t { All, Regressed };
+// Which conversations the document lists, with which findings: all of both;
+// only those that regressed, which are all that the command's gate reads; or
+// all, with the findings of those that regressed or improved alone, which are
+// all that the text, Markdown and JUnit reports show (an error makes its
+// conversation regressed).
+enum class Listed : uint8_t { All, Regressed, ChangedFindings };
 
 namespace suite {
 
@@ -100,8 +103,9 @@ void finding(Sink& sink, const compare::Finding& finding) {
     })(sink);
 }
 
-template <class Sink>
-void conversation(Sink& sink, const compare::ConversationResult& conversation) {
+// A conversation with the findings `kept` keeps.
+template <class Sink, class Kept>
+void conversation(Sink& sink, const compare::ConversationResult& conversation, Kept kept) {
     object([&](Sink& into) {
         member(into, "key", conversation.key);
         member(into, "status", compare::status_name(conversation.status));
@@ -113,13 +117,31 @@ void conversation(Sink& sink, const compare::ConversationResult& conversation) {
         member(into, "candidate_outcomes", conversation.candidate_outcomes);
         member(into, "regressed", conversation.regressed);
         member(into, "improved", conversation.improved);
-        member(into, "findings", [&](Sink& list) { put_list(list, conversation.findings, finding<Sink>); });
+        member(into, "findings", [&](Sink& list) {
+            const std::vector<compare::Finding>& findings = conversation.findings;
+            list.begin_array(static_cast<size_t>(std::count_if(findings.begin(), findings.end(), kept)));
+            for (const compare::Finding& one : findings) {
+                if (kept(one)) finding(list, one);
+            }
+            list.end_array();
+        });
     })(sink);
+}
+
+template <class Sink>
+void conversation(Sink& sink, const compare::ConversationResult& conversation) {
+    suite::conversation(sink, conversation, [](const compare::Finding&) { return true; });
 }
 
 template <class Sink>
 void conversations(Sink& sink, const std::vector<compare::ConversationResult>& all, Listed listed) {
     if (listed == Listed::All) return put_list(sink, all, conversation<Sink>);
+    if (listed == Listed::ChangedFindings) {
+        return put_list(sink, all, [](Sink& list, const compare::ConversationResult& c) {
+            if (c.regressed || c.improved) return conversation(list, c);
+            conversation(list, c, [](const compare::Finding&) { return false; });
+        });
+    }
     const auto regressed = [](const compare::ConversationResult& c) { return c.regressed; };
     sink.begin_array(static_cast<size_t>(std::count_if(all.begin(), all.end(), regressed)));
     for (const compare::ConversationResult& c : all) {

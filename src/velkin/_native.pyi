@@ -58,10 +58,12 @@ def compare_runs(
     threads: Optional[int] = None,
     key_pattern: Optional[str] = None,
     json: bool = False,
+    findings: Literal["all", "changed"] = "all",
 ) -> Union[ComparisonDict, tuple[bytes, ComparisonDict]]:
     """Compare runs of an eval suite conversation by conversation; a run given as a tuple of paths is read
     from its .agentlog files natively. With `json`, the report's JSON text (what json_utf8 writes of the dict)
-    and the dict listing only the conversations that regressed."""
+    and the dict listing only the conversations that regressed. With findings="changed", only the
+    conversations that regressed or improved list their findings."""
 
 def conversations(records: list[Any]) -> list[ConversationIndexDict]:
     """The conversations of one run, as compare_runs groups its records."""

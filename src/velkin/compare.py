@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
+from typing import Literal
 
 from velkin import _native
 from velkin.defaults import DEFAULT_SEED
@@ -69,7 +70,7 @@ def as_runs(runs, side: str, read=load_run) -> list:
 
 
 def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=None,
-                 seed=DEFAULT_SEED, *, threads=None, key_pattern=None) -> dict:
+                 seed=DEFAULT_SEED, *, threads=None, key_pattern=None, findings="all") -> dict:
     """Compare candidate runs against baseline runs, conversation by conversation.
 
     Runs of one side that hold the same conversation (by `key`) are its
@@ -83,8 +84,11 @@ def compare_runs(baseline_runs, candidate_runs, key=None, outcome=None, pricing=
     pair by position, unless `key` is "position". `outcome` names a numeric
     metadata member to compare (default "reward" where conversations carry
     it). `threads` defaults to one per core; from 1 to 1024 are taken, at most four per core run.
+    With `findings="changed"`, only the conversations that regressed or improved list their findings:
+    all that the text, Markdown and JUnit reports show (an error makes its conversation regressed).
     """
-    return _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, False)
+    return _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, False,
+                     findings)
 
 
 def compare_runs_json(baseline_runs, candidate_runs, key=None, outcome=None, pricing=None,
@@ -94,11 +98,13 @@ def compare_runs_json(baseline_runs, candidate_runs, key=None, outcome=None, pri
     return _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, True)
 
 
-def _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, json: bool):
+def _compared(baseline_runs, candidate_runs, key, outcome, pricing, seed, threads, key_pattern, json: bool,
+              findings: Literal["all", "changed"] = "all"):
     baseline = as_runs(baseline_runs, "baseline", native_run)
     candidate = as_runs(candidate_runs, "candidate", native_run)
     try:
-        return _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern, json)
+        return _native.compare_runs(baseline, candidate, key, outcome, pricing, seed, threads, key_pattern, json,
+                                    findings)
     except ValueError as e:
         raise with_advice(e, baseline + candidate) from None
 

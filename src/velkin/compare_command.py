@@ -117,9 +117,13 @@ def run(args) -> int:
         # The files are read natively; their records become Python objects only for the page that shows turns.
         # The JSON document alone is written natively too, and the report dict then lists only the
         # conversations that regressed, which the gate reads.
+        # The text, Markdown and JUnit reports show the findings of changed conversations only; the JSON
+        # document and the page show every one.
+        shows_every_finding = args.format == "json" or args.html
+        options = {} if alone else {"findings": "all" if shows_every_finding else "changed"}
         compare = compare_runs_json if alone else compare_runs
         compared = compare(args.baseline, args.candidate, key=args.key, outcome=args.outcome, pricing=pricing,
-                           seed=args.seed, key_pattern=args.key_pattern)
+                           seed=args.seed, key_pattern=args.key_pattern, **options)
     except ValueError as e:
         raise input_error(e) from None
     document, report = compared if alone else (None, compared)
