@@ -87,6 +87,21 @@ __attribute__((target("ssse3"))) bool valid_utf8_ssse3(std::string_view bytes) {
     __m128i error = _mm_setzero_si128();
     __m128i previous_incomplete = _mm_setzero_si128();
     while (remaining > 0) {
+        // Runs of ASCII, most of nearly any text, sixty-four bytes at a time: each block of them would only
+        // take up what the block before left incomplete.
+        while (remaining >= 64) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+            error = _mm_or_si128(error, previous_incomplete);
+            previous_incomplete = _mm_setzero_si128();
+            previous = d;
+            p += 64;
+            remaining -= 64;
+        }
+        if (remaining == 0) break;
         __m128i input;
         if (remaining >= 16) {
             input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
