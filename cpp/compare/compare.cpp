@@ -293,16 +293,14 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
         // Its work holds all that the report needs of the key: its records make room for the next keys'.
         if (feed) feed->compared(i);
     });
-    // Records read from files go all at once, a run per thread: freed key by key, between the keys'
-    // own allocations, they cost the allocator more than the comparison they came from, and the
-    // memory they held peaked when they were read.
-    if (!feed) {
-        parallel_for(runs.size(), options.threads, [&](size_t r) {
-            for (Conversation& conversation : runs[r]) std::vector<Record>().swap(conversation.records);
-        });
-    }
-
     if (stopped) return Error{"the comparison was stopped before every key was compared"};
+    // The records go all at once, a run per thread, once a feed's caller no longer touches them: freed
+    // key by key, between the keys' own allocations, they cost the allocator more than the comparison
+    // they came from, and the memory they held peaked when they were read.
+    if (feed) feed->close();
+    parallel_for(runs.size(), options.threads, [&](size_t r) {
+        for (Conversation& conversation : runs[r]) std::vector<Record>().swap(conversation.records);
+    });
 
     std::vector<Work*> paired;
     for (Work& work : works) {
