@@ -1,4 +1,4 @@
-// Exact enumeration of the labellings, and the calls matched within a tool.
+// Exact enumeration of the labellings, the relabelled statistics, and the calls matched within a tool.
 #include <algorithm>
 #include <set>
 #include <vector>
@@ -58,5 +58,64 @@ TEST(calls_are_matched_by_their_rank_within_their_tool_and_alike_from_either_sid
     CHECK(backward == (std::vector<uint64_t>{1, 0, 2, NO_MATCH}));
     for (uint64_t j = 0; j < forward.size(); ++j) {
         if (forward[j] != NO_MATCH) CHECK(backward[forward[j]] == j);
+    }
+}
+
+namespace {
+
+double median_of(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const size_t upper = values.size() / 2;
+    return values.size() % 2 ? values[upper] : (values[upper - 1] + values[upper]) * 0.5;
+}
+
+}  // namespace
+
+// Tallied a block of rows and a stretch of conversations at a time, with the
+// median column counted by bucket (more levels than are counted one by one),
+// the relabelled statistics are those of the labellings each row takes.
+TEST(relabelled_statistics_are_those_of_the_labellings_each_relabelling_takes) {
+    const size_t conversations = 401, labellings = 3, rows = 30;
+    std::vector<Work> works(conversations);
+    std::vector<std::vector<Labelling>> kept;
+    std::vector<Work*> paired;
+    for (size_t i = 0; i < conversations; ++i) {
+        for (size_t l = 0; l < labellings; ++l) {
+            const size_t k = i * labellings + l;
+            Labelling labelling;
+            labelling.axes[0] = {k % 5 != 0, 0.1 * static_cast<double>(k % 17), 0.3 * static_cast<double>(k % 11)};
+            labelling.axes[1] = {k % 7 != 0, static_cast<double>(k * 7919 % 1999) / 8.0,
+                                 static_cast<double>(k * 104729 % 1997) / 8.0};
+            works[i].labellings.push_back(labelling);
+        }
+        kept.push_back(works[i].labellings);
+        paired.push_back(&works[i]);
+    }
+    const PackedSuite suite = pack_suite(paired, {0, 1}, {true, false}, {}, false, 2);
+    CHECK(suite.levels[0].values.size() > 1024);  // counted by bucket, then within the middle buckets
+    const Draws draws{5, false, suite.counts};
+    Relabelled relabelled;
+    relabel(suite, draws, 0, rows, 2, relabelled, [] {});
+    for (size_t row = 0; row < rows; ++row) {
+        const std::vector<uint16_t> choices = draws.row(row);
+        double baseline_sum = 0.0, candidate_sum = 0.0;
+        size_t summed = 0;
+        std::vector<double> baseline, candidate;
+        for (size_t i = 0; i < conversations; ++i) {
+            const Labelling& taken = kept[i][choices[i]];
+            if (taken.axes[0].has) {
+                baseline_sum += taken.axes[0].baseline;
+                candidate_sum += taken.axes[0].candidate;
+                ++summed;
+            }
+            if (taken.axes[1].has) {
+                baseline.push_back(taken.axes[1].baseline);
+                candidate.push_back(taken.axes[1].candidate);
+            }
+        }
+        const double by_mean = candidate_sum / static_cast<double>(summed) - baseline_sum / static_cast<double>(summed);
+        CHECK(relabelled.null[SIGNATURES][row] == by_mean);
+        CHECK(relabelled.null[SIGNATURES + 1][row] == median_of(candidate) - median_of(baseline));
     }
 }
