@@ -247,8 +247,12 @@ void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::
                 const uint32_t first = key_at(window), second = key_at(window + 1);
                 const AsciiSlot& first_slot = slots[ascii_slot_hash(first) >> shift];
                 const AsciiSlot& second_slot = slots[ascii_slot_hash(second) >> shift];
-                if (first_slot.key != first || second_slot.key != second) break;
+                if (first_slot.key != first) break;
                 seen(first_slot.id);
+                if (second_slot.key != second) {
+                    ++window;
+                    break;
+                }
                 seen(second_slot.id);
             }
             if (window == end) break;
