@@ -1,7 +1,6 @@
 #include "compare/relabelling.hpp"
 
 #include <algorithm>
-#include <span>
 
 #include "compare/parallel.hpp"
 
@@ -140,31 +139,25 @@ PackedSuite pack_suite(const std::vector<Work*>& paired, const std::vector<size_
 namespace {
 
 // The statistics of a block of relabellings, each taking labelling first[i] +
-// choices[r][i] of every conversation i. The conversations are tallied a
-// stretch at a time, row after row, so that what the stretch's labellings
-// hold stays in cache for the whole block and each row's tallies for the
-// stretch. Sums grow in conversation order, as mean_of sums. A median takes
-// two passes: the first counts the ranks by bucket, which tells the buckets
-// holding the middle; the second counts the ranks of those buckets one by
-// one. A column of few levels counts every rank in the first pass instead.
+// choices[r][i] of every conversation i. Each column is read in one pass over
+// the conversations for the whole block. Sums grow in conversation order, as
+// mean_of sums. A median takes two passes over its column: the first counts
+// the ranks by bucket, which tells the buckets holding the middle; the second
+// counts the ranks of those buckets one by one. A column of few levels
+// counts every rank in one pass instead.
 class BlockTally {
 public:
     BlockTally(const PackedSuite& suite, const std::vector<std::vector<uint16_t>>& choices)
         : suite_(suite), rows_(choices.size()) {
-        slots_.assign(rows_ * suite.slots, 0.0);
-        sums_.assign(rows_ * suite.values.size(), 0.0);
-        summed_.assign(rows_ * (suite.mean_axes.size() + 1), 0);
-        medians_.assign(rows_ * suite.ranks.size(), 0.0);
-        counts_.resize(suite.ranks.size());
-        for (size_t c = 0; c < suite.ranks.size(); ++c) {
-            if (!suite.constant[c]) counts_[c].assign(rows_ * count_width(c), 0);
+        const size_t n = suite.first.size();
+        chosen_.resize(n * rows_);
+        for (size_t i = 0; i < n; ++i) {
+            for (size_t r = 0; r < rows_; ++r)
+                chosen_[i * rows_ + r] = static_cast<uint32_t>(suite.first[i] + choices[r][i]);
         }
-        each_stretch(choices, [&](size_t r, std::span<const uint32_t> chosen) {
-            tally_shares(r, chosen);
-            tally_means(r, chosen);
-            count_ranks(r, chosen);
-        });
-        tally_medians(choices);
+        tally_shares();
+        tally_means();
+        tally_medians();
     }
 
     double slot(size_t r, size_t slot) const { return slots_[r * suite_.slots + slot]; }
@@ -205,149 +198,115 @@ public:
     }
 
 private:
-    // Conversations tallied at a time: what their labellings hold fits in the second-level cache.
-    static constexpr size_t STRETCH = 128;
-
-    // Calls tally(r, chosen) for each stretch of conversations in order and each row, with the
-    // labelling the row takes of each conversation of the stretch.
-    template <class Tally>
-    void each_stretch(const std::vector<std::vector<uint16_t>>& choices, Tally tally) const {
-        const size_t n = suite_.first.size();
-        std::array<uint32_t, STRETCH> chosen;
-        for (size_t begin = 0; begin < n; begin += STRETCH) {
-            const size_t count = std::min(STRETCH, n - begin);
-            for (size_t r = 0; r < rows_; ++r) {
-                const uint16_t* choice = choices[r].data() + begin;
-                const size_t* first = suite_.first.data() + begin;
-                for (size_t i = 0; i < count; ++i) chosen[i] = static_cast<uint32_t>(first[i] + choice[i]);
-                tally(r, std::span<const uint32_t>(chosen.data(), count));
-            }
+    template <class Visit>
+    void each_choice(Visit visit) const {
+        for (const uint32_t* row = chosen_.data(); row != chosen_.data() + chosen_.size(); row += rows_) {
+            for (size_t r = 0; r < rows_; ++r) visit(r, row[r]);
         }
     }
 
-    bool direct(size_t c) const { return suite_.levels[c].values.size() <= DIRECT_LEVELS; }
-
-    // Per row, a rank column's counts in the first pass: every rank, or every
-    // bucket; the last slot counts absent points.
-    size_t count_width(size_t c) const {
-        const Levels& levels = suite_.levels[c];
-        return direct(c) ? levels.values.size() + 1 : levels.buckets() + 1;
+    void tally_shares() {
+        const size_t width = suite_.slots;
+        slots_.assign(rows_ * width, 0.0);
+        each_choice([&](size_t r, uint32_t j) {
+            for (uint32_t k = suite_.share_start[j]; k < suite_.share_start[j + 1]; ++k)
+                slots_[r * width + suite_.shares[k].slot] += suite_.shares[k].share;
+        });
     }
 
-    void tally_shares(size_t r, std::span<const uint32_t> chosen) {
-        double* slots = slots_.data() + r * suite_.slots;
-        const uint32_t* start = suite_.share_start.data();
-        const PackedShare* shares = suite_.shares.data();
-        for (uint32_t j : chosen) {
-            for (uint32_t k = start[j]; k < start[j + 1]; ++k) slots[shares[k].slot] += shares[k].share;
-        }
-    }
-
-    void tally_means(size_t r, std::span<const uint32_t> chosen) {
+    void tally_means() {
         const size_t means = suite_.mean_axes.size();
-        double* sums = sums_.data() + r * suite_.values.size();
-        size_t* summed = summed_.data() + r * (means + 1);
-        const uint16_t* present = suite_.present.data();
-        // A column at a time: each column's sums still grow in conversation order.
+        sums_.assign(rows_ * suite_.values.size(), 0.0);
+        summed_.assign(rows_ * (means + 1), 0);
+        // Every column in one pass: each column's sums still grow in conversation order.
+        std::vector<unsigned> bits(means + 1);
+        std::vector<const double*> columns(2 * (means + 1));
         for (size_t m = 0; m <= means; ++m) {
-            const unsigned bit = m < means ? static_cast<unsigned>(suite_.mean_axes[m]) : OUTCOME_BIT;
-            const double* baseline = suite_.values[2 * m].data();
-            const double* candidate = suite_.values[2 * m + 1].data();
-            double baseline_sum = sums[2 * m], candidate_sum = sums[2 * m + 1];
-            size_t count = summed[m];
-            for (uint32_t j : chosen) {
-                if (!((present[j] >> bit) & 1)) continue;
-                baseline_sum += baseline[j];
-                candidate_sum += candidate[j];
-                ++count;
+            bits[m] = m < means ? static_cast<unsigned>(suite_.mean_axes[m]) : OUTCOME_BIT;
+            columns[2 * m] = suite_.values[2 * m].data();
+            columns[2 * m + 1] = suite_.values[2 * m + 1].data();
+        }
+        const size_t width = suite_.values.size();
+        double* all_sums = sums_.data();
+        size_t* all_summed = summed_.data();
+        each_choice([&](size_t r, uint32_t j) {
+            const unsigned present = suite_.present[j];
+            double* sums = all_sums + r * width;
+            size_t* summed = all_summed + r * (means + 1);
+            for (size_t m = 0; m <= means; ++m) {
+                if (!((present >> bits[m]) & 1)) continue;
+                sums[2 * m] += columns[2 * m][j];
+                sums[2 * m + 1] += columns[2 * m + 1][j];
+                ++summed[m];
             }
-            sums[2 * m] = baseline_sum;
-            sums[2 * m + 1] = candidate_sum;
-            summed[m] = count;
-        }
+        });
     }
 
-    // The first pass of every rank column: ranks counted one by one, or by bucket.
-    void count_ranks(size_t r, std::span<const uint32_t> chosen) {
-        for (size_t c = 0; c < suite_.ranks.size(); ++c) {
-            if (suite_.constant[c]) continue;
-            const uint32_t* ranks = suite_.ranks[c].data();
-            uint32_t* counts = counts_[c].data() + r * count_width(c);
-            const unsigned shift = direct(c) ? 0 : suite_.levels[c].shift;
-            for (uint32_t j : chosen) ++counts[ranks[j] >> shift];
-        }
-    }
-
-    void tally_medians(const std::vector<std::vector<uint16_t>>& choices) {
+    void tally_medians() {
         const size_t columns = suite_.ranks.size();
         const size_t n = suite_.first.size();
-        std::vector<size_t> windowed;  // the columns counted by bucket
+        medians_.assign(rows_ * columns, 0.0);
+        std::vector<uint32_t> buckets, windows;
+        std::vector<Middle> middles(rows_);
+        std::vector<uint32_t> low_first(rows_), high_first(rows_);
         for (size_t c = 0; c < columns; ++c) {
             const Levels& levels = suite_.levels[c];
             if (suite_.constant[c]) {
-                // What the counting finds: n points of one value.
+                // What the counting below finds: n points of one value.
                 const double value = levels.values.front();
                 for (size_t r = 0; r < rows_; ++r) medians_[r * columns + c] = n % 2 ? value : (value + value) * 0.5;
-            } else if (direct(c)) {
-                const size_t absent = levels.values.size(), width = absent + 1;
+                continue;
+            }
+            const uint32_t* ranks = suite_.ranks[c].data();
+            if (levels.values.size() <= DIRECT_LEVELS) {
+                // Few levels: every rank counted in one pass, the last slot for absent points.
+                const uint32_t absent = static_cast<uint32_t>(levels.values.size());
+                const size_t width = absent + 1;
+                buckets.assign(rows_ * width, 0);
+                each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + ranks[j]]; });
                 for (size_t r = 0; r < rows_; ++r) {
-                    const uint32_t* counts = &counts_[c][r * width];
+                    const uint32_t* counts = &buckets[r * width];
                     medians_[r * columns + c] = rank_count_median({counts, absent}, n - counts[absent], levels);
                 }
-            } else {
-                windowed.push_back(c);
+                continue;
             }
-        }
-        if (windowed.empty()) return;
-        // Per windowed column and row: where its middle lies and the first rank of its middle buckets.
-        std::vector<std::vector<Middle>> middles(windowed.size(), std::vector<Middle>(rows_));
-        std::vector<std::vector<std::array<uint32_t, 2>>> middle_first(windowed.size(),
-                                                                       std::vector<std::array<uint32_t, 2>>(rows_));
-        std::vector<std::vector<uint32_t>> windows(windowed.size());
-        for (size_t w = 0; w < windowed.size(); ++w) {
-            const size_t c = windowed[w], width = count_width(c);
-            const unsigned shift = suite_.levels[c].shift;
+            const size_t width = levels.buckets() + 1, size = levels.bucket_size();  // the last: absent points
+            const unsigned shift = levels.shift;
+            buckets.assign(rows_ * width, 0);
+            each_choice([&](size_t r, uint32_t j) { ++buckets[r * width + (ranks[j] >> shift)]; });
             for (size_t r = 0; r < rows_; ++r) {
-                const uint32_t* counts = &counts_[c][r * width];
-                const Middle middle = middles[w][r] = middle_of({counts, width - 1}, n - counts[width - 1]);
-                middle_first[w][r] = {static_cast<uint32_t>(middle.low_bucket << shift),
-                                      static_cast<uint32_t>(middle.high_bucket << shift)};
+                const uint32_t* counts = &buckets[r * width];
+                middles[r] = middle_of({counts, width - 1}, n - counts[width - 1]);
             }
-            windows[w].assign(rows_ * 2 * suite_.levels[c].bucket_size(), 0);
-        }
-        // The ranks of each row's middle buckets, one by one: a rank is placed by subtracting and comparing.
-        each_stretch(choices, [&](size_t r, std::span<const uint32_t> chosen) {
-            for (size_t w = 0; w < windowed.size(); ++w) {
-                const uint32_t* ranks = suite_.ranks[windowed[w]].data();
-                const size_t size = suite_.levels[windowed[w]].bucket_size();
-                const auto [low_first, high_first] = middle_first[w][r];
-                uint32_t* window = windows[w].data() + r * 2 * size;
-                for (uint32_t j : chosen) {
-                    if (const uint32_t low = ranks[j] - low_first; low < size) {
-                        ++window[low];
-                    } else if (const uint32_t high = ranks[j] - high_first; high < size) {
-                        ++window[size + high];
-                    }
+            // The first rank of each row's middle buckets, kept side by side so
+            // that a rank is placed by subtracting and comparing.
+            for (size_t r = 0; r < rows_; ++r) {
+                low_first[r] = static_cast<uint32_t>(middles[r].low_bucket << shift);
+                high_first[r] = static_cast<uint32_t>(middles[r].high_bucket << shift);
+            }
+            windows.assign(rows_ * 2 * size, 0);
+            each_choice([&](size_t r, uint32_t j) {
+                uint32_t* window = &windows[r * 2 * size];
+                if (const uint32_t low = ranks[j] - low_first[r]; low < size) {
+                    ++window[low];
+                } else if (const uint32_t high = ranks[j] - high_first[r]; high < size) {
+                    ++window[size + high];
                 }
-            }
-        });
-        for (size_t w = 0; w < windowed.size(); ++w) {
-            const size_t c = windowed[w], size = suite_.levels[c].bucket_size();
+            });
             for (size_t r = 0; r < rows_; ++r) {
-                const uint32_t* window = &windows[w][r * 2 * size];
-                medians_[r * columns + c] = middle_median(middles[w][r], {window, size}, {window + size, size},
-                                                          suite_.levels[c]);
+                const uint32_t* window = &windows[r * 2 * size];
+                medians_[r * columns + c] = middle_median(middles[r], {window, size}, {window + size, size}, levels);
             }
         }
     }
 
     const PackedSuite& suite_;
     size_t rows_;
-    std::vector<double> slots_;    // per row: per signature, then per subject
-    std::vector<double> sums_;     // per row: per value column
-    std::vector<size_t> summed_;   // per row: per axis by mean, then the outcome: the labellings with a point
-    std::vector<double> medians_;  // per row: per rank column
-    std::vector<std::vector<uint32_t>> counts_;  // per rank column, per row: the first pass's counts
+    std::vector<uint32_t> chosen_;  // per conversation, per row: the labelling taken
+    std::vector<double> slots_;     // per row: per signature, then per subject
+    std::vector<double> sums_;      // per row: per value column
+    std::vector<size_t> summed_;    // per row: per axis by mean, then the outcome: the labellings with a point
+    std::vector<double> medians_;   // per row: per rank column
 };
 
 // Relabellings are tallied a block at a time, so that a column is read once
