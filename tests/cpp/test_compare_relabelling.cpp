@@ -92,11 +92,12 @@ TEST(relabelled_statistics_are_those_of_the_labellings_each_relabelling_takes) {
         kept.push_back(works[i].labellings);
         paired.push_back(&works[i]);
     }
-    const PackedSuite suite = pack_suite(paired, {0, 1}, {true, false}, {}, false, 2);
+    // One thread: the emulator that runs the aarch64 tests hangs when a thread is started.
+    const PackedSuite suite = pack_suite(paired, {0, 1}, {true, false}, {}, false, 1);
     CHECK(suite.levels[0].values.size() > 1024);  // counted by bucket, then within the middle buckets
     const Draws draws{5, false, suite.counts};
     Relabelled relabelled;
-    relabel(suite, draws, 0, rows, 2, relabelled, [] {});
+    relabel(suite, draws, 0, rows, 1, relabelled, [] {});
     for (size_t row = 0; row < rows; ++row) {
         const std::vector<uint16_t> choices = draws.row(row);
         double baseline_sum = 0.0, candidate_sum = 0.0;
