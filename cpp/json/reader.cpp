@@ -1,6 +1,7 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velkin::json {
 
@@ -126,6 +127,130 @@ void ValueSink::end_object(Value& out, Object&& object) {
     auto first = members_.begin() + static_cast<std::ptrdiff_t>(object.start);
     out.data.emplace<json::Object>(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
     members_.erase(first, members_.end());
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+[[gnu::always_inline]] inline size_t past_whitespace(const char* data, size_t pos, size_t size) {
+    // Compact text has none: one test, then the loop only where there is some.
+    if (pos < size && static_cast<unsigned char>(data[pos]) > ' ') [[likely]]
+        return pos;
+    while (pos < size && detail::is_json_whitespace(data[pos])) ++pos;
+    return pos;
+}
+
+// The first '"', '\\' or control byte at or after `pos`, else `size`: sixteen bytes at a time, the few
+// left at the end of the text one by one.
+[[gnu::always_inline]] inline size_t next_string_special(const char* data, size_t pos, size_t size) {
+    for (; pos + 16 <= size; pos += 16) {
+        if (const uint32_t mask = arch::top_bits(detail::string_special_lanes(data + pos)))
+            return pos + static_cast<size_t>(std::countr_zero(mask));
+    }
+    while (pos < size && !detail::is_string_special(data[pos])) ++pos;
+    return pos;
+}
+
+// Past the string whose quote is at `pos`.
+[[gnu::always_inline]] inline size_t skip_plain_string(const char* data, size_t pos, size_t size) {
+    ++pos;
+    for (;;) {
+        pos = next_string_special(data, pos, size);
+        if (pos >= size) return detail::NOT_SKIPPED;
+        if (data[pos] == '"') return pos + 1;
+        if (data[pos] != '\\' || pos + 1 >= size) return detail::NOT_SKIPPED;
+        switch (data[pos + 1]) {
+            case '"':
+            case '\\':
+            case '/':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't': pos += 2; continue;
+            case 'u': break;
+            default: return detail::NOT_SKIPPED;
+        }
+        uint32_t code = 0;
+        if (!detail::hex4(data, pos + 2, size, code) || (code >= 0xD800 && code <= 0xDFFF)) return detail::NOT_SKIPPED;
+        pos += 6;
+    }
+}
+
+// Past the number at `pos`, one without an exponent and with too few digits before its point to be out of range.
+size_t skip_plain_number(const char* data, size_t pos, size_t size) {
+    if (data[pos] == '-') ++pos;
+    const size_t first = pos;
+    while (pos < size && is_digit(data[pos])) ++pos;
+    const size_t digits = pos - first;
+    if (digits == 0 || digits > 300 || (digits > 1 && data[first] == '0')) return detail::NOT_SKIPPED;
+    if (pos < size && data[pos] == '.') {
+        const size_t point = ++pos;
+        while (pos < size && is_digit(data[pos])) ++pos;
+        if (pos == point) return detail::NOT_SKIPPED;
+    }
+    if (pos < size && (data[pos] == 'e' || data[pos] == 'E')) return detail::NOT_SKIPPED;
+    return pos;
+}
+
+size_t skip_word(const char* data, size_t pos, size_t size, std::string_view word) {
+    if (size - pos < word.size() || std::memcmp(data + pos, word.data(), word.size()) != 0) return detail::NOT_SKIPPED;
+    return pos + word.size();
+}
+
+}  // namespace
+
+size_t detail::skip_plain_value(const char* data, size_t pos, size_t size, int room) {
+    bool in_object[MAX_NESTING];  // of each array or object open, whether it is an object
+    int open = 0;
+    // Past an object's key and its colon, from the whitespace before the key.
+    auto past_key = [&] {
+        pos = past_whitespace(data, pos, size);
+        if (pos >= size || data[pos] != '"') return false;
+        pos = past_whitespace(data, skip_plain_string(data, pos, size), size);
+        if (pos >= size || data[pos] != ':') return false;
+        ++pos;
+        return true;
+    };
+    for (;;) {
+        pos = past_whitespace(data, pos, size);
+        if (pos >= size) return NOT_SKIPPED;
+        const char c = data[pos];
+        if (c == '{' || c == '[') {
+            if (open >= room || open >= MAX_NESTING) return NOT_SKIPPED;
+            pos = past_whitespace(data, pos + 1, size);
+            if (pos >= size) return NOT_SKIPPED;
+            if (data[pos] != (c == '{' ? '}' : ']')) {
+                in_object[open++] = c == '{';
+                if (c == '{' && !past_key()) return NOT_SKIPPED;
+                continue;
+            }
+            ++pos;
+        } else if (c == '"') {
+            pos = skip_plain_string(data, pos, size);
+        } else if (c == 't') {
+            pos = skip_word(data, pos, size, "true");
+        } else if (c == 'f') {
+            pos = skip_word(data, pos, size, "false");
+        } else if (c == 'n') {
+            pos = skip_word(data, pos, size, "null");
+        } else {
+            pos = skip_plain_number(data, pos, size);
+        }
+        if (pos == NOT_SKIPPED) return NOT_SKIPPED;
+        // The value read: close what it ends, up to the next member or element.
+        for (;;) {
+            if (open == 0) return pos;
+            pos = past_whitespace(data, pos, size);
+            if (pos >= size) return NOT_SKIPPED;
+            const char next = data[pos++];
+            if (next == ',') break;
+            if (next != (in_object[open - 1] ? '}' : ']')) return NOT_SKIPPED;
+            --open;
+        }
+        if (in_object[open - 1] && !past_key()) return NOT_SKIPPED;
+    }
 }
 
 template <class Sink>

@@ -175,6 +175,13 @@ inline void append_code_point(std::string& out, uint32_t cp) {
     out.append(bytes, static_cast<size_t>(put_code_point(bytes, cp) - bytes));
 }
 
+inline constexpr size_t NOT_SKIPPED = SIZE_MAX;
+
+// The end of the value after whitespace at `pos`, stepped over token by token without a sink; NOT_SKIPPED
+// where the value opens more than `room` arrays and objects, or is anything but well-formed text that
+// reads without converting a number, without a surrogate escape: the validating reader reads it again.
+size_t skip_plain_value(const char* data, size_t pos, size_t size, int room);
+
 }  // namespace detail
 
 // Where and why reading stopped while it runs: the position is a byte index,
@@ -808,6 +815,12 @@ bool Reader<Sink>::read_value_with(OtherSink& other_sink, typename OtherSink::Va
 
 template <class Sink>
 bool Reader<Sink>::skip_value(int depth) {
+    if (const size_t end = detail::skip_plain_value(text_.data(), pos_, text_.size(), MAX_NESTING - depth);
+        end != detail::NOT_SKIPPED) {
+        pos_ = end;
+        return true;
+    }
+    // What the short way leaves, the reader says where and why it fails, or reads anyway.
     NullSink null_sink;
     NullSink::Value ignored;
     return read_value_with(null_sink, ignored, depth);
