@@ -149,15 +149,6 @@ uint64_t deep_hash(const json::Value& value) {
     return 0;
 }
 
-// The calling thread's shingle table, emptied. A run comparison interns a few
-// responses per call, thousands of times: a fresh table would spend much of
-// each call growing and paging itself in.
-ShingleIds& reused_shingle_ids() {
-    thread_local ShingleIds ids;
-    ids.clear();
-    return ids;
-}
-
 struct TextHash {
     uint64_t operator()(std::string_view text) const { return text_hash(text); }
 };
@@ -189,13 +180,28 @@ public:
             const Slot& slot = slots_[at];
             if (slot.hash == hash && Equal{}(keys_[slot.id_after - 1], key)) return {slot.id_after - 1, false};
         }
-        const uint32_t id = static_cast<uint32_t>(keys_.size());
-        keys_.push_back(key);
+        const uint32_t id = static_cast<uint32_t>(size_);
+        if (size_ == keys_.size()) {
+            keys_.push_back(key);
+        } else {
+            keys_[size_] = key;
+        }
+        ++size_;
         slots_[at] = {hash, id + 1};
-        if (keys_.size() * 2 > slots_.size()) grow();
+        if (size_ * 2 > slots_.size()) grow();
         return {id, true};
     }
-    size_t size() const { return keys_.size(); }
+    size_t size() const { return size_; }
+    // Forgets every key; a table that stayed small keeps its memory, and so do the keys' own.
+    void clear() {
+        constexpr size_t KEPT_SLOTS = size_t{1} << 10;
+        if (slots_.size() > KEPT_SLOTS) {
+            *this = KeyIds{};
+            return;
+        }
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        size_ = 0;
+    }
 
 private:
     struct Slot {
@@ -203,7 +209,8 @@ private:
         uint32_t id_after = 0;  // the id plus one; 0 marks an empty slot
     };
     std::vector<Slot> slots_ = std::vector<Slot>(16);
-    std::vector<Key> keys_;
+    std::vector<Key> keys_;  // the first size_ are the ids' keys
+    size_t size_ = 0;
 
     void grow() {
         std::vector<Slot> larger(slots_.size() * 2);
@@ -256,14 +263,14 @@ private:
 };
 
 // Ids shared by every turn of both sides: equal ids mean equal values. Keys
-// borrow from the responses, which outlive the interner.
+// borrow from the responses, which outlive each use of the interner.
 struct Interner {
     TextIds shapes;
     TextIds stop_reasons;
     InputClasses input_classes;
     IdListIds shape_sets;
     IdListIds input_sets;
-    ShingleIds& shingles = reused_shingle_ids();
+    ShingleIds shingles;
     std::vector<uint32_t> id_buffer;
     // Per distinct response text, numbered in first-seen order: its shingle
     // list and whether the text was whitespace-normalised. Turns with a text
@@ -278,7 +285,35 @@ struct Interner {
     std::vector<TextSeen> seen;
     ShingleLists lists;
 
-    ~Interner() { shingles.release_if_large(); }
+    void clear() {
+        shapes.clear(), stop_reasons.clear(), input_classes.clear(), shape_sets.clear(), input_sets.clear();
+        shingles.clear();
+        texts.clear();
+        seen.clear();
+        lists = {};
+    }
+};
+
+// The calling thread's interner, lent emptied for one call. A run comparison
+// interns a few responses per call, thousands of times: fresh tables would
+// spend much of each call allocating, growing and paging themselves in. A
+// large shingle table is let go when the call ends.
+class ReusedInterner {
+public:
+    ReusedInterner() : interner_(thread_interner()) { interner_.clear(); }
+    ~ReusedInterner() { interner_.shingles.release_if_large(); }
+    ReusedInterner(const ReusedInterner&) = delete;
+    ReusedInterner& operator=(const ReusedInterner&) = delete;
+
+    Interner& operator*() { return interner_; }
+
+private:
+    Interner& interner_;
+
+    [[gnu::noinline]] static Interner& thread_interner() {
+        thread_local Interner interner;
+        return interner;
+    }
 };
 
 uint32_t intern(TextIds& ids, std::string_view key) { return ids.intern(key).id; }
@@ -677,7 +712,8 @@ double AlignedTurns::pair_cost(uint64_t i, uint64_t j, uint64_t common) const {
 
 AlignedTurns turn_features(const Responses& baseline, const Responses& candidate) {
     AlignedTurns turns;
-    Interner interner;
+    ReusedInterner reused;
+    Interner& interner = *reused;
     turns.baseline.reserve(baseline.size());
     for (const ResponseView& turn : baseline) turns.baseline.push_back(features_of(turn, interner));
     turns.candidate.reserve(candidate.size());
@@ -688,7 +724,8 @@ AlignedTurns turn_features(const Responses& baseline, const Responses& candidate
 
 TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
     TurnFeatureSets sets;
-    Interner interner;
+    ReusedInterner reused;
+    Interner& interner = *reused;
     sets.lists.resize(lists.size());
     for (size_t k = 0; k < lists.size(); ++k) {
         sets.lists[k].reserve(lists[k]->size());
