@@ -232,9 +232,10 @@ void ShingleIds::add_ascii_windows(std::string_view text, uint32_t number, std::
         const char* window = at_window;
         const char* const last_pair = end - 1;  // windows before it have a window after them
         // Without a branch: whether a shingle repeats within a text is a coin toss.
+        // No text drawn an id after this one: a compare and a carry say it is new.
         auto seen = [&](uint32_t id) {
             into[count] = id;
-            count += last_text[id] != number;
+            count += last_text[id] < number;
             last_text[id] = number;
         };
         while (window < end) {
@@ -316,9 +317,10 @@ void ShingleIds::add_windows(size_t windows, AsciiKeyAt ascii_key_at, WideKeyAt 
     };
     refresh();
     // Without a branch: whether a shingle repeats within a text is a coin toss.
+    // No text drawn an id after this one: a compare and a carry say it is new.
     auto seen = [&](uint32_t id) {
         out[written] = id;
-        written += last_text[id] != number;
+        written += last_text[id] < number;
         last_text[id] = number;
     };
     auto next_id = [&] {
