@@ -569,12 +569,14 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
         uint32_t end = 0;
         auto count = [&](std::string_view token) __attribute__((always_inline)) {
             TermIds::Term& term = ids.intern(token);
-            const bool fresh = term.document != document;
+            // Documents come in order: a term last met in an earlier one is new to this one.
+            const bool fresh = term.document < document;
+            const uint32_t offset = fresh ? end : term.offset;
             entries[end] = {term.id, 0};
-            term.offset = fresh ? end : term.offset;
+            term.offset = offset;
             term.document = document;
             end += fresh;
-            ++entries[term.offset].count;
+            ++entries[offset].count;
         };
         if (is_ascii(view))
             for_each_ascii_token(view, count);
