@@ -5,6 +5,7 @@
 #include <bitset>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "agentlog/record.hpp"
@@ -162,6 +163,7 @@ private:
                 if (c == 'n') return reader_.read_ident("null");
                 if (c != '{') return invalid_type("a map");
                 if (!built(field)) return reader_.skip_value(1);
+                if constexpr (std::is_same_v<V, json::Value>) return read_meta_members(record);
                 V meta{};
                 if (!reader_.read_value(meta, 1)) return false;
                 record.meta = std::move(meta);
@@ -173,6 +175,38 @@ private:
                 if (kind_read_ && unbuilt_.payloads[static_cast<size_t>(record.kind)]) return reader_.skip_value(1);
                 return reader_.read_value(record.payload, 1);
         }
+        return true;
+    }
+
+    // A meta's members read straight into their places, as the reader would build them; a meta of many
+    // members, where looking for a repeated key one by one would be slow, is read again by the reader.
+    bool read_meta_members(BasicRecord<json::Value>& record) {
+        constexpr size_t MEMBERS_LOOKED_THROUGH = 16;
+        const size_t start = reader_.offset();
+        json::Object& members = record.meta.emplace().data.template emplace<json::Object>();
+        bool many = false;
+        const bool read = reader_.read_members(1, [&](std::string_view key) {
+            for (json::Member& member : members) {
+                if (member.key == key) return reader_.read_value(member.value, 2);
+            }
+            if (members.size() == MEMBERS_LOOKED_THROUGH) {
+                many = true;
+                return false;
+            }
+            // A new member's string, a trace id most often, is built with it.
+            reader_.skip_whitespace();
+            if (reader_.at_end() || reader_.peek() != '"')
+                return reader_.read_value(members.emplace_back(json::Member{std::string(key), json::Value()}).value, 2);
+            std::string_view text;
+            if (!reader_.read_string(text, value_scratch_)) return false;
+            members.push_back(json::Member{std::string(key), json::Value(std::string(text))});
+            return true;
+        });
+        if (read || !many) return read;
+        reader_.seek(start);
+        json::Value meta;
+        if (!reader_.read_value(meta, 1)) return false;
+        record.meta = std::move(meta);
         return true;
     }
 

@@ -207,7 +207,10 @@ private:
 // A value read over what `out` holds: a string into its string, where it holds one.
 bool read_over(ValueReader& reader, json::Value& out, int depth, SparePayloads& spare) {
     reader.skip_whitespace();
-    if (reader.at_end() || reader.peek() != '"') {
+    const char first = reader.at_end() ? '\0' : reader.peek();
+    // A number is built over whatever `out` holds.
+    if (first == '-' || (first >= '0' && first <= '9')) return reader.read_number(out);
+    if (first != '"') {
         out = json::Value();
         return reader.read_value(out, depth);
     }

@@ -3,6 +3,7 @@
 
 #include "agentlog/parser.hpp"
 #include "check.hpp"
+#include "json/writer.hpp"
 
 using velkin::agentlog::parse_records;
 using velkin::agentlog::ParseError;
@@ -134,5 +135,46 @@ TEST(unbuilt_fields_and_payloads_fail_and_read_as_built_ones) {
         CHECK(partly.value().ts.empty() && partly.value().version.empty());
         CHECK(!partly.value().parent && !partly.value().meta && partly.value().payload.is_null());
         CHECK(built.value().parent && built.value().meta && !built.value().payload.is_null());
+    }
+}
+
+// A record's meta reads as the reader reads the same object alone: members in order of first appearance,
+// a repeated key taking its last value, in metas small and large; and it fails as it does when only checked.
+TEST(meta_reads_as_the_reader_reads_the_same_object) {
+    std::string many = "{";
+    for (int i = 0; i < 20; ++i) many += "\"k" + std::to_string(i % 17) + "\":" + std::to_string(i) + ",";
+    many += "\"k3\":\"last\"}";
+    const std::string metas[] = {
+        R"({})",
+        R"({"trace_id":"b1-0"})",
+        R"({ "trace_id" : "t", "task_id" : 0, "reward" : 0.5 })",
+        R"({"a":1,"b":"x","a":"again","c":{"d":[1,{"e":null}]},"b":{"f":2}})",
+        R"({"a":[1,2],"a":"string over a list"})",
+        R"({"esc\"aped":"v\u00e9","esc\"aped":true})",
+        many,
+        R"({"a":1,})",
+        R"({"a" 1})",
+        R"({"a":"open)",
+        R"({"a":1,"a":[})",
+    };
+    for (const std::string& meta : metas) {
+        const std::string head = R"({"version":"0.1","id":"a","kind":"metadata","ts":"t","meta":)";
+        const std::string line = head + meta + R"(,"payload":null})";
+        velkin::json::ValueSink sink;
+        auto record = velkin::agentlog::decode_record_text(line, sink);
+        auto alone = velkin::json::parse_document(meta);
+        // The validating reader's verdict on the line, the meta checked without being built.
+        velkin::agentlog::Unbuilt unbuilt;
+        unbuilt.fields.set(static_cast<size_t>(velkin::agentlog::Field::Meta));
+        auto checked = velkin::agentlog::decode_record_text(line, sink, unbuilt);
+        CHECK_EQ(record.ok(), checked.ok());
+        CHECK_EQ(record.ok(), alone.ok());
+        if (!record.ok() || !checked.ok()) {
+            if (!record.ok() && !checked.ok()) CHECK_EQ(record.error().message(), checked.error().message());
+            continue;
+        }
+        CHECK(record.value().meta.has_value());
+        if (record.value().meta)
+            CHECK_EQ(velkin::json::to_compact(*record.value().meta), velkin::json::to_compact(alone.value()));
     }
 }
