@@ -316,6 +316,15 @@ private:
     }
 };
 
+// Sets bit id of `bits` for each of the ids, four at a time: the loop's own
+// test and step would cost half as much as a bit.
+void set_bits(const uint32_t* ids, size_t count, uint64_t* bits) {
+    auto set = [&](uint32_t id) { bits[id / 64] |= uint64_t{1} << (id % 64); };
+    size_t k = 0;
+    for (; k + 4 <= count; k += 4) set(ids[k]), set(ids[k + 1]), set(ids[k + 2]), set(ids[k + 3]);
+    for (; k < count; ++k) set(ids[k]);
+}
+
 uint32_t intern(TextIds& ids, std::string_view key) { return ids.intern(key).id; }
 uint32_t intern(IdListIds& ids, const std::vector<uint32_t>& key) { return ids.intern(key).id; }
 
@@ -532,7 +541,7 @@ void ShingleIndex::build(const AlignedTurns& turns) {
         postings_.clear();
         auto fill = [&](uint64_t* bits, const TurnFeatures& turn) {
             if (turn.shingle_bits) return std::copy_n(turn.shingle_bits.get(), words_, bits), void();
-            for (uint32_t id : turn.shingle_ids()) bits[id / 64] |= uint64_t{1} << (id % 64);
+            set_bits(turn.shingle_ids().data(), turn.shingle_ids().size(), bits);
         };
         for (uint64_t i = 0; i < n; ++i) {
             const uint64_t earlier = uses[baseline[i].text].first_baseline_turn;
@@ -745,8 +754,7 @@ TurnFeatureSets turn_features(const std::vector<const Responses*>& lists) {
         for (size_t number = 0; number < interner.seen.size(); ++number) {
             uint64_t* bits = block.get() + number * words;
             const Interner::TextSeen& text = interner.seen[number];
-            for (uint32_t k = 0; k < text.count; ++k)
-                bits[text.shingles[k] / 64] |= uint64_t{1} << (text.shingles[k] % 64);
+            set_bits(text.shingles.get(), text.count, bits);
             bits_of[number] = std::shared_ptr<const uint64_t[]>(block, bits);
         }
         for (std::vector<TurnFeatures>& list : sets.lists)
