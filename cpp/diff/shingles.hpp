@@ -35,9 +35,14 @@ inline uint64_t text_hash(std::string_view text) {
     for (; at + 32 <= text.size(); at += 32)
         for (size_t k = 0; k < 4; ++k) lanes[k] = step(lanes[k], word_at(at + 8 * k));
     for (size_t k = 0; at + 8 <= text.size(); at += 8, ++k) lanes[k] = step(lanes[k], word_at(at));
-    // The last bytes as memcpy would load them, without a call for short texts such as words.
+    // The last bytes: in a text of a word or more, its last word, which overlaps
+    // bytes already hashed; in a shorter one, as memcpy would load them, without a call.
     uint64_t tail = 0;
-    for (size_t k = at; k < text.size(); ++k) tail |= uint64_t{static_cast<unsigned char>(text[k])} << (8 * (k - at));
+    if (text.size() >= 8) {
+        if (at < text.size()) tail = word_at(text.size() - 8);
+    } else {
+        for (size_t k = 0; k < text.size(); ++k) tail |= uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+    }
     return mix64(step(lanes[0], tail) ^ std::rotl(lanes[1], 16) ^ std::rotl(lanes[2], 32) ^ std::rotl(lanes[3], 48) ^
                  text.size());
 }
