@@ -216,7 +216,7 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyS
             in[k] = reinterpret_cast<const unsigned char*>(bytes[group[k]].data());
             common = std::min(common, bytes[group[k]].size());
         }
-        // Each lane's byte folded into its own hash in place, two bytes a turn:
+        // Each lane's byte folded into its own hash in place, four bytes a turn:
         // compilers then spend no copy per byte and fewer loop tests.
         uint64_t h0 = BASIS, h1 = BASIS, h2 = BASIS, h3 = BASIS;
         auto fold = [&](size_t i) {
@@ -226,8 +226,8 @@ const std::vector<uint64_t>& content_orders(const std::vector<Turns>& runs, KeyS
             h3 ^= in[3][i], h3 *= PRIME;
         };
         size_t i = 0;
-        for (; i + 2 <= common; i += 2) fold(i), fold(i + 1);
-        if (i < common) fold(i);
+        for (; i + 4 <= common; i += 4) fold(i), fold(i + 1), fold(i + 2), fold(i + 3);
+        for (; i < common; ++i) fold(i);
         orders[group[0]] = h0, orders[group[1]] = h1, orders[group[2]] = h2, orders[group[3]] = h3;
         for (size_t k = 0; k < 4; ++k) hash(group[k], common);
     }
