@@ -30,10 +30,18 @@ constexpr std::array<std::string_view, 11> ABSTENTION_PHRASES = {
 
 constexpr std::string_view FILTER_STOP_REASON = "content_filter";
 
-// Four bytes as one number, the first lowest, to compare a phrase's opening at once.
+// Four bytes as one number, as a load from memory reads them, to compare a phrase's opening at once.
 constexpr uint32_t four_bytes(const char* bytes) {
     uint32_t value = 0;
-    for (size_t k = 0; k < 4; ++k) value |= uint32_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
+    for (size_t k = 0; k < 4; ++k) {
+        const size_t place = std::endian::native == std::endian::little ? k : 3 - k;
+        value |= uint32_t{static_cast<unsigned char>(bytes[k])} << (8 * place);
+    }
+    return value;
+}
+uint32_t loaded_four_bytes(const char* bytes) {
+    uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
     return value;
 }
 constexpr std::array<uint32_t, ABSTENTION_PHRASES.size()> PHRASE_OPENINGS = [] {
@@ -51,7 +59,7 @@ static_assert(SHORTEST_PHRASE >= 4);
 // Only a phrase whose first four bytes are those at `at` is compared whole.
 bool phrase_at(std::string_view text, size_t at) {
     if (text.size() - at < SHORTEST_PHRASE) return false;
-    const uint32_t opening = four_bytes(text.data() + at);
+    const uint32_t opening = loaded_four_bytes(text.data() + at);
     for (size_t k = 0; k < ABSTENTION_PHRASES.size(); ++k) {
         if (opening == PHRASE_OPENINGS[k] && text.substr(at).starts_with(ABSTENTION_PHRASES[k])) return true;
     }
