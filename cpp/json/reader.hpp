@@ -310,11 +310,19 @@ public:
             ++pos_;
             if (pos_ < size && data[pos_] >= '0' && data[pos_] <= '9') return fail_here(ErrorCode::InvalidNumber);
         } else if (first >= '1' && first <= '9') {
+            const size_t first_digit = pos_;
             while (pos_ < size && data[pos_] >= '0' && data[pos_] <= '9') {
-                uint64_t digit = static_cast<uint64_t>(data[pos_] - '0');
-                if (magnitude > (UINT64_MAX - digit) / 10) overflow = true;
-                magnitude = magnitude * 10 + digit;
+                magnitude = magnitude * 10 + static_cast<uint64_t>(data[pos_] - '0');
                 ++pos_;
+            }
+            // Nineteen digits always fit; more are read again, each checked.
+            if (pos_ - first_digit > 19) {
+                magnitude = 0;
+                for (size_t k = first_digit; k < pos_; ++k) {
+                    const auto digit = static_cast<uint64_t>(data[k] - '0');
+                    if (magnitude > (UINT64_MAX - digit) / 10) overflow = true;
+                    magnitude = magnitude * 10 + digit;
+                }
             }
         } else {
             ++pos_;
