@@ -87,9 +87,9 @@ double Calibration::adjusted_for(size_t test, double value) const {
 
 namespace {
 
-// NaN sorts last, so that every value has a place.
-bool value_before(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
-bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+// NaN sorts last, so that every value has a place. Closures, which the sort inlines.
+constexpr auto value_before = [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); };
+constexpr auto same_value = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
 
 }  // namespace
 
@@ -103,8 +103,21 @@ Levels levels_of(std::vector<double> values) {
 }
 
 uint32_t rank_of(const Levels& levels, double value) {
-    return static_cast<uint32_t>(std::lower_bound(levels.values.begin(), levels.values.end(), value, value_before) -
-                                 levels.values.begin());
+    // std::lower_bound without branches: which way each halving goes is as
+    // unpredictable as the values ranked.
+    const double* values = levels.values.data();
+    size_t length = levels.values.size();
+    if (length == 0) return 0;
+    // value_before(probe, value), both sides evaluated.
+    const bool last = std::isnan(value);
+    auto before = [&](double probe) { return (probe < value) | (last & !std::isnan(probe)); };
+    const double* first = values;
+    while (length > 1) {
+        const size_t half = length / 2;
+        first += half & (size_t{0} - static_cast<size_t>(before(first[half])));
+        length -= half;
+    }
+    return static_cast<uint32_t>(first - values) + (before(*first) ? 1 : 0);
 }
 
 Middle middle_of(std::span<const uint32_t> bucket_counts, size_t count) {

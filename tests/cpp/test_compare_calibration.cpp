@@ -1,6 +1,8 @@
 // The family-wise correction over relabellings and the medians counted by rank.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -113,5 +115,26 @@ TEST(median_from_rank_or_bucket_counts_matches_the_sorted_median) {
             CHECK(middle_median(middle, low, high, levels) == expected);
             CHECK(rank_count_median(ranks, size, levels) == expected);
         }
+    }
+}
+
+TEST(a_value_ranks_at_its_level_with_nan_last_and_both_zeros_alike) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> pool = {7.0, nan, -inf, 0.0, 2.5, -3.5, inf, -0.0, 1.0, 2.0, -1e300, 1e-300};
+    // Every count of levels from one up, so that the halving meets every length.
+    for (size_t count = 1; count <= pool.size(); ++count) {
+        const std::vector<double> taken(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(count));
+        const Levels levels = levels_of(taken);
+        for (size_t r = 0; r < levels.values.size(); ++r) CHECK(rank_of(levels, levels.values[r]) == r);
+        for (double value : taken) {
+            const uint32_t rank = rank_of(levels, value);
+            CHECK(rank < levels.values.size());
+            CHECK(std::isnan(value) ? std::isnan(levels.values[rank]) : levels.values[rank] == value);
+        }
+        // NaN sorts last: every other value ranks below it.
+        if (count >= 2) CHECK(rank_of(levels, nan) == levels.values.size() - 1);
+        // A value between two levels ranks at the upper one, as lower_bound places it.
+        CHECK(rank_of(levels, 1.5) == static_cast<uint32_t>(std::count_if(levels.values.begin(), levels.values.end(),
+                                                                          [](double level) { return level < 1.5; })));
     }
 }
