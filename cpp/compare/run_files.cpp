@@ -186,9 +186,16 @@ public:
     explicit MembersReadOver(json::Object& members) : members_(members) {}
 
     json::Value& slot(std::string_view key) {
-        for (size_t i = 0; i < used_; ++i) {
-            if (members_[i].key == key) return members_[i].value;
+        // Only a key that may have been read before is looked for among those read: a bit of its length
+        // and first byte sets most apart.
+        const size_t first = key.empty() ? 0 : static_cast<unsigned char>(key[0]);
+        const uint64_t bit = uint64_t{1} << ((key.size() * 8 + first) & 63);
+        if (keys_read_ & bit) {
+            for (size_t i = 0; i < used_; ++i) {
+                if (members_[i].key == key) return members_[i].value;
+            }
         }
+        keys_read_ |= bit;
         if (used_ == members_.size()) {
             members_.emplace_back(std::string(key));
         } else if (members_[used_].key != key) {
@@ -202,6 +209,7 @@ public:
 private:
     json::Object& members_;
     size_t used_ = 0;
+    uint64_t keys_read_ = 0;  // the bits of the keys read
 };
 
 // A value read over what `out` holds: a string into its string, where it holds one.
