@@ -143,14 +143,15 @@ bool is_ascii(std::string_view text) {
 }
 
 // for_each_folded_token for ASCII text: where a byte starts or ends a run of
-// letters and digits is read off a bit mask of 64 bytes at a time, so that a
-// token costs two bit scans rather than a test per byte around it.
+// letters and digits is read off bit masks of 64 bytes at a time, so that a
+// token costs a bit scan of each rather than a test per byte around it.
+// Inlined, so that what the visit keeps stays in registers.
 template <class Visit>
-void for_each_ascii_token(std::string_view text, Visit&& visit) {
+[[gnu::always_inline]] inline void for_each_ascii_token(std::string_view text, Visit&& visit) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     uint64_t before = 0;  // bit 63: the byte before the block is in a token
-    size_t start = 0;
+    size_t start = 0;     // of the token the block's last byte is in
     for (size_t base = 0; base < size; base += 64) {
         uint64_t word;
         if (base + 64 <= size) {
@@ -160,14 +161,21 @@ void for_each_ascii_token(std::string_view text, Visit&& visit) {
             std::memcpy(tail, bytes + base, size - base);
             word = ascii_word_bits_64(tail);
         }
-        // Bit k set where byte k is in a token and the byte before it is not, or the reverse.
-        for (uint64_t edges = word ^ (word << 1 | before >> 63); edges != 0; edges &= edges - 1) {
-            const unsigned at = static_cast<unsigned>(std::countr_zero(edges));
-            if (word >> at & 1)
-                start = base + at;
-            else
-                visit(std::string_view(text.data() + start, base + at - start));
+        // Bit k set where byte k starts a token, and where it is the first byte after one.
+        const uint64_t after_token = word << 1 | before >> 63;
+        uint64_t starts = word & ~after_token;
+        uint64_t ends = ~word & after_token;
+        // A token running into the block ends at its first end; every other
+        // end closes the block's start before it.
+        if (before >> 63 && ends != 0) {
+            visit(std::string_view(text.data() + start, base + static_cast<size_t>(std::countr_zero(ends)) - start));
+            ends &= ends - 1;
         }
+        for (; ends != 0; ends &= ends - 1, starts &= starts - 1) {
+            const size_t from = base + static_cast<size_t>(std::countr_zero(starts));
+            visit(std::string_view(text.data() + from, base + static_cast<size_t>(std::countr_zero(ends)) - from));
+        }
+        if (starts != 0) start = base + static_cast<size_t>(std::countr_zero(starts));
         before = word;
     }
     // A token that runs to the end of a whole last block has no edge after it.
@@ -520,6 +528,28 @@ struct TermsScratch {
     }
 };
 
+// Counts the tokens of one document into its entries, terms[0, end): each
+// token writes an entry before knowing whether its term is new to the
+// document, which `end` then keeps or not.
+struct DocumentCount {
+    TermIds& ids;
+    TermCount* entries;
+    uint32_t document;  // documents are counted in increasing order
+    uint32_t end = 0;
+
+    [[gnu::always_inline]] void operator()(std::string_view token) {
+        TermIds::Term& term = ids.intern(token);
+        // A term last met in an earlier document is new to this one.
+        const bool fresh = term.document < document;
+        const uint32_t offset = fresh ? end : term.offset;
+        entries[end] = {term.id, 0};
+        term.offset = offset;
+        term.document = document;
+        end += fresh;
+        ++entries[offset].count;
+    }
+};
+
 // Not inlined, like term_scratch.
 [[gnu::noinline]] TermsScratch& terms_scratch() {
     thread_local TermsScratch scratch;
@@ -567,21 +597,16 @@ ResponseTerms response_terms(const std::vector<const ResponseView*>& responses) 
         TermCount* const entries = scratch.terms.get() + begin;
         const uint32_t document = static_cast<uint32_t>(k + 1);
         uint32_t end = 0;
-        auto count = [&](std::string_view token) __attribute__((always_inline)) {
-            TermIds::Term& term = ids.intern(token);
-            // Documents come in order: a term last met in an earlier one is new to this one.
-            const bool fresh = term.document < document;
-            const uint32_t offset = fresh ? end : term.offset;
-            entries[end] = {term.id, 0};
-            term.offset = offset;
-            term.document = document;
-            end += fresh;
-            ++entries[offset].count;
-        };
-        if (is_ascii(view))
+        // Each branch counts with its own: the ASCII one, inlined whole, then keeps its state in registers.
+        if (is_ascii(view)) {
+            DocumentCount count{ids, entries, document};
             for_each_ascii_token(view, count);
-        else
+            end = count.end;
+        } else {
+            DocumentCount count{ids, entries, document};
             for_each_folded_token(view, count);
+            end = count.end;
+        }
         scratch.size = begin + end;
         result.documents.push_back({begin, scratch.size});
     }
