@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,6 +74,18 @@ private:
     size_t capacity_ = 0;
 };
 
+// Room for the records of a file of `size` bytes whose first `bytes` held `read` of them. Grown by
+// doubling, a large run's records would be moved, and fresh pages touched, about twice over (the
+// system maps each new block anew). Only a hint: where the room cannot be had, they grow as they come.
+void reserve_for(std::vector<agentlog::Record>& records, size_t read, size_t bytes, uint64_t size) {
+    if (bytes == 0) return;
+    const double expected = static_cast<double>(read) * static_cast<double>(size) / static_cast<double>(bytes);
+    try {
+        records.reserve(records.size() - read + static_cast<size_t>(expected * 1.0625) + 1);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 // Reads a file's records in pieces of whole lines onto the end of `records`,
 // each decoded where it stays, then handed to `take` with its line, where that
 // lies and where its payload starts in it; the parser's error, or the file's, as text.
@@ -85,6 +98,7 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
     agentlog::RecordLines<json::ValueSink> reader(parser, {}, sink, unbuilt);
     agentlog::ParseError error;
     ReadBuffer buffer;
+    const size_t first_record = records.size();
     size_t held = 0;         // bytes of the buffer not yet parsed
     uint64_t held_from = 0;  // where they start in the file
     for (uint64_t read = 0;;) {
@@ -108,6 +122,7 @@ std::optional<std::string> read_records(const platform::OpenFile& file, const st
             const std::string_view line(piece + reader.line_offset(), reader.line_length());
             take(records.back(), line, held_from + reader.line_offset(), reader.payload_offset());
         }
+        if (held_from == 0 && !at_end) reserve_for(records, records.size() - first_record, whole, size);
         std::memmove(piece, piece + whole, held - whole);
         held -= whole;
         held_from += whole;
