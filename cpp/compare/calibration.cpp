@@ -1,8 +1,11 @@
 #include "compare/calibration.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
+#include <optional>
 
 #include "compare/engine.hpp"
 
@@ -91,12 +94,49 @@ namespace {
 constexpr auto value_before = [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); };
 constexpr auto same_value = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
 
+// Most columns hold few distinct values among many: those are found by
+// hashing and only they are sorted, when that cannot change the levels.
+constexpr unsigned SLOT_BITS = 13;
+constexpr size_t FEW_SLOTS = size_t{1} << SLOT_BITS;
+constexpr size_t FEW_LEVELS = FEW_SLOTS / 2;           // the table at most half full
+constexpr uint64_t FREE_SLOT = 0x7ff8000000000001ull;  // a NaN, which is never hashed
+constexpr uint64_t NEGATIVE_ZERO = 0x8000000000000000ull;
+
+// The distinct values, ascending, when there are at most FEW_LEVELS of them,
+// none is NaN and zero comes with one sign only. The sort of every value
+// keeps whichever of equal values it puts first, and only NaNs and zeros of
+// both signs are equal without being the same: there the sort decides.
+std::optional<std::vector<double>> few_levels(const std::vector<double>& values) {
+    std::vector<uint64_t> slots(FEW_SLOTS, FREE_SLOT);
+    std::vector<double> distinct;
+    bool zero = false, negative_zero = false;
+    for (double value : values) {
+        if (std::isnan(value)) return std::nullopt;
+        const auto bits = std::bit_cast<uint64_t>(value);
+        zero |= bits == 0;
+        negative_zero |= bits == NEGATIVE_ZERO;
+        size_t slot = static_cast<size_t>((bits * 0x9e3779b97f4a7c15ull) >> (64 - SLOT_BITS));  // Fibonacci hashing
+        while (slots[slot] != bits && slots[slot] != FREE_SLOT) slot = (slot + 1) & (FEW_SLOTS - 1);
+        if (slots[slot] == bits) continue;
+        if (distinct.size() == FEW_LEVELS) return std::nullopt;
+        slots[slot] = bits;
+        distinct.push_back(value);
+    }
+    if (zero && negative_zero) return std::nullopt;
+    std::sort(distinct.begin(), distinct.end(), value_before);
+    return distinct;
+}
+
 }  // namespace
 
 Levels levels_of(std::vector<double> values) {
     Levels levels;
-    std::sort(values.begin(), values.end(), value_before);
-    values.erase(std::unique(values.begin(), values.end(), same_value), values.end());
+    if (std::optional<std::vector<double>> few = few_levels(values)) {
+        values = std::move(*few);
+    } else {
+        std::sort(values.begin(), values.end(), value_before);
+        values.erase(std::unique(values.begin(), values.end(), same_value), values.end());
+    }
     while ((size_t{1} << (2 * levels.shift)) < values.size()) ++levels.shift;
     levels.values = std::move(values);
     return levels;

@@ -1,7 +1,9 @@
 // The family-wise correction over relabellings and the medians counted by rank.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -137,4 +139,57 @@ TEST(a_value_ranks_at_its_level_with_nan_last_and_both_zeros_alike) {
         CHECK(rank_of(levels, 1.5) == static_cast<uint32_t>(std::count_if(levels.values.begin(), levels.values.end(),
                                                                           [](double level) { return level < 1.5; })));
     }
+}
+
+namespace {
+
+// The levels as the sort of every value makes them, bit for bit.
+std::vector<uint64_t> sorted_levels(std::vector<double> values) {
+    auto before = [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); };
+    auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+    std::sort(values.begin(), values.end(), before);
+    values.erase(std::unique(values.begin(), values.end(), same), values.end());
+    std::vector<uint64_t> bits;
+    for (double value : values) bits.push_back(std::bit_cast<uint64_t>(value));
+    return bits;
+}
+
+std::vector<uint64_t> level_bits(const Levels& levels) {
+    std::vector<uint64_t> bits;
+    for (double value : levels.values) bits.push_back(std::bit_cast<uint64_t>(value));
+    return bits;
+}
+
+}  // namespace
+
+// Few distinct values are found without sorting every value, more are sorted:
+// either way the levels are those of the sort, down to which zero stands for
+// both signs and where NaN goes.
+TEST(levels_are_those_of_sorting_every_value_whatever_their_count) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 rng(11);
+    std::vector<std::vector<double>> pools = {
+        {},
+        {2.0},
+        {0.0, 1.0, -0.0, 1.0},
+        {-0.0, 3.0, -0.0},
+        {0.0, -2.0, 0.0},
+        {1.0, nan, -inf, inf, nan, 1.0},
+        {5.0, -0.0, 0.5, 0.0, 0.5, -1.0, 0.0, -0.0},
+    };
+    // Zeros of both signs among many values, where the sort's order of equal values is its own.
+    for (size_t seed = 0; seed < 8; ++seed) {
+        std::vector<double> pool;
+        for (size_t i = 0; i < 1000; ++i) pool.push_back((i + seed) % 3 == 0 ? ((i / 3) % 2 ? 0.0 : -0.0) : 0.5);
+        std::shuffle(pool.begin(), pool.end(), rng);
+        pools.push_back(pool);
+    }
+    // Around the count of distinct values where the sort takes over, with repeats.
+    for (size_t distinct : {size_t{4095}, size_t{4096}, size_t{4097}, size_t{20000}}) {
+        std::vector<double> pool;
+        for (size_t i = 0; i < 3 * distinct; ++i) pool.push_back(static_cast<double>(i % distinct) * 0.125 - 100.0);
+        std::shuffle(pool.begin(), pool.end(), rng);
+        pools.push_back(pool);
+    }
+    for (const std::vector<double>& pool : pools) CHECK(level_bits(levels_of(pool)) == sorted_levels(pool));
 }
