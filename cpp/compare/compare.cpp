@@ -41,15 +41,18 @@ double mean_of(const std::vector<double>& values) {
 }
 
 // Numbers each signature's subjects across the suite, in key order, and
-// renumbers the labellings' shares accordingly.
+// renumbers the labellings' shares accordingly. A work is visited once for
+// every kind: each kind's numbers still follow the keys.
 using SubjectNumbers = std::array<std::unordered_map<std::string, uint32_t>, SIGNATURE_KINDS>;
 SubjectNumbers number_subjects(const std::vector<Work*>& paired) {
     SubjectNumbers numbers;
-    for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
-        for (Work* work : paired) {
-            std::vector<uint32_t> renumbered;
+    std::vector<uint32_t> renumbered;
+    for (Work* work : paired) {
+        for (size_t s = 0; s < SIGNATURE_KINDS; ++s) {
+            renumbered.clear();
             for (const std::string& name : work->subject_names[s])
                 renumbered.push_back(numbers[s].emplace(name, static_cast<uint32_t>(numbers[s].size())).first->second);
+            if (renumbered.empty()) continue;
             for (Labelling& labelling : work->labellings) {
                 for (SubjectShare& share : labelling.subjects[s]) share.subject = renumbered[share.subject];
             }
@@ -125,16 +128,19 @@ void summarise_signatures(SuiteReport& report, const std::vector<Work*>& paired)
     const size_t n = paired.size();
     report.signatures.resize(SIGNATURES);
     std::array<std::map<std::string, uint64_t>, SIGNATURES> subject_counts;
+    // Each work read once: every signature's sum still grows in key order.
+    std::array<double, SIGNATURES> sums{};
+    for (Work* work : paired) {
+        const std::array<double, SIGNATURES>& shares = work->labellings.front().signatures;
+        for (size_t s = 0; s < SIGNATURES; ++s) {
+            sums[s] += shares[s];
+            report.signatures[s].conversations += shares[s] > 0.0 ? 1 : 0;
+        }
+    }
     for (size_t s = 0; s < SIGNATURES; ++s) {
         SignatureResult& signature = report.signatures[s];
         signature.signature = static_cast<Signature>(s);
-        double sum = 0.0;
-        for (Work* work : paired) {
-            double share = work->labellings.front().signatures[s];
-            sum += share;
-            signature.conversations += share > 0.0 ? 1 : 0;
-        }
-        signature.candidate_rate = sum / static_cast<double>(n);
+        signature.candidate_rate = sums[s] / static_cast<double>(n);
     }
     for (Work* work : paired) {
         std::array<std::set<std::string>, SIGNATURES> seen;
