@@ -106,10 +106,14 @@ inline bool word_has_string_special(uint64_t w) {
 
 // All ones in the lanes of the sixteen bytes at `at` that are '"', '\\' or a control byte (top three bits clear).
 [[gnu::always_inline]] inline arch::Bytes16 string_special_lanes(const char* at) {
-    using arch::splat16;
-    const arch::Bytes16 chunk = arch::load16(at);
-    return (chunk == splat16('"')) | (chunk == splat16('\\')) |
-           ((chunk & splat16(static_cast<char>(0xE0))) == splat16(0));
+    // '"' is 0x20 with bit 1 set: flipping that bit takes it to 0x20 and keeps each control byte below
+    // 0x20, so one unsigned comparison finds both.
+    typedef unsigned char UnsignedBytes16 __attribute__((vector_size(16)));
+    UnsignedBytes16 chunk;
+    std::memcpy(&chunk, at, sizeof chunk);
+    const UnsignedBytes16 none{};
+    return std::bit_cast<arch::Bytes16>((chunk ^ (none + 0x02)) <= (none + 0x20)) |
+           std::bit_cast<arch::Bytes16>(chunk == (none + '\\'));
 }
 
 // The index of the first '"', '\\' or control byte at or after `pos` (or a

@@ -156,3 +156,16 @@ TEST(nesting_is_skipped_up_to_the_readers_limit_and_fails_past_it) {
         }
     }
 }
+
+TEST(string_scans_stop_at_quotes_backslashes_and_control_bytes_only) {
+    for (int byte = 0; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        const bool special = c == '"' || c == '\\' || byte < 0x20;
+        for (size_t lane = 0; lane < 16; ++lane) {
+            std::string chunk(16, 'a');
+            chunk[lane] = c;
+            const uint32_t mask = velkin::arch::top_bits(detail::string_special_lanes(chunk.data()));
+            CHECK_EQ(mask, special ? uint32_t{1} << lane : uint32_t{0});
+        }
+    }
+}
