@@ -373,7 +373,7 @@ void ShingleIds::clear() {
     release_if_large();
     std::fill(ascii_slots_.begin(), ascii_slots_.end(), AsciiSlot{});
     std::fill(slots_.begin(), slots_.end(), Slot{});
-    last_text_.clear();
+    // last_text_ keeps its entries: each is written when its id is drawn again, before any read.
     ascii_count_ = wide_count_ = count_ = 0;
     texts_ = 0;
 }
