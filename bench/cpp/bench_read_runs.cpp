@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
         compare::RunFileFeed feed(std::move(sources), true);
 
         double start = bench::cpu_seconds(bench::CpuClock::Thread);
+        std::vector<compare::Run> stored(run_count);  // what the conversations view
         std::vector<std::vector<compare::Conversation>> runs;
         for (size_t run = 0; run < run_count; ++run) {
             std::optional<compare::Run> read = feed.run(run);
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s\n", feed.failure().value_or("stopped").c_str());
                 return 1;
             }
-            runs.push_back(compare::group_conversations(std::move(*read)));
+            stored[run] = std::move(*read);
+            runs.push_back(compare::group_conversations(stored[run]));
         }
         first_s.push_back(bench::cpu_seconds(bench::CpuClock::Thread) - start);
 

@@ -211,6 +211,7 @@ void record_descriptive(SuiteReport& report) {
 Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> candidate, const Options& options,
                                  RecordFeed* feed) {
     std::vector<std::vector<Conversation>> runs(baseline.size() + candidate.size());
+    std::vector<Run> all;  // every run's records, which its conversations view
     // However this ends, even on bad input, the feed's caller is done writing
     // into the conversations before they go.
     struct CloseFeed {
@@ -230,7 +231,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     report.candidate_runs = static_cast<uint32_t>(candidate.size());
     report.pricing_table = !options.pricing.empty();
 
-    std::vector<Run> all = std::move(baseline);
+    all = std::move(baseline);
     for (Run& run : candidate) all.push_back(std::move(run));
     // A run is grouped while the caller of a feed reads the next.
     std::atomic<bool> unread{false};
@@ -243,7 +244,7 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
             }
             all[r] = std::move(*read);
         }
-        runs[r] = group_conversations(std::move(all[r]));
+        runs[r] = group_conversations(all[r]);
     });
     if (unread) return Error{"the comparison was stopped before every run was read"};
 
@@ -305,7 +306,8 @@ Result<SuiteReport> compare_runs(std::vector<Run> baseline, std::vector<Run> can
     // they came from, and the memory they held peaked when they were read.
     if (feed) feed->close();
     parallel_for(runs.size(), options.threads, [&](size_t r) {
-        for (Conversation& conversation : runs[r]) std::vector<Record>().swap(conversation.records);
+        for (Conversation& conversation : runs[r]) conversation.records = {};
+        Run().swap(all[r]);
     });
 
     std::vector<Work*> paired;

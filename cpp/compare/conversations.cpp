@@ -41,7 +41,7 @@ std::string text_content(const json::Value& content) {
 
 }  // namespace
 
-std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
+std::vector<Conversation> group_conversations(std::vector<Record>& run) {
     const size_t count = run.size();
     // Built at the first record that has to follow its parent: where every
     // record carries its trace id, none does.
@@ -98,8 +98,9 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
         for (size_t i : chain) group[i] = found;
     }
 
-    // Numbered in order of first record; each sized once, and the run's own
-    // storage released, since every record is held twice until it is.
+    // Numbered in order of first record. Each conversation's records are put
+    // together in the run itself: copied into storage of their own, every record
+    // would be held twice, in fresh memory, until the run's went.
     std::vector<size_t> order(groups, UNRESOLVED);
     std::vector<size_t> sizes;
     for (size_t i = 0; i < count; ++i) {
@@ -111,18 +112,28 @@ std::vector<Conversation> group_conversations(std::vector<Record>&& run) {
         ++sizes[slot];
     }
     std::vector<Conversation> conversations(sizes.size());
-    for (size_t c = 0; c < sizes.size(); ++c) {
-        conversations[c].records.reserve(sizes[c]);
+    std::vector<size_t> next(sizes.size());  // where each conversation's next record goes
+    for (size_t c = 0, at = 0; c < sizes.size(); at += sizes[c], ++c) {
+        next[c] = at;
         conversations[c].positions.reserve(sizes[c]);
     }
+    std::vector<size_t>& destination = group;  // each record's place, over its group no longer needed
     for (size_t i = 0; i < count; ++i) {
-        Conversation& conversation = conversations[order[group[i]]];
-        conversation.records.push_back(std::move(run[i]));
-        conversation.positions.push_back(i);
+        const size_t c = order[group[i]];
+        conversations[c].positions.push_back(i);
+        destination[i] = next[c]++;
     }
-    std::vector<Record>().swap(run);
-    for (Conversation& conversation : conversations) {
-        conversation.id = trace_id_of(conversation.records);
+    // Each swap puts a record where it goes; a run read conversation after conversation moves none.
+    for (size_t i = 0; i < count; ++i) {
+        while (destination[i] != i) {
+            const size_t j = destination[i];
+            std::swap(run[i], run[j]);
+            std::swap(destination[i], destination[j]);
+        }
+    }
+    for (size_t c = 0, at = 0; c < sizes.size(); at += sizes[c], ++c) {
+        conversations[c].records = std::span<Record>(run.data() + at, sizes[c]);
+        conversations[c].id = trace_id_of(conversations[c].records);
     }
     return conversations;
 }

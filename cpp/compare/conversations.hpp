@@ -2,6 +2,7 @@
 // How the records of a run fall into conversations, and what a conversation
 // is called across runs.
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,16 +13,18 @@
 namespace velkin::compare {
 
 struct Conversation {
-    std::vector<agentlog::Record> records;  // in the run's order
-    std::vector<size_t> positions;          // of each record in the run
-    std::string id;                         // its trace id, or the id of its first record
+    std::span<agentlog::Record> records;  // in the run's order, where they lie together in the run
+    std::vector<size_t> positions;        // of each record in the run as it was read
+    std::string id;                       // its trace id, or the id of its first record
 };
 
 // A record carrying meta "trace_id" (a string) belongs to that trace; any other
 // record belongs to the conversation of its parent, and a record without a
 // parent in the run (or on a parent cycle) starts a conversation of its own.
-// Conversations come in the order of their first record; the records move.
-std::vector<Conversation> group_conversations(std::vector<agentlog::Record>&& run);
+// Conversations come in the order of their first record. The run's records are
+// reordered in place so that each conversation's lie together, which the
+// conversations view: the run must outlive them, and not grow.
+std::vector<Conversation> group_conversations(std::vector<agentlog::Record>& run);
 
 // A member of the conversation's metadata: the payload of a metadata record,
 // else the meta of any record, each in record order.

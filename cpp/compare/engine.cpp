@@ -16,9 +16,9 @@
 
 namespace velkin::compare {
 
-Turns turns_of(const std::vector<Record>& conversation) { return diff::select_responses(conversation); }
+Turns turns_of(std::span<const Record> conversation) { return diff::select_responses(conversation); }
 
-std::string trace_id_of(const std::vector<Record>& conversation) { return diff::trace_id_for(conversation); }
+std::string trace_id_of(std::span<const Record> conversation) { return diff::trace_id_for(conversation); }
 
 RunsRead read_runs(const std::vector<Turns>& runs) {
     RunsRead read;

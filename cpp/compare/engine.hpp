@@ -42,8 +42,8 @@ struct Step {
     uint64_t candidate;  // turn of a Match or Insert
 };
 
-Turns turns_of(const std::vector<Record>& conversation);
-std::string trace_id_of(const std::vector<Record>& conversation);
+Turns turns_of(std::span<const Record> conversation);
+std::string trace_id_of(std::span<const Record> conversation);
 
 // What every comparison of two runs of one conversation reads of each run's
 // turns: the alignment's turn features and the semantic row's terms, built

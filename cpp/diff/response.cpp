@@ -254,7 +254,7 @@ void prefetch_payloads(std::span<const Record> records) {
 
 }  // namespace
 
-Responses select_responses(const std::vector<Record>& records) {
+Responses select_responses(std::span<const Record> records) {
     Responses responses;
     responses.reserve(std::count_if(records.begin(), records.end(),
                                     [](const Record& record) { return record.kind == agentlog::Kind::ChatResponse; }));
@@ -305,7 +305,7 @@ const std::string* meta_trace_id(const Record& record) {
     return record.meta ? string_member(*record.meta, "trace_id") : nullptr;
 }
 
-std::string trace_id_for(const std::vector<Record>& records) {
+std::string trace_id_for(std::span<const Record> records) {
     if (records.empty()) return {};
     for (const Record& record : records) {
         if (const std::string* id = meta_trace_id(record)) return *id;

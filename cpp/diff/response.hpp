@@ -74,7 +74,7 @@ std::span<const std::string_view> block_members_retained(std::string_view type);
 
 // The chat_response records of one side, in trace order.
 using Responses = std::vector<ResponseView>;
-Responses select_responses(const std::vector<Record>& records);
+Responses select_responses(std::span<const Record> records);
 // Lower-cases the texts of a side's views (read_view) into one block they share.
 void lower_texts(Responses& responses);
 
@@ -87,7 +87,7 @@ using Pairs = std::vector<ResponsePair>;
 Pairs pair_responses(const Responses& baseline, const Responses& candidate);
 
 // The "trace_id" string of the first record whose meta has one, else the first record's id.
-std::string trace_id_for(const std::vector<Record>& records);
+std::string trace_id_for(std::span<const Record> records);
 // The record's meta "trace_id" string, if it has one.
 const std::string* meta_trace_id(const Record& record);
 

@@ -361,7 +361,7 @@ bool fill_responses(ResponseFeed& feed, const std::vector<Ref>& lists, const std
         // cheaply and hands the memory to the next keys' records.
         for (size_t compared : feed.take_compared()) {
             for (const compare::RecordFeed::Holder& holder : keys[compared])
-                std::vector<agentlog::Record>().swap(holder.conversation->records);
+                for (agentlog::Record& record : holder.conversation->records) record = agentlog::Record{};
         }
         for (const compare::RecordFeed::Holder& holder : keys[key]) {
             compare::Conversation& conversation = *holder.conversation;

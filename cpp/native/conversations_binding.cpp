@@ -55,7 +55,7 @@ PyObject* conversations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::vector<compare::Conversation> grouped;
         {
             LockReleased unlocked;
-            grouped = compare::group_conversations(std::move(run));
+            grouped = compare::group_conversations(run);
         }
         return python::list_of<python::OnFailure::Raise>(grouped, conversation_dict).release();
     });

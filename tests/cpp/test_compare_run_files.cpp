@@ -1,8 +1,10 @@
 // Runs read from files in two passes: each key's responses come back from
 // their files as it is compared, and a file that changes between the passes
 // is named, not read into a wrong comparison.
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,7 @@ RunFileFeed feed_of(const Suite& made) {
 
 // The first pass over both runs, paired as one key.
 struct Read {
+    std::array<velkin::compare::Run, 2> records;  // what the conversations view
     std::vector<std::vector<Conversation>> runs;
     bool complete = true;
 };
@@ -89,7 +92,8 @@ Read first_pass(RunFileFeed& feed) {
     for (size_t r = 0; r < 2; ++r) {
         std::optional<Run> run = feed.run(r);
         read.complete = read.complete && run.has_value();
-        read.runs.push_back(run ? group_conversations(std::move(*run)) : std::vector<Conversation>{});
+        if (run) read.records[r] = std::move(*run);
+        read.runs.push_back(run ? group_conversations(read.records[r]) : std::vector<Conversation>{});
     }
     if (read.complete) feed.paired({{{0, &read.runs[0][0]}, {1, &read.runs[1][0]}}});
     return read;
@@ -212,8 +216,9 @@ TEST(a_request_keeps_only_what_pairs_its_conversation) {
     };
     const size_t kept_messages[] = {1, 2, 0, 0};
     for (size_t i = 0; i < std::size(payloads); ++i) {
-        Conversation conversation;
-        velkin::agentlog::Record& request = conversation.records.emplace_back();
+        std::vector<velkin::agentlog::Record> records(1);
+        Conversation conversation{records, {0}, ""};
+        velkin::agentlog::Record& request = records.front();
         request.kind = velkin::agentlog::Kind::ChatRequest;
         request.payload = velkin::json::parse_document(payloads[i]).value();
         const std::optional<std::string> before = first_request_text(conversation);
@@ -276,7 +281,7 @@ TEST(a_response_payload_is_built_as_the_report_prunes_it) {
     for (int reading = 0; reading < 2 && read.complete; ++reading) {
         CHECK(feed.ready(0));
         for (size_t r = 0; r < 2; ++r) {
-            const std::vector<velkin::agentlog::Record>& records = read.runs[r][0].records;
+            const std::span<velkin::agentlog::Record> records = read.runs[r][0].records;
             CHECK_EQ(records.size(), std::size(payloads));
             for (size_t i = 0; i < records.size(); ++i) {
                 velkin::agentlog::Record whole;
