@@ -17,9 +17,17 @@ namespace velkin::arch {
 
 // Lanes compare as signed bytes; a comparison sets a lane to all ones or to zero.
 typedef signed char Bytes16 __attribute__((vector_size(16)));
+// The same lanes compared as unsigned bytes.
+typedef unsigned char UnsignedBytes16 __attribute__((vector_size(16)));
 
 inline Bytes16 load16(const void* at) {
     Bytes16 lanes;
+    std::memcpy(&lanes, at, sizeof lanes);
+    return lanes;
+}
+
+inline UnsignedBytes16 load_unsigned16(const void* at) {
+    UnsignedBytes16 lanes;
     std::memcpy(&lanes, at, sizeof lanes);
     return lanes;
 }
@@ -55,10 +63,7 @@ inline uint32_t at_or_above_reference(const unsigned char* at, unsigned char flo
 
 inline uint32_t at_or_above(const unsigned char* at, unsigned char floor) {
     // Unsigned lanes: SSE2 compares them through their maximum, NEON directly.
-    typedef unsigned char UnsignedBytes16 __attribute__((vector_size(16)));
-    UnsignedBytes16 lanes;
-    std::memcpy(&lanes, at, sizeof lanes);
-    return top_bits(std::bit_cast<Bytes16>(lanes >= (UnsignedBytes16{} + floor)));
+    return top_bits(std::bit_cast<Bytes16>(load_unsigned16(at) >= (UnsignedBytes16{} + floor)));
 }
 
 // Lowers A-Z among the sixteen bytes at `at` in place, unless one of them is

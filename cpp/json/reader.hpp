@@ -108,9 +108,8 @@ inline bool word_has_string_special(uint64_t w) {
 [[gnu::always_inline]] inline arch::Bytes16 string_special_lanes(const char* at) {
     // '"' is 0x20 with bit 1 set: flipping that bit takes it to 0x20 and keeps each control byte below
     // 0x20, so one unsigned comparison finds both.
-    typedef unsigned char UnsignedBytes16 __attribute__((vector_size(16)));
-    UnsignedBytes16 chunk;
-    std::memcpy(&chunk, at, sizeof chunk);
+    using arch::UnsignedBytes16;
+    const UnsignedBytes16 chunk = arch::load_unsigned16(at);
     const UnsignedBytes16 none{};
     return std::bit_cast<arch::Bytes16>((chunk ^ (none + 0x02)) <= (none + 0x20)) |
            std::bit_cast<arch::Bytes16>(chunk == (none + '\\'));
