@@ -667,8 +667,10 @@ void OtlpMapper::absorb(OtlpMapper&& later) {
         events_.reserve(events_.size() + later.events_.size());
         for (Event& event : later.events_) events_.push_back(std::move(event));
     }
+    // Traces new to this mapper move over as they are; the members of the others join theirs.
+    trace_meta_.merge(later.trace_meta_);
     for (auto& [trace_id, meta] : later.trace_meta_) {
-        json::Object& mine = trace_meta_[trace_id];
+        json::Object& mine = trace_meta_.at(trace_id);
         for (json::Member& m : meta) {
             bool known = std::any_of(mine.begin(), mine.end(), [&](const json::Member& k) { return k.key == m.key; });
             if (!known) mine.push_back(std::move(m));
@@ -1051,8 +1053,10 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         for (size_t t = traces.size() * part / parts; t < traces.size() * (part + 1) / parts; ++t) {
             platform::check_interrupt();
             for (size_t i : traces[t].second) {
-                if (!calls_[i].is_tool && calls_[i].model.is_null()) ++without_model[part];
-                if (!feed(*traces[t].first, calls_[i], warnings[part])) ++without_content[part];
+                // A call is let go once fed: the conversation's lines written next reuse its memory.
+                Call call = std::move(calls_[i]);
+                if (!call.is_tool && call.model.is_null()) ++without_model[part];
+                if (!feed(*traces[t].first, call, warnings[part])) ++without_content[part];
             }
         }
     });
