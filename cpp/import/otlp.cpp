@@ -1037,8 +1037,10 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
             if (at == NONE) {
                 at = traces.size();
                 Conversation& conversation = conversations.open("otlp", calls_[i].trace_id);
+                // A trace's metadata is given over to its conversation, while it is still in cache.
                 if (auto meta = trace_meta_.find(calls_[i].trace_id); meta != trace_meta_.end()) {
-                    for (json::Member& m : meta->second) conversation.set_meta(m.key, m.value);
+                    for (json::Member& m : meta->second) conversation.set_meta(std::move(m.key), std::move(m.value));
+                    trace_meta_.erase(meta);
                 }
                 traces.push_back({&conversation, {}});
             }
@@ -1067,6 +1069,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     calls_.clear();
     events_.clear();
     agents_.clear();
+    trace_meta_.clear();
+    last_meta_ = nullptr;
 }
 
 }  // namespace velkin::imports
