@@ -89,6 +89,8 @@ public:
     void add_error(std::string ts, const json::Value& payload, json::Object meta);
 
     uint64_t response_count() const { return responses_; }
+    // Gives back the room reserved past the lines written so far, for a conversation fed whole.
+    void fit() { lines_.shrink_to_fit(); }
     // The metadata record's line into `head` and every other record's lines, in order, into
     // `body` (taken over from the conversation); gives the number of records.
     size_t write(std::string& head, std::string& body);

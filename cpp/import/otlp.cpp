@@ -1060,6 +1060,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
                 if (!call.is_tool && call.model.is_null()) ++without_model[part];
                 if (!feed(*traces[t].first, call, warnings[part])) ++without_content[part];
             }
+            // The next trace's conversation reuses the room this one did not fill.
+            traces[t].first->fit();
         }
     });
     for (Warnings& part : warnings) summary.warnings.absorb(std::move(part));
