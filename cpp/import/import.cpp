@@ -101,8 +101,7 @@ std::optional<Error> map_otlp(const Input& input, OtlpMapper& otlp) {
     std::vector<std::string_view> runs = line_runs(input.text);
     std::vector<OtlpMapper> mappers(runs.size());
     for (OtlpMapper& mapper : mappers) mapper.set_input(input.name);
-    // The first part's calls are taken over whole and the others' appended to them.
-    for (size_t i = 0; i < runs.size(); ++i) mappers[i].reserve(i == 0 ? input.text.size() : runs[i].size());
+    for (size_t i = 0; i < runs.size(); ++i) mappers[i].reserve(runs[i].size());
     std::vector<std::optional<std::pair<uint64_t, std::string>>> failures(runs.size());
     auto read_run = [&](size_t i) {
         Documents documents(runs[i]);

@@ -621,7 +621,40 @@ void OtlpMapper::reserve(size_t bytes) {
     // A span takes a kilobyte of OTLP JSON or more; the pages of what is reserved past the
     // calls made are never touched.
     constexpr size_t BYTES_PER_SPAN = 1024;
-    calls_.reserve(calls_.size() + bytes / BYTES_PER_SPAN);
+    calls_.reserve(bytes / BYTES_PER_SPAN);
+}
+
+void OtlpMapper::CallRuns::reserve(size_t more) {
+    if (runs_.empty()) runs_.emplace_back();
+    runs_.back().reserve(runs_.back().size() + more);
+}
+
+void OtlpMapper::CallRuns::push_back(Call&& call) {
+    if (runs_.empty()) runs_.emplace_back();
+    runs_.back().push_back(std::move(call));
+    ++size_;
+}
+
+void OtlpMapper::CallRuns::append(CallRuns&& later) {
+    for (std::vector<Call>& run : later.runs_) {
+        if (!run.empty()) runs_.push_back(std::move(run));
+    }
+    size_ += later.size_;
+    later.clear();
+}
+
+std::vector<OtlpMapper::Call*> OtlpMapper::CallRuns::all() {
+    std::vector<Call*> calls;
+    calls.reserve(size_);
+    for (std::vector<Call>& run : runs_) {
+        for (Call& call : run) calls.push_back(&call);
+    }
+    return calls;
+}
+
+void OtlpMapper::CallRuns::clear() {
+    runs_.clear();
+    size_ = 0;
 }
 
 void OtlpMapper::map(std::string_view text) {
@@ -651,16 +684,7 @@ void OtlpMapper::map(std::string_view text) {
 }
 
 void OtlpMapper::absorb(OtlpMapper&& later) {
-    // The first part's calls are taken whole: a call is large, moving them one by one is not free.
-    if (calls_.empty()) {
-        calls_ = std::move(later.calls_);
-    } else {
-        calls_.reserve(calls_.size() + later.calls_.size());
-        for (Call& call : later.calls_) {
-            call.order = calls_.size();
-            calls_.push_back(std::move(call));
-        }
-    }
+    calls_.append(std::move(later.calls_));
     if (events_.empty()) {
         events_ = std::move(later.events_);
     } else {
@@ -762,7 +786,6 @@ void OtlpMapper::map_span(RawSpan& span, const Attributes& resource) {
         call.start = start;
         call.end = std::max(start, end);
         if (end < start) call.given_end = end;
-        call.order = calls_.size();
         call.input = input_;
         call.trace_id = std::move(trace_id);
         call.span_id = span_id;
@@ -893,23 +916,24 @@ bool feed(Conversation& conversation, OtlpMapper::Call& call, Warnings& warnings
 
 }  // namespace
 
-OtlpMapper::TraceNumbers OtlpMapper::number_traces() const {
+OtlpMapper::TraceNumbers OtlpMapper::number_traces(std::span<Call* const> calls) {
     TraceNumbers traces;
-    traces.of_call.resize(calls_.size());
-    for (size_t i = 0; i < calls_.size(); ++i)
-        traces.of_call[i] = traces.of_id.try_emplace(calls_[i].trace_id, traces.of_id.size()).first->second;
+    traces.of_call.resize(calls.size());
+    for (size_t i = 0; i < calls.size(); ++i)
+        traces.of_call[i] = traces.of_id.try_emplace(calls[i]->trace_id, traces.of_id.size()).first->second;
     return traces;
 }
 
-void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped, const TraceNumbers& traces) {
+void OtlpMapper::name_models_from_agents(std::span<Call* const> calls, const std::vector<bool>& dropped,
+                                         const TraceNumbers& traces) {
     if (agents_.empty()) return;
     std::vector<std::vector<const AgentSpan*>> by_trace(traces.of_id.size());
     for (const AgentSpan& agent : agents_) {
         if (auto at = traces.of_id.find(agent.trace_id); at != traces.of_id.end())
             by_trace[at->second].push_back(&agent);
     }
-    for (size_t i = 0; i < calls_.size(); ++i) {
-        Call& call = calls_[i];
+    for (size_t i = 0; i < calls.size(); ++i) {
+        Call& call = *calls[i];
         if (dropped[i] || call.is_tool || !call.model.is_null()) continue;
         // The innermost agent span whose time holds the call.
         const AgentSpan* enclosing = nullptr;
@@ -922,23 +946,23 @@ void OtlpMapper::name_models_from_agents(const std::vector<bool>& dropped, const
     }
 }
 
-std::vector<bool> OtlpMapper::merge_duplicates(const TraceNumbers& traces) {
+std::vector<bool> OtlpMapper::merge_duplicates(std::span<Call* const> calls, const TraceNumbers& traces) {
     // A few calls back are enough: duplicates overlap in time.
     constexpr size_t LOOK_BACK = 8;
     std::vector<std::vector<size_t>> chats(traces.of_id.size());
-    for (size_t i = 0; i < calls_.size(); ++i) {
-        if (!calls_[i].is_tool) chats[traces.of_call[i]].push_back(i);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (!calls[i]->is_tool) chats[traces.of_call[i]].push_back(i);
     }
-    std::vector<bool> dropped(calls_.size(), false);
+    std::vector<bool> dropped(calls.size(), false);
     for (std::vector<size_t>& indices : chats) {
         std::stable_sort(indices.begin(), indices.end(),
-                         [&](size_t a, size_t b) { return calls_[a].start < calls_[b].start; });
+                         [&](size_t a, size_t b) { return calls[a]->start < calls[b]->start; });
         for (size_t n = 1; n < indices.size(); ++n) {
-            Call& call = calls_[indices[n]];
+            Call& call = *calls[indices[n]];
             for (size_t back = 1; back <= std::min(n, LOOK_BACK); ++back) {
                 size_t other_index = indices[n - back];
-                if (dropped[other_index] || !same_call(calls_[other_index], call)) continue;
-                Call& other = calls_[other_index];
+                if (dropped[other_index] || !same_call(*calls[other_index], call)) continue;
+                Call& other = *calls[other_index];
                 bool keep_new = captured(call) > captured(other);
                 Call& kept = keep_new ? call : other;
                 fill_missing(kept, keep_new ? other : call);
@@ -952,19 +976,20 @@ std::vector<bool> OtlpMapper::merge_duplicates(const TraceNumbers& traces) {
 }
 
 void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
-    const TraceNumbers traces_of = number_traces();
-    std::vector<bool> dropped = merge_duplicates(traces_of);
-    name_models_from_agents(dropped, traces_of);
+    const std::vector<Call*> calls = calls_.all();
+    const TraceNumbers traces_of = number_traces(calls);
+    std::vector<bool> dropped = merge_duplicates(calls, traces_of);
+    name_models_from_agents(calls, dropped, traces_of);
 
     // Events join their model call: by span id, or, when they carry an enclosing span's id, by time.
     std::vector<std::vector<size_t>> chats_by_trace(traces_of.of_id.size());
     std::unordered_map<SpanKey, size_t, SpanKeyHash> chat_by_span;
-    for (size_t i = 0; i < calls_.size(); ++i) {
-        if (dropped[i] || calls_[i].is_tool) continue;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (dropped[i] || calls[i]->is_tool) continue;
         chats_by_trace[traces_of.of_call[i]].push_back(i);
-        chat_by_span[SpanKey{calls_[i].trace_id, calls_[i].span_id}] = i;
+        chat_by_span[SpanKey{calls[i]->trace_id, calls[i]->span_id}] = i;
     }
-    std::vector<std::vector<Event*>> events_of(calls_.size());
+    std::vector<std::vector<Event*>> events_of(calls.size());
     for (Event& event : events_) {
         std::optional<size_t> target;
         if (auto at = chat_by_span.find(SpanKey{event.trace_id, event.span_id}); at != chat_by_span.end()) {
@@ -972,13 +997,13 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         } else if (auto trace = traces_of.of_id.find(event.trace_id); trace != traces_of.of_id.end()) {
             const std::vector<size_t>& chats = chats_by_trace[trace->second];
             for (size_t i : chats) {
-                const Call& c = calls_[i];
-                if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls_[*target].start))
+                const Call& c = *calls[i];
+                if (c.start <= event.time && event.time <= c.end && (!target || c.start >= calls[*target]->start))
                     target = i;
             }
             if (!target) {
                 for (size_t i : chats) {
-                    if (calls_[i].start >= event.time && (!target || calls_[i].start < calls_[*target].start))
+                    if (calls[i]->start >= event.time && (!target || calls[i]->start < calls[*target]->start))
                         target = i;
                 }
             }
@@ -986,8 +1011,8 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
         if (target) events_of[*target].push_back(&event);
     }
     // Each event joins one call: its messages are taken over.
-    for (size_t i = 0; i < calls_.size(); ++i) {
-        Call& call = calls_[i];
+    for (size_t i = 0; i < calls.size(); ++i) {
+        Call& call = *calls[i];
         std::vector<Event*>& events = events_of[i];
         if (events.empty()) continue;
         std::vector<PreparedMessage> history;
@@ -1012,12 +1037,12 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
     }
 
     std::vector<size_t> order;
-    for (size_t i = 0; i < calls_.size(); ++i) {
+    for (size_t i = 0; i < calls.size(); ++i) {
         if (!dropped[i]) order.push_back(i);
     }
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        const Call& x = calls_[a];
-        const Call& y = calls_[b];
+        const Call& x = *calls[a];
+        const Call& y = *calls[b];
         if (x.start != y.start) return x.start < y.start;
         return x.end < y.end;
     });
@@ -1036,9 +1061,9 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
             size_t& at = trace_index[trace_number[i]];
             if (at == NONE) {
                 at = traces.size();
-                Conversation& conversation = conversations.open("otlp", calls_[i].trace_id);
+                Conversation& conversation = conversations.open("otlp", calls[i]->trace_id);
                 // A trace's metadata is given over to its conversation, while it is still in cache.
-                if (auto meta = trace_meta_.find(calls_[i].trace_id); meta != trace_meta_.end()) {
+                if (auto meta = trace_meta_.find(calls[i]->trace_id); meta != trace_meta_.end()) {
                     for (json::Member& m : meta->second) conversation.set_meta(std::move(m.key), std::move(m.value));
                     trace_meta_.erase(meta);
                 }
@@ -1056,7 +1081,7 @@ void OtlpMapper::finish(Conversations& conversations, Summary& summary) {
             platform::check_interrupt();
             for (size_t i : traces[t].second) {
                 // A call is let go once fed: the conversation's lines written next reuse its memory.
-                Call call = std::move(calls_[i]);
+                Call call = std::move(*calls[i]);
                 if (!call.is_tool && call.model.is_null()) ++without_model[part];
                 if (!feed(*traces[t].first, call, warnings[part])) ++without_content[part];
             }

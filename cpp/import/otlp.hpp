@@ -80,7 +80,6 @@ public:
         bool is_tool = false;
         uint64_t start = 0, end = 0;
         std::optional<uint64_t> given_end;  // an end before the start, stored as the start
-        size_t order = 0;                   // input order, for equal start times
         std::string_view input;             // its name
         std::string trace_id, span_id;
         // Model calls.
@@ -118,11 +117,12 @@ private:
         std::unordered_map<std::string_view, size_t> of_id;
         std::vector<size_t> of_call;  // by call index
     };
-    TraceNumbers number_traces() const;
+    static TraceNumbers number_traces(std::span<Call* const> calls);
     // Marks the chat spans that repeat another's call, after merging what they add.
-    std::vector<bool> merge_duplicates(const TraceNumbers& traces);
+    std::vector<bool> merge_duplicates(std::span<Call* const> calls, const TraceNumbers& traces);
     // A chat span that names no model takes the model of the agent span around it.
-    void name_models_from_agents(const std::vector<bool>& dropped, const TraceNumbers& traces);
+    void name_models_from_agents(std::span<Call* const> calls, const std::vector<bool>& dropped,
+                                 const TraceNumbers& traces);
 
     struct AgentSpan {
         std::string trace_id;
@@ -130,7 +130,24 @@ private:
         std::string model;
     };
 
-    std::vector<Call> calls_;
+    // Calls stay in the run of the part that read them: a call is large, and the runs of
+    // later parts are taken over whole rather than moved call by call.
+    class CallRuns {
+    public:
+        // Room for `more` calls past those made, so that they are not moved as the run grows.
+        void reserve(size_t more);
+        void push_back(Call&& call);
+        void append(CallRuns&& later);
+        // Every call, in input order.
+        std::vector<Call*> all();
+        void clear();
+
+    private:
+        std::vector<std::vector<Call>> runs_;
+        size_t size_ = 0;
+    };
+
+    CallRuns calls_;
     std::vector<Event> events_;
     std::unordered_map<std::string, json::Object> trace_meta_;
     std::pair<const std::string, json::Object>* last_meta_ = nullptr;  // the entry of the last span's trace
