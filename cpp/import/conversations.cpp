@@ -30,26 +30,27 @@ std::optional<Error> Conversations::write(std::vector<std::string>& pieces, Summ
     size_t first = pieces.size();
     pieces.resize(first + 2 * list_.size());
     std::vector<size_t> records(parts, 0);
+    std::vector<std::optional<Error>> unreadable(parts);  // each part's first
     run_parts(parts, [&](size_t part) {
         size_t begin = list_.size() * part / parts, end = list_.size() * (part + 1) / parts;
         for (size_t i = begin; i < end; ++i) {
             platform::check_interrupt();
-            records[part] += list_[i].write(pieces[first + 2 * i], pieces[first + 2 * i + 1]);
+            // Let go once written, while its memory is still in cache and on this part's thread.
+            Conversation conversation = std::move(list_[i]);
+            records[part] += conversation.write(pieces[first + 2 * i], pieces[first + 2 * i + 1]);
+            if (!unreadable[part] && !conversation.unreadable().empty())
+                unreadable[part] = Error{conversation.unreadable()};
         }
     });
     for (size_t count : records) summary.records += count;
     summary.conversations += list_.size();
-    std::optional<Error> unreadable;
-    for (const Conversation& conversation : list_) {
-        if (!conversation.unreadable().empty()) {
-            unreadable = Error{conversation.unreadable()};
-            break;
-        }
-    }
     list_.clear();
     index_.clear();
     next_suffix_.clear();
-    return unreadable;
+    for (std::optional<Error>& error : unreadable) {
+        if (error) return std::move(error);
+    }
+    return std::nullopt;
 }
 
 std::string derived_trace_id(std::string_view text) { return text::hex(text::sha256(text), 16); }
