@@ -1,6 +1,5 @@
 #pragma once
 // The conversations of one import, in the order they were first seen.
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,8 +24,14 @@ public:
     std::optional<Error> write(std::vector<std::string>& pieces, Summary& summary);
 
 private:
-    std::deque<Conversation> list_;  // a deque keeps references stable as it grows
-    std::unordered_map<std::string, size_t> index_;
+    Conversation& nth(size_t index) { return blocks_[index / BLOCK][index % BLOCK]; }
+
+    // Blocks that never grow past BLOCK keep references stable as the list grows, and each
+    // takes one allocation for many conversations.
+    static constexpr size_t BLOCK = 64;
+    std::vector<std::vector<Conversation>> blocks_;
+    size_t count_ = 0;
+    std::unordered_map<std::string_view, size_t> index_;  // by trace id, each key the conversation's own
     // Per base, the suffix number its last unused id had: every number below it is taken, and
     // ids are never given back, so the next search starts there (1 stands for `base` itself).
     std::unordered_map<std::string, size_t> next_suffix_;
