@@ -13,6 +13,7 @@
 #include "native/binding.hpp"
 #include "native/interruptible.hpp"
 #include "platform/file_bytes.hpp"
+#include "platform/memory.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/result_dict.hpp"
@@ -190,9 +191,10 @@ PyObject* import_traces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (std::optional<std::string> too_large = imports::unreadable_trace(result.size()))
             python::throw_value_error("cannot import: " + *too_large +
                                       " (import the inputs in parts, each to a file of its own)");
-        // Pages of the joined bytes are taken as they are written, while each piece is let go once copied.
+        // The joined bytes' pages are mapped in one call before the copy; each piece is let go once copied.
         Ref data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.size())));
         char* at = PyBytes_AS_STRING(data.get());
+        platform::map_for_writing(at, result.size());
         for (std::string& piece : result.pieces) {
             std::memcpy(at, piece.data(), piece.size());
             at += piece.size();
