@@ -140,7 +140,7 @@ void Conversation::set_meta(std::string key, json::Value value) {
     json::object_set(meta_, std::move(key), std::move(value));
 }
 
-std::string Conversation::record_id(size_t index, std::string_view payload) const {
+Conversation::RecordId Conversation::record_id(size_t index, std::string_view payload) const {
     // Records are hashed one at a time on each thread: one seed buffer per thread serves them all.
     thread_local std::string kept;
     std::string& seed = kept;
@@ -150,8 +150,9 @@ std::string Conversation::record_id(size_t index, std::string_view payload) cons
     seed.append(digits, std::to_chars(digits, digits + sizeof digits, index).ptr);
     seed += '\n';
     seed += payload;
-    std::string id = "sha256:";
-    text::append_hex(text::sha256(seed), 32, id);
+    constexpr std::string_view PREFIX = "sha256:";
+    RecordId id;
+    text::write_hex(text::sha256(seed), 32, std::copy(PREFIX.begin(), PREFIX.end(), id.data()));
     if (seed.capacity() > KEPT_SEED_BYTES) std::string().swap(seed);
     return id;
 }
@@ -163,11 +164,11 @@ void Conversation::push(agentlog::Kind kind, std::string_view ts, const json::Ob
         lines_.reserve(LINES_RESERVED);
     }
     ++records_;
-    std::string id = record_id(records_, payload);
+    RecordId id = record_id(records_, payload);
     size_t start = lines_.size();
-    write_line(id, kind, ts, parent_, meta_head_, meta, payload, lines_);
+    write_line(text_of(id), kind, ts, text_of(parent_), meta_head_, meta, payload, lines_);
     check_readable(lines_, start, records_ + 1, kind, origin_);
-    parent_ = std::move(id);
+    parent_ = id;
 }
 
 size_t Conversation::first_new(size_t size, bool whole_history) const {
@@ -300,7 +301,8 @@ size_t Conversation::write(std::string& head, std::string& body) {
     flush_tool_calls();
     std::string_view ts = records_ == 0 ? NO_TIME : std::string_view(first_ts_);
     std::string payload = metadata_payload(source_);
-    write_line(record_id(0, payload), agentlog::Kind::Metadata, ts, std::nullopt, meta_head_, meta_, payload, head);
+    write_line(text_of(record_id(0, payload)), agentlog::Kind::Metadata, ts, std::nullopt, meta_head_, meta_, payload,
+               head);
     check_readable(head, 0, 1, agentlog::Kind::Metadata, first_origin_);
     body = std::move(lines_);
     size_t count = records_ + 1;

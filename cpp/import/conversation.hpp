@@ -3,6 +3,7 @@
 // calls and tool activity in call order; it keeps only what is new in each
 // request, turns tool_use blocks into tool_call records, and writes the
 // records with ids and parent links as .agentlog lines.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -111,7 +112,10 @@ private:
     void push(agentlog::Kind kind, std::string_view ts, const json::Object& meta, std::string_view payload);
     // The record's id: the digest of the trace id, the record's position and its payload's text,
     // unique within a trace and the same on every import of the same input.
-    std::string record_id(size_t index, std::string_view payload) const;
+    // "sha256:" and the 64 hexadecimal digits of the digest, the same length for every record.
+    using RecordId = std::array<char, 71>;
+    RecordId record_id(size_t index, std::string_view payload) const;
+    static std::string_view text_of(const RecordId& id) { return {id.data(), id.size()}; }
     void emit_tool_call(ToolCall call, json::Object meta);
     // Emits the call a result answers, when it is still waiting.
     void emit_call_for(std::string_view id);
@@ -128,7 +132,7 @@ private:
     std::string lines_;      // the records after the metadata record, written
     size_t records_ = 0;     // in lines_
     std::string first_ts_;
-    std::string parent_;  // the id of the last record
+    RecordId parent_{};  // the id of the last record
     std::vector<ToolCall> waiting_calls_;
     std::unordered_set<std::string> answered_;  // tool_use ids answered since the last response
     size_t history_seen_ = 0;

@@ -48,15 +48,20 @@ std::string hex(const Digest& digest, size_t count) {
 }
 
 void append_hex(const Digest& digest, size_t count, std::string& out) {
-    static constexpr char digits[] = "0123456789abcdef";
     count = std::min(count, digest.size());
     const size_t start = out.size();
     out.resize(start + 2 * count);
-    char* at = out.data() + start;
+    write_hex(digest, count, out.data() + start);
+}
+
+char* write_hex(const Digest& digest, size_t count, char* out) {
+    static constexpr char digits[] = "0123456789abcdef";
+    count = std::min(count, digest.size());
     for (size_t i = 0; i < count; ++i) {
-        *at++ = digits[digest[i] >> 4];
-        *at++ = digits[digest[i] & 0x0F];
+        *out++ = digits[digest[i] >> 4];
+        *out++ = digits[digest[i] & 0x0F];
     }
+    return out;
 }
 
 }  // namespace velkin::text

@@ -12,6 +12,8 @@ Digest sha256(std::string_view bytes);
 // Lowercase hexadecimal of the first `count` bytes of the digest.
 std::string hex(const Digest& digest, size_t count = 32);
 void append_hex(const Digest& digest, size_t count, std::string& out);
+// The same into the 2 * count chars at `out`; returns their end.
+char* write_hex(const Digest& digest, size_t count, char* out);
 
 namespace detail {
 // sha256 through the given compression path (one of arch's), so that the tests hold each path to the same digests.
